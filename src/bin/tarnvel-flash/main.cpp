@@ -1,0 +1,2 @@
+// Placeholder entry: replaced by the board loop.
+int main() { return 0; }

@@ -1,0 +1,51 @@
+#pragma once
+// The register access channel: one ioctl on the board's device node per 32-bit register
+// access. Nothing is batched, cached, retried or locked here, and the request path does no
+// allocation: flash programming issues millions of these.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+
+#include "bin/tarnvel-flash/error.hpp"
+
+namespace tarnvel {
+
+// The ioctl argument, in the host's byte order.
+struct RegisterRequest {
+    std::uint32_t op;        // kRegisterOpRead or kRegisterOpWrite
+    std::uint32_t reg;       // register number
+    std::uint32_t value;     // write: the value; read: 0 when sent, the content on return
+    std::uint32_t reserved;  // always sent as 0
+};
+static_assert(sizeof(RegisterRequest) == 16);
+static_assert(offsetof(RegisterRequest, op) == 0);
+static_assert(offsetof(RegisterRequest, reg) == 4);
+static_assert(offsetof(RegisterRequest, value) == 8);
+static_assert(offsetof(RegisterRequest, reserved) == 12);
+
+inline constexpr std::uint32_t kRegisterOpRead = 1;
+inline constexpr std::uint32_t kRegisterOpWrite = 2;
+// _IOWR(0x46, 0, 16 bytes): the driver both takes and returns the request.
+inline constexpr unsigned long kRegisterIoctl = 0xC0104600UL;
+
+// The error number of a failed request: errno when Linux assigns it (1..133 except 41 and
+// 58), otherwise 0.
+struct ChannelError {
+    std::int32_t code;
+    friend bool operator==(const ChannelError&, const ChannelError&) = default;
+};
+
+ChannelError channel_error_from_errno(int errnum);
+
+inline Error to_error(ChannelError e) { return Error::os(e.code); }
+
+std::expected<std::uint32_t, ChannelError> register_read(int fd, std::uint32_t reg);
+std::expected<void, ChannelError> register_write(int fd, std::uint32_t reg, std::uint32_t value);
+
+struct BoardDevice;
+// Opens the board's device node read-write into board.fd; the record is unchanged on failure.
+// An already open descriptor is closed only after the new open has succeeded.
+Status open_board(BoardDevice& board);
+
+}  // namespace tarnvel

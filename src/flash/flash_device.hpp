@@ -1,0 +1,30 @@
+#pragma once
+// The flash as the programming sequence sees it, in flash byte addresses.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "bin/tarnvel-flash/error.hpp"
+
+namespace tarnvel {
+
+class FlashDevice {
+public:
+    virtual ~FlashDevice() = default;
+
+    virtual std::uint32_t erase_size() const = 0;  // bytes per erase block
+    virtual std::uint32_t page_size() const = 0;   // bytes per program page
+    virtual Result<std::vector<std::uint8_t>> read_id() = 0;
+    // Exactly `length` bytes from `address` on.
+    virtual Result<std::vector<std::uint8_t>> read(std::uint32_t address,
+                                                   std::uint32_t length) = 0;
+    // Programs the first `length` bytes of `data` (which holds at least that many) at
+    // `address`.
+    virtual Status write(std::uint32_t address, std::uint32_t length,
+                         std::span<const std::uint8_t> data) = 0;
+    // Erases every block that holds a byte of [address, address + length).
+    virtual Status erase(std::uint32_t address, std::uint32_t length) = 0;
+};
+
+}  // namespace tarnvel

@@ -1,0 +1,59 @@
+#include "bin/tarnvel-flash/error.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace tarnvel {
+namespace {
+
+struct KindCase {
+    int errnum;
+    const char* kind_text;
+};
+
+class OsErrorKind : public ::testing::TestWithParam<KindCase> {};
+
+TEST_P(OsErrorKind, MapsNumberToDescription) {
+    EXPECT_EQ(error_kind_text(Error::os(GetParam().errnum)), GetParam().kind_text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OsErrorKind,
+    ::testing::Values(KindCase{1, "permission denied"}, KindCase{13, "permission denied"},
+                      KindCase{2, "entity not found"}, KindCase{4, "operation interrupted"},
+                      KindCase{16, "resource busy"}, KindCase{22, "invalid input parameter"},
+                      KindCase{38, "unsupported"}, KindCase{95, "unsupported"},
+                      KindCase{40, "filesystem loop or indirection limit (e.g. symlink loop)"},
+                      KindCase{110, "timed out"}, KindCase{122, "quota exceeded"},
+                      KindCase{0, "uncategorized error"}, KindCase{41, "uncategorized error"},
+                      KindCase{200, "uncategorized error"}, KindCase{-1, "uncategorized error"}));
+
+TEST(ErrorText, OsErrorIsLibcMessageWithNumber) {
+    EXPECT_EQ(error_text(Error::os(2)), std::string(std::strerror(2)) + " (os error 2)");
+    EXPECT_EQ(error_text(Error::os(0)), std::string(std::strerror(0)) + " (os error 0)");
+}
+
+TEST(ErrorText, OwnMessagesStandAloneWithTheirKinds) {
+    const Error timeout = flash_write_timeout();
+    EXPECT_EQ(error_text(timeout), "flash write timeout");
+    EXPECT_EQ(error_kind_text(timeout), "timed out");
+    const Error cant_write = Error::message(ErrorKind::InvalidData, kCantWriteFlash);
+    EXPECT_EQ(error_kind_text(cant_write), "invalid data");
+}
+
+TEST(ErrorText, SysfsWriteCarriesLibcTextAloneAndKindByNumber) {
+    const Error e = Error::sysfs_write(13);
+    EXPECT_EQ(error_text(e), std::strerror(13));
+    EXPECT_EQ(error_kind_text(e), "permission denied");
+}
+
+TEST(ErrorText, ArchiveErrorIsReadersMessageOfKindOther) {
+    const Error e = Error::archive({19, 0, "Not a zip archive"});
+    EXPECT_EQ(error_text(e), "Not a zip archive");
+    EXPECT_EQ(error_kind_text(e), "other error");
+}
+
+}  // namespace
+}  // namespace tarnvel
