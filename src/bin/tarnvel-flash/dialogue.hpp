@@ -1,0 +1,30 @@
+#pragma once
+// The operator dialogue: standard streams, the yes/no question, the progress line.
+// Standard output is line-buffered whatever it is connected to: text goes out up to and
+// including the last line break written; a question or a progress line is flushed explicitly.
+
+#include <cstdint>
+#include <string_view>
+
+namespace tarnvel {
+
+// Opens /dev/null on any of descriptors 0-2 that is closed and ignores SIGPIPE. Called first
+// thing in main.
+void setup_standard_streams();
+
+// Prints text on standard output. A failed write is an internal fault (exit status 101).
+void print(std::string_view text);
+// Sends out what the output buffer holds; a failure is ignored (the text stays buffered).
+void flush_output();
+
+// Prints "{question} (y/N): ", reads one answer line, and answers yes only for "y" (after
+// lower-casing and trimming white space). Never fails: end of input answers no.
+bool ask(std::string_view question);
+
+// "\r\tUpdating firmware: {:3}%", flushed.
+void print_progress(std::uint32_t percent);
+
+// Ends the program at once: a diagnostic on standard error and exit status 101.
+[[noreturn]] void internal_fault(std::string_view what);
+
+}  // namespace tarnvel
