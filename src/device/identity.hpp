@@ -1,0 +1,24 @@
+#pragma once
+// A board's firmware identity in sysfs ("version") and its reboot through "reboot".
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include <libudev.h>
+
+#include "bin/tarnvel-flash/error.hpp"
+#include "device/board_device.hpp"
+
+namespace tarnvel {
+
+// The hardware version pair from the device's "version"; fails only when the text is not UTF-8.
+std::optional<std::pair<std::uint8_t, std::uint8_t>> read_hw_version(udev_device* device,
+                                                                     BoardKind kind);
+// The firmware version after the first "r" of "version", or none.
+std::optional<std::uint16_t> read_fw_version(udev_device* device);
+
+// Writes "1" to the board's "reboot" and reads its identity again. The board must be closed.
+Status reboot_board(BoardDevice& board);
+
+}  // namespace tarnvel
