@@ -8,6 +8,9 @@
 
 namespace tarnvel {
 
+class Output;
+class AnswerReader;
+
 // Opens /dev/null on any of descriptors 0-2 that is closed and ignores SIGPIPE. Called first
 // thing in main.
 void setup_standard_streams();
@@ -26,5 +29,10 @@ void print_progress(std::uint32_t percent);
 
 // Ends the program at once: a diagnostic on standard error and exit status 101.
 [[noreturn]] void internal_fault(std::string_view what);
+
+// The same operations on given streams; the ones above use standard output and standard input.
+void print(Output& out, std::string_view text);
+bool ask(Output& out, AnswerReader& in, std::string_view question);
+void print_progress(Output& out, std::uint32_t percent);
 
 }  // namespace tarnvel

@@ -1,0 +1,98 @@
+#include "bin/tarnvel-flash/dialogue.hpp"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+#include "bin/tarnvel-flash/answer_line.hpp"
+#include "bin/tarnvel-flash/output.hpp"
+
+namespace tarnvel {
+namespace {
+
+Output& standard_output() {
+    static Output out(STDOUT_FILENO);
+    return out;
+}
+
+// Created at the first question; typed-ahead lines stay in it for the later questions.
+AnswerReader& standard_input() {
+    static AnswerReader in(STDIN_FILENO);
+    return in;
+}
+
+// Writes to standard error directly: the diagnostic must not wait in, or depend on, the
+// buffer of standard output.
+void write_diagnostic(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace
+
+void setup_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // Descriptors below fd are open by now, so open() hands out fd itself.
+        const int null_fd = ::open("/dev/null", O_RDWR);
+        if (null_fd < 0) internal_fault(fmt::format("can't open /dev/null: {}", errno));
+        if (null_fd != fd) {
+            ::dup2(null_fd, fd);
+            ::close(null_fd);
+        }
+    }
+    // A reader that has gone makes writes fail with EPIPE instead of killing the program.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void print(Output& out, std::string_view text) {
+    if (auto status = out.print(text); !status) {
+        internal_fault(
+            fmt::format("can't write to standard output: {}", error_text(status.error())));
+    }
+}
+
+bool ask(Output& out, AnswerReader& in, std::string_view question) {
+    print(out, fmt::format("{} (y/N): ", question));
+    // The operator must see the question before we wait; if it can't go out now it goes out,
+    // or fails, with the next line.
+    (void)out.flush();
+    return is_yes_answer(in.read_answer_line());
+}
+
+void print_progress(Output& out, std::uint32_t percent) {
+    print(out, fmt::format("\r\tUpdating firmware: {:3}%", percent));
+    (void)out.flush();
+}
+
+void print(std::string_view text) {
+    print(standard_output(), text);
+}
+
+void flush_output() {
+    (void)standard_output().flush();
+}
+
+bool ask(std::string_view question) {
+    return ask(standard_output(), standard_input(), question);
+}
+
+void print_progress(std::uint32_t percent) {
+    print_progress(standard_output(), percent);
+}
+
+void internal_fault(std::string_view what) {
+    write_diagnostic(fmt::format("tarnvel-flash: internal fault: {}\n", what));
+    std::_Exit(101);
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,37 @@
+#pragma once
+// Line-buffered text output over a file descriptor, whatever the descriptor leads to (terminal,
+// pipe or file): a print that holds a line break sends everything up to and including the last
+// line break; text after it waits for a later line break or an explicit flush.
+
+#include <string>
+#include <string_view>
+
+#include "bin/tarnvel-flash/error.hpp"
+
+namespace tarnvel {
+
+class Output {
+  public:
+    explicit Output(int fd) : fd_(fd) {}
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Buffers the text and, if it holds a line break, writes out the buffer up to and including
+    // the last line break. On a failed write the error number comes back; what was not written
+    // stays buffered.
+    Status print(std::string_view text);
+    // Writes out everything buffered. On failure the unwritten rest stays buffered.
+    Status flush();
+
+    // Text waiting for a line break or a flush.
+    std::string_view pending() const { return pending_; }
+
+  private:
+    // Writes the first `count` buffered bytes, resuming after partial writes and interruptions.
+    Status write_front(std::size_t count);
+
+    int fd_;
+    std::string pending_;
+};
+
+}  // namespace tarnvel
