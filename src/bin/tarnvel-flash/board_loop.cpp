@@ -1,0 +1,29 @@
+#include "bin/tarnvel-flash/board_loop.hpp"
+
+#include <fmt/format.h>
+
+#include "bin/tarnvel-flash/dialogue.hpp"
+#include "bin/tarnvel-flash/update_board.hpp"
+
+namespace tarnvel {
+
+bool announce_board(const BoardDevice& board) {
+    // One line composed from two prints: line buffering sends it out whole.
+    print(fmt::format("Device {}: ", board.devnode));
+    if (board.kind == BoardKind::Unsupported) {
+        print("Unsupported\n");
+        return false;
+    }
+    print(fmt::format("{}v{}.{}\n", board_info(board.kind).model_name, board.hw_major,
+                      board.hw_minor));
+    return true;
+}
+
+void run_board_loop(std::span<BoardDevice> boards) {
+    for (auto& board : boards) {
+        if (!announce_board(board)) continue;
+        if (update_board(board) == BoardOutcome::EndRun) break;
+    }
+}
+
+}  // namespace tarnvel
