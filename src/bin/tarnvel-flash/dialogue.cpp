@@ -44,7 +44,9 @@ void setup_standard_streams() {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // Descriptors below fd are open by now, so open() hands out fd itself.
         const int null_fd = ::open("/dev/null", O_RDWR);
-        if (null_fd < 0) internal_fault(fmt::format("can't open /dev/null: {}", errno));
+        if (null_fd < 0) {
+            internal_fault(fmt::format("can't open /dev/null: {}", error_text(Error::os(errno))));
+        }
         if (null_fd != fd) {
             ::dup2(null_fd, fd);
             ::close(null_fd);
