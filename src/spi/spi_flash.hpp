@@ -1,0 +1,51 @@
+#pragma once
+// The serial NOR flash of the SPI boards, driven with the common SPI NOR command set, one
+// command per frame, through whichever SPI engine the board's controller has.
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "flash/flash_controller.hpp"
+#include "flash/flash_device.hpp"
+#include "flash/rc.hpp"
+
+namespace tarnvel {
+
+class SpiFlash final : public FlashDevice {
+  public:
+    // With `four_byte_address` the 4-byte-address commands and addresses are used; every
+    // frame goes out under `chip_select`.
+    SpiFlash(Rc<FlashController> controller, std::uint8_t chip_select, bool four_byte_address);
+
+    std::uint32_t erase_size() const override;
+    std::uint32_t page_size() const override;
+    // The 4 bytes clocked in during Read Identification: rx[0] arrived with the opcode,
+    // rx[1..3] are the manufacturer and device identification.
+    Result<std::vector<std::uint8_t>> read_id() override;
+    Result<std::vector<std::uint8_t>> read(std::uint32_t address, std::uint32_t length) override;
+    // Page by page from a page-aligned `address`; a length of 0 programs nothing.
+    Status write(std::uint32_t address, std::uint32_t length,
+                 std::span<const std::uint8_t> data) override;
+    // 64 KiB blocks; a length of 0 erases nothing.
+    Status erase(std::uint32_t address, std::uint32_t length) override;
+
+    std::uint8_t chip_select() const { return chip_select_; }
+    bool four_byte_address() const { return four_byte_address_; }
+
+  private:
+    SpiBus& bus() const;
+    std::size_t put_command(std::span<std::uint8_t> frame, std::uint8_t opcode_3byte,
+                            std::uint8_t opcode_4byte, std::uint32_t address) const;
+    Status send(SpiBus& bus, std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx,
+                std::size_t frame_bytes) const;
+    Status set_write_enable(SpiBus& bus, bool enable) const;
+    Status wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout) const;
+
+    Rc<FlashController> controller_;
+    std::uint8_t chip_select_;
+    bool four_byte_address_;
+};
+
+}  // namespace tarnvel
