@@ -1,0 +1,241 @@
+#include "sim/model/parallel_nor_chip.hpp"
+
+namespace tarnvel::sim {
+namespace {
+
+constexpr std::string_view kSource = "parallel flash";
+
+// The part decodes the unlock and command addresses on its low twelve address lines.
+constexpr std::uint32_t kCommandAddressMask = 0xFFF;
+
+// Status bit DQ6 toggles on every read while a program or erase runs.
+constexpr std::uint16_t kToggleBit = 0x0040;
+
+}  // namespace
+
+ParallelNorChip::ParallelNorChip(const Options& options, ViolationLog& log)
+    : log_(log),
+      storage_(options.size_bytes),
+      word_mask_(storage_.address_mask() >> 1),
+      program_time_(options.program_time),
+      erase_time_(options.erase_time) {}
+
+bool ParallelNorChip::is_unlock1(std::uint32_t address, std::uint16_t value) const {
+    return (address & kCommandAddressMask) == kUnlockAddress1 && value == kUnlockData1;
+}
+
+bool ParallelNorChip::is_unlock2(std::uint32_t address, std::uint16_t value) const {
+    return (address & kCommandAddressMask) == kUnlockAddress2 && value == kUnlockData2;
+}
+
+void ParallelNorChip::write_cycle(std::uint32_t word_address, std::uint16_t value) {
+    const std::uint32_t address = word_address & word_mask_;
+    // During a program or erase the part ignores every write, resets included.
+    if (busy_.active()) {
+        log_.record(ViolationKind::CommandWhileBusy, kSource, address, value);
+        return;
+    }
+    switch (state_) {
+        case State::BufferCount:
+        case State::BufferLoad:
+        case State::BufferConfirm:
+            buffer_cycle(address, value);
+            break;
+        case State::Aborted:
+        case State::AbortUnlocked1:
+        case State::AbortUnlocked2:
+            abort_state_cycle(address, value);
+            break;
+        default:
+            command_cycle(address, value);
+            break;
+    }
+}
+
+void ParallelNorChip::refuse(ViolationKind kind, std::uint32_t address, std::uint16_t value) {
+    log_.record(kind, kSource, address, value);
+    state_ = State::Read;
+}
+
+void ParallelNorChip::abort_buffer(ViolationKind kind, std::uint32_t address, std::uint16_t value) {
+    log_.record(kind, kSource, address, value);
+    state_ = State::Aborted;
+}
+
+void ParallelNorChip::command_cycle(std::uint32_t address, std::uint16_t value) {
+    if (value == kReset) {
+        state_ = State::Read;
+        return;
+    }
+    const bool at_unlock1 = (address & kCommandAddressMask) == kUnlockAddress1;
+    switch (state_) {
+        case State::Read:
+            if (is_unlock1(address, value)) {
+                state_ = State::Unlocked1;
+            } else {
+                refuse(ViolationKind::UnknownCommand, address, value);
+            }
+            break;
+        case State::Unlocked1:
+            if (is_unlock2(address, value)) {
+                state_ = State::Unlocked2;
+            } else {
+                refuse(ViolationKind::BadUnlockCycle, address, value);
+            }
+            break;
+        case State::Unlocked2:
+            if (value == kEraseSetup && at_unlock1) {
+                state_ = State::EraseSetup;
+            } else if (value == kWriteToBuffer) {
+                sector_ = address / kSectorWords;
+                state_ = State::BufferCount;
+            } else {
+                refuse(ViolationKind::UnknownCommand, address, value);
+            }
+            break;
+        case State::EraseSetup:
+            if (is_unlock1(address, value)) {
+                state_ = State::EraseUnlocked1;
+            } else {
+                refuse(ViolationKind::BadUnlockCycle, address, value);
+            }
+            break;
+        case State::EraseUnlocked1:
+            if (is_unlock2(address, value)) {
+                state_ = State::EraseUnlocked2;
+            } else {
+                refuse(ViolationKind::BadUnlockCycle, address, value);
+            }
+            break;
+        case State::EraseUnlocked2:
+            if (value == kSectorErase) {
+                erase_sector(address);
+            } else {
+                refuse(ViolationKind::UnknownCommand, address, value);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+// In a write-to-buffer sequence every cycle is count, data or confirm: 0xF0 is data here.
+void ParallelNorChip::buffer_cycle(std::uint32_t address, std::uint16_t value) {
+    const std::uint32_t sector = address / kSectorWords;
+    const std::uint32_t page = address / kBufferWords;
+    const bool at_sector = address == sector_ * kSectorWords;
+    switch (state_) {
+        case State::BufferCount:
+            if (sector != sector_) {
+                abort_buffer(ViolationKind::BufferOutsideSector, address, value);
+            } else if (value >= kBufferWords) {
+                abort_buffer(ViolationKind::BufferWordCountMismatch, address, value);
+            } else {
+                words_expected_ = value + 1u;
+                words_loaded_ = 0;
+                loaded_.reset();
+                state_ = State::BufferLoad;
+            }
+            break;
+        case State::BufferLoad:
+            if (sector != sector_) {
+                abort_buffer(ViolationKind::BufferOutsideSector, address, value);
+                break;
+            }
+            if (words_loaded_ == 0) {
+                buffer_page_ = page;
+            } else if (page != buffer_page_) {
+                // The confirm arriving early means fewer words than the count announced.
+                abort_buffer(value == kProgramBuffer && at_sector
+                                 ? ViolationKind::BufferWordCountMismatch
+                                 : ViolationKind::BufferOutsidePage,
+                             address, value);
+                break;
+            }
+            buffer_[address % kBufferWords] = value;
+            loaded_.set(address % kBufferWords);
+            if (++words_loaded_ == words_expected_) state_ = State::BufferConfirm;
+            break;
+        case State::BufferConfirm:
+            if (value == kProgramBuffer && sector == sector_) {
+                program_buffer();
+            } else if (sector == sector_ && page == buffer_page_) {
+                // Another word of the page: more words than the count announced.
+                abort_buffer(ViolationKind::BufferWordCountMismatch, address, value);
+            } else {
+                abort_buffer(ViolationKind::MissingConfirm, address, value);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+// After a write-to-buffer abort only the abort reset (unlock, unlock, 0xF0) is heard.
+void ParallelNorChip::abort_state_cycle(std::uint32_t address, std::uint16_t value) {
+    if (state_ == State::AbortUnlocked2 && value == kReset) {
+        state_ = State::Read;
+    } else if (state_ == State::AbortUnlocked1 && is_unlock2(address, value)) {
+        state_ = State::AbortUnlocked2;
+    } else {
+        state_ = is_unlock1(address, value) ? State::AbortUnlocked1 : State::Aborted;
+    }
+}
+
+std::uint16_t ParallelNorChip::read_other(std::uint32_t word_address) {
+    if (busy_.active()) {
+        toggle_ = !toggle_;
+        return toggle_ ? kToggleBit : 0;
+    }
+    switch (state_) {
+        case State::Aborted:
+        case State::AbortUnlocked1:
+        case State::AbortUnlocked2:
+            return kAbortStatus;
+        case State::BufferCount:
+        case State::BufferLoad:
+        case State::BufferConfirm:
+            abort_buffer(ViolationKind::ReadDuringCommandSequence, word_address & word_mask_, 0);
+            return kAbortStatus;
+        default:
+            refuse(ViolationKind::ReadDuringCommandSequence, word_address & word_mask_, 0);
+            return read_cycle(word_address);
+    }
+}
+
+void ParallelNorChip::erase_sector(std::uint32_t address) {
+    const std::uint32_t first_word = address / kSectorWords * kSectorWords;
+    storage_.fill(first_word * 2, kSectorWords * 2, 0xFF);
+    storage_.note_change();
+    ++erases_done_;
+    busy_.start(erase_time_);
+    state_ = State::Read;
+}
+
+void ParallelNorChip::program_buffer() {
+    const std::uint32_t first_byte = buffer_page_ * kBufferWords * 2;
+    std::uint8_t* cells =
+        storage_.writable_page(first_byte) + (first_byte & (FlashStorage::kPageBytes - 1));
+    bool over_unerased = false;
+    for (std::uint32_t i = 0; i < kBufferWords; ++i) {
+        if (!loaded_.test(i)) continue;
+        const std::uint32_t byte_address = first_byte + 2 * i;
+        std::uint8_t* cell = cells + 2 * i;
+        const auto old = static_cast<std::uint16_t>(cell[0] | cell[1] << 8);
+        const std::uint16_t data = buffer_[i];
+        // Programming can only clear bits.
+        if ((data & ~old) != 0 && !over_unerased) {
+            over_unerased = true;
+            log_.record(ViolationKind::ProgramOverUnerasedBits, kSource, byte_address / 2, data);
+        }
+        const auto stored = static_cast<std::uint16_t>(old & data);
+        cell[0] = faults_.programmed(byte_address, static_cast<std::uint8_t>(stored));
+        cell[1] = faults_.programmed(byte_address + 1, static_cast<std::uint8_t>(stored >> 8));
+    }
+    storage_.note_change();
+    ++programs_done_;
+    busy_.start(program_time_);
+    state_ = State::Read;
+}
+
+}  // namespace tarnvel::sim

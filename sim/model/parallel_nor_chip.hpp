@@ -1,0 +1,134 @@
+#pragma once
+// A 16-bit parallel NOR flash with the AMD-style command set, as seen on its bus cycles:
+// read mode; the unlock cycles (0x555, 0xAA), (0x2AA, 0x55); sector erase (unlock, 0x80,
+// unlock, 0x30 at the sector) over 128 KiB sectors; write-to-buffer programming (unlock,
+// 0x25 at the sector, word count - 1 at the sector, the words within one 256-word buffer
+// page, 0x29 at the sector); 0xF0 back to read mode.
+//
+// A malformed sequence is refused as a real part refuses it: a bad unlock or command cycle
+// drops back to read mode; a broken write-to-buffer sequence aborts into a state in which
+// reads return status, not data, and only the unlock-unlock-0xF0 abort reset leaves.
+//
+// Addresses here are word addresses; the cells are kept in a FlashStorage in byte order, word
+// w in bytes 2w (bits 0-7) and 2w + 1 (bits 8-15).
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+
+#include "sim/model/busy_state.hpp"
+#include "sim/model/chip_faults.hpp"
+#include "sim/model/flash_storage.hpp"
+#include "sim/model/violation.hpp"
+
+namespace tarnvel::sim {
+
+class ParallelNorChip {
+  public:
+    struct Options {
+        // 256 Mbit: the whole reach of the board's 24-bit word address.
+        std::uint32_t size_bytes = 32u << 20;
+        // A 512-byte buffer program takes typically 0.3-1 ms and a sector erase 0.5-2 s on
+        // real parts. The defaults keep tests fast: both are seen done by the first read of
+        // the busy flag.
+        BusyTime program_time{};
+        BusyTime erase_time{};
+    };
+
+    static constexpr std::uint32_t kSectorWords = 0x10000;
+    static constexpr std::uint32_t kBufferWords = 256;
+
+    static constexpr std::uint16_t kUnlockData1 = 0xAA;
+    static constexpr std::uint16_t kUnlockData2 = 0x55;
+    static constexpr std::uint32_t kUnlockAddress1 = 0x555;
+    static constexpr std::uint32_t kUnlockAddress2 = 0x2AA;
+    static constexpr std::uint16_t kEraseSetup = 0x80;
+    static constexpr std::uint16_t kSectorErase = 0x30;
+    static constexpr std::uint16_t kWriteToBuffer = 0x25;
+    static constexpr std::uint16_t kProgramBuffer = 0x29;
+    static constexpr std::uint16_t kReset = 0xF0;
+
+    // What a read returns after a write-to-buffer abort (status bit DQ1).
+    static constexpr std::uint16_t kAbortStatus = 0x0002;
+
+    ParallelNorChip(const Options& options, ViolationLog& log);
+
+    void write_cycle(std::uint32_t word_address, std::uint16_t value);
+    std::uint16_t read_cycle(std::uint32_t word_address) {
+        if (state_ == State::Read && !busy_.active()) [[likely]] {
+            const std::uint32_t byte_address = (word_address & word_mask_) << 1;
+            const std::uint16_t word = storage_.read_le16(byte_address);
+            if (!faults_.read_armed()) [[likely]]
+                return word;
+            return static_cast<std::uint16_t>(
+                faults_.read(byte_address, static_cast<std::uint8_t>(word)) |
+                faults_.read(byte_address + 1, static_cast<std::uint8_t>(word >> 8)) << 8);
+        }
+        return read_other(word_address);
+    }
+    // The ready/busy line, as the board's bus shows it: every look is a poll.
+    bool poll_busy() { return busy_.poll(); }
+
+    FlashStorage& storage() { return storage_; }
+    const FlashStorage& storage() const { return storage_; }
+    ChipFaults& faults() { return faults_; }
+    // The stay-busy-forever fault: no program or erase completes while it is set.
+    void set_stuck_busy(bool stuck) { busy_.set_stuck(stuck); }
+
+    bool busy() const { return busy_.active(); }
+    // In read mode with no command sequence begun: where a driver leaves the part.
+    bool in_read_mode() const { return state_ == State::Read; }
+    bool aborted() const { return state_ == State::Aborted; }
+    std::uint64_t programs_done() const { return programs_done_; }
+    std::uint64_t erases_done() const { return erases_done_; }
+
+  private:
+    enum class State : std::uint8_t {
+        Read,
+        Unlocked1,
+        Unlocked2,
+        EraseSetup,
+        EraseUnlocked1,
+        EraseUnlocked2,
+        BufferCount,
+        BufferLoad,
+        BufferConfirm,
+        Aborted,
+        AbortUnlocked1,
+        AbortUnlocked2,
+    };
+
+    std::uint16_t read_other(std::uint32_t word_address);
+    bool is_unlock1(std::uint32_t address, std::uint16_t value) const;
+    bool is_unlock2(std::uint32_t address, std::uint16_t value) const;
+    void refuse(ViolationKind kind, std::uint32_t address, std::uint16_t value);
+    void abort_buffer(ViolationKind kind, std::uint32_t address, std::uint16_t value);
+    void command_cycle(std::uint32_t address, std::uint16_t value);
+    void buffer_cycle(std::uint32_t address, std::uint16_t value);
+    void abort_state_cycle(std::uint32_t address, std::uint16_t value);
+    void erase_sector(std::uint32_t address);
+    void program_buffer();
+
+    ViolationLog& log_;
+    FlashStorage storage_;
+    std::uint32_t word_mask_;
+    BusyTime program_time_;
+    BusyTime erase_time_;
+    BusyState busy_;
+    ChipFaults faults_;
+    State state_ = State::Read;
+    bool toggle_ = false;
+
+    // The write-to-buffer sequence in progress.
+    std::uint32_t sector_ = 0;
+    std::uint32_t buffer_page_ = 0;
+    std::uint32_t words_expected_ = 0;
+    std::uint32_t words_loaded_ = 0;
+    std::array<std::uint16_t, kBufferWords> buffer_{};
+    std::bitset<kBufferWords> loaded_;
+
+    std::uint64_t programs_done_ = 0;
+    std::uint64_t erases_done_ = 0;
+};
+
+}  // namespace tarnvel::sim
