@@ -12,23 +12,23 @@
 namespace tarnvel {
 
 class ChannelHandle {
-public:
+  public:
     // The board's open device node; the controller does not own it.
     virtual int fd() const = 0;
 
-protected:
+  protected:
     ~ChannelHandle() = default;
 };
 
 class SpiBus {
-public:
+  public:
     // One SPI frame of bit_count bits under one chip select. Frame bit 0 is the most
     // significant bit of tx[0]; bits past the end of tx go out as 0. The bits clocked in are
     // stored into rx at the same positions, never past rx's end (an empty rx discards them).
     virtual Status transfer(std::uint8_t chip_select, std::span<const std::uint8_t> tx,
                             std::span<std::uint8_t> rx, std::uint32_t bit_count) = 0;
 
-protected:
+  protected:
     ~SpiBus() = default;
 };
 
@@ -36,7 +36,7 @@ protected:
 // CMD as written: bits 0-23 the 16-bit-word address, bit 24 the sequential flag, bit 26 the
 // access flag. CMD as read: bit 27 busy. DATA: one 16-bit word in bits 0-15.
 class BpiBus {
-public:
+  public:
     virtual int fd() const = 0;
     virtual Status set_control(std::uint32_t address, std::uint32_t sequential,
                                std::uint32_t access) = 0;
@@ -50,13 +50,13 @@ public:
     // Returns the flash to read mode: three resets around an unlock sequence, then CMD <- 0.
     virtual Status reset() = 0;
 
-protected:
+  protected:
     ~BpiBus() = default;
 };
 
 // One per board; shared between the board record and its flash driver.
 class FlashController : public RefCounted {
-public:
+  public:
     virtual ChannelHandle& channel() = 0;
     // Non-owning views of this same object, or null when the board has no such bus.
     virtual SpiBus* spi_bus() = 0;

@@ -10,15 +10,14 @@
 namespace tarnvel {
 
 class FlashDevice {
-public:
+  public:
     virtual ~FlashDevice() = default;
 
     virtual std::uint32_t erase_size() const = 0;  // bytes per erase block
     virtual std::uint32_t page_size() const = 0;   // bytes per program page
     virtual Result<std::vector<std::uint8_t>> read_id() = 0;
     // Exactly `length` bytes from `address` on.
-    virtual Result<std::vector<std::uint8_t>> read(std::uint32_t address,
-                                                   std::uint32_t length) = 0;
+    virtual Result<std::vector<std::uint8_t>> read(std::uint32_t address, std::uint32_t length) = 0;
     // Programs the first `length` bytes of `data` (which holds at least that many) at
     // `address`.
     virtual Status write(std::uint32_t address, std::uint32_t length,
