@@ -1,14 +1,60 @@
 #include "firmware/firmware_archive.hpp"
 
-#include <cerrno>
+#include <fmt/format.h>
+
+#include <optional>
+
+#include "firmware/image_fit.hpp"
+#include "firmware/image_name.hpp"
+#include "firmware/zip_archive.hpp"
 
 namespace tarnvel {
 
-// Not built yet.
-std::string firmware_archive_path(BoardKind, std::uint8_t, std::uint8_t) { return {}; }
-Result<FirmwareImage> find_firmware_image(const BoardDevice&) {
-    return std::unexpected(Error::os(ENOSYS));
+std::string firmware_archive_name(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor) {
+    const BoardInfo& info = board_info(kind);
+    const char* suffix = info.archive_form == ArchiveForm::Bypass ? "_bp" : "";
+    return fmt::format("{}v{}_{}{}.zip", info.archive_name, static_cast<unsigned>(hw_major),
+                       static_cast<unsigned>(hw_minor), suffix);
 }
-void report_firmware_image(const FirmwareImage&, const BoardDevice&) {}
+
+std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor) {
+    return fmt::format("{}/{}", kFirmwareDir, firmware_archive_name(kind, hw_major, hw_minor));
+}
+
+Result<FirmwareImage> find_firmware_image(const BoardDevice& board) {
+    return find_firmware_image_at(firmware_archive_path(board.kind, board.hw_major, board.hw_minor),
+                                  board.kind);
+}
+
+Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind) {
+    auto archive = ZipArchive::open(path);
+    if (!archive) return std::unexpected(std::move(archive.error()));
+
+    const ImageNamePattern pattern = image_name_pattern(kind);
+    std::optional<std::uint64_t> chosen;
+    std::int32_t version = 0;
+    for (std::uint64_t index = 0; index < archive->entry_count(); ++index) {
+        auto name = archive->entry_name(index);
+        if (!name) return std::unexpected(std::move(name.error()));
+        if (auto found = pattern.find_version(*name)) {
+            chosen = index;
+            version = *found;
+        }
+    }
+    if (!chosen) {
+        return std::unexpected(Error::message(ErrorKind::NotFound, kFirmwareNotFound));
+    }
+
+    auto size = archive->declared_size(*chosen);
+    if (!size) return std::unexpected(std::move(size.error()));
+    // Before a byte is read: the declared size alone decides whether the image could be
+    // written, and bounds what reading it may allocate.
+    if (auto fits = check_image_fits(kind, *size); !fits) {
+        return std::unexpected(std::move(fits.error()));
+    }
+    auto data = archive->read_entry(*chosen, *size);
+    if (!data) return std::unexpected(std::move(data.error()));
+    return FirmwareImage{version, std::move(*data)};
+}
 
 }  // namespace tarnvel

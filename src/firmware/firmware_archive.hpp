@@ -13,10 +13,19 @@ namespace tarnvel {
 
 inline constexpr const char* kFirmwareDir = "/lib/firmware/tarnvel";
 
+// "qx400v1_1.zip", or "qx410v5_0_bp.zip" for a kind whose archive has the bypass form.
+std::string firmware_archive_name(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor);
+// The archive's name under kFirmwareDir.
 std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor);
 
 // Opens the board's archive, picks the image whose entry name fits the kind, reads it whole.
+// Refuses, before reading its bytes, an image that could not be written safely (see
+// check_image_fits), so that the board is passed over before anything is asked or erased.
 Result<FirmwareImage> find_firmware_image(const BoardDevice& board);
+
+// The same on the archive at `path`: the last entry, in directory order, whose name matches
+// the kind's image-name pattern wins.
+Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind);
 
 // Prints the image's version and whether it is newer than the board's firmware.
 void report_firmware_image(const FirmwareImage& image, const BoardDevice& board);

@@ -1,0 +1,138 @@
+#include "firmware/zip_archive.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <new>
+
+namespace tarnvel {
+namespace {
+
+// Decompressed bytes asked of libzip per read: bounds how much memory a lying declared size
+// can make us touch before the data runs out.
+constexpr std::uint64_t kReadChunk = 1 << 20;
+
+struct FileCloser {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+
+Error zip_code_failure(int zip_code) {
+    zip_error_t error;
+    zip_error_init_with_code(&error, zip_code);
+    Error result = zip_failure(error);
+    zip_error_fini(&error);
+    return result;
+}
+
+}  // namespace
+
+Error zip_failure(zip_error_t& error) {
+    const int zip_code = zip_error_code_zip(&error);
+    const int system_code = zip_error_code_system(&error);
+    if (zip_error_system_type(&error) == ZIP_ET_SYS && system_code != 0) {
+        return Error::os(system_code);
+    }
+    return Error::archive({zip_code, system_code, zip_error_strerror(&error)});
+}
+
+Result<ZipArchive> ZipArchive::open(const std::string& path) {
+    // Non-blocking, so that a FIFO in the archive's place can't stall the run; it changes
+    // nothing for a regular file.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::unexpected(Error::os(errno));
+    // A directory opens fine read-only; say what it is rather than what libzip can't do to it.
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+        const int errnum = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        ::close(fd);
+        return std::unexpected(Error::os(errnum));
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        const int errnum = errno;
+        ::close(fd);
+        return std::unexpected(Error::os(errnum));
+    }
+
+    zip_error_t error;
+    zip_error_init(&error);
+    // From here on the source owns the file, and once opened the archive owns the source.
+    zip_source_t* source = zip_source_filep_create(file, 0, -1, &error);
+    if (source == nullptr) {
+        std::fclose(file);
+        Error failure = zip_failure(error);
+        zip_error_fini(&error);
+        return std::unexpected(std::move(failure));
+    }
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (archive == nullptr) {
+        zip_source_free(source);
+        Error failure = zip_failure(error);
+        zip_error_fini(&error);
+        return std::unexpected(std::move(failure));
+    }
+    zip_error_fini(&error);
+    return ZipArchive(archive);
+}
+
+Error ZipArchive::last_error() const {
+    return zip_failure(*zip_get_error(archive_.get()));
+}
+
+std::uint64_t ZipArchive::entry_count() const {
+    const zip_int64_t count = zip_get_num_entries(archive_.get(), 0);
+    return count > 0 ? static_cast<std::uint64_t>(count) : 0;
+}
+
+Result<std::string_view> ZipArchive::entry_name(std::uint64_t index) const {
+    const char* name = zip_get_name(archive_.get(), index, ZIP_FL_ENC_GUESS);
+    if (name == nullptr) return std::unexpected(last_error());
+    return std::string_view(name);
+}
+
+Result<std::uint64_t> ZipArchive::declared_size(std::uint64_t index) const {
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive_.get(), index, 0, &stat) != 0) {
+        return std::unexpected(last_error());
+    }
+    if ((stat.valid & ZIP_STAT_SIZE) == 0) return std::unexpected(zip_code_failure(ZIP_ER_INCONS));
+    return stat.size;
+}
+
+Result<std::vector<std::uint8_t>> ZipArchive::read_entry(std::uint64_t index,
+                                                         std::uint64_t size) const {
+    std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(archive_.get(), index, 0));
+    if (!file) return std::unexpected(last_error());
+
+    std::vector<std::uint8_t> data;
+    // The one allocation whose size comes from the archive; callers bound `size` first.
+    try {
+        data.reserve(size);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::os(ENOMEM));
+    }
+    while (data.size() < size) {
+        const std::uint64_t have = data.size();
+        const std::uint64_t want = std::min(kReadChunk, size - have);
+        data.resize(have + want);
+        const zip_int64_t got = zip_fread(file.get(), data.data() + have, want);
+        if (got < 0) return std::unexpected(zip_failure(*zip_file_get_error(file.get())));
+        data.resize(have + static_cast<std::uint64_t>(got));
+        if (got == 0) break;
+    }
+    // libzip compares the CRC-32 (and the size) once the data reaches its end, so read on
+    // until it does; a byte beyond the declared size means the directory does not describe
+    // this entry.
+    std::uint8_t beyond = 0;
+    const zip_int64_t extra = zip_fread(file.get(), &beyond, 1);
+    if (extra < 0) return std::unexpected(zip_failure(*zip_file_get_error(file.get())));
+    if (extra > 0 || data.size() != size) return std::unexpected(zip_code_failure(ZIP_ER_INCONS));
+    return data;
+}
+
+}  // namespace tarnvel

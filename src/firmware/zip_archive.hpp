@@ -1,0 +1,49 @@
+#pragma once
+// A ZIP archive opened read-only through libzip, with every failure turned into an Error.
+
+#include <zip.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bin/tarnvel-flash/error.hpp"
+
+namespace tarnvel {
+
+// A libzip error as the program's Error: a failed system call behind it (reading or seeking
+// the file) as that system error, anything else as the archive reader's error with libzip's
+// own message.
+Error zip_failure(zip_error_t& error);
+
+class ZipArchive {
+  public:
+    // Opens the file read-only first, so that a missing or unreadable file reports the system
+    // error, then reads the archive's central directory.
+    static Result<ZipArchive> open(const std::string& path);
+
+    std::uint64_t entry_count() const;
+    // The entry's name in UTF-8 (libzip converts names that are not marked as UTF-8); valid
+    // until the archive is closed.
+    Result<std::string_view> entry_name(std::uint64_t index) const;
+    // The uncompressed size the archive declares for the entry.
+    Result<std::uint64_t> declared_size(std::uint64_t index) const;
+    // The entry's whole content, decompressed, with its CRC-32 checked. `size` is its declared
+    // size: exactly that many bytes must come out.
+    Result<std::vector<std::uint8_t>> read_entry(std::uint64_t index, std::uint64_t size) const;
+
+  private:
+    struct Discard {
+        void operator()(zip_t* archive) const { zip_discard(archive); }
+    };
+    explicit ZipArchive(zip_t* archive) : archive_(archive) {}
+
+    Error last_error() const;
+
+    // Closing the archive closes the file it was read from.
+    std::unique_ptr<zip_t, Discard> archive_;
+};
+
+}  // namespace tarnvel
