@@ -25,6 +25,7 @@ class SpiBus {
     // One SPI frame of bit_count bits under one chip select. Frame bit 0 is the most
     // significant bit of tx[0]; bits past the end of tx go out as 0. The bits clocked in are
     // stored into rx at the same positions, never past rx's end (an empty rx discards them).
+    // A transfer of 0 bits touches no register.
     virtual Status transfer(std::uint8_t chip_select, std::span<const std::uint8_t> tx,
                             std::span<std::uint8_t> rx, std::uint32_t bit_count) = 0;
 

@@ -18,11 +18,12 @@ class FlashDevice {
     virtual Result<std::vector<std::uint8_t>> read_id() = 0;
     // Exactly `length` bytes from `address` on.
     virtual Result<std::vector<std::uint8_t>> read(std::uint32_t address, std::uint32_t length) = 0;
-    // Programs the first `length` bytes of `data` (which holds at least that many) at
-    // `address`.
+    // Programs the first `length` bytes of `data` at `address`. A `data` shorter than `length`
+    // is refused as invalid input before anything is sent; a length of 0 programs nothing.
     virtual Status write(std::uint32_t address, std::uint32_t length,
                          std::span<const std::uint8_t> data) = 0;
-    // Erases every block that holds a byte of [address, address + length).
+    // Erases every block that holds a byte of [address, address + length); a length of 0
+    // erases nothing.
     virtual Status erase(std::uint32_t address, std::uint32_t length) = 0;
 };
 

@@ -61,62 +61,49 @@ Frame frame(std::uint32_t chip_select, Bytes tx) {
     return {chip_select, bits, std::move(tx)};
 }
 
-// A chip behind the engine: answers Read Status, Read Data (both address widths) and Read
-// Identification; header positions of a Read Data frame answer 0xEE, which must never reach
-// a result.
+// A chip behind the engine answering Read Status and Read Data (either address width). The
+// header positions of a Read Data frame answer 0xEE, which must never reach a result.
 class ScriptedChip {
   public:
     int busy_status_reads = 0;  // status reads still to answer busy
     bool always_busy = false;
 
     explicit ScriptedChip(test::ScriptedRegisters& regs) : regs_(regs) {
-        regs.reader = [this](std::uint32_t reg) { return reg == kData ? answer() : 0; };
+        regs.reader = [this](std::uint32_t reg) { return reg == kData ? next_word() : 0U; };
     }
 
   private:
-    std::uint32_t answer() {
-        // The current frame: its control value and the data words sent so far.
-        std::vector<std::uint32_t> sent;
-        std::uint32_t bits = 0;
-        for (auto it = regs_.log().rbegin(); it != regs_.log().rend(); ++it) {
-            if (it->op != test::Op::Write) continue;
-            if (it->reg == kData) sent.insert(sent.begin(), it->value);
-            if (it->reg == kControl) {
-                bits = it->value & 0xFFF;
-                break;
-            }
+    // What the engine shifts in while the data word just written goes out; the bits of a
+    // partial last word come right-aligned.
+    std::uint32_t next_word() {
+        std::uint32_t word = 0;  // index of that data word in its frame
+        for (auto it = regs_.log().rbegin(); it->reg != kControl; ++it) {
+            if (it->op == test::Op::Write) ++word;
         }
-        auto tx = [&](std::size_t p) {
-            return p / 4 < sent.size()
-                       ? static_cast<std::uint8_t>(sent[p / 4] >> (24 - 8 * (p % 4)))
-                       : std::uint8_t{0};
-        };
-        const std::size_t word = sent.size() - 1;
+        --word;
+        const Frame current = frames_of(regs_.log()).back();
         std::uint32_t value = 0;
-        for (std::size_t p = 4 * word; p < 4 * word + 4; ++p) value = value << 8 | byte_at(tx, p);
-        const std::uint32_t remaining = bits - 32 * static_cast<std::uint32_t>(word);
+        for (std::size_t p = 4 * word; p < 4 * word + 4; ++p) {
+            value = value << 8 | chip_byte(current.tx, p);
+        }
+        const std::uint32_t remaining = current.bits - 32 * word;
         return remaining < 32 ? value >> (32 - remaining) : value;
     }
 
-    template <class Tx>
-    std::uint8_t byte_at(Tx tx, std::size_t p) {
-        switch (tx(0)) {
+    std::uint8_t chip_byte(const Bytes& tx, std::size_t p) {
+        auto address = [&tx](std::size_t bytes) {
+            std::uint32_t a = 0;
+            for (std::size_t i = 1; i <= bytes; ++i) a = a << 8 | tx[i];
+            return a;
+        };
+        switch (tx[0]) {
             case 0x05:
                 if (p != 1) return 0;
-                if (always_busy) return 0x03;
-                return busy_status_reads-- > 0 ? 0x03 : 0x02;
-            case 0x9F:
-                return p == 0 ? 0xEE : Bytes{0xC2, 0x20, 0x19}[p - 1];
+                return always_busy || busy_status_reads-- > 0 ? 0x03 : 0x02;
             case 0x03:
-                return p < 4
-                           ? 0xEE
-                           : content(static_cast<std::uint32_t>(tx(1) << 16 | tx(2) << 8 | tx(3)) +
-                                     static_cast<std::uint32_t>(p - 4));
+                return p < 4 ? 0xEE : content(address(3) + static_cast<std::uint32_t>(p - 4));
             case 0x13:
-                return p < 5 ? 0xEE
-                             : content(static_cast<std::uint32_t>(tx(1) << 24 | tx(2) << 16 |
-                                                                  tx(3) << 8 | tx(4)) +
-                                       static_cast<std::uint32_t>(p - 5));
+                return p < 5 ? 0xEE : content(address(4) + static_cast<std::uint32_t>(p - 5));
             default:
                 return 0xEE;
         }
@@ -192,6 +179,7 @@ TEST(SpiFlash, EmptyRequestsSendNothing) {
 
 TEST(SpiFlash, ReadIdReturnsTheFourBytesClockedIn) {
     SpiBoard spi(5, true);
+    spi.board.regs.queue_reads(kData, {0xEEC22019});
     EXPECT_EQ(spi.flash.read_id(), (Bytes{0xEE, 0xC2, 0x20, 0x19}));
     EXPECT_EQ(spi.frames(), (std::vector{frame(5, {0x9F, 0, 0, 0})}));
 }
