@@ -28,9 +28,8 @@ constexpr std::uint8_t kBusyBit = 0x01;  // status register bit 0: write in prog
 constexpr std::uint32_t kBlockSize = 0x10000;
 constexpr std::uint32_t kPageSize = 0x100;
 constexpr std::uint32_t kBlockShift = 16;
-// Opcode and up to four address bytes.
-constexpr std::size_t kMaxHeader = 5;
-// A program frame holds one zero byte more than it sends in 3-byte mode.
+// Opcode and four address bytes. In 3-byte mode one byte of a frame's vector is spare and 0:
+// a read clocks it out during the first data byte; erase and program frames end before it.
 constexpr std::size_t kCommandBytes = 5;
 
 // Status polls every 100 µs: a page program typically ends within a few hundred µs, so this
@@ -113,7 +112,7 @@ Result<std::vector<std::uint8_t>> SpiFlash::read_id() {
 Result<std::vector<std::uint8_t>> SpiFlash::read(std::uint32_t address, std::uint32_t length) {
     SpiBus& spi = bus();
     std::vector<std::uint8_t> result(length);
-    std::array<std::uint8_t, kMaxHeader + kPageSize> rx;
+    std::array<std::uint8_t, kCommandBytes + kPageSize> rx;
     for (std::uint32_t offset = 0; offset < length;) {
         const std::uint32_t n = std::min(length - offset, kPageSize);
         // In 3-byte mode the fifth byte stays 0 and goes out during the first data byte.
