@@ -73,7 +73,10 @@ void ParallelNorChip::command_cycle(std::uint32_t address, std::uint16_t value) 
             if (is_unlock1(address, value)) {
                 state_ = State::Unlocked1;
             } else {
-                refuse(ViolationKind::UnknownCommand, address, value);
+                // Half an unlock cycle is a bad unlock; anything else a stray write.
+                refuse(at_unlock1 || value == kUnlockData1 ? ViolationKind::BadUnlockCycle
+                                                           : ViolationKind::UnknownCommand,
+                       address, value);
             }
             break;
         case State::Unlocked1:
