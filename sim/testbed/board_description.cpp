@@ -1,0 +1,202 @@
+#include "sim/testbed/board_description.hpp"
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <utility>
+
+namespace tarnvel::sim {
+namespace {
+
+constexpr std::string_view kHelp =
+    R"(A board is one argument: settings separated by commas, applied left to right.
+  kind=K              board kind 0-10: a PCI parent with a device ID of that kind and
+                      the first hardware version of its table, firmware 100
+  device=TEXT         the PCI parent's "device" attribute, verbatim (e.g. 0x0x22)
+  no-device           the PCI parent has no "device" attribute
+  parent=pci          the parent is a PCI device (the default)
+  parent=SUBSYSTEM    the parent is a device of another bus (e.g. platform)
+  parent=board:I      a sub-device of the I-th board of the list (from 0)
+  version=TEXT        the "version" attribute (e.g. 4.1r123); no-version: none
+  software_id=TEXT    the "software_id" attribute; no-software-id: none
+  node=N              the device node /dev/tarnvelN (default: the board's place in the list)
+  node-state=S        present, missing (ENOENT) or denied (EACCES)
+  reboot=S            accepts, missing (ENOENT), directory (EISDIR) or denied (EACCES)
+  after-reboot=TEXT   "version" once the flash has been changed (default, with an
+                      archive: the same hardware and the archive's firmware)
+  archive=A           newer, equal, older (than the board's firmware) or none
+  image-size=BYTES    size of the generated image (default 4096)
+  model=M             hardware (the kind's flash controller and chips) or registers
+  fault=N[:ERRNO][+]  fail the N-th register access with ERRNO (default EIO=5);
+                      with + every access from the N-th on
+A value runs to the next comma; values with commas can't be given.
+)";
+
+template <class T>
+std::optional<T> parse_number(std::string_view text) {
+    T value{};
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
+}
+
+Error bad(std::string_view setting, std::string_view why) {
+    return Error::message(ErrorKind::InvalidInput,
+                          fmt::format("board setting \"{}\": {}", setting, why));
+}
+
+std::optional<RegisterFault> parse_fault(std::string_view text) {
+    RegisterFault fault;
+    if (text.ends_with('+')) {
+        fault.persistent = true;
+        text.remove_suffix(1);
+    }
+    std::string_view access = text.substr(0, text.find(':'));
+    auto n = parse_number<std::uint64_t>(access);
+    if (!n || *n == 0) return std::nullopt;
+    fault.access = *n;
+    if (access.size() < text.size()) {
+        auto error = parse_number<int>(text.substr(access.size() + 1));
+        if (!error || *error <= 0) return std::nullopt;
+        fault.error = *error;
+    }
+    return fault;
+}
+
+// Applies one "key=value" or flag; answers why it does not fit, if it does not.
+std::optional<std::string_view> apply(BoardDescription& board, std::string_view key,
+                                      std::optional<std::string_view> value) {
+    BoardSpec& spec = board.spec;
+    auto pci = [&spec]() -> PciParent& {
+        if (!std::holds_alternative<PciParent>(spec.parent)) spec.parent = PciParent{};
+        return std::get<PciParent>(spec.parent);
+    };
+    if (!value) {
+        if (key == "no-device")
+            pci().device.reset();
+        else if (key == "no-version")
+            spec.version.reset();
+        else if (key == "no-software-id")
+            spec.software_id.reset();
+        else
+            return "unknown flag";
+        return std::nullopt;
+    }
+    const std::string_view v = *value;
+    if (key == "kind") {
+        auto kind = parse_number<unsigned>(v);
+        if (!kind || *kind >= kBoardKindCount) return "kind is 0 to 10";
+        board.kind = static_cast<BoardKind>(*kind);
+        BoardSpec defaults = BoardSpec::of_kind(*board.kind);
+        spec.parent = std::move(defaults.parent);
+        spec.version = std::move(defaults.version);
+    } else if (key == "device") {
+        pci().device = std::string(v);
+    } else if (key == "parent") {
+        if (v == "pci") {
+            pci();
+        } else if (v.starts_with("board:")) {
+            auto index = parse_number<std::size_t>(v.substr(6));
+            if (!index) return "board:I needs the index of an earlier board";
+            spec.parent = SubDeviceOf{*index};
+        } else if (!v.empty()) {
+            spec.parent = OtherParent{std::string(v)};
+        } else {
+            return "empty subsystem";
+        }
+    } else if (key == "version") {
+        spec.version = std::string(v);
+    } else if (key == "software_id") {
+        spec.software_id = std::string(v);
+    } else if (key == "node") {
+        auto n = parse_number<unsigned>(v);
+        if (!n) return "node is a number";
+        spec.node_number = *n;
+    } else if (key == "node-state") {
+        if (v == "present")
+            spec.node = NodeState::Present;
+        else if (v == "missing")
+            spec.node = NodeState::Missing;
+        else if (v == "denied")
+            spec.node = NodeState::PermissionDenied;
+        else
+            return "present, missing or denied";
+    } else if (key == "reboot") {
+        if (v == "accepts")
+            spec.reboot = RebootState::Accepts;
+        else if (v == "missing")
+            spec.reboot = RebootState::Missing;
+        else if (v == "directory")
+            spec.reboot = RebootState::IsDirectory;
+        else if (v == "denied")
+            spec.reboot = RebootState::PermissionDenied;
+        else
+            return "accepts, missing, directory or denied";
+    } else if (key == "after-reboot") {
+        spec.version_after_reboot = std::string(v);
+    } else if (key == "archive") {
+        if (v == "newer")
+            board.archive = ArchivePlan::Newer;
+        else if (v == "equal")
+            board.archive = ArchivePlan::Equal;
+        else if (v == "older")
+            board.archive = ArchivePlan::Older;
+        else if (v == "none")
+            board.archive = ArchivePlan::None;
+        else
+            return "newer, equal, older or none";
+    } else if (key == "image-size") {
+        auto size = parse_number<std::size_t>(v);
+        if (!size || *size == 0) return "a positive number of bytes";
+        board.image_size = *size;
+    } else if (key == "model") {
+        if (v == "hardware")
+            board.model = ModelChoice::Hardware;
+        else if (v == "registers")
+            board.model = ModelChoice::Registers;
+        else
+            return "hardware or registers";
+    } else if (key == "fault") {
+        board.fault = parse_fault(v);
+        if (!board.fault) return "N[:ERRNO][+] with N from 1";
+    } else {
+        return "unknown setting";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<BoardDescription> parse_board_description(std::string_view text) {
+    BoardDescription board;
+    if (text.empty()) return std::unexpected(bad(text, "empty board description"));
+    while (true) {
+        const std::size_t comma = text.find(',');
+        const std::string_view setting = text.substr(0, comma);
+        const std::size_t equals = setting.find('=');
+        const std::string_view key = setting.substr(0, equals);
+        std::optional<std::string_view> value;
+        if (equals != std::string_view::npos) value = setting.substr(equals + 1);
+        if (auto why = apply(board, key, value)) return std::unexpected(bad(setting, *why));
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    if (board.model == ModelChoice::Hardware && !board.kind) {
+        return std::unexpected(bad("model=hardware", "needs kind="));
+    }
+    return board;
+}
+
+std::optional<std::uint32_t> firmware_of(std::string_view version) {
+    const std::size_t r = version.find('r');
+    if (r == std::string_view::npos) return std::nullopt;
+    std::string_view digits = version.substr(r + 1);
+    digits = digits.substr(0, digits.find('r'));
+    return parse_number<std::uint32_t>(digits);
+}
+
+std::string_view board_description_help() {
+    return kHelp;
+}
+
+}  // namespace tarnvel::sim

@@ -1,0 +1,45 @@
+#pragma once
+// The textual board description of tarnvel-sim: one board per argument, a comma-separated
+// list of key=value settings and flags, e.g. "kind=5,version=2.0r7,archive=older".
+// board_description_help() is the reference of the grammar.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bin/tarnvel-flash/error.hpp"
+#include "device/board_table.hpp"
+#include "sim/model/register_faults.hpp"
+#include "sim/testbed/board_spec.hpp"
+
+namespace tarnvel::sim {
+
+// Which image the board's firmware archive carries, relative to the firmware the board runs.
+enum class ArchivePlan : std::uint8_t { Newer, Equal, Older, None };
+
+enum class ModelChoice : std::uint8_t {
+    Auto,       // the kind's simulated hardware when a kind is given, else plain registers
+    Hardware,   // the kind's controller, bus engines and flash chips
+    Registers,  // a register file: reads return what was written
+};
+
+struct BoardDescription {
+    BoardSpec spec;                 // model left empty: see make_model
+    std::optional<BoardKind> kind;  // set by kind=
+    ArchivePlan archive = ArchivePlan::Newer;
+    std::size_t image_size = 4096;  // bytes in the generated image
+    ModelChoice model = ModelChoice::Auto;
+    std::optional<RegisterFault> fault;
+};
+
+Result<BoardDescription> parse_board_description(std::string_view text);
+
+// The firmware part of a "version" text (the number after the first "r"), if it has one.
+std::optional<std::uint32_t> firmware_of(std::string_view version);
+
+// The grammar, for --help.
+std::string_view board_description_help();
+
+}  // namespace tarnvel::sim

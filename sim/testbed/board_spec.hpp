@@ -1,0 +1,78 @@
+#pragma once
+// How one simulated board device looks to the program: its parent device, its sysfs texts,
+// its device node and what answers the register ioctl on that node.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "device/board_table.hpp"
+#include "sim/model/register_model.hpp"
+
+namespace tarnvel::sim {
+
+// A PCI device parent. `device` is its "device" attribute text exactly as the kernel would
+// show it ("0x0022"); none means the attribute does not exist.
+struct PciParent {
+    std::optional<std::string> device;
+};
+// A parent on another bus, for example "platform".
+struct OtherParent {
+    std::string subsystem;
+};
+// Not a board but a part of one: the parent is an earlier board (by index) of the subsystem.
+struct SubDeviceOf {
+    std::size_t board;
+};
+using BoardParent = std::variant<PciParent, OtherParent, SubDeviceOf>;
+
+enum class NodeState : std::uint8_t {
+    Present,
+    Missing,           // the node has gone away: opening it fails with ENOENT
+    PermissionDenied,  // mode 0000: the program, which runs without DAC override, gets EACCES
+};
+
+enum class RebootState : std::uint8_t {
+    Accepts,           // a writable "reboot"; tests read back what it received
+    Missing,           // no "reboot" attribute: the write fails with ENOENT
+    IsDirectory,       // the write fails with EISDIR
+    PermissionDenied,  // read-only "reboot": the write fails with EACCES
+};
+
+// When a board publishes its "version" text for after the reboot. A real board reports the
+// new firmware once it restarts from it; the program never looks at "version" between
+// programming and writing "reboot", so publishing as soon as the flash starts to change is
+// indistinguishable for it.
+enum class RebootVersionTrigger : std::uint8_t {
+    FirstRegisterWrite,  // the first successful register write through the node
+    Caller,              // the test calls Testbed::publish_reboot_version, for example from a
+                         // board model's first-flash-change hook
+};
+
+struct BoardSpec {
+    BoardParent parent = PciParent{"0x0010"};
+    std::optional<std::string> version = "1.0r1";  // none: no "version" attribute
+    std::optional<std::string> software_id = "1";  // none: no "software_id" attribute
+    std::optional<unsigned> node_number;           // /dev/tarnvelN; default: the board's index
+    NodeState node = NodeState::Present;
+    RebootState reboot = RebootState::Accepts;
+    std::optional<std::string> version_after_reboot;  // none: "version" never changes
+    RebootVersionTrigger reboot_version_trigger = RebootVersionTrigger::FirstRegisterWrite;
+    std::unique_ptr<RegisterModel> model;  // none: a RegisterFile
+
+    // A board of this kind behind a PCI parent with the kind's first device ID, reporting the
+    // first hardware version of the kind's table and the given firmware.
+    static BoardSpec of_kind(BoardKind kind, std::uint16_t fw_version = 100);
+};
+
+// "0x00XX" with the first PCI device ID that identifies this kind; for Unsupported an ID
+// that no board uses.
+std::string device_id_text(BoardKind kind);
+// The first hardware text of the kind's table ("1.0" when it has none).
+std::string default_hw_text(BoardKind kind);
+// "{hw}r{fw}", the form of the "version" attribute.
+std::string version_text(std::string_view hw, std::uint32_t fw_version);
+
+}  // namespace tarnvel::sim

@@ -1,0 +1,48 @@
+#pragma once
+// Runs a program to its end inside the simulated machine (see sandbox.hpp), feeding its
+// standard input and collecting its standard output and standard error.
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bin/tarnvel-flash/error.hpp"
+#include "sim/testbed/sandbox.hpp"
+#include "sim/testbed/testbed.hpp"
+
+namespace tarnvel::sim {
+
+inline constexpr std::chrono::milliseconds kDefaultRunTimeout{20000};
+
+struct RunOptions {
+    std::vector<std::string> argv;
+    // The bytes on standard input, after which it reaches its end; none: descriptor 0 is
+    // closed when the program starts.
+    std::optional<std::string> stdin_bytes;
+    std::filesystem::path firmware_root;  // holds tarnvel/*.zip; bound onto /lib/firmware
+    // The program and everything it started are killed after this long.
+    std::chrono::milliseconds timeout = kDefaultRunTimeout;
+    FirmwareMount firmware_mount = FirmwareMount::Auto;
+};
+
+struct RunResult {
+    std::string out;                 // standard output, byte for byte
+    std::string err;                 // standard error
+    std::optional<int> exit_status;  // when the program exited
+    std::optional<int> signal;       // when a signal ended it
+    bool timed_out = false;          // it was killed after the time-out
+
+    bool exited_with(int status) const { return exit_status == status; }
+    // "exit status 0", "signal 9 (timed out)": for test failure messages.
+    std::string describe_end() const;
+};
+
+Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options);
+Result<RunResult> run_program(const Testbed& testbed, std::vector<std::string> argv,
+                              std::optional<std::string> stdin_bytes,
+                              const std::filesystem::path& firmware_root,
+                              std::chrono::milliseconds timeout = kDefaultRunTimeout);
+
+}  // namespace tarnvel::sim

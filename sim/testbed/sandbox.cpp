@@ -1,0 +1,331 @@
+#include "sim/testbed/sandbox.hpp"
+
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string_view>
+
+namespace tarnvel::sim {
+namespace {
+
+constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
+constexpr const char* kFirmwareMountPoint = "/lib/firmware";
+
+// Where the child stopped, sent back to the parent over a close-on-exec pipe.
+enum class Step : int {
+    Stdio,
+    Namespace,
+    UserMap,
+    PrivateMounts,
+    Scratch,
+    Overlay,
+    FirmwareDir,
+    Bind,
+    Capabilities,
+    Exec,
+};
+
+struct ChildFailure {
+    int step;
+    int error;
+};
+
+std::string_view step_text(Step step) {
+    switch (step) {
+        case Step::Stdio:
+            return "setting up standard descriptors";
+        case Step::Namespace:
+            return "entering a private mount namespace";
+        case Step::UserMap:
+            return "mapping the user into the namespace";
+        case Step::PrivateMounts:
+            return "making mounts private";
+        case Step::Scratch:
+            return "mounting the overlay's scratch space";
+        case Step::Overlay:
+            return "mounting a private overlay of /lib";
+        case Step::FirmwareDir:
+            return "making /lib/firmware in the overlay";
+        case Step::Bind:
+            return "binding the firmware directory onto /lib/firmware";
+        case Step::Capabilities:
+            return "dropping the DAC override capabilities";
+        case Step::Exec:
+            return "starting the program";
+    }
+    return "starting the program";
+}
+
+// Everything the child needs, prepared before the fork: after it, in a process that may have
+// had other threads, only async-signal-safe calls are made.
+struct ChildPlan {
+    const char* exec_path = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    const char* firmware_root = nullptr;
+    bool overlay = false;
+    const char* lib_dir = nullptr;  // the real directory behind /lib
+    const char* scratch = nullptr;
+    const char* upper = nullptr;
+    const char* work = nullptr;
+    const char* overlay_options = nullptr;
+    bool user_namespace = false;  // not root: a user namespace grants the mounts
+    const char* uid_map = nullptr;
+    const char* gid_map = nullptr;
+    int fds[3] = {kInheritFd, kInheritFd, kInheritFd};
+    bool own_process_group = false;
+    int error_pipe = -1;
+};
+
+[[noreturn]] void fail_child(int error_pipe, Step step) {
+    ChildFailure failure{static_cast<int>(step), errno};
+    (void)!::write(error_pipe, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+bool write_small_file(const char* path, const char* text) {
+    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const auto length = static_cast<ssize_t>(std::strlen(text));
+    bool ok = ::write(fd, text, static_cast<std::size_t>(length)) == length;
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return ok;
+}
+
+[[noreturn]] void run_child(const ChildPlan& plan) {
+    const int report = ::fcntl(plan.error_pipe, F_DUPFD_CLOEXEC, 3);
+    if (report < 0) ::_exit(127);
+
+    // Move the given descriptors above 2 first, so that no dup2 overwrites another source.
+    int moved[3];
+    for (int i = 0; i < 3; ++i) {
+        moved[i] = plan.fds[i] >= 0 ? ::fcntl(plan.fds[i], F_DUPFD_CLOEXEC, 3) : plan.fds[i];
+        if (plan.fds[i] >= 0 && moved[i] < 0) fail_child(report, Step::Stdio);
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (moved[i] >= 0 && ::dup2(moved[i], i) < 0) fail_child(report, Step::Stdio);
+        if (moved[i] == kClosedFd) ::close(i);
+    }
+    if (plan.own_process_group) ::setpgid(0, 0);
+
+    // The program starts with default signal handling, whatever the caller ignores or blocks
+    // while it waits.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    for (int signal : {SIGINT, SIGQUIT, SIGPIPE}) ::sigaction(signal, &default_action, nullptr);
+    sigset_t empty;
+    ::sigemptyset(&empty);
+    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+
+    if (plan.user_namespace) {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) fail_child(report, Step::Namespace);
+        if (!write_small_file("/proc/self/setgroups", "deny") ||
+            !write_small_file("/proc/self/uid_map", plan.uid_map) ||
+            !write_small_file("/proc/self/gid_map", plan.gid_map)) {
+            fail_child(report, Step::UserMap);
+        }
+    } else if (::unshare(CLONE_NEWNS) != 0) {
+        fail_child(report, Step::Namespace);
+    }
+    // Nothing mounted from here on may reach the machine's own mount table.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        fail_child(report, Step::PrivateMounts);
+    }
+    if (plan.overlay) {
+        // The overlay's upper layer lives in a tmpfs of this namespace: the /lib/firmware made
+        // below exists for this program only.
+        if (::mount("tmpfs", plan.scratch, "tmpfs", 0, "mode=0755") != 0 ||
+            ::mkdir(plan.upper, 0755) != 0 || ::mkdir(plan.work, 0755) != 0) {
+            fail_child(report, Step::Scratch);
+        }
+        if (::mount("overlay", plan.lib_dir, "overlay", 0, plan.overlay_options) != 0) {
+            fail_child(report, Step::Overlay);
+        }
+        if (::mkdir(kFirmwareMountPoint, 0755) != 0 && errno != EEXIST) {
+            fail_child(report, Step::FirmwareDir);
+        }
+    }
+    if (::mount(plan.firmware_root, kFirmwareMountPoint, nullptr, MS_BIND, nullptr) != 0) {
+        fail_child(report, Step::Bind);
+    }
+
+    // Inherited across exec; see the header.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0UL, 0UL, 0UL) != 0 ||
+        ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0UL, 0UL, 0UL) != 0) {
+        fail_child(report, Step::Capabilities);
+    }
+
+    ::close_range(3, UINT_MAX, CLOSE_RANGE_CLOEXEC);
+    ::execve(plan.exec_path, plan.argv, plan.envp);
+    fail_child(report, Step::Exec);
+}
+
+std::optional<std::string> find_program(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char* path = ::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    while (true) {
+        std::size_t colon = dirs.find(':');
+        std::string_view dir = dirs.substr(0, colon);
+        std::string candidate = fmt::format("{}/{}", dir.empty() ? "." : dir, name);
+        struct stat st;
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (colon == std::string_view::npos) return std::nullopt;
+        dirs.remove_prefix(colon + 1);
+    }
+}
+
+std::vector<char*> pointers(std::vector<std::string>& texts) {
+    std::vector<char*> result;
+    result.reserve(texts.size() + 1);
+    for (auto& text : texts) result.push_back(text.data());
+    result.push_back(nullptr);
+    return result;
+}
+
+Error child_error(const ChildFailure& failure) {
+    const auto step = static_cast<Step>(failure.step);
+    return Error::message(
+        error_kind_for_errno(failure.error),
+        fmt::format("sandbox: {}: {}", step_text(step), std::strerror(failure.error)));
+}
+
+}  // namespace
+
+std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir) {
+    std::string old_preload;
+    std::string old_asan;
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        if (text.starts_with("LD_PRELOAD=")) {
+            old_preload = text.substr(11);
+        } else if (text.starts_with("ASAN_OPTIONS=")) {
+            old_asan = text.substr(13);
+        } else if (!text.starts_with("UMOCKDEV_DIR=")) {
+            env.emplace_back(text);
+        }
+    }
+    std::string preload = kPreloadLibrary;
+    if (!old_preload.empty() && old_preload.find(kPreloadLibrary) == std::string::npos) {
+        preload += ":" + old_preload;
+    } else if (!old_preload.empty()) {
+        preload = old_preload;
+    }
+    env.push_back("LD_PRELOAD=" + preload);
+    // A sanitized program wants its runtime first in LD_PRELOAD; the preload comes first here.
+    env.push_back("ASAN_OPTIONS=" + (old_asan.empty() ? std::string() : old_asan + ":") +
+                  "verify_asan_link_order=0");
+    env.push_back("UMOCKDEV_DIR=" + umockdev_dir.string());
+    return env;
+}
+
+Result<SandboxedChild> spawn_in_sandbox(const SandboxSpec& spec) {
+    if (spec.argv.empty()) return std::unexpected(Error::os(EINVAL));
+    auto exec_path = find_program(spec.argv.front());
+    if (!exec_path) {
+        return std::unexpected(Error::message(
+            ErrorKind::NotFound, fmt::format("sandbox: {}: command not found", spec.argv.front())));
+    }
+    std::vector<std::string> argv_texts = spec.argv;
+    std::vector<std::string> env_texts = sandbox_environment(spec.umockdev_dir);
+    std::vector<char*> argv = pointers(argv_texts);
+    std::vector<char*> envp = pointers(env_texts);
+    const std::string firmware_root = spec.firmware_root.string();
+
+    ChildPlan plan;
+    plan.exec_path = exec_path->c_str();
+    plan.argv = argv.data();
+    plan.envp = envp.data();
+    plan.firmware_root = firmware_root.c_str();
+    plan.fds[0] = spec.stdin_fd;
+    plan.fds[1] = spec.stdout_fd;
+    plan.fds[2] = spec.stderr_fd;
+    plan.own_process_group = spec.own_process_group;
+
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    plan.user_namespace = uid != 0;
+    const std::string uid_map = fmt::format("0 {} 1", uid);
+    const std::string gid_map = fmt::format("0 {} 1", gid);
+    plan.uid_map = uid_map.c_str();
+    plan.gid_map = gid_map.c_str();
+
+    SandboxedChild child;
+    std::string lib_dir, scratch, upper, work, overlay_options;
+    struct stat st;
+    plan.overlay = spec.firmware_mount == FirmwareMount::Overlay ||
+                   (spec.firmware_mount == FirmwareMount::Auto &&
+                    !(::stat(kFirmwareMountPoint, &st) == 0 && S_ISDIR(st.st_mode)));
+    if (plan.overlay) {
+        char resolved[PATH_MAX];
+        if (::realpath("/lib", resolved) == nullptr) {
+            return std::unexpected(Error::message(
+                ErrorKind::NotFound, "sandbox: this machine has no /lib to lay /lib/firmware in"));
+        }
+        auto dir = TempDir::create("tarnvel-sandbox.");
+        if (!dir) return std::unexpected(dir.error());
+        lib_dir = resolved;
+        scratch = dir->path().string();
+        upper = scratch + "/upper";
+        work = scratch + "/work";
+        overlay_options = fmt::format("lowerdir={},upperdir={},workdir={}{}", lib_dir, upper, work,
+                                      plan.user_namespace ? ",userxattr" : "");
+        plan.lib_dir = lib_dir.c_str();
+        plan.scratch = scratch.c_str();
+        plan.upper = upper.c_str();
+        plan.work = work.c_str();
+        plan.overlay_options = overlay_options.c_str();
+        child.scratch = std::move(*dir);
+    }
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(Error::os(errno));
+    plan.error_pipe = report[1];
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        int error = errno;
+        ::close(report[0]);
+        ::close(report[1]);
+        return std::unexpected(Error::os(error));
+    }
+    if (pid == 0) run_child(plan);
+
+    ::close(report[1]);
+    ChildFailure failure{};
+    ssize_t got;
+    do {
+        got = ::read(report[0], &failure, sizeof failure);
+    } while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof failure)) {
+        int status;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return std::unexpected(child_error(failure));
+    }
+    child.pid = pid;
+    return child;
+}
+
+}  // namespace tarnvel::sim

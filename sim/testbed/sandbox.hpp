@@ -1,0 +1,60 @@
+#pragma once
+// Starts a program inside the simulated machine: it sees the testbed through
+// libumockdev-preload, and its own firmware directory on /lib/firmware through a private
+// mount namespace. Nothing on the real machine changes: /lib/firmware is covered only inside
+// the namespace, and if the machine has no /lib/firmware the directory is made in a private
+// overlay of /lib instead of in the real tree.
+//
+// The program runs without the DAC override capabilities, so file modes in the testbed
+// refuse it what they would refuse an operator (a device node of mode 0000, a read-only
+// "reboot"), even when the tests run as root. Its timer slack is 1 ns: every emulated ioctl
+// is a socket round trip with sleeps in it, and the default 50 µs slack roughly doubles it.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bin/tarnvel-flash/error.hpp"
+#include "sim/testbed/temp_dir.hpp"
+
+namespace tarnvel::sim {
+
+enum class FirmwareMount : std::uint8_t {
+    Auto,     // Bind when the machine has /lib/firmware, otherwise Overlay
+    Bind,     // the firmware root is bound onto the existing /lib/firmware
+    Overlay,  // /lib gets a private overlay in which /lib/firmware is made, then the bind
+};
+
+// What a standard descriptor of the program becomes.
+inline constexpr int kInheritFd = -1;  // the caller's own
+inline constexpr int kClosedFd = -2;   // closed
+
+struct SandboxSpec {
+    std::vector<std::string> argv;        // argv[0] is looked up in PATH unless it holds a '/'
+    std::filesystem::path umockdev_dir;   // the testbed's root
+    std::filesystem::path firmware_root;  // a directory holding tarnvel/*.zip
+    FirmwareMount firmware_mount = FirmwareMount::Auto;
+    int stdin_fd = kInheritFd;  // or a descriptor to put on 0
+    int stdout_fd = kInheritFd;
+    int stderr_fd = kInheritFd;
+    bool own_process_group = false;  // so that a time-out can kill all it started
+};
+
+struct SandboxedChild {
+    pid_t pid = -1;
+    std::optional<TempDir> scratch;  // the overlay's upper layer: keep it until the child ends
+};
+
+// Forks and execs. Fails, with the child already reaped, when the namespace, the mounts or
+// the exec fail.
+Result<SandboxedChild> spawn_in_sandbox(const SandboxSpec& spec);
+
+// The libc environment of this process with the preload and sanitizer settings the program
+// needs to run in the testbed.
+std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir);
+
+}  // namespace tarnvel::sim

@@ -1,0 +1,32 @@
+#pragma once
+// A fresh directory under the system's temporary directory, removed with everything in it
+// when the object goes away.
+
+#include <filesystem>
+#include <string_view>
+
+#include "bin/tarnvel-flash/error.hpp"
+
+namespace tarnvel::sim {
+
+class TempDir {
+  public:
+    // Creates "<tmp>/<prefix>XXXXXX", readable only by its owner.
+    static Result<TempDir> create(std::string_view prefix);
+
+    TempDir(TempDir&& other) noexcept;
+    TempDir& operator=(TempDir&& other) noexcept;
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    explicit TempDir(std::filesystem::path path) : path_(std::move(path)) {}
+    void remove();
+
+    std::filesystem::path path_;
+};
+
+}  // namespace tarnvel::sim

@@ -1,0 +1,270 @@
+#include "sim/testbed/testbed.hpp"
+
+#include <sys/stat.h>
+#include <umockdev.h>
+
+#include <fmt/format.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+#include "sim/model/register_file.hpp"
+
+namespace tarnvel::sim {
+namespace {
+
+std::atomic<bool> g_testbed_alive{false};
+
+// Major number of the simulated driver's character devices; any unused one serves.
+constexpr unsigned kCharMajor = 240;
+
+Error glib_error(GError* error) {
+    Error result = Error::message(ErrorKind::Other, error != nullptr ? error->message : "umockdev");
+    if (error != nullptr) g_error_free(error);
+    return result;
+}
+
+std::string take_gstring(gchar* text) {
+    std::string result = text != nullptr ? text : "";
+    g_free(text);
+    return result;
+}
+
+Status write_file(const std::filesystem::path& path, std::string_view text) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(text.data(), static_cast<std::streamsize>(text.size()));
+    file.close();
+    if (!file) return std::unexpected(Error::os(EIO));
+    return {};
+}
+
+}  // namespace
+
+struct Testbed::Board {
+    Testbed* owner = nullptr;
+    std::size_t index = 0;
+    std::string devpath;  // "/devices/...", relative to the testbed's /sys
+    std::string devnode;
+    std::unique_ptr<RegisterModel> model;
+    std::optional<std::string> version_after_reboot;
+    RebootVersionTrigger trigger = RebootVersionTrigger::FirstRegisterWrite;
+    std::atomic<bool> reboot_version_published{false};
+    UMockdevIoctlBase* handler = nullptr;
+};
+
+Result<std::unique_ptr<Testbed>> Testbed::create() {
+    if (g_testbed_alive.exchange(true)) {
+        return std::unexpected(
+            Error::message(ErrorKind::ResourceBusy, "this process already holds a testbed"));
+    }
+    UMockdevTestbed* testbed = umockdev_testbed_new();
+    if (testbed == nullptr) {
+        g_testbed_alive = false;
+        return std::unexpected(Error::message(ErrorKind::Other, "umockdev testbed not created"));
+    }
+    std::filesystem::path root = take_gstring(umockdev_testbed_get_root_dir(testbed));
+    return std::unique_ptr<Testbed>(new Testbed(testbed, std::move(root)));
+}
+
+Testbed::Testbed(UMockdevTestbed* testbed, std::filesystem::path root)
+    : testbed_(testbed), root_(std::move(root)) {}
+
+Testbed::~Testbed() {
+    for (auto& board : boards_) {
+        if (board->handler == nullptr) continue;
+        umockdev_testbed_detach_ioctl(testbed_, board->devnode.c_str(), nullptr);
+        g_object_unref(board->handler);
+    }
+    g_object_unref(testbed_);
+    g_testbed_alive = false;
+}
+
+// The driver side of the register ioctl, on umockdev's worker thread.
+int Testbed::handle_ioctl(UMockdevIoctlBase*, void* client_ptr, void* board_ptr) {
+    auto* client = static_cast<UMockdevIoctlClient*>(client_ptr);
+    auto& board = *static_cast<Board*>(board_ptr);
+    unsigned long code = umockdev_ioctl_client_get_request(client);
+    if (code != kRegisterIoctl) return FALSE;  // umockdev fails it as an unknown request
+
+    GError* error = nullptr;
+    UMockdevIoctlData* data = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0,
+                                                          sizeof(RegisterRequest), &error);
+    if (data == nullptr) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return TRUE;
+    }
+    RegisterRequest request;
+    std::memcpy(&request, data->data, sizeof request);
+    int result;
+    {
+        std::lock_guard lock(board.owner->mutex_);
+        result = serve_register_request(*board.model, code, request);
+        if (result == 0 && request.op == kRegisterOpWrite &&
+            board.trigger == RebootVersionTrigger::FirstRegisterWrite) {
+            board.owner->publish_reboot_version(board.index);
+        }
+    }
+    std::memcpy(data->data, &request, sizeof request);
+    umockdev_ioctl_data_unref(data);
+    if (result == 0) {
+        umockdev_ioctl_client_complete(client, 0, 0);
+    } else {
+        umockdev_ioctl_client_complete(client, -1, result);
+    }
+    return TRUE;
+}
+
+Result<std::string> Testbed::make_parent(const BoardParent& parent) {
+    if (const auto* sub = std::get_if<SubDeviceOf>(&parent)) {
+        if (sub->board >= boards_.size()) return std::unexpected(Error::os(EINVAL));
+        return boards_[sub->board]->devpath;
+    }
+    // Each parent gets a slot of its own; libudev lists devices sorted by syspath, so boards
+    // behind PCI parents are listed in the order they were added.
+    unsigned slot = ++parents_made_;
+    std::string devpath;
+    std::string description;
+    if (std::holds_alternative<PciParent>(parent)) {
+        devpath = fmt::format("/devices/pci0000:00/0000:{:02x}:00.0", slot);
+        description = fmt::format("P: {}\nE: SUBSYSTEM=pci\nE: PCI_SLOT_NAME=0000:{:02x}:00.0\n",
+                                  devpath, slot);
+    } else {
+        const auto& other = std::get<OtherParent>(parent);
+        devpath = fmt::format("/devices/{}/tarnvel-sim.{}", other.subsystem, slot);
+        description = fmt::format("P: {}\nE: SUBSYSTEM={}\n", devpath, other.subsystem);
+    }
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &error)) {
+        return std::unexpected(glib_error(error));
+    }
+    // Attribute texts are written byte for byte (umockdev's text format would unescape them).
+    if (const auto* pci = std::get_if<PciParent>(&parent); pci != nullptr && pci->device) {
+        if (auto set = write_file(root_ / ("sys" + devpath) / "device", *pci->device); !set) {
+            return std::unexpected(set.error());
+        }
+    }
+    return devpath;
+}
+
+Result<std::size_t> Testbed::add_board(BoardSpec spec) {
+    const std::size_t index = boards_.size();
+    const unsigned number = spec.node_number.value_or(static_cast<unsigned>(index));
+    const std::string devnode = fmt::format("/dev/tarnvel{}", number);
+    for (const auto& other : boards_) {
+        if (other->devnode == devnode) return std::unexpected(Error::os(EEXIST));
+    }
+    auto parent = make_parent(spec.parent);
+    if (!parent) return std::unexpected(parent.error());
+
+    auto board = std::make_unique<Board>();
+    board->owner = this;
+    board->index = index;
+    board->devpath = fmt::format("{}/tarnvel/tarnvel{}", *parent, number);
+    board->devnode = devnode;
+    board->model = spec.model ? std::move(spec.model) : std::make_unique<RegisterFile>();
+    board->version_after_reboot = std::move(spec.version_after_reboot);
+    board->trigger = spec.reboot_version_trigger;
+
+    // The handler is chosen when the node is opened, by its path: attach it first.
+    board->handler = umockdev_ioctl_base_new();
+    g_signal_connect(board->handler, "handle-ioctl", G_CALLBACK(&Testbed::handle_ioctl),
+                     board.get());
+    GError* error = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed_, devnode.c_str(), board->handler, &error)) {
+        g_object_unref(board->handler);
+        return std::unexpected(glib_error(error));
+    }
+    Board& added = *board;
+    boards_.push_back(std::move(board));
+
+    // "N: name=00" makes the node a regular file holding one byte; the register ioctl on it
+    // is umockdev's to answer. Without that line the node does not exist.
+    std::string description = fmt::format(
+        "P: {}\n{}E: SUBSYSTEM=tarnvel\nE: DEVNAME={}\nE: MAJOR={}\nE: MINOR={}\nA: dev={}:{}\n",
+        added.devpath,
+        spec.node == NodeState::Missing ? std::string() : fmt::format("N: tarnvel{}=00\n", number),
+        devnode, kCharMajor, number, kCharMajor, number);
+    if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &error)) {
+        return std::unexpected(glib_error(error));
+    }
+    if (spec.node == NodeState::PermissionDenied) {
+        if (::chmod((root_ / ("dev/tarnvel" + std::to_string(number))).c_str(), 0) != 0) {
+            return std::unexpected(Error::os(errno));
+        }
+    }
+
+    for (const auto& [name, value] :
+         {std::pair{"version", &spec.version}, std::pair{"software_id", &spec.software_id}}) {
+        if (!*value) continue;
+        if (auto set = set_attribute(index, name, **value); !set)
+            return std::unexpected(set.error());
+    }
+
+    const std::filesystem::path reboot = sysfs_dir(index) / "reboot";
+    switch (spec.reboot) {
+        case RebootState::Accepts:
+        case RebootState::PermissionDenied:
+            if (auto made = write_file(reboot, ""); !made) return std::unexpected(made.error());
+            // The program runs without DAC override, so a read-only file refuses it.
+            if (spec.reboot == RebootState::PermissionDenied &&
+                ::chmod(reboot.c_str(), 0444) != 0) {
+                return std::unexpected(Error::os(errno));
+            }
+            break;
+        case RebootState::IsDirectory:
+            if (::mkdir(reboot.c_str(), 0755) != 0) return std::unexpected(Error::os(errno));
+            break;
+        case RebootState::Missing:
+            break;
+    }
+    return index;
+}
+
+const std::string& Testbed::devnode(std::size_t board) const {
+    return boards_.at(board)->devnode;
+}
+
+RegisterModel& Testbed::model(std::size_t board) {
+    return *boards_.at(board)->model;
+}
+
+std::string Testbed::syspath(std::size_t board) const {
+    return "/sys" + boards_.at(board)->devpath;
+}
+
+std::filesystem::path Testbed::sysfs_dir(std::size_t board) const {
+    return root_ / ("sys" + boards_.at(board)->devpath);
+}
+
+std::optional<std::string> Testbed::attribute(std::size_t board, std::string_view name) const {
+    const std::filesystem::path path = sysfs_dir(board) / name;
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::optional<std::string> Testbed::reboot_written(std::size_t board) const {
+    auto text = attribute(board, "reboot");
+    if (text && text->ends_with('\n')) text->pop_back();
+    return text;
+}
+
+Status Testbed::set_attribute(std::size_t board, std::string_view name, std::string_view value) {
+    return write_file(sysfs_dir(board) / name, value);
+}
+
+void Testbed::publish_reboot_version(std::size_t board) {
+    Board& b = *boards_.at(board);
+    if (!b.version_after_reboot || b.reboot_version_published.exchange(true)) return;
+    // A failed write shows up in the test as the old version after the reboot.
+    (void)write_file(sysfs_dir(board) / "version", *b.version_after_reboot);
+}
+
+}  // namespace tarnvel::sim

@@ -1,0 +1,93 @@
+#pragma once
+// The simulated kernel driver: a umockdev testbed in which boards appear in the udev
+// subsystem "tarnvel" with their sysfs attributes, parent devices and device nodes, and in
+// which the register ioctl on each node is served by that board's RegisterModel.
+//
+// A program sees the testbed when it runs with libumockdev-preload and the testbed's
+// UMOCKDEV_DIR in its environment (run_program and spawn_in_sandbox see to both). umockdev
+// keeps the testbed's location in the process environment, so a process holds one Testbed
+// at a time.
+//
+// The ioctl handlers run on umockdev's worker thread. Every model call happens under the
+// testbed's lock: inspect a model with with_model() while a program may still run, or
+// through model() once it has exited.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bin/tarnvel-flash/error.hpp"
+#include "sim/model/register_model.hpp"
+#include "sim/testbed/board_spec.hpp"
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+
+namespace tarnvel::sim {
+
+class Testbed {
+  public:
+    // Fails when umockdev can't set up, or when this process already holds a Testbed.
+    static Result<std::unique_ptr<Testbed>> create();
+    ~Testbed();
+    Testbed(const Testbed&) = delete;
+    Testbed& operator=(const Testbed&) = delete;
+
+    // Adds a board (or a sub-device, or a foreign device) and answers its index. Add boards
+    // before a program starts: a node's handler is chosen when the node is opened.
+    Result<std::size_t> add_board(BoardSpec spec);
+    std::size_t board_count() const { return boards_.size(); }
+
+    // "/dev/tarnvelN".
+    const std::string& devnode(std::size_t board) const;
+    // The device's sysfs path as libudev reports it ("/sys/devices/...").
+    std::string syspath(std::size_t board) const;
+    // The content of one of the board's sysfs attribute files; none when it is not a
+    // readable file.
+    std::optional<std::string> attribute(std::size_t board, std::string_view name) const;
+    // What the program wrote to "reboot", without the line break libudev appends; empty when
+    // nothing was written, none when "reboot" is not a file.
+    std::optional<std::string> reboot_written(std::size_t board) const;
+    // Replaces the text of one of the board's sysfs attributes.
+    Status set_attribute(std::size_t board, std::string_view name, std::string_view value);
+
+    // Publishes the board's version_after_reboot into "version", once; later calls do nothing.
+    // Safe from any thread, also from inside a model call.
+    void publish_reboot_version(std::size_t board);
+
+    // Runs `inspect(model)` under the testbed's lock.
+    template <class F>
+    decltype(auto) with_model(std::size_t board, F&& inspect) {
+        std::lock_guard lock(mutex_);
+        return inspect(model(board));
+    }
+    // The board's model without the lock: only while no program runs.
+    RegisterModel& model(std::size_t board);
+    template <class Model>
+    Model* model_as(std::size_t board) {
+        return dynamic_cast<Model*>(&model(board));
+    }
+
+    // The testbed's root: sysfs lies in root/sys, device nodes in root/dev.
+    const std::filesystem::path& root_dir() const { return root_; }
+
+  private:
+    struct Board;
+    Testbed(UMockdevTestbed* testbed, std::filesystem::path root);
+    static int handle_ioctl(UMockdevIoctlBase* handler, void* client, void* board);
+    Result<std::string> make_parent(const BoardParent& parent);
+    std::filesystem::path sysfs_dir(std::size_t board) const;
+
+    UMockdevTestbed* testbed_;
+    std::filesystem::path root_;
+    std::vector<std::unique_ptr<Board>> boards_;
+    unsigned parents_made_ = 0;
+    std::mutex mutex_;
+};
+
+}  // namespace tarnvel::sim
