@@ -1,0 +1,177 @@
+// The board descriptions of tarnvel-sim, and the machine they build.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <set>
+
+#include "sim/model/register_faults.hpp"
+#include "sim/model/register_file.hpp"
+#include "sim/model/sim_board.hpp"
+#include "sim/testbed/board_description.hpp"
+#include "sim/testbed/described_boards.hpp"
+
+namespace tarnvel::sim {
+namespace {
+
+std::optional<std::string> pci_device(const BoardSpec& spec) {
+    const auto* pci = std::get_if<PciParent>(&spec.parent);
+    return pci != nullptr ? pci->device : std::optional<std::string>("(not pci)");
+}
+
+TEST(BoardDescription, KindGivesItsDeviceIdAndFirstHardwareVersion) {
+    struct Case {
+        const char* text;
+        const char* device;
+        const char* version;
+    };
+    for (const Case& c :
+         {Case{"kind=0", "0x0010", "1.0r100"}, Case{"kind=1", "0x0019", "3.0r100"},
+          Case{"kind=2", "0x0023", "5.0r100"}, Case{"kind=5", "0x0022", "2.0r100"},
+          Case{"kind=9", "0x0025", "4.0r100"}, Case{"kind=10", "0x0020", "3.0r100"}}) {
+        auto board = parse_board_description(c.text);
+        ASSERT_TRUE(board) << c.text;
+        EXPECT_EQ(pci_device(board->spec), c.device) << c.text;
+        EXPECT_EQ(board->spec.version, c.version) << c.text;
+    }
+}
+
+TEST(BoardDescription, SettingsApplyLeftToRight) {
+    auto board = parse_board_description(
+        "kind=5,version=2.0r7,device=0x0x22,software_id=-5,node=12,node-state=denied,"
+        "reboot=directory,after-reboot=2.0r8,archive=older,image-size=512,model=registers,"
+        "fault=7:16+");
+    ASSERT_TRUE(board);
+    EXPECT_EQ(board->kind, BoardKind::Qx480Spi);
+    EXPECT_EQ(pci_device(board->spec), "0x0x22");
+    EXPECT_EQ(board->spec.version, "2.0r7");
+    EXPECT_EQ(board->spec.software_id, "-5");
+    EXPECT_EQ(board->spec.node_number, 12u);
+    EXPECT_EQ(board->spec.node, NodeState::PermissionDenied);
+    EXPECT_EQ(board->spec.reboot, RebootState::IsDirectory);
+    EXPECT_EQ(board->spec.version_after_reboot, "2.0r8");
+    EXPECT_EQ(board->archive, ArchivePlan::Older);
+    EXPECT_EQ(board->image_size, 512u);
+    EXPECT_EQ(board->model, ModelChoice::Registers);
+    ASSERT_TRUE(board->fault);
+    EXPECT_EQ(board->fault->access, 7u);
+    EXPECT_EQ(board->fault->error, EBUSY);
+    EXPECT_TRUE(board->fault->persistent);
+
+    // A later kind= starts the parent and version afresh.
+    board = parse_board_description("device=0x0x22,version=x,kind=4");
+    ASSERT_TRUE(board);
+    EXPECT_EQ(pci_device(board->spec), "0x001a");
+    EXPECT_EQ(board->spec.version, "1.0r100");
+}
+
+TEST(BoardDescription, ParentsAndAbsentAttributes) {
+    auto board = parse_board_description("parent=platform,no-version,no-software-id");
+    ASSERT_TRUE(board);
+    ASSERT_TRUE(std::holds_alternative<OtherParent>(board->spec.parent));
+    EXPECT_EQ(std::get<OtherParent>(board->spec.parent).subsystem, "platform");
+    EXPECT_FALSE(board->spec.version);
+    EXPECT_FALSE(board->spec.software_id);
+
+    board = parse_board_description("kind=5,parent=board:0");
+    ASSERT_TRUE(board);
+    ASSERT_TRUE(std::holds_alternative<SubDeviceOf>(board->spec.parent));
+    EXPECT_EQ(std::get<SubDeviceOf>(board->spec.parent).board, 0u);
+
+    board = parse_board_description("kind=5,no-device");
+    ASSERT_TRUE(board);
+    EXPECT_EQ(pci_device(board->spec), std::nullopt);
+
+    board = parse_board_description("device=,version=,software_id=");
+    ASSERT_TRUE(board);
+    EXPECT_EQ(pci_device(board->spec), "");
+    EXPECT_EQ(board->spec.version, "");
+    EXPECT_EQ(board->spec.software_id, "");
+
+    board = parse_board_description("fault=3");
+    ASSERT_TRUE(board);
+    EXPECT_EQ(board->fault->error, EIO);
+    EXPECT_FALSE(board->fault->persistent);
+}
+
+TEST(BoardDescription, RejectsWhatItCanNotBuild) {
+    for (const char* text : {"",
+                             "kind=11",
+                             "kind=-1",
+                             "kind=",
+                             "kind",
+                             "colour=red",
+                             "no-colour",
+                             "node=x",
+                             "node-state=gone",
+                             "reboot=maybe",
+                             "archive=latest",
+                             "image-size=0",
+                             "model=other",
+                             "model=hardware",
+                             "fault=0",
+                             "fault=x",
+                             "fault=3:",
+                             "fault=3:0",
+                             "parent=",
+                             "parent=board:x",
+                             "kind=5,,version=1"}) {
+        auto board = parse_board_description(text);
+        EXPECT_FALSE(board) << '"' << text << '"';
+        if (!board) {
+            EXPECT_EQ(board.error().kind(), ErrorKind::InvalidInput) << text;
+        }
+    }
+}
+
+TEST(BoardDescription, FirmwareOfAVersionText) {
+    EXPECT_EQ(firmware_of("4.1r123"), 123u);
+    EXPECT_EQ(firmware_of("5.0r12r9"), 12u);
+    EXPECT_EQ(firmware_of("5.0"), std::nullopt);
+    EXPECT_EQ(firmware_of("5.0r"), std::nullopt);
+    EXPECT_EQ(firmware_of("5.0rx"), std::nullopt);
+}
+
+TEST(DescribedBoards, BuildModelsAndArchivesAsDescribed) {
+    auto testbed = Testbed::create();
+    ASSERT_TRUE(testbed);
+    auto firmware = FirmwareDir::create();
+    ASSERT_TRUE(firmware);
+    std::vector<BoardDescription> boards;
+    for (const char* text : {"kind=5,version=2.0r7,archive=older", "kind=2,version=5.0r12",
+                             "kind=1,version=4.1r0,archive=older", "kind=8,archive=none",
+                             "kind=4,fault=1:16", "parent=platform", "kind=10"}) {
+        auto board = parse_board_description(text);
+        ASSERT_TRUE(board) << text;
+        boards.push_back(std::move(*board));
+    }
+    auto notes = add_described_boards(**testbed, &*firmware, std::move(boards));
+    ASSERT_TRUE(notes) << error_text(notes.error());
+    // Firmware 0 has no older image.
+    ASSERT_EQ(notes->size(), 1u);
+    EXPECT_NE(notes->front().find("board 2"), std::string::npos) << notes->front();
+
+    // Archives named for the hardware pair the board's kind maps its text to, with one image.
+    std::set<std::string> archives;
+    for (const auto& entry : std::filesystem::directory_iterator(firmware->archive_dir())) {
+        archives.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(archives,
+              (std::set<std::string>{"qx480v2_0.zip", "qx410m2v1_0.zip", "qx480v1_0.zip"}));
+
+    Testbed& bed = **testbed;
+    EXPECT_NE(bed.model_as<SimBoard>(0), nullptr);
+    EXPECT_NE(bed.model_as<RegisterFaults>(4), nullptr);
+    EXPECT_NE(bed.model_as<RegisterFile>(5), nullptr);
+    // The board reports the archive's firmware after its reboot.
+    bed.publish_reboot_version(0);
+    bed.publish_reboot_version(1);
+    bed.publish_reboot_version(3);
+    EXPECT_EQ(bed.attribute(0, "version"), "2.0r6");
+    EXPECT_EQ(bed.attribute(1, "version"), "5.0r13");
+    EXPECT_EQ(bed.attribute(3, "version"), "1.0r100");  // no archive, nothing new to report
+}
+
+}  // namespace
+}  // namespace tarnvel::sim
