@@ -21,6 +21,7 @@ std::uint8_t* FlashStorage::writable_page(std::uint32_t address) {
 
 void FlashStorage::fill(std::uint32_t address, std::uint32_t length, std::uint8_t value) {
     while (length > 0) {
+        address &= address_mask();
         const std::uint32_t offset = address & (kPageBytes - 1);
         const std::uint32_t n = std::min(length, kPageBytes - offset);
         auto& page = pages_[address >> kPageShift];

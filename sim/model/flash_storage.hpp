@@ -56,7 +56,7 @@ class FlashStorage {
 
     // The page holding `address`, taken and pre-filled on first use.
     std::uint8_t* writable_page(std::uint32_t address);
-    // Sets [address, address + length) to `value` (an erase: 0xFF); both within size().
+    // Sets [address, address + length) to `value` (an erase: 0xFF), wrapping at the end.
     void fill(std::uint32_t address, std::uint32_t length, std::uint8_t value);
 
     // Called by the chip for every program and erase it carries out: the first one since the

@@ -1,0 +1,342 @@
+// The program's own flash drivers, built by attach_flash as for a real board, running on the
+// simulated boards: every controller class and flash type erases, writes and reads back
+// through its real engine or bus, and the chips check what the drivers did.
+#include <sys/prctl.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "flash/board_flash.hpp"
+#include "flash/programming.hpp"
+#include "sim/in_process.hpp"
+#include "sim/model/sim_board.hpp"
+#include "stdout_capture.hpp"
+
+namespace tarnvel::sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes pattern(std::size_t n, unsigned seed) {
+    Bytes b(n);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& byte : b) {
+        x = x * 1103515245u + 12345u;
+        byte = static_cast<std::uint8_t>(x >> 16);
+    }
+    return b;
+}
+
+// A board of the given kind on the in-process route, with its flash driver attached.
+class SimulatedBoard {
+  public:
+    explicit SimulatedBoard(BoardKind kind, const BoardOptions& options = {})
+        : model(make_board_model(kind, options)), node_(*model) {
+        device.kind = kind;
+        device.fd = node_.release();
+    }
+    ~SimulatedBoard() { device.close(); }
+
+    bool is_spi() const { return board_info(device.kind).flash == FlashType::Spi; }
+    std::uint32_t base() const { return board_info(device.kind).base_address; }
+    FlashStorage& flash() { return *model->firmware_flash(); }
+    const ViolationLog& violations() const { return model->violations(); }
+
+    std::unique_ptr<SimBoard> model;
+    BoardDevice device;
+
+  private:
+    InProcessNode node_;
+};
+
+// The polled shift engine is polled every microsecond; without this each poll's sleep lasts
+// the default 50 µs of timer slack and a QX410 block takes seconds.
+class FineTimerSlack : public ::testing::Environment {
+  public:
+    void SetUp() override { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
+};
+[[maybe_unused]] const auto* const kFineTimerSlack =
+    ::testing::AddGlobalTestEnvironment(new FineTimerSlack);
+
+// Every kind whose board carries a flash for the program; the QX1800 is never updated, but
+// its controller class and driver are built like the others'.
+const BoardKind kWithFlash[] = {BoardKind::Qx410,    BoardKind::Qx480Bpi, BoardKind::Qx480Spi,
+                                BoardKind::Qx400,    BoardKind::Qx610Bpi, BoardKind::Qx630,
+                                BoardKind::Qx610Spi, BoardKind::Qx1800};
+const BoardKind kUpdated[] = {BoardKind::Qx410,   BoardKind::Qx480Bpi, BoardKind::Qx480Spi,
+                              BoardKind::Qx400,   BoardKind::Qx610Bpi, BoardKind::Qx630,
+                              BoardKind::Qx610Spi};
+
+std::string kind_name(const ::testing::TestParamInfo<BoardKind>& info) {
+    return std::string(board_info(info.param).model_name) + "_kind" +
+           std::to_string(static_cast<int>(info.param));
+}
+
+struct DataSet {
+    const char* name;
+    std::uint32_t offset;      // from the kind's base address
+    std::uint32_t spi_length;  // any length for the serial flash
+    std::uint32_t bpi_length;  // whole words for the parallel flash
+};
+
+constexpr std::uint32_t kSpiBlock = 0x10000;
+constexpr std::uint32_t kBpiBlock = 0x20000;
+
+const DataSet kDataSets[] = {
+    {"WholeBlock", 0, kSpiBlock, kBpiBlock},
+    {"BlockAndShortTail", 0, kSpiBlock + 1, kBpiBlock + 2},
+    {"UnalignedLength", 0, 777, 1002},
+    {"SecondBlock", 0, 3, 2},
+};
+
+class SimDriversOnBoards : public ::testing::TestWithParam<BoardKind> {};
+
+TEST_P(SimDriversOnBoards, EraseWriteReadBackLandsExactlyInTheChip) {
+    SimulatedBoard board(GetParam());
+    ASSERT_TRUE(attach_flash(board.device));
+    FlashDevice& flash = *board.device.flash;
+    const std::uint32_t block = flash.erase_size();
+    unsigned seed = 0;
+    std::uint32_t address = board.base();
+    for (const DataSet& set : kDataSets) {
+        SCOPED_TRACE(set.name);
+        const std::uint32_t length = board.is_spi() ? set.spi_length : set.bpi_length;
+        const Bytes data = pattern(length, ++seed);
+        const std::uint32_t blocks = (length + block - 1) / block;
+        ASSERT_TRUE(flash.erase(address, length));
+        EXPECT_TRUE(board.flash().is_filled(address, blocks * block, 0xFF));
+        ASSERT_TRUE(flash.write(address, length, data));
+        auto read_back = flash.read(address, length);
+        ASSERT_TRUE(read_back);
+        EXPECT_EQ(*read_back, data);
+        EXPECT_EQ(board.flash().first_mismatch(address, data), std::nullopt);
+        // The rest of the last block stays erased.
+        EXPECT_TRUE(board.flash().is_filled(address + length, blocks * block - length, 0xFF));
+        address += blocks * block;
+    }
+    // Nothing outside the blocks the data sets used has changed.
+    EXPECT_EQ(board.flash().first_change_outside(board.base(), address), std::nullopt);
+    EXPECT_TRUE(board.violations().empty()) << board.violations().summary();
+    if (board.is_spi()) {
+        EXPECT_FALSE(board.model->spi_chip()->write_enabled());
+        EXPECT_FALSE(board.model->spi_chip()->busy());
+    } else {
+        EXPECT_TRUE(board.model->parallel_chip()->in_read_mode());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SimDriversOnBoards, ::testing::ValuesIn(kWithFlash), kind_name);
+
+class SimProgrammingOnBoards : public ::testing::TestWithParam<BoardKind> {};
+
+TEST_P(SimProgrammingOnBoards, RetriesAFaultyBlockUntilItVerifies) {
+    SimulatedBoard board(GetParam());
+    ASSERT_TRUE(attach_flash(board.device));
+    const std::uint32_t block = board.device.flash->erase_size();
+    FirmwareImage image{.version = 1, .data = pattern(block + 2, 99)};
+    // The second (short) block reads back wrong twice, then right.
+    ChipFaults& faults =
+        board.is_spi() ? board.model->spi_chip()->faults() : board.model->parallel_chip()->faults();
+    faults.corrupt_read(board.base() + block, 2);
+    testing::StdoutCapture output;
+    ASSERT_TRUE(program_firmware(board.device, image));
+    EXPECT_EQ(faults.read_passes_left(), 0u);
+    const std::string text = output.text();
+    std::size_t retries = 0;
+    for (auto at = text.find("retrying"); at != std::string::npos;
+         at = text.find("retrying", at + 1)) {
+        ++retries;
+    }
+    EXPECT_EQ(retries, 2u);
+    // The parallel flash holds the image with every 16-bit word mirrored.
+    if (board.is_spi()) {
+        EXPECT_EQ(board.flash().first_mismatch(board.base(), image.data), std::nullopt);
+    }
+    EXPECT_EQ(board.flash().first_change_outside(board.base(), board.base() + 2 * block),
+              std::nullopt);
+    EXPECT_TRUE(board.violations().empty()) << board.violations().summary();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SimProgrammingOnBoards, ::testing::ValuesIn(kUpdated), kind_name);
+
+TEST(SimDriversOnBoards, ProgramFaultThatOutlastsTheRetriesFailsTheUpdate) {
+    SimulatedBoard board(BoardKind::Qx630);
+    ASSERT_TRUE(attach_flash(board.device));
+    board.model->spi_chip()->faults().corrupt_program(board.base(), 6);
+    testing::StdoutCapture output;
+    auto result = program_firmware(board.device, FirmwareImage{.data = pattern(100, 1)});
+    ASSERT_FALSE(result);
+    EXPECT_EQ(error_text(result.error()), "can't write to flash");
+}
+
+TEST(SimDriversOnBoards, StuckFlashTimesOut) {
+    for (BoardKind kind : {BoardKind::Qx480Spi, BoardKind::Qx400}) {
+        SimulatedBoard board(kind);
+        ASSERT_TRUE(attach_flash(board.device));
+        if (board.is_spi()) {
+            board.model->spi_chip()->set_stuck_busy(true);
+            auto written = board.device.flash->write(board.base(), 4, Bytes(4));
+            ASSERT_FALSE(written);
+            EXPECT_EQ(error_text(written.error()), "flash write timeout");
+        } else {
+            // The parallel flash's limit is seconds per sector erase: a stuck buffer program
+            // is the quick one to wait for.
+            board.model->parallel_chip()->set_stuck_busy(true);
+            auto written = board.device.flash->write(board.base(), 4, Bytes(4));
+            EXPECT_FALSE(written);
+        }
+    }
+}
+
+// Driver faults made by hand through the program's own buses: each must leave its trace.
+struct SpiFault {
+    const char* name;
+    std::function<void(SpiBus&, std::uint8_t cs, std::uint32_t address)> send;
+    ViolationKind expected;
+    bool refused;  // the chip carried out nothing; else only the faulty command was refused
+};
+
+Bytes command(std::uint8_t opcode, std::uint32_t address) {
+    return {opcode, static_cast<std::uint8_t>(address >> 24),
+            static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
+            static_cast<std::uint8_t>(address)};
+}
+
+void frame(SpiBus& bus, std::uint8_t cs, const Bytes& tx) {
+    ASSERT_TRUE(bus.transfer(cs, tx, {}, static_cast<std::uint32_t>(tx.size() * 8)));
+}
+
+const SpiFault kSpiFaults[] = {
+    {"ProgramWithoutWriteEnable",
+     [](SpiBus& bus, std::uint8_t cs, std::uint32_t a) {
+         Bytes tx = command(0x12, a);
+         tx.push_back(0x00);
+         frame(bus, cs, tx);
+     },
+     ViolationKind::ProgramWithoutWriteEnable, true},
+    {"EraseWithoutWriteEnable",
+     [](SpiBus& bus, std::uint8_t cs, std::uint32_t a) { frame(bus, cs, command(0xDC, a)); },
+     ViolationKind::EraseWithoutWriteEnable, true},
+    {"NextCommandWithoutPolling",
+     [](SpiBus& bus, std::uint8_t cs, std::uint32_t a) {
+         frame(bus, cs, {0x06});
+         frame(bus, cs, command(0xDC, a));
+         frame(bus, cs, {0x06});
+     },
+     ViolationKind::CommandWhileBusy, false},
+    {"WrongChipSelect",
+     [](SpiBus& bus, std::uint8_t cs, std::uint32_t) {
+         frame(bus, static_cast<std::uint8_t>(cs == 1 ? 2 : 1), {0x06});
+     },
+     ViolationKind::NoChipAtChipSelect, true},
+};
+
+class SimSpiDriverFaults : public ::testing::TestWithParam<std::tuple<BoardKind, SpiFault>> {};
+
+TEST_P(SimSpiDriverFaults, AreCaught) {
+    const auto& [kind, fault] = GetParam();
+    // The QX410's engine drives a single chip select: there is none to get wrong.
+    if (kind == BoardKind::Qx410 && fault.expected == ViolationKind::NoChipAtChipSelect) {
+        GTEST_SKIP();
+    }
+    SimulatedBoard board(kind);
+    ASSERT_TRUE(attach_flash(board.device));
+    SpiBus* bus = board.device.controller->spi_bus();
+    ASSERT_NE(bus, nullptr);
+    fault.send(*bus, board_info(kind).chip_select, 0x1000000);
+    SpiNorChip& chip = *board.model->spi_chip();
+    if (fault.refused) {
+        EXPECT_EQ(chip.programs_done() + chip.erases_done(), 0u);
+        EXPECT_FALSE(chip.write_enabled());
+    }
+    EXPECT_EQ(board.violations().count(fault.expected), 1u) << board.violations().summary();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SimSpiDriverFaults,
+    ::testing::Combine(::testing::Values(BoardKind::Qx410, BoardKind::Qx480Spi, BoardKind::Qx630,
+                                         BoardKind::Qx610Spi, BoardKind::Qx1800),
+                       ::testing::ValuesIn(kSpiFaults)),
+    [](const auto& param_info) {
+        return std::string(board_info(std::get<0>(param_info.param)).model_name) +
+               std::to_string(static_cast<int>(std::get<0>(param_info.param))) + "_" +
+               std::get<1>(param_info.param).name;
+    });
+
+struct BpiFault {
+    const char* name;
+    std::function<void(BpiBus&)> send;
+    ViolationKind expected;
+};
+
+constexpr std::uint32_t kSector = 0x810000;
+
+void cycle(BpiBus& bus, std::uint32_t address, std::uint16_t value) {
+    ASSERT_TRUE(bus.write_word(address, value));
+}
+
+const BpiFault kBpiFaults[] = {
+    {"SkippedSecondUnlock",
+     [](BpiBus& bus) {
+         cycle(bus, 0x555, 0xAA);
+         cycle(bus, 0x555, 0x80);
+     },
+     ViolationKind::BadUnlockCycle},
+    {"ByteModeUnlockAddress", [](BpiBus& bus) { cycle(bus, 0xAAA, 0xAA); },
+     ViolationKind::BadUnlockCycle},
+    {"WordCountTooHigh",
+     [](BpiBus& bus) {
+         cycle(bus, 0x555, 0xAA);
+         cycle(bus, 0x2AA, 0x55);
+         cycle(bus, kSector, 0x25);
+         cycle(bus, kSector, 3);
+         const std::uint16_t words[] = {1, 2};
+         ASSERT_TRUE(bus.write_words(kSector + 0x100, words));
+         cycle(bus, kSector, 0x29);
+     },
+     ViolationKind::BufferWordCountMismatch},
+    {"DataWithoutAccessFlag",
+     [](BpiBus& bus) {
+         ASSERT_TRUE(bus.set_control(kSector, 0, 0));
+         ASSERT_TRUE(bus.write_data(0xAA));
+     },
+     ViolationKind::DataAccessWithoutAccessFlag},
+};
+
+class SimBpiDriverFaults : public ::testing::TestWithParam<std::tuple<BoardKind, BpiFault>> {};
+
+TEST_P(SimBpiDriverFaults, AreCaughtAndTheBusResetRecovers) {
+    const auto& [kind, fault] = GetParam();
+    SimulatedBoard board(kind);
+    ASSERT_TRUE(attach_flash(board.device));
+    BpiBus* bus = board.device.controller->bpi_bus();
+    ASSERT_NE(bus, nullptr);
+    fault.send(*bus);
+    EXPECT_EQ(board.model->parallel_chip()->programs_done(), 0u);
+    EXPECT_EQ(board.violations().count(fault.expected), 1u) << board.violations().summary();
+    // The bus reset leaves any state, the write-to-buffer abort included.
+    ASSERT_TRUE(bus->reset());
+    EXPECT_TRUE(board.model->parallel_chip()->in_read_mode());
+    const Bytes data = pattern(512, 7);
+    ASSERT_TRUE(board.device.flash->erase(board.base(), 512));
+    ASSERT_TRUE(board.device.flash->write(board.base(), 512, data));
+    EXPECT_EQ(board.flash().first_mismatch(board.base(), data), std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SimBpiDriverFaults,
+                         ::testing::Combine(::testing::Values(BoardKind::Qx480Bpi, BoardKind::Qx400,
+                                                              BoardKind::Qx610Bpi),
+                                            ::testing::ValuesIn(kBpiFaults)),
+                         [](const auto& param_info) {
+                             return std::string(
+                                        board_info(std::get<0>(param_info.param)).model_name) +
+                                    std::to_string(
+                                        static_cast<int>(std::get<0>(param_info.param))) +
+                                    "_" + std::get<1>(param_info.param).name;
+                         });
+
+}  // namespace
+}  // namespace tarnvel::sim
