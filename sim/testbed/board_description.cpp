@@ -66,18 +66,18 @@ std::optional<RegisterFault> parse_fault(std::string_view text) {
 // Applies one "key=value" or flag; answers why it does not fit, if it does not.
 std::optional<std::string_view> apply(BoardDescription& board, std::string_view key,
                                       std::optional<std::string_view> value) {
-    BoardSpec& spec = board.spec;
-    auto pci = [&spec]() -> PciParent& {
-        if (!std::holds_alternative<PciParent>(spec.parent)) spec.parent = PciParent{};
-        return std::get<PciParent>(spec.parent);
+    BoardConfig& config = board.config;
+    auto pci = [&config]() -> PciParent& {
+        if (!std::holds_alternative<PciParent>(config.parent)) config.parent = PciParent{};
+        return std::get<PciParent>(config.parent);
     };
     if (!value) {
         if (key == "no-device")
             pci().device.reset();
         else if (key == "no-version")
-            spec.version.reset();
+            config.version.reset();
         else if (key == "no-software-id")
-            spec.software_id.reset();
+            config.software_id.reset();
         else
             return "unknown flag";
         return std::nullopt;
@@ -87,9 +87,9 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
         auto kind = parse_number<unsigned>(v);
         if (!kind || *kind >= kBoardKindCount) return "kind is 0 to 10";
         board.kind = static_cast<BoardKind>(*kind);
-        BoardSpec defaults = BoardSpec::of_kind(*board.kind);
-        spec.parent = std::move(defaults.parent);
-        spec.version = std::move(defaults.version);
+        BoardConfig defaults = BoardConfig::of_kind(*board.kind);
+        config.parent = std::move(defaults.parent);
+        config.version = std::move(defaults.version);
     } else if (key == "device") {
         pci().device = std::string(v);
     } else if (key == "parent") {
@@ -98,42 +98,42 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
         } else if (v.starts_with("board:")) {
             auto index = parse_number<std::size_t>(v.substr(6));
             if (!index) return "board:I needs the index of an earlier board";
-            spec.parent = SubDeviceOf{*index};
+            config.parent = SubDeviceOf{*index};
         } else if (!v.empty()) {
-            spec.parent = OtherParent{std::string(v)};
+            config.parent = OtherParent{std::string(v)};
         } else {
             return "empty subsystem";
         }
     } else if (key == "version") {
-        spec.version = std::string(v);
+        config.version = std::string(v);
     } else if (key == "software_id") {
-        spec.software_id = std::string(v);
+        config.software_id = std::string(v);
     } else if (key == "node") {
         auto n = parse_number<unsigned>(v);
         if (!n) return "node is a number";
-        spec.node_number = *n;
+        config.node_number = *n;
     } else if (key == "node-state") {
         if (v == "present")
-            spec.node = NodeState::Present;
+            config.node = NodeState::Present;
         else if (v == "missing")
-            spec.node = NodeState::Missing;
+            config.node = NodeState::Missing;
         else if (v == "denied")
-            spec.node = NodeState::PermissionDenied;
+            config.node = NodeState::PermissionDenied;
         else
             return "present, missing or denied";
     } else if (key == "reboot") {
         if (v == "accepts")
-            spec.reboot = RebootState::Accepts;
+            config.reboot = RebootState::Accepts;
         else if (v == "missing")
-            spec.reboot = RebootState::Missing;
+            config.reboot = RebootState::Missing;
         else if (v == "directory")
-            spec.reboot = RebootState::IsDirectory;
+            config.reboot = RebootState::IsDirectory;
         else if (v == "denied")
-            spec.reboot = RebootState::PermissionDenied;
+            config.reboot = RebootState::PermissionDenied;
         else
             return "accepts, missing, directory or denied";
     } else if (key == "after-reboot") {
-        spec.version_after_reboot = std::string(v);
+        config.version_after_reboot = std::string(v);
     } else if (key == "archive") {
         if (v == "newer")
             board.archive = ArchivePlan::Newer;

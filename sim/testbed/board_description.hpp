@@ -12,7 +12,7 @@
 #include "bin/tarnvel-flash/error.hpp"
 #include "device/board_table.hpp"
 #include "sim/model/register_faults.hpp"
-#include "sim/testbed/board_spec.hpp"
+#include "sim/testbed/board_config.hpp"
 
 namespace tarnvel::sim {
 
@@ -26,7 +26,7 @@ enum class ModelChoice : std::uint8_t {
 };
 
 struct BoardDescription {
-    BoardSpec spec;                 // model left empty: see make_model
+    BoardConfig config;             // its model is chosen by `model` when the board is added
     std::optional<BoardKind> kind;  // set by kind=
     ArchivePlan archive = ArchivePlan::Newer;
     std::size_t image_size = 4096;  // bytes in the generated image

@@ -48,7 +48,7 @@ std::optional<std::string> plan_archive(BoardDescription& board, std::size_t ind
     if (!board.kind || board.archive == ArchivePlan::None) return std::nullopt;
     const BoardKind kind = *board.kind;
     if (board_info(kind).archive_form == ArchiveForm::None) return std::nullopt;
-    const std::string version = board.spec.version.value_or("");
+    const std::string version = board.config.version.value_or("");
     const auto fw = firmware_of(version);
     if (!fw)
         return fmt::format("board {}: no archive, its version \"{}\" has no firmware", index,
@@ -65,14 +65,29 @@ std::optional<std::string> plan_archive(BoardDescription& board, std::size_t ind
     if (!written) {
         return fmt::format("board {}: archive not written: {}", index, error_text(written.error()));
     }
-    if (!board.spec.version_after_reboot) {
-        board.spec.version_after_reboot =
+    if (!board.config.version_after_reboot) {
+        board.config.version_after_reboot =
             version_text(hw_text, static_cast<std::uint32_t>(*image_version));
     }
     return std::nullopt;
 }
 
 }  // namespace
+
+Result<std::size_t> add_hardware_board(Testbed& testbed, BoardKind kind, BoardConfig config,
+                                       const BoardOptions& options,
+                                       std::optional<RegisterFault> fault) {
+    const std::size_t index = testbed.board_count();
+    auto hardware = make_board_model(kind, options);
+    // The board reports its new firmware once its flash has changed. The hook runs inside a
+    // model call, under the testbed's lock, which publishing does not take.
+    Testbed* bed = &testbed;
+    hardware->set_flash_changed_observer([bed, index] { bed->publish_reboot_version(index); });
+    config.reboot_version_trigger = RebootVersionTrigger::Caller;
+    config.model = std::move(hardware);
+    if (fault) config.model = std::make_unique<RegisterFaults>(std::move(config.model), *fault);
+    return testbed.add_board(std::move(config));
+}
 
 Result<std::vector<std::string>> add_described_boards(Testbed& testbed, FirmwareDir* archives,
                                                       std::vector<BoardDescription> boards) {
@@ -84,22 +99,16 @@ Result<std::vector<std::string>> add_described_boards(Testbed& testbed, Firmware
                 notes.push_back(std::move(*note));
         }
 
-        std::unique_ptr<RegisterModel> model;
         if (wants_hardware(board)) {
-            auto hardware = make_board_model(*board.kind);
-            // The board reports its new firmware once its flash has changed.
-            Testbed* bed = &testbed;
-            hardware->set_flash_changed_observer(
-                [bed, index] { bed->publish_reboot_version(index); });
-            board.spec.reboot_version_trigger = RebootVersionTrigger::Caller;
-            model = std::move(hardware);
-        } else {
-            model = std::make_unique<RegisterFile>();
+            auto added =
+                add_hardware_board(testbed, *board.kind, std::move(board.config), {}, board.fault);
+            if (!added) return std::unexpected(added.error());
+            continue;
         }
+        std::unique_ptr<RegisterModel> model = std::make_unique<RegisterFile>();
         if (board.fault) model = std::make_unique<RegisterFaults>(std::move(model), *board.fault);
-        board.spec.model = std::move(model);
-
-        auto added = testbed.add_board(std::move(board.spec));
+        board.config.model = std::move(model);
+        auto added = testbed.add_board(std::move(board.config));
         if (!added) return std::unexpected(added.error());
     }
     return notes;

@@ -3,15 +3,25 @@
 // simulated hardware or a register file, optionally behind injected faults) and, in a
 // firmware directory, the archive its description asks for.
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bin/tarnvel-flash/error.hpp"
+#include "sim/model/register_faults.hpp"
+#include "sim/model/sim_board.hpp"
 #include "sim/testbed/board_description.hpp"
 #include "sim/testbed/firmware_dir.hpp"
 #include "sim/testbed/testbed.hpp"
 
 namespace tarnvel::sim {
+
+// Adds a board whose model is the kind's simulated hardware (testbed.model_as<SimBoard>, or
+// inside a RegisterFaults when a fault is given). The board publishes its version after the
+// reboot when its flash first changes.
+Result<std::size_t> add_hardware_board(Testbed& testbed, BoardKind kind, BoardConfig config,
+                                       const BoardOptions& options = {},
+                                       std::optional<RegisterFault> fault = std::nullopt);
 
 // Adds the boards in order. With `archives`, writes each board's archive into it; boards that
 // share an archive file keep the last one written. Answers notes for the operator (an

@@ -124,16 +124,16 @@ Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options)
     }
 
     SigpipeBlock sigpipe_block;
-    SandboxSpec spec;
-    spec.argv = options.argv;
-    spec.umockdev_dir = testbed.root_dir();
-    spec.firmware_root = options.firmware_root;
-    spec.firmware_mount = options.firmware_mount;
-    spec.stdin_fd = in_pipe ? in_pipe->first.get() : kClosedFd;
-    spec.stdout_fd = out_pipe->second.get();
-    spec.stderr_fd = err_pipe->second.get();
-    spec.own_process_group = true;
-    auto child = spawn_in_sandbox(spec);
+    SandboxLaunch launch;
+    launch.argv = options.argv;
+    launch.umockdev_dir = testbed.root_dir();
+    launch.firmware_root = options.firmware_root;
+    launch.firmware_mount = options.firmware_mount;
+    launch.stdin_fd = in_pipe ? in_pipe->first.get() : kClosedFd;
+    launch.stdout_fd = out_pipe->second.get();
+    launch.stderr_fd = err_pipe->second.get();
+    launch.own_process_group = true;
+    auto child = spawn_in_sandbox(launch);
     if (!child) return std::unexpected(child.error());
     const pid_t pid = child->pid;
 

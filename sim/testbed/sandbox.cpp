@@ -239,28 +239,29 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
     return env;
 }
 
-Result<SandboxedChild> spawn_in_sandbox(const SandboxSpec& spec) {
-    if (spec.argv.empty()) return std::unexpected(Error::os(EINVAL));
-    auto exec_path = find_program(spec.argv.front());
+Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
+    if (launch.argv.empty()) return std::unexpected(Error::os(EINVAL));
+    auto exec_path = find_program(launch.argv.front());
     if (!exec_path) {
-        return std::unexpected(Error::message(
-            ErrorKind::NotFound, fmt::format("sandbox: {}: command not found", spec.argv.front())));
+        return std::unexpected(
+            Error::message(ErrorKind::NotFound,
+                           fmt::format("sandbox: {}: command not found", launch.argv.front())));
     }
-    std::vector<std::string> argv_texts = spec.argv;
-    std::vector<std::string> env_texts = sandbox_environment(spec.umockdev_dir);
+    std::vector<std::string> argv_texts = launch.argv;
+    std::vector<std::string> env_texts = sandbox_environment(launch.umockdev_dir);
     std::vector<char*> argv = pointers(argv_texts);
     std::vector<char*> envp = pointers(env_texts);
-    const std::string firmware_root = spec.firmware_root.string();
+    const std::string firmware_root = launch.firmware_root.string();
 
     ChildPlan plan;
     plan.exec_path = exec_path->c_str();
     plan.argv = argv.data();
     plan.envp = envp.data();
     plan.firmware_root = firmware_root.c_str();
-    plan.fds[0] = spec.stdin_fd;
-    plan.fds[1] = spec.stdout_fd;
-    plan.fds[2] = spec.stderr_fd;
-    plan.own_process_group = spec.own_process_group;
+    plan.fds[0] = launch.stdin_fd;
+    plan.fds[1] = launch.stdout_fd;
+    plan.fds[2] = launch.stderr_fd;
+    plan.own_process_group = launch.own_process_group;
 
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
@@ -273,8 +274,8 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxSpec& spec) {
     SandboxedChild child;
     std::string lib_dir, scratch, upper, work, overlay_options;
     struct stat st;
-    plan.overlay = spec.firmware_mount == FirmwareMount::Overlay ||
-                   (spec.firmware_mount == FirmwareMount::Auto &&
+    plan.overlay = launch.firmware_mount == FirmwareMount::Overlay ||
+                   (launch.firmware_mount == FirmwareMount::Auto &&
                     !(::stat(kFirmwareMountPoint, &st) == 0 && S_ISDIR(st.st_mode)));
     if (plan.overlay) {
         char resolved[PATH_MAX];

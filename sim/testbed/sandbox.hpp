@@ -33,7 +33,7 @@ enum class FirmwareMount : std::uint8_t {
 inline constexpr int kInheritFd = -1;  // the caller's own
 inline constexpr int kClosedFd = -2;   // closed
 
-struct SandboxSpec {
+struct SandboxLaunch {
     std::vector<std::string> argv;        // argv[0] is looked up in PATH unless it holds a '/'
     std::filesystem::path umockdev_dir;   // the testbed's root
     std::filesystem::path firmware_root;  // a directory holding tarnvel/*.zip
@@ -51,7 +51,7 @@ struct SandboxedChild {
 
 // Forks and execs. Fails, with the child already reaped, when the namespace, the mounts or
 // the exec fail.
-Result<SandboxedChild> spawn_in_sandbox(const SandboxSpec& spec);
+Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch);
 
 // The libc environment of this process with the preload and sanitizer settings the program
 // needs to run in the testbed.

@@ -151,14 +151,14 @@ Result<std::string> Testbed::make_parent(const BoardParent& parent) {
     return devpath;
 }
 
-Result<std::size_t> Testbed::add_board(BoardSpec spec) {
+Result<std::size_t> Testbed::add_board(BoardConfig config) {
     const std::size_t index = boards_.size();
-    const unsigned number = spec.node_number.value_or(static_cast<unsigned>(index));
+    const unsigned number = config.node_number.value_or(static_cast<unsigned>(index));
     const std::string devnode = fmt::format("/dev/tarnvel{}", number);
     for (const auto& other : boards_) {
         if (other->devnode == devnode) return std::unexpected(Error::os(EEXIST));
     }
-    auto parent = make_parent(spec.parent);
+    auto parent = make_parent(config.parent);
     if (!parent) return std::unexpected(parent.error());
 
     auto board = std::make_unique<Board>();
@@ -166,9 +166,9 @@ Result<std::size_t> Testbed::add_board(BoardSpec spec) {
     board->index = index;
     board->devpath = fmt::format("{}/tarnvel/tarnvel{}", *parent, number);
     board->devnode = devnode;
-    board->model = spec.model ? std::move(spec.model) : std::make_unique<RegisterFile>();
-    board->version_after_reboot = std::move(spec.version_after_reboot);
-    board->trigger = spec.reboot_version_trigger;
+    board->model = config.model ? std::move(config.model) : std::make_unique<RegisterFile>();
+    board->version_after_reboot = std::move(config.version_after_reboot);
+    board->trigger = config.reboot_version_trigger;
 
     // The handler is chosen when the node is opened, by its path: attach it first.
     board->handler = umockdev_ioctl_base_new();
@@ -187,31 +187,32 @@ Result<std::size_t> Testbed::add_board(BoardSpec spec) {
     std::string description = fmt::format(
         "P: {}\n{}E: SUBSYSTEM=tarnvel\nE: DEVNAME={}\nE: MAJOR={}\nE: MINOR={}\nA: dev={}:{}\n",
         added.devpath,
-        spec.node == NodeState::Missing ? std::string() : fmt::format("N: tarnvel{}=00\n", number),
+        config.node == NodeState::Missing ? std::string()
+                                          : fmt::format("N: tarnvel{}=00\n", number),
         devnode, kCharMajor, number, kCharMajor, number);
     if (!umockdev_testbed_add_from_string(testbed_, description.c_str(), &error)) {
         return std::unexpected(glib_error(error));
     }
-    if (spec.node == NodeState::PermissionDenied) {
+    if (config.node == NodeState::PermissionDenied) {
         if (::chmod((root_ / ("dev/tarnvel" + std::to_string(number))).c_str(), 0) != 0) {
             return std::unexpected(Error::os(errno));
         }
     }
 
     for (const auto& [name, value] :
-         {std::pair{"version", &spec.version}, std::pair{"software_id", &spec.software_id}}) {
+         {std::pair{"version", &config.version}, std::pair{"software_id", &config.software_id}}) {
         if (!*value) continue;
         if (auto set = set_attribute(index, name, **value); !set)
             return std::unexpected(set.error());
     }
 
     const std::filesystem::path reboot = sysfs_dir(index) / "reboot";
-    switch (spec.reboot) {
+    switch (config.reboot) {
         case RebootState::Accepts:
         case RebootState::PermissionDenied:
             if (auto made = write_file(reboot, ""); !made) return std::unexpected(made.error());
             // The program runs without DAC override, so a read-only file refuses it.
-            if (spec.reboot == RebootState::PermissionDenied &&
+            if (config.reboot == RebootState::PermissionDenied &&
                 ::chmod(reboot.c_str(), 0444) != 0) {
                 return std::unexpected(Error::os(errno));
             }

@@ -23,7 +23,7 @@
 
 #include "bin/tarnvel-flash/error.hpp"
 #include "sim/model/register_model.hpp"
-#include "sim/testbed/board_spec.hpp"
+#include "sim/testbed/board_config.hpp"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -40,7 +40,7 @@ class Testbed {
 
     // Adds a board (or a sub-device, or a foreign device) and answers its index. Add boards
     // before a program starts: a node's handler is chosen when the node is opened.
-    Result<std::size_t> add_board(BoardSpec spec);
+    Result<std::size_t> add_board(BoardConfig config);
     std::size_t board_count() const { return boards_.size(); }
 
     // "/dev/tarnvelN".

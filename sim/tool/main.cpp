@@ -126,11 +126,11 @@ int run(const Arguments& args) {
     for (const auto& note : *notes) fmt::print(stderr, "tarnvel-sim: {}\n", note);
     std::fflush(stderr);
 
-    SandboxSpec spec;
-    spec.argv = args.command;
-    spec.umockdev_dir = (*testbed)->root_dir();
-    spec.firmware_root = firmware->path();
-    auto child = spawn_in_sandbox(spec);
+    SandboxLaunch launch;
+    launch.argv = args.command;
+    launch.umockdev_dir = (*testbed)->root_dir();
+    launch.firmware_root = firmware->path();
+    auto child = spawn_in_sandbox(launch);
     if (!child) return fail(args.command.front(), child.error());
     return wait_for(child->pid);
 }

@@ -20,9 +20,9 @@ struct NodeCase {
 class UnopenableNode : public MachineTestWithParam<NodeCase> {};
 
 TEST_P(UnopenableNode, IsReportedWithTheErrorKind) {
-    sim::BoardSpec spec = pci_board("0x0022", "2.0r7");
-    spec.node = GetParam().state;
-    add(std::move(spec));
+    sim::BoardConfig config = pci_board("0x0022", "2.0r7");
+    config.node = GetParam().state;
+    add(std::move(config));
     add(pci_board("0x0010", "1.0r1"));
     expect_output(run_flash(), device_line("/dev/tarnvel0", 5, 2, 0) +
                                    cannot_open_line(GetParam().kind_text) +
@@ -51,11 +51,11 @@ class RefusedBusReset : public MachineTestWithParam<ResetCase> {};
 
 TEST_P(RefusedBusReset, PassesOverTheBoard) {
     const ResetCase& c = GetParam();
-    sim::BoardSpec spec = pci_board(c.device, std::string(c.hw) + "r7");
-    spec.model = std::make_unique<sim::RegisterFaults>(
+    sim::BoardConfig config = pci_board(c.device, std::string(c.hw) + "r7");
+    config.model = std::make_unique<sim::RegisterFaults>(
         std::make_unique<sim::RegisterFile>(),
         sim::RegisterFault{.access = 1, .error = c.error, .persistent = true});
-    add(std::move(spec));
+    add(std::move(config));
     add(pci_board("0x0010", "1.0r1"));
     expect_output(run_flash(), device_line("/dev/tarnvel0", c.kind, c.major, c.minor) +
                                    cannot_open_line(c.kind_text) +
@@ -75,11 +75,11 @@ INSTANTIATE_TEST_SUITE_P(
 // A serial-flash board reaches no register before it looks for its archive, so a driver that
 // refuses every access makes no difference yet.
 TEST_F(MachineTest, SerialFlashBoardWithoutArchiveTouchesNoRegister) {
-    sim::BoardSpec spec = pci_board("0x0022", "2.0r7");
-    spec.model = std::make_unique<sim::RegisterFaults>(
+    sim::BoardConfig config = pci_board("0x0022", "2.0r7");
+    config.model = std::make_unique<sim::RegisterFaults>(
         std::make_unique<sim::RegisterFile>(),
         sim::RegisterFault{.access = 1, .error = EIO, .persistent = true});
-    add(std::move(spec));
+    add(std::move(config));
     expect_output(run_flash(), board_without_archive("/dev/tarnvel0", 5, 2, 0, 7));
 }
 

@@ -15,8 +15,8 @@
 namespace tarnvel::sim {
 namespace {
 
-std::optional<std::string> pci_device(const BoardSpec& spec) {
-    const auto* pci = std::get_if<PciParent>(&spec.parent);
+std::optional<std::string> pci_device(const BoardConfig& config) {
+    const auto* pci = std::get_if<PciParent>(&config.parent);
     return pci != nullptr ? pci->device : std::optional<std::string>("(not pci)");
 }
 
@@ -32,8 +32,8 @@ TEST(BoardDescription, KindGivesItsDeviceIdAndFirstHardwareVersion) {
           Case{"kind=9", "0x0025", "4.0r100"}, Case{"kind=10", "0x0020", "3.0r100"}}) {
         auto board = parse_board_description(c.text);
         ASSERT_TRUE(board) << c.text;
-        EXPECT_EQ(pci_device(board->spec), c.device) << c.text;
-        EXPECT_EQ(board->spec.version, c.version) << c.text;
+        EXPECT_EQ(pci_device(board->config), c.device) << c.text;
+        EXPECT_EQ(board->config.version, c.version) << c.text;
     }
 }
 
@@ -44,13 +44,13 @@ TEST(BoardDescription, SettingsApplyLeftToRight) {
         "fault=7:16+");
     ASSERT_TRUE(board);
     EXPECT_EQ(board->kind, BoardKind::Qx480Spi);
-    EXPECT_EQ(pci_device(board->spec), "0x0x22");
-    EXPECT_EQ(board->spec.version, "2.0r7");
-    EXPECT_EQ(board->spec.software_id, "-5");
-    EXPECT_EQ(board->spec.node_number, 12u);
-    EXPECT_EQ(board->spec.node, NodeState::PermissionDenied);
-    EXPECT_EQ(board->spec.reboot, RebootState::IsDirectory);
-    EXPECT_EQ(board->spec.version_after_reboot, "2.0r8");
+    EXPECT_EQ(pci_device(board->config), "0x0x22");
+    EXPECT_EQ(board->config.version, "2.0r7");
+    EXPECT_EQ(board->config.software_id, "-5");
+    EXPECT_EQ(board->config.node_number, 12u);
+    EXPECT_EQ(board->config.node, NodeState::PermissionDenied);
+    EXPECT_EQ(board->config.reboot, RebootState::IsDirectory);
+    EXPECT_EQ(board->config.version_after_reboot, "2.0r8");
     EXPECT_EQ(board->archive, ArchivePlan::Older);
     EXPECT_EQ(board->image_size, 512u);
     EXPECT_EQ(board->model, ModelChoice::Registers);
@@ -62,32 +62,32 @@ TEST(BoardDescription, SettingsApplyLeftToRight) {
     // A later kind= starts the parent and version afresh.
     board = parse_board_description("device=0x0x22,version=x,kind=4");
     ASSERT_TRUE(board);
-    EXPECT_EQ(pci_device(board->spec), "0x001a");
-    EXPECT_EQ(board->spec.version, "1.0r100");
+    EXPECT_EQ(pci_device(board->config), "0x001a");
+    EXPECT_EQ(board->config.version, "1.0r100");
 }
 
 TEST(BoardDescription, ParentsAndAbsentAttributes) {
     auto board = parse_board_description("parent=platform,no-version,no-software-id");
     ASSERT_TRUE(board);
-    ASSERT_TRUE(std::holds_alternative<OtherParent>(board->spec.parent));
-    EXPECT_EQ(std::get<OtherParent>(board->spec.parent).subsystem, "platform");
-    EXPECT_FALSE(board->spec.version);
-    EXPECT_FALSE(board->spec.software_id);
+    ASSERT_TRUE(std::holds_alternative<OtherParent>(board->config.parent));
+    EXPECT_EQ(std::get<OtherParent>(board->config.parent).subsystem, "platform");
+    EXPECT_FALSE(board->config.version);
+    EXPECT_FALSE(board->config.software_id);
 
     board = parse_board_description("kind=5,parent=board:0");
     ASSERT_TRUE(board);
-    ASSERT_TRUE(std::holds_alternative<SubDeviceOf>(board->spec.parent));
-    EXPECT_EQ(std::get<SubDeviceOf>(board->spec.parent).board, 0u);
+    ASSERT_TRUE(std::holds_alternative<SubDeviceOf>(board->config.parent));
+    EXPECT_EQ(std::get<SubDeviceOf>(board->config.parent).board, 0u);
 
     board = parse_board_description("kind=5,no-device");
     ASSERT_TRUE(board);
-    EXPECT_EQ(pci_device(board->spec), std::nullopt);
+    EXPECT_EQ(pci_device(board->config), std::nullopt);
 
     board = parse_board_description("device=,version=,software_id=");
     ASSERT_TRUE(board);
-    EXPECT_EQ(pci_device(board->spec), "");
-    EXPECT_EQ(board->spec.version, "");
-    EXPECT_EQ(board->spec.software_id, "");
+    EXPECT_EQ(pci_device(board->config), "");
+    EXPECT_EQ(board->config.version, "");
+    EXPECT_EQ(board->config.software_id, "");
 
     board = parse_board_description("fault=3");
     ASSERT_TRUE(board);

@@ -95,9 +95,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(MachineTest, BoardsAreListedInLibudevOrderNotByNodeName) {
     // libudev lists by sysfs path: the parents' slots follow the order of adding.
     for (unsigned node : {3u, 1u, 2u}) {
-        sim::BoardSpec spec = pci_board("0x0010", "1.0r1");
-        spec.node_number = node;
-        add(std::move(spec));
+        sim::BoardConfig config = pci_board("0x0010", "1.0r1");
+        config.node_number = node;
+        add(std::move(config));
     }
     expect_output(run_flash(), unsupported_line("/dev/tarnvel3") +
                                    unsupported_line("/dev/tarnvel1") +
@@ -106,7 +106,7 @@ TEST_F(MachineTest, BoardsAreListedInLibudevOrderNotByNodeName) {
 
 TEST_F(MachineTest, SubDeviceOfABoardIsNotABoard) {
     add(pci_board("0x0022", "2.0r5"));
-    sim::BoardSpec part = pci_board(std::nullopt, "2.0r5");
+    sim::BoardConfig part = pci_board(std::nullopt, "2.0r5");
     part.parent = sim::SubDeviceOf{0};
     add(std::move(part));
     add(pci_board("0x0010", "1.0r1"));
@@ -115,9 +115,9 @@ TEST_F(MachineTest, SubDeviceOfABoardIsNotABoard) {
 }
 
 TEST_F(MachineTest, BoardBehindANonPciParentIsUnsupported) {
-    sim::BoardSpec spec = pci_board(std::nullopt, "2.0r5");
-    spec.parent = sim::OtherParent{"platform"};
-    add(std::move(spec));
+    sim::BoardConfig config = pci_board(std::nullopt, "2.0r5");
+    config.parent = sim::OtherParent{"platform"};
+    add(std::move(config));
     expect_output(run_flash(), unsupported_line("/dev/tarnvel0"));
 }
 

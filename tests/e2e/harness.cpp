@@ -4,13 +4,13 @@
 
 namespace tarnvel::e2e {
 
-sim::BoardSpec pci_board(std::optional<std::string> device, std::optional<std::string> version,
-                         std::optional<std::string> software_id) {
-    sim::BoardSpec spec;
-    spec.parent = sim::PciParent{std::move(device)};
-    spec.version = std::move(version);
-    spec.software_id = std::move(software_id);
-    return spec;
+sim::BoardConfig pci_board(std::optional<std::string> device, std::optional<std::string> version,
+                           std::optional<std::string> software_id) {
+    sim::BoardConfig config;
+    config.parent = sim::PciParent{std::move(device)};
+    config.version = std::move(version);
+    config.software_id = std::move(software_id);
+    return config;
 }
 
 std::string_view model_name(unsigned kind) {

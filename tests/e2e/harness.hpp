@@ -14,7 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "sim/testbed/board_spec.hpp"
+#include "sim/testbed/board_config.hpp"
+#include "sim/testbed/described_boards.hpp"
 #include "sim/testbed/firmware_dir.hpp"
 #include "sim/testbed/run_program.hpp"
 #include "sim/testbed/testbed.hpp"
@@ -38,8 +39,17 @@ class MachineFixture : public Base {
     sim::FirmwareDir& firmware() { return *firmware_; }
 
     // Adds a board; a failure fails the test.
-    std::size_t add(sim::BoardSpec spec) {
-        auto index = testbed_->add_board(std::move(spec));
+    std::size_t add(sim::BoardConfig config) {
+        auto index = testbed_->add_board(std::move(config));
+        EXPECT_TRUE(index) << error_text(index.error());
+        return index.value_or(0);
+    }
+
+    // Adds a board backed by the kind's simulated hardware (testbed().model_as<sim::SimBoard>);
+    // it publishes config.version_after_reboot when its flash first changes.
+    std::size_t add_hardware(BoardKind kind, sim::BoardConfig config,
+                             std::optional<sim::RegisterFault> fault = std::nullopt) {
+        auto index = sim::add_hardware_board(*testbed_, kind, std::move(config), {}, fault);
         EXPECT_TRUE(index) << error_text(index.error());
         return index.value_or(0);
     }
@@ -81,8 +91,8 @@ template <class Param>
 using MachineTestWithParam = MachineFixture<::testing::TestWithParam<Param>>;
 
 // A board behind a PCI parent with the given "device" text, "version" and "software_id".
-sim::BoardSpec pci_board(std::optional<std::string> device, std::optional<std::string> version,
-                         std::optional<std::string> software_id = "1");
+sim::BoardConfig pci_board(std::optional<std::string> device, std::optional<std::string> version,
+                           std::optional<std::string> software_id = "1");
 
 // The printed model name of each board kind 0-10.
 std::string_view model_name(unsigned kind);

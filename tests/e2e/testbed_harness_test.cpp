@@ -134,9 +134,9 @@ struct RebootCase {
 class RebootAttribute : public MachineTestWithParam<RebootCase> {};
 
 TEST_P(RebootAttribute, TakesTheWriteOnlyWhenItAccepts) {
-    sim::BoardSpec spec = pci_board("0x0022", "2.0r7");
-    spec.reboot = GetParam().state;
-    add(std::move(spec));
+    sim::BoardConfig config = pci_board("0x0022", "2.0r7");
+    config.reboot = GetParam().state;
+    add(std::move(config));
     // Written as libudev writes it: no creating, no truncating.
     const RunResult result =
         run(shell("printf '1\\n' | dd status=none conv=nocreat,notrunc of=" + testbed().syspath(0) +
@@ -203,10 +203,10 @@ TEST_F(RegisterIoctl, ReachesTheBoardsModelAndReturnsItsAnswer) {
 }
 
 TEST_F(RegisterIoctl, DriverFaultReachesTheCallerAsItsErrno) {
-    sim::BoardSpec spec = pci_board("0x0022", "2.0r7");
-    spec.model = std::make_unique<sim::RegisterFaults>(
+    sim::BoardConfig config = pci_board("0x0022", "2.0r7");
+    config.model = std::make_unique<sim::RegisterFaults>(
         std::make_unique<sim::RegisterFile>(), sim::RegisterFault{.access = 2, .error = EBUSY});
-    add(std::move(spec));
+    add(std::move(config));
     const RunResult result = requests(0, {"w:133:1", "w:133:2", "r:133"});
     EXPECT_EQ(result.out, "ok 1\nerr 16\nok 1\n") << result.err;
 }
@@ -222,9 +222,9 @@ TEST_F(RegisterIoctl, OtherRequestCodesAreNotTheBoards) {
 }
 
 TEST_F(RegisterIoctl, VersionAfterRebootAppearsWithTheFirstWriteOnly) {
-    sim::BoardSpec spec = pci_board("0x0022", "2.0r7");
-    spec.version_after_reboot = "2.0r8";
-    add(std::move(spec));
+    sim::BoardConfig config = pci_board("0x0022", "2.0r7");
+    config.version_after_reboot = "2.0r8";
+    add(std::move(config));
     requests(0, {"r:133"});
     EXPECT_EQ(testbed().attribute(0, "version"), "2.0r7");
     requests(0, {"w:133:1"});
@@ -243,9 +243,9 @@ struct NodeCase {
 class NodeAccess : public RegisterIoctl, public ::testing::WithParamInterface<NodeCase> {};
 
 TEST_P(NodeAccess, OpenFailsAsTheStateSays) {
-    sim::BoardSpec spec = pci_board("0x0022", "2.0r7");
-    spec.node = GetParam().state;
-    add(std::move(spec));
+    sim::BoardConfig config = pci_board("0x0022", "2.0r7");
+    config.node = GetParam().state;
+    add(std::move(config));
     EXPECT_EQ(requests(0, {"r:133"}).out, GetParam().out);
 }
 
@@ -267,10 +267,10 @@ TEST(Testbed, RejectsTwoBoardsOnOneNodeAndSubDevicesOfUnknownBoards) {
     auto testbed = sim::Testbed::create();
     ASSERT_TRUE(testbed);
     ASSERT_TRUE((*testbed)->add_board(pci_board("0x0022", "2.0r7")));
-    sim::BoardSpec same_node = pci_board("0x0022", "2.0r7");
+    sim::BoardConfig same_node = pci_board("0x0022", "2.0r7");
     same_node.node_number = 0;
     EXPECT_FALSE((*testbed)->add_board(std::move(same_node)));
-    sim::BoardSpec orphan = pci_board(std::nullopt, "2.0r7");
+    sim::BoardConfig orphan = pci_board(std::nullopt, "2.0r7");
     orphan.parent = sim::SubDeviceOf{5};
     EXPECT_FALSE((*testbed)->add_board(std::move(orphan)));
 }

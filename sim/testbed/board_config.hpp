@@ -51,7 +51,7 @@ enum class RebootVersionTrigger : std::uint8_t {
                          // board model's first-flash-change hook
 };
 
-struct BoardSpec {
+struct BoardConfig {
     BoardParent parent = PciParent{"0x0010"};
     std::optional<std::string> version = "1.0r1";  // none: no "version" attribute
     std::optional<std::string> software_id = "1";  // none: no "software_id" attribute
@@ -64,7 +64,7 @@ struct BoardSpec {
 
     // A board of this kind behind a PCI parent with the kind's first device ID, reporting the
     // first hardware version of the kind's table and the given firmware.
-    static BoardSpec of_kind(BoardKind kind, std::uint16_t fw_version = 100);
+    static BoardConfig of_kind(BoardKind kind, std::uint16_t fw_version = 100);
 };
 
 // "0x00XX" with the first PCI device ID that identifies this kind; for Unsupported an ID

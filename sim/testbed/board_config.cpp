@@ -1,4 +1,4 @@
-#include "sim/testbed/board_spec.hpp"
+#include "sim/testbed/board_config.hpp"
 
 #include <fmt/format.h>
 
@@ -31,11 +31,11 @@ std::string version_text(std::string_view hw, std::uint32_t fw_version) {
     return fmt::format("{}r{}", hw, fw_version);
 }
 
-BoardSpec BoardSpec::of_kind(BoardKind kind, std::uint16_t fw_version) {
-    BoardSpec spec;
-    spec.parent = PciParent{device_id_text(kind)};
-    spec.version = version_text(default_hw_text(kind), fw_version);
-    return spec;
+BoardConfig BoardConfig::of_kind(BoardKind kind, std::uint16_t fw_version) {
+    BoardConfig config;
+    config.parent = PciParent{device_id_text(kind)};
+    config.version = version_text(default_hw_text(kind), fw_version);
+    return config;
 }
 
 }  // namespace tarnvel::sim
