@@ -217,9 +217,6 @@ const SpiFault kSpiFaults[] = {
          frame(bus, cs, tx);
      },
      ViolationKind::ProgramWithoutWriteEnable, true},
-    {"EraseWithoutWriteEnable",
-     [](SpiBus& bus, std::uint8_t cs, std::uint32_t a) { frame(bus, cs, command(0xDC, a)); },
-     ViolationKind::EraseWithoutWriteEnable, true},
     {"NextCommandWithoutPolling",
      [](SpiBus& bus, std::uint8_t cs, std::uint32_t a) {
          frame(bus, cs, {0x06});
@@ -294,8 +291,6 @@ const BpiFault kBpiFaults[] = {
          cycle(bus, 0x555, 0x80);
      },
      ViolationKind::BadUnlockCycle},
-    {"ByteModeUnlockAddress", [](BpiBus& bus) { cycle(bus, 0xAAA, 0xAA); },
-     ViolationKind::BadUnlockCycle},
     {"WordCountTooHigh",
      [](BpiBus& bus) {
          cycle(bus, 0x555, 0xAA);
@@ -307,12 +302,6 @@ const BpiFault kBpiFaults[] = {
          cycle(bus, kSector, 0x29);
      },
      ViolationKind::BufferWordCountMismatch},
-    {"DataWithoutAccessFlag",
-     [](BpiBus& bus) {
-         ASSERT_TRUE(bus.set_control(kSector, 0, 0));
-         ASSERT_TRUE(bus.write_data(0xAA));
-     },
-     ViolationKind::DataAccessWithoutAccessFlag},
 };
 
 class SimBpiDriverFaults : public ::testing::TestWithParam<std::tuple<BoardKind, BpiFault>> {};

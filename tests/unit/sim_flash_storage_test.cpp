@@ -22,11 +22,6 @@ TEST(SimFlashStorage, UntouchedBytesHoldTheAddressPatternAndCostNoMemory) {
     EXPECT_NE(std::ranges::count(first, first[0]), 256);
 }
 
-TEST(SimFlashStorage, SizeRoundsUpToPowerOfTwoAndAtLeastOnePage) {
-    EXPECT_EQ(FlashStorage(100).size(), FlashStorage::kPageBytes);
-    EXPECT_EQ(FlashStorage(3 * kMiB).size(), 4 * kMiB);
-}
-
 TEST(SimFlashStorage, WritesTouchOnlyTheirPagesAndKeepThePatternAround) {
     FlashStorage flash(128 * kMiB);
     flash.write(0x1000010, 0x42);
@@ -61,18 +56,6 @@ TEST(SimFlashStorage, FirstMismatchFindsTheFirstDifferingByte) {
     EXPECT_EQ(flash.first_mismatch(0x8000, data), 0x8000u + 0x1ABCD);
     // Past the end of the chip nothing matches.
     EXPECT_EQ(flash.first_mismatch(1 * kMiB - 4, std::vector<std::uint8_t>(8)), 1 * kMiB - 4);
-}
-
-TEST(SimFlashStorage, ObserverHearsOnlyTheFirstChange) {
-    FlashStorage flash(1 * kMiB);
-    int calls = 0;
-    flash.set_change_observer([&] { ++calls; });
-    flash.load(0, std::vector<std::uint8_t>(4, 0));  // prior content, not a change
-    EXPECT_EQ(calls, 0);
-    flash.note_change();
-    flash.note_change();
-    EXPECT_EQ(calls, 1);
-    EXPECT_TRUE(flash.changed());
 }
 
 }  // namespace

@@ -129,12 +129,6 @@ TEST_F(SimParallelNorChip, BusyForTheConfiguredPollsAndDeafMeanwhile) {
     EXPECT_EQ(slow.read_cycle(kSector), 0xFFFF);
 }
 
-TEST_F(SimParallelNorChip, StuckBusyNeverCompletes) {
-    chip.set_stuck_busy(true);
-    run(chip, erase_cycles(kSector));
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(chip.poll_busy());
-}
-
 TEST_F(SimParallelNorChip, CorruptedProgramAndReadBackLastTheirPassesOnly) {
     chip.faults().corrupt_program(kSector * 2 + 1, 1);  // the high byte of the first word
     for (int pass = 0; pass < 2; ++pass) {

@@ -110,81 +110,12 @@ Bytes polled_shift(SimBoard& board, const Bytes& tx, unsigned bits) {
     return rx;
 }
 
-// One SPI frame on whatever engine the board has, framed correctly.
-Bytes transfer(SimBoard& board, const Bytes& tx, unsigned bits) {
-    const std::uint8_t cs = board.spi_chip_select();
-    switch (board_info(board.kind()).controller) {
-        case ControllerClass::Qx410:
-            return polled_shift(board, tx, bits);
-        case ControllerClass::Qx480:
-            return chunked(board, kQx480Chunked, cs, tx, bits);
-        case ControllerClass::Qx610:
-            return long_frame(board, cs, tx, bits);
-        case ControllerClass::Qx630:
-            return chunked(board, kQx630Chunked, cs, tx, bits, {.clear_before = false});
-        case ControllerClass::Qx1800:
-            return chunked(board, kQx630Chunked, cs, tx, bits);
-        default:
-            ADD_FAILURE() << "no SPI engine";
-            return {};
-    }
-}
-
 Bytes command(std::uint8_t opcode, std::uint32_t address, bool four_byte) {
     Bytes b{opcode};
     if (four_byte) b.push_back(static_cast<std::uint8_t>(address >> 24));
     for (int shift : {16, 8, 0}) b.push_back(static_cast<std::uint8_t>(address >> shift));
     return b;
 }
-
-void wait_ready(SimBoard& board) {
-    for (int i = 0; i < 100; ++i) {
-        if ((transfer(board, {0x05}, 16)[1] & 1) == 0) return;
-    }
-    FAIL() << "flash stays busy";
-}
-
-class SimSpiEngineEveryBoard : public ::testing::TestWithParam<BoardKind> {};
-
-// Erase, a full page program and a full page read, each a single frame of up to 2088 bits:
-// chunks, words and the partial last word all have to line up for the data to come back.
-TEST_P(SimSpiEngineEveryBoard, CarriesWholeCommandsToTheChip) {
-    auto board = make_board_model(GetParam());
-    const bool four_byte =
-        board_info(GetParam()).four_byte_address || board_info(GetParam()).flash == FlashType::Bpi;
-    const std::uint32_t block = four_byte ? 0x1000000 : 0x400000;
-    const unsigned header = four_byte ? 5 : 4;
-
-    EXPECT_EQ(transfer(*board, {0x9F}, 32), (Bytes{0xFF, 0x3D, 0x71, 0x1B}));
-    transfer(*board, {0x06}, 8);
-    transfer(*board, command(four_byte ? 0xDC : 0xD8, block, four_byte), header * 8);
-    wait_ready(*board);
-    Bytes data(256);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i ^ 0x5A);
-    Bytes tx = command(four_byte ? 0x12 : 0x02, block + 0x100, four_byte);
-    tx.insert(tx.end(), data.begin(), data.end());
-    transfer(*board, {0x06}, 8);
-    transfer(*board, tx, (header + 256) * 8);
-    wait_ready(*board);
-
-    FlashStorage& cells = board->spi_chip()->storage();
-    EXPECT_EQ(cells.first_mismatch(block + 0x100, data), std::nullopt);
-    EXPECT_TRUE(cells.is_filled(block, 0x100, 0xFF));
-    const Bytes rx = transfer(*board, command(four_byte ? 0x13 : 0x03, block + 0x100, four_byte),
-                              (header + 256) * 8);
-    EXPECT_EQ(Bytes(rx.begin() + header, rx.end()), data);
-    EXPECT_TRUE(board->violations().empty()) << board->violations().summary();
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, SimSpiEngineEveryBoard,
-                         ::testing::Values(BoardKind::Qx410, BoardKind::Qx480Bpi,
-                                           BoardKind::Qx480Spi, BoardKind::Qx610Bpi,
-                                           BoardKind::Qx630, BoardKind::Qx610Spi,
-                                           BoardKind::Qx1800),
-                         [](const auto& param_info) {
-                             return std::string(board_info(param_info.param).model_name) +
-                                    std::to_string(static_cast<int>(param_info.param));
-                         });
 
 TEST(SimChunkedEngine, PartialLastWordReadsRightAligned) {
     auto board = make_board_model(BoardKind::Qx630);

@@ -78,20 +78,6 @@ TEST_F(SimSpiNorChip, ReadIdentificationGivesTheConfiguredId) {
     EXPECT_TRUE(log.empty());
 }
 
-TEST_F(SimSpiNorChip, EraseProgramAndReadBackBothAddressWidths) {
-    for (bool four_byte : {false, true}) {
-        const std::uint32_t block = four_byte ? 0x1010000 : 0x400000;
-        erase(chip, block + 0x1234, four_byte);  // any address inside the block
-        EXPECT_TRUE(cells.is_filled(block, SpiNorChip::kBlockBytes, 0xFF));
-        const Bytes data{0x00, 0x12, 0xA5, 0xFE};
-        program(chip, block + 0x100, data, four_byte);
-        EXPECT_EQ(read(chip, block + 0x100, 4, four_byte), data);
-    }
-    EXPECT_EQ(cells.first_change_outside(0x400000, 0x410000).value_or(0) >> 16, 0x101u);
-    EXPECT_EQ(cells.first_change_outside(0x1010000, 0x1020000).value_or(0) >> 16, 0x40u);
-    EXPECT_TRUE(log.empty()) << log.summary();
-}
-
 TEST_F(SimSpiNorChip, ProgrammingOnlyClearsBits) {
     erase(chip, 0, false);
     program(chip, 0x10, {0xF0}, false);
@@ -184,15 +170,6 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"WrenWithExtraByte", {{0x06, 0x02}}, ViolationKind::BadCommandLength},
         Refused{"UnknownOpcode", {{0x06}, {0x20, 0, 0, 0}}, ViolationKind::UnknownCommand}),
     [](const auto& param_info) { return param_info.param.name; });
-
-TEST_F(SimSpiNorChip, FrameEndingInsideAByteExecutesNothing) {
-    frame(chip, {0x06});
-    chip.begin_frame();
-    for (int b : {0xD8, 0x40, 0x00, 0x00}) chip.exchange(static_cast<std::uint8_t>(b));
-    chip.end_frame(/*whole_bytes=*/false);
-    EXPECT_EQ(chip.erases_done(), 0u);
-    EXPECT_TRUE(chip.write_enabled());
-}
 
 TEST_F(SimSpiNorChip, StaysBusyForTheConfiguredPollsAndRefusesCommandsMeanwhile) {
     SpiNorChip::Options options;
