@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/model/register_faults.hpp"
+#include "sim/model/sim_board.hpp"
 #include "sim/testbed/board_config.hpp"
 #include "sim/testbed/described_boards.hpp"
 #include "sim/testbed/firmware_dir.hpp"
@@ -52,6 +54,20 @@ class MachineFixture : public Base {
         auto index = sim::add_hardware_board(*testbed_, kind, std::move(config), {}, fault);
         EXPECT_TRUE(index) << error_text(index.error());
         return index.value_or(0);
+    }
+
+    // The simulated hardware of a board added with add_hardware, also behind its fault
+    // wrapper. Only while no program runs.
+    sim::SimBoard& hardware(std::size_t board) {
+        sim::RegisterModel* model = &testbed_->model(board);
+        if (auto* faults = dynamic_cast<sim::RegisterFaults*>(model)) model = &faults->inner();
+        auto* hardware = dynamic_cast<sim::SimBoard*>(model);
+        EXPECT_NE(hardware, nullptr) << "board " << board << " has no simulated hardware";
+        return *hardware;
+    }
+    // The fault wrapper of a board added with a fault; null without one.
+    sim::RegisterFaults* faults(std::size_t board) {
+        return testbed_->model_as<sim::RegisterFaults>(board);
     }
 
     // Runs any command in the machine; a failure to start it fails the test.
@@ -107,5 +123,60 @@ std::string dynamic_loading_line();
 // All a supported board prints when /lib/firmware/tarnvel holds no archive for it.
 std::string board_without_archive(std::string_view node, unsigned kind, unsigned hw_major,
                                   unsigned hw_minor, unsigned fw);
+
+// The C library's text for an error number followed by " (os error N)".
+std::string os_error_text(int error_number);
+// The archive reader's own message for one of its error codes (ZIP_ER_*).
+std::string archive_reader_text(int zip_error_code);
+
+// Expected messages of the update itself, byte for byte.
+std::string archive_error_line(std::string_view error_text);
+std::string firmware_available_line(int version);
+// The remark after "Firmware available" for an image of `image_version` on a board running
+// `fw`: none for a newer image.
+std::string version_remark(int image_version, unsigned fw);
+// The questions, as the operator sees them before answering.
+std::string update_question();
+std::string reboot_question();
+std::string progress_line(unsigned percent);
+std::string write_retry_line();
+std::string update_done_line();
+std::string update_error_line(std::string_view error_text);
+std::string rebooting_line();
+std::string firmware_after_reboot_line(unsigned fw);
+std::string manual_power_cycle_line();
+std::string reboot_error_line(std::string_view error_text);
+
+// The progress of programming `blocks` blocks: each block's progress line, and for block i
+// retries[i] retry lines each followed by the same progress line again. A block with five
+// retries and still a mismatch prints exactly this too, before the error line.
+std::string progress_lines(unsigned blocks, std::vector<unsigned> retries = {});
+// All a board prints from its announcement to the update question, for an image found in
+// its archive.
+std::string board_up_to_question(std::string_view node, unsigned kind, unsigned hw_major,
+                                 unsigned hw_minor, unsigned fw, int image_version);
+
+// Where a kind's firmware lives, from the board family's documentation: the flash type, the
+// image's base address in that flash and the erase block the image is written in.
+bool parallel_flash(BoardKind kind);
+std::uint32_t firmware_base_address(BoardKind kind);
+std::uint32_t erase_block_size(BoardKind kind);
+// The bytes a kind's flash holds once `image` is written: the image itself, or on the 16-bit
+// parallel flash every byte pair (b0, b1) stored as (reverse(b1), reverse(b0)), each byte's
+// bits mirrored.
+std::vector<std::uint8_t> flash_form(BoardKind kind, const std::vector<std::uint8_t>& image);
+// The flash the kind's firmware lives in, and the board's other chip (null on a board with
+// one chip).
+sim::FlashStorage& firmware_storage(sim::SimBoard& board);
+sim::FlashStorage* other_storage(sim::SimBoard& board);
+
+// The kind's flash holds `image` at its base address, the rest of the erase blocks it covers
+// is erased, every other byte of both chips still holds the shipped pattern.
+::testing::AssertionResult flash_holds_image(sim::SimBoard& board,
+                                             const std::vector<std::uint8_t>& image);
+// Not a byte of either chip differs from the shipped pattern.
+::testing::AssertionResult flash_untouched(sim::SimBoard& board);
+// The board saw nothing a real one would refuse or carry out otherwise.
+::testing::AssertionResult no_violations(const sim::SimBoard& board);
 
 }  // namespace tarnvel::e2e
