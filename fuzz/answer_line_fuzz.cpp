@@ -1,16 +1,18 @@
 // The operator's answer lines: AnswerReader over a descriptor that holds the fuzz input, and
 // is_yes_answer on every line it returns.
 //
-// Input layout: byte 0 picks the descriptor (even: a memfd, read like a redirected file; odd: a
-// packet socket, which hands out one packet per read like a terminal hands out one typed line).
-// For the socket, byte 1 gives how many packet sizes follow (0 to 31), then those sizes, one
-// byte each; a size of 0 is an empty packet, which the reader sees as end of input, like the
-// end-of-input key on a terminal. The bytes after them are the data: cut into packets of the
-// given sizes, the rest in packets of the reader's buffer size.
+// Input layout: bit 0 of byte 0 picks the descriptor (0: a memfd, read like a redirected file;
+// 1: a packet socket, which hands out one packet per read like a terminal hands out one typed
+// line). For the socket, bit 1 keeps its sending side open and makes reads fail with EAGAIN
+// once the packets are used up, standing for a read failure; byte 1 gives how many packet
+// sizes follow (0 to 31), then those sizes, one byte each; a size of 0 is an empty packet,
+// which the reader sees as end of input, like the end-of-input key on a terminal. The bytes
+// after them are the data: cut into packets of the given sizes, the rest in packets of the
+// reader's buffer size.
 //
 // The expected lines come from the data alone: a line ends after a line feed, or at an end of
-// input (not part of the line); once the data is used up every line is empty; a line that is
-// not UTF-8 comes back empty.
+// input or a read failure (neither part of the line); once the data is used up every line is
+// empty; a line that is not UTF-8 comes back empty.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -59,13 +61,13 @@ bool open_file(std::string_view data, Descriptor& reader) {
     return reader.fd >= 0 && write_all(reader.fd, data) && ::lseek(reader.fd, 0, SEEK_SET) == 0;
 }
 
-// A packet socket holding the chunks, one packet each, with the sending side shut, so that
-// reads past the last packet see end of input.
-bool open_packets(const Chunks& chunks, Descriptor& reader) {
+// A packet socket holding the chunks, one packet each. Reads past the last packet see end of
+// input once the sending side is shut; while it stays open, they fail with EAGAIN.
+bool open_packets(const Chunks& chunks, bool keep_open, Descriptor& reader, Descriptor& writer) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return false;
     reader.fd = pair[0];
-    Descriptor writer{pair[1]};
+    writer.fd = pair[1];
     // Never wait: input that would not fit in the socket buffer is skipped.
     ::fcntl(writer.fd, F_SETFL, O_NONBLOCK);
     for (const auto chunk : chunks) {
@@ -73,6 +75,7 @@ bool open_packets(const Chunks& chunks, Descriptor& reader) {
             return false;
         }
     }
+    if (keep_open) return ::fcntl(reader.fd, F_SETFL, O_NONBLOCK) == 0;
     return ::shutdown(writer.fd, SHUT_WR) == 0;
 }
 
@@ -143,17 +146,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     std::string_view input(reinterpret_cast<const char*>(bytes), size);
     if (input.empty()) return -1;
     const bool packets = (input.front() & 1) != 0;
+    const bool keep_open = (input.front() & 2) != 0;
     input.remove_prefix(1);
 
     Chunks chunks;
     Descriptor reader;
+    Descriptor writer;
     if (packets) {
         std::size_t count = input.empty() ? 0 : static_cast<unsigned char>(input.front()) % 32;
         if (!input.empty()) input.remove_prefix(1);
         count = std::min(count, input.size());
         chunks = cut_into_packets(input.substr(0, count), input.substr(count));
         input.remove_prefix(count);
-        if (!open_packets(chunks, reader)) return -1;
+        if (!open_packets(chunks, keep_open, reader, writer)) return -1;
     } else {
         if (!input.empty()) chunks.push_back(input);
         if (!open_file(input, reader)) return -1;
@@ -166,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         check_line(got, raw, given);
         given -= raw.size();
     }
-    // Used up: end of input answers every further question, and stays so.
+    // Used up: end of input (or the failing read) answers every further question, and stays so.
     for (int i = 0; i < 2; ++i) {
         check(answers.read_answer_line().empty(), "a line after the end of the input");
     }
