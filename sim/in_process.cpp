@@ -2,28 +2,78 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
+#include <optional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
+
+// The C library's functions behind the wraps. Weak: a binary linked without a wrap never
+// calls the wrapper, and these stay unresolved (null) there.
+extern "C" int __real_open(const char* path, int flags, ...) __attribute__((weak));
+extern "C" int __real_close(int fd) __attribute__((weak));
+extern "C" int __real_clock_gettime(clockid_t clock, timespec* now) __attribute__((weak));
+extern "C" int __real_clock_nanosleep(clockid_t clock, int flags, const timespec* request,
+                                      timespec* remain) __attribute__((weak));
 
 namespace tarnvel::sim {
 namespace {
 
 constexpr int kMaxFd = 4096;
 std::array<RegisterModel*, kMaxFd> g_models{};
+// For a descriptor whose model came with the path it was opened by, that attachment: the
+// descriptor is detached when it is closed or when the attachment ends.
+std::array<const InProcessPath*, kMaxFd> g_opened_by{};
+
+struct PathModel {
+    const InProcessPath* owner;
+    RegisterModel* model;
+};
+std::vector<PathModel> g_paths;
+
+bool valid_fd(int fd) {
+    return fd >= 0 && fd < kMaxFd;
+}
+
+const PathModel* find_path(std::string_view path) {
+    for (const PathModel& entry : g_paths) {
+        if (entry.owner->path() == path) return &entry;
+    }
+    return nullptr;
+}
+
+// The simulated monotonic clock, when one is running.
+std::optional<std::chrono::nanoseconds> g_clock_now;
+std::chrono::nanoseconds g_clock_start{};
+
+std::chrono::nanoseconds to_duration(const timespec& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::nanoseconds(t.tv_nsec);
+}
+
+timespec to_timespec(std::chrono::nanoseconds t) {
+    constexpr long long kNanosPerSecond = 1'000'000'000;
+    return timespec{static_cast<time_t>(t.count() / kNanosPerSecond),
+                    static_cast<long>(t.count() % kNanosPerSecond)};
+}
 
 }  // namespace
 
 void attach_in_process(int fd, RegisterModel* model) {
-    if (fd < 0 || fd >= kMaxFd) throw std::out_of_range("in-process route: descriptor too large");
+    if (!valid_fd(fd)) throw std::out_of_range("in-process route: descriptor too large");
     g_models[static_cast<std::size_t>(fd)] = model;
+    g_opened_by[static_cast<std::size_t>(fd)] = nullptr;
 }
 
 void detach_in_process(int fd) {
-    if (fd >= 0 && fd < kMaxFd) g_models[static_cast<std::size_t>(fd)] = nullptr;
+    if (!valid_fd(fd)) return;
+    g_models[static_cast<std::size_t>(fd)] = nullptr;
+    g_opened_by[static_cast<std::size_t>(fd)] = nullptr;
 }
 
 InProcessNode::InProcessNode(RegisterModel& model) : fd_(::open("/dev/null", O_RDWR | O_CLOEXEC)) {
@@ -36,6 +86,57 @@ InProcessNode::~InProcessNode() {
     if (!released_) ::close(fd_);
 }
 
+bool path_route_linked() {
+    return __real_open != nullptr && __real_close != nullptr;
+}
+
+InProcessPath::InProcessPath(std::string path, RegisterModel& model) : path_(std::move(path)) {
+    if (!path_route_linked()) {
+        throw std::logic_error("in-process route: binary not linked with --wrap=open,--wrap=close");
+    }
+    if (find_path(path_) != nullptr) {
+        throw std::logic_error("in-process route: path already attached: " + path_);
+    }
+    g_paths.push_back({this, &model});
+}
+
+InProcessPath::~InProcessPath() {
+    std::erase_if(g_paths, [this](const PathModel& entry) { return entry.owner == this; });
+    for (std::size_t fd = 0; fd < g_opened_by.size(); ++fd) {
+        if (g_opened_by[fd] == this) detach_in_process(static_cast<int>(fd));
+    }
+}
+
+void InProcessPath::set_model(RegisterModel& model) {
+    for (PathModel& entry : g_paths) {
+        if (entry.owner == this) entry.model = &model;
+    }
+}
+
+SimulatedClock::SimulatedClock() {
+    if (!linked()) {
+        throw std::logic_error(
+            "in-process route: binary not linked with --wrap=clock_gettime,--wrap=clock_nanosleep");
+    }
+    if (g_clock_now) throw std::logic_error("in-process route: a simulated clock already runs");
+    timespec now{};
+    __real_clock_gettime(CLOCK_MONOTONIC, &now);
+    g_clock_start = to_duration(now);
+    g_clock_now = g_clock_start;
+}
+
+SimulatedClock::~SimulatedClock() {
+    g_clock_now.reset();
+}
+
+std::chrono::nanoseconds SimulatedClock::elapsed() const {
+    return *g_clock_now - g_clock_start;
+}
+
+bool SimulatedClock::linked() {
+    return __real_clock_gettime != nullptr && __real_clock_nanosleep != nullptr;
+}
+
 }  // namespace tarnvel::sim
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
@@ -46,7 +147,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    if (fd >= 0 && fd < tarnvel::sim::kMaxFd) {
+    if (tarnvel::sim::valid_fd(fd)) {
         if (auto* model = tarnvel::sim::g_models[static_cast<std::size_t>(fd)]) {
             int err = tarnvel::sim::serve_register_request(
                 *model, request, *static_cast<tarnvel::RegisterRequest*>(arg));
@@ -56,4 +157,60 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         }
     }
     return __real_ioctl(fd, request, arg);
+}
+
+// Replaces open in binaries linked with -Wl,--wrap=open: a descriptor opened by an attached
+// path gets that path's model; a number reused from a closed path descriptor loses its model.
+extern "C" int __wrap_open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    const int fd = __real_open(path, flags, mode);
+    if (!tarnvel::sim::valid_fd(fd)) return fd;
+    const auto slot = static_cast<std::size_t>(fd);
+    if (const auto* entry = tarnvel::sim::find_path(path)) {
+        tarnvel::sim::g_models[slot] = entry->model;
+        tarnvel::sim::g_opened_by[slot] = entry->owner;
+    } else if (tarnvel::sim::g_opened_by[slot] != nullptr) {
+        tarnvel::sim::detach_in_process(fd);
+    }
+    return fd;
+}
+
+// Replaces close in binaries linked with -Wl,--wrap=close.
+extern "C" int __wrap_close(int fd) {
+    if (tarnvel::sim::valid_fd(fd) &&
+        tarnvel::sim::g_opened_by[static_cast<std::size_t>(fd)] != nullptr) {
+        tarnvel::sim::detach_in_process(fd);
+    }
+    return __real_close(fd);
+}
+
+// Replaces clock_gettime in binaries linked with -Wl,--wrap=clock_gettime.
+extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
+    if (clock == CLOCK_MONOTONIC && tarnvel::sim::g_clock_now) {
+        *now = tarnvel::sim::to_timespec(*tarnvel::sim::g_clock_now);
+        return 0;
+    }
+    return __real_clock_gettime(clock, now);
+}
+
+// Replaces clock_nanosleep in binaries linked with -Wl,--wrap=clock_nanosleep.
+extern "C" int __wrap_clock_nanosleep(clockid_t clock, int flags, const timespec* request,
+                                      timespec* remain) {
+    if (clock == CLOCK_MONOTONIC && tarnvel::sim::g_clock_now) {
+        auto& now = *tarnvel::sim::g_clock_now;
+        const auto end = tarnvel::sim::to_duration(*request);
+        if ((flags & TIMER_ABSTIME) != 0) {
+            now = std::max(now, end);
+        } else {
+            now += end;
+        }
+        return 0;
+    }
+    return __real_clock_nanosleep(clock, flags, request, remain);
 }

@@ -3,6 +3,20 @@
 // are linked with -Wl,--wrap=ioctl: the program's own register_read and register_write then
 // reach the board model attached to their descriptor directly, with no kernel and no umockdev
 // round trip; every other ioctl goes to the C library as usual.
+//
+// Binaries that also link with -Wl,--wrap=open,--wrap=close can attach a model to a path
+// instead: every descriptor that the program's own open() gets for that path carries the
+// model until it is closed, so open_board and everything after it run unchanged on the
+// simulated board. The path is a real file (the board's node stand-in): open fails or succeeds
+// on it as on a node, and a lock taken on it is a real lock.
+//
+// Binaries that link with -Wl,--wrap=clock_gettime,--wrap=clock_nanosleep can run the
+// program's monotonic clock in simulated time (SimulatedClock): its sleeps return at once and
+// move the clock on, so waits of seconds cost nothing and time limits are met exactly.
+
+#include <chrono>
+#include <string>
+#include <string_view>
 
 #include "sim/model/register_model.hpp"
 
@@ -15,7 +29,7 @@ void detach_in_process(int fd);
 // A descriptor with a model attached, closed and detached when it goes out of scope: what a
 // test passes as a board's fd.
 class InProcessNode {
-public:
+  public:
     explicit InProcessNode(RegisterModel& model);
     ~InProcessNode();
     InProcessNode(const InProcessNode&) = delete;
@@ -28,9 +42,47 @@ public:
         return fd_;
     }
 
-private:
+  private:
     int fd_;
     bool released_ = false;
+};
+
+// Whether this binary was linked with the open and close wraps that path attachment needs.
+bool path_route_linked();
+
+// While it lives, every descriptor that open() returns for exactly `path` (compared as
+// written, not resolved) has `model` attached, until that descriptor is closed. Descriptors
+// still open when it goes away are detached then. Single-threaded use only; one attachment
+// per path at a time.
+class InProcessPath {
+  public:
+    InProcessPath(std::string path, RegisterModel& model);
+    ~InProcessPath();
+    InProcessPath(const InProcessPath&) = delete;
+    InProcessPath& operator=(const InProcessPath&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Points the path at another model; descriptors already open keep the one they got.
+    void set_model(RegisterModel& model);
+
+  private:
+    std::string path_;
+};
+
+// While it lives, CLOCK_MONOTONIC as the program reads it (clock_gettime) and sleeps on it
+// (clock_nanosleep) is simulated: it starts at the real reading, and a sleep returns at once
+// after moving it to the sleep's end. Other clocks stay real. One at a time.
+class SimulatedClock {
+  public:
+    SimulatedClock();
+    ~SimulatedClock();
+    SimulatedClock(const SimulatedClock&) = delete;
+    SimulatedClock& operator=(const SimulatedClock&) = delete;
+
+    // Simulated time since the clock was made: the sum of all sleeps.
+    std::chrono::nanoseconds elapsed() const;
+    // Whether this binary was linked with the clock wraps.
+    static bool linked();
 };
 
 }  // namespace tarnvel::sim

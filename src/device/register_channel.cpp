@@ -1,6 +1,7 @@
 #include "device/register_channel.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -32,9 +33,22 @@ std::expected<void, ChannelError> register_write(int fd, std::uint32_t reg, std:
 }
 
 Status open_board(BoardDevice& board) {
-    int fd = ::open(board.devnode.c_str(), O_RDWR | O_CLOEXEC, 0666);
+    const int fd = ::open(board.devnode.c_str(), O_RDWR | O_CLOEXEC, 0666);
     if (fd == -1) return std::unexpected(Error::os(errno));
-    if (board.fd != -1) ::close(board.fd);
+    // A descriptor the record still holds is another open description of the node: its lock
+    // would refuse the new one, so it is closed now that the new open has succeeded.
+    if (board.fd != -1) {
+        ::close(board.fd);
+        board.fd = -1;
+    }
+    // Held until the node is closed (or the process ends): a second instance of the program
+    // that reaches the same board is refused at once instead of driving its flash commands
+    // in between ours.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == -1) {
+        const int error = errno;
+        ::close(fd);
+        return std::unexpected(Error::os(error));
+    }
     board.fd = fd;
     return {};
 }

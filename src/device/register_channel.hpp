@@ -1,7 +1,8 @@
 #pragma once
 // The register access channel: one ioctl on the board's device node per 32-bit register
-// access. Nothing is batched, cached, retried or locked here, and the request path does no
-// allocation: flash programming issues millions of these.
+// access. Nothing is batched, cached or retried here, and the request path does no
+// allocation: flash programming issues millions of these. The only lock is the one on the
+// node itself, taken when it is opened, so that one board is never driven by two programs.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,14 +39,20 @@ struct ChannelError {
 
 ChannelError channel_error_from_errno(int errnum);
 
-inline Error to_error(ChannelError e) { return Error::os(e.code); }
+inline Error to_error(ChannelError e) {
+    return Error::os(e.code);
+}
 
 std::expected<std::uint32_t, ChannelError> register_read(int fd, std::uint32_t reg);
 std::expected<void, ChannelError> register_write(int fd, std::uint32_t reg, std::uint32_t value);
 
 struct BoardDevice;
-// Opens the board's device node read-write into board.fd; the record is unchanged on failure.
-// An already open descriptor is closed only after the new open has succeeded.
+// Opens the board's device node read-write into board.fd and takes an exclusive lock on it
+// without waiting (flock), which lasts until the node is closed. A node another process holds
+// fails with EWOULDBLOCK ("operation would block"), like a node that can't be opened. When
+// the open fails the record is unchanged; an already open descriptor is closed only after the
+// new open has succeeded (and before the lock is taken, since its own lock would refuse the
+// new descriptor), so a failed lock then leaves the record closed.
 Status open_board(BoardDevice& board);
 
 }  // namespace tarnvel

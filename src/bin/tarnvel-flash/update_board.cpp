@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include "bin/tarnvel-flash/dialogue.hpp"
+#include "bin/tarnvel-flash/stop_signals.hpp"
+#include "bin/tarnvel-flash/update_board_from.hpp"
 #include "device/identity.hpp"
 #include "device/register_channel.hpp"
 #include "firmware/firmware_archive.hpp"
@@ -37,6 +39,10 @@ BoardOutcome offer_reboot(BoardDevice& board) {
 }  // namespace
 
 BoardOutcome update_board(BoardDevice& board) {
+    return update_board_from(board, kFirmwareDir);
+}
+
+BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir) {
     if (auto opened = open_board(board); !opened) {
         print_cannot_open(opened.error());
         return BoardOutcome::Next;
@@ -56,7 +62,10 @@ BoardOutcome update_board(BoardDevice& board) {
     }
 
     // The image lives until this board is left, whichever way that happens.
-    auto image = find_firmware_image(board);
+    auto image = find_firmware_image_at(
+        fmt::format("{}/{}", firmware_dir,
+                    firmware_archive_name(board.kind, board.hw_major, board.hw_minor)),
+        board.kind);
     if (!image) {
         print(fmt::format("\tCannot find firmware archive: {}, \n", error_text(image.error())));
         board.close();
@@ -70,16 +79,21 @@ BoardOutcome update_board(BoardDevice& board) {
         board.close();
         return BoardOutcome::Next;
     }
-    if (auto programmed = program_firmware(board, *image); !programmed) {
-        // The flash holds a partial image: the board must not be power-cycled or touched by
-        // further updates before support has looked at it.
-        print(
-            fmt::format("\r\t!!! ERROR Updating firmware: {}, DO NOT POWER OFF system and "
-                        "contact support ASAP !!!\n",
-                        error_text(programmed.error())));
-        return BoardOutcome::EndRun;
+    {
+        // A stop signal waits until the programming has ended and its closing line is out: a
+        // block cut short between erase and write would leave the board unbootable.
+        StopSignalHold hold;
+        if (auto programmed = program_firmware(board, *image); !programmed) {
+            // The flash holds a partial image: the board must not be power-cycled or touched
+            // by further updates before support has looked at it.
+            print(
+                fmt::format("\r\t!!! ERROR Updating firmware: {}, DO NOT POWER OFF system and "
+                            "contact support ASAP !!!\n",
+                            error_text(programmed.error())));
+            return BoardOutcome::EndRun;
+        }
+        print("\r\tUpdating firmware done\n");
     }
-    print("\r\tUpdating firmware done\n");
     // The reboot goes through sysfs; the register channel is not needed again.
     board.close();
     return offer_reboot(board);
