@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ struct ArchiveCase {
     Status (*make)(const sim::FirmwareDir& firmware, const std::string& archive);
     std::string (*expected_text)();
 };
+
+void PrintTo(const ArchiveCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 sim::FirmwareEntry image_entry(std::string name, std::size_t size = 1024,
                                sim::EntryDamage damage = sim::EntryDamage::None) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,10 @@ struct MismatchCase {
     std::uint32_t offset;  // of the bad byte in the image
     std::uint32_t passes;  // how many passes in a row it is bad
 };
+
+void PrintTo(const MismatchCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class VerifyMismatch : public FlashFaultFixture<::testing::TestWithParam<MismatchCase>> {};
 
@@ -152,6 +157,10 @@ struct RegisterFailureCase {
     std::uint64_t access;
     int error;
 };
+
+void PrintTo(const RegisterFailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RegisterFailureDuringErase
     : public FlashFaultFixture<::testing::TestWithParam<RegisterFailureCase>> {};

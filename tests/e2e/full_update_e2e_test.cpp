@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct KindCase {
     const char* entry_prefix;  // the start of its images' names
     std::size_t image_size;    // one block, cut short; sizes that end inside a page or buffer
 };
+
+void PrintTo(const KindCase& c, std::ostream* os) {
+    *os << "kind " << static_cast<unsigned>(c.kind);
+}
 
 constexpr unsigned kBoardFirmware = 27;
 constexpr int kImageVersion = 28;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,10 @@ struct InputCase {
     std::optional<std::string> input;  // none: standard input closed
     Outcome first, second;
 };
+
+void PrintTo(const InputCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TypedAhead : public AnswersFixture<::testing::TestWithParam<InputCase>> {};
 

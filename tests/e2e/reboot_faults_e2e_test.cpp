@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct RebootCase {
     std::string error_text;                     // as the "Error rebooting board" line shows it
     std::optional<std::string> reboot_written;  // what "reboot" holds afterwards
 };
+
+void PrintTo(const RebootCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FailedReboot : public MachineTestWithParam<RebootCase> {};
 
