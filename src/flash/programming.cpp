@@ -7,6 +7,7 @@
 
 #include "bin/tarnvel-flash/dialogue.hpp"
 #include "firmware/image_fit.hpp"
+#include "flash/wait.hpp"
 
 namespace tarnvel {
 namespace {
@@ -27,15 +28,15 @@ constexpr std::array<std::uint8_t, 256> kBitReversed = [] {
 }();
 
 // The parallel flash takes every 16-bit little-endian word of the image with its sixteen bits
-// mirrored: byte pair (b0, b1) becomes (reverse(b1), reverse(b0)). The length is even
-// (checked before).
-std::vector<std::uint8_t> mirror_words(std::span<const std::uint8_t> image) {
-    std::vector<std::uint8_t> mirrored(image.size());
-    for (std::size_t i = 0; i + 1 < image.size(); i += 2) {
-        mirrored[i] = kBitReversed[image[i + 1]];
-        mirrored[i + 1] = kBitReversed[image[i]];
+// mirrored: byte pair (b0, b1) becomes (reverse(b1), reverse(b0)). Done block by block into
+// `mirrored`, so that the image is never held twice; blocks start at even offsets and the
+// length is even (checked before), so no word straddles two blocks.
+void mirror_words(std::span<const std::uint8_t> block, std::vector<std::uint8_t>& mirrored) {
+    mirrored.resize(block.size());
+    for (std::size_t i = 0; i + 1 < block.size(); i += 2) {
+        mirrored[i] = kBitReversed[block[i + 1]];
+        mirrored[i + 1] = kBitReversed[block[i]];
     }
-    return mirrored;
 }
 
 // One erase, write and read-back pass over a block. True when the flash now holds the block;
@@ -69,19 +70,25 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image) {
     const auto length = static_cast<std::uint32_t>(image.data.size());
     const std::uint32_t block_count = (length - 1) / block_size + 1;
 
-    // The one image-sized copy, for the parallel flash only; serial flash is written straight
-    // from the image.
+    // The parallel flash is written from a bit-mirrored copy of each block; serial flash
+    // straight from the image.
+    const bool mirrored_words = info.flash == FlashType::Bpi;
     std::vector<std::uint8_t> mirrored;
-    std::span<const std::uint8_t> data = image.data;
-    if (info.flash == FlashType::Bpi) {
-        mirrored = mirror_words(image.data);
-        data = mirrored;
-    }
+
+    // Programming is where the short waits are: a status poll 100 µs after every page
+    // program, a 1 µs pause between the steps of the QX410's shift engine, 100 µs after every
+    // parallel-flash buffer. At the default timer slack each would last 50 µs longer.
+    const FineTimerSlack prompt_wakeups;
 
     for (std::uint32_t i = 0; i < block_count; ++i) {
         const std::uint32_t offset = i * block_size;
         const std::uint32_t address = info.base_address + offset;
-        const auto block = data.subspan(offset, std::min(block_size, length - offset));
+        std::span<const std::uint8_t> block =
+            std::span(image.data).subspan(offset, std::min(block_size, length - offset));
+        if (mirrored_words) {
+            mirror_words(block, mirrored);
+            block = mirrored;
+        }
         for (unsigned retries = 0;; ++retries) {
             // Shown before each pass; never reaches 100, the caller's "done" line follows.
             print_progress((i * 100) / block_count);

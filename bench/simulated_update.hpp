@@ -1,0 +1,48 @@
+#pragma once
+// A board on the in-process route with its flash driver attached as the update attaches it,
+// and the update's programming run on it with the progress line kept off the benchmark's
+// report.
+
+#include <cstdint>
+#include <memory>
+
+#include "device/board_device.hpp"
+#include "firmware/firmware_image.hpp"
+#include "sim/in_process.hpp"
+#include "sim/model/sim_board.hpp"
+
+namespace tarnvel::bench {
+
+class SimulatedBoard {
+  public:
+    // Builds the board and attaches its flash driver (a parallel-flash board's bus is reset
+    // there, as in the update). A failure ends the benchmark binary: the board is wired wrong.
+    explicit SimulatedBoard(BoardKind kind, const sim::BoardOptions& options = {});
+    ~SimulatedBoard();
+    SimulatedBoard(const SimulatedBoard&) = delete;
+    SimulatedBoard& operator=(const SimulatedBoard&) = delete;
+
+    BoardDevice& device() { return device_; }
+    FlashDevice& flash() { return *device_.flash; }
+    sim::SimBoard& model() { return *model_; }
+    // Register accesses the program made, attaching included.
+    std::uint64_t accesses() const { return model_->register_accesses(); }
+    // Bytes the simulated chips hold in memory.
+    std::uint64_t chip_bytes() const;
+
+  private:
+    std::unique_ptr<sim::SimBoard> model_;
+    sim::InProcessNode node_;
+    BoardDevice device_;
+};
+
+// program_firmware with standard output sent to /dev/null while it runs. Returns the error
+// text, or an empty string on success.
+std::string program_quietly(BoardDevice& board, const FirmwareImage& image);
+
+// An image the size of `bytes`: noise, so that every block and every page differs.
+FirmwareImage noise_image(std::size_t bytes, std::uint32_t seed = 1);
+
+inline constexpr std::uint64_t kMiB = 1u << 20;
+
+}  // namespace tarnvel::bench
