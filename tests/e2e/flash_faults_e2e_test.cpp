@@ -171,6 +171,7 @@ TEST_P(RegisterFailureDuringErase, EndsTheRunWithTheErrorBanner) {
     // the bus does: any access the program made after the first failure would count.
     add_board(c.board,
               sim::RegisterFault{.access = c.access, .error = c.error, .persistent = true});
+    ASSERT_NE(this->faults(0), nullptr);
     sim::RegisterFaults& faults = *this->faults(0);
     auto erase_done_at = std::make_shared<std::atomic<std::uint64_t>>(0);
     if (c.access == 0) {
