@@ -14,6 +14,7 @@
 
 #include <functional>
 
+#include "allocation_count.hpp"
 #include "device/register_channel.hpp"
 #include "expected_traffic.hpp"
 #include "flash/board_flash.hpp"
@@ -58,16 +59,19 @@ std::uint32_t read_address(BoardKind kind) {
 struct Timed {
     std::int64_t nanos;
     std::uint64_t accesses;
+    std::uint64_t allocations;
 };
 
 Timed timed_read(FlashDevice& flash, BoardKind kind, const std::function<std::uint64_t()>& count) {
     const std::uint64_t before = count();
+    const std::uint64_t allocated_before = allocations();
     const std::int64_t start = thread_cpu_nanos();
     auto data = flash.read(read_address(kind), kReadBytes);
     const std::int64_t nanos = thread_cpu_nanos() - start;
+    const std::uint64_t allocated = allocations() - allocated_before;
     benchmark::DoNotOptimize(data);
-    if (!data || data->size() != kReadBytes) return {0, 0};
-    return {nanos, count() - before};
+    if (!data || data->size() != kReadBytes) return {0, 0, 0};
+    return {nanos, count() - before, allocated};
 }
 
 // The route alone: `count` register reads as the program's register_read makes them, but
@@ -99,6 +103,7 @@ void BM_AccessCost(benchmark::State& state, BoardKind kind) {
     std::int64_t answering_nanos = 0;
     std::int64_t route_nanos = 0;
     std::uint64_t accesses = 0;
+    std::uint64_t allocated = 0;
     for (auto _ : state) {
         const Timed on_model =
             timed_read(simulated.flash(), kind, [&] { return simulated.accesses(); });
@@ -112,6 +117,7 @@ void BM_AccessCost(benchmark::State& state, BoardKind kind) {
         answering_nanos += on_answering.nanos;
         route_nanos += bare_route_nanos(device.fd, on_answering.accesses);
         accesses += on_answering.accesses;
+        allocated += on_answering.allocations;
     }
     device.close();
     if (accesses == 0) return;
@@ -124,6 +130,9 @@ void BM_AccessCost(benchmark::State& state, BoardKind kind) {
         static_cast<double>(accesses) / static_cast<double>(state.iterations());
     state.counters["expected_per_read"] =
         static_cast<double>(expected_read_accesses(kind, kReadBytes));
+    // The result vector: one per read, none per access.
+    state.counters["allocations_per_read"] =
+        static_cast<double>(allocated) / static_cast<double>(state.iterations());
     state.counters["with_model_ns"] = per_access(simulated_nanos);
     state.counters["program_and_route_ns"] = per_access(answering_nanos);
     state.counters["route_ns"] = per_access(route_nanos);

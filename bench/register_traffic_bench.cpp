@@ -54,6 +54,12 @@ void BM_RegisterTraffic(benchmark::State& state, TrafficCase c) {
     state.counters["MiB_per_s"] =
         benchmark::Counter(static_cast<double>(c.image_bytes) / static_cast<double>(kMiB),
                            benchmark::Counter::kIsRate);
+    // The busy settings the count depends on, for the report.
+    state.counters["busy_spi_program"] = c.polls.spi_program;
+    state.counters["busy_spi_erase"] = c.polls.spi_erase;
+    state.counters["busy_bpi_program"] = c.polls.bpi_program;
+    state.counters["busy_bpi_erase"] = c.polls.bpi_erase;
+    state.counters["shift_reads"] = c.polls.shift_reads;
     state.SetLabel(accesses == expected ? "exact" : "MISMATCH");
 }
 

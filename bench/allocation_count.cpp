@@ -1,0 +1,25 @@
+#include "allocation_count.hpp"
+
+#include <cstdlib>
+#include <new>
+
+namespace tarnvel::bench {
+namespace {
+
+std::uint64_t g_allocations = 0;
+
+}  // namespace
+
+std::uint64_t allocations() {
+    return g_allocations;
+}
+
+}  // namespace tarnvel::bench
+
+// Replaces the global operator new; the library's operator delete frees with free(), as the
+// default operator new allocates with malloc(). The other non-aligned forms call this one.
+void* operator new(std::size_t size) {
+    ++tarnvel::bench::g_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
