@@ -11,7 +11,10 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
+#include <iterator>
+#include <sstream>
 #include <string_view>
 
 namespace tarnvel::sim {
@@ -111,6 +114,20 @@ std::string RunResult::describe_end() const {
     return text;
 }
 
+std::vector<std::string> launch_argv(std::vector<std::string> argv) {
+    const char* under = std::getenv("TARNVEL_E2E_RUN_UNDER");
+    if (under == nullptr || argv.empty() ||
+        std::filesystem::path(argv.front()).filename() != "tarnvel-flash") {
+        return argv;
+    }
+    std::vector<std::string> words;
+    std::istringstream split(under);
+    for (std::string word; split >> word;) words.push_back(std::move(word));
+    words.insert(words.end(), std::make_move_iterator(argv.begin()),
+                 std::make_move_iterator(argv.end()));
+    return words;
+}
+
 Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options) {
     auto out_pipe = make_pipe();
     if (!out_pipe) return std::unexpected(out_pipe.error());
@@ -125,7 +142,7 @@ Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options)
 
     SigpipeBlock sigpipe_block;
     SandboxLaunch launch;
-    launch.argv = options.argv;
+    launch.argv = launch_argv(options.argv);
     launch.umockdev_dir = testbed.root_dir();
     launch.firmware_root = options.firmware_root;
     launch.firmware_mount = options.firmware_mount;
