@@ -16,10 +16,18 @@ std::uint64_t allocations() {
 
 }  // namespace tarnvel::bench
 
-// Replaces the global operator new; the library's operator delete frees with free(), as the
-// default operator new allocates with malloc(). The other non-aligned forms call this one.
+// Replaces the global operator new and delete; the other non-aligned forms (arrays, nothrow)
+// call these.
 void* operator new(std::size_t size) {
     ++tarnvel::bench::g_allocations;
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
 }
