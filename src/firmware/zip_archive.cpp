@@ -16,6 +16,10 @@ namespace {
 // can make us touch before the data runs out.
 constexpr std::uint64_t kReadChunk = 1 << 20;
 
+// DEFLATE cannot expand data by more than about 1032:1, so no honest entry of an archive file
+// decompresses to more than this many times the file's size.
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
+
 struct FileCloser {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
 };
@@ -76,7 +80,7 @@ Result<ZipArchive> ZipArchive::open(const std::string& path) {
         return std::unexpected(std::move(failure));
     }
     zip_error_fini(&error);
-    return ZipArchive(archive);
+    return ZipArchive(archive, static_cast<std::uint64_t>(info.st_size));
 }
 
 Error ZipArchive::last_error() const {
@@ -110,20 +114,26 @@ Result<std::vector<std::uint8_t>> ZipArchive::read_entry(std::uint64_t index,
     if (!file) return std::unexpected(last_error());
 
     std::vector<std::uint8_t> data;
-    // The one allocation whose size comes from the archive; callers bound `size` first.
+    // Room for the whole image at once, so an honest entry is read straight into its final
+    // buffer; but never more than the archive file could decompress to, so that an entry lying
+    // about its size costs no more memory than the data that really comes out of it.
+    const std::uint64_t plausible =
+        file_size_ > (UINT64_MAX - kReadChunk) / kMaxDeflateRatio
+            ? size
+            : file_size_ * kMaxDeflateRatio + kReadChunk;
     try {
-        data.reserve(size);
+        data.reserve(std::min(size, plausible));
+        while (data.size() < size) {
+            const std::uint64_t have = data.size();
+            const std::uint64_t want = std::min(kReadChunk, size - have);
+            data.resize(have + want);
+            const zip_int64_t got = zip_fread(file.get(), data.data() + have, want);
+            if (got < 0) return std::unexpected(zip_failure(*zip_file_get_error(file.get())));
+            data.resize(have + static_cast<std::uint64_t>(got));
+            if (got == 0) break;
+        }
     } catch (const std::bad_alloc&) {
         return std::unexpected(Error::os(ENOMEM));
-    }
-    while (data.size() < size) {
-        const std::uint64_t have = data.size();
-        const std::uint64_t want = std::min(kReadChunk, size - have);
-        data.resize(have + want);
-        const zip_int64_t got = zip_fread(file.get(), data.data() + have, want);
-        if (got < 0) return std::unexpected(zip_failure(*zip_file_get_error(file.get())));
-        data.resize(have + static_cast<std::uint64_t>(got));
-        if (got == 0) break;
     }
     // libzip compares the CRC-32 (and the size) once the data reaches its end, so read on
     // until it does; a byte beyond the declared size means the directory does not describe

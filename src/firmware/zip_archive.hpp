@@ -38,12 +38,15 @@ class ZipArchive {
     struct Discard {
         void operator()(zip_t* archive) const { zip_discard(archive); }
     };
-    explicit ZipArchive(zip_t* archive) : archive_(archive) {}
+    ZipArchive(zip_t* archive, std::uint64_t file_size)
+        : archive_(archive), file_size_(file_size) {}
 
     Error last_error() const;
 
     // Closing the archive closes the file it was read from.
     std::unique_ptr<zip_t, Discard> archive_;
+    // The archive file's size: bounds what its entries can honestly decompress to.
+    std::uint64_t file_size_;
 };
 
 }  // namespace tarnvel
