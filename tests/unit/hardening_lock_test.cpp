@@ -1,8 +1,7 @@
 // One board, one program: opening a board's node takes an exclusive lock that lasts until the
 // node is closed, and a node that someone else holds is refused like a node that can't be
-// opened, before any register is touched. Another open description of the node stands in for
-// the second program (flock locks belong to open descriptions, so this is the same conflict
-// two processes have).
+// opened. Another open description of the node stands in for the second program (flock locks
+// belong to open descriptions, so this is the same conflict two processes have).
 #include <sys/file.h>
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 
 #include "device/register_channel.hpp"
 #include "hardening_flow.hpp"
-#include "sim/model/sim_board.hpp"
 
 namespace tarnvel::hardening {
 namespace {
@@ -109,35 +107,6 @@ TEST(BoardLock, ReopeningAnOpenRecordKeepsTheBoardLocked) {
     EXPECT_EQ(open_descriptors(), descriptors);
     OtherHolder other(bench.node());
     EXPECT_EQ(other.try_lock(LOCK_EX), EWOULDBLOCK);
-}
-
-TEST(BoardLock, EndOfTheRunReleasesABoardLeftOpen) {
-    const UpdateBench bench(kSerialBoard, image_bytes(16, 1));
-    OtherHolder other(bench.node());
-    {
-        BoardDevice board = bench.record();
-        ASSERT_TRUE(open_board(board));
-        EXPECT_EQ(other.try_lock(LOCK_EX), EWOULDBLOCK);
-    }
-    EXPECT_EQ(other.try_lock(LOCK_EX), std::nullopt);
-}
-
-// Through the per-board update: the board is passed over with the lock's kind text, and its
-// registers are never reached, so the other program's flash commands are not disturbed.
-TEST(BoardLock, UpdateOfAHeldBoardIsPassedOverUntouched) {
-    for (const UpdatedKind& kind : kUpdatedKinds) {
-        SCOPED_TRACE(kind.name);
-        const UpdateBench bench(kind, image_bytes(16, 1));
-        sim::SimBoard model(kind.kind);
-        sim::InProcessPath route(bench.node(), model);
-        OtherHolder other(bench.node());
-        ASSERT_EQ(other.try_lock(LOCK_EX), std::nullopt);
-        BoardDevice board = bench.record();
-        const FlowResult run = run_flow(board, bench.firmware_dir(), "y\n");
-        EXPECT_EQ(run.out, bench.device_line() + "\tCannot open device - operation would block\n");
-        EXPECT_EQ(run.outcome, BoardOutcome::Next);
-        EXPECT_EQ(model.register_accesses(), 0u);
-    }
 }
 
 }  // namespace

@@ -77,17 +77,6 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignalHeld,
                              return std::string(sigabbrev_np(param_info.param));
                          });
 
-TEST(StopSignalHold, WithoutASignalPrintsNothingAndTheSignalsActAgainAfterwards) {
-    const ChildEnd end = in_child([] {
-        { StopSignalHold hold; }
-        print(kHoldEnded);
-        ::raise(SIGTERM);
-        print(kStillRunning);
-    });
-    EXPECT_EQ(end.signal, SIGTERM);
-    EXPECT_EQ(end.out, kHoldEnded);
-}
-
 // A signal the program was started with blocked stays blocked: the hold gives back the mask
 // it found, and says nothing about a signal that will not take effect.
 TEST(StopSignalHold, KeepsASignalBlockedBeforeItBlocked) {
