@@ -30,8 +30,7 @@ std::uint64_t spi_frame(ControllerClass controller, std::uint64_t bits, const Bu
             return accesses;
         }
         case ControllerClass::Qx400:
-        case ControllerClass::None:
-            break;
+        case ControllerClass::None: break;
     }
     return 0;
 }

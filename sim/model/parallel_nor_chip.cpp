@@ -38,17 +38,11 @@ void ParallelNorChip::write_cycle(std::uint32_t word_address, std::uint16_t valu
     switch (state_) {
         case State::BufferCount:
         case State::BufferLoad:
-        case State::BufferConfirm:
-            buffer_cycle(address, value);
-            break;
+        case State::BufferConfirm: buffer_cycle(address, value); break;
         case State::Aborted:
         case State::AbortUnlocked1:
-        case State::AbortUnlocked2:
-            abort_state_cycle(address, value);
-            break;
-        default:
-            command_cycle(address, value);
-            break;
+        case State::AbortUnlocked2: abort_state_cycle(address, value); break;
+        default: command_cycle(address, value); break;
     }
 }
 
@@ -117,8 +111,7 @@ void ParallelNorChip::command_cycle(std::uint32_t address, std::uint16_t value) 
                 refuse(ViolationKind::UnknownCommand, address, value);
             }
             break;
-        default:
-            break;
+        default: break;
     }
 }
 
@@ -169,8 +162,7 @@ void ParallelNorChip::buffer_cycle(std::uint32_t address, std::uint16_t value) {
                 abort_buffer(ViolationKind::MissingConfirm, address, value);
             }
             break;
-        default:
-            break;
+        default: break;
     }
 }
 
@@ -193,8 +185,7 @@ std::uint16_t ParallelNorChip::read_other(std::uint32_t word_address) {
     switch (state_) {
         case State::Aborted:
         case State::AbortUnlocked1:
-        case State::AbortUnlocked2:
-            return kAbortStatus;
+        case State::AbortUnlocked2: return kAbortStatus;
         case State::BufferCount:
         case State::BufferLoad:
         case State::BufferConfirm:

@@ -9,7 +9,7 @@
 namespace tarnvel::sim {
 
 class RegisterModel {
-public:
+  public:
     virtual ~RegisterModel() = default;
     // Each returns 0 on success, or the errno with which the driver fails the request.
     virtual int read(std::uint32_t reg, std::uint32_t& value) = 0;

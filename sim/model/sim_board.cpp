@@ -56,8 +56,7 @@ SimBoard::SimBoard(BoardKind kind, const BoardOptions& options) : kind_(kind) {
             map(0x85, Port::ChunkedControl);
             map(0x86, Port::ChunkedData);
             break;
-        case ControllerClass::None:
-            break;
+        case ControllerClass::None: break;
     }
     if (chunked_) chunked_->attach(spi_chip_select_, &*spi_chip_);
 
@@ -69,29 +68,14 @@ SimBoard::SimBoard(BoardKind kind, const BoardOptions& options) : kind_(kind) {
 int SimBoard::read(std::uint32_t reg, std::uint32_t& value) {
     ++register_accesses_;
     switch (port(reg)) {
-        case Port::ChunkedData:
-            value = chunked_->read_data();
-            return 0;
-        case Port::ChunkedControl:
-            value = chunked_->control();
-            return 0;
-        case Port::LongFrameData:
-            value = long_frame_->read_data();
-            return 0;
-        case Port::LongFrameControl:
-            value = long_frame_->control();
-            return 0;
-        case Port::Shift:
-            value = polled_shift_->read();
-            return 0;
-        case Port::BpiData:
-            value = bpi_bus_->read_data();
-            return 0;
-        case Port::BpiCommand:
-            value = bpi_bus_->read_command();
-            return 0;
-        case Port::None:
-            break;
+        case Port::ChunkedData: value = chunked_->read_data(); return 0;
+        case Port::ChunkedControl: value = chunked_->control(); return 0;
+        case Port::LongFrameData: value = long_frame_->read_data(); return 0;
+        case Port::LongFrameControl: value = long_frame_->control(); return 0;
+        case Port::Shift: value = polled_shift_->read(); return 0;
+        case Port::BpiData: value = bpi_bus_->read_data(); return 0;
+        case Port::BpiCommand: value = bpi_bus_->read_command(); return 0;
+        case Port::None: break;
     }
     violations_.record(ViolationKind::UnknownRegister, kSource, reg);
     value = 0;
@@ -101,29 +85,14 @@ int SimBoard::read(std::uint32_t reg, std::uint32_t& value) {
 int SimBoard::write(std::uint32_t reg, std::uint32_t value) {
     ++register_accesses_;
     switch (port(reg)) {
-        case Port::ChunkedData:
-            chunked_->write_data(value);
-            return 0;
-        case Port::ChunkedControl:
-            chunked_->write_control(value);
-            return 0;
-        case Port::LongFrameData:
-            long_frame_->write_data(value);
-            return 0;
-        case Port::LongFrameControl:
-            long_frame_->write_control(value);
-            return 0;
-        case Port::Shift:
-            polled_shift_->write(value);
-            return 0;
-        case Port::BpiData:
-            bpi_bus_->write_data(value);
-            return 0;
-        case Port::BpiCommand:
-            bpi_bus_->write_command(value);
-            return 0;
-        case Port::None:
-            break;
+        case Port::ChunkedData: chunked_->write_data(value); return 0;
+        case Port::ChunkedControl: chunked_->write_control(value); return 0;
+        case Port::LongFrameData: long_frame_->write_data(value); return 0;
+        case Port::LongFrameControl: long_frame_->write_control(value); return 0;
+        case Port::Shift: polled_shift_->write(value); return 0;
+        case Port::BpiData: bpi_bus_->write_data(value); return 0;
+        case Port::BpiCommand: bpi_bus_->write_command(value); return 0;
+        case Port::None: break;
     }
     violations_.record(ViolationKind::UnknownRegister, kSource, reg, value);
     return 0;
@@ -131,12 +100,9 @@ int SimBoard::write(std::uint32_t reg, std::uint32_t value) {
 
 FlashStorage* SimBoard::firmware_flash() {
     switch (board_info(kind_).flash) {
-        case FlashType::Spi:
-            return spi_chip_ ? &spi_chip_->storage() : nullptr;
-        case FlashType::Bpi:
-            return parallel_chip_ ? &parallel_chip_->storage() : nullptr;
-        case FlashType::None:
-            break;
+        case FlashType::Spi: return spi_chip_ ? &spi_chip_->storage() : nullptr;
+        case FlashType::Bpi: return parallel_chip_ ? &parallel_chip_->storage() : nullptr;
+        case FlashType::None: break;
     }
     return nullptr;
 }

@@ -34,36 +34,16 @@ std::uint8_t SpiNorChip::take_opcode(std::uint8_t opcode) {
         return kIdleLine;
     }
     switch (opcode) {
-        case kWriteEnable:
-            command_ = Command::WriteEnable;
-            break;
-        case kWriteDisable:
-            command_ = Command::WriteDisable;
-            break;
-        case kReadStatus:
-            command_ = Command::ReadStatus;
-            break;
-        case kReadId:
-            command_ = Command::ReadId;
-            break;
-        case kRead3:
-            expect_address(Command::Read, 3);
-            break;
-        case kRead4:
-            expect_address(Command::Read, 4);
-            break;
-        case kProgram3:
-            expect_address(Command::Program, 3);
-            break;
-        case kProgram4:
-            expect_address(Command::Program, 4);
-            break;
-        case kErase3:
-            expect_address(Command::Erase, 3);
-            break;
-        case kErase4:
-            expect_address(Command::Erase, 4);
-            break;
+        case kWriteEnable: command_ = Command::WriteEnable; break;
+        case kWriteDisable: command_ = Command::WriteDisable; break;
+        case kReadStatus: command_ = Command::ReadStatus; break;
+        case kReadId: command_ = Command::ReadId; break;
+        case kRead3: expect_address(Command::Read, 3); break;
+        case kRead4: expect_address(Command::Read, 4); break;
+        case kProgram3: expect_address(Command::Program, 3); break;
+        case kProgram4: expect_address(Command::Program, 4); break;
+        case kErase3: expect_address(Command::Erase, 3); break;
+        case kErase4: expect_address(Command::Erase, 4); break;
         default:
             log_.record(ViolationKind::UnknownCommand, kSource, 0, opcode);
             command_ = Command::Ignored;
@@ -102,20 +82,11 @@ std::uint8_t SpiNorChip::poll_status() {
 
 void SpiNorChip::end_frame(bool whole_bytes) {
     switch (command_) {
-        case Command::WriteEnable:
-            finish_write_latch(true, whole_bytes);
-            break;
-        case Command::WriteDisable:
-            finish_write_latch(false, whole_bytes);
-            break;
-        case Command::Program:
-            finish_program(whole_bytes);
-            break;
-        case Command::Erase:
-            finish_erase(whole_bytes);
-            break;
-        default:
-            break;
+        case Command::WriteEnable: finish_write_latch(true, whole_bytes); break;
+        case Command::WriteDisable: finish_write_latch(false, whole_bytes); break;
+        case Command::Program: finish_program(whole_bytes); break;
+        case Command::Erase: finish_erase(whole_bytes); break;
+        default: break;
     }
     command_ = Command::None;
 }

@@ -57,18 +57,14 @@ class SpiNorChip {
         if (frame_bytes_ == 1) return take_opcode(mosi);
         if (address_bytes_left_ != 0) return take_address(mosi);
         switch (command_) {
-            case Command::Read:
-                return read_next();
+            case Command::Read: return read_next();
             case Command::Program:
                 latch_[(page_offset_ + program_count_) & (kPageBytes - 1)] = mosi;
                 ++program_count_;
                 return kIdleLine;
-            case Command::ReadStatus:
-                return poll_status();
-            case Command::ReadId:
-                return id_index_ < 3 ? jedec_id_[id_index_++] : 0x00;
-            default:
-                return kIdleLine;
+            case Command::ReadStatus: return poll_status();
+            case Command::ReadId: return id_index_ < 3 ? jedec_id_[id_index_++] : 0x00;
+            default: return kIdleLine;
         }
     }
     // Chip select released. `whole_bytes` is false when the frame stopped inside a byte; a

@@ -8,52 +8,29 @@ namespace tarnvel::sim {
 
 std::string_view violation_kind_name(ViolationKind kind) {
     switch (kind) {
-        case ViolationKind::ProgramWithoutWriteEnable:
-            return "program without write enable";
-        case ViolationKind::EraseWithoutWriteEnable:
-            return "erase without write enable";
-        case ViolationKind::CommandWhileBusy:
-            return "command while busy";
-        case ViolationKind::UnknownCommand:
-            return "unknown command";
-        case ViolationKind::BadCommandLength:
-            return "bad command length";
-        case ViolationKind::ProgramOverUnerasedBits:
-            return "program over unerased bits";
-        case ViolationKind::FrameNotWholeBytes:
-            return "frame not whole bytes";
-        case ViolationKind::NoChipAtChipSelect:
-            return "no chip at chip select";
-        case ViolationKind::MalformedControl:
-            return "malformed control";
-        case ViolationKind::MissingClearingWrite:
-            return "missing clearing write";
-        case ViolationKind::FrameCutShort:
-            return "frame cut short";
-        case ViolationKind::DataOutsideFrame:
-            return "data outside frame";
-        case ViolationKind::StepWhileShifting:
-            return "step while shifting";
-        case ViolationKind::StepWithoutChipSelect:
-            return "step without chip select";
-        case ViolationKind::DataAccessWithoutAccessFlag:
-            return "data access without access flag";
-        case ViolationKind::ReservedBitsSet:
-            return "reserved bits set";
-        case ViolationKind::BadUnlockCycle:
-            return "bad unlock cycle";
-        case ViolationKind::BufferWordCountMismatch:
-            return "buffer word count mismatch";
-        case ViolationKind::BufferOutsidePage:
-            return "buffer word outside page";
-        case ViolationKind::BufferOutsideSector:
-            return "buffer cycle outside sector";
-        case ViolationKind::MissingConfirm:
-            return "missing confirm";
-        case ViolationKind::ReadDuringCommandSequence:
-            return "read during command sequence";
-        case ViolationKind::UnknownRegister:
-            return "unknown register";
+        case ViolationKind::ProgramWithoutWriteEnable: return "program without write enable";
+        case ViolationKind::EraseWithoutWriteEnable: return "erase without write enable";
+        case ViolationKind::CommandWhileBusy: return "command while busy";
+        case ViolationKind::UnknownCommand: return "unknown command";
+        case ViolationKind::BadCommandLength: return "bad command length";
+        case ViolationKind::ProgramOverUnerasedBits: return "program over unerased bits";
+        case ViolationKind::FrameNotWholeBytes: return "frame not whole bytes";
+        case ViolationKind::NoChipAtChipSelect: return "no chip at chip select";
+        case ViolationKind::MalformedControl: return "malformed control";
+        case ViolationKind::MissingClearingWrite: return "missing clearing write";
+        case ViolationKind::FrameCutShort: return "frame cut short";
+        case ViolationKind::DataOutsideFrame: return "data outside frame";
+        case ViolationKind::StepWhileShifting: return "step while shifting";
+        case ViolationKind::StepWithoutChipSelect: return "step without chip select";
+        case ViolationKind::DataAccessWithoutAccessFlag: return "data access without access flag";
+        case ViolationKind::ReservedBitsSet: return "reserved bits set";
+        case ViolationKind::BadUnlockCycle: return "bad unlock cycle";
+        case ViolationKind::BufferWordCountMismatch: return "buffer word count mismatch";
+        case ViolationKind::BufferOutsidePage: return "buffer word outside page";
+        case ViolationKind::BufferOutsideSector: return "buffer cycle outside sector";
+        case ViolationKind::MissingConfirm: return "missing confirm";
+        case ViolationKind::ReadDuringCommandSequence: return "read during command sequence";
+        case ViolationKind::UnknownRegister: return "unknown register";
     }
     return "unknown violation";
 }

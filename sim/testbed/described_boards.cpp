@@ -14,12 +14,9 @@ namespace {
 
 bool wants_hardware(const BoardDescription& board) {
     switch (board.model) {
-        case ModelChoice::Hardware:
-            return true;
-        case ModelChoice::Registers:
-            return false;
-        case ModelChoice::Auto:
-            return board.kind && *board.kind != BoardKind::Unsupported;
+        case ModelChoice::Hardware: return true;
+        case ModelChoice::Registers: return false;
+        case ModelChoice::Auto: return board.kind && *board.kind != BoardKind::Unsupported;
     }
     return false;
 }
@@ -28,15 +25,12 @@ bool wants_hardware(const BoardDescription& board) {
 Result<std::int32_t> planned_image_version(const BoardDescription& board, std::uint32_t fw) {
     const auto version = static_cast<std::int32_t>(fw);
     switch (board.archive) {
-        case ArchivePlan::Newer:
-            return version + 1;
-        case ArchivePlan::Equal:
-            return version;
+        case ArchivePlan::Newer: return version + 1;
+        case ArchivePlan::Equal: return version;
         case ArchivePlan::Older:
             if (version == 0) break;
             return version - 1;
-        case ArchivePlan::None:
-            break;
+        case ArchivePlan::None: break;
     }
     return std::unexpected(Error::message(ErrorKind::InvalidInput, "no image older than 0"));
 }

@@ -45,26 +45,16 @@ struct ChildFailure {
 
 std::string_view step_text(Step step) {
     switch (step) {
-        case Step::Stdio:
-            return "setting up standard descriptors";
-        case Step::Namespace:
-            return "entering a private mount namespace";
-        case Step::UserMap:
-            return "mapping the user into the namespace";
-        case Step::PrivateMounts:
-            return "making mounts private";
-        case Step::Scratch:
-            return "mounting the overlay's scratch space";
-        case Step::Overlay:
-            return "mounting a private overlay of /lib";
-        case Step::FirmwareDir:
-            return "making /lib/firmware in the overlay";
-        case Step::Bind:
-            return "binding the firmware directory onto /lib/firmware";
-        case Step::Capabilities:
-            return "dropping the DAC override capabilities";
-        case Step::Exec:
-            return "starting the program";
+        case Step::Stdio: return "setting up standard descriptors";
+        case Step::Namespace: return "entering a private mount namespace";
+        case Step::UserMap: return "mapping the user into the namespace";
+        case Step::PrivateMounts: return "making mounts private";
+        case Step::Scratch: return "mounting the overlay's scratch space";
+        case Step::Overlay: return "mounting a private overlay of /lib";
+        case Step::FirmwareDir: return "making /lib/firmware in the overlay";
+        case Step::Bind: return "binding the firmware directory onto /lib/firmware";
+        case Step::Capabilities: return "dropping the DAC override capabilities";
+        case Step::Exec: return "starting the program";
     }
     return "starting the program";
 }

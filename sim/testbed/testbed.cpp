@@ -220,8 +220,7 @@ Result<std::size_t> Testbed::add_board(BoardConfig config) {
         case RebootState::IsDirectory:
             if (::mkdir(reboot.c_str(), 0755) != 0) return std::unexpected(Error::os(errno));
             break;
-        case RebootState::Missing:
-            break;
+        case RebootState::Missing: break;
     }
     return index;
 }

@@ -40,11 +40,11 @@ struct BoardInfo {
     std::string_view model_name;  // printed after "Device {}: "
     FlashType flash;
     ControllerClass controller;
-    std::uint8_t chip_select;     // SPI flash only
-    bool four_byte_address;       // SPI flash only
+    std::uint8_t chip_select;  // SPI flash only
+    bool four_byte_address;    // SPI flash only
     std::string_view archive_name;
     ArchiveForm archive_form;
-    std::uint32_t base_address;   // where the firmware image lives in the flash
+    std::uint32_t base_address;  // where the firmware image lives in the flash
     std::span<const HwVersionEntry> hw_versions;
 };
 

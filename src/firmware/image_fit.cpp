@@ -11,8 +11,7 @@ std::uint64_t address_space_end(const BoardInfo& info) {
         case FlashType::Bpi:
             // The bus command register holds a 24-bit address of 16-bit words.
             return std::uint64_t{1} << 25;
-        case FlashType::None:
-            return 0;
+        case FlashType::None: return 0;
     }
     return 0;
 }

@@ -117,10 +117,9 @@ Result<std::vector<std::uint8_t>> ZipArchive::read_entry(std::uint64_t index,
     // Room for the whole image at once, so an honest entry is read straight into its final
     // buffer; but never more than the archive file could decompress to, so that an entry lying
     // about its size costs no more memory than the data that really comes out of it.
-    const std::uint64_t plausible =
-        file_size_ > (UINT64_MAX - kReadChunk) / kMaxDeflateRatio
-            ? size
-            : file_size_ * kMaxDeflateRatio + kReadChunk;
+    const std::uint64_t plausible = file_size_ > (UINT64_MAX - kReadChunk) / kMaxDeflateRatio
+                                        ? size
+                                        : file_size_ * kMaxDeflateRatio + kReadChunk;
     try {
         data.reserve(std::min(size, plausible));
         while (data.size() < size) {

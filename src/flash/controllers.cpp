@@ -30,20 +30,13 @@ Status Qx1800Controller::transfer(std::uint8_t chip_select, std::span<const std:
 
 Rc<FlashController> make_controller(ControllerClass controller_class, int fd) {
     switch (controller_class) {
-        case ControllerClass::Qx410:
-            return make_rc<Qx410Controller>(fd);
-        case ControllerClass::Qx480:
-            return make_rc<Qx480Controller>(fd);
-        case ControllerClass::Qx400:
-            return make_rc<Qx400Controller>(fd);
-        case ControllerClass::Qx610:
-            return make_rc<Qx610Controller>(fd);
-        case ControllerClass::Qx630:
-            return make_rc<Qx630Controller>(fd);
-        case ControllerClass::Qx1800:
-            return make_rc<Qx1800Controller>(fd);
-        case ControllerClass::None:
-            break;
+        case ControllerClass::Qx410: return make_rc<Qx410Controller>(fd);
+        case ControllerClass::Qx480: return make_rc<Qx480Controller>(fd);
+        case ControllerClass::Qx400: return make_rc<Qx400Controller>(fd);
+        case ControllerClass::Qx610: return make_rc<Qx610Controller>(fd);
+        case ControllerClass::Qx630: return make_rc<Qx630Controller>(fd);
+        case ControllerClass::Qx1800: return make_rc<Qx1800Controller>(fd);
+        case ControllerClass::None: break;
     }
     return nullptr;
 }

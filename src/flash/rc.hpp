@@ -8,7 +8,7 @@
 namespace tarnvel {
 
 class RefCounted {
-public:
+  public:
     RefCounted() = default;
     RefCounted(const RefCounted&) = delete;
     RefCounted& operator=(const RefCounted&) = delete;
@@ -16,7 +16,7 @@ public:
 
     std::size_t use_count() const { return refs_; }
 
-private:
+  private:
     template <class T>
     friend class Rc;
     std::size_t refs_ = 0;
@@ -24,7 +24,7 @@ private:
 
 template <class T>
 class Rc {
-public:
+  public:
     Rc() = default;
     Rc(std::nullptr_t) {}
     // Takes the first reference to a newly allocated object.
@@ -32,7 +32,9 @@ public:
     Rc(const Rc& other) : ptr_(other.ptr_) { acquire(); }
     Rc(Rc&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     template <class U>
-    Rc(const Rc<U>& other) : ptr_(other.get()) { acquire(); }
+    Rc(const Rc<U>& other) : ptr_(other.get()) {
+        acquire();
+    }
     template <class U>
     Rc(Rc<U>&& other) noexcept : ptr_(other.release_raw()) {}
     ~Rc() { reset(); }
@@ -56,7 +58,7 @@ public:
     // Hands the reference over to another Rc; used by the converting move.
     T* release_raw() { return std::exchange(ptr_, nullptr); }
 
-private:
+  private:
     void acquire() {
         if (ptr_ != nullptr) ++static_cast<RefCounted*>(ptr_)->refs_;
     }

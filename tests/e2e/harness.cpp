@@ -161,19 +161,15 @@ std::uint32_t firmware_base_address(BoardKind kind) {
     switch (kind) {
         case BoardKind::Qx410:
         case BoardKind::Qx410M2:
-        case BoardKind::Qx410Bp:
-            return 0x400000;
+        case BoardKind::Qx410Bp: return 0x400000;
         case BoardKind::Qx480Bpi:
         case BoardKind::Qx400:
-        case BoardKind::Qx610Bpi:
-            return 0x1020000;
+        case BoardKind::Qx610Bpi: return 0x1020000;
         case BoardKind::Qx480Spi:
         case BoardKind::Qx630:
-        case BoardKind::Qx610Spi:
-            return 0x1000000;
+        case BoardKind::Qx610Spi: return 0x1000000;
         case BoardKind::Unsupported:
-        case BoardKind::Qx1800:
-            break;
+        case BoardKind::Qx1800: break;
     }
     ADD_FAILURE() << "kind " << static_cast<unsigned>(kind) << " is never programmed";
     return 0;

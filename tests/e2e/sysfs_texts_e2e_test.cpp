@@ -37,11 +37,8 @@ TEST_P(SysfsText, DecidesWhetherTheDeviceIsListed) {
         case Outcome::Listed:
             expected = board_without_archive("/dev/tarnvel0", 5, 2, 0, c.fw);
             break;
-        case Outcome::Unsupported:
-            expected = unsupported_line("/dev/tarnvel0");
-            break;
-        case Outcome::Skipped:
-            break;
+        case Outcome::Unsupported: expected = unsupported_line("/dev/tarnvel0"); break;
+        case Outcome::Skipped: break;
     }
     expected += unsupported_line("/dev/tarnvel1");
     expect_output(run_flash(), expected);

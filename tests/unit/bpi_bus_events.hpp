@@ -47,15 +47,9 @@ inline std::ostream& operator<<(std::ostream& out, const BusEvent& e) {
             out << "burst(0x" << e.address << ", " << std::dec << e.words.size() << " written, "
                 << e.reads << " read)";
             break;
-        case BusEvent::Kind::BusyPoll:
-            out << "busy?";
-            break;
-        case BusEvent::Kind::Release:
-            out << "release";
-            break;
-        case BusEvent::Kind::Other:
-            out << "other(0x" << e.value << ")";
-            break;
+        case BusEvent::Kind::BusyPoll: out << "busy?"; break;
+        case BusEvent::Kind::Release: out << "release"; break;
+        case BusEvent::Kind::Other: out << "other(0x" << e.value << ")"; break;
     }
     return out << std::dec;
 }

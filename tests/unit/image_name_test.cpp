@@ -71,17 +71,10 @@ std::string near_miss_name(std::mt19937& random) {
     for (auto edits = random() % 3; edits > 0 && !parts.empty(); --edits) {
         const auto at = parts.begin() + static_cast<std::ptrdiff_t>(random() % parts.size());
         switch (random() % 4) {
-            case 0:
-                parts.erase(at);
-                break;
-            case 1:
-                parts.insert(at, *at);
-                break;
-            case 2:
-                *at = pick(stray);
-                break;
-            default:
-                parts.insert(at, pick(stray));
+            case 0: parts.erase(at); break;
+            case 1: parts.insert(at, *at); break;
+            case 2: *at = pick(stray); break;
+            default: parts.insert(at, pick(stray));
         }
     }
     std::string name;

@@ -43,15 +43,9 @@ TEST_P(SimBoardWiring, DecodesItsControllersRegistersAndNoOthers) {
     // The firmware lives in the chip of the kind's flash type.
     FlashStorage* firmware = board->firmware_flash();
     switch (board_info(w.kind).flash) {
-        case FlashType::Spi:
-            EXPECT_EQ(firmware, &board->spi_chip()->storage());
-            break;
-        case FlashType::Bpi:
-            EXPECT_EQ(firmware, &board->parallel_chip()->storage());
-            break;
-        case FlashType::None:
-            EXPECT_EQ(firmware, nullptr);
-            break;
+        case FlashType::Spi: EXPECT_EQ(firmware, &board->spi_chip()->storage()); break;
+        case FlashType::Bpi: EXPECT_EQ(firmware, &board->parallel_chip()->storage()); break;
+        case FlashType::None: EXPECT_EQ(firmware, nullptr); break;
     }
 }
 

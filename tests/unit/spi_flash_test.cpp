@@ -104,8 +104,7 @@ class ScriptedChip {
                 return p < 4 ? 0xEE : content(address(3) + static_cast<std::uint32_t>(p - 4));
             case 0x13:
                 return p < 5 ? 0xEE : content(address(4) + static_cast<std::uint32_t>(p - 5));
-            default:
-                return 0xEE;
+            default: return 0xEE;
         }
     }
 

@@ -1,7 +1,7 @@
 #include "bin/tarnvel-flash/error.hpp"
 
-#include <cstring>
 #include <fmt/format.h>
+#include <cstring>
 
 namespace tarnvel {
 
@@ -97,17 +97,25 @@ std::string_view error_kind_text(ErrorKind kind) {
     return "uncategorized error";
 }
 
-std::string_view error_kind_text(const Error& error) { return error_kind_text(error.kind()); }
+std::string_view error_kind_text(const Error& error) {
+    return error_kind_text(error.kind());
+}
 
-Error Error::os(std::int32_t errnum) { return Error(error_kind_for_errno(errnum), errnum); }
+Error Error::os(std::int32_t errnum) {
+    return Error(error_kind_for_errno(errnum), errnum);
+}
 
-Error Error::message(ErrorKind kind, std::string text) { return Error(kind, std::move(text)); }
+Error Error::message(ErrorKind kind, std::string text) {
+    return Error(kind, std::move(text));
+}
 
 Error Error::sysfs_write(std::int32_t errnum) {
     return Error(error_kind_for_errno(errnum), std::string(std::strerror(errnum)));
 }
 
-Error Error::archive(ArchiveError error) { return Error(ErrorKind::Other, std::move(error)); }
+Error Error::archive(ArchiveError error) {
+    return Error(ErrorKind::Other, std::move(error));
+}
 
 std::string error_text(const Error& error) {
     if (const auto* code = error.os_code()) {

@@ -68,7 +68,7 @@ struct ArchiveError {
 };
 
 class Error {
-public:
+  public:
     // A failed system call or register access, by its error number.
     static Error os(std::int32_t errnum);
     // One of the program's own messages, or a system message text without its number.
@@ -85,7 +85,7 @@ public:
 
     friend bool operator==(const Error&, const Error&) = default;
 
-private:
+  private:
     using Detail = std::variant<std::int32_t, std::string, ArchiveError>;
     Error(ErrorKind kind, Detail detail) : kind_(kind), detail_(std::move(detail)) {}
 
@@ -111,6 +111,8 @@ inline constexpr const char* kWrongHwVersion = "wrong hw version";
 inline constexpr const char* kWrongFwVersion = "wrong fw version";
 inline constexpr const char* kFlashWriteTimeout = "flash write timeout";
 
-inline Error flash_write_timeout() { return Error::message(ErrorKind::TimedOut, kFlashWriteTimeout); }
+inline Error flash_write_timeout() {
+    return Error::message(ErrorKind::TimedOut, kFlashWriteTimeout);
+}
 
 }  // namespace tarnvel
