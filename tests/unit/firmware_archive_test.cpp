@@ -1,4 +1,5 @@
 #include "firmware/firmware_archive.hpp"
+#include "archive_test_support.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -23,27 +24,11 @@ using sim::EntryDamage;
 using sim::FirmwareEntry;
 using K = BoardKind;
 
-struct TempDir {
-    TempDir() : path((fs::temp_directory_path() / "fw-test-XXXXXX").string()) {
-        if (::mkdtemp(path.data()) == nullptr) path.clear();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string path;
-};
+using test::reader_error;
+using test::TempDir;
 
 std::size_t open_descriptors() {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
-}
-
-Error reader_error(int zip_code) {
-    zip_error_t error;
-    zip_error_init_with_code(&error, zip_code);
-    Error result = Error::archive({zip_code, 0, zip_error_strerror(&error)});
-    zip_error_fini(&error);
-    return result;
 }
 
 struct PathCase {

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "archive_test_support.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 
@@ -29,24 +30,8 @@ namespace fs = std::filesystem;
 using sim::Compression;
 using K = BoardKind;
 
-struct TempDir {
-    TempDir() : path((fs::temp_directory_path() / "fuzz-regression-XXXXXX").string()) {
-        if (::mkdtemp(path.data()) == nullptr) path.clear();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
-Error reader_error(int zip_code) {
-    zip_error_t error;
-    zip_error_init_with_code(&error, zip_code);
-    Error result = Error::archive({zip_code, 0, zip_error_strerror(&error)});
-    zip_error_fini(&error);
-    return result;
-}
+using test::reader_error;
+using test::TempDir;
 
 // Caps this process's address space at what it uses now plus `headroom` bytes.
 [[maybe_unused]] bool cap_address_space(std::uint64_t headroom) {
