@@ -37,7 +37,6 @@ class RegisterBpiBus : public BpiBus {
   private:
     Status write_command(std::uint32_t value);
     Status write_data_register(std::uint32_t value);
-    Result<std::uint32_t> read_register(std::uint32_t reg);
 
     int descriptor_;
     BpiRegisters registers_;

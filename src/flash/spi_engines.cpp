@@ -2,24 +2,11 @@
 
 #include <algorithm>
 
-#include "device/register_channel.hpp"
+#include "flash/register_access.hpp"
 #include "flash/wait.hpp"
 
 namespace tarnvel {
 namespace {
-
-Status write_register(int fd, std::uint32_t reg, std::uint32_t value) {
-    if (auto written = register_write(fd, reg, value); !written) {
-        return std::unexpected(to_error(written.error()));
-    }
-    return {};
-}
-
-Result<std::uint32_t> read_register(int fd, std::uint32_t reg) {
-    auto value = register_read(fd, reg);
-    if (!value) return std::unexpected(to_error(value.error()));
-    return *value;
-}
 
 std::uint32_t byte_at(std::span<const std::uint8_t> bytes, std::size_t index) {
     return index < bytes.size() ? bytes[index] : 0U;
