@@ -17,13 +17,15 @@ std::string firmware_archive_name(BoardKind kind, std::uint8_t hw_major, std::ui
                        static_cast<unsigned>(hw_minor), suffix);
 }
 
-std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor) {
-    return fmt::format("{}/{}", kFirmwareDir, firmware_archive_name(kind, hw_major, hw_minor));
+std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor,
+                                  std::string_view firmware_dir) {
+    return fmt::format("{}/{}", firmware_dir, firmware_archive_name(kind, hw_major, hw_minor));
 }
 
-Result<FirmwareImage> find_firmware_image(const BoardDevice& board) {
-    return find_firmware_image_at(firmware_archive_path(board.kind, board.hw_major, board.hw_minor),
-                                  board.kind);
+Result<FirmwareImage> find_firmware_image(const BoardDevice& board, std::string_view firmware_dir) {
+    return find_firmware_image_at(
+        firmware_archive_path(board.kind, board.hw_major, board.hw_minor, firmware_dir),
+        board.kind);
 }
 
 Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind) {

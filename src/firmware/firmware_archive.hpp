@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bin/tarnvel-flash/error.hpp"
 #include "device/board_device.hpp"
@@ -15,13 +16,16 @@ inline constexpr const char* kFirmwareDir = "/lib/firmware/tarnvel";
 
 // "qx400v1_1.zip", or "qx410v5_0_bp.zip" for a kind whose archive has the bypass form.
 std::string firmware_archive_name(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor);
-// The archive's name under kFirmwareDir.
-std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor);
+// The archive's path: its name under `firmware_dir` (the program's is kFirmwareDir).
+std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor,
+                                  std::string_view firmware_dir = kFirmwareDir);
 
 // Opens the board's archive, picks the image whose entry name fits the kind, reads it whole.
 // Refuses, before reading its bytes, an image that could not be written safely (see
 // check_image_fits), so that the board is passed over before anything is asked or erased.
-Result<FirmwareImage> find_firmware_image(const BoardDevice& board);
+// Runs on simulated boards name their own `firmware_dir`.
+Result<FirmwareImage> find_firmware_image(const BoardDevice& board,
+                                          std::string_view firmware_dir = kFirmwareDir);
 
 // The same on the archive at `path`: the last entry, in directory order, whose name matches
 // the kind's image-name pattern wins.

@@ -62,10 +62,7 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
     }
 
     // The image lives until this board is left, whichever way that happens.
-    auto image = find_firmware_image_at(
-        fmt::format("{}/{}", firmware_dir,
-                    firmware_archive_name(board.kind, board.hw_major, board.hw_minor)),
-        board.kind);
+    auto image = find_firmware_image(board, firmware_dir);
     if (!image) {
         print(fmt::format("\tCannot find firmware archive: {}, \n", error_text(image.error())));
         board.close();
