@@ -58,7 +58,8 @@ Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint3
 
 }  // namespace
 
-Status program_firmware(BoardDevice& board, const FirmwareImage& image) {
+Status program_firmware(BoardDevice& board, const FirmwareImage& image,
+                        ProgrammingObserver& observer) {
     if (!board.flash) internal_fault("programming a board that has no flash driver");
     FlashDevice& flash = *board.flash;
     const BoardInfo& info = board_info(board.kind);
@@ -83,22 +84,25 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image) {
     for (std::uint32_t i = 0; i < block_count; ++i) {
         const std::uint32_t offset = i * block_size;
         const std::uint32_t address = info.base_address + offset;
-        std::span<const std::uint8_t> block =
-            std::span(image.data).subspan(offset, std::min(block_size, length - offset));
+        BlockPass pass{.block = i,
+                       .block_count = block_count,
+                       .offset = offset,
+                       .length = std::min(block_size, length - offset),
+                       .image_length = length};
+        std::span<const std::uint8_t> block = std::span(image.data).subspan(offset, pass.length);
         if (mirrored_words) {
             mirror_words(block, mirrored);
             block = mirrored;
         }
-        for (unsigned retries = 0;; ++retries) {
-            // Shown before each pass; never reaches 100, the caller's "done" line follows.
-            print_progress((i * 100) / block_count);
+        for (;; ++pass.retry) {
+            observer.pass_started(pass);
             auto verified = program_block(flash, address, block_size, block);
             if (!verified) return std::unexpected(std::move(verified.error()));
             if (*verified) break;
-            if (retries == kMaxRetries) {
+            if (pass.retry == kMaxRetries) {
                 return std::unexpected(Error::message(ErrorKind::InvalidData, kCantWriteFlash));
             }
-            print("\r\tWrite error, retrying...\n");
+            observer.retrying(pass);
         }
     }
     return {};

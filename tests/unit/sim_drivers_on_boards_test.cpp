@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "bin/tarnvel-flash/progress_line.hpp"
 #include "flash/board_flash.hpp"
 #include "flash/programming.hpp"
 #include "sim/in_process.hpp"
@@ -142,7 +143,9 @@ TEST_P(SimProgrammingOnBoards, RetriesAFaultyBlockUntilItVerifies) {
         board.is_spi() ? board.model->spi_chip()->faults() : board.model->parallel_chip()->faults();
     faults.corrupt_read(board.base() + block, 2);
     testing::StdoutCapture output;
-    ASSERT_TRUE(program_firmware(board.device, image));
+    StopSignalHold hold;
+    ProgressLine progress(hold);
+    ASSERT_TRUE(program_firmware(board.device, image, progress));
     EXPECT_EQ(faults.read_passes_left(), 0u);
     const std::string text = output.text();
     std::size_t retries = 0;
@@ -166,8 +169,8 @@ TEST(SimDriversOnBoards, ProgramFaultThatOutlastsTheRetriesFailsTheUpdate) {
     SimulatedBoard board(BoardKind::Qx630);
     ASSERT_TRUE(attach_flash(board.device));
     board.model->spi_chip()->faults().corrupt_program(board.base(), 6);
-    testing::StdoutCapture output;
-    auto result = program_firmware(board.device, FirmwareImage{.data = pattern(100, 1)});
+    SilentProgress silent;
+    auto result = program_firmware(board.device, FirmwareImage{.data = pattern(100, 1)}, silent);
     ASSERT_FALSE(result);
     EXPECT_EQ(error_text(result.error()), "can't write to flash");
 }
