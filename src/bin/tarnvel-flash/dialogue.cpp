@@ -54,6 +54,7 @@ void setup_standard_streams() {
     }
     // A reader that has gone makes writes fail with EPIPE instead of killing the program.
     std::signal(SIGPIPE, SIG_IGN);
+    standard_output().set_erase_overwritten_lines(::isatty(STDOUT_FILENO) == 1);
 }
 
 void print(Output& out, std::string_view text) {
