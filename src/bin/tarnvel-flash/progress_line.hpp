@@ -11,14 +11,13 @@ namespace tarnvel {
 class ProgressLine final : public ProgrammingObserver {
   public:
     // `hold` is the stop-signal hold the programming runs under.
-    explicit ProgressLine(const StopSignalHold& hold) : hold_(hold) {}
+    explicit ProgressLine(StopSignalHold& hold) : hold_(hold) {}
 
     void pass_started(const BlockPass& pass) override;
     void retrying(const BlockPass& failed_pass) override;
 
   private:
-    const StopSignalHold& hold_;
-    bool stop_announced_ = false;
+    StopSignalHold& hold_;
 };
 
 }  // namespace tarnvel

@@ -32,6 +32,12 @@ bool StopSignalHold::stop_waiting() const {
     return false;
 }
 
+bool StopSignalHold::stop_newly_seen() {
+    if (stop_seen_ || !stop_waiting()) return false;
+    stop_seen_ = true;
+    return true;
+}
+
 void StopSignalHold::end() {
     if (!holding_) return;
     // Whatever `before_stop` says must be out before the signal ends the program.

@@ -23,6 +23,9 @@ class StopSignalHold {
 
     // Whether a stop signal has come that will end the program when the hold ends.
     bool stop_waiting() const;
+    // True the first time it is asked once a stop signal waits, false before and after: for a
+    // notice that is given once.
+    bool stop_newly_seen();
 
     // Ends the hold early; later calls do nothing.
     void end();
@@ -31,6 +34,7 @@ class StopSignalHold {
     std::function<void()> before_stop_;
     sigset_t saved_mask_;
     bool holding_ = false;
+    bool stop_seen_ = false;
 };
 
 // What the operator sees as soon as the programming notices a held stop signal: the signal
