@@ -63,7 +63,8 @@ std::uint64_t SimulatedBoard::chip_bytes() const {
 
 std::string program_quietly(BoardDevice& board, const FirmwareImage& image) {
     const StdoutToNull quiet;
-    auto programmed = program_firmware(board, image);
+    SilentProgress silent;
+    auto programmed = program_firmware(board, image, silent);
     return programmed ? std::string() : error_text(programmed.error());
 }
 

@@ -116,10 +116,9 @@ std::string RunResult::describe_end() const {
 
 std::vector<std::string> launch_argv(std::vector<std::string> argv) {
     const char* under = std::getenv("TARNVEL_E2E_RUN_UNDER");
-    if (under == nullptr || argv.empty() ||
-        std::filesystem::path(argv.front()).filename() != "tarnvel-flash") {
-        return argv;
-    }
+    const auto program = argv.empty() ? std::filesystem::path()
+                                      : std::filesystem::path(argv.front()).filename();
+    if (under == nullptr || (program != "tarnvel-flash" && program != "tarnvel-fw")) return argv;
     std::vector<std::string> words;
     std::istringstream split(under);
     for (std::string word; split >> word;) words.push_back(std::move(word));

@@ -39,9 +39,10 @@ struct RunResult {
     std::string describe_end() const;
 };
 
-// The command line that starts `argv` in the machine: `argv` itself, or for the updater (a
-// program file named tarnvel-flash) the words of the environment variable
-// TARNVEL_E2E_RUN_UNDER, when it is set, followed by `argv`: a memory checker, for example.
+// The command line that starts `argv` in the machine: `argv` itself, or for the project's
+// programs (a program file named tarnvel-flash or tarnvel-fw) the words of the environment
+// variable TARNVEL_E2E_RUN_UNDER, when it is set, followed by `argv`: a memory checker, for
+// example.
 std::vector<std::string> launch_argv(std::vector<std::string> argv);
 
 Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options);

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +25,25 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 struct FileCloser {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
 };
+
+// An archive path that leads to something other than a file or a directory.
+Error not_a_regular_file(mode_t mode) {
+    const char* what = S_ISFIFO(mode)   ? "a FIFO"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : nullptr;
+    return Error::message(ErrorKind::InvalidInput,
+                          what != nullptr ? fmt::format("not a regular file but {}", what)
+                                          : std::string("not a regular file"));
+}
+
+// Refuses what is not a regular file; a directory as the system would.
+Status check_regular_file(mode_t mode) {
+    if (S_ISREG(mode)) return {};
+    if (S_ISDIR(mode)) return std::unexpected(Error::os(EISDIR));
+    return std::unexpected(not_a_regular_file(mode));
+}
 
 Error zip_code_failure(int zip_code) {
     zip_error_t error;
@@ -44,16 +65,24 @@ Error zip_failure(zip_error_t& error) {
 }
 
 Result<ZipArchive> ZipArchive::open(const std::string& path) {
-    // Non-blocking, so that a FIFO in the archive's place can't stall the run; it changes
-    // nothing for a regular file.
+    // A device is refused before it is opened: opening some devices does something (a
+    // watchdog starts counting, a tape rewinds). A directory, a FIFO or a device would open
+    // fine read-only; say what it is rather than what libzip can't do to it.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (auto regular = check_regular_file(info.st_mode); !regular) {
+            return std::unexpected(std::move(regular.error()));
+        }
+    }
+    // Non-blocking, so that a FIFO put in the archive's place meanwhile can't stall the run; it
+    // changes nothing for a regular file.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return std::unexpected(Error::os(errno));
-    // A directory opens fine read-only; say what it is rather than what libzip can't do to it.
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        const int errnum = S_ISDIR(info.st_mode) ? EISDIR : errno;
+    Status regular = ::fstat(fd, &info) == 0 ? check_regular_file(info.st_mode)
+                                             : Status(std::unexpected(Error::os(errno)));
+    if (!regular) {
         ::close(fd);
-        return std::unexpected(Error::os(errnum));
+        return std::unexpected(std::move(regular.error()));
     }
     std::FILE* file = ::fdopen(fd, "rb");
     if (file == nullptr) {

@@ -1,43 +1,19 @@
 #include "flash/programming.hpp"
 
 #include <algorithm>
-#include <array>
 #include <span>
 #include <vector>
 
 #include "bin/tarnvel-flash/dialogue.hpp"
 #include "firmware/image_fit.hpp"
 #include "flash/wait.hpp"
+#include "flash/word_mirror.hpp"
 
 namespace tarnvel {
 namespace {
 
 // A block is written at most six times: the first pass and five retries.
 constexpr unsigned kMaxRetries = 5;
-
-constexpr std::array<std::uint8_t, 256> kBitReversed = [] {
-    std::array<std::uint8_t, 256> table{};
-    for (unsigned value = 0; value < 256; ++value) {
-        unsigned reversed = 0;
-        for (unsigned bit = 0; bit < 8; ++bit) {
-            if ((value & (1u << bit)) != 0) reversed |= 0x80u >> bit;
-        }
-        table[value] = static_cast<std::uint8_t>(reversed);
-    }
-    return table;
-}();
-
-// The parallel flash takes every 16-bit little-endian word of the image with its sixteen bits
-// mirrored: byte pair (b0, b1) becomes (reverse(b1), reverse(b0)). Done block by block into
-// `mirrored`, so that the image is never held twice; blocks start at even offsets and the
-// length is even (checked before), so no word straddles two blocks.
-void mirror_words(std::span<const std::uint8_t> block, std::vector<std::uint8_t>& mirrored) {
-    mirrored.resize(block.size());
-    for (std::size_t i = 0; i + 1 < block.size(); i += 2) {
-        mirrored[i] = kBitReversed[block[i + 1]];
-        mirrored[i + 1] = kBitReversed[block[i]];
-    }
-}
 
 // One erase, write and read-back pass over a block. True when the flash now holds the block;
 // a read-back of the wrong length counts as a mismatch, never as a partial success.
@@ -58,7 +34,8 @@ Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint3
 
 }  // namespace
 
-Status program_firmware(BoardDevice& board, const FirmwareImage& image) {
+Status program_firmware(BoardDevice& board, const FirmwareImage& image,
+                        ProgrammingObserver& observer) {
     if (!board.flash) internal_fault("programming a board that has no flash driver");
     FlashDevice& flash = *board.flash;
     const BoardInfo& info = board_info(board.kind);
@@ -70,8 +47,9 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image) {
     const auto length = static_cast<std::uint32_t>(image.data.size());
     const std::uint32_t block_count = (length - 1) / block_size + 1;
 
-    // The parallel flash is written from a bit-mirrored copy of each block; serial flash
-    // straight from the image.
+    // The parallel flash is written from a bit-mirrored copy of each block, made block by
+    // block so that the image is never held twice (blocks start at even offsets and the length
+    // is even, so no word straddles two blocks); serial flash straight from the image.
     const bool mirrored_words = info.flash == FlashType::Bpi;
     std::vector<std::uint8_t> mirrored;
 
@@ -83,22 +61,25 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image) {
     for (std::uint32_t i = 0; i < block_count; ++i) {
         const std::uint32_t offset = i * block_size;
         const std::uint32_t address = info.base_address + offset;
-        std::span<const std::uint8_t> block =
-            std::span(image.data).subspan(offset, std::min(block_size, length - offset));
+        BlockPass pass{.block = i,
+                       .block_count = block_count,
+                       .offset = offset,
+                       .length = std::min(block_size, length - offset),
+                       .image_length = length};
+        std::span<const std::uint8_t> block = std::span(image.data).subspan(offset, pass.length);
         if (mirrored_words) {
             mirror_words(block, mirrored);
             block = mirrored;
         }
-        for (unsigned retries = 0;; ++retries) {
-            // Shown before each pass; never reaches 100, the caller's "done" line follows.
-            print_progress((i * 100) / block_count);
+        for (;; ++pass.retry) {
+            observer.pass_started(pass);
             auto verified = program_block(flash, address, block_size, block);
             if (!verified) return std::unexpected(std::move(verified.error()));
             if (*verified) break;
-            if (retries == kMaxRetries) {
+            if (pass.retry == kMaxRetries) {
                 return std::unexpected(Error::message(ErrorKind::InvalidData, kCantWriteFlash));
             }
-            print("\r\tWrite error, retrying...\n");
+            observer.retrying(pass);
         }
     }
     return {};

@@ -1,17 +1,49 @@
 #pragma once
 
+#include <cstdint>
+
 #include "bin/tarnvel-flash/error.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
 
 namespace tarnvel {
 
+// One erase, write and read-back pass over one block of the image, as the programming run
+// reports it before the pass starts.
+struct BlockPass {
+    std::uint32_t block = 0;        // 0-based index of the block
+    std::uint32_t block_count = 0;  // blocks the image covers
+    std::uint32_t offset = 0;       // image bytes in the blocks before this one
+    std::uint32_t length = 0;       // image bytes in this block
+    std::uint32_t image_length = 0;
+    unsigned retry = 0;  // 0 for the first pass, then 1 to 5
+};
+
+// What a programming run tells while it works. The run itself prints nothing: each program
+// shows progress and retries its own way (a progress line, a bar on standard error, nothing).
+class ProgrammingObserver {
+  public:
+    virtual ~ProgrammingObserver() = default;
+    // Before every pass over a block, the repeated passes of a retried block included.
+    virtual void pass_started(const BlockPass& pass) = 0;
+    // A block's read-back differed from what was written, and the block is to be done again.
+    virtual void retrying(const BlockPass& failed_pass) = 0;
+};
+
+// For runs that show nothing.
+class SilentProgress final : public ProgrammingObserver {
+  public:
+    void pass_started(const BlockPass&) override {}
+    void retrying(const BlockPass&) override {}
+};
+
 // Writes the image at the kind's base address, one erase block at a time: erase, write, read
-// back and compare, up to five retries per block, with the progress line and a retry notice
-// before each retry. An image that could not be written safely (empty, past the end of the
-// flash addresses the board reaches, odd length on a 16-bit flash) is refused before anything
-// is erased. Returns the first error of a flash operation unchanged, or "can't write to flash"
+// back and compare, up to five retries per block, reporting each pass and each retry to
+// `observer`. An image that could not be written safely (empty, past the end of the flash
+// addresses the board reaches, odd length on a 16-bit flash) is refused before anything is
+// erased. Returns the first error of a flash operation unchanged, or "can't write to flash"
 // when a block still differs after its fifth retry.
-Status program_firmware(BoardDevice& board, const FirmwareImage& image);
+Status program_firmware(BoardDevice& board, const FirmwareImage& image,
+                        ProgrammingObserver& observer);
 
 }  // namespace tarnvel

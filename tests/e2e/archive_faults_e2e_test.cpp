@@ -3,6 +3,7 @@
 // reported on the "Cannot find firmware archive" line, no question is asked (answers typed
 // ahead stay unused), the flash is not touched, and the run goes on with the next board.
 
+#include <sys/stat.h>
 #include <zip.h>
 
 #include <cerrno>
@@ -78,6 +79,15 @@ const ArchiveCase kCases[] = {
              {image_entry("qx630_1_42.bin", 1024, sim::EntryDamage::UnsupportedCompression)});
      },
      [] { return archive_reader_text(ZIP_ER_COMPNOTSUPP); }},
+    // A named pipe nobody writes to: refused at once, saying what it is.
+    {"Fifo", BoardKind::Qx630, "0x001f", "1.0", 1, 0, "qx630v1_0.zip",
+     [](const sim::FirmwareDir& firmware, const std::string& archive) -> Status {
+         if (::mkfifo((firmware.archive_dir() / archive).c_str(), 0644) != 0) {
+             return std::unexpected(Error::os(errno));
+         }
+         return {};
+     },
+     [] { return std::string("not a regular file but a FIFO"); }},
     // Names of other models, in the wrong case, or without the build or version number.
     {"NoEntryForTheBoard", BoardKind::Qx480Spi, "0x0022", "2.0", 2, 0, "qx480v2_0.zip",
      [](const sim::FirmwareDir& firmware, const std::string& archive) {

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "hardening_program.hpp"
+#include "background_program.hpp"
 #include "harness.hpp"
 
 namespace tarnvel::e2e {

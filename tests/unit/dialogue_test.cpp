@@ -23,8 +23,9 @@ class OutputTest : public ::testing::Test {
 
 struct BufferingCase {
     std::vector<std::string> prints;
-    std::string sent;     // what the descriptor has received after the prints
-    std::string pending;  // what waits for a line break or a flush
+    std::string sent;       // what the descriptor has received after the prints
+    std::string pending;    // what waits for a line break or a flush
+    bool terminal = false;  // erase what is left of a line that is overwritten
 };
 
 TEST_F(OutputTest, SendsUpToTheLastLineBreakAndKeepsTheRest) {
@@ -37,10 +38,18 @@ TEST_F(OutputTest, SendsUpToTheLastLineBreakAndKeepsTheRest) {
          "\r\tUpdating firmware:   0%\r\tWrite error, retrying...\n",
          ""},
         {{""}, "", ""},
+        // On a terminal the overwritten progress line is erased first: "done" is shorter.
+        {{"\r\tUpdating firmware:   0%", "\r\tUpdating firmware done\n"},
+         "\r\x1b[K\tUpdating firmware:   0%\r\x1b[K\tUpdating firmware done\n",
+         "",
+         true},
+        {{"a\n\rb\n\rc"}, "a\n\r\x1b[Kb\n", "\r\x1b[Kc", true},
+        {{"Device /dev/tarnvel0: ", "QX410v3.0\n"}, "Device /dev/tarnvel0: QX410v3.0\n", "", true},
     };
     for (const auto& c : cases) {
         TestPipe pipe;
         Output out(pipe.write_fd());
+        out.set_erase_overwritten_lines(c.terminal);
         for (const auto& text : c.prints) ASSERT_TRUE(out.print(text).has_value());
         EXPECT_EQ(pipe.drain(), c.sent) << ::testing::PrintToString(c.prints);
         EXPECT_EQ(out.pending(), c.pending) << ::testing::PrintToString(c.prints);

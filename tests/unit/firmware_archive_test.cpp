@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <cerrno>
@@ -84,7 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         SelectionCase{K::Qx410M2, {"qx410ml_1_6.bin", "qx410m2_1_7.bin"}, 0, 6},
         SelectionCase{K::Qx630, {"qx630_1_4.bin", "qx630_1_2147483648.bin"}, 0, 4}));
 
-enum class File { Missing, Directory, NotZip, CutShort, Archive };
+// Fifo: a named pipe nobody writes to; Device: a link to a character device.
+enum class File { Missing, Directory, Fifo, Device, NotZip, CutShort, Archive };
 
 struct FailureCase {
     const char* what;
@@ -112,6 +115,8 @@ TEST_P(ArchiveFailure, BecomesItsErrorAndLeavesNoFileOpen) {
     if (c.file == File::Directory) path = dir.path;
     bool made = true;
     if (c.file == File::NotZip) made = sim::write_not_a_zip(path).has_value();
+    if (c.file == File::Fifo) made = ::mkfifo(path.c_str(), 0600) == 0;
+    if (c.file == File::Device) made = ::symlink("/dev/null", path.c_str()) == 0;
     if (c.file == File::Archive || c.file == File::CutShort)
         made = sim::write_zip(path, c.entries).has_value();
     if (c.file == File::CutShort) made = made && sim::truncate_file(path, fs::file_size(path) / 2);
@@ -129,6 +134,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"missing", K::Qx400, File::Missing, {}, Error::os(ENOENT)},
         FailureCase{"directory", K::Qx400, File::Directory, {}, Error::os(EISDIR)},
+        // Refused without waiting for a writer, and with a message that says what is wrong.
+        FailureCase{"FIFO",
+                    K::Qx400,
+                    File::Fifo,
+                    {},
+                    Error::message(ErrorKind::InvalidInput, "not a regular file but a FIFO")},
+        FailureCase{
+            "device",
+            K::Qx400,
+            File::Device,
+            {},
+            Error::message(ErrorKind::InvalidInput, "not a regular file but a character device")},
         FailureCase{"not a zip", K::Qx400, File::NotZip, {}, reader_error(ZIP_ER_NOZIP)},
         FailureCase{"cut short",
                     K::Qx400,

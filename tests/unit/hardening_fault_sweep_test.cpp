@@ -132,8 +132,11 @@ TEST_P(RegisterFaultSweep, EveryFailedAccessEndsTheUpdateWithItsMessage) {
             board.flash().first_change_outside(bench.begin(), bench.end()) == std::nullopt;
         // Nothing after the refused access: the update stops right there.
         const bool stopped = board.faults.access_count() == k;
+        // A failed update releases the board at once; only a failed bus reset leaves it open
+        // until the run ends.
+        const bool released = (board.record.fd == -1) != in_reset;
         if (run.out != expected || run.outcome != expected_outcome || !flash_as_before ||
-            !nothing_lost || !stopped) {
+            !nothing_lost || !stopped || !released) {
             ADD_FAILURE() << "access " << k << " of " << accesses << " failing with errno "
                           << failure.driver_errno << ":\n  printed   "
                           << ::testing::PrintToString(run.out) << "\n  expected  "
@@ -142,7 +145,8 @@ TEST_P(RegisterFaultSweep, EveryFailedAccessEndsTheUpdateWithItsMessage) {
                           << ", flash before the first erase "
                           << (flash_as_before ? "untouched" : "CHANGED") << ", outside the block "
                           << (nothing_lost ? "untouched" : "CHANGED") << ", accesses made "
-                          << board.faults.access_count();
+                          << board.faults.access_count() << ", board "
+                          << (board.record.fd == -1 ? "closed" : "open");
             if (++wrong == 5) return;
         }
     }
@@ -223,6 +227,7 @@ TEST_P(StuckBusyFlag, EndsTheUpdateWithTheTimeoutWithinTheLimit) {
     EXPECT_EQ(run.out,
               bench.until_question() + progress_line(0) + update_error_line("flash write timeout"));
     EXPECT_EQ(run.outcome, BoardOutcome::EndRun);
+    EXPECT_EQ(board.record.fd, -1) << "the board stays open after its failed update";
     // The time limit ended the wait: not sooner, and not much later (the other waits of a
     // one-block update take well under this margin).
     EXPECT_GT(clock.elapsed(), c.limit);

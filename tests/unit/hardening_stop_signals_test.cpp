@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bin/tarnvel-flash/dialogue.hpp"
+#include "bin/tarnvel-flash/progress_line.hpp"
 #include "bin/tarnvel-flash/stop_signals.hpp"
 
 namespace tarnvel {
@@ -61,7 +62,7 @@ class StopSignalHeld : public ::testing::TestWithParam<int> {};
 TEST_P(StopSignalHeld, TakesEffectWhenTheHoldEndsAfterTheNotice) {
     const int signal = GetParam();
     const ChildEnd end = in_child([signal] {
-        StopSignalHold hold;
+        StopSignalHold hold([] { print(kHeldSignalNotice); });
         ::raise(signal);
         print(kStillRunning);
         hold.end();
@@ -69,6 +70,25 @@ TEST_P(StopSignalHeld, TakesEffectWhenTheHoldEndsAfterTheNotice) {
     });
     EXPECT_EQ(end.signal, signal);
     EXPECT_EQ(end.out, std::string(kStillRunning) + kHeldSignalNotice);
+}
+
+// The progress line tells the operator at the next block that the stop was seen, once, and
+// goes on drawing the progress below the notice.
+TEST_P(StopSignalHeld, IsAnnouncedOnceAtTheNextBlock) {
+    const int signal = GetParam();
+    const ChildEnd end = in_child([signal] {
+        StopSignalHold hold([] { print(kHeldSignalNotice); });
+        ProgressLine progress(hold);
+        progress.pass_started({.block = 0, .block_count = 4});
+        ::raise(signal);
+        progress.pass_started({.block = 1, .block_count = 4});
+        progress.pass_started({.block = 2, .block_count = 4});
+        print(kStillRunning);
+    });
+    EXPECT_EQ(end.signal, signal);
+    EXPECT_EQ(end.out, std::string("\r\tUpdating firmware:   0%") + kStopSeenNotice +
+                           "\r\tUpdating firmware:  25%\r\tUpdating firmware:  50%" +
+                           kStillRunning + kHeldSignalNotice);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalHeld,
@@ -86,13 +106,15 @@ TEST(StopSignalHold, KeepsASignalBlockedBeforeItBlocked) {
         ::sigaddset(&term, SIGTERM);
         ::sigprocmask(SIG_BLOCK, &term, nullptr);
         {
-            StopSignalHold hold;
+            StopSignalHold hold([] { print(kHeldSignalNotice); });
+            ProgressLine progress(hold);
             ::raise(SIGTERM);
+            progress.pass_started({.block = 0, .block_count = 1});
         }
         print(kHoldEnded);
     });
     EXPECT_EQ(end.exit_status, 0);
-    EXPECT_EQ(end.out, kHoldEnded);
+    EXPECT_EQ(end.out, std::string("\r\tUpdating firmware:   0%") + kHoldEnded);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bin/tarnvel-flash/progress_line.hpp"
 #include "fake_flash_device.hpp"
 #include "firmware/image_fit.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
@@ -44,7 +45,9 @@ struct Rig {
     }
     Status program(Bytes data) {
         image.data = std::move(data);
-        return program_firmware(board, image);
+        StopSignalHold hold;
+        ProgressLine progress(hold);
+        return program_firmware(board, image, progress);
     }
     BoardDevice board;
     FakeFlash* flash;

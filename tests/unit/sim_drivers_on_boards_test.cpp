@@ -9,8 +9,10 @@
 #include <optional>
 #include <vector>
 
+#include "bin/tarnvel-flash/progress_line.hpp"
 #include "flash/board_flash.hpp"
 #include "flash/programming.hpp"
+#include "flash/readback.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/sim_board.hpp"
 #include "stdout_capture.hpp"
@@ -142,7 +144,9 @@ TEST_P(SimProgrammingOnBoards, RetriesAFaultyBlockUntilItVerifies) {
         board.is_spi() ? board.model->spi_chip()->faults() : board.model->parallel_chip()->faults();
     faults.corrupt_read(board.base() + block, 2);
     testing::StdoutCapture output;
-    ASSERT_TRUE(program_firmware(board.device, image));
+    StopSignalHold hold;
+    ProgressLine progress(hold);
+    ASSERT_TRUE(program_firmware(board.device, image, progress));
     EXPECT_EQ(faults.read_passes_left(), 0u);
     const std::string text = output.text();
     std::size_t retries = 0;
@@ -162,12 +166,64 @@ TEST_P(SimProgrammingOnBoards, RetriesAFaultyBlockUntilItVerifies) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SimProgrammingOnBoards, ::testing::ValuesIn(kUpdated), kind_name);
 
+class SimReadbackOnBoards : public ::testing::TestWithParam<BoardKind> {};
+
+// What programming wrote reads back in image byte order (the parallel flash's mirrored words
+// turned back, an odd length included), a changed byte is found at its image offset with its
+// block counted, and reading changes nothing on the chip.
+TEST_P(SimReadbackOnBoards, ReadsTheImageRegionBackInImageOrder) {
+    SimulatedBoard board(GetParam());
+    ASSERT_TRUE(attach_flash(board.device));
+    const std::uint32_t block = board.device.flash->erase_size();
+    const FirmwareImage image{.version = 1, .data = pattern(block + 6, 7)};
+    SilentProgress silent;
+    ASSERT_TRUE(program_firmware(board.device, image, silent));
+
+    auto same = compare_firmware(board.device, image.data, silent);
+    ASSERT_TRUE(same) << error_text(same.error());
+    EXPECT_TRUE(same->matches());
+    EXPECT_EQ(same->block_count, 2u);
+
+    const std::uint32_t length = block + 3;  // odd: ends inside a parallel-flash word
+    Bytes region;
+    ASSERT_TRUE(read_firmware_region(board.device, length, silent,
+                                     [&](std::span<const std::uint8_t> bytes) -> Status {
+                                         region.insert(region.end(), bytes.begin(), bytes.end());
+                                         return {};
+                                     }));
+    EXPECT_EQ(region, Bytes(image.data.begin(), image.data.begin() + length));
+
+    // The image's byte block + 5, wherever the chip keeps it.
+    const std::uint32_t changed = board.is_spi() ? block + 5 : block + 4;
+    board.flash().write(board.base() + changed, ~board.flash().read(board.base() + changed));
+    auto differs = compare_firmware(board.device, image.data, silent);
+    ASSERT_TRUE(differs);
+    EXPECT_EQ(differs->first_difference, block + 5);
+    EXPECT_EQ(differs->differing_blocks, 1u);
+    EXPECT_TRUE(board.violations().empty()) << board.violations().summary();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SimReadbackOnBoards, ::testing::ValuesIn(kUpdated), kind_name);
+
+TEST(SimReadbackOnBoards, RefusesWhatNoImageCouldOccupy) {
+    SimulatedBoard board(BoardKind::Qx410);
+    ASSERT_TRUE(attach_flash(board.device));
+    SilentProgress silent;
+    const auto keep = [](std::span<const std::uint8_t>) -> Status { return {}; };
+    EXPECT_FALSE(read_firmware_region(board.device, 0, silent, keep));
+    // 3-byte addresses: 12 MiB from the QX410's base at 4 MiB to the end of 16 MiB.
+    EXPECT_TRUE(read_firmware_region(board.device, 16, silent, keep));
+    EXPECT_FALSE(read_firmware_region(board.device, 0xC00001, silent, keep));
+    EXPECT_FALSE(compare_firmware(board.device, Bytes(), silent));
+    EXPECT_FALSE(board.flash().changed());
+}
+
 TEST(SimDriversOnBoards, ProgramFaultThatOutlastsTheRetriesFailsTheUpdate) {
     SimulatedBoard board(BoardKind::Qx630);
     ASSERT_TRUE(attach_flash(board.device));
     board.model->spi_chip()->faults().corrupt_program(board.base(), 6);
-    testing::StdoutCapture output;
-    auto result = program_firmware(board.device, FirmwareImage{.data = pattern(100, 1)});
+    SilentProgress silent;
+    auto result = program_firmware(board.device, FirmwareImage{.data = pattern(100, 1)}, silent);
     ASSERT_FALSE(result);
     EXPECT_EQ(error_text(result.error()), "can't write to flash");
 }

@@ -54,6 +54,7 @@ void setup_standard_streams() {
     }
     // A reader that has gone makes writes fail with EPIPE instead of killing the program.
     std::signal(SIGPIPE, SIG_IGN);
+    standard_output().set_erase_overwritten_lines(::isatty(STDOUT_FILENO) == 1);
 }
 
 void print(Output& out, std::string_view text) {
@@ -93,7 +94,8 @@ void print_progress(std::uint32_t percent) {
 }
 
 void internal_fault(std::string_view what) {
-    write_diagnostic(fmt::format("tarnvel-flash: internal fault: {}\n", what));
+    // Named after the program that runs, which may be either of the two built on this library.
+    write_diagnostic(fmt::format("{}: internal fault: {}\n", program_invocation_short_name, what));
     std::_Exit(101);
 }
 

@@ -11,8 +11,8 @@ namespace tarnvel {
 class Output;
 class AnswerReader;
 
-// Opens /dev/null on any of descriptors 0-2 that is closed and ignores SIGPIPE. Called first
-// thing in main.
+// Opens /dev/null on any of descriptors 0-2 that is closed and ignores SIGPIPE; on a terminal,
+// lines that overwrite the progress line clear it first. Called first thing in main.
 void setup_standard_streams();
 
 // Prints text on standard output. A failed write is an internal fault (exit status 101).

@@ -5,12 +5,24 @@
 
 namespace tarnvel {
 
+namespace {
+
+// ECMA-48 "erase in line", from the cursor to the end of the line.
+constexpr std::string_view kEraseToEndOfLine = "\x1b[K";
+
+}  // namespace
+
 Status Output::print(std::string_view text) {
-    const auto last_break = text.rfind('\n');
-    pending_.append(text);
-    if (last_break == std::string_view::npos) return {};
-    const std::size_t after_break = text.size() - last_break - 1;
-    return write_front(pending_.size() - after_break);
+    if (erase_overwritten_lines_) {
+        for (char c : text) {
+            pending_.push_back(c);
+            if (c == '\r') pending_.append(kEraseToEndOfLine);
+        }
+    } else {
+        pending_.append(text);
+    }
+    if (text.find('\n') == std::string_view::npos) return {};
+    return write_front(pending_.rfind('\n') + 1);
 }
 
 Status Output::flush() {

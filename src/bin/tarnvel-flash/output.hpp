@@ -23,6 +23,13 @@ class Output {
     // Writes out everything buffered. On failure the unwritten rest stays buffered.
     Status flush();
 
+    // On a terminal, a line that begins with a carriage return overwrites the line before it
+    // (the progress line) only as far as it reaches; what sticks out of the longer line stays
+    // on screen. With this set, every carriage return is followed by the terminal's
+    // erase-to-end-of-line, so the line is cleared before it is written again. For terminals
+    // only: bytes to a pipe or a file stay exactly as printed.
+    void set_erase_overwritten_lines(bool erase) { erase_overwritten_lines_ = erase; }
+
     // Text waiting for a line break or a flush.
     std::string_view pending() const { return pending_; }
 
@@ -31,6 +38,7 @@ class Output {
     Status write_front(std::size_t count);
 
     int fd_;
+    bool erase_overwritten_lines_ = false;
     std::string pending_;
 };
 

@@ -1,7 +1,5 @@
 #include "bin/tarnvel-flash/stop_signals.hpp"
 
-#include "bin/tarnvel-flash/dialogue.hpp"
-
 namespace tarnvel {
 namespace {
 
@@ -14,31 +12,37 @@ sigset_t stop_signal_set() {
     return set;
 }
 
-// A held signal that will take effect once the saved mask is back.
-bool stop_signal_waiting(const sigset_t& saved_mask) {
+}  // namespace
+
+StopSignalHold::StopSignalHold(std::function<void()> before_stop)
+    : before_stop_(std::move(before_stop)) {
+    const sigset_t stop = stop_signal_set();
+    holding_ = ::sigprocmask(SIG_BLOCK, &stop, &saved_mask_) == 0;
+}
+
+bool StopSignalHold::stop_waiting() const {
+    if (!holding_) return false;
     sigset_t pending;
     if (::sigpending(&pending) != 0) return false;
     for (int signal : kStopSignals) {
-        if (::sigismember(&pending, signal) == 1 && ::sigismember(&saved_mask, signal) != 1) {
+        if (::sigismember(&pending, signal) == 1 && ::sigismember(&saved_mask_, signal) != 1) {
             return true;
         }
     }
     return false;
 }
 
-}  // namespace
-
-StopSignalHold::StopSignalHold() {
-    const sigset_t stop = stop_signal_set();
-    holding_ = ::sigprocmask(SIG_BLOCK, &stop, &saved_mask_) == 0;
+bool StopSignalHold::stop_newly_seen() {
+    if (stop_seen_ || !stop_waiting()) return false;
+    stop_seen_ = true;
+    return true;
 }
 
 void StopSignalHold::end() {
     if (!holding_) return;
+    // Whatever `before_stop` says must be out before the signal ends the program.
+    if (before_stop_ && stop_waiting()) before_stop_();
     holding_ = false;
-    // The notice must be out before the signal ends the program: it ends with a line break,
-    // so it is written out at once.
-    if (stop_signal_waiting(saved_mask_)) print(kHeldSignalNotice);
     ::sigprocmask(SIG_SETMASK, &saved_mask_, nullptr);
 }
 

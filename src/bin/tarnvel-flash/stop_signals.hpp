@@ -6,26 +6,42 @@
 
 #include <signal.h>
 
+#include <functional>
+
 namespace tarnvel {
 
 // Blocks the stop signals while it lives. Ending the hold puts back the signal mask found at
 // the start: a stop signal that came meanwhile then takes its usual effect at once (the
-// program ends by it), after a one-line notice that it was held back. Nothing is printed when
-// none came. Signals that were already blocked before the hold stay blocked.
+// program ends by it), right after `before_stop` has had its say. Signals that were already
+// blocked before the hold stay blocked, and do not count as waiting.
 class StopSignalHold {
   public:
-    StopSignalHold();
+    explicit StopSignalHold(std::function<void()> before_stop = {});
     ~StopSignalHold() { end(); }
     StopSignalHold(const StopSignalHold&) = delete;
     StopSignalHold& operator=(const StopSignalHold&) = delete;
+
+    // Whether a stop signal has come that will end the program when the hold ends.
+    bool stop_waiting() const;
+    // True the first time it is asked once a stop signal waits, false before and after: for a
+    // notice that is given once.
+    bool stop_newly_seen();
 
     // Ends the hold early; later calls do nothing.
     void end();
 
   private:
+    std::function<void()> before_stop_;
     sigset_t saved_mask_;
     bool holding_ = false;
+    bool stop_seen_ = false;
 };
+
+// What the operator sees as soon as the programming notices a held stop signal: the signal
+// was seen, and the flash write goes on to its end first.
+inline constexpr const char* kStopSeenNotice =
+    "\r\tStop signal received: the flash write finishes first, then the program stops. DO NOT "
+    "POWER OFF system\n";
 
 // What the operator sees before a held stop signal ends the program.
 inline constexpr const char* kHeldSignalNotice =

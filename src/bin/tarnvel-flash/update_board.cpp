@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "bin/tarnvel-flash/dialogue.hpp"
+#include "bin/tarnvel-flash/progress_line.hpp"
 #include "bin/tarnvel-flash/stop_signals.hpp"
 #include "bin/tarnvel-flash/update_board_from.hpp"
 #include "device/identity.hpp"
@@ -79,14 +80,16 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
     {
         // A stop signal waits until the programming has ended and its closing line is out: a
         // block cut short between erase and write would leave the board unbootable.
-        StopSignalHold hold;
-        if (auto programmed = program_firmware(board, *image); !programmed) {
+        StopSignalHold hold([] { print(kHeldSignalNotice); });
+        ProgressLine progress(hold);
+        if (auto programmed = program_firmware(board, *image, progress); !programmed) {
             // The flash holds a partial image: the board must not be power-cycled or touched
             // by further updates before support has looked at it.
             print(
                 fmt::format("\r\t!!! ERROR Updating firmware: {}, DO NOT POWER OFF system and "
                             "contact support ASAP !!!\n",
                             error_text(programmed.error())));
+            board.close();
             return BoardOutcome::EndRun;
         }
         print("\r\tUpdating firmware done\n");

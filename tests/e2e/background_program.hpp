@@ -1,7 +1,10 @@
 #pragma once
-// The updater running in the background in the simulated machine, for tests that act while it
-// runs: answer it later, send it a signal, or start a second one beside it. Standard input
-// stays open until the test closes it; standard output and error are collected as they come.
+// A program (the updater unless told otherwise) running in the background in the simulated
+// machine, for tests that act while it runs: answer it later, send it a signal, or start a
+// second one beside it. Standard input stays open until the test closes it; standard output
+// and error are collected as they come. On request standard input and output are a
+// pseudo-terminal instead of pipes, as on an operator's console: what is typed is echoed, and
+// the program knows it talks to a terminal.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,28 +16,38 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sim/testbed/run_program.hpp"
 #include "sim/testbed/sandbox.hpp"
 
 namespace tarnvel::e2e {
 
+struct BackgroundLaunch {
+    std::vector<std::string> argv = {TARNVEL_FLASH_BINARY};
+    bool terminal = false;  // standard input and output on a pseudo-terminal
+};
+
 class BackgroundProgram {
   public:
-    BackgroundProgram(const sim::Testbed& testbed, const std::filesystem::path& firmware_root) {
+    BackgroundProgram(const sim::Testbed& testbed, const std::filesystem::path& firmware_root,
+                      BackgroundLaunch options = {}) {
         int in[2], out[2], err[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+        if ((options.terminal ? !open_terminal(in, out)
+                              : ::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) ||
             ::pipe2(err, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "no pipes";
+            ADD_FAILURE() << "no pipes or terminal: " << std::strerror(errno);
             return;
         }
         sim::SandboxLaunch launch;
-        launch.argv = sim::launch_argv({TARNVEL_FLASH_BINARY});
+        launch.argv = sim::launch_argv(std::move(options.argv));
         launch.umockdev_dir = testbed.root_dir();
         launch.firmware_root = firmware_root;
         launch.stdin_fd = in[0];
@@ -141,6 +154,27 @@ class BackgroundProgram {
     const std::string& out() const { return result_.out; }
 
   private:
+    // A pseudo-terminal: the program's side as in[0] and out[1], the test's (the terminal's
+    // master side: what is typed goes in, what the program writes and the echo come out) as
+    // in[1] and out[0].
+    static bool open_terminal(int in[2], int out[2]) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0) return false;
+        char name[64];
+        int slave = -1;
+        if (::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+            ::ptsname_r(master, name, sizeof name) != 0 ||
+            (slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
+            ::close(master);
+            return false;
+        }
+        in[0] = slave;
+        out[1] = ::fcntl(slave, F_DUPFD_CLOEXEC, 0);
+        in[1] = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+        out[0] = master;
+        return out[1] >= 0 && in[1] >= 0;
+    }
+
     bool ended() {
         if (reaped_) return true;
         int status;

@@ -1,0 +1,19 @@
+#include "bin/tarnvel-flash/progress_line.hpp"
+
+#include "bin/tarnvel-flash/dialogue.hpp"
+
+namespace tarnvel {
+
+void ProgressLine::pass_started(const BlockPass& pass) {
+    // The block boundary is where the run looks up from the flash: an operator who pressed
+    // Ctrl-C hears at once that it was seen, and why nothing seems to happen.
+    if (hold_.stop_newly_seen()) print(kStopSeenNotice);
+    // Shown before each pass; never reaches 100, the caller's "done" line follows.
+    print_progress((pass.block * 100) / pass.block_count);
+}
+
+void ProgressLine::retrying(const BlockPass&) {
+    print("\r\tWrite error, retrying...\n");
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,50 @@
+#include "bin/tarnvel-fw/board_access.hpp"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+
+#include "device/register_channel.hpp"
+#include "firmware/firmware_archive.hpp"
+#include "firmware/image_fit.hpp"
+#include "flash/board_flash.hpp"
+
+namespace tarnvel::fw {
+
+std::expected<void, std::string> open_for_flash(BoardDevice& board) {
+    if (auto opened = open_board(board); !opened) {
+        const std::int32_t* code = opened.error().os_code();
+        if (code != nullptr && *code == EWOULDBLOCK) {
+            return std::unexpected(fmt::format("the board is locked by another process ({})",
+                                               error_text(opened.error())));
+        }
+        return std::unexpected(fmt::format("can't open the board: {}", error_text(opened.error())));
+    }
+    if (auto attached = attach_flash(board); !attached) {
+        board.close();
+        return std::unexpected(
+            fmt::format("can't reach the board's flash: {}", error_text(attached.error())));
+    }
+    return {};
+}
+
+std::expected<ChosenImage, std::string> choose_image(
+    const BoardDevice& board, const std::optional<std::vector<std::uint8_t>>& image_file) {
+    if (image_file) {
+        if (auto fits = check_image_fits(board.kind, image_file->size()); !fits) {
+            return std::unexpected(error_text(fits.error()));
+        }
+        return ChosenImage{.image = FirmwareImage{.version = 0, .data = *image_file},
+                           .version = std::nullopt};
+    }
+    auto image = find_firmware_image(board);
+    if (!image) {
+        return std::unexpected(
+            fmt::format("{}: {}", firmware_archive_path(board.kind, board.hw_major, board.hw_minor),
+                        error_text(image.error())));
+    }
+    const std::int32_t version = image->version;
+    return ChosenImage{.image = std::move(*image), .version = version};
+}
+
+}  // namespace tarnvel::fw

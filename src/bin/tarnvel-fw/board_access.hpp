@@ -1,0 +1,30 @@
+#pragma once
+// Opening a board for its flash, and the image meant for it, as the commands need them.
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/board_device.hpp"
+#include "firmware/firmware_image.hpp"
+
+namespace tarnvel::fw {
+
+// Opens the board's node with the board lock and builds its flash objects (a parallel-flash
+// bus is reset to read mode). On failure the board is closed again and the reason, in words,
+// comes back: a board another process holds says so.
+std::expected<void, std::string> open_for_flash(BoardDevice& board);
+
+struct ChosenImage {
+    FirmwareImage image;
+    std::optional<std::int32_t> version;  // none for an image file, whose name carries none
+};
+
+// The image from `image_file` when given (checked as an archive's image is: not empty, within
+// the kind's window, whole words on parallel flash), otherwise the board's archive's image.
+std::expected<ChosenImage, std::string> choose_image(
+    const BoardDevice& board, const std::optional<std::vector<std::uint8_t>>& image_file);
+
+}  // namespace tarnvel::fw

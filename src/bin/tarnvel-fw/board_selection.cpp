@@ -1,0 +1,57 @@
+#include "bin/tarnvel-fw/board_selection.hpp"
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+
+#include "firmware/image_file.hpp"
+
+namespace tarnvel::fw {
+
+std::expected<std::vector<BoardDevice*>, std::string> select_boards(
+    std::span<BoardDevice> boards, const std::vector<std::string>& nodes) {
+    for (const std::string& node : nodes) {
+        const bool found = std::ranges::any_of(
+            boards, [&](const BoardDevice& board) { return board.devnode == node; });
+        if (found) continue;
+        std::vector<std::string_view> known;
+        for (const BoardDevice& board : boards) known.push_back(board.devnode);
+        return std::unexpected(
+            known.empty()
+                ? fmt::format("no board at {}: no boards were found", node)
+                : fmt::format("no board at {}; the boards are {}", node, fmt::join(known, ", ")));
+    }
+    std::vector<BoardDevice*> selected;
+    for (BoardDevice& board : boards) {
+        const bool wanted = nodes.empty() ? board.kind != BoardKind::Unsupported
+                                          : std::ranges::find(nodes, board.devnode) != nodes.end();
+        if (wanted) selected.push_back(&board);
+    }
+    return selected;
+}
+
+std::expected<Targets, std::string> resolve_targets(std::span<BoardDevice> boards,
+                                                    const std::vector<std::string>& nodes,
+                                                    const std::optional<std::string>& image_file) {
+    auto selected = select_boards(boards, nodes);
+    if (!selected) return std::unexpected(std::move(selected.error()));
+    Targets targets{.boards = std::move(*selected), .image_file = std::nullopt};
+    if (image_file) {
+        auto bytes = read_image_file(*image_file);
+        if (!bytes) {
+            return std::unexpected(fmt::format("can't read the image file {}: {}", *image_file,
+                                               error_text(bytes.error())));
+        }
+        targets.image_file = std::move(*bytes);
+    }
+    return targets;
+}
+
+std::string board_title(const BoardDevice& board) {
+    if (board.kind == BoardKind::Unsupported) return "unsupported board";
+    return fmt::format("{} v{}.{}", board_info(board.kind).model_name, board.hw_major,
+                       board.hw_minor);
+}
+
+}  // namespace tarnvel::fw

@@ -1,0 +1,170 @@
+#include "bin/tarnvel-fw/command_line.hpp"
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+#include "bin/tarnvel-fw/exit_status.hpp"
+
+namespace tarnvel::fw {
+namespace {
+
+constexpr const char* kDescription =
+    "tarnvel-fw: inventory, unattended update, verification and read-back of the firmware in "
+    "the configuration flash of tarnvel PCIe boards. Results go to standard output, progress "
+    "and questions to standard error. Exit status: 0 when every selected board ended as asked, "
+    "1 when any did not, 2 for a usage error, 101 after an internal fault.";
+
+CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
+    return command
+        .add_option("--board", boards,
+                    "Only the board with this device node (repeatable); default: every "
+                    "supported board")
+        ->type_name("NODE");
+}
+
+CLI::Option* add_json(CLI::App& command, bool& json) {
+    return command.add_flag("--json", json,
+                            "One JSON document on standard output instead of the readable text");
+}
+
+// Checks that CLI11 can't express: an image file is meant for one board.
+std::optional<std::string> usage_problem(const Command& command) {
+    const auto one_board_for = [](const std::optional<std::string>& image,
+                                  const std::vector<std::string>& boards) {
+        return image && boards.size() != 1
+                   ? std::optional<std::string>("--image needs exactly one --board")
+                   : std::nullopt;
+    };
+    if (const auto* verify = std::get_if<VerifyCommand>(&command)) {
+        return one_board_for(verify->image, verify->boards);
+    }
+    if (const auto* update = std::get_if<UpdateCommand>(&command)) {
+        return one_board_for(update->image, update->boards);
+    }
+    if (const auto* dump = std::get_if<DumpCommand>(&command); dump && dump->length == 0u) {
+        return "--length must be at least 1 byte";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+ParsedCommandLine parse_command_line(int argc, char** argv) {
+    CLI::App app{kDescription, "tarnvel-fw"};
+    app.set_version_flag("--version", std::string("tarnvel-fw ") + TARNVEL_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough(false);
+
+    ListCommand list;
+    CLI::App* list_app =
+        app.add_subcommand("list",
+                           "List every board with its firmware and what its archive "
+                           "holds; opens no board");
+    add_json(*list_app, list.json);
+
+    VerifyCommand verify;
+    CLI::App* verify_app = app.add_subcommand(
+        "verify",
+        "Read back the image region of boards and compare it with their archive's "
+        "image; never erases or writes");
+    add_boards(*verify_app, verify.boards);
+    verify_app
+        ->add_option("--image", verify.image,
+                     "Compare with this raw image file instead (needs exactly one --board)")
+        ->type_name("FILE");
+    add_json(*verify_app, verify.json);
+
+    DumpCommand dump;
+    CLI::App* dump_app = app.add_subcommand(
+        "dump", "Read the image region of one board into a file, in image byte order");
+    dump_app->add_option("--board", dump.board, "The board's device node")
+        ->type_name("NODE")
+        ->required();
+    dump_app->add_option("--output", dump.output, "The file to write")
+        ->type_name("FILE")
+        ->required();
+    dump_app
+        ->add_option("--length", dump.length,
+                     "Bytes to read (K, M suffixes count 1024s); default: the size of the "
+                     "board's available image")
+        ->type_name("BYTES")
+        ->transform(CLI::AsSizeValue(false));
+    dump_app->add_flag("--force", dump.force, "Replace FILE if it exists");
+
+    UpdateCommand update;
+    bool reboot = false;
+    bool no_reboot = false;
+    CLI::App* update_app = app.add_subcommand(
+        "update", "Write the archive's image into boards, verify it, and reboot them if asked");
+    add_boards(*update_app, update.boards);
+    update_app->add_flag("--yes", update.yes,
+                         "Ask nothing: write only boards whose image is newer (see --force), "
+                         "reboot only with --reboot");
+    CLI::Option* force = update_app->add_flag("--force", update.force,
+                                              "With --yes, also write an image that is not newer");
+    CLI::Option* reboot_flag = update_app->add_flag(
+        "--reboot", reboot,
+        "Reboot each written board and check that it reports the image's version");
+    CLI::Option* no_reboot_flag =
+        update_app->add_flag("--no-reboot", no_reboot, "Never reboot, and don't ask");
+    reboot_flag->excludes(no_reboot_flag);
+    update_app
+        ->add_option("--image", update.image,
+                     "Write this raw image file instead (needs exactly one --board and --force)")
+        ->type_name("FILE")
+        ->needs(force);
+    add_json(*update_app, update.json);
+
+    std::string help_topic;
+    CLI::App* help_app = app.add_subcommand("help", "Show the help of a command");
+    help_app->add_option("command", help_topic, "list, verify, dump or update")
+        ->type_name("COMMAND");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return {.command = std::nullopt, .exit_status = status == 0 ? kExitOk : kExitUsage};
+    }
+
+    if (help_app->parsed()) {
+        if (help_topic.empty()) {
+            std::cout << app.help();
+            return {.command = std::nullopt, .exit_status = kExitOk};
+        }
+        try {
+            std::cout << app.get_subcommand(help_topic)->help();
+            return {.command = std::nullopt, .exit_status = kExitOk};
+        } catch (const CLI::OptionNotFound&) {
+            std::cerr << fmt::format(
+                "tarnvel-fw: no command \"{}\"; the commands are list, "
+                "verify, dump and update\n",
+                help_topic);
+            return {.command = std::nullopt, .exit_status = kExitUsage};
+        }
+    }
+
+    Command command;
+    if (list_app->parsed()) {
+        command = list;
+    } else if (verify_app->parsed()) {
+        command = std::move(verify);
+    } else if (dump_app->parsed()) {
+        command = std::move(dump);
+    } else {
+        update.reboot = reboot      ? RebootChoice::Reboot
+                        : no_reboot ? RebootChoice::NoReboot
+                                    : RebootChoice::Ask;
+        command = std::move(update);
+    }
+    if (auto problem = usage_problem(command)) {
+        std::cerr << fmt::format("tarnvel-fw: {}\nRun with --help for more information.\n",
+                                 *problem);
+        return {.command = std::nullopt, .exit_status = kExitUsage};
+    }
+    return {.command = std::move(command), .exit_status = kExitOk};
+}
+
+}  // namespace tarnvel::fw

@@ -1,0 +1,55 @@
+#pragma once
+// tarnvel-fw's command line: its commands and their options, parsed by CLI11 into plain values.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tarnvel::fw {
+
+struct ListCommand {
+    bool json = false;
+};
+
+struct VerifyCommand {
+    std::vector<std::string> boards;  // device nodes; none: every supported board
+    std::optional<std::string> image;
+    bool json = false;
+};
+
+struct DumpCommand {
+    std::string board;
+    std::string output;
+    std::optional<std::uint32_t> length;
+    bool force = false;
+};
+
+enum class RebootChoice : std::uint8_t {
+    Ask,  // neither --reboot nor --no-reboot: asked without --yes, no reboot with it
+    Reboot,
+    NoReboot,
+};
+
+struct UpdateCommand {
+    std::vector<std::string> boards;  // device nodes; none: every supported board
+    bool yes = false;
+    bool force = false;
+    RebootChoice reboot = RebootChoice::Ask;
+    std::optional<std::string> image;
+    bool json = false;
+};
+
+using Command = std::variant<ListCommand, VerifyCommand, DumpCommand, UpdateCommand>;
+
+// What the command line asks for, or that the program ends at once with `exit_status` (after
+// --help, --version, "help COMMAND" or a usage error, whose message has gone to standard error).
+struct ParsedCommandLine {
+    std::optional<Command> command;
+    int exit_status = 0;
+};
+
+ParsedCommandLine parse_command_line(int argc, char** argv);
+
+}  // namespace tarnvel::fw

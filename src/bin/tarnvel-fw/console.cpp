@@ -1,0 +1,38 @@
+#include "bin/tarnvel-fw/console.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "bin/tarnvel-flash/answer_line.hpp"
+#include "bin/tarnvel-flash/dialogue.hpp"
+#include "bin/tarnvel-flash/output.hpp"
+
+namespace tarnvel::fw {
+
+void report(std::string_view text) {
+    print(text);
+}
+
+void notice(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+bool ask_operator(std::string_view question) {
+    static Output questions(STDERR_FILENO);
+    // One buffer for the whole run: answers typed ahead answer the later questions in order.
+    static AnswerReader answers(STDIN_FILENO);
+    return ask(questions, answers, question);
+}
+
+bool stderr_is_terminal() {
+    static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    return terminal;
+}
+
+}  // namespace tarnvel::fw

@@ -1,0 +1,23 @@
+#pragma once
+// Where tarnvel-fw says what: results on standard output (through the line-buffered output of
+// the library, so that a failed write is an internal fault), and everything meant for the
+// person at the console on standard error: notices, questions, the progress bar.
+
+#include <string_view>
+
+namespace tarnvel::fw {
+
+// A result line or document on standard output.
+void report(std::string_view text);
+
+// A notice on standard error, written at once; a failed write is ignored.
+void notice(std::string_view text);
+
+// Prints "{question} (y/N): " on standard error and answers yes only for a "y" line on
+// standard input; end of input answers no.
+bool ask_operator(std::string_view question);
+
+// Whether standard error is a terminal (where the progress bar is drawn).
+bool stderr_is_terminal();
+
+}  // namespace tarnvel::fw

@@ -1,0 +1,121 @@
+#include "bin/tarnvel-fw/dump_command.hpp"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "bin/tarnvel-flash/stop_signals.hpp"
+#include "bin/tarnvel-fw/atomic_file.hpp"
+#include "bin/tarnvel-fw/board_access.hpp"
+#include "bin/tarnvel-fw/board_selection.hpp"
+#include "bin/tarnvel-fw/console.hpp"
+#include "bin/tarnvel-fw/exit_status.hpp"
+#include "bin/tarnvel-fw/progress_bar.hpp"
+#include "firmware/firmware_archive.hpp"
+#include "firmware/image_fit.hpp"
+#include "flash/readback.hpp"
+
+namespace tarnvel::fw {
+namespace {
+
+namespace fs = std::filesystem;
+
+int refuse(int status, std::string_view why) {
+    notice(fmt::format("tarnvel-fw: {}\n", why));
+    return status;
+}
+
+// Where the copy goes must be a place for a new file: its directory exists, and the name is
+// free unless it may be replaced.
+std::optional<std::string> output_problem(const fs::path& output, bool force) {
+    std::error_code error;
+    const fs::path directory = output.has_parent_path() ? output.parent_path() : fs::path(".");
+    if (!fs::is_directory(directory, error)) {
+        return fmt::format("the directory of --output {} does not exist", output.string());
+    }
+    const fs::file_status status = fs::symlink_status(output, error);
+    if (fs::is_directory(status)) return fmt::format("--output {} is a directory", output.string());
+    if (fs::exists(status) && !force) {
+        return fmt::format("{} exists; --force replaces it", output.string());
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
+    auto selected = select_boards(boards, {command.board});
+    if (!selected) return refuse(kExitUsage, selected.error());
+    BoardDevice& board = *selected->front();
+    const std::uint64_t window = firmware_window(board.kind);
+    if (board.kind == BoardKind::Unsupported || window == 0) {
+        return refuse(kExitBoardFailed, fmt::format("{} ({}) has no firmware image region to read",
+                                                    board.devnode, board_title(board)));
+    }
+
+    std::uint32_t length = 0;
+    if (command.length) {
+        if (*command.length > window) {
+            return refuse(kExitUsage,
+                          fmt::format("--length {} reaches past the image region of {} ({} bytes)",
+                                      *command.length, board.devnode, window));
+        }
+        length = *command.length;
+    } else {
+        auto image = find_firmware_image(board);
+        if (!image) {
+            return refuse(kExitBoardFailed,
+                          fmt::format("{} has no firmware image to take the length from ({}); "
+                                      "give --length",
+                                      board.devnode, error_text(image.error())));
+        }
+        length = static_cast<std::uint32_t>(image->data.size());
+    }
+    if (auto problem = output_problem(command.output, command.force)) {
+        return refuse(kExitUsage, *problem);
+    }
+
+    // A stop signal ends the reading at the next block, and the unfinished file goes away
+    // before the signal ends the program.
+    StopSignalHold hold([&] {
+        notice(
+            fmt::format("tarnvel-fw: stopped by a signal; {} was not written\n", command.output));
+    });
+    auto file = AtomicFile::create(command.output, command.force);
+    if (!file) {
+        return refuse(kExitBoardFailed, fmt::format("can't create a file beside {}: {}",
+                                                    command.output, error_text(file.error())));
+    }
+    if (auto opened = open_for_flash(board); !opened) {
+        return refuse(kExitBoardFailed, fmt::format("{}: {}", board.devnode, opened.error()));
+    }
+    Status read;
+    {
+        ProgressBar progress("reading", board.devnode);
+        read = read_firmware_region(board, length, progress,
+                                    [&](std::span<const std::uint8_t> bytes) -> Status {
+                                        if (hold.stop_waiting()) {
+                                            return std::unexpected(Error::os(EINTR));
+                                        }
+                                        return file->write(bytes);
+                                    });
+    }
+    board.close();
+    // Stopped by a signal: the hold's notice says so as the program ends.
+    if (!read && hold.stop_waiting()) return kExitBoardFailed;
+    if (!read) {
+        return refuse(kExitBoardFailed,
+                      fmt::format("{}: reading the flash into {} failed: {}", board.devnode,
+                                  command.output, error_text(read.error())));
+    }
+    if (auto committed = file->commit(); !committed) {
+        return refuse(kExitBoardFailed, fmt::format("can't write {}: {}", command.output,
+                                                    error_text(committed.error())));
+    }
+    report(fmt::format("{}: {} bytes of the image region written to {}\n", board.devnode, length,
+                       command.output));
+    return kExitOk;
+}
+
+}  // namespace tarnvel::fw

@@ -1,0 +1,49 @@
+#include "bin/tarnvel-fw/outcomes.hpp"
+
+namespace tarnvel::fw {
+
+std::string_view result_word(UpdateResult result) {
+    switch (result) {
+        case UpdateResult::Updated: return "updated";
+        case UpdateResult::UpToDate: return "up-to-date";
+        case UpdateResult::DynamicFirmware: return "dynamic-firmware";
+        case UpdateResult::Declined: return "declined";
+        case UpdateResult::Failed: return "failed";
+        case UpdateResult::NoImage: return "no-image";
+        case UpdateResult::Unsupported: return "unsupported";
+        case UpdateResult::NotAttempted: return "not-attempted";
+    }
+    return "failed";
+}
+
+std::string_view result_word(VerifyResult result) {
+    switch (result) {
+        case VerifyResult::Match: return "match";
+        case VerifyResult::Mismatch: return "mismatch";
+        case VerifyResult::Failed: return "failed";
+        case VerifyResult::NoImage: return "no-image";
+        case VerifyResult::Unsupported: return "unsupported";
+        case VerifyResult::DynamicFirmware: return "dynamic-firmware";
+    }
+    return "failed";
+}
+
+bool ended_as_asked(UpdateResult result) {
+    switch (result) {
+        case UpdateResult::Updated:
+        case UpdateResult::UpToDate:
+        case UpdateResult::DynamicFirmware:
+        case UpdateResult::Declined: return true;
+        case UpdateResult::Failed:
+        case UpdateResult::NoImage:
+        case UpdateResult::Unsupported:
+        case UpdateResult::NotAttempted: return false;
+    }
+    return false;
+}
+
+bool ended_as_asked(VerifyResult result) {
+    return result == VerifyResult::Match || result == VerifyResult::DynamicFirmware;
+}
+
+}  // namespace tarnvel::fw

@@ -1,0 +1,66 @@
+#pragma once
+// How each board ended under `update` and `verify`: the values behind both the readable text
+// and the JSON document.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "device/board_device.hpp"
+
+namespace tarnvel::fw {
+
+enum class UpdateResult : std::uint8_t {
+    Updated,          // written and verified (and rebooted into it when `rebooted`)
+    UpToDate,         // not written: the image is not newer and --force was not given
+    DynamicFirmware,  // a QX1800: nothing to write
+    Declined,         // the operator answered no
+    Failed,           // opening, programming, the reboot or the reboot check failed
+    NoImage,          // no archive, or no usable image in it
+    Unsupported,      // an unknown board named with --board
+    NotAttempted,     // the run ended at an earlier board
+};
+
+enum class VerifyResult : std::uint8_t {
+    Match,
+    Mismatch,
+    Failed,  // the board could not be opened or read
+    NoImage,
+    Unsupported,
+    DynamicFirmware,
+};
+
+std::string_view result_word(UpdateResult result);
+std::string_view result_word(VerifyResult result);
+// Whether the board ended as asked; the exit status is 0 only when every board did.
+bool ended_as_asked(UpdateResult result);
+bool ended_as_asked(VerifyResult result);
+
+struct UpdateOutcome {
+    explicit UpdateOutcome(const BoardDevice& of) : board(&of), firmware_before(of.fw_version) {}
+
+    const BoardDevice* board;
+    UpdateResult result = UpdateResult::NotAttempted;
+    std::uint16_t firmware_before;
+    std::optional<std::uint16_t> firmware_after;  // reported after the reboot
+    std::optional<std::int32_t> image_version;    // none for a raw image file
+    bool rebooted = false;
+    unsigned retries = 0;  // blocks written again after a read-back mismatch
+    std::optional<std::string> error;
+};
+
+struct VerifyOutcome {
+    explicit VerifyOutcome(const BoardDevice& of) : board(&of) {}
+
+    const BoardDevice* board;
+    VerifyResult result = VerifyResult::Failed;
+    std::optional<std::int32_t> image_version;
+    std::optional<std::uint32_t> bytes;  // compared
+    std::optional<std::uint32_t> first_difference;
+    std::optional<std::uint32_t> differing_blocks;
+    std::optional<std::uint32_t> blocks;
+    std::optional<std::string> error;
+};
+
+}  // namespace tarnvel::fw

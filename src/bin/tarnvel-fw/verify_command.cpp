@@ -1,0 +1,75 @@
+#include "bin/tarnvel-fw/verify_command.hpp"
+
+#include <fmt/format.h>
+
+#include <optional>
+#include <vector>
+
+#include "bin/tarnvel-fw/board_access.hpp"
+#include "bin/tarnvel-fw/board_selection.hpp"
+#include "bin/tarnvel-fw/console.hpp"
+#include "bin/tarnvel-fw/exit_status.hpp"
+#include "bin/tarnvel-fw/progress_bar.hpp"
+#include "bin/tarnvel-fw/reports.hpp"
+#include "flash/readback.hpp"
+
+namespace tarnvel::fw {
+namespace {
+
+VerifyOutcome verify(BoardDevice& board,
+                     const std::optional<std::vector<std::uint8_t>>& image_file) {
+    VerifyOutcome outcome(board);
+    if (board.kind == BoardKind::Unsupported) {
+        outcome.result = VerifyResult::Unsupported;
+        return outcome;
+    }
+    if (board.kind == BoardKind::Qx1800) {
+        outcome.result = VerifyResult::DynamicFirmware;
+        return outcome;
+    }
+    auto chosen = choose_image(board, image_file);
+    if (!chosen) {
+        outcome.result = VerifyResult::NoImage;
+        outcome.error = std::move(chosen.error());
+        return outcome;
+    }
+    outcome.image_version = chosen->version;
+    if (auto opened = open_for_flash(board); !opened) {
+        outcome.error = std::move(opened.error());
+        return outcome;
+    }
+    ProgressBar progress("verifying", board.devnode);
+    auto comparison = compare_firmware(board, chosen->image.data, progress);
+    board.close();
+    if (!comparison) {
+        outcome.error = fmt::format("reading the flash failed: {}", error_text(comparison.error()));
+        return outcome;
+    }
+    outcome.bytes = static_cast<std::uint32_t>(chosen->image.data.size());
+    outcome.blocks = comparison->block_count;
+    outcome.differing_blocks = comparison->differing_blocks;
+    outcome.first_difference = comparison->first_difference;
+    outcome.result = comparison->matches() ? VerifyResult::Match : VerifyResult::Mismatch;
+    return outcome;
+}
+
+}  // namespace
+
+int run_verify(std::span<BoardDevice> boards, const VerifyCommand& command) {
+    auto targets = resolve_targets(boards, command.boards, command.image);
+    if (!targets) {
+        notice(fmt::format("tarnvel-fw: {}\n", targets.error()));
+        return kExitUsage;
+    }
+
+    std::vector<VerifyOutcome> outcomes;
+    bool ok = true;
+    for (BoardDevice* board : targets->boards) {
+        outcomes.push_back(verify(*board, targets->image_file));
+        ok = ok && ended_as_asked(outcomes.back().result);
+    }
+    report(command.json ? verify_json(outcomes, ok) : verify_text(outcomes));
+    return ok ? kExitOk : kExitBoardFailed;
+}
+
+}  // namespace tarnvel::fw

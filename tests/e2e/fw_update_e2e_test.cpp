@@ -1,0 +1,250 @@
+// tarnvel-fw update: the updater's sequence without questions. A board is written only when its
+// image is newer (or forced), rebooted only when asked, and checked to run the image's version
+// after the reboot; what happened to each board is in the JSON and the exit status.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "background_program.hpp"
+#include "fw_harness.hpp"
+
+namespace tarnvel::e2e {
+namespace {
+
+constexpr std::uint16_t kFirmware = 40;
+
+class FwUpdateKind : public FwTestWithParam<BoardKind> {};
+
+// Every programmable kind: written at its base address, verified, rebooted into the image.
+TEST_P(FwUpdateKind, WritesVerifiesAndRebootsIntoTheImage) {
+    const BoardKind kind = GetParam();
+    const auto image = add_board(kind, kFirmware, kFirmware + 1, 3000);
+
+    const sim::RunResult result = fw({"update", "--yes", "--reboot", "--json"});
+    EXPECT_TRUE(result.exited_with(0)) << result.describe_end() << "\n" << result.err;
+    const Json document = parse_json(result);
+    EXPECT_EQ(document["ok"], true);
+    const Json board = board_entry(document, "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], "updated");
+    EXPECT_EQ(board["firmware_before"], kFirmware);
+    EXPECT_EQ(board["image_version"], kFirmware + 1);
+    EXPECT_EQ(board["rebooted"], true);
+    EXPECT_EQ(board["firmware_after"], kFirmware + 1);
+    EXPECT_EQ(board["retries"], 0);
+    EXPECT_EQ(board["error"], nullptr);
+    EXPECT_TRUE(flash_holds_image(hardware(0), image));
+    EXPECT_TRUE(no_violations(hardware(0)));
+    EXPECT_EQ(testbed().reboot_written(0), "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, FwUpdateKind,
+                         ::testing::Values(BoardKind::Qx410, BoardKind::Qx410M2, BoardKind::Qx410Bp,
+                                           BoardKind::Qx480Bpi, BoardKind::Qx480Spi,
+                                           BoardKind::Qx400, BoardKind::Qx610Bpi, BoardKind::Qx630,
+                                           BoardKind::Qx610Spi),
+                         [](const ::testing::TestParamInfo<BoardKind>& param) {
+                             return fmt::format("Kind{}", static_cast<unsigned>(param.param));
+                         });
+
+struct DecisionCase {
+    const char* name;
+    std::optional<std::int32_t> image_version;  // none: no archive
+    std::vector<std::string> options;
+    const char* result;
+    bool written;
+    int exit_status;
+};
+
+void PrintTo(const DecisionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FwUpdateDecision : public FwTestWithParam<DecisionCase> {};
+
+TEST_P(FwUpdateDecision, WritesOnlyWhatItShould) {
+    const DecisionCase& c = GetParam();
+    const auto image = add_board(BoardKind::Qx630, kFirmware, c.image_version);
+    std::vector<std::string> args{"update", "--json"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+
+    const sim::RunResult result = fw(args);
+    EXPECT_TRUE(result.exited_with(c.exit_status)) << result.describe_end() << "\n" << result.err;
+    const Json document = parse_json(result);
+    EXPECT_EQ(document["ok"], c.exit_status == 0);
+    const Json board = board_entry(document, "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], c.result);
+    EXPECT_EQ(board["rebooted"], false);
+    EXPECT_EQ(board["error"] == nullptr, c.exit_status == 0) << board.dump();
+    if (c.written) {
+        EXPECT_TRUE(flash_holds_image(hardware(0), image));
+    } else {
+        EXPECT_TRUE(flash_untouched(hardware(0)));
+        EXPECT_EQ(hardware(0).register_accesses(), 0u) << "a board left alone is not opened";
+    }
+    // Never rebooted without --reboot.
+    EXPECT_EQ(testbed().reboot_written(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FwUpdateDecision,
+    ::testing::Values(
+        DecisionCase{"Newer", kFirmware + 1, {"--yes"}, "updated", true, 0},
+        DecisionCase{"NewerNoReboot", kFirmware + 1, {"--yes", "--no-reboot"}, "updated", true, 0},
+        DecisionCase{"Equal", kFirmware, {"--yes"}, "up-to-date", false, 0},
+        DecisionCase{"Older", kFirmware - 1, {"--yes"}, "up-to-date", false, 0},
+        DecisionCase{"EqualForced", kFirmware, {"--yes", "--force"}, "updated", true, 0},
+        DecisionCase{"OlderForced", kFirmware - 1, {"--yes", "--force"}, "updated", true, 0},
+        DecisionCase{"NoArchive", std::nullopt, {"--yes"}, "no-image", false, kExitBoardFailed},
+        // Without --yes the questions come from standard input, which is closed: no.
+        DecisionCase{"Declined", kFirmware + 1, {}, "declined", false, 0}),
+    [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
+
+// The operator's answers, typed ahead: the same questions as the updater, on standard error,
+// while standard output holds only the JSON document.
+TEST_F(FwTest, AsksTheUpdatersQuestionsOnStandardError) {
+    const auto image = add_board(BoardKind::Qx630, kFirmware, kFirmware + 1);
+    const sim::RunResult result = fw({"update", "--json"}, "y\ny\n");
+    EXPECT_TRUE(result.exited_with(0)) << result.describe_end() << "\n" << result.err;
+    const Json board = board_entry(parse_json(result), "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], "updated");
+    EXPECT_EQ(board["rebooted"], true);
+    EXPECT_NE(result.err.find("\tUpdate firmware? (y/N): "), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("\tReboot device? This can crash systems that doesn't support PCIe "
+                              "hot-plug. (y/N): "),
+              std::string::npos)
+        << result.err;
+    EXPECT_TRUE(flash_holds_image(hardware(0), image));
+}
+
+// The QX1800 has nothing to write and an unknown board named on the command line can't be
+// updated: neither is opened; only the second counts against the run.
+TEST_F(FwTest, PassesOverBoardsItCannotUpdate) {
+    add_hardware(BoardKind::Qx1800, sim::BoardConfig::of_kind(BoardKind::Qx1800, 4));
+    add(sim::BoardConfig::of_kind(BoardKind::Unsupported, 1));
+
+    const sim::RunResult all = fw({"update", "--yes", "--json"});
+    EXPECT_TRUE(all.exited_with(0)) << all.describe_end() << "\n" << all.err;
+    const Json all_document = parse_json(all);
+    ASSERT_EQ(all_document["boards"].size(), 1u) << "unsupported boards are not selected";
+    EXPECT_EQ(board_entry(all_document, "/dev/tarnvel0")["result"], "dynamic-firmware");
+
+    const sim::RunResult named =
+        fw({"update", "--yes", "--json", "--board", "/dev/tarnvel1", "--board", "/dev/tarnvel0"});
+    EXPECT_TRUE(named.exited_with(kExitBoardFailed)) << named.describe_end() << "\n" << named.err;
+    const Json named_document = parse_json(named);
+    EXPECT_EQ(named_document["ok"], false);
+    EXPECT_EQ(board_entry(named_document, "/dev/tarnvel1")["result"], "unsupported");
+    EXPECT_EQ(hardware(0).register_accesses(), 0u);
+}
+
+// A failed programming run ends the run, as in the updater: the next board is not touched.
+TEST_F(FwTest, FailedProgrammingEndsTheRun) {
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 50});
+    add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
+
+    const sim::RunResult result = fw({"update", "--yes", "--json"});
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const Json document = parse_json(result);
+    EXPECT_EQ(document["ok"], false);
+    const Json failed = board_entry(document, "/dev/tarnvel0");
+    EXPECT_EQ(failed["result"], "failed");
+    EXPECT_NE(failed["error"].get<std::string>().find("Input/output error"), std::string::npos)
+        << failed.dump();
+    EXPECT_EQ(board_entry(document, "/dev/tarnvel1")["result"], "not-attempted");
+    EXPECT_EQ(hardware(1).register_accesses(), 0u);
+}
+
+// With --reboot the board must come back with the image's version.
+TEST_F(FwTest, ARebootIntoAnotherVersionFailsTheBoard) {
+    sim::BoardConfig config = sim::BoardConfig::of_kind(BoardKind::Qx630, kFirmware);
+    config.version_after_reboot = sim::version_text(sim::default_hw_text(BoardKind::Qx630), 7);
+    add_hardware(BoardKind::Qx630, std::move(config));
+    ASSERT_TRUE(firmware().add_board_image(BoardKind::Qx630, 1, 0, kFirmware + 1,
+                                           sim::firmware_bytes(1000)));
+
+    const sim::RunResult result = fw({"update", "--yes", "--reboot", "--json"});
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const Json board = board_entry(parse_json(result), "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], "failed");
+    EXPECT_EQ(board["rebooted"], true);
+    EXPECT_EQ(board["firmware_after"], 7);
+}
+
+// A reboot the driver refuses ends the run: the board needs a manual power cycle first.
+TEST_F(FwTest, AFailedRebootEndsTheRun) {
+    sim::BoardConfig config = sim::BoardConfig::of_kind(BoardKind::Qx630, kFirmware);
+    config.reboot = sim::RebootState::IsDirectory;
+    add_hardware(BoardKind::Qx630, std::move(config));
+    ASSERT_TRUE(firmware().add_board_image(BoardKind::Qx630, 1, 0, kFirmware + 1,
+                                           sim::firmware_bytes(1000)));
+    add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
+
+    const sim::RunResult result = fw({"update", "--yes", "--reboot", "--json"});
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const Json document = parse_json(result);
+    const Json board = board_entry(document, "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], "failed");
+    EXPECT_EQ(board["rebooted"], false);
+    EXPECT_EQ(board_entry(document, "/dev/tarnvel1")["result"], "not-attempted");
+    EXPECT_TRUE(flash_untouched(hardware(1)));
+}
+
+// A board another process holds is reported, not waited for; the run goes on.
+TEST_F(FwTest, ALockedBoardFailsAndTheNextIsUpdated) {
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1);
+    const auto image = add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
+    const std::string node_file = (testbed().root_dir() / "dev/tarnvel0").string();
+    const int held = ::open(node_file.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+
+    const sim::RunResult result = fw({"update", "--yes", "--json"});
+    ::close(held);
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const Json document = parse_json(result);
+    const Json locked = board_entry(document, "/dev/tarnvel0");
+    EXPECT_EQ(locked["result"], "failed");
+    EXPECT_NE(locked["error"].get<std::string>().find("locked by another process"),
+              std::string::npos)
+        << locked.dump();
+    EXPECT_EQ(hardware(0).register_accesses(), 0u);
+    EXPECT_EQ(board_entry(document, "/dev/tarnvel1")["result"], "updated");
+    EXPECT_TRUE(flash_holds_image(hardware(1), image));
+}
+
+// A stop signal during programming: the write ends, the operator hears of the signal at the
+// next block, the results come out with the rest of the run not attempted, and then the
+// signal ends the program.
+TEST_F(FwTest, AStopSignalDuringProgrammingWaitsForTheWriteAndTheResults) {
+    const auto image = add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2 * 0x10000);
+    add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
+    BackgroundProgram program(testbed(), firmware().path(),
+                              {.argv = {TARNVEL_FW_BINARY, "update", "--yes", "--json"}});
+    ASSERT_TRUE(program.wait_for([this] {
+        return testbed().with_model(0, [](sim::RegisterModel& model) {
+            return dynamic_cast<sim::SimBoard&>(model).firmware_flash()->changed();
+        });
+    }));
+    program.signal(SIGTERM);
+
+    const sim::RunResult& ended = program.finish();
+    EXPECT_EQ(ended.signal, SIGTERM) << ended.describe_end() << "\n" << ended.err;
+    EXPECT_NE(ended.err.find("stop signal received"), std::string::npos) << ended.err;
+    const Json document = parse_json(ended);
+    EXPECT_EQ(document["ok"], false);
+    EXPECT_EQ(board_entry(document, "/dev/tarnvel0")["result"], "updated");
+    EXPECT_EQ(board_entry(document, "/dev/tarnvel1")["result"], "not-attempted");
+    EXPECT_TRUE(flash_holds_image(hardware(0), image));
+    EXPECT_TRUE(flash_untouched(hardware(1)));
+}
+
+}  // namespace
+}  // namespace tarnvel::e2e

@@ -1,0 +1,99 @@
+// A file written through AtomicFile appears whole or not at all, and never replaces a file it
+// was not allowed to.
+#include "bin/tarnvel-fw/atomic_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+namespace tarnvel::fw {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+class AtomicFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tarnvel-atomic.XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path path(const char* name) const { return dir_ / name; }
+    static Bytes contents(const fs::path& file) {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            found.push_back(entry.path().filename().string());
+        }
+        std::ranges::sort(found);
+        return found;
+    }
+
+    fs::path dir_;
+};
+
+struct Case {
+    const char* what;
+    bool existing;   // a file of that name is there before the commit
+    bool replace;    // AtomicFile may replace it
+    bool commit;     // the writer gets as far as committing
+    bool committed;  // the commit succeeds
+};
+
+TEST_F(AtomicFileTest, AppearsWholeOrNotAtAll) {
+    const Case cases[] = {
+        {"new file", false, false, true, true},
+        {"replaced", true, true, true, true},
+        {"kept: it appeared meanwhile", true, false, true, false},
+        {"abandoned", false, false, false, false},
+        {"abandoned over an old file", true, true, false, false},
+    };
+    const Bytes data{1, 2, 3, 4, 5};
+    const Bytes old{9, 9};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path target = path("copy.bin");
+        fs::remove(target);
+        {
+            auto file = AtomicFile::create(target, c.replace);
+            ASSERT_TRUE(file);
+            ASSERT_TRUE(file->write(data));
+            if (c.existing) std::ofstream(target, std::ios::binary).write("\x09\x09", 2);
+            if (c.commit) {
+                auto committed = file->commit();
+                EXPECT_EQ(committed.has_value(), c.committed);
+                if (!committed) {
+                    EXPECT_EQ(committed.error(), Error::os(EEXIST));
+                }
+            }
+        }
+        if (c.committed) {
+            EXPECT_EQ(contents(target), data);
+        } else if (c.existing) {
+            EXPECT_EQ(contents(target), old);
+        }
+        // Nothing but the file itself, if any, is left in the directory.
+        EXPECT_EQ(names(), (c.committed || c.existing ? std::vector<std::string>{"copy.bin"}
+                                                      : std::vector<std::string>{}));
+    }
+}
+
+TEST_F(AtomicFileTest, FailsWhereNoFileCanBeMade) {
+    auto file = AtomicFile::create(path("missing/copy.bin"), false);
+    ASSERT_FALSE(file);
+    EXPECT_EQ(file.error(), Error::os(ENOENT));
+}
+
+}  // namespace
+}  // namespace tarnvel::fw
