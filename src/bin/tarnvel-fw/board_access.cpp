@@ -28,20 +28,28 @@ std::expected<void, std::string> open_for_flash(BoardDevice& board) {
     return {};
 }
 
-std::expected<ChosenImage, std::string> choose_image(
+std::expected<ChosenImage, PassedOver> choose_image(
     const BoardDevice& board, const std::optional<std::vector<std::uint8_t>>& image_file) {
+    using Why = PassedOver::Why;
+    if (board.kind == BoardKind::Unsupported) {
+        return std::unexpected(PassedOver{Why::Unsupported, std::nullopt});
+    }
+    if (board.kind == BoardKind::Qx1800) {
+        return std::unexpected(PassedOver{Why::DynamicFirmware, std::nullopt});
+    }
     if (image_file) {
         if (auto fits = check_image_fits(board.kind, image_file->size()); !fits) {
-            return std::unexpected(error_text(fits.error()));
+            return std::unexpected(PassedOver{Why::NoImage, error_text(fits.error())});
         }
         return ChosenImage{.image = FirmwareImage{.version = 0, .data = *image_file},
                            .version = std::nullopt};
     }
     auto image = find_firmware_image(board);
     if (!image) {
-        return std::unexpected(
+        return std::unexpected(PassedOver{
+            Why::NoImage,
             fmt::format("{}: {}", firmware_archive_path(board.kind, board.hw_major, board.hw_minor),
-                        error_text(image.error())));
+                        error_text(image.error()))});
     }
     const std::int32_t version = image->version;
     return ChosenImage{.image = std::move(*image), .version = version};

@@ -22,9 +22,16 @@ struct ChosenImage {
     std::optional<std::int32_t> version;  // none for an image file, whose name carries none
 };
 
+// Why a board gets no image: it is not a known board, it loads its firmware itself (QX1800),
+// or there is no usable image for it (`error` says why).
+struct PassedOver {
+    enum class Why : std::uint8_t { Unsupported, DynamicFirmware, NoImage } why;
+    std::optional<std::string> error;
+};
+
 // The image from `image_file` when given (checked as an archive's image is: not empty, within
 // the kind's window, whole words on parallel flash), otherwise the board's archive's image.
-std::expected<ChosenImage, std::string> choose_image(
+std::expected<ChosenImage, PassedOver> choose_image(
     const BoardDevice& board, const std::optional<std::vector<std::uint8_t>>& image_file);
 
 }  // namespace tarnvel::fw

@@ -28,6 +28,24 @@ std::string_view result_word(VerifyResult result) {
     return "failed";
 }
 
+UpdateResult update_result(const PassedOver& passed_over) {
+    switch (passed_over.why) {
+        case PassedOver::Why::Unsupported: return UpdateResult::Unsupported;
+        case PassedOver::Why::DynamicFirmware: return UpdateResult::DynamicFirmware;
+        case PassedOver::Why::NoImage: return UpdateResult::NoImage;
+    }
+    return UpdateResult::NoImage;
+}
+
+VerifyResult verify_result(const PassedOver& passed_over) {
+    switch (passed_over.why) {
+        case PassedOver::Why::Unsupported: return VerifyResult::Unsupported;
+        case PassedOver::Why::DynamicFirmware: return VerifyResult::DynamicFirmware;
+        case PassedOver::Why::NoImage: return VerifyResult::NoImage;
+    }
+    return VerifyResult::NoImage;
+}
+
 bool ended_as_asked(UpdateResult result) {
     switch (result) {
         case UpdateResult::Updated:

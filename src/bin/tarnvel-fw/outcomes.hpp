@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "bin/tarnvel-fw/board_access.hpp"
 #include "device/board_device.hpp"
 
 namespace tarnvel::fw {
@@ -33,6 +34,9 @@ enum class VerifyResult : std::uint8_t {
 
 std::string_view result_word(UpdateResult result);
 std::string_view result_word(VerifyResult result);
+// The result of a board that gets no image.
+UpdateResult update_result(const PassedOver& passed_over);
+VerifyResult verify_result(const PassedOver& passed_over);
 // Whether the board ended as asked; the exit status is 0 only when every board did.
 bool ended_as_asked(UpdateResult result);
 bool ended_as_asked(VerifyResult result);

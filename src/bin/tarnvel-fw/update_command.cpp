@@ -115,18 +115,10 @@ void UpdateRun::reboot(BoardDevice& board, UpdateOutcome& outcome) {
 
 UpdateOutcome UpdateRun::update(BoardDevice& board) {
     UpdateOutcome outcome(board);
-    if (board.kind == BoardKind::Unsupported) {
-        outcome.result = UpdateResult::Unsupported;
-        return outcome;
-    }
-    if (board.kind == BoardKind::Qx1800) {
-        outcome.result = UpdateResult::DynamicFirmware;
-        return outcome;
-    }
     auto chosen = choose_image(board, image_file_);
     if (!chosen) {
-        outcome.result = UpdateResult::NoImage;
-        outcome.error = std::move(chosen.error());
+        outcome.result = update_result(chosen.error());
+        outcome.error = std::move(chosen.error().error);
         return outcome;
     }
     outcome.image_version = chosen->version;

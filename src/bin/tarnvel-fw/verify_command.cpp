@@ -19,18 +19,10 @@ namespace {
 VerifyOutcome verify(BoardDevice& board,
                      const std::optional<std::vector<std::uint8_t>>& image_file) {
     VerifyOutcome outcome(board);
-    if (board.kind == BoardKind::Unsupported) {
-        outcome.result = VerifyResult::Unsupported;
-        return outcome;
-    }
-    if (board.kind == BoardKind::Qx1800) {
-        outcome.result = VerifyResult::DynamicFirmware;
-        return outcome;
-    }
     auto chosen = choose_image(board, image_file);
     if (!chosen) {
-        outcome.result = VerifyResult::NoImage;
-        outcome.error = std::move(chosen.error());
+        outcome.result = verify_result(chosen.error());
+        outcome.error = std::move(chosen.error().error);
         return outcome;
     }
     outcome.image_version = chosen->version;
