@@ -264,9 +264,15 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
     SandboxedChild child;
     std::string lib_dir, scratch, upper, work, overlay_options;
     struct stat st;
+    const bool machine_has_firmware_dir =
+        ::stat(kFirmwareMountPoint, &st) == 0 && S_ISDIR(st.st_mode);
+    if (launch.firmware_mount == FirmwareMount::Bind && !machine_has_firmware_dir) {
+        return std::unexpected(Error::message(
+            ErrorKind::NotFound,
+            "sandbox: this machine has no /lib/firmware to bind the firmware directory onto"));
+    }
     plan.overlay = launch.firmware_mount == FirmwareMount::Overlay ||
-                   (launch.firmware_mount == FirmwareMount::Auto &&
-                    !(::stat(kFirmwareMountPoint, &st) == 0 && S_ISDIR(st.st_mode)));
+                   (launch.firmware_mount == FirmwareMount::Auto && !machine_has_firmware_dir);
     if (plan.overlay) {
         char resolved[PATH_MAX];
         if (::realpath("/lib", resolved) == nullptr) {

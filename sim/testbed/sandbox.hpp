@@ -24,8 +24,10 @@
 namespace tarnvel::sim {
 
 enum class FirmwareMount : std::uint8_t {
-    Auto,     // Bind when the machine has /lib/firmware, otherwise Overlay
-    Bind,     // the firmware root is bound onto the existing /lib/firmware
+    Auto,  // Bind when the machine has /lib/firmware, otherwise Overlay
+    // The firmware root is bound onto the existing /lib/firmware; on a machine without one
+    // (a minimal system: only some packages make it) the launch fails with NotFound.
+    Bind,
     Overlay,  // /lib gets a private overlay in which /lib/firmware is made, then the bind
 };
 

@@ -1,9 +1,11 @@
 #include "device/board_table.hpp"
 
+#include <algorithm>
+#include <cstddef>
+
 namespace tarnvel {
 namespace {
 
-constexpr HwVersionEntry kHwNone[] = {{"", 0, 0}};
 constexpr HwVersionEntry kHwQx410[] = {
     {"3.0", 3, 0}, {"4.0", 4, 0}, {"4.1", 4, 1}, {"5.0", 5, 0}, {"6.0", 6, 0}};
 // The QX410M2 reports "5.0" but is hardware version 1.0: the pair names its archive.
@@ -17,28 +19,129 @@ constexpr HwVersionEntry kHwQx630[] = {{"1.0", 1, 0}, {"1.1", 1, 1}, {"2.0", 2, 
 constexpr HwVersionEntry kHwQx610Spi[] = {{"4.0", 4, 0}};
 constexpr HwVersionEntry kHwQx1800[] = {{"3.0", 3, 0}};
 
-using enum FlashType;
-using C = ControllerClass;
-using A = ArchiveForm;
+constexpr std::size_t row_of(BoardKind kind) {
+    return static_cast<std::size_t>(kind);
+}
 
-constexpr std::array<BoardInfo, kBoardKindCount> kBoards = {{
-    {"Unsupported", None, C::None, 0, false, "", A::None, 0, {kHwNone, 0}},
-    {"QX410", Spi, C::Qx410, 1, false, "qx410", A::Plain, 0x400000, kHwQx410},
-    {"QX410M2", Spi, C::Qx410, 1, false, "qx410m2", A::Plain, 0x400000, kHwQx410M2},
-    {"QX410BP", Spi, C::Qx410, 1, false, "qx410", A::Bypass, 0x400000, kHwQx410Bp},
-    {"QX480", Bpi, C::Qx480, 0, false, "qx480", A::Plain, 0x1020000, kHwQx480Bpi},
-    {"QX480", Spi, C::Qx480, 1, true, "qx480", A::Plain, 0x1000000, kHwQx480Spi},
-    {"QX400", Bpi, C::Qx400, 0, false, "qx400", A::Plain, 0x1020000, kHwQx400},
-    {"QX610", Bpi, C::Qx610, 0, false, "qx610", A::Plain, 0x1020000, kHwQx610Bpi},
-    {"QX630", Spi, C::Qx630, 1, true, "qx630", A::Plain, 0x1000000, kHwQx630},
-    {"QX610", Spi, C::Qx610, 5, true, "qx610", A::Plain, 0x1000000, kHwQx610Spi},
-    // The QX1800 loads its firmware dynamically and is never programmed.
-    {"QX1800", Spi, C::Qx1800, 1, true, "", A::None, 0, kHwQx1800},
-}};
+// Each row is filled under its kind's name, so that no row can slip under another kind.
+constexpr std::array<BoardInfo, kBoardKindCount> kBoards = [] {
+    using enum FlashType;
+    using C = ControllerClass;
+    using A = ArchiveForm;
+    std::array<BoardInfo, kBoardKindCount> rows{};
+    rows[row_of(BoardKind::Unsupported)] = {.model_name = "Unsupported"};
+    rows[row_of(BoardKind::Qx410)] = {.model_name = "QX410",
+                                      .flash = Spi,
+                                      .controller = C::Qx410,
+                                      .chip_select = 1,
+                                      .four_byte_address = false,
+                                      .archive_name = "qx410",
+                                      .archive_form = A::Plain,
+                                      .base_address = 0x400000,
+                                      .hw_versions = kHwQx410};
+    rows[row_of(BoardKind::Qx410M2)] = {.model_name = "QX410M2",
+                                        .flash = Spi,
+                                        .controller = C::Qx410,
+                                        .chip_select = 1,
+                                        .four_byte_address = false,
+                                        .archive_name = "qx410m2",
+                                        .archive_form = A::Plain,
+                                        .base_address = 0x400000,
+                                        .hw_versions = kHwQx410M2};
+    // The QX410BP's archive is the QX410's name in the bypass form.
+    rows[row_of(BoardKind::Qx410Bp)] = {.model_name = "QX410BP",
+                                        .flash = Spi,
+                                        .controller = C::Qx410,
+                                        .chip_select = 1,
+                                        .four_byte_address = false,
+                                        .archive_name = "qx410",
+                                        .archive_form = A::Bypass,
+                                        .base_address = 0x400000,
+                                        .hw_versions = kHwQx410Bp};
+    rows[row_of(BoardKind::Qx480Bpi)] = {.model_name = "QX480",
+                                         .flash = Bpi,
+                                         .controller = C::Qx480,
+                                         .archive_name = "qx480",
+                                         .archive_form = A::Plain,
+                                         .base_address = 0x1020000,
+                                         .hw_versions = kHwQx480Bpi};
+    rows[row_of(BoardKind::Qx480Spi)] = {.model_name = "QX480",
+                                         .flash = Spi,
+                                         .controller = C::Qx480,
+                                         .chip_select = 1,
+                                         .four_byte_address = true,
+                                         .archive_name = "qx480",
+                                         .archive_form = A::Plain,
+                                         .base_address = 0x1000000,
+                                         .hw_versions = kHwQx480Spi};
+    rows[row_of(BoardKind::Qx400)] = {.model_name = "QX400",
+                                      .flash = Bpi,
+                                      .controller = C::Qx400,
+                                      .archive_name = "qx400",
+                                      .archive_form = A::Plain,
+                                      .base_address = 0x1020000,
+                                      .hw_versions = kHwQx400};
+    rows[row_of(BoardKind::Qx610Bpi)] = {.model_name = "QX610",
+                                         .flash = Bpi,
+                                         .controller = C::Qx610,
+                                         .archive_name = "qx610",
+                                         .archive_form = A::Plain,
+                                         .base_address = 0x1020000,
+                                         .hw_versions = kHwQx610Bpi};
+    rows[row_of(BoardKind::Qx630)] = {.model_name = "QX630",
+                                      .flash = Spi,
+                                      .controller = C::Qx630,
+                                      .chip_select = 1,
+                                      .four_byte_address = true,
+                                      .archive_name = "qx630",
+                                      .archive_form = A::Plain,
+                                      .base_address = 0x1000000,
+                                      .hw_versions = kHwQx630};
+    rows[row_of(BoardKind::Qx610Spi)] = {.model_name = "QX610",
+                                         .flash = Spi,
+                                         .controller = C::Qx610,
+                                         .chip_select = 5,
+                                         .four_byte_address = true,
+                                         .archive_name = "qx610",
+                                         .archive_form = A::Plain,
+                                         .base_address = 0x1000000,
+                                         .hw_versions = kHwQx610Spi};
+    // The QX1800 loads its firmware dynamically and is never programmed: no archive.
+    rows[row_of(BoardKind::Qx1800)] = {.model_name = "QX1800",
+                                       .flash = Spi,
+                                       .controller = C::Qx1800,
+                                       .chip_select = 1,
+                                       .four_byte_address = true,
+                                       .hw_versions = kHwQx1800};
+    return rows;
+}();
+static_assert(std::ranges::none_of(kBoards,
+                                   [](const BoardInfo& row) { return row.model_name.empty(); }),
+              "every kind has its row");
 
-// Indexed by (device ID - 0x19).
-constexpr std::array<std::uint8_t, 16> kKindByDeviceId = {1, 4, 6, 7, 0, 0, 8, 10,
-                                                          1, 5, 2, 3, 9, 5, 8, 1};
+// The PCI device IDs of the boards' parents; any ID outside them is Unsupported.
+constexpr std::uint16_t kFirstDeviceId = 0x19;
+constexpr std::uint16_t kLastDeviceId = 0x28;
+
+// Indexed by (device ID - kFirstDeviceId).
+constexpr std::array<BoardKind, kLastDeviceId - kFirstDeviceId + 1> kKindByDeviceId = {
+    BoardKind::Qx410,        // 0x19
+    BoardKind::Qx480Bpi,     // 0x1A
+    BoardKind::Qx400,        // 0x1B
+    BoardKind::Qx610Bpi,     // 0x1C
+    BoardKind::Unsupported,  // 0x1D
+    BoardKind::Unsupported,  // 0x1E
+    BoardKind::Qx630,        // 0x1F
+    BoardKind::Qx1800,       // 0x20
+    BoardKind::Qx410,        // 0x21
+    BoardKind::Qx480Spi,     // 0x22
+    BoardKind::Qx410M2,      // 0x23
+    BoardKind::Qx410Bp,      // 0x24
+    BoardKind::Qx610Spi,     // 0x25
+    BoardKind::Qx480Spi,     // 0x26
+    BoardKind::Qx630,        // 0x27
+    BoardKind::Qx410,        // 0x28
+};
 
 }  // namespace
 
@@ -48,8 +151,8 @@ const BoardInfo& board_info(BoardKind kind) {
 }
 
 BoardKind board_kind_for_device_id(std::uint16_t device_id) {
-    if (device_id < 0x19 || device_id > 0x28) return BoardKind::Unsupported;
-    return static_cast<BoardKind>(kKindByDeviceId[device_id - 0x19]);
+    if (device_id < kFirstDeviceId || device_id > kLastDeviceId) return BoardKind::Unsupported;
+    return kKindByDeviceId[device_id - kFirstDeviceId];
 }
 
 std::pair<std::uint8_t, std::uint8_t> map_hw_version(BoardKind kind, std::string_view hw_part) {

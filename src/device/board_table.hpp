@@ -36,16 +36,17 @@ struct HwVersionEntry {
     std::uint8_t minor;
 };
 
+// One row of the board table. A field a kind has no use for keeps its default.
 struct BoardInfo {
     std::string_view model_name;  // printed after "Device {}: "
-    FlashType flash;
-    ControllerClass controller;
-    std::uint8_t chip_select;  // SPI flash only
-    bool four_byte_address;    // SPI flash only
-    std::string_view archive_name;
-    ArchiveForm archive_form;
-    std::uint32_t base_address;  // where the firmware image lives in the flash
-    std::span<const HwVersionEntry> hw_versions;
+    FlashType flash = FlashType::None;
+    ControllerClass controller = ControllerClass::None;
+    std::uint8_t chip_select = 0;        // SPI flash only
+    bool four_byte_address = false;      // SPI flash only
+    std::string_view archive_name = {};  // none for a kind that is never programmed
+    ArchiveForm archive_form = ArchiveForm::None;
+    std::uint32_t base_address = 0;  // where the firmware image lives in the flash
+    std::span<const HwVersionEntry> hw_versions = {};
 };
 
 const BoardInfo& board_info(BoardKind kind);

@@ -4,6 +4,8 @@
 // allocation: flash programming issues millions of these. The only lock is the one on the
 // node itself, taken when it is opened, so that one board is never driven by two programs.
 
+#include <linux/ioctl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -27,11 +29,14 @@ static_assert(offsetof(RegisterRequest, reserved) == 12);
 
 inline constexpr std::uint32_t kRegisterOpRead = 1;
 inline constexpr std::uint32_t kRegisterOpWrite = 2;
-// _IOWR(0x46, 0, 16 bytes): the driver both takes and returns the request.
-inline constexpr unsigned long kRegisterIoctl = 0xC0104600UL;
+// The driver's ioctl type; its only request is number 0.
+inline constexpr unsigned kRegisterIoctlType = 0x46;
+// A read-write request: the driver both takes the request and returns it filled in.
+inline constexpr unsigned long kRegisterIoctl = _IOWR(kRegisterIoctlType, 0, RegisterRequest);
+static_assert(kRegisterIoctl == 0xC0104600UL);
 
-// The error number of a failed request: errno when Linux assigns it (1..133 except 41 and
-// 58), otherwise 0.
+// The error number of a failed request: errno when Linux assigns it (EPERM to EHWPOISON, 1 to
+// 133, except the unassigned 41 and 58), otherwise 0.
 struct ChannelError {
     std::int32_t code;
     friend bool operator==(const ChannelError&, const ChannelError&) = default;

@@ -25,11 +25,11 @@ constexpr Cycle kResetCycles[] = {{0x555, 0xF0}, {0x555, 0xF0}, {0x555, 0xAA},
 }  // namespace
 
 Status RegisterBpiBus::write_command(std::uint32_t value) {
-    return write_register(descriptor_, registers_.command, value);
+    return write_register(fd_, registers_.command, value);
 }
 
 Status RegisterBpiBus::write_data_register(std::uint32_t value) {
-    return write_register(descriptor_, registers_.data, value);
+    return write_register(fd_, registers_.data, value);
 }
 
 Status RegisterBpiBus::set_control(std::uint32_t address, std::uint32_t sequential,
@@ -43,13 +43,13 @@ Status RegisterBpiBus::write_data(std::uint16_t value) {
 }
 
 Result<std::uint16_t> RegisterBpiBus::read_data() {
-    auto value = read_register(descriptor_, registers_.data);
+    auto value = read_register(fd_, registers_.data);
     if (!value) return std::unexpected(value.error());
     return static_cast<std::uint16_t>(*value);
 }
 
 Result<bool> RegisterBpiBus::is_busy() {
-    auto value = read_register(descriptor_, registers_.command);
+    auto value = read_register(fd_, registers_.command);
     if (!value) return std::unexpected(value.error());
     return (*value & kBusy) != 0;
 }
@@ -77,7 +77,7 @@ Result<std::uint16_t> RegisterBpiBus::read_word(std::uint32_t address) {
 Status RegisterBpiBus::read_words(std::uint32_t address, std::span<std::uint16_t> words) {
     if (auto set = write_command(kSequentialAccess | (address & kAddressMask)); !set) return set;
     for (std::uint16_t& word : words) {
-        auto value = read_register(descriptor_, registers_.data);
+        auto value = read_register(fd_, registers_.data);
         if (!value) return std::unexpected(value.error());
         word = static_cast<std::uint16_t>(*value);
     }

@@ -1,11 +1,13 @@
 #pragma once
 // The parallel-flash bus as a command register (CMD) and a data register (DATA). The
 // controller classes that have one run exactly this and differ only in the two register
-// numbers, so they inherit it.
+// numbers, so they inherit it; the bus drives the registers through the controller's own
+// descriptor.
 
 #include <cstdint>
 #include <span>
 
+#include "flash/controller_base.hpp"
 #include "flash/flash_controller.hpp"
 
 namespace tarnvel {
@@ -15,11 +17,12 @@ struct BpiRegisters {
     std::uint32_t data;
 };
 
-class RegisterBpiBus : public BpiBus {
+class RegisterBpiBus : public ControllerBase, public BpiBus {
   public:
-    RegisterBpiBus(int fd, BpiRegisters registers) : descriptor_(fd), registers_(registers) {}
+    // Both views hand out the one descriptor.
+    int fd() const override { return fd_; }
+    BpiBus* bpi_bus() override { return this; }
 
-    int fd() const override { return descriptor_; }
     Status set_control(std::uint32_t address, std::uint32_t sequential,
                        std::uint32_t access) override;
     Status write_data(std::uint16_t value) override;
@@ -32,13 +35,12 @@ class RegisterBpiBus : public BpiBus {
     Status reset() override;
 
   protected:
-    ~RegisterBpiBus() = default;
+    RegisterBpiBus(int fd, BpiRegisters registers) : ControllerBase(fd), registers_(registers) {}
 
   private:
     Status write_command(std::uint32_t value);
     Status write_data_register(std::uint32_t value);
 
-    int descriptor_;
     BpiRegisters registers_;
 };
 

@@ -1,31 +1,20 @@
 #pragma once
 // The six controller classes, one per board family. Each holds the board's descriptor
-// (never closing it) and is, by inheritance, the SPI engine and/or the parallel-flash bus
-// that its boards have; spi_bus() and bpi_bus() hand out views of the object itself.
+// (ControllerBase; never closing it) and is, by inheritance, the SPI engine and/or the
+// parallel-flash bus that its boards have; spi_bus() and bpi_bus() hand out views of the
+// object itself.
 
 #include <cstdint>
 #include <span>
 
 #include "device/board_table.hpp"
 #include "flash/bpi_bus.hpp"
+#include "flash/controller_base.hpp"
 #include "flash/flash_controller.hpp"
 #include "flash/rc.hpp"
 #include "flash/spi_engines.hpp"
 
 namespace tarnvel {
-
-// What every class shares: the descriptor, its ChannelHandle view, and no bus by default.
-class ControllerBase : public FlashController, public ChannelHandle {
-  public:
-    ChannelHandle& channel() override { return *this; }
-    int fd() const override { return fd_; }
-    SpiBus* spi_bus() override { return nullptr; }
-    BpiBus* bpi_bus() override { return nullptr; }
-
-  protected:
-    explicit ControllerBase(int fd) : fd_(fd) {}
-    const int fd_;
-};
 
 // QX410, QX410M2, QX410BP: the polled shift engine.
 class Qx410Controller final : public ControllerBase, public SpiBus {
@@ -40,36 +29,33 @@ class Qx410Controller final : public ControllerBase, public SpiBus {
 
 // QX480, SPI and BPI variants: a chunked engine cleared before and after each frame, and a
 // parallel-flash bus.
-class Qx480Controller final : public ControllerBase, public SpiBus, public RegisterBpiBus {
+class Qx480Controller final : public RegisterBpiBus, public SpiBus {
   public:
     static constexpr ChunkedEngine kSpiEngine{.control = 0xD2, .data = 0xD3, .clear_before = true};
     static constexpr BpiRegisters kBpiRegisters{.command = 0xC7, .data = 0xC8};
 
-    explicit Qx480Controller(int fd) : ControllerBase(fd), RegisterBpiBus(fd, kBpiRegisters) {}
+    explicit Qx480Controller(int fd) : RegisterBpiBus(fd, kBpiRegisters) {}
     SpiBus* spi_bus() override { return this; }
-    BpiBus* bpi_bus() override { return this; }
     Status transfer(std::uint8_t chip_select, std::span<const std::uint8_t> tx,
                     std::span<std::uint8_t> rx, std::uint32_t bit_count) override;
 };
 
 // QX400: a parallel-flash bus only.
-class Qx400Controller final : public ControllerBase, public RegisterBpiBus {
+class Qx400Controller final : public RegisterBpiBus {
   public:
     static constexpr BpiRegisters kBpiRegisters{.command = 0x87, .data = 0x88};
 
-    explicit Qx400Controller(int fd) : ControllerBase(fd), RegisterBpiBus(fd, kBpiRegisters) {}
-    BpiBus* bpi_bus() override { return this; }
+    explicit Qx400Controller(int fd) : RegisterBpiBus(fd, kBpiRegisters) {}
 };
 
 // QX610, SPI and BPI variants: the long-frame engine and a parallel-flash bus.
-class Qx610Controller final : public ControllerBase, public SpiBus, public RegisterBpiBus {
+class Qx610Controller final : public RegisterBpiBus, public SpiBus {
   public:
     static constexpr LongFrameEngine kSpiEngine{.control = 0x85, .data = 0x86};
     static constexpr BpiRegisters kBpiRegisters{.command = 0x87, .data = 0x88};
 
-    explicit Qx610Controller(int fd) : ControllerBase(fd), RegisterBpiBus(fd, kBpiRegisters) {}
+    explicit Qx610Controller(int fd) : RegisterBpiBus(fd, kBpiRegisters) {}
     SpiBus* spi_bus() override { return this; }
-    BpiBus* bpi_bus() override { return this; }
     Status transfer(std::uint8_t chip_select, std::span<const std::uint8_t> tx,
                     std::span<std::uint8_t> rx, std::uint32_t bit_count) override;
 };

@@ -101,9 +101,28 @@ std::set<std::string> real_firmware_listing() {
     return names;
 }
 
+bool machine_has_firmware_dir() {
+    std::error_code ec;
+    return std::filesystem::is_directory("/lib/firmware", ec);
+}
+
 class FirmwareMountTest : public MachineTestWithParam<sim::FirmwareMount> {};
 
 TEST_P(FirmwareMountTest, ProgramSeesItsOwnArchivesAndTheMachineKeepsItsOwn) {
+    if (GetParam() == sim::FirmwareMount::Bind && !machine_has_firmware_dir()) {
+        // A minimal system has no /lib/firmware: Bind refuses it instead of making one in the
+        // machine's own tree.
+        auto result = sim::run_program(testbed(), {.argv = shell("true"),
+                                                   .stdin_bytes = std::nullopt,
+                                                   .firmware_root = firmware().path(),
+                                                   .firmware_mount = sim::FirmwareMount::Bind});
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().kind(), ErrorKind::NotFound);
+        EXPECT_NE(error_text(result.error()).find("no /lib/firmware"), std::string::npos)
+            << error_text(result.error());
+        EXPECT_FALSE(machine_has_firmware_dir());
+        return;
+    }
     const auto before = real_firmware_listing();
     const std::uint8_t marker[] = {'o', 'k'};
     ASSERT_TRUE(firmware().add_file("marker.zip", marker));

@@ -1,51 +1,55 @@
 #include "bin/tarnvel-flash/error.hpp"
 
 #include <fmt/format.h>
+
+#include <cerrno>
 #include <cstring>
 
 namespace tarnvel {
 
+// The kinds are those of Linux's error numbers: each name here stands for the number it has on
+// Linux (EPERM 1, EACCES 13, ..., EDQUOT 122), which the unit tests check number by number.
 ErrorKind error_kind_for_errno(std::int32_t errnum) {
     switch (errnum) {
-        case 1:
-        case 13: return ErrorKind::PermissionDenied;
-        case 2: return ErrorKind::NotFound;
-        case 4: return ErrorKind::Interrupted;
-        case 7: return ErrorKind::ArgumentListTooLong;
-        case 11: return ErrorKind::WouldBlock;
-        case 12: return ErrorKind::OutOfMemory;
-        case 16: return ErrorKind::ResourceBusy;
-        case 17: return ErrorKind::AlreadyExists;
-        case 18: return ErrorKind::CrossesDevices;
-        case 20: return ErrorKind::NotADirectory;
-        case 21: return ErrorKind::IsADirectory;
-        case 22: return ErrorKind::InvalidInput;
-        case 26: return ErrorKind::ExecutableFileBusy;
-        case 27: return ErrorKind::FileTooLarge;
-        case 28: return ErrorKind::StorageFull;
-        case 29: return ErrorKind::NotSeekable;
-        case 30: return ErrorKind::ReadOnlyFilesystem;
-        case 31: return ErrorKind::TooManyLinks;
-        case 32: return ErrorKind::BrokenPipe;
-        case 35: return ErrorKind::Deadlock;
-        case 36: return ErrorKind::InvalidFilename;
-        case 38:
-        case 95: return ErrorKind::Unsupported;
-        case 39: return ErrorKind::DirectoryNotEmpty;
-        case 40: return ErrorKind::FilesystemLoop;
-        case 98: return ErrorKind::AddrInUse;
-        case 99: return ErrorKind::AddrNotAvailable;
-        case 100: return ErrorKind::NetworkDown;
-        case 101: return ErrorKind::NetworkUnreachable;
-        case 103: return ErrorKind::ConnectionAborted;
-        case 104: return ErrorKind::ConnectionReset;
-        case 107: return ErrorKind::NotConnected;
-        case 110: return ErrorKind::TimedOut;
-        case 111: return ErrorKind::ConnectionRefused;
-        case 113: return ErrorKind::HostUnreachable;
-        case 115: return ErrorKind::InProgress;
-        case 116: return ErrorKind::StaleNetworkFileHandle;
-        case 122: return ErrorKind::QuotaExceeded;
+        case EPERM:
+        case EACCES: return ErrorKind::PermissionDenied;
+        case ENOENT: return ErrorKind::NotFound;
+        case EINTR: return ErrorKind::Interrupted;
+        case E2BIG: return ErrorKind::ArgumentListTooLong;
+        case EAGAIN: return ErrorKind::WouldBlock;
+        case ENOMEM: return ErrorKind::OutOfMemory;
+        case EBUSY: return ErrorKind::ResourceBusy;
+        case EEXIST: return ErrorKind::AlreadyExists;
+        case EXDEV: return ErrorKind::CrossesDevices;
+        case ENOTDIR: return ErrorKind::NotADirectory;
+        case EISDIR: return ErrorKind::IsADirectory;
+        case EINVAL: return ErrorKind::InvalidInput;
+        case ETXTBSY: return ErrorKind::ExecutableFileBusy;
+        case EFBIG: return ErrorKind::FileTooLarge;
+        case ENOSPC: return ErrorKind::StorageFull;
+        case ESPIPE: return ErrorKind::NotSeekable;
+        case EROFS: return ErrorKind::ReadOnlyFilesystem;
+        case EMLINK: return ErrorKind::TooManyLinks;
+        case EPIPE: return ErrorKind::BrokenPipe;
+        case EDEADLK: return ErrorKind::Deadlock;
+        case ENAMETOOLONG: return ErrorKind::InvalidFilename;
+        case ENOSYS:
+        case EOPNOTSUPP: return ErrorKind::Unsupported;
+        case ENOTEMPTY: return ErrorKind::DirectoryNotEmpty;
+        case ELOOP: return ErrorKind::FilesystemLoop;
+        case EADDRINUSE: return ErrorKind::AddrInUse;
+        case EADDRNOTAVAIL: return ErrorKind::AddrNotAvailable;
+        case ENETDOWN: return ErrorKind::NetworkDown;
+        case ENETUNREACH: return ErrorKind::NetworkUnreachable;
+        case ECONNABORTED: return ErrorKind::ConnectionAborted;
+        case ECONNRESET: return ErrorKind::ConnectionReset;
+        case ENOTCONN: return ErrorKind::NotConnected;
+        case ETIMEDOUT: return ErrorKind::TimedOut;
+        case ECONNREFUSED: return ErrorKind::ConnectionRefused;
+        case EHOSTUNREACH: return ErrorKind::HostUnreachable;
+        case EINPROGRESS: return ErrorKind::InProgress;
+        case ESTALE: return ErrorKind::StaleNetworkFileHandle;
+        case EDQUOT: return ErrorKind::QuotaExceeded;
         default: return ErrorKind::Uncategorized;
     }
 }
