@@ -55,7 +55,7 @@ void BM_PollWait(benchmark::State& state, std::chrono::nanoseconds interval, dou
         const FineTimerSlack prompt_wakeups;
         for (int i = 0; i < kSleepsPerTurn; ++i) {
             const auto start = Clock::now();
-            sleep_for(interval);
+            wait_for(interval);
             program.push_back(micros(Clock::now() - start));
         }
     }

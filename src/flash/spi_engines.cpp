@@ -110,7 +110,7 @@ Status polled_shift_transfer(int fd, std::uint32_t reg, std::span<const std::uin
         }
         const TimeLimit limit(kPolledShiftStepLimit);
         for (;;) {
-            sleep_for(kStepPollInterval);
+            wait_for(kStepPollInterval);
             auto read = read_register(fd, reg);
             if (!read) return std::unexpected(read.error());
             status = *read;
