@@ -12,14 +12,16 @@ using namespace std::chrono_literals;
 
 constexpr long kNanosPerSecond = 1'000'000'000;
 
-// The end of a wait that is spun rather than slept. A sleeping thread wakes some 20 µs after
-// its time on the machines measured (median; 35-50 µs for the slowest one in a hundred when
-// other processes keep the cores busy), so the sleep ends this long before the wait does and
-// the rest is spun: measured there, a 100 µs wait then lasts 100.07 µs at the median against
-// 120 µs for a sleep alone. 30 µs let one wake-up in ten come after the wait's end; 50 µs won
-// nothing more and spins longer. It is also the most CPU one wait burns, so the long waits
-// (100 ms after a parallel-flash sector erase) still sleep nearly all their time.
-constexpr auto kSpinStretch = 40us;
+// The end of a wait that is spun rather than slept. The sleep ends this long before the wait
+// does and the rest is spun, so the stretch has to cover how late a sleeping thread wakes.
+// Measured on a two-core virtual machine with the fine timer slack: 20 µs at the median when
+// the machine is quiet (a 100 µs wait lasts 100.08 µs at the median and 100.4 µs for nine in
+// ten with 40 µs of spin, 100.1 µs with 50 µs), 35-45 µs at the median while other processes
+// keep both cores busy (the median wait is then 104 µs with 40 µs of spin and 100.08 µs with
+// 50 µs). It is also about the CPU time one wait burns (some 40 µs), so it stays at this
+// bound: the long waits (100 ms after a parallel-flash sector erase) still sleep nearly all
+// their time.
+constexpr auto kSpinStretch = 50us;
 
 // Readings in a row that may show the same time before the spin gives up on the clock. The
 // monotonic clock normally moves by tens of nanoseconds between two readings; one that stands

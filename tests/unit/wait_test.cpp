@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 
 // The short waits of the flash drivers and lengths around the point where a wait stops being
 // spun whole and starts with a sleep.
-const std::vector<std::chrono::nanoseconds> kWaits = {1us, 30us, 40us, 41us, 100us, 5ms};
+const std::vector<std::chrono::nanoseconds> kWaits = {1us, 49us, 50us, 51us, 100us, 5ms};
 
 volatile sig_atomic_t g_alarms = 0;
 void count_alarm(int) {
@@ -84,7 +84,7 @@ TEST(WaitFor, InterruptedSleepLastsTheWholeDuration) {
 TEST(WaitFor, OnAClockThatStandsStillSleepsOutTheRest) {
     sim::SimulatedClock clock;
     std::chrono::nanoseconds total{0};
-    for (const auto duration : {1us, 40us, 41us, 100us, 100'000us}) {
+    for (const auto duration : {1us, 50us, 51us, 100us, 100'000us}) {
         wait_for(duration);
         total += duration;
         EXPECT_EQ(clock.elapsed(), total) << duration.count();
