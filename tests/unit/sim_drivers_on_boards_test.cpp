@@ -54,8 +54,8 @@ class SimulatedBoard {
     InProcessNode node_;
 };
 
-// The polled shift engine is polled every microsecond; without this each poll's sleep lasts
-// the default 50 µs of timer slack and a QX410 block takes seconds.
+// The drivers here run outside program_firmware, which holds the fine timer slack: without
+// this the sleep before each status poll's spin often wakes up to 50 µs after the poll's time.
 class FineTimerSlack : public ::testing::Environment {
   public:
     void SetUp() override { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
