@@ -122,10 +122,7 @@ void BM_UpdateFloor(benchmark::State& state, BoardKind kind, double chip_time_sc
             const auto kind = static_cast<BoardKind>(k);
             const std::string name = fmt::format("{}UpdateFloor/{}{}", prefix, k,
                                                  scale == 1.0 ? "/datasheet_times" : "");
-            benchmark::RegisterBenchmark(name.c_str(), BM_UpdateFloor, kind, scale)
-                ->Iterations(1)
-                ->Unit(benchmark::kSecond)
-                ->UseRealTime();
+            register_single_run(name, BM_UpdateFloor, kind, scale);
         }
     }
     return true;
