@@ -7,15 +7,12 @@
 // CPU time, so that other processes on the machine do not count.
 
 #include <benchmark/benchmark.h>
-#include <sys/ioctl.h>
-#include <time.h>
-
 #include <fmt/format.h>
 
 #include <functional>
 
 #include "allocation_count.hpp"
-#include "device/register_channel.hpp"
+#include "bare_access.hpp"
 #include "expected_traffic.hpp"
 #include "flash/board_flash.hpp"
 #include "simulated_update.hpp"
@@ -24,30 +21,6 @@ namespace tarnvel::bench {
 namespace {
 
 constexpr std::uint32_t kReadBytes = 16u << 20;
-
-// Answers every register access at once: reads give 0.
-class AnsweringBoard final : public sim::RegisterModel {
-  public:
-    int read(std::uint32_t, std::uint32_t& value) override {
-        ++accesses_;
-        value = 0;
-        return 0;
-    }
-    int write(std::uint32_t, std::uint32_t) override {
-        ++accesses_;
-        return 0;
-    }
-    std::uint64_t accesses() const { return accesses_; }
-
-  private:
-    std::uint64_t accesses_ = 0;
-};
-
-std::int64_t thread_cpu_nanos() {
-    timespec now{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
 
 // Where a 16 MiB read lies inside the chip: from the firmware's base address on a serial
 // flash; from 0 on the parallel flash, whose 32 MiB would end before base + 16 MiB.
@@ -72,18 +45,6 @@ Timed timed_read(FlashDevice& flash, BoardKind kind, const std::function<std::ui
     benchmark::DoNotOptimize(data);
     if (!data || data->size() != kReadBytes) return {0, 0, 0};
     return {nanos, count() - before, allocated};
-}
-
-// The route alone: `count` register reads as the program's register_read makes them, but
-// without the program around them.
-std::int64_t bare_route_nanos(int fd, std::uint64_t count) {
-    const std::int64_t start = thread_cpu_nanos();
-    for (std::uint64_t i = 0; i < count; ++i) {
-        RegisterRequest request{kRegisterOpRead, 0x86, 0, 0};
-        ::ioctl(fd, kRegisterIoctl, &request);
-        benchmark::DoNotOptimize(request);
-    }
-    return thread_cpu_nanos() - start;
 }
 
 void BM_AccessCost(benchmark::State& state, BoardKind kind) {

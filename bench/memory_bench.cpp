@@ -61,10 +61,7 @@ void BM_UpdateMemory(benchmark::State& state, BoardKind kind, std::uint64_t imag
         const std::string name =
             fmt::format("UpdateMemory/{}_kind{}/{}", board_info(c.kind).model_name,
                         static_cast<int>(c.kind), c.bytes);
-        benchmark::RegisterBenchmark(name.c_str(), BM_UpdateMemory, c.kind, c.bytes)
-            ->Iterations(1)
-            ->Unit(benchmark::kSecond)
-            ->UseRealTime();
+        register_single_run(name, BM_UpdateMemory, c.kind, c.bytes);
     }
     return true;
 }();

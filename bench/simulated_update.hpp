@@ -3,8 +3,12 @@
 // and the update's programming run on it with the progress line kept off the benchmark's
 // report.
 
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
@@ -44,5 +48,15 @@ std::string program_quietly(BoardDevice& board, const FirmwareImage& image);
 FirmwareImage noise_image(std::size_t bytes, std::uint32_t seed = 1);
 
 inline constexpr std::uint64_t kMiB = 1u << 20;
+
+// Registers a case that runs once, timed in seconds of wall time: a whole update or more.
+template <class Function, class... Args>
+void register_single_run(const std::string& name, Function&& function, Args&&... args) {
+    benchmark::RegisterBenchmark(name.c_str(), std::forward<Function>(function),
+                                 std::forward<Args>(args)...)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime();
+}
 
 }  // namespace tarnvel::bench

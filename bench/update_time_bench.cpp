@@ -39,10 +39,7 @@ void BM_UpdateTime(benchmark::State& state, BoardKind kind, std::uint64_t image_
             const std::string name =
                 fmt::format("Long/UpdateTime/{}_kind{}/{}", board_info(k.kind).model_name,
                             static_cast<int>(k.kind), bytes);
-            benchmark::RegisterBenchmark(name.c_str(), BM_UpdateTime, k.kind, bytes)
-                ->Iterations(1)
-                ->Unit(benchmark::kSecond)
-                ->UseRealTime();
+            register_single_run(name, BM_UpdateTime, k.kind, bytes);
         }
     }
     return true;

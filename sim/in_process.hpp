@@ -71,7 +71,9 @@ class InProcessPath {
 
 // While it lives, CLOCK_MONOTONIC as the program reads it (clock_gettime) and sleeps on it
 // (clock_nanosleep) is simulated: it starts at the real reading, and a sleep returns at once
-// after moving it to the sleep's end. Other clocks stay real. One at a time.
+// after moving it to the sleep's end. Reading it never moves it, so the program's waits, which
+// spin on the clock only while it moves, sleep on it instead. Simulated chips that are busy
+// for a time keep it too. Other clocks stay real. One at a time.
 class SimulatedClock {
   public:
     SimulatedClock();

@@ -5,9 +5,14 @@
 // a read of the ready/busy flag on a parallel one): a data sheet's program and erase times
 // are typical figures, not promises, so a driver that issues its next command without having
 // seen the part ready is at fault on real hardware too, and here it is caught every time.
+//
+// Time is read from the monotonic clock as the program reads it, so that when the unit tests
+// run the program in simulated time (sim/in_process.hpp) the chips keep the same time.
 
 #include <chrono>
 #include <cstdint>
+
+#include "flash/wait.hpp"
 
 namespace tarnvel::sim {
 
@@ -18,13 +23,20 @@ struct BusyTime {
     std::chrono::nanoseconds duration{0};
 };
 
+// Busy for a data sheet's typical time of an operation, times `scale` (1: as on a board;
+// less: the same kind of waiting, sooner over).
+inline BusyTime busy_for(std::chrono::nanoseconds typical, double scale) {
+    const auto scaled = static_cast<double>(typical.count()) * scale;
+    return BusyTime{.duration = std::chrono::nanoseconds(static_cast<std::int64_t>(scaled))};
+}
+
 class BusyState {
   public:
     void start(const BusyTime& time) {
         active_ = true;
         time_ = time;
         polls_seen_ = 0;
-        if (time_.duration.count() > 0) started_ = std::chrono::steady_clock::now();
+        if (time_.duration.count() > 0) started_ = monotonic_now();
     }
 
     bool active() const { return active_; }
@@ -47,15 +59,14 @@ class BusyState {
 
   private:
     bool duration_over() const {
-        return time_.duration.count() <= 0 ||
-               std::chrono::steady_clock::now() - started_ >= time_.duration;
+        return time_.duration.count() <= 0 || monotonic_now() - started_ >= time_.duration;
     }
 
     bool active_ = false;
     bool stuck_ = false;
     BusyTime time_{};
     std::uint32_t polls_seen_ = 0;
-    std::chrono::steady_clock::time_point started_{};
+    std::chrono::nanoseconds started_{};
 };
 
 }  // namespace tarnvel::sim

@@ -13,6 +13,13 @@ constexpr std::uint16_t kToggleBit = 0x0040;
 
 }  // namespace
 
+ParallelNorChip::Options ParallelNorChip::Options::typical_times(double scale) {
+    Options options;
+    options.program_time = busy_for(kTypicalBufferProgram, scale);
+    options.erase_time = busy_for(kTypicalSectorErase, scale);
+    return options;
+}
+
 ParallelNorChip::ParallelNorChip(const Options& options, ViolationLog& log)
     : log_(log),
       storage_(options.size_bytes),

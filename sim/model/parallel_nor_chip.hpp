@@ -14,6 +14,7 @@
 
 #include <array>
 #include <bitset>
+#include <chrono>
 #include <cstdint>
 
 #include "sim/model/busy_state.hpp"
@@ -28,12 +29,19 @@ class ParallelNorChip {
     struct Options {
         // 256 Mbit: the whole reach of the board's 24-bit word address.
         std::uint32_t size_bytes = 32u << 20;
-        // A 512-byte buffer program takes typically 0.3-1 ms and a sector erase 0.5-2 s on
-        // real parts. The defaults keep tests fast: both are seen done by the first read of
-        // the busy flag.
+        // The defaults keep tests fast: both are seen done by the first read of the busy
+        // flag. typical_times() gives real parts'.
         BusyTime program_time{};
         BusyTime erase_time{};
+
+        // Busy as a real part is, its data sheet's typical times multiplied by `scale`.
+        static Options typical_times(double scale = 1.0);
     };
+
+    // Typical times from the data sheets of common 256 Mbit 3 V parallel NOR parts with a
+    // 512-byte write buffer: a full buffer program 0.2 ms, a 128 KiB sector erase 0.5 s.
+    static constexpr std::chrono::microseconds kTypicalBufferProgram{200};
+    static constexpr std::chrono::milliseconds kTypicalSectorErase{500};
 
     static constexpr std::uint32_t kSectorWords = 0x10000;
     static constexpr std::uint32_t kBufferWords = 256;

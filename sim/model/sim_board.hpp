@@ -34,6 +34,12 @@ struct BoardOptions {
     ParallelNorChip::Options parallel{};
     // Register reads until a polled shift step is seen done (QX410 boards).
     std::uint32_t shift_polls = 1;
+
+    // Both chips busy for their data sheets' typical times, multiplied by `scale`.
+    static BoardOptions typical_chip_times(double scale = 1.0) {
+        return {.spi = SpiNorChip::Options::typical_times(scale),
+                .parallel = ParallelNorChip::Options::typical_times(scale)};
+    }
 };
 
 class SimBoard final : public RegisterModel {

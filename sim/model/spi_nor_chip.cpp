@@ -9,6 +9,13 @@ constexpr std::string_view kSource = "spi flash";
 
 }  // namespace
 
+SpiNorChip::Options SpiNorChip::Options::typical_times(double scale) {
+    Options options;
+    options.program_time = busy_for(kTypicalPageProgram, scale);
+    options.erase_time = busy_for(kTypicalBlockErase, scale);
+    return options;
+}
+
 SpiNorChip::SpiNorChip(const Options& options, ViolationLog& log)
     : log_(log),
       storage_(options.size_bytes),

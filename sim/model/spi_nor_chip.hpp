@@ -8,6 +8,7 @@
 // if the frame ended exactly where the command does.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 #include "sim/model/busy_state.hpp"
@@ -24,12 +25,20 @@ class SpiNorChip {
         std::uint32_t size_bytes = 128u << 20;
         // Manufacturer, memory type, capacity (2^0x1B bytes).
         std::array<std::uint8_t, 3> jedec_id{0x3D, 0x71, 0x1B};
-        // A page program takes typically 0.2-0.7 ms and a 64 KiB block erase 0.15-2 s on real
-        // parts. The defaults keep tests fast and still make the driver poll: a program is
-        // seen done by the first status poll, an erase by the second.
+        // The defaults keep tests fast and still make the driver poll: a program is seen done
+        // by the first status poll, an erase by the second. typical_times() gives real parts'.
         BusyTime program_time{};
         BusyTime erase_time{.polls = 1};
+
+        // Busy as a real part is, its data sheet's typical times multiplied by `scale`.
+        static Options typical_times(double scale = 1.0);
     };
+
+    // Typical times from the data sheet of a common 128 Mbit 3 V serial NOR part: a 256-byte
+    // page program 0.4 ms (at most 3 ms), a 64 KiB block erase 150 ms (at most 2 s). Other
+    // parts of its class give 0.3-0.7 ms and 0.15-0.7 s.
+    static constexpr std::chrono::microseconds kTypicalPageProgram{400};
+    static constexpr std::chrono::milliseconds kTypicalBlockErase{150};
 
     static constexpr std::uint8_t kStatusBusy = 0x01;
     static constexpr std::uint8_t kStatusWriteEnabled = 0x02;

@@ -46,14 +46,14 @@ Status run_cycles(BpiBus& bus, std::initializer_list<Cycle> cycles) {
     return {};
 }
 
-// Sleeps, then asks whether the flash is still busy, until it is not. The deadline is looked
+// Waits, then asks whether the flash is still busy, until it is not. The deadline is looked
 // at only after a busy answer, so a delay of the process never turns a finished operation
 // into a timeout.
 Status wait_while_busy(BpiBus& bus, std::chrono::nanoseconds interval,
                        std::chrono::nanoseconds limit) {
     const TimeLimit deadline(limit);
     for (;;) {
-        sleep_for(interval);
+        wait_for(interval);
         auto busy = bus.is_busy();
         if (!busy) return std::unexpected(busy.error());
         if (!*busy) return {};

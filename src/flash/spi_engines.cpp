@@ -1,6 +1,7 @@
 #include "flash/spi_engines.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "flash/register_access.hpp"
 #include "flash/wait.hpp"
@@ -108,14 +109,20 @@ Status polled_shift_transfer(int fd, std::uint32_t reg, std::span<const std::uin
         if (auto started = write_register(fd, reg, (status & kCarried) | out | kStart); !started) {
             return started;
         }
-        const TimeLimit limit(kPolledShiftStepLimit);
+        // Started at the first busy answer: the step is nearly always seen done at the first
+        // poll, and a clock reading per step would lengthen every step of the transfer.
+        std::optional<TimeLimit> limit;
         for (;;) {
-            sleep_for(kStepPollInterval);
+            wait_for(kStepPollInterval);
             auto read = read_register(fd, reg);
             if (!read) return std::unexpected(read.error());
             status = *read;
             if ((status & kStart) == 0) break;
-            if (limit.exceeded()) return std::unexpected(flash_write_timeout());
+            if (!limit) {
+                limit.emplace(kPolledShiftStepLimit);
+            } else if (limit->exceeded()) {
+                return std::unexpected(flash_write_timeout());
+            }
         }
         if (sixteen) {
             if (j < rx.size()) rx[j] = static_cast<std::uint8_t>(status >> 8);

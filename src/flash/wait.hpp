@@ -1,5 +1,5 @@
 #pragma once
-// Waiting on the monotonic clock: the flash operations sleep between busy polls and bound
+// Waiting on the monotonic clock: the flash operations wait between busy polls and bound
 // their polls by time. The wall clock is never used, so a clock step cannot cut a wait short
 // or stretch it.
 
@@ -10,18 +10,20 @@ namespace tarnvel {
 // The monotonic clock's current reading.
 std::chrono::nanoseconds monotonic_now();
 
-// Sleeps for `duration`. A sleep interrupted by a signal goes on to the same end time, so the
-// whole duration always passes. How much later than that the thread wakes is bounded by its
-// timer slack (see FineTimerSlack).
-void sleep_for(std::chrono::nanoseconds duration);
+// Waits for `duration` on the monotonic clock and returns as soon after it as the machine
+// allows. A wait longer than a few tens of microseconds sleeps in the kernel for the bulk of
+// its time and spins on the clock for the last stretch, because a sleeping thread wakes some
+// 20 µs after its time; a shorter one (the 1 µs between the polls of the polled shift engine)
+// is spun whole. Either way the whole duration always passes: a signal that interrupts the
+// sleep only resumes it for what remains, and the spin ends on the clock, not on a count.
+void wait_for(std::chrono::nanoseconds duration);
 
 // Linux lets every sleep of a thread end up to the thread's timer slack late (50 µs by
-// default), so that nearby wake-ups can share one timer interrupt. The flash polls sleep far
-// shorter than that: a 1 µs wait between polls of the polled shift engine would last about
-// 80 µs, a 100 µs status poll about 180 µs, and a QX410 update would spend most of its time
-// oversleeping. While an object of this class lives, the calling thread's sleeps end as soon
-// as their time is up; the thread's previous slack comes back when it goes. The thread keeps
-// sleeping in the kernel between polls: only the wake-up comes sooner.
+// default), so that nearby wake-ups can share one timer interrupt. That is longer than the
+// stretch that wait_for spins at the end of a wait: at the default slack its sleep would often
+// wake after the wait's end, a 100 µs status poll would last about 130 µs, and the update
+// would spend its time oversleeping. While an object of this class lives, the calling thread's
+// sleeps end as soon as their time is up; the thread's previous slack comes back when it goes.
 class FineTimerSlack {
   public:
     FineTimerSlack();

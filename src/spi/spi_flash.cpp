@@ -92,7 +92,7 @@ Status SpiFlash::set_write_enable(SpiBus& bus, bool enable) const {
 Status SpiFlash::wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout) const {
     const TimeLimit limit(timeout);
     for (;;) {
-        sleep_for(kStatusPollInterval);
+        wait_for(kStatusPollInterval);
         const std::array<std::uint8_t, 1> tx{kReadStatus};
         std::array<std::uint8_t, 2> rx{};
         if (auto sent = send(bus, tx, rx, rx.size()); !sent) return sent;

@@ -54,8 +54,8 @@ class SimulatedBoard {
     InProcessNode node_;
 };
 
-// The polled shift engine is polled every microsecond; without this each poll's sleep lasts
-// the default 50 µs of timer slack and a QX410 block takes seconds.
+// The drivers here run outside program_firmware, which holds the fine timer slack: without
+// this the sleep before each status poll's spin often wakes up to 50 µs after the poll's time.
 class FineTimerSlack : public ::testing::Environment {
   public:
     void SetUp() override { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
@@ -216,6 +216,30 @@ TEST(SimReadbackOnBoards, RefusesWhatNoImageCouldOccupy) {
     EXPECT_FALSE(read_firmware_region(board.device, 0xC00001, silent, keep));
     EXPECT_FALSE(compare_firmware(board.device, Bytes(), silent));
     EXPECT_FALSE(board.flash().changed());
+}
+
+// On chips that are busy for their data sheets' typical times, the update waits each program
+// and erase out and never commands a busy chip. In simulated time: the chips keep the
+// program's clock, and the test takes no real time.
+TEST_P(SimProgrammingOnBoards, WaitsOutChipsWithTypicalTimes) {
+    SimulatedBoard board(GetParam(), BoardOptions::typical_chip_times());
+    ASSERT_TRUE(attach_flash(board.device));
+    const std::uint32_t block = board.device.flash->erase_size();
+    const FirmwareImage image{.version = 1, .data = pattern(block + 1000, 5)};
+    SimulatedClock clock;
+    SilentProgress silent;
+    ASSERT_TRUE(program_firmware(board.device, image, silent));
+    EXPECT_TRUE(board.violations().empty()) << board.violations().summary();
+    if (board.is_spi()) {
+        EXPECT_EQ(board.flash().first_mismatch(board.base(), image.data), std::nullopt);
+    }
+    // Two erases and one program per page or buffer, each waited out in full.
+    const auto busy =
+        board.is_spi() ? 2 * SpiNorChip::kTypicalBlockErase +
+                             ((block + 1000 + 255) / 256) * SpiNorChip::kTypicalPageProgram
+                       : 2 * ParallelNorChip::kTypicalSectorErase +
+                             ((block + 1000 + 511) / 512) * ParallelNorChip::kTypicalBufferProgram;
+    EXPECT_GE(clock.elapsed(), busy);
 }
 
 TEST(SimDriversOnBoards, ProgramFaultThatOutlastsTheRetriesFailsTheUpdate) {

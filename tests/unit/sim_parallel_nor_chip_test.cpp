@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
+
+#include "flash/wait.hpp"
+#include "sim/in_process.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -127,6 +131,35 @@ TEST_F(SimParallelNorChip, BusyForTheConfiguredPollsAndDeafMeanwhile) {
     EXPECT_TRUE(slow.poll_busy());
     EXPECT_FALSE(slow.poll_busy());
     EXPECT_EQ(slow.read_cycle(kSector), 0xFFFF);
+}
+
+// With a data sheet's typical times (in simulated time, so the test takes none): busy until
+// the time has passed, however often it is polled, and ready from that moment on.
+TEST_F(SimParallelNorChip, TypicalTimesKeepTheChipBusyForExactlyThatLong) {
+    using namespace std::chrono_literals;
+    struct Case {
+        Cycles cycles;
+        std::chrono::nanoseconds typical;
+    };
+    const Case cases[] = {
+        {erase_cycles(kSector), ParallelNorChip::kTypicalSectorErase},
+        {buffer_cycles(kSector, {0x1234, 0x5678}), ParallelNorChip::kTypicalBufferProgram}};
+    for (const double scale : {1.0, 0.01}) {
+        ParallelNorChip timed(ParallelNorChip::Options::typical_times(scale), log);
+        sim::SimulatedClock clock;
+        for (const Case& c : cases) {
+            const auto busy_time =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(c.typical * scale);
+            run(timed, c.cycles);
+            EXPECT_TRUE(timed.poll_busy());
+            wait_for(busy_time - 1ns);
+            EXPECT_TRUE(timed.poll_busy()) << c.typical.count() << " x " << scale;
+            wait_for(1ns);
+            EXPECT_FALSE(timed.poll_busy()) << c.typical.count() << " x " << scale;
+        }
+        EXPECT_EQ(word(timed, kSector + 1), 0x5678);
+    }
+    EXPECT_TRUE(log.empty()) << log.summary();
 }
 
 TEST_F(SimParallelNorChip, CorruptedProgramAndReadBackLastTheirPassesOnly) {

@@ -6,6 +6,9 @@
 #include <thread>
 #include <vector>
 
+#include "flash/wait.hpp"
+#include "sim/in_process.hpp"
+
 namespace tarnvel::sim {
 namespace {
 
@@ -198,6 +201,35 @@ TEST_F(SimSpiNorChip, BusyForAConfiguredTime) {
     EXPECT_EQ(status(slow) & SpiNorChip::kStatusBusy, SpiNorChip::kStatusBusy);
     std::this_thread::sleep_for(25ms);
     EXPECT_EQ(status(slow), 0);
+}
+
+// With a data sheet's typical times (in simulated time, so the test takes none): busy until
+// the time has passed, however often it is polled, and ready from that moment on.
+TEST_F(SimSpiNorChip, TypicalTimesKeepTheChipBusyForExactlyThatLong) {
+    using namespace std::chrono_literals;
+    struct Case {
+        Bytes command;
+        std::chrono::nanoseconds typical;
+    };
+    const Case cases[] = {{{0xD8, 0, 0, 0}, SpiNorChip::kTypicalBlockErase},
+                          {{0x02, 0, 0, 0, 0x5A}, SpiNorChip::kTypicalPageProgram}};
+    for (const double scale : {1.0, 0.01}) {
+        SpiNorChip timed(SpiNorChip::Options::typical_times(scale), log);
+        sim::SimulatedClock clock;
+        for (const Case& c : cases) {
+            const auto busy_time =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(c.typical * scale);
+            frame(timed, {0x06});
+            frame(timed, c.command);
+            EXPECT_EQ(status(timed) & SpiNorChip::kStatusBusy, SpiNorChip::kStatusBusy);
+            wait_for(busy_time - 1ns);
+            EXPECT_EQ(status(timed) & SpiNorChip::kStatusBusy, SpiNorChip::kStatusBusy)
+                << c.typical.count() << " x " << scale;
+            wait_for(1ns);
+            EXPECT_EQ(status(timed), 0) << c.typical.count() << " x " << scale;
+        }
+    }
+    EXPECT_TRUE(log.empty()) << log.summary();
 }
 
 TEST_F(SimSpiNorChip, StuckBusyNeverCompletes) {

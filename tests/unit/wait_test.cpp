@@ -5,34 +5,90 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <vector>
+
+#include "sim/in_process.hpp"
 
 namespace tarnvel {
 namespace {
 
 using namespace std::chrono_literals;
 
+// The short waits of the flash drivers and lengths around the point where a wait stops being
+// spun whole and starts with a sleep.
+const std::vector<std::chrono::nanoseconds> kWaits = {1us, 49us, 50us, 51us, 100us, 5ms};
+
 volatile sig_atomic_t g_alarms = 0;
 void count_alarm(int) {
-    g_alarms = 1;
+    g_alarms = g_alarms + 1;
 }
 
-// A signal that interrupts the sleep must not shorten it.
-TEST(SleepFor, InterruptedSleepLastsTheWholeDuration) {
-    struct sigaction action {};
-    action.sa_handler = count_alarm;  // no SA_RESTART: the sleep sees EINTR
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
-    itimerval timer{};
-    timer.it_value.tv_usec = 10'000;
-    ASSERT_EQ(setitimer(ITIMER_REAL, &timer, nullptr), 0);
+// Sends SIGALRM every `interval` while it lives; the handler has no SA_RESTART, so a sleep
+// it interrupts sees EINTR.
+class Alarms {
+  public:
+    explicit Alarms(std::chrono::microseconds interval) {
+        g_alarms = 0;
+        struct sigaction action {};
+        action.sa_handler = count_alarm;
+        sigaction(SIGALRM, &action, &previous_);
+        itimerval timer{};
+        timer.it_value.tv_usec = interval.count();
+        timer.it_interval.tv_usec = interval.count();
+        setitimer(ITIMER_REAL, &timer, nullptr);
+    }
+    ~Alarms() {
+        const itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &previous_, nullptr);
+    }
+    Alarms(const Alarms&) = delete;
+    Alarms& operator=(const Alarms&) = delete;
 
+  private:
+    struct sigaction previous_ {};
+};
+
+std::chrono::nanoseconds timed_wait(std::chrono::nanoseconds duration) {
     const auto start = monotonic_now();
-    sleep_for(50ms);
-    const auto elapsed = monotonic_now() - start;
+    wait_for(duration);
+    return monotonic_now() - start;
+}
 
-    sigaction(SIGALRM, &previous, nullptr);
-    EXPECT_EQ(g_alarms, 1);  // the alarm did interrupt the sleep
-    EXPECT_GE(elapsed, 50ms);
+TEST(WaitFor, NeverEndsEarly) {
+    const FineTimerSlack prompt_wakeups;
+    for (const auto duration : kWaits) {
+        for (int i = 0; i < 10; ++i) EXPECT_GE(timed_wait(duration), duration) << duration;
+    }
+}
+
+// Signals that land in the sleep and in the spin neither shorten a wait nor end it.
+TEST(WaitFor, SignalsDoNotShortenTheWait) {
+    const FineTimerSlack prompt_wakeups;
+    const Alarms alarms(std::chrono::microseconds(70));
+    for (const auto duration : kWaits) {
+        for (int i = 0; i < 10; ++i) EXPECT_GE(timed_wait(duration), duration) << duration;
+    }
+    EXPECT_GT(g_alarms, 0);  // the alarms did come while waiting
+}
+
+// A signal that interrupts the sleep of a long wait: the sleep is resumed to the same end.
+TEST(WaitFor, InterruptedSleepLastsTheWholeDuration) {
+    const Alarms alarms(std::chrono::microseconds(10'000));
+    EXPECT_GE(timed_wait(50ms), 50ms);
+    EXPECT_GT(g_alarms, 0);
+}
+
+// The simulated clock moves only when slept on: a spin on it must not hang, and a wait moves
+// it by exactly its duration, as a wait at exactly its requested length would.
+TEST(WaitFor, OnAClockThatStandsStillSleepsOutTheRest) {
+    sim::SimulatedClock clock;
+    std::chrono::nanoseconds total{0};
+    for (const auto duration : {1us, 50us, 51us, 100us, 100'000us}) {
+        wait_for(duration);
+        total += duration;
+        EXPECT_EQ(clock.elapsed(), total) << duration.count();
+    }
 }
 
 }  // namespace
