@@ -137,26 +137,24 @@ UpdateOutcome UpdateRun::update(BoardDevice& board) {
     // A stop signal waits until the programming has ended: a block cut short between erase
     // and write would leave the board unbootable.
     held_stop_.emplace([] { notice(kHeldStopNotice); });
+    Status programmed;
     {
         ProgressBar progress("writing", board.devnode, &*held_stop_);
-        auto programmed = program_firmware(board, chosen->image, progress);
+        programmed = program_firmware(board, chosen->image, progress);
         outcome.retries = progress.retries();
-        if (!programmed) {
-            board.close();
-            ended_ = true;
-            held_stop_.reset();
-            return failed(outcome, fmt::format("{}; the flash holds a partial image: do not "
-                                               "power off, contact support",
-                                               error_text(programmed.error())));
-        }
     }
     board.close();
-    outcome.result = UpdateResult::Updated;
-    // A stop signal that came meanwhile ends the run once the results are out; no reboot.
-    if (!held_stop_->stop_waiting()) {
-        held_stop_.reset();
-        if (reboot_wanted()) reboot(board, outcome);
+    // A stop signal that came meanwhile ends the run once the results are out.
+    const bool stopping = held_stop_->stop_waiting();
+    if (!stopping) held_stop_.reset();
+    if (!programmed) {
+        ended_ = true;
+        return failed(outcome, fmt::format("{}; the flash holds a partial image: do not power "
+                                           "off, contact support",
+                                           error_text(programmed.error())));
     }
+    outcome.result = UpdateResult::Updated;
+    if (!stopping && reboot_wanted()) reboot(board, outcome);
     return outcome;
 }
 
