@@ -2,9 +2,9 @@
 // A program (the updater unless told otherwise) running in the background in the simulated
 // machine, for tests that act while it runs: answer it later, send it a signal, or start a
 // second one beside it. Standard input stays open until the test closes it; standard output
-// and error are collected as they come. On request standard input and output are a
-// pseudo-terminal instead of pipes, as on an operator's console: what is typed is echoed, and
-// the program knows it talks to a terminal.
+// and error are collected as they come. On request all three are one pseudo-terminal instead
+// of pipes, as on an operator's console: what is typed is echoed, the program knows it talks to
+// a terminal, and what it writes to either output shows on the same screen.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -32,7 +32,8 @@ namespace tarnvel::e2e {
 
 struct BackgroundLaunch {
     std::vector<std::string> argv = {TARNVEL_FLASH_BINARY};
-    bool terminal = false;  // standard input and output on a pseudo-terminal
+    // Standard input, output and error on one pseudo-terminal, as on an operator's console.
+    bool terminal = false;
 };
 
 class BackgroundProgram {
@@ -52,7 +53,7 @@ class BackgroundProgram {
         launch.firmware_root = firmware_root;
         launch.stdin_fd = in[0];
         launch.stdout_fd = out[1];
-        launch.stderr_fd = err[1];
+        launch.stderr_fd = options.terminal ? out[1] : err[1];
         launch.own_process_group = true;
         // The program must meet the stop signals with their default action even where the
         // tests run with them ignored (as under nohup): an ignored disposition is inherited.

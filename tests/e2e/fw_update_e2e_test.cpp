@@ -11,6 +11,7 @@
 
 #include "background_program.hpp"
 #include "fw_harness.hpp"
+#include "terminal_screen.hpp"
 
 namespace tarnvel::e2e {
 namespace {
@@ -39,6 +40,8 @@ TEST_P(FwUpdateKind, WritesVerifiesAndRebootsIntoTheImage) {
     EXPECT_TRUE(flash_holds_image(hardware(0), image));
     EXPECT_TRUE(no_violations(hardware(0)));
     EXPECT_EQ(testbed().reboot_written(0), "1");
+    // Standard error is no terminal: no progress bar, nothing at all.
+    EXPECT_EQ(result.err, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FwUpdateKind,
@@ -117,6 +120,25 @@ TEST_F(FwTest, AsksTheUpdatersQuestionsOnStandardError) {
                               "hot-plug. (y/N): "),
               std::string::npos)
         << result.err;
+    EXPECT_TRUE(flash_holds_image(hardware(0), image));
+}
+
+// On a terminal a progress bar is drawn on standard error at every block, with the
+// percentage, the bytes written and the time left, and cleared once the board is written.
+TEST_F(FwTest, DrawsAProgressBarOnATerminal) {
+    const auto image = add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 0x10000 + 512);
+    BackgroundProgram program(testbed(), firmware().path(),
+                              {.argv = {TARNVEL_FW_BINARY, "update", "--yes"}, .terminal = true});
+    const sim::RunResult& ended = program.finish();
+    EXPECT_TRUE(ended.exited_with(0)) << ended.describe_end() << "\n" << ended.out;
+
+    EXPECT_NE(ended.out.find("  0%  0 B of 64.5 KiB"), std::string::npos) << ended.out;
+    EXPECT_NE(ended.out.find(" 99%  64.0 KiB of 64.5 KiB  0:0"), std::string::npos) << ended.out;
+    EXPECT_EQ(render_terminal(ended.out),
+              (std::vector<std::string>{fmt::format(
+                  "/dev/tarnvel0 (QX630 v1.0): updated from firmware {} to {}, not rebooted: the "
+                  "new firmware runs after the next power cycle",
+                  kFirmware, kFirmware + 1)}));
     EXPECT_TRUE(flash_holds_image(hardware(0), image));
 }
 
