@@ -116,8 +116,8 @@ std::string RunResult::describe_end() const {
 
 std::vector<std::string> launch_argv(std::vector<std::string> argv) {
     const char* under = std::getenv("TARNVEL_E2E_RUN_UNDER");
-    const auto program = argv.empty() ? std::filesystem::path()
-                                      : std::filesystem::path(argv.front()).filename();
+    const auto program =
+        argv.empty() ? std::filesystem::path() : std::filesystem::path(argv.front()).filename();
     if (under == nullptr || (program != "tarnvel-flash" && program != "tarnvel-fw")) return argv;
     std::vector<std::string> words;
     std::istringstream split(under);
