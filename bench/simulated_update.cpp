@@ -1,42 +1,13 @@
 #include "simulated_update.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
 #include "flash/board_flash.hpp"
 #include "flash/programming.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 
 namespace tarnvel::bench {
-namespace {
-
-// Descriptor 1 leads to /dev/null while one of these lives.
-class StdoutToNull {
-  public:
-    StdoutToNull() : saved_(::dup(1)) {
-        flush_output();
-        std::fflush(stdout);
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(null, 1);
-        ::close(null);
-    }
-    ~StdoutToNull() {
-        flush_output();
-        ::dup2(saved_, 1);
-        ::close(saved_);
-    }
-    StdoutToNull(const StdoutToNull&) = delete;
-    StdoutToNull& operator=(const StdoutToNull&) = delete;
-
-  private:
-    int saved_;
-};
-
-}  // namespace
 
 SimulatedBoard::SimulatedBoard(BoardKind kind, const sim::BoardOptions& options)
     : model_(sim::make_board_model(kind, options)), node_(*model_) {
@@ -62,7 +33,6 @@ std::uint64_t SimulatedBoard::chip_bytes() const {
 }
 
 std::string program_quietly(BoardDevice& board, const FirmwareImage& image) {
-    const StdoutToNull quiet;
     SilentProgress silent;
     auto programmed = program_firmware(board, image, silent);
     return programmed ? std::string() : error_text(programmed.error());

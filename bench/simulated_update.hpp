@@ -40,8 +40,8 @@ class SimulatedBoard {
     BoardDevice device_;
 };
 
-// program_firmware with standard output sent to /dev/null while it runs. Returns the error
-// text, or an empty string on success.
+// program_firmware with no progress shown (the programming run prints nothing itself). Returns
+// the error text, or an empty string on success.
 std::string program_quietly(BoardDevice& board, const FirmwareImage& image);
 
 // An image the size of `bytes`: noise, so that every block and every page differs.
