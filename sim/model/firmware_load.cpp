@@ -56,7 +56,8 @@ LoadedFirmware load_firmware(const FlashStorage* flash, BoardKind kind, const Fi
         if (!setup.shipped_version) return std::nullopt;
         return text;
     };
-    const std::string_view hardware = hardware_part(setup.shipped_version.value_or(""));
+    const std::string shipped = setup.shipped_version.value_or("");
+    const std::string_view hardware = hardware_part(shipped);
     const KnownImage* image = longest_held(*flash, kind, setup.images);
     if (image == nullptr) image = longest_held(*flash, kind, catalogue);
     if (image != nullptr) return {LoadSource::Image, reported(reported_version(*image, hardware))};
