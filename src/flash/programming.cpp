@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/internal_fault.hpp"
 #include "firmware/image_fit.hpp"
 #include "flash/wait.hpp"
 #include "flash/word_mirror.hpp"

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
 
