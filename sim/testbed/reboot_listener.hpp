@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel::sim {
 
