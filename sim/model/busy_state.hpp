@@ -53,6 +53,9 @@ class BusyState {
         return true;
     }
 
+    // The operation stops where it is, unfinished: the power went.
+    void cancel() { active_ = false; }
+
     // While set, no operation ever completes: the part's fault of hanging in its algorithm.
     void set_stuck(bool stuck) { stuck_ = stuck; }
     bool stuck() const { return stuck_; }

@@ -35,6 +35,10 @@ void FlashStorage::fill(std::uint32_t address, std::uint32_t length, std::uint8_
     }
 }
 
+void FlashStorage::reset() {
+    for (auto& page : pages_) page.reset();
+}
+
 void FlashStorage::set_change_observer(std::function<void()> observer) {
     observer_ = std::move(observer);
     changed_ = false;

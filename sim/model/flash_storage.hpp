@@ -56,8 +56,14 @@ class FlashStorage {
 
     // The page holding `address`, taken and pre-filled on first use.
     std::uint8_t* writable_page(std::uint32_t address);
+    // The page holding `address`, or null while it still holds the pre-fill untouched.
+    const std::uint8_t* page_data(std::uint32_t address) const {
+        return pages_[address >> kPageShift].get();
+    }
     // Sets [address, address + length) to `value` (an erase: 0xFF), wrapping at the end.
     void fill(std::uint32_t address, std::uint32_t length, std::uint8_t value);
+    // Every byte back to the pre-fill (no observer call).
+    void reset();
 
     // Called by the chip for every program and erase it carries out: the first one since the
     // observer was set tells it that the board's flash content has changed.

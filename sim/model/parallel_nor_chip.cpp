@@ -206,6 +206,7 @@ std::uint16_t ParallelNorChip::read_other(std::uint32_t word_address) {
 
 void ParallelNorChip::erase_sector(std::uint32_t address) {
     const std::uint32_t first_word = address / kSectorWords * kSectorWords;
+    operation_.begin(storage_, first_word * 2, kSectorWords * 2);
     storage_.fill(first_word * 2, kSectorWords * 2, 0xFF);
     storage_.note_change();
     ++erases_done_;
@@ -215,6 +216,7 @@ void ParallelNorChip::erase_sector(std::uint32_t address) {
 
 void ParallelNorChip::program_buffer() {
     const std::uint32_t first_byte = buffer_page_ * kBufferWords * 2;
+    operation_.begin(storage_, first_byte, kBufferWords * 2);
     std::uint8_t* cells =
         storage_.writable_page(first_byte) + (first_byte & (FlashStorage::kPageBytes - 1));
     bool over_unerased = false;
@@ -236,6 +238,12 @@ void ParallelNorChip::program_buffer() {
     storage_.note_change();
     ++programs_done_;
     busy_.start(program_time_);
+    state_ = State::Read;
+}
+
+void ParallelNorChip::cut_power(std::uint64_t seed) {
+    if (busy_.active()) operation_.interrupt(storage_, seed);
+    busy_.cancel();
     state_ = State::Read;
 }
 

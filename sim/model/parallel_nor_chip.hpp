@@ -20,6 +20,7 @@
 #include "sim/model/busy_state.hpp"
 #include "sim/model/chip_faults.hpp"
 #include "sim/model/flash_storage.hpp"
+#include "sim/model/operation_in_progress.hpp"
 #include "sim/model/violation.hpp"
 
 namespace tarnvel::sim {
@@ -82,6 +83,9 @@ class ParallelNorChip {
     ChipFaults& faults() { return faults_; }
     // The stay-busy-forever fault: no program or erase completes while it is set.
     void set_stuck_busy(bool stuck) { busy_.set_stuck(stuck); }
+    // The power goes: a buffer program or sector erase still in progress is left half done,
+    // as operation_in_progress.hpp says, and the part is back in read mode.
+    void cut_power(std::uint64_t seed);
 
     bool busy() const { return busy_.active(); }
     // In read mode with no command sequence begun: where a driver leaves the part.
@@ -123,6 +127,7 @@ class ParallelNorChip {
     BusyTime program_time_;
     BusyTime erase_time_;
     BusyState busy_;
+    OperationInProgress operation_;
     ChipFaults faults_;
     State state_ = State::Read;
     bool toggle_ = false;

@@ -107,6 +107,11 @@ FlashStorage* SimBoard::firmware_flash() {
     return nullptr;
 }
 
+void SimBoard::cut_power(std::uint64_t seed) {
+    if (spi_chip_) spi_chip_->cut_power(seed);
+    if (parallel_chip_) parallel_chip_->cut_power(seed);
+}
+
 void SimBoard::set_flash_changed_observer(std::function<void()> observer) {
     flash_changed_observer_ = std::move(observer);
     flash_changed_ = false;

@@ -61,6 +61,10 @@ class SimBoard final : public RegisterModel {
     // The chip select the serial chip answers to (meaningless without one).
     std::uint8_t spi_chip_select() const { return spi_chip_select_; }
 
+    // The power goes: each chip leaves an operation in progress half done (see
+    // operation_in_progress.hpp), with the same seed.
+    void cut_power(std::uint64_t seed);
+
     std::uint64_t register_accesses() const { return register_accesses_; }
     ViolationLog& violations() { return violations_; }
     const ViolationLog& violations() const { return violations_; }

@@ -120,6 +120,7 @@ void SpiNorChip::finish_program(bool whole_bytes) {
     }
     // More than a page of data wraps inside the page; the latch then holds the last 256 bytes.
     const std::uint32_t count = std::min(program_count_, kPageBytes);
+    operation_.begin(storage_, address_, kPageBytes);
     std::uint8_t* page = storage_.writable_page(address_);
     const std::uint32_t in_page = address_ & (FlashStorage::kPageBytes - 1);
     bool over_unerased = false;
@@ -150,10 +151,18 @@ void SpiNorChip::finish_erase(bool whole_bytes) {
         log_.record(ViolationKind::EraseWithoutWriteEnable, kSource, address_, opcode_);
         return;
     }
+    operation_.begin(storage_, address_ & ~(kBlockBytes - 1), kBlockBytes);
     storage_.fill(address_ & ~(kBlockBytes - 1), kBlockBytes, 0xFF);
     storage_.note_change();
     ++erases_done_;
     busy_.start(erase_time_);
+}
+
+void SpiNorChip::cut_power(std::uint64_t seed) {
+    if (busy_.active()) operation_.interrupt(storage_, seed);
+    busy_.cancel();
+    write_enabled_ = false;
+    command_ = Command::None;
 }
 
 }  // namespace tarnvel::sim

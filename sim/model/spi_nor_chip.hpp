@@ -14,6 +14,7 @@
 #include "sim/model/busy_state.hpp"
 #include "sim/model/chip_faults.hpp"
 #include "sim/model/flash_storage.hpp"
+#include "sim/model/operation_in_progress.hpp"
 #include "sim/model/violation.hpp"
 
 namespace tarnvel::sim {
@@ -85,6 +86,9 @@ class SpiNorChip {
     ChipFaults& faults() { return faults_; }
     // The stay-busy-forever fault: no program or erase completes while it is set.
     void set_stuck_busy(bool stuck) { busy_.set_stuck(stuck); }
+    // The power goes: a program or erase still in progress is left half done, as
+    // operation_in_progress.hpp says, and the part forgets its command, latch and status.
+    void cut_power(std::uint64_t seed);
 
     // The status register as it stands, without counting as a poll.
     std::uint8_t status() const {
@@ -131,6 +135,7 @@ class SpiNorChip {
     BusyTime program_time_;
     BusyTime erase_time_;
     BusyState busy_;
+    OperationInProgress operation_;
     ChipFaults faults_;
     bool write_enabled_ = false;
 

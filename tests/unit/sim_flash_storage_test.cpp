@@ -1,9 +1,15 @@
 #include "sim/model/flash_storage.hpp"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <string>
 #include <vector>
+
+#include "sim/model/flash_file.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -56,6 +62,46 @@ TEST(SimFlashStorage, FirstMismatchFindsTheFirstDifferingByte) {
     EXPECT_EQ(flash.first_mismatch(0x8000, data), 0x8000u + 0x1ABCD);
     // Past the end of the chip nothing matches.
     EXPECT_EQ(flash.first_mismatch(1 * kMiB - 4, std::vector<std::uint8_t>(8)), 1 * kMiB - 4);
+}
+
+class SimFlashFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        file_ = std::filesystem::temp_directory_path() /
+                ("tarnvel-flash-file." + std::to_string(::getpid()));
+    }
+    void TearDown() override { std::filesystem::remove(file_); }
+    std::filesystem::path file_;
+};
+
+TEST_F(SimFlashFile, KeepsOnlyChangedPagesAndRestoresEveryByte) {
+    FlashStorage flash(128 * kMiB);
+    flash.write(0x1000010, 0x42);                   // a page of bytes
+    flash.fill(0x2000000, 0x20000, 0xFF);           // two erased pages: a value each
+    flash.write(0x3000000, flash.read(0x3000000));  // touched, but still the pre-fill
+    ASSERT_TRUE(save_flash(flash, file_));
+    EXPECT_LT(std::filesystem::file_size(file_), FlashStorage::kPageBytes + 64);
+
+    FlashStorage restored(128 * kMiB);
+    restored.write(0x5000000, 0);  // replaced by what the file holds
+    ASSERT_TRUE(restore_flash(restored, file_));
+    EXPECT_EQ(restored.read(0x1000010), 0x42);
+    EXPECT_EQ(restored.pages_in_use(), 3u);
+    EXPECT_TRUE(restored.is_filled(0x2000000, 0x20000, 0xFF));
+    EXPECT_EQ(restored.first_mismatch(0x1000000, flash.dump(0x1000000, 0x10000)), std::nullopt);
+}
+
+TEST_F(SimFlashFile, RefusesAFileThatIsNotASaveOfThisChip) {
+    FlashStorage flash(1 * kMiB);
+    flash.write(0x10, 1);
+    ASSERT_TRUE(save_flash(flash, file_));
+    const auto saved_size = std::filesystem::file_size(file_);
+    FlashStorage other_size(2 * kMiB);
+    EXPECT_FALSE(restore_flash(other_size, file_));
+    std::filesystem::resize_file(file_, saved_size - 1);
+    EXPECT_FALSE(restore_flash(flash, file_));
+    std::filesystem::resize_file(file_, 4);
+    EXPECT_FALSE(restore_flash(flash, file_));
 }
 
 }  // namespace
