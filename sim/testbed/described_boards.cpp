@@ -72,7 +72,8 @@ Result<std::size_t> add_hardware_board(Testbed& testbed, BoardKind kind, BoardCo
 }
 
 Result<std::vector<std::string>> add_described_boards(Testbed& testbed, FirmwareDir* archives,
-                                                      std::vector<BoardDescription> boards) {
+                                                      std::vector<BoardDescription> boards,
+                                                      PowerSupply* power) {
     std::vector<std::string> notes;
     for (BoardDescription& board : boards) {
         const std::size_t index = testbed.board_count();
@@ -81,14 +82,14 @@ Result<std::vector<std::string>> add_described_boards(Testbed& testbed, Firmware
                 notes.push_back(std::move(*note));
         }
 
+        std::unique_ptr<RegisterModel> model;
         if (wants_hardware(board)) {
-            auto added =
-                add_hardware_board(testbed, *board.kind, std::move(board.config), {}, board.fault);
-            if (!added) return std::unexpected(added.error());
-            continue;
+            model = make_board_model(*board.kind);
+        } else {
+            model = std::make_unique<RegisterFile>();
         }
-        std::unique_ptr<RegisterModel> model = std::make_unique<RegisterFile>();
         if (board.fault) model = std::make_unique<RegisterFaults>(std::move(model), *board.fault);
+        if (power != nullptr) model = power->connect(std::move(model));
         board.config.model = std::move(model);
         auto added = testbed.add_board(std::move(board.config));
         if (!added) return std::unexpected(added.error());

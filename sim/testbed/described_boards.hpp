@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "sim/model/power_supply.hpp"
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/testbed/board_description.hpp"
@@ -23,9 +24,11 @@ Result<std::size_t> add_hardware_board(Testbed& testbed, BoardKind kind, BoardCo
                                        std::optional<RegisterFault> fault = std::nullopt);
 
 // Adds the boards in order. With `archives`, writes each board's archive into it; boards that
-// share an archive file keep the last one written. Answers notes for the operator (an
-// archive that could not be planned, for example), one per line.
+// share an archive file keep the last one written. With `power`, every board is on that
+// supply. Answers notes for the operator (an archive that could not be planned, for example),
+// one per line.
 Result<std::vector<std::string>> add_described_boards(Testbed& testbed, FirmwareDir* archives,
-                                                      std::vector<BoardDescription> boards);
+                                                      std::vector<BoardDescription> boards,
+                                                      PowerSupply* power = nullptr);
 
 }  // namespace tarnvel::sim

@@ -1,8 +1,9 @@
 #include "sim/testbed/firmware_dir.hpp"
 
 #include <cerrno>
-#include <fstream>
 #include <system_error>
+
+#include "sim/testbed/file_text.hpp"
 
 namespace tarnvel::sim {
 
@@ -27,18 +28,22 @@ Result<FirmwareDir> FirmwareDir::link_to(const std::filesystem::path& archives) 
     return FirmwareDir(std::move(*root));
 }
 
+Result<FirmwareDir> FirmwareDir::at(const std::filesystem::path& root) {
+    std::error_code ec;
+    std::filesystem::create_directories(root / "tarnvel", ec);
+    if (ec) return std::unexpected(Error::os(ec.value()));
+    return FirmwareDir(root);
+}
+
 Status FirmwareDir::add_archive(std::string_view file_name,
                                 const std::vector<FirmwareEntry>& entries) {
     return write_zip((archive_dir() / file_name).string(), entries);
 }
 
 Status FirmwareDir::add_file(std::string_view file_name, std::span<const std::uint8_t> bytes) {
-    std::ofstream file(archive_dir() / file_name, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (!file) return std::unexpected(Error::os(EIO));
-    return {};
+    return write_whole_file(
+        archive_dir() / file_name,
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 Result<std::string> FirmwareDir::add_board_image(BoardKind kind, std::uint8_t hw_major,

@@ -1,9 +1,11 @@
 #pragma once
-// A private firmware directory for a simulated run: a temporary directory T holding
-// T/tarnvel/*.zip, which the runner binds onto /lib/firmware for the program alone.
+// A private firmware directory for a simulated run: a directory T holding T/tarnvel/*.zip,
+// which the runner binds onto /lib/firmware for the program alone. T is temporary unless it
+// is a machine's that is kept (at()).
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,11 +24,13 @@ class FirmwareDir {
     static Result<FirmwareDir> create();
     // T/tarnvel is a symbolic link to an existing directory of archives.
     static Result<FirmwareDir> link_to(const std::filesystem::path& archives);
+    // T is `root`, made with T/tarnvel when missing, and kept.
+    static Result<FirmwareDir> at(const std::filesystem::path& root);
 
     // T: what goes onto /lib/firmware.
-    const std::filesystem::path& path() const { return root_.path(); }
+    const std::filesystem::path& path() const { return root_; }
     // T/tarnvel: where the archives lie.
-    std::filesystem::path archive_dir() const { return root_.path() / "tarnvel"; }
+    std::filesystem::path archive_dir() const { return root_ / "tarnvel"; }
 
     // A ZIP archive T/tarnvel/<file_name> with the given entries (at least one).
     Status add_archive(std::string_view file_name, const std::vector<FirmwareEntry>& entries);
@@ -39,9 +43,11 @@ class FirmwareDir {
                                         std::vector<std::uint8_t> image);
 
   private:
-    explicit FirmwareDir(TempDir root) : root_(std::move(root)) {}
+    explicit FirmwareDir(TempDir temp) : root_(temp.path()), temp_(std::move(temp)) {}
+    explicit FirmwareDir(std::filesystem::path root) : root_(std::move(root)) {}
 
-    TempDir root_;
+    std::filesystem::path root_;
+    std::optional<TempDir> temp_;  // removed with everything in it when this goes
 };
 
 }  // namespace tarnvel::sim

@@ -144,6 +144,7 @@ Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options)
     launch.argv = launch_argv(options.argv);
     launch.umockdev_dir = testbed.root_dir();
     launch.firmware_root = options.firmware_root;
+    launch.state_dir = options.state_dir.empty() ? testbed.state_dir() : options.state_dir;
     launch.firmware_mount = options.firmware_mount;
     launch.stdin_fd = in_pipe ? in_pipe->first.get() : kClosedFd;
     launch.stdout_fd = out_pipe->second.get();

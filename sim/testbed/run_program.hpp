@@ -21,7 +21,8 @@ struct RunOptions {
     // The bytes on standard input, after which it reaches its end; none: descriptor 0 is
     // closed when the program starts.
     std::optional<std::string> stdin_bytes;
-    std::filesystem::path firmware_root;  // holds tarnvel/*.zip; bound onto /lib/firmware
+    std::filesystem::path firmware_root;   // holds tarnvel/*.zip; bound onto /lib/firmware
+    std::filesystem::path state_dir = {};  // TARNVEL_STATE_DIR; default: the testbed's own
     // The program and everything it started are killed after this long.
     std::chrono::milliseconds timeout = kDefaultRunTimeout;
     FirmwareMount firmware_mount = FirmwareMount::Auto;

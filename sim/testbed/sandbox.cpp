@@ -80,8 +80,21 @@ struct ChildPlan {
     const char* gid_map = nullptr;
     int fds[3] = {kInheritFd, kInheritFd, kInheritFd};
     bool own_process_group = false;
+    bool take_terminal = false;
     int error_pipe = -1;
 };
+
+// Makes `group` the foreground of the controlling terminal on standard input. A process
+// outside the foreground that does so is stopped by SIGTTOU unless it ignores it. Safe
+// between fork and exec.
+void make_foreground(pid_t group) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction saved {};
+    ::sigaction(SIGTTOU, &ignore, &saved);
+    ::tcsetpgrp(STDIN_FILENO, group);
+    ::sigaction(SIGTTOU, &saved, nullptr);
+}
 
 [[noreturn]] void fail_child(int error_pipe, Step step) {
     ChildFailure failure{static_cast<int>(step), errno};
@@ -114,7 +127,11 @@ bool write_small_file(const char* path, const char* text) {
         if (moved[i] >= 0 && ::dup2(moved[i], i) < 0) fail_child(report, Step::Stdio);
         if (moved[i] == kClosedFd) ::close(i);
     }
-    if (plan.own_process_group) ::setpgid(0, 0);
+    if (plan.own_process_group) {
+        const bool foreground = plan.take_terminal && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
+        ::setpgid(0, 0);
+        if (foreground) make_foreground(::getpid());
+    }
 
     // The program starts with default signal handling, whatever the caller ignores or blocks
     // while it waits.
@@ -229,7 +246,8 @@ std::string with_preload_libraries(std::string_view old) {
 
 }  // namespace
 
-std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir) {
+std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir,
+                                             const std::filesystem::path& state_dir) {
     std::string old_preload;
     std::string old_asan;
     std::vector<std::string> env;
@@ -239,7 +257,7 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
             old_preload = text.substr(11);
         } else if (text.starts_with("ASAN_OPTIONS=")) {
             old_asan = text.substr(13);
-        } else if (!text.starts_with("UMOCKDEV_DIR=")) {
+        } else if (!text.starts_with("UMOCKDEV_DIR=") && !text.starts_with("TARNVEL_STATE_DIR=")) {
             env.emplace_back(text);
         }
     }
@@ -252,11 +270,18 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
     env.push_back("ASAN_OPTIONS=" + (old_asan.empty() ? std::string() : old_asan + ":") +
                   "verify_asan_link_order=0");
     env.push_back("UMOCKDEV_DIR=" + umockdev_dir.string());
+    env.push_back("TARNVEL_STATE_DIR=" + state_dir.string());
     return env;
 }
 
+void take_back_terminal() {
+    make_foreground(::getpgrp());
+}
+
 Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
-    if (launch.argv.empty()) return std::unexpected(Error::os(EINVAL));
+    if (launch.argv.empty() || launch.state_dir.empty()) {
+        return std::unexpected(Error::os(EINVAL));
+    }
     auto exec_path = find_program(launch.argv.front());
     if (!exec_path) {
         return std::unexpected(
@@ -264,7 +289,7 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
                            fmt::format("sandbox: {}: command not found", launch.argv.front())));
     }
     std::vector<std::string> argv_texts = launch.argv;
-    std::vector<std::string> env_texts = sandbox_environment(launch.umockdev_dir);
+    std::vector<std::string> env_texts = sandbox_environment(launch.umockdev_dir, launch.state_dir);
     std::vector<char*> argv = pointers(argv_texts);
     std::vector<char*> envp = pointers(env_texts);
     const std::string firmware_root = launch.firmware_root.string();
@@ -278,6 +303,7 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
     plan.fds[1] = launch.stdout_fd;
     plan.fds[2] = launch.stderr_fd;
     plan.own_process_group = launch.own_process_group;
+    plan.take_terminal = launch.take_terminal;
 
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();

@@ -5,6 +5,9 @@
 // the namespace, and if the machine has no /lib/firmware the directory is made in a private
 // overlay of /lib instead of in the real tree.
 //
+// The program finds its state directory (TARNVEL_STATE_DIR) in one of the simulated machine's
+// own, never the machine's real /var/lib/tarnvel.
+//
 // The program runs without the DAC override capabilities, so file modes in the testbed
 // refuse it what they would refuse an operator (a device node of mode 0000, a read-only
 // "reboot"), even when the tests run as root. Its timer slack is 1 ns: every emulated ioctl
@@ -36,14 +39,20 @@ inline constexpr int kInheritFd = -1;  // the caller's own
 inline constexpr int kClosedFd = -2;   // closed
 
 struct SandboxLaunch {
-    std::vector<std::string> argv;        // argv[0] is looked up in PATH unless it holds a '/'
-    std::filesystem::path umockdev_dir;   // the testbed's root
-    std::filesystem::path firmware_root;  // a directory holding tarnvel/*.zip
+    std::vector<std::string> argv;         // argv[0] is looked up in PATH unless it holds a '/'
+    std::filesystem::path umockdev_dir;    // the testbed's root
+    std::filesystem::path firmware_root;   // a directory holding tarnvel/*.zip
+    std::filesystem::path state_dir = {};  // TARNVEL_STATE_DIR: must be given
     FirmwareMount firmware_mount = FirmwareMount::Auto;
     int stdin_fd = kInheritFd;  // or a descriptor to put on 0
     int stdout_fd = kInheritFd;
     int stderr_fd = kInheritFd;
     bool own_process_group = false;  // so that a time-out can kill all it started
+    // With own_process_group, and when standard input is the caller's controlling terminal
+    // with the caller in the foreground: the program's group becomes the terminal's
+    // foreground, as a shell does for a job. The caller takes it back with
+    // take_back_terminal once the program has ended.
+    bool take_terminal = false;
 };
 
 struct SandboxedChild {
@@ -56,7 +65,12 @@ struct SandboxedChild {
 Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch);
 
 // The libc environment of this process with the preload and sanitizer settings the program
-// needs to run in the testbed.
-std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir);
+// needs to run in the testbed, and its state directory.
+std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir,
+                                             const std::filesystem::path& state_dir);
+
+// Makes this process's group the foreground of its controlling terminal on standard input
+// again, when it was before a program took it (SandboxLaunch::take_terminal).
+void take_back_terminal();
 
 }  // namespace tarnvel::sim

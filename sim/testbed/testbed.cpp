@@ -8,14 +8,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <utility>
 
 #include "sim/firmware/archive_images.hpp"
 #include "sim/model/register_file.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/preload/reboot_socket.h"
+#include "sim/testbed/file_text.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -37,12 +36,14 @@ std::string take_gstring(gchar* text) {
     return result;
 }
 
-Status write_file(const std::filesystem::path& path, std::string_view text) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(text.data(), static_cast<std::streamsize>(text.size()));
-    file.close();
-    if (!file) return std::unexpected(Error::os(EIO));
-    return {};
+// umockdev complains when a program dies in the middle of a register request, which is what
+// a power cut or a time-out does to it on purpose; other complaints go on as before.
+void drop_complaint_about_killed_clients(const gchar* domain, GLogLevelFlags level,
+                                         const gchar* message, gpointer data) {
+    if (message != nullptr && std::strstr(message, "Destroying IoctlClient with open stream")) {
+        return;
+    }
+    g_log_default_handler(domain, level, message, data);
 }
 
 }  // namespace
@@ -64,6 +65,7 @@ Result<std::unique_ptr<Testbed>> Testbed::create() {
         return std::unexpected(
             Error::message(ErrorKind::ResourceBusy, "this process already holds a testbed"));
     }
+    g_log_set_handler(nullptr, G_LOG_LEVEL_CRITICAL, &drop_complaint_about_killed_clients, nullptr);
     UMockdevTestbed* testbed = umockdev_testbed_new();
     if (testbed == nullptr) {
         g_testbed_alive = false;
@@ -71,6 +73,9 @@ Result<std::unique_ptr<Testbed>> Testbed::create() {
     }
     std::filesystem::path root = take_gstring(umockdev_testbed_get_root_dir(testbed));
     std::unique_ptr<Testbed> made(new Testbed(testbed, root));
+    std::error_code ec;
+    std::filesystem::create_directory(made->state_dir(), ec);
+    if (ec) return std::unexpected(Error::os(ec.value()));
     auto listener = RebootListener::start(
         root / TARNVEL_SIM_REBOOT_SOCKET,
         [bed = made.get()](const std::filesystem::path& attribute) { bed->rebooted(attribute); });
@@ -150,7 +155,7 @@ Result<std::string> Testbed::make_parent(const BoardParent& parent) {
     }
     // Attribute texts are written byte for byte (umockdev's text format would unescape them).
     if (const auto* pci = std::get_if<PciParent>(&parent); pci != nullptr && pci->device) {
-        if (auto set = write_file(root_ / ("sys" + devpath) / "device", *pci->device); !set) {
+        if (auto set = write_whole_file(root_ / ("sys" + devpath) / "device", *pci->device); !set) {
             return std::unexpected(set.error());
         }
     }
@@ -225,7 +230,8 @@ Result<std::size_t> Testbed::add_board(BoardConfig config) {
     switch (config.reboot) {
         case RebootState::Accepts:
         case RebootState::PermissionDenied:
-            if (auto made = write_file(reboot, ""); !made) return std::unexpected(made.error());
+            if (auto made = write_whole_file(reboot, ""); !made)
+                return std::unexpected(made.error());
             // The program runs without DAC override, so a read-only file refuses it.
             if (config.reboot == RebootState::PermissionDenied &&
                 ::chmod(reboot.c_str(), 0444) != 0) {
@@ -260,9 +266,7 @@ std::optional<std::string> Testbed::attribute(std::size_t board, std::string_vie
     const std::filesystem::path path = sysfs_dir(board) / name;
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return read_whole_file(path);
 }
 
 std::optional<std::string> Testbed::reboot_written(std::size_t board) const {
@@ -272,7 +276,7 @@ std::optional<std::string> Testbed::reboot_written(std::size_t board) const {
 }
 
 Status Testbed::set_attribute(std::size_t board, std::string_view name, std::string_view value) {
-    return write_file(sysfs_dir(board) / name, value);
+    return write_whole_file(sysfs_dir(board) / name, value);
 }
 
 void Testbed::set_firmware_archives(std::filesystem::path dir) {

@@ -88,6 +88,9 @@ class Testbed {
 
     // The testbed's root: sysfs lies in root/sys, device nodes in root/dev.
     const std::filesystem::path& root_dir() const { return root_; }
+    // A state directory of the machine's own (root/var-lib-tarnvel), for programs run in it
+    // without one of their caller's.
+    std::filesystem::path state_dir() const { return root_ / "var-lib-tarnvel"; }
 
   private:
     struct Board;

@@ -1,23 +1,33 @@
 // tarnvel-sim: runs a command on a simulated machine with tarnvel boards. The boards appear
 // in udev and sysfs through umockdev, their register ioctl is served by simulated hardware,
-// and /lib/firmware/tarnvel holds archives made for them, for the command alone.
+// and /lib/firmware/tarnvel holds archives made for them, for the command alone. A machine
+// can be kept in a directory, so that the next run is a power-on of the same boards, and its
+// power can be cut in the middle of a run.
 //
-//   tarnvel-sim [--firmware DIR] [BOARD...] -- COMMAND [ARG...]
+//   tarnvel-sim [--firmware DIR] [--state DIR [--power-cut N [--cut-seed S]]] [BOARD...]
+//               -- COMMAND [ARG...]
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
+#include "sim/model/power_supply.hpp"
 #include "sim/testbed/board_description.hpp"
 #include "sim/testbed/described_boards.hpp"
 #include "sim/testbed/firmware_dir.hpp"
+#include "sim/testbed/machine_state.hpp"
 #include "sim/testbed/sandbox.hpp"
 #include "sim/testbed/testbed.hpp"
 #include "sim/tool/demo_boards.hpp"
@@ -31,52 +41,105 @@ constexpr int kUsageError = 2;
 constexpr int kSetupError = 125;  // like env(1): the command never ran
 
 struct Arguments {
-    std::vector<std::string_view> boards;
+    std::vector<std::string> boards;
     std::optional<std::string> firmware;
+    std::optional<std::string> state;
+    std::optional<std::uint64_t> power_cut;
+    std::optional<std::uint64_t> cut_seed;
     std::vector<std::string> command;
     bool help = false;
 };
 
 void print_usage(std::FILE* to) {
     fmt::print(to,
-               "Usage: tarnvel-sim [--firmware DIR] [BOARD...] -- COMMAND [ARG...]\n"
+               "Usage: tarnvel-sim [--firmware DIR] [--state DIR [--power-cut N [--cut-seed S]]]\n"
+               "                   [BOARD...] -- COMMAND [ARG...]\n"
                "Runs COMMAND with simulated tarnvel boards in udev and sysfs and a firmware\n"
                "directory of its own on /lib/firmware/tarnvel, in a private mount namespace.\n"
-               "COMMAND uses this terminal; tarnvel-sim exits with its status.\n\n"
+               "COMMAND uses this terminal; tarnvel-sim exits with its status (128 + the\n"
+               "signal's number when a signal ended it).\n\n"
                "Without BOARD arguments: one board of every kind 0-10, with archives holding\n"
                "a newer image for most, an equal and an older one for one board each, and no\n"
                "archive for one.\n\n"
                "  --firmware DIR  use the archives in DIR instead of generating them\n"
+               "  --state DIR     keep the machine in DIR. The first run with a new or empty\n"
+               "                  DIR makes it from the BOARD arguments, with its archives in\n"
+               "                  DIR/firmware; every later run is a power-on of the same\n"
+               "                  boards (each starts what its flash holds, as on a reboot)\n"
+               "                  and refuses BOARD arguments or --firmware that would change\n"
+               "                  them. The boards' flash and what they report are kept when\n"
+               "                  COMMAND ends.\n"
+               "  --power-cut N   cut the power at the N-th register access of the run,\n"
+               "                  counted over all boards from 1 (needs --state): that access\n"
+               "                  never reaches its board, the chips stop where they are, and\n"
+               "                  COMMAND and its process group are killed at once (SIGKILL).\n"
+               "                  DIR keeps the machine as the cut left it.\n"
+               "  --cut-seed S    the seed of what an interrupted operation leaves (default N)\n"
                "  --help          this text\n\n"
+               "COMMAND's state directory (TARNVEL_STATE_DIR) is DIR/state with --state, else a\n"
+               "temporary one: never the machine's own /var/lib/tarnvel.\n\n"
+               "What a cut leaves: a page program or block erase that no status poll has seen\n"
+               "done yet is left half done. Working through its cells in address order, the\n"
+               "first k have their new value, the k-th some of its bits, the rest their old\n"
+               "value; k and those bits come from SplitMix64 seeded with S mixed with the\n"
+               "operation's first address. The same N and S on the same run leave the same\n"
+               "cells. An operation already seen done, or a command not yet complete (a\n"
+               "program buffer not yet confirmed, a frame still selected), leaves nothing.\n\n"
                "{}",
                board_description_help());
+}
+
+Error usage(std::string text) {
+    return Error::message(ErrorKind::InvalidInput, std::move(text));
+}
+
+Result<std::uint64_t> parse_count(std::string_view option, std::string_view text, bool zero_ok) {
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || text.empty() ||
+        (value == 0 && !zero_ok)) {
+        return std::unexpected(
+            usage(fmt::format("{} needs a number{}", option, zero_ok ? "" : " from 1")));
+    }
+    return value;
 }
 
 Result<Arguments> parse_arguments(int argc, char** argv) {
     Arguments args;
     int i = 1;
+    auto value_of = [&](std::string_view option) -> Result<std::string_view> {
+        if (i + 1 >= argc) return std::unexpected(usage(fmt::format("{} needs a value", option)));
+        return std::string_view(argv[++i]);
+    };
     for (; i < argc; ++i) {
-        std::string_view arg = argv[i];
+        const std::string_view arg = argv[i];
         if (arg == "--") break;
         if (arg == "--help" || arg == "-h") {
             args.help = true;
-        } else if (arg == "--firmware") {
-            if (i + 1 >= argc) {
-                return std::unexpected(
-                    Error::message(ErrorKind::InvalidInput, "--firmware needs a directory"));
-            }
-            args.firmware = argv[++i];
+        } else if (arg == "--firmware" || arg == "--state") {
+            auto value = value_of(arg);
+            if (!value) return std::unexpected(value.error());
+            (arg == "--firmware" ? args.firmware : args.state) = std::string(*value);
+        } else if (arg == "--power-cut" || arg == "--cut-seed") {
+            auto value = value_of(arg);
+            if (!value) return std::unexpected(value.error());
+            auto number = parse_count(arg, *value, arg == "--cut-seed");
+            if (!number) return std::unexpected(number.error());
+            (arg == "--power-cut" ? args.power_cut : args.cut_seed) = *number;
         } else if (arg.starts_with("--")) {
-            return std::unexpected(
-                Error::message(ErrorKind::InvalidInput, fmt::format("unknown option {}", arg)));
+            return std::unexpected(usage(fmt::format("unknown option {}", arg)));
         } else {
-            args.boards.push_back(arg);
+            args.boards.emplace_back(arg);
         }
     }
     if (args.help) return args;
-    if (i >= argc - 1) {
-        return std::unexpected(Error::message(ErrorKind::InvalidInput, "no command after --"));
+    if (i >= argc - 1) return std::unexpected(usage("no command after --"));
+    if (args.power_cut && !args.state) {
+        return std::unexpected(
+            usage("--power-cut needs --state: the machine the cut leaves is kept there"));
     }
+    if (args.cut_seed && !args.power_cut)
+        return std::unexpected(usage("--cut-seed without --power-cut"));
     for (++i; i < argc; ++i) args.command.emplace_back(argv[i]);
     return args;
 }
@@ -104,9 +167,70 @@ int fail(std::string_view what, const Error& error) {
     return kSetupError;
 }
 
+int refuse(std::string_view why) {
+    fmt::print(stderr, "tarnvel-sim: {}\n", why);
+    return kUsageError;
+}
+
+// The archives of `from` into the machine's own firmware directory.
+Status copy_archives(const std::filesystem::path& from, const FirmwareDir& to) {
+    std::error_code ec;
+    std::filesystem::copy(from, to.archive_dir(),
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing,
+                          ec);
+    if (ec) return std::unexpected(Error::os(ec.value()));
+    return {};
+}
+
+// Kills the command's process group at the power cut, from inside the register access that
+// meets it, so that the command runs no further instruction; or, when the cut comes before
+// the group is known, as soon as it is.
+class CommandKiller {
+  public:
+    void cut() {
+        cut_ = true;
+        if (const pid_t group = group_.load(); group > 0) ::kill(-group, SIGKILL);
+    }
+    void started(pid_t group) {
+        group_ = group;
+        if (cut_) ::kill(-group, SIGKILL);
+    }
+    bool was_cut() const { return cut_; }
+
+  private:
+    std::atomic<pid_t> group_{0};
+    std::atomic<bool> cut_{false};
+};
+
 int run(const Arguments& args) {
+    std::optional<MachineState> machine;
+    if (args.state) {
+        auto opened = MachineState::open(*args.state);
+        if (!opened) return fail("state", opened.error());
+        machine = std::move(*opened);
+    }
+    const bool power_on = machine && machine->boards();
+    std::vector<std::string> texts;
+    if (power_on) {
+        if (!args.boards.empty() && args.boards != *machine->boards()) {
+            return refuse(fmt::format(
+                "{} holds a machine made from other boards ({}): run without BOARD arguments "
+                "to power it on, or give a new state directory",
+                machine->dir().string(), fmt::join(*machine->boards(), " ")));
+        }
+        if (args.firmware) {
+            return refuse(fmt::format(
+                "{} keeps its machine's firmware archives in {}: change them there",
+                machine->dir().string(), (machine->firmware_root() / "tarnvel").string()));
+        }
+        texts = *machine->boards();
+    } else if (args.boards.empty()) {
+        for (std::string_view text : demo_board_descriptions()) texts.emplace_back(text);
+    } else {
+        texts = args.boards;
+    }
     std::vector<BoardDescription> boards;
-    const auto& texts = args.boards.empty() ? demo_board_descriptions() : args.boards;
     for (std::string_view text : texts) {
         auto board = parse_board_description(text);
         if (!board) {
@@ -116,24 +240,78 @@ int run(const Arguments& args) {
         boards.push_back(std::move(*board));
     }
 
-    auto firmware = args.firmware ? FirmwareDir::link_to(*args.firmware) : FirmwareDir::create();
+    auto firmware = machine         ? FirmwareDir::at(machine->firmware_root())
+                    : args.firmware ? FirmwareDir::link_to(*args.firmware)
+                                    : FirmwareDir::create();
     if (!firmware) return fail("firmware directory", firmware.error());
+    if (machine && !power_on && args.firmware) {
+        if (auto copied = copy_archives(*args.firmware, *firmware); !copied) {
+            return fail("firmware directory", copied.error());
+        }
+    }
+    // Archives are made for new boards only, and not when the operator brings them.
+    FirmwareDir* archives = !power_on && !args.firmware ? &*firmware : nullptr;
+
     auto testbed = Testbed::create();
     if (!testbed) return fail("testbed", testbed.error());
     (*testbed)->set_firmware_archives(firmware->archive_dir());
+    CommandKiller killer;
+    std::optional<PowerSupply> power;
+    if (args.power_cut) {
+        power.emplace(PowerCutPlan{.access = *args.power_cut,
+                                   .seed = args.cut_seed.value_or(*args.power_cut)},
+                      [&killer] { killer.cut(); });
+    }
     auto notes =
-        add_described_boards(**testbed, args.firmware ? nullptr : &*firmware, std::move(boards));
+        add_described_boards(**testbed, archives, std::move(boards), power ? &*power : nullptr);
     if (!notes) return fail("boards", notes.error());
     for (const auto& note : *notes) fmt::print(stderr, "tarnvel-sim: {}\n", note);
+    if (machine && !power_on) {
+        if (auto created = machine->create(texts); !created) return fail("state", created.error());
+    }
+    if (power_on) {
+        if (auto restored = machine->restore(**testbed); !restored) {
+            return fail("state", restored.error());
+        }
+        for (std::size_t i = 0; i < (*testbed)->board_count(); ++i) (*testbed)->load_firmware(i);
+    }
     std::fflush(stderr);
 
     SandboxLaunch launch;
     launch.argv = args.command;
     launch.umockdev_dir = (*testbed)->root_dir();
     launch.firmware_root = firmware->path();
+    launch.state_dir = machine ? machine->state_dir() : (*testbed)->state_dir();
+    // A cut kills the command's process group: it gets one of its own, and the terminal.
+    launch.own_process_group = power.has_value();
+    launch.take_terminal = power.has_value();
+    const bool foreground = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
     auto child = spawn_in_sandbox(launch);
     if (!child) return fail(args.command.front(), child.error());
-    return wait_for(child->pid);
+    killer.started(child->pid);
+    const int status = wait_for(child->pid);
+    if (launch.take_terminal && foreground) take_back_terminal();
+
+    if (power) {
+        const std::uint64_t accesses =
+            (*testbed)->board_count() == 0
+                ? 0
+                : (*testbed)->with_model(0, [&power](RegisterModel&) { return power->accesses(); });
+        if (killer.was_cut()) {
+            fmt::print(stderr, "tarnvel-sim: power cut at register access {} (seed {})\n",
+                       power->plan().access, power->plan().seed);
+        } else {
+            fmt::print(stderr, "tarnvel-sim: no power cut: the run made {} register accesses\n",
+                       accesses);
+        }
+    }
+    if (machine) {
+        if (auto saved = machine->save(**testbed); !saved) {
+            fail("state not kept", saved.error());
+            return kSetupError;
+        }
+    }
+    return status;
 }
 
 }  // namespace

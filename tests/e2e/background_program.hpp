@@ -51,6 +51,7 @@ class BackgroundProgram {
         launch.argv = sim::launch_argv(std::move(options.argv));
         launch.umockdev_dir = testbed.root_dir();
         launch.firmware_root = firmware_root;
+        launch.state_dir = testbed.state_dir();
         launch.stdin_fd = in[0];
         launch.stdout_fd = out[1];
         launch.stderr_fd = options.terminal ? out[1] : err[1];

@@ -87,8 +87,11 @@ TEST_F(MachineTest, UnknownCommandIsAnErrorNotAnExitStatus) {
 }
 
 TEST_F(MachineTest, ProgramSeesTheTestbedThroughThePreload) {
-    const RunResult result = run(shell("echo \"$UMOCKDEV_DIR\"; echo \"$LD_PRELOAD\""));
-    EXPECT_TRUE(result.out.starts_with(testbed().root_dir().string() + "\n")) << result.out;
+    const RunResult result =
+        run(shell("echo \"$UMOCKDEV_DIR\"; echo \"$TARNVEL_STATE_DIR\"; echo \"$LD_PRELOAD\""));
+    EXPECT_TRUE(result.out.starts_with(testbed().root_dir().string() + "\n" +
+                                       testbed().state_dir().string() + "\n"))
+        << result.out;
     EXPECT_NE(result.out.find("libumockdev-preload.so.0"), std::string::npos) << result.out;
 }
 

@@ -1,0 +1,111 @@
+#include "sim/testbed/machine_state.hpp"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "sim/model/flash_file.hpp"
+#include "sim/model/sim_board.hpp"
+#include "sim/testbed/file_text.hpp"
+
+namespace tarnvel::sim {
+namespace {
+
+constexpr const char* kBoardsFile = "boards";
+constexpr const char* kVersionFile = "version";
+
+Error os_error(const std::error_code& ec) {
+    return Error::os(ec.value());
+}
+
+}  // namespace
+
+Result<MachineState> MachineState::open(std::filesystem::path dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return std::unexpected(os_error(ec));
+    MachineState state(std::move(dir));
+    auto text = read_whole_file(state.dir_ / kBoardsFile);
+    if (!text) {
+        if (!std::filesystem::is_empty(state.dir_, ec) || ec) {
+            return std::unexpected(
+                Error::message(ErrorKind::InvalidInput,
+                               fmt::format("{} is neither empty nor a simulated machine's state",
+                                           state.dir_.string())));
+        }
+        return state;
+    }
+    std::vector<std::string> boards;
+    for (std::size_t start = 0; start < text->size();) {
+        const std::size_t end = text->find('\n', start);
+        boards.push_back(text->substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    state.boards_ = std::move(boards);
+    return state;
+}
+
+Status MachineState::create(std::vector<std::string> boards) {
+    std::string text;
+    for (const std::string& board : boards) {
+        if (board.find('\n') != std::string::npos) {
+            return std::unexpected(
+                Error::message(ErrorKind::InvalidInput, "a board description with a line break"));
+        }
+        text += board + "\n";
+    }
+    std::error_code ec;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        std::filesystem::create_directories(board_dir(i), ec);
+        if (ec) return std::unexpected(os_error(ec));
+    }
+    for (const auto& dir : {firmware_root() / "tarnvel", state_dir()}) {
+        std::filesystem::create_directories(dir, ec);
+        if (ec) return std::unexpected(os_error(ec));
+    }
+    if (auto written = write_whole_file(dir_ / kBoardsFile, text); !written) return written;
+    boards_ = std::move(boards);
+    return {};
+}
+
+std::filesystem::path MachineState::board_dir(std::size_t board) const {
+    return dir_ / fmt::format("board-{}", board);
+}
+
+Status MachineState::save(Testbed& testbed) const {
+    for (std::size_t i = 0; i < testbed.board_count(); ++i) {
+        const std::filesystem::path dir = board_dir(i);
+        const std::filesystem::path version_file = dir / kVersionFile;
+        if (auto version = testbed.attribute(i, kVersionFile)) {
+            if (auto written = write_whole_file(version_file, *version); !written) return written;
+        } else {
+            std::error_code ec;
+            std::filesystem::remove(version_file, ec);
+        }
+        auto saved = testbed.with_model(i, [&dir](RegisterModel& model) -> Status {
+            SimBoard* hardware = model.hardware();
+            return hardware != nullptr ? save_board_flash(*hardware, dir) : Status{};
+        });
+        if (!saved) return saved;
+    }
+    return {};
+}
+
+Status MachineState::restore(Testbed& testbed) const {
+    for (std::size_t i = 0; i < testbed.board_count(); ++i) {
+        const std::filesystem::path dir = board_dir(i);
+        if (auto version = read_whole_file(dir / kVersionFile)) {
+            if (auto set = testbed.set_attribute(i, kVersionFile, *version); !set) return set;
+        }
+        auto restored = testbed.with_model(i, [&dir](RegisterModel& model) -> Status {
+            SimBoard* hardware = model.hardware();
+            return hardware != nullptr ? restore_board_flash(*hardware, dir) : Status{};
+        });
+        if (!restored) return restored;
+    }
+    return {};
+}
+
+}  // namespace tarnvel::sim

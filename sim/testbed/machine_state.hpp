@@ -1,0 +1,52 @@
+#pragma once
+// A simulated machine kept in a directory between runs of tarnvel-sim (--state DIR), so that
+// every run after the first is a power-on of the same boards:
+//
+//   DIR/boards             the board descriptions it was made from, one per line
+//   DIR/board-I/version    what board I (from 0) reported when the last run ended; no file
+//                          when it reported nothing
+//   DIR/board-I/*.flash    the cells of its chips (sim/model/flash_file.hpp)
+//   DIR/firmware/tarnvel/  the firmware archives, on /lib/firmware for every run
+//   DIR/state/             the programs' state directory (TARNVEL_STATE_DIR)
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/error.hpp"
+#include "sim/testbed/testbed.hpp"
+
+namespace tarnvel::sim {
+
+class MachineState {
+  public:
+    // DIR, made when missing. A directory that holds something other than a machine is
+    // refused, so that nothing of the operator's is overwritten.
+    static Result<MachineState> open(std::filesystem::path dir);
+
+    // The board descriptions of the machine DIR holds; none while it holds none yet.
+    const std::optional<std::vector<std::string>>& boards() const { return boards_; }
+    // Records the board descriptions of a new machine and makes its directories.
+    Status create(std::vector<std::string> boards);
+
+    // Keeps what every board of the testbed (made from boards(), in order) reports and holds
+    // in its flash. The boards' models are read under the testbed's lock.
+    Status save(Testbed& testbed) const;
+    // Gives the testbed's boards, just made from boards(), what was kept of them. Then they
+    // are ready to be powered on.
+    Status restore(Testbed& testbed) const;
+
+    const std::filesystem::path& dir() const { return dir_; }
+    std::filesystem::path firmware_root() const { return dir_ / "firmware"; }
+    std::filesystem::path state_dir() const { return dir_ / "state"; }
+
+  private:
+    explicit MachineState(std::filesystem::path dir) : dir_(std::move(dir)) {}
+    std::filesystem::path board_dir(std::size_t board) const;
+
+    std::filesystem::path dir_;
+    std::optional<std::vector<std::string>> boards_;
+};
+
+}  // namespace tarnvel::sim

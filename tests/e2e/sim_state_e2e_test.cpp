@@ -1,0 +1,128 @@
+// tarnvel-sim keeping a machine between runs (--state) and cutting its power (--power-cut),
+// run as an operator runs it. It runs inside the test's own simulated machine, as the fleet
+// test runs one inside another.
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+#include "sim/testbed/temp_dir.hpp"
+
+namespace tarnvel::e2e {
+namespace {
+
+class SimState : public MachineTest {
+  protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        auto dir = sim::TempDir::create("tarnvel-sim-state.");
+        ASSERT_TRUE(dir);
+        dir_.emplace(std::move(*dir));
+    }
+
+    // The machine kept in `name` under the test's directory.
+    std::string state(std::string_view name) { return (dir_->path() / name).string(); }
+
+    sim::RunResult sim(std::vector<std::string> args, std::vector<std::string> command) {
+        args.insert(args.begin(), TARNVEL_SIM_BINARY);
+        args.push_back("--");
+        args.insert(args.end(), command.begin(), command.end());
+        return run(std::move(args));
+    }
+
+    // "version" of the machine's first board, at power-on.
+    std::string version_at_power_on(std::string_view name) {
+        const sim::RunResult result =
+            sim({"--state", state(name)}, {"cat", "/sys/class/tarnvel/tarnvel0/version"});
+        EXPECT_TRUE(result.exited_with(0)) << result.describe_end() << "\n" << result.err;
+        return result.out;
+    }
+
+    std::optional<sim::TempDir> dir_;
+};
+
+const std::vector<std::string> kUpdate{TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"};
+
+std::string file_text(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+TEST_F(SimState, FirstRunMakesTheMachineAndEveryLaterRunPowersItOn) {
+    const std::string machine = state("m");
+    const sim::RunResult made =
+        sim({"--state", machine, "kind=5"},
+            {"sh", "-c",
+             fmt::format("echo \"$TARNVEL_STATE_DIR\"; {} update --yes --no-reboot >/dev/null && "
+                         "cat /sys/class/tarnvel/tarnvel0/version",
+                         TARNVEL_FW_BINARY)});
+    EXPECT_TRUE(made.exited_with(0)) << made.describe_end() << "\n" << made.err;
+    // Written, not yet started.
+    EXPECT_EQ(made.out, machine + "/state\n2.0r100");
+    // The flash is kept as the pages the update touched.
+    EXPECT_LT(std::filesystem::file_size(machine + "/board-0/spi.flash"), 0x20000u);
+
+    EXPECT_EQ(version_at_power_on("m"), "2.0r101");
+
+    struct Later {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    for (const Later& later :
+         {Later{{"--state", machine, "kind=5"}, 0, ""},
+          Later{{"--state", machine, "kind=3"}, 2, "holds a machine made from other boards"},
+          Later{{"--state", machine, "--firmware", machine}, 2, "keeps its machine's firmware"},
+          Later{{"--power-cut", "5", "kind=5"}, 2, "--power-cut needs --state"}}) {
+        const sim::RunResult result = sim(later.args, {"true"});
+        EXPECT_TRUE(result.exited_with(later.status)) << result.describe_end() << "\n"
+                                                      << result.err;
+        EXPECT_NE(result.err.find(later.says), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(version_at_power_on("m"), "2.0r101");
+}
+
+TEST_F(SimState, PowerCutKillsTheCommandAtOnceAndKeepsWhatTheChipsWereLeftWith) {
+    // How many register accesses a whole update makes: the cut goes halfway.
+    const sim::RunResult whole =
+        sim({"--state", state("whole"), "--power-cut", "1000000000", "kind=5"}, kUpdate);
+    ASSERT_TRUE(whole.exited_with(0)) << whole.describe_end() << "\n" << whole.err;
+    const std::string made = "the run made ";
+    const std::size_t at = whole.err.find(made);
+    ASSERT_NE(at, std::string::npos) << whole.err;
+    std::uint64_t accesses = 0;
+    std::from_chars(whole.err.data() + at + made.size(), whole.err.data() + whole.err.size(),
+                    accesses);
+    const std::string cut_at = std::to_string(accesses / 2);
+
+    for (const char* name : {"cut", "replayed"}) {
+        const sim::RunResult cut =
+            sim({"--state", state(name), "--power-cut", cut_at, "kind=5"},
+                {"sh", "-c",
+                 fmt::format("sleep 60 & echo $! > \"$TARNVEL_STATE_DIR/sleep\"; exec {} update "
+                             "--yes --no-reboot",
+                             TARNVEL_FW_BINARY)});
+        EXPECT_TRUE(cut.exited_with(128 + SIGKILL)) << cut.describe_end() << "\n" << cut.err;
+        EXPECT_NE(cut.err.find("power cut at register access " + cut_at), std::string::npos)
+            << cut.err;
+        // The command's whole process group went with it.
+        const std::string sleeper = file_text(state(name) + "/state/sleep");
+        const std::string status =
+            file_text("/proc/" + sleeper.substr(0, sleeper.find('\n')) + "/stat");
+        EXPECT_TRUE(status.empty() || status.find(") Z ") != std::string::npos) << status;
+    }
+    // Half written: the board falls back to its factory image.
+    EXPECT_EQ(version_at_power_on("cut"), "2.0r0");
+    // The same cut on the same run leaves the same cells.
+    EXPECT_EQ(file_text(state("cut") + "/board-0/spi.flash"),
+              file_text(state("replayed") + "/board-0/spi.flash"));
+}
+
+}  // namespace
+}  // namespace tarnvel::e2e
