@@ -1,11 +1,12 @@
 # What gets installed besides the programs, and the Debian package of it all: both programs
 # (stripped), their manual pages, bash completion for tarnvel-fw, the metrics service and timer
-# (installed, never enabled) and the copyright and changelog files Debian asks for.
+# (installed, never enabled), the copyright and changelog files Debian asks for and lintian's
+# override of the one tag that does not apply to a package built outside Debian.
 
 find_program(GZIP_PROGRAM gzip REQUIRED)
 
 # Manual pages and the changelog are installed compressed, at the highest level and without the
-# name and time stamp gzip would otherwise store, so that two builds give the same package.
+# name and time stamp gzip would otherwise store, so that they depend on their text alone.
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/compressed/man
                     ${PROJECT_BINARY_DIR}/compressed/packaging/debian)
 set(TARNVEL_COMPRESSED_FILES)
