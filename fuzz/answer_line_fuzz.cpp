@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "bin/tarnvel-flash/answer_line.hpp"
+#include "base/answer_line.hpp"
 #include "fuzz_check.hpp"
 #include "utf8_oracle.hpp"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_table.hpp"
 
 namespace tarnvel::sim {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_table.hpp"
 #include "sim/model/register_faults.hpp"
 #include "sim/testbed/board_config.hpp"

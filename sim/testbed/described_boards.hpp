@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/testbed/board_description.hpp"

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_table.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 #include "sim/testbed/temp_dir.hpp"

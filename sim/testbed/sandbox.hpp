@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "sim/testbed/temp_dir.hpp"
 
 namespace tarnvel::sim {

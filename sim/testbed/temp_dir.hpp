@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel::sim {
 

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "sim/model/register_model.hpp"
 #include "sim/testbed/board_config.hpp"
 

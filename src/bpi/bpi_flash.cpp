@@ -6,8 +6,8 @@
 #include <array>
 #include <initializer_list>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
+#include "base/internal_fault.hpp"
 #include "flash/wait.hpp"
 
 namespace tarnvel {

@@ -9,9 +9,9 @@
 #include <span>
 #include <vector>
 
+#include "base/rc.hpp"
 #include "flash/flash_controller.hpp"
 #include "flash/flash_device.hpp"
-#include "flash/rc.hpp"
 
 namespace tarnvel {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "bin/tarnvel-flash/utf8.hpp"
+#include "base/utf8.hpp"
 #include "device/identity.hpp"
 #include "device/sysfs_parse.hpp"
 #include "device/udev_ptr.hpp"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 
 namespace tarnvel {

@@ -7,7 +7,7 @@
 
 #include <libudev.h>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 
 namespace tarnvel {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <expected>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel {
 

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <type_traits>
 
-#include "bin/tarnvel-flash/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace tarnvel {
 namespace {

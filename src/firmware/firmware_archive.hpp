@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
 
@@ -30,8 +30,5 @@ Result<FirmwareImage> find_firmware_image(const BoardDevice& board,
 // The same on the archive at `path`: the last entry, in directory order, whose name matches
 // the kind's image-name pattern wins.
 Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind);
-
-// Prints the image's version and whether it is newer than the board's firmware.
-void report_firmware_image(const FirmwareImage& image, const BoardDevice& board);
 
 }  // namespace tarnvel

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_table.hpp"
 
 namespace tarnvel {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel {
 

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/internal_fault.hpp"
 #include "bpi/bpi_flash.hpp"
 #include "flash/controllers.hpp"
 #include "spi/spi_flash.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 
 namespace tarnvel {

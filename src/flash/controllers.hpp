@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <span>
 
+#include "base/rc.hpp"
 #include "device/board_table.hpp"
 #include "flash/bpi_bus.hpp"
 #include "flash/controller_base.hpp"
 #include "flash/flash_controller.hpp"
-#include "flash/rc.hpp"
 #include "flash/spi_engines.hpp"
 
 namespace tarnvel {

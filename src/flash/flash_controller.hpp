@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <span>
 
-#include "bin/tarnvel-flash/error.hpp"
-#include "flash/rc.hpp"
+#include "base/error.hpp"
+#include "base/rc.hpp"
 
 namespace tarnvel {
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel {
 

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/internal_fault.hpp"
 #include "firmware/image_fit.hpp"
 #include "flash/wait.hpp"
 #include "flash/word_mirror.hpp"
@@ -18,8 +18,9 @@ constexpr unsigned kMaxRetries = 5;
 // One erase, write and read-back pass over a block. True when the flash now holds the block;
 // a read-back of the wrong length counts as a mismatch, never as a partial success.
 Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint32_t block_size,
-                           std::span<const std::uint8_t> block) {
+                           std::span<const std::uint8_t> block, ProgrammingReport& report) {
     const auto length = static_cast<std::uint32_t>(block.size());
+    report.flash_changed = true;
     // Always a whole block, also under a short last block: the flash erases no less.
     if (auto erased = flash.erase(address, block_size); !erased) {
         return std::unexpected(std::move(erased.error()));
@@ -35,7 +36,10 @@ Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint3
 }  // namespace
 
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
-                        ProgrammingObserver& observer) {
+                        ProgrammingObserver& observer, ProgrammingReport* report) {
+    ProgrammingReport unused;
+    ProgrammingReport& done = report != nullptr ? *report : unused;
+    done = {};
     if (!board.flash) internal_fault("programming a board that has no flash driver");
     FlashDevice& flash = *board.flash;
     const BoardInfo& info = board_info(board.kind);
@@ -46,6 +50,7 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
     // Fits in 32 bits: check_image_fits keeps the image inside the flash address range.
     const auto length = static_cast<std::uint32_t>(image.data.size());
     const std::uint32_t block_count = (length - 1) / block_size + 1;
+    done.block_count = block_count;
 
     // The parallel flash is written from a bit-mirrored copy of each block, made block by
     // block so that the image is never held twice (blocks start at even offsets and the length
@@ -74,14 +79,16 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
         }
         for (;; ++pass.retry) {
             observer.pass_started(pass);
-            auto verified = program_block(flash, address, block_size, block);
+            auto verified = program_block(flash, address, block_size, block, done);
             if (!verified) return std::unexpected(std::move(verified.error()));
             if (*verified) break;
             if (pass.retry == kMaxRetries) {
                 return std::unexpected(Error::message(ErrorKind::InvalidData, kCantWriteFlash));
             }
+            ++done.retries;
             observer.retrying(pass);
         }
+        ++done.blocks_written;
     }
     return {};
 }

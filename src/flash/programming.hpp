@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
 
@@ -37,13 +37,23 @@ class SilentProgress final : public ProgrammingObserver {
     void retrying(const BlockPass&) override {}
 };
 
+// What a programming run did, also when it failed part-way: for the records kept of every
+// write and for telling the operator whether the flash still holds what it held before.
+struct ProgrammingReport {
+    std::uint32_t block_count = 0;     // erase blocks the image covers
+    std::uint32_t blocks_written = 0;  // blocks erased, written and verified
+    unsigned retries = 0;              // passes repeated after a read-back mismatch
+    bool flash_changed = false;        // an erase or a write was started on the flash
+};
+
 // Writes the image at the kind's base address, one erase block at a time: erase, write, read
 // back and compare, up to five retries per block, reporting each pass and each retry to
 // `observer`. An image that could not be written safely (empty, past the end of the flash
 // addresses the board reaches, odd length on a 16-bit flash) is refused before anything is
 // erased. Returns the first error of a flash operation unchanged, or "can't write to flash"
 // when a block still differs after its fifth retry.
+// `report`, when given, says what the run did.
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
-                        ProgrammingObserver& observer);
+                        ProgrammingObserver& observer, ProgrammingReport* report = nullptr);
 
 }  // namespace tarnvel

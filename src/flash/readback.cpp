@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/internal_fault.hpp"
 #include "firmware/image_fit.hpp"
 #include "flash/word_mirror.hpp"
 

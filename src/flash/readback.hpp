@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 #include "flash/programming.hpp"
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 #include "device/register_channel.hpp"
 
 namespace tarnvel {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <array>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/internal_fault.hpp"
 #include "flash/wait.hpp"
 
 namespace tarnvel {

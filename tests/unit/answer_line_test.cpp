@@ -1,4 +1,4 @@
-#include "bin/tarnvel-flash/answer_line.hpp"
+#include "base/answer_line.hpp"
 
 #include <gtest/gtest.h>
 

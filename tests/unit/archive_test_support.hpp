@@ -9,7 +9,7 @@
 #include <string>
 #include <system_error>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel::test {
 

@@ -1,6 +1,6 @@
 // A file written through AtomicFile appears whole or not at all, and never replaces a file it
 // was not allowed to.
-#include "bin/tarnvel-fw/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <iterator>
 #include <vector>
 
-namespace tarnvel::fw {
+namespace tarnvel {
 namespace {
 
 namespace fs = std::filesystem;
@@ -96,4 +96,4 @@ TEST_F(AtomicFileTest, FailsWhereNoFileCanBeMade) {
 }
 
 }  // namespace
-}  // namespace tarnvel::fw
+}  // namespace tarnvel

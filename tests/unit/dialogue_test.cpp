@@ -1,4 +1,4 @@
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/dialogue.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "bin/tarnvel-flash/answer_line.hpp"
-#include "bin/tarnvel-flash/output.hpp"
+#include "base/answer_line.hpp"
+#include "base/output.hpp"
 #include "test_pipe.hpp"
 
 namespace tarnvel {
@@ -87,32 +87,6 @@ TEST_F(OutputTest, FailedLineWriteIsAnInternalFault) {
             print(out, "Device /dev/tarnvel0: QX410v3.0\n");
         },
         ::testing::ExitedWithCode(101), "internal fault.*standard output");
-}
-
-TEST_F(OutputTest, FailedFlushOfAQuestionOrProgressLineIsIgnored) {
-    TestPipe answers;
-    answers.close_write();
-    TestPipe pipe;
-    pipe.close_read();
-    Output out(pipe.write_fd());
-    AnswerReader in(answers.read_fd());
-    print_progress(out, 5);
-    EXPECT_FALSE(ask(out, in, "\tUpdate firmware?"));
-    EXPECT_EQ(out.pending(), "\r\tUpdating firmware:   5%\tUpdate firmware? (y/N): ");
-}
-
-TEST(ProgressLine, RightAlignsThePercentageInThreeColumnsAndFlushes) {
-    const std::pair<std::uint32_t, std::string> cases[] = {
-        {0, "\r\tUpdating firmware:   0%"},   {5, "\r\tUpdating firmware:   5%"},
-        {42, "\r\tUpdating firmware:  42%"},  {99, "\r\tUpdating firmware:  99%"},
-        {100, "\r\tUpdating firmware: 100%"}, {1234, "\r\tUpdating firmware: 1234%"},
-    };
-    for (const auto& [percent, line] : cases) {
-        TestPipe pipe;
-        Output out(pipe.write_fd());
-        print_progress(out, percent);
-        EXPECT_EQ(pipe.drain(), line);
-    }
 }
 
 struct AskCase {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/dialogue.hpp"
 
 namespace tarnvel::testing {
 

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/dialogue.hpp"
 #include "bin/tarnvel-flash/update_board.hpp"
 
 namespace tarnvel {

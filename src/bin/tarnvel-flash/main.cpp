@@ -5,8 +5,9 @@
 
 #include <fmt/format.h>
 
+#include "base/dialogue.hpp"
+#include "base/internal_fault.hpp"
 #include "bin/tarnvel-flash/board_loop.hpp"
-#include "bin/tarnvel-flash/dialogue.hpp"
 #include "device/discovery.hpp"
 
 int main() {

@@ -1,8 +1,22 @@
 #include "bin/tarnvel-flash/progress_line.hpp"
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include <fmt/format.h>
+
+#include "base/dialogue.hpp"
+#include "base/output.hpp"
 
 namespace tarnvel {
+
+void print_progress(Output& out, std::uint32_t percent) {
+    print(out, fmt::format("\r\tUpdating firmware: {:3}%", percent));
+    // The operator sees the line at once, though it has no line break yet.
+    (void)out.flush();
+}
+
+void print_progress(std::uint32_t percent) {
+    print(fmt::format("\r\tUpdating firmware: {:3}%", percent));
+    flush_output();
+}
 
 void ProgressLine::pass_started(const BlockPass& pass) {
     // The block boundary is where the run looks up from the flash: an operator who pressed

@@ -3,10 +3,14 @@
 // a block, a retry notice before every repeated pass, and, once a held stop signal is noticed,
 // a notice that the write goes on to its end.
 
-#include "bin/tarnvel-flash/stop_signals.hpp"
+#include <cstdint>
+
+#include "base/stop_signals.hpp"
 #include "flash/programming.hpp"
 
 namespace tarnvel {
+
+class Output;
 
 class ProgressLine final : public ProgrammingObserver {
   public:
@@ -19,5 +23,19 @@ class ProgressLine final : public ProgrammingObserver {
   private:
     StopSignalHold& hold_;
 };
+
+// "\r\tUpdating firmware: {:3}%", flushed: on standard output, or on `out`.
+void print_progress(std::uint32_t percent);
+void print_progress(Output& out, std::uint32_t percent);
+
+// What the operator sees as soon as the programming notices a held stop signal: the signal
+// was seen, and the flash write goes on to its end first.
+inline constexpr const char* kStopSeenNotice =
+    "\r\tStop signal received: the flash write finishes first, then the program stops. DO NOT "
+    "POWER OFF system\n";
+
+// What the operator sees before a held stop signal ends the program.
+inline constexpr const char* kHeldSignalNotice =
+    "\tStop signal received during the flash write: the write was allowed to end, stopping now\n";
 
 }  // namespace tarnvel

@@ -2,9 +2,10 @@
 
 #include <fmt/format.h>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/dialogue.hpp"
+#include "base/stop_signals.hpp"
+#include "bin/tarnvel-flash/firmware_report.hpp"
 #include "bin/tarnvel-flash/progress_line.hpp"
-#include "bin/tarnvel-flash/stop_signals.hpp"
 #include "bin/tarnvel-flash/update_board_from.hpp"
 #include "device/identity.hpp"
 #include "device/register_channel.hpp"

@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
-#include "bin/tarnvel-flash/answer_line.hpp"
-#include "bin/tarnvel-flash/dialogue.hpp"
-#include "bin/tarnvel-flash/output.hpp"
+#include "base/answer_line.hpp"
+#include "base/dialogue.hpp"
+#include "base/output.hpp"
 
 namespace tarnvel::fw {
 

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "bin/tarnvel-flash/stop_signals.hpp"
-#include "bin/tarnvel-fw/atomic_file.hpp"
+#include "base/atomic_file.hpp"
+#include "base/stop_signals.hpp"
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/console.hpp"

@@ -5,7 +5,8 @@
 
 #include <variant>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/dialogue.hpp"
+#include "base/internal_fault.hpp"
 #include "bin/tarnvel-fw/command_line.hpp"
 #include "bin/tarnvel-fw/dump_command.hpp"
 #include "bin/tarnvel-fw/list_command.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "bin/tarnvel-flash/stop_signals.hpp"
+#include "base/stop_signals.hpp"
 #include "flash/programming.hpp"
 
 namespace tarnvel::fw {

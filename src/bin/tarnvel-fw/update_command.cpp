@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "bin/tarnvel-flash/stop_signals.hpp"
+#include "base/stop_signals.hpp"
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/console.hpp"

@@ -1,4 +1,4 @@
-#include "bin/tarnvel-flash/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cstdint>
 

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <span>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
-namespace tarnvel::fw {
+namespace tarnvel {
 
 class AtomicFile {
   public:
@@ -39,4 +39,4 @@ class AtomicFile {
     bool committed_ = false;
 };
 
-}  // namespace tarnvel::fw
+}  // namespace tarnvel

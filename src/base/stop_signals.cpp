@@ -1,4 +1,4 @@
-#include "bin/tarnvel-flash/stop_signals.hpp"
+#include "base/stop_signals.hpp"
 
 namespace tarnvel {
 namespace {

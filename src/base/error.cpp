@@ -1,4 +1,4 @@
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 #include <fmt/format.h>
 

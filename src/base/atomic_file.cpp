@@ -1,4 +1,4 @@
-#include "bin/tarnvel-fw/atomic_file.hpp"
+#include "base/atomic_file.hpp"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-namespace tarnvel::fw {
+namespace tarnvel {
 namespace {
 
 std::filesystem::path directory_of(const std::filesystem::path& path) {
@@ -80,4 +80,4 @@ Status AtomicFile::commit() {
     return flush_directory(directory_of(path_));
 }
 
-}  // namespace tarnvel::fw
+}  // namespace tarnvel

@@ -1,10 +1,10 @@
-#include "bin/tarnvel-flash/answer_line.hpp"
+#include "base/answer_line.hpp"
 
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 
-#include "bin/tarnvel-flash/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace tarnvel {
 namespace {

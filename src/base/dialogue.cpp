@@ -1,14 +1,14 @@
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/dialogue.hpp"
 
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 
-#include "bin/tarnvel-flash/answer_line.hpp"
-#include "bin/tarnvel-flash/output.hpp"
+#include "base/answer_line.hpp"
+#include "base/internal_fault.hpp"
+#include "base/output.hpp"
 
 namespace tarnvel {
 namespace {
@@ -22,19 +22,6 @@ Output& standard_output() {
 AnswerReader& standard_input() {
     static AnswerReader in(STDIN_FILENO);
     return in;
-}
-
-// Writes to standard error directly: the diagnostic must not wait in, or depend on, the
-// buffer of standard output.
-void write_diagnostic(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 }  // namespace
@@ -72,11 +59,6 @@ bool ask(Output& out, AnswerReader& in, std::string_view question) {
     return is_yes_answer(in.read_answer_line());
 }
 
-void print_progress(Output& out, std::uint32_t percent) {
-    print(out, fmt::format("\r\tUpdating firmware: {:3}%", percent));
-    (void)out.flush();
-}
-
 void print(std::string_view text) {
     print(standard_output(), text);
 }
@@ -87,16 +69,6 @@ void flush_output() {
 
 bool ask(std::string_view question) {
     return ask(standard_output(), standard_input(), question);
-}
-
-void print_progress(std::uint32_t percent) {
-    print_progress(standard_output(), percent);
-}
-
-void internal_fault(std::string_view what) {
-    // Named after the program that runs, which may be either of the two built on this library.
-    write_diagnostic(fmt::format("{}: internal fault: {}\n", program_invocation_short_name, what));
-    std::_Exit(101);
 }
 
 }  // namespace tarnvel

@@ -9,9 +9,9 @@
 #include <csignal>
 #include <string>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
+#include "base/dialogue.hpp"
+#include "base/stop_signals.hpp"
 #include "bin/tarnvel-flash/progress_line.hpp"
-#include "bin/tarnvel-flash/stop_signals.hpp"
 
 namespace tarnvel {
 namespace {

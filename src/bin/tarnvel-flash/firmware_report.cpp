@@ -1,7 +1,8 @@
+#include "bin/tarnvel-flash/firmware_report.hpp"
+
 #include <fmt/format.h>
 
-#include "bin/tarnvel-flash/dialogue.hpp"
-#include "firmware/firmware_archive.hpp"
+#include "base/dialogue.hpp"
 
 namespace tarnvel {
 

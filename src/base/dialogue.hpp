@@ -1,9 +1,8 @@
 #pragma once
-// The operator dialogue: standard streams, the yes/no question, the progress line.
+// The operator dialogue: standard streams and the yes/no question.
 // Standard output is line-buffered whatever it is connected to: text goes out up to and
 // including the last line break written; a question or a progress line is flushed explicitly.
 
-#include <cstdint>
 #include <string_view>
 
 namespace tarnvel {
@@ -24,15 +23,8 @@ void flush_output();
 // lower-casing and trimming white space). Never fails: end of input answers no.
 bool ask(std::string_view question);
 
-// "\r\tUpdating firmware: {:3}%", flushed.
-void print_progress(std::uint32_t percent);
-
-// Ends the program at once: a diagnostic on standard error and exit status 101.
-[[noreturn]] void internal_fault(std::string_view what);
-
 // The same operations on given streams; the ones above use standard output and standard input.
 void print(Output& out, std::string_view text);
 bool ask(Output& out, AnswerReader& in, std::string_view question);
-void print_progress(Output& out, std::uint32_t percent);
 
 }  // namespace tarnvel

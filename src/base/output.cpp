@@ -1,4 +1,4 @@
-#include "bin/tarnvel-flash/output.hpp"
+#include "base/output.hpp"
 
 #include <unistd.h>
 #include <cerrno>

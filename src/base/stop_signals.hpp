@@ -37,14 +37,4 @@ class StopSignalHold {
     bool stop_seen_ = false;
 };
 
-// What the operator sees as soon as the programming notices a held stop signal: the signal
-// was seen, and the flash write goes on to its end first.
-inline constexpr const char* kStopSeenNotice =
-    "\r\tStop signal received: the flash write finishes first, then the program stops. DO NOT "
-    "POWER OFF system\n";
-
-// What the operator sees before a held stop signal ends the program.
-inline constexpr const char* kHeldSignalNotice =
-    "\tStop signal received during the flash write: the write was allowed to end, stopping now\n";
-
 }  // namespace tarnvel

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bin/tarnvel-flash/error.hpp"
+#include "base/error.hpp"
 
 namespace tarnvel {
 
