@@ -181,6 +181,22 @@ TEST_F(FwTest, FailedProgrammingEndsTheRun) {
     EXPECT_EQ(hardware(1).register_accesses(), 0u);
 }
 
+class FwRegisterErrorNumber : public FwTestWithParam<int> {};
+
+// The driver's error number reaches the result whole, also one the C library has no name for.
+TEST_P(FwRegisterErrorNumber, ReachesTheResult) {
+    const int number = GetParam();
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048,
+              sim::RegisterFault{.access = 1, .error = number});
+    const sim::RunResult result = fw({"update", "--yes", "--json"});
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const std::string error = board_entry(parse_json(result), "/dev/tarnvel0")["error"];
+    EXPECT_NE(error.find(os_error_text(number)), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, FwRegisterErrorNumber, ::testing::Values(41, 75, 200, 512));
+
 // With --reboot the board must come back with the image's version.
 TEST_F(FwTest, ARebootIntoAnotherVersionFailsTheBoard) {
     sim::BoardConfig config = sim::BoardConfig::of_kind(BoardKind::Qx630, kFirmware);
