@@ -60,6 +60,7 @@ struct DecisionCase {
     const char* result;
     bool written;
     int exit_status;
+    const char* input_file = nullptr;  // standard input read from this file, not closed
 };
 
 void PrintTo(const DecisionCase& c, std::ostream* os) {
@@ -74,7 +75,7 @@ TEST_P(FwUpdateDecision, WritesOnlyWhatItShould) {
     std::vector<std::string> args{"update", "--json"};
     args.insert(args.end(), c.options.begin(), c.options.end());
 
-    const sim::RunResult result = fw(args);
+    const sim::RunResult result = c.input_file ? fw_reading(args, c.input_file) : fw(args);
     EXPECT_TRUE(result.exited_with(c.exit_status)) << result.describe_end() << "\n" << result.err;
     const Json document = parse_json(result);
     EXPECT_EQ(document["ok"], c.exit_status == 0);
@@ -103,7 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
         DecisionCase{"OlderForced", kFirmware - 1, {"--yes", "--force"}, "updated", true, 0},
         DecisionCase{"NoArchive", std::nullopt, {"--yes"}, "no-image", false, kExitBoardFailed},
         // Without --yes the questions come from standard input, which is closed: no.
-        DecisionCase{"Declined", kFirmware + 1, {}, "declined", false, 0}),
+        DecisionCase{"Declined", kFirmware + 1, {}, "declined", false, 0},
+        // A line that never ends is no answer.
+        DecisionCase{
+            "DeclinedOnAnEndlessLine", kFirmware + 1, {}, "declined", false, 0, "/dev/zero"}),
     [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
 
 // The operator's answers, typed ahead: the same questions as the updater, on standard error,
