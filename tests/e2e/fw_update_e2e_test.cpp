@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -164,6 +165,26 @@ TEST_F(FwTest, PassesOverBoardsItCannotUpdate) {
     const Json named_document = parse_json(named);
     EXPECT_EQ(named_document["ok"], false);
     EXPECT_EQ(board_entry(named_document, "/dev/tarnvel1")["result"], "unsupported");
+    EXPECT_EQ(hardware(0).register_accesses(), 0u);
+}
+
+// An archive entry that is a symbolic link is no image, and the reason names it.
+TEST_F(FwTest, ALinkInTheArchiveIsNoImage) {
+    add_board(BoardKind::Qx630, kFirmware, std::nullopt);
+    const std::string target = "/etc/shadow";
+    ASSERT_TRUE(firmware().add_archive("qx630v1_0.zip", {{.name = "qx630_1_50.bin",
+                                                          .data = {target.begin(), target.end()},
+                                                          .unix_mode = S_IFLNK | 0777}}));
+    const sim::RunResult result = fw({"update", "--yes", "--json"});
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const Json board = board_entry(parse_json(result), "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], "no-image");
+    EXPECT_NE(board["error"].get<std::string>().find(
+                  "firmware not found in archive (qx630_1_50.bin is a symbolic link, not an "
+                  "image file)"),
+              std::string::npos)
+        << board.dump();
     EXPECT_EQ(hardware(0).register_accesses(), 0u);
 }
 

@@ -68,7 +68,7 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
             return refuse(kExitBoardFailed,
                           fmt::format("{} has no firmware image to take the length from ({}); "
                                       "give --length",
-                                      board.devnode, error_text(image.error())));
+                                      board.devnode, error_text_with_note(image.error())));
         }
         length = static_cast<std::uint32_t>(image->data.size());
     }
