@@ -104,8 +104,11 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
     }
 
     // A stop signal ends the reading at the next block, and the unfinished file goes away
-    // before the signal ends the program.
+    // before the signal ends the program. Once the file has its name it stays: a signal that
+    // comes while it is saved ends the program after the result line has said so.
+    bool written = false;
     StopSignalHold hold([&] {
+        if (written) return;
         notice(
             fmt::format("tarnvel-fw: stopped by a signal; {} was not written\n", command.output));
     });
@@ -129,8 +132,9 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
                                     });
     }
     board.close();
-    // Stopped by a signal: the hold's notice says so as the program ends.
-    if (!read && hold.stop_waiting()) return kExitBoardFailed;
+    // Stopped by a signal, also one that came after the last block: the hold's notice says so
+    // as the program ends.
+    if (hold.stop_waiting()) return kExitBoardFailed;
     if (!read) {
         return refuse(kExitBoardFailed,
                       fmt::format("{}: reading the flash into {} failed: {}", board.devnode,
@@ -140,6 +144,7 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
         return refuse(kExitBoardFailed, fmt::format("can't write {}: {}", command.output,
                                                     error_text(committed.error())));
     }
+    written = true;
     report(fmt::format("{}: {} bytes of the image region written to {}\n", board.devnode, length,
                        command.output));
     return kExitOk;
