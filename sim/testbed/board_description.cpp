@@ -22,14 +22,22 @@ constexpr std::string_view kHelp =
   node=N              the device node /dev/tarnvelN (default: the board's place in the list)
   node-state=S        present, missing (ENOENT) or denied (EACCES)
   reboot=S            accepts, missing (ENOENT), directory (EISDIR) or denied (EACCES)
-  after-reboot=TEXT   "version" once the flash has been changed (default, with an
-                      archive: the same hardware and the archive's firmware)
+  factory=TEXT        "version" when the board starts its factory image, which it
+                      does when its flash holds no image it knows (default: the
+                      hardware part of its version, firmware 0)
+  factory=none        no factory image: such a board is gone from udev and /dev
   archive=A           newer, equal, older (than the board's firmware) or none
   image-size=BYTES    size of the generated image (default 4096)
   model=M             hardware (the kind's flash controller and chips) or registers
   fault=N[:ERRNO][+]  fail the N-th register access with ERRNO (default EIO=5);
                       with + every access from the N-th on
 A value runs to the next comma; values with commas can't be given.
+
+A board runs the firmware it loaded until "reboot" is written: then it starts
+what its flash holds at the kind's base address, when that is in full an image
+of the firmware archives (reporting that image's version beside its own
+hardware part) or still the image it was made with (its version= text);
+otherwise its factory image.
 )";
 
 template <class T>
@@ -132,8 +140,9 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
             config.reboot = RebootState::PermissionDenied;
         else
             return "accepts, missing, directory or denied";
-    } else if (key == "after-reboot") {
-        config.version_after_reboot = std::string(v);
+    } else if (key == "factory") {
+        config.factory_image = v != "none";
+        if (config.factory_image) config.factory_version = std::string(v);
     } else if (key == "archive") {
         if (v == "newer")
             board.archive = ArchivePlan::Newer;

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <set>
 
+#include "sim/firmware/archive_images.hpp"
 #include "sim/model/register_faults.hpp"
 #include "sim/model/register_file.hpp"
 #include "sim/model/sim_board.hpp"
@@ -40,7 +42,7 @@ TEST(BoardDescription, KindGivesItsDeviceIdAndFirstHardwareVersion) {
 TEST(BoardDescription, SettingsApplyLeftToRight) {
     auto board = parse_board_description(
         "kind=5,version=2.0r7,device=0x0x22,software_id=-5,node=12,node-state=denied,"
-        "reboot=directory,after-reboot=2.0r8,archive=older,image-size=512,model=registers,"
+        "reboot=directory,factory=2.0r8,archive=older,image-size=512,model=registers,"
         "fault=7:16+");
     ASSERT_TRUE(board);
     EXPECT_EQ(board->kind, BoardKind::Qx480Spi);
@@ -50,7 +52,8 @@ TEST(BoardDescription, SettingsApplyLeftToRight) {
     EXPECT_EQ(board->config.node_number, 12u);
     EXPECT_EQ(board->config.node, NodeState::PermissionDenied);
     EXPECT_EQ(board->config.reboot, RebootState::IsDirectory);
-    EXPECT_EQ(board->config.version_after_reboot, "2.0r8");
+    EXPECT_EQ(board->config.factory_version, "2.0r8");
+    EXPECT_TRUE(board->config.factory_image);
     EXPECT_EQ(board->archive, ArchivePlan::Older);
     EXPECT_EQ(board->image_size, 512u);
     EXPECT_EQ(board->model, ModelChoice::Registers);
@@ -88,6 +91,10 @@ TEST(BoardDescription, ParentsAndAbsentAttributes) {
     EXPECT_EQ(pci_device(board->config), "");
     EXPECT_EQ(board->config.version, "");
     EXPECT_EQ(board->config.software_id, "");
+
+    board = parse_board_description("kind=5,factory=none");
+    ASSERT_TRUE(board);
+    EXPECT_FALSE(board->config.factory_image);
 
     board = parse_board_description("fault=3");
     ASSERT_TRUE(board);
@@ -164,13 +171,15 @@ TEST(DescribedBoards, BuildModelsAndArchivesAsDescribed) {
     EXPECT_NE(bed.model_as<SimBoard>(0), nullptr);
     EXPECT_NE(bed.model_as<RegisterFaults>(4), nullptr);
     EXPECT_NE(bed.model_as<RegisterFile>(5), nullptr);
-    // The board reports the archive's firmware after its reboot.
-    bed.publish_reboot_version(0);
-    bed.publish_reboot_version(1);
-    bed.publish_reboot_version(3);
-    EXPECT_EQ(bed.attribute(0, "version"), "2.0r6");
-    EXPECT_EQ(bed.attribute(1, "version"), "5.0r13");
-    EXPECT_EQ(bed.attribute(3, "version"), "1.0r100");  // no archive, nothing new to report
+    // The archives' images are what the boards can start: board 0's, once its flash holds it.
+    std::vector<KnownImage> images = archive_images(firmware->archive_dir());
+    ASSERT_EQ(images.size(), 3u);
+    const auto older = std::ranges::find(images, 6, &KnownImage::firmware);
+    ASSERT_NE(older, images.end());
+    bed.model_as<SimBoard>(0)->firmware_flash()->load(board_info(BoardKind::Qx480Spi).base_address,
+                                                      older->data);
+    bed.set_firmware_archives(firmware->archive_dir());
+    EXPECT_EQ(bed.load_firmware(0).version, "2.0r6");
 }
 
 }  // namespace

@@ -224,11 +224,12 @@ INSTANTIATE_TEST_SUITE_P(Numbers, FwRegisterErrorNumber, ::testing::Values(41, 7
 
 // With --reboot the board must come back with the image's version.
 TEST_F(FwTest, ARebootIntoAnotherVersionFailsTheBoard) {
+    const std::vector<std::uint8_t> image = sim::firmware_bytes(1000);
     sim::BoardConfig config = sim::BoardConfig::of_kind(BoardKind::Qx630, kFirmware);
-    config.version_after_reboot = sim::version_text(sim::default_hw_text(BoardKind::Qx630), 7);
+    // This board takes the image for firmware 7.
+    config.images.push_back({image, 7});
     add_hardware(BoardKind::Qx630, std::move(config));
-    ASSERT_TRUE(firmware().add_board_image(BoardKind::Qx630, 1, 0, kFirmware + 1,
-                                           sim::firmware_bytes(1000)));
+    ASSERT_TRUE(firmware().add_board_image(BoardKind::Qx630, 1, 0, kFirmware + 1, image));
 
     const sim::RunResult result = fw({"update", "--yes", "--reboot", "--json"});
     EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
