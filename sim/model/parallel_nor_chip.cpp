@@ -31,7 +31,7 @@ void ParallelNorChip::build_cfi(const Options& options) {
     auto put = [&](std::uint32_t address, std::initializer_list<std::uint16_t> bytes) {
         for (std::uint16_t b : bytes) cfi_[address++] = b;
     };
-    const std::uint32_t blocks = storage_.size() / options.sector_bytes;
+    const std::uint32_t blocks = std::max(storage_.size() / options.sector_bytes, 1u);
     const std::uint32_t block_units = options.sector_bytes / 256;
     put(0x10, {'Q', 'R', 'Y', 0x02, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00});
     put(0x1B, {0x27, 0x36, 0x00, 0x00});

@@ -17,7 +17,8 @@ constexpr std::uint8_t kBasicTableDwords = 16;
 constexpr std::uint8_t kFourByteTableDwords = 2;
 
 void put_dword(std::vector<std::uint8_t>& space, std::uint32_t offset, std::uint32_t value) {
-    for (unsigned i = 0; i < 4; ++i) space[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    for (unsigned i = 0; i < 4; ++i)
+        space[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 void put_parameter_header(std::vector<std::uint8_t>& space, std::uint32_t offset,
@@ -43,16 +44,19 @@ std::uint8_t SpiNorChip::capacity_code(std::uint32_t bytes) {
 void SpiNorChip::build_sfdp(const Options& options) {
     if (!options.sfdp) return;
     const bool four_byte = options.four_byte_commands;
-    sfdp_.assign(four_byte ? kFourByteTable + 4 * kFourByteTableDwords
-                           : kBasicTable + 4 * kBasicTableDwords,
-                 0xFF);
-    const std::uint8_t header[8] = {'S', 'F', 'D', 'P', 0x06, 0x01,
-                                    static_cast<std::uint8_t>(four_byte ? 1 : 0), 0xFF};
+    sfdp_.assign(
+        four_byte ? kFourByteTable + 4 * kFourByteTableDwords : kBasicTable + 4 * kBasicTableDwords,
+        0xFF);
+    const std::uint8_t header[8] = {
+        'S', 'F', 'D', 'P', 0x06, 0x01, static_cast<std::uint8_t>(four_byte ? 1 : 0), 0xFF};
     std::ranges::copy(header, sfdp_.begin());
     put_parameter_header(sfdp_, 0x08, 0x00, 0x06, kBasicTableDwords, kBasicTable);
-    if (four_byte) put_parameter_header(sfdp_, 0x10, 0x84, 0x00, kFourByteTableDwords, kFourByteTable);
+    if (four_byte)
+        put_parameter_header(sfdp_, 0x10, 0x84, 0x00, kFourByteTableDwords, kFourByteTable);
 
-    auto basic = [&](unsigned n, std::uint32_t value) { put_dword(sfdp_, kBasicTable + 4 * (n - 1), value); };
+    auto basic = [&](unsigned n, std::uint32_t value) {
+        put_dword(sfdp_, kBasicTable + 4 * (n - 1), value);
+    };
     for (unsigned n = 1; n <= kBasicTableDwords; ++n) basic(n, 0);
     const std::uint64_t bits = std::uint64_t{storage_.size()} * 8;
     // DWORD 1: no 4 KiB erase (bits 0-1 set, its opcode 0xFF), write granularity of 64 bytes
@@ -62,7 +66,7 @@ void SpiNorChip::build_sfdp(const Options& options) {
     basic(1, 0xFF800000u | address_bytes << 17 | 0xFF00 | 0x4 | 0x3);
     // DWORD 2: the density in bits, as the count less one up to 2^31 bits, else as a power.
     basic(2, bits <= (std::uint64_t{1} << 31) ? static_cast<std::uint32_t>(bits - 1)
-                                               : 0x80000000u | std::countr_zero(bits));
+                                              : 0x80000000u | std::countr_zero(bits));
     // DWORD 8: erase type 1 is Block Erase, its size as a power of two; no other type.
     basic(8, 0xD8u << 8 | std::countr_zero(block_erase_bytes_));
     // DWORD 11: the page size as a power of two in bits 4-7.
