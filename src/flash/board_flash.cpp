@@ -10,6 +10,17 @@
 namespace tarnvel {
 namespace {
 
+// An earlier run may have stopped the parallel flash in the middle of a command; reset it to
+// read mode before anything reads it.
+Status reset_parallel_flash(BoardDevice& board) {
+    if (board_info(board.kind).flash != FlashType::Bpi) return {};
+    BpiBus* bus = board.controller->bpi_bus();
+    if (bus == nullptr) internal_fault("parallel flash board without a BPI bus");
+    return bus->reset();
+}
+
+}  // namespace
+
 Status build_flash(BoardDevice& board) {
     // The board table names, per kind, the controller class, the flash type and the SPI
     // flash's chip select and address width.
@@ -31,24 +42,13 @@ Status build_flash(BoardDevice& board) {
     return {};
 }
 
-// An earlier run may have stopped the parallel flash in the middle of a command; reset it to
-// read mode before anything reads it.
-Status reset_parallel_flash(BoardDevice& board) {
-    if (board_info(board.kind).flash != FlashType::Bpi) return {};
-    BpiBus* bus = board.controller->bpi_bus();
-    if (bus == nullptr) internal_fault("parallel flash board without a BPI bus");
-    return bus->reset();
-}
-
-}  // namespace
-
 Status attach_flash(BoardDevice& board) {
     if (auto built = build_flash(board); !built) return built;
     return reset_parallel_flash(board);
 }
 
-Result<FlashGeometry> attach_identified_flash(BoardDevice& board) {
-    if (auto built = build_flash(board); !built) return std::unexpected(built.error());
+Result<FlashGeometry> identify_flash(BoardDevice& board) {
+    if (!board.flash) internal_fault("identifying a board that has no flash driver");
     // A busy parallel flash ignores the reset, and a busy serial one answers no command but
     // the status read: the wait comes first.
     if (auto ready = board.flash->wait_until_ready(); !ready) {
@@ -59,6 +59,11 @@ Result<FlashGeometry> attach_identified_flash(BoardDevice& board) {
     }
     if (auto reset = reset_parallel_flash(board); !reset) return std::unexpected(reset.error());
     return board.flash->read_geometry();
+}
+
+Result<FlashGeometry> attach_identified_flash(BoardDevice& board) {
+    if (auto built = build_flash(board); !built) return std::unexpected(built.error());
+    return identify_flash(board);
 }
 
 }  // namespace tarnvel

@@ -11,9 +11,16 @@ namespace tarnvel {
 // mode; that reset's failure is returned (the objects stay in the record).
 Status attach_flash(BoardDevice& board);
 
-// As attach_flash, but before its first command to the flash it waits (bounded) until a
-// program or erase that an earlier, killed run left going has ended, and after the reset it
-// reads what the part says about itself. The objects stay in the record on every failure.
+// Builds the board's controller and flash driver as attach_flash does, without touching a
+// register: the flash is left as it is, also a parallel flash in the middle of a command.
+Status build_flash(BoardDevice& board);
+
+// For a board whose flash objects are built: waits (bounded) until a program or erase that an
+// earlier, killed run left going has ended, resets a parallel flash to read mode, and reads
+// what the part says about itself.
+Result<FlashGeometry> identify_flash(BoardDevice& board);
+
+// build_flash, then identify_flash. The objects stay in the record on every failure.
 Result<FlashGeometry> attach_identified_flash(BoardDevice& board);
 
 }  // namespace tarnvel
