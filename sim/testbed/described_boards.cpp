@@ -83,7 +83,8 @@ Result<std::vector<std::string>> add_described_boards(Testbed& testbed, Firmware
 
         if (wants_hardware(board)) {
             auto added =
-                add_hardware_board(testbed, *board.kind, std::move(board.config), {}, board.fault);
+                add_hardware_board(testbed, *board.kind, std::move(board.config),
+                                   board_options(*board.kind, board.flash_part), board.fault);
             if (!added) return std::unexpected(added.error());
             continue;
         }

@@ -190,7 +190,9 @@ TEST_F(FwTest, ALinkInTheArchiveIsNoImage) {
 
 // A failed programming run ends the run, as in the updater: the next board is not touched.
 TEST_F(FwTest, FailedProgrammingEndsTheRun) {
-    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 50});
+    // Access 150 lies in the first block's programming, past the erase, after the flash's
+    // identification.
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 150});
     add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
 
     const sim::RunResult result = fw({"update", "--yes", "--json"});
