@@ -12,8 +12,8 @@
 // - k (0 to the operation's length) and the bits of the k-th cell come from a pseudo-random
 //   generator (SplitMix64) seeded with the seed mixed with the operation's first address.
 //
-// A page program covers its whole page (256 bytes serial, 512 bytes parallel), an erase its
-// whole block or sector; cells the operation leaves alone have the same old and new value.
+// A program covers its whole page (serial) or write buffer (parallel), an erase its whole
+// block or sector; cells the operation leaves alone have the same old and new value.
 
 #include <cstdint>
 #include <vector>

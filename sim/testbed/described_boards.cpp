@@ -84,7 +84,7 @@ Result<std::vector<std::string>> add_described_boards(Testbed& testbed, Firmware
 
         std::unique_ptr<RegisterModel> model;
         if (wants_hardware(board)) {
-            model = make_board_model(*board.kind);
+            model = make_board_model(*board.kind, board_options(*board.kind, board.flash_part));
         } else {
             model = std::make_unique<RegisterFile>();
         }

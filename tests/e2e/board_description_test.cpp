@@ -132,6 +132,36 @@ TEST(BoardDescription, RejectsWhatItCanNotBuild) {
     }
 }
 
+TEST(BoardDescription, FlashPartSettingsReachTheChipThatHoldsTheFirmware) {
+    auto serial = parse_board_description(
+        "kind=8,flash-size=32M,sector-size=256K,no-4byte-commands,"
+        "no-sfdp,buffer-size=64");
+    ASSERT_TRUE(serial);
+    const BoardOptions spi = board_options(*serial->kind, serial->flash_part);
+    EXPECT_EQ(spi.spi.size_bytes, 32u << 20);
+    EXPECT_EQ(spi.spi.jedec_id, (std::array<std::uint8_t, 3>{0x3D, 0x71, 0x19}));
+    EXPECT_EQ(spi.spi.block_erase_bytes, 256u << 10);
+    EXPECT_FALSE(spi.spi.four_byte_commands);
+    EXPECT_FALSE(spi.spi.sfdp);
+    EXPECT_EQ(spi.parallel.buffer_bytes, BoardOptions{}.parallel.buffer_bytes);
+
+    auto parallel = parse_board_description(
+        "kind=6,flash-size=16M,sector-size=64K,buffer-size=64,"
+        "jedec-id=EF4018");
+    ASSERT_TRUE(parallel);
+    const BoardOptions bpi = board_options(*parallel->kind, parallel->flash_part);
+    EXPECT_EQ(bpi.parallel.size_bytes, 16u << 20);
+    EXPECT_EQ(bpi.parallel.sector_bytes, 64u << 10);
+    EXPECT_EQ(bpi.parallel.buffer_bytes, 64u);
+    EXPECT_EQ(bpi.spi.jedec_id, BoardOptions{}.spi.jedec_id);
+
+    for (const char* text : {"flash-size=3M", "flash-size=32K", "flash-size=4G", "flash-size=M",
+                             "sector-size=2K", "sector-size=32M", "buffer-size=1", "buffer-size=2K",
+                             "jedec-id=3d71", "jedec-id=3d71xx", "jedec-id=+3d711"}) {
+        EXPECT_FALSE(parse_board_description(text)) << text;
+    }
+}
+
 TEST(BoardDescription, FirmwareOfAVersionText) {
     EXPECT_EQ(firmware_of("4.1r123"), 123u);
     EXPECT_EQ(firmware_of("5.0r12r9"), 12u);
