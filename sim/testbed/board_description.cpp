@@ -43,11 +43,11 @@ bytes, or with K, M or G; powers of two):
   jedec-id=HEX        the serial part's JEDEC ID, six hex digits (e.g. 3d7119)
 A value runs to the next comma; values with commas can't be given.
 
-A board runs the firmware it loaded until "reboot" is written: then it starts
-what its flash holds at the kind's base address, when that is in full an image
-of the firmware archives (reporting that image's version beside its own
-hardware part) or still the image it was made with (its version= text);
-otherwise its factory image.
+A board runs the firmware it loaded until "reboot" is written or the power comes
+on again (--state): then it starts what its flash holds at the kind's base
+address, when that is in full an image of the firmware archives (reporting that
+image's version beside its own hardware part) or still the image it was made
+with (its version= text); otherwise its factory image.
 )";
 
 template <class T>

@@ -252,9 +252,7 @@ int run(const Arguments& args) {
     // Archives are made for new boards only, and not when the operator brings them.
     FirmwareDir* archives = !power_on && !args.firmware ? &*firmware : nullptr;
 
-    auto testbed = Testbed::create();
-    if (!testbed) return fail("testbed", testbed.error());
-    (*testbed)->set_firmware_archives(firmware->archive_dir());
+    // Made before the testbed, so that they outlive its boards.
     CommandKiller killer;
     std::optional<PowerSupply> power;
     if (args.power_cut) {
@@ -262,6 +260,9 @@ int run(const Arguments& args) {
                                    .seed = args.cut_seed.value_or(*args.power_cut)},
                       [&killer] { killer.cut(); });
     }
+    auto testbed = Testbed::create();
+    if (!testbed) return fail("testbed", testbed.error());
+    (*testbed)->set_firmware_archives(firmware->archive_dir());
     auto notes =
         add_described_boards(**testbed, archives, std::move(boards), power ? &*power : nullptr);
     if (!notes) return fail("boards", notes.error());
