@@ -25,6 +25,19 @@ class FlashDevice {
     // Erases every block that holds a byte of [address, address + length); a length of 0
     // erases nothing.
     virtual Status erase(std::uint32_t address, std::uint32_t length) = 0;
+
+    // Whether an erase or program command has gone out to the chip (or may have: its sending
+    // was started) since the driver was built. A write or erase that failed before that left
+    // the flash as it was.
+    bool change_command_sent() const { return change_command_sent_; }
+
+  protected:
+    // Called by a driver just before it sends the command that makes the chip change its
+    // content.
+    void note_change_command() { change_command_sent_ = true; }
+
+  private:
+    bool change_command_sent_ = false;
 };
 
 }  // namespace tarnvel
