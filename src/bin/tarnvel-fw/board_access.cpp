@@ -4,55 +4,24 @@
 
 #include <cerrno>
 
-#include "device/register_channel.hpp"
-#include "firmware/firmware_archive.hpp"
-#include "firmware/image_fit.hpp"
-#include "flash/board_flash.hpp"
+#include "update/flashing.hpp"
 
 namespace tarnvel::fw {
 
 std::expected<void, std::string> open_for_flash(BoardDevice& board) {
-    if (auto opened = open_board(board); !opened) {
-        const std::int32_t* code = opened.error().os_code();
-        if (code != nullptr && *code == EWOULDBLOCK) {
-            return std::unexpected(fmt::format("the board is locked by another process ({})",
-                                               error_text(opened.error())));
-        }
-        return std::unexpected(fmt::format("can't open the board: {}", error_text(opened.error())));
+    auto opened = open_for_flashing(board);
+    if (opened) return {};
+    board.close();
+    const Error& error = opened.error().error;
+    if (opened.error().node_opened) {
+        return std::unexpected(fmt::format("can't reach the board's flash: {}", error_text(error)));
     }
-    if (auto attached = attach_flash(board); !attached) {
-        board.close();
+    const std::int32_t* code = error.os_code();
+    if (code != nullptr && *code == EWOULDBLOCK) {
         return std::unexpected(
-            fmt::format("can't reach the board's flash: {}", error_text(attached.error())));
+            fmt::format("the board is locked by another process ({})", error_text(error)));
     }
-    return {};
-}
-
-std::expected<ChosenImage, PassedOver> choose_image(
-    const BoardDevice& board, const std::optional<std::vector<std::uint8_t>>& image_file) {
-    using Why = PassedOver::Why;
-    if (board.kind == BoardKind::Unsupported) {
-        return std::unexpected(PassedOver{Why::Unsupported, std::nullopt});
-    }
-    if (board.kind == BoardKind::Qx1800) {
-        return std::unexpected(PassedOver{Why::DynamicFirmware, std::nullopt});
-    }
-    if (image_file) {
-        if (auto fits = check_image_fits(board.kind, image_file->size()); !fits) {
-            return std::unexpected(PassedOver{Why::NoImage, error_text(fits.error())});
-        }
-        return ChosenImage{.image = FirmwareImage{.version = 0, .data = *image_file},
-                           .version = std::nullopt};
-    }
-    auto image = find_firmware_image(board);
-    if (!image) {
-        return std::unexpected(PassedOver{
-            Why::NoImage,
-            fmt::format("{}: {}", firmware_archive_path(board.kind, board.hw_major, board.hw_minor),
-                        error_text(image.error()))});
-    }
-    const std::int32_t version = image->version;
-    return ChosenImage{.image = std::move(*image), .version = version};
+    return std::unexpected(fmt::format("can't open the board: {}", error_text(error)));
 }
 
 }  // namespace tarnvel::fw

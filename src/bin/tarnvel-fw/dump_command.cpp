@@ -12,9 +12,9 @@
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
-#include "firmware/firmware_archive.hpp"
 #include "firmware/image_fit.hpp"
 #include "flash/readback.hpp"
+#include "update/image_choice.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -63,14 +63,15 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
         }
         length = *command.length;
     } else {
-        auto image = find_firmware_image(board);
+        // The size the archive's directory declares: no image data is read for it.
+        auto image = look_up_image(board);
         if (!image) {
             return refuse(kExitBoardFailed,
                           fmt::format("{} has no firmware image to take the length from ({}); "
                                       "give --length",
-                                      board.devnode, error_text(image.error())));
+                                      board.devnode, image.error().error.value_or("")));
         }
-        length = static_cast<std::uint32_t>(image->data.size());
+        length = static_cast<std::uint32_t>(image->size);
     }
     if (auto problem = output_problem(command.output, command.force)) {
         return refuse(kExitUsage, *problem);
