@@ -149,6 +149,7 @@ Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options)
     launch.stdout_fd = out_pipe->second.get();
     launch.stderr_fd = err_pipe->second.get();
     launch.own_process_group = true;
+    launch.state_dir = options.state_dir;
     auto child = spawn_in_sandbox(launch);
     if (!child) return std::unexpected(child.error());
     const pid_t pid = child->pid;

@@ -25,6 +25,8 @@ struct RunOptions {
     // The program and everything it started are killed after this long.
     std::chrono::milliseconds timeout = kDefaultRunTimeout;
     FirmwareMount firmware_mount = FirmwareMount::Auto;
+    // The program's state directory (TARNVEL_STATE_DIR); none: a temporary one for this run.
+    std::optional<std::filesystem::path> state_dir = std::nullopt;
 };
 
 struct RunResult {

@@ -201,7 +201,8 @@ Error child_error(const ChildFailure& failure) {
 
 }  // namespace
 
-std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir) {
+std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir,
+                                             const std::filesystem::path& state_dir) {
     std::string old_preload;
     std::string old_asan;
     std::vector<std::string> env;
@@ -211,7 +212,7 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
             old_preload = text.substr(11);
         } else if (text.starts_with("ASAN_OPTIONS=")) {
             old_asan = text.substr(13);
-        } else if (!text.starts_with("UMOCKDEV_DIR=")) {
+        } else if (!text.starts_with("UMOCKDEV_DIR=") && !text.starts_with("TARNVEL_STATE_DIR=")) {
             env.emplace_back(text);
         }
     }
@@ -226,6 +227,7 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
     env.push_back("ASAN_OPTIONS=" + (old_asan.empty() ? std::string() : old_asan + ":") +
                   "verify_asan_link_order=0");
     env.push_back("UMOCKDEV_DIR=" + umockdev_dir.string());
+    env.push_back("TARNVEL_STATE_DIR=" + state_dir.string());
     return env;
 }
 
@@ -237,8 +239,18 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
             Error::message(ErrorKind::NotFound,
                            fmt::format("sandbox: {}: command not found", launch.argv.front())));
     }
+    SandboxedChild child;
+    std::filesystem::path state_dir;
+    if (launch.state_dir) {
+        state_dir = *launch.state_dir;
+    } else {
+        auto made = TempDir::create("tarnvel-state.");
+        if (!made) return std::unexpected(made.error());
+        state_dir = made->path();
+        child.state.emplace(std::move(*made));
+    }
     std::vector<std::string> argv_texts = launch.argv;
-    std::vector<std::string> env_texts = sandbox_environment(launch.umockdev_dir);
+    std::vector<std::string> env_texts = sandbox_environment(launch.umockdev_dir, state_dir);
     std::vector<char*> argv = pointers(argv_texts);
     std::vector<char*> envp = pointers(env_texts);
     const std::string firmware_root = launch.firmware_root.string();
@@ -261,7 +273,6 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
     plan.uid_map = uid_map.c_str();
     plan.gid_map = gid_map.c_str();
 
-    SandboxedChild child;
     std::string lib_dir, scratch, upper, work, overlay_options;
     struct stat st;
     const bool machine_has_firmware_dir =

@@ -5,6 +5,10 @@
 // the namespace, and if the machine has no /lib/firmware the directory is made in a private
 // overlay of /lib instead of in the real tree.
 //
+// The program keeps its state (the journal of board writes) in a directory of its own, named
+// to it in TARNVEL_STATE_DIR: the caller's, or a fresh temporary one. It never reaches the
+// machine's /var/lib/tarnvel.
+//
 // The program runs without the DAC override capabilities, so file modes in the testbed
 // refuse it what they would refuse an operator (a device node of mode 0000, a read-only
 // "reboot"), even when the tests run as root. Its timer slack is 1 ns: every emulated ioctl
@@ -44,11 +48,14 @@ struct SandboxLaunch {
     int stdout_fd = kInheritFd;
     int stderr_fd = kInheritFd;
     bool own_process_group = false;  // so that a time-out can kill all it started
+    // The program's TARNVEL_STATE_DIR; none: a temporary directory of its own.
+    std::optional<std::filesystem::path> state_dir = std::nullopt;
 };
 
 struct SandboxedChild {
     pid_t pid = -1;
     std::optional<TempDir> scratch;  // the overlay's upper layer: keep it until the child ends
+    std::optional<TempDir> state;    // the state directory made for it, if the caller gave none
 };
 
 // Forks and execs. Fails, with the child already reaped, when the namespace, the mounts or
@@ -56,7 +63,8 @@ struct SandboxedChild {
 Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch);
 
 // The libc environment of this process with the preload and sanitizer settings the program
-// needs to run in the testbed.
-std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir);
+// needs to run in the testbed, and its state directory in TARNVEL_STATE_DIR.
+std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir,
+                                             const std::filesystem::path& state_dir);
 
 }  // namespace tarnvel::sim

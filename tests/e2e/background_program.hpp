@@ -34,6 +34,8 @@ struct BackgroundLaunch {
     std::vector<std::string> argv = {TARNVEL_FLASH_BINARY};
     // Standard input, output and error on one pseudo-terminal, as on an operator's console.
     bool terminal = false;
+    // The program's state directory; none: one of its own for this run.
+    std::optional<std::filesystem::path> state_dir = std::nullopt;
 };
 
 class BackgroundProgram {
@@ -55,6 +57,7 @@ class BackgroundProgram {
         launch.stdout_fd = out[1];
         launch.stderr_fd = options.terminal ? out[1] : err[1];
         launch.own_process_group = true;
+        launch.state_dir = options.state_dir;
         // The program must meet the stop signals with their default action even where the
         // tests run with them ignored (as under nohup): an ignored disposition is inherited.
         struct sigaction saved[2]{};
@@ -79,6 +82,7 @@ class BackgroundProgram {
         }
         pid_ = child->pid;
         scratch_ = std::move(child->scratch);
+        state_ = std::move(child->state);
     }
 
     ~BackgroundProgram() {
@@ -214,6 +218,7 @@ class BackgroundProgram {
     int err_ = -1;
     bool reaped_ = false;
     std::optional<sim::TempDir> scratch_;
+    std::optional<sim::TempDir> state_;
     sim::RunResult result_;
 };
 

@@ -20,6 +20,7 @@
 #include "sim/testbed/described_boards.hpp"
 #include "sim/testbed/firmware_dir.hpp"
 #include "sim/testbed/run_program.hpp"
+#include "sim/testbed/temp_dir.hpp"
 #include "sim/testbed/testbed.hpp"
 
 namespace tarnvel::e2e {
@@ -35,10 +36,15 @@ class MachineFixture : public Base {
         auto firmware = sim::FirmwareDir::create();
         ASSERT_TRUE(firmware) << error_text(firmware.error());
         firmware_.emplace(std::move(*firmware));
+        auto state = sim::TempDir::create("tarnvel-e2e-state.");
+        ASSERT_TRUE(state) << error_text(state.error());
+        state_.emplace(std::move(*state));
     }
 
     sim::Testbed& testbed() { return *testbed_; }
     sim::FirmwareDir& firmware() { return *firmware_; }
+    // The machine's state directory (TARNVEL_STATE_DIR), shared by every run of the test.
+    const std::filesystem::path& state_dir() const { return state_->path(); }
 
     // Adds a board; a failure fails the test.
     std::size_t add(sim::BoardConfig config) {
@@ -81,6 +87,7 @@ class MachineFixture : public Base {
         options.firmware_root = firmware_->path();
         options.firmware_mount = mount;
         options.timeout = timeout;
+        options.state_dir = state_dir();
         auto result = sim::run_program(*testbed_, options);
         EXPECT_TRUE(result) << error_text(result.error());
         return result.value_or(sim::RunResult{});
@@ -100,6 +107,7 @@ class MachineFixture : public Base {
   private:
     std::unique_ptr<sim::Testbed> testbed_;
     std::optional<sim::FirmwareDir> firmware_;
+    std::optional<sim::TempDir> state_;
 };
 
 using MachineTest = MachineFixture<>;

@@ -112,14 +112,21 @@ def outside(args):
         return subprocess.run(command, env=env).returncode
 
 
-def machine_environment(base, testbed):
-    return {**base, "LD_PRELOAD": os.environ["LD_PRELOAD"], "UMOCKDEV_DIR": testbed}
+def machine_state(work, host):
+    # Each machine keeps its own journal of board writes, as separate machines do.
+    return work / f"state-{host}"
+
+
+def machine_environment(base, testbed, state):
+    return {**base, "LD_PRELOAD": os.environ["LD_PRELOAD"], "UMOCKDEV_DIR": testbed,
+            "TARNVEL_STATE_DIR": str(state)}
 
 
 def write_inventory(work, tarnvel_fw, testbeds):
     hosts = {}
     for (host, _, variables), testbed in zip(MACHINES, testbeds):
-        prefix = ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}"]
+        prefix = ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}",
+                  f"TARNVEL_STATE_DIR={machine_state(work, host)}"]
         hosts[host] = {"tarnvel_fw_command": shlex.join([*prefix, tarnvel_fw]), **variables}
     inventory = {"tarnvel_hosts": {
         "hosts": hosts,
@@ -201,7 +208,7 @@ def check_play(checks, rc, record):
             checks.equal("alpha: firmware after the reboot", board["firmware_after"], 101)
 
 
-def check_boards(checks, tarnvel_fw, testbeds, base_env):
+def check_boards(checks, work, tarnvel_fw, testbeds, base_env):
     machine = {host: testbed for (host, _, _), testbed in zip(MACHINES, testbeds)}
     # (host, board, "version" it reports now, verify's result or None when not asked)
     expected_boards = [
@@ -219,7 +226,7 @@ def check_boards(checks, tarnvel_fw, testbeds, base_env):
         if verify is None:
             continue
         run = subprocess.run([tarnvel_fw, "verify", "--json", "--board", f"/dev/{board}"],
-                             env=machine_environment(base_env, testbed),
+                             env=machine_environment(base_env, testbed, machine_state(work, host)),
                              capture_output=True, text=True)
         if run.returncode not in (0, 1):
             checks.fail(f"{host} {board}: verify exit status {run.returncode}: {run.stderr}")
@@ -245,7 +252,7 @@ def inside(args):
 
     checks = Checks()
     check_play(checks, rc, record)
-    check_boards(checks, args.tarnvel_fw, testbeds, base_env)
+    check_boards(checks, work, args.tarnvel_fw, testbeds, base_env)
     print(f"fleet rollout: {checks.passed} checks passed, {checks.failed} failed")
     return 0 if checks.failed == 0 else 1
 
