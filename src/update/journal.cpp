@@ -66,7 +66,8 @@ constexpr const char* kColumns =
 
 // Records of writes that failed before their first erase reached the chip say nothing about
 // what the flash holds.
-constexpr const char* kFlashTouching = "NOT (result = 'failed' AND flash_changed = 0)";
+// (IS, not =: a write that never ended has no result, and counts.)
+constexpr const char* kFlashTouching = "NOT (result IS 'failed' AND flash_changed IS 0)";
 
 ErrorKind kind_of_sqlite(int code) {
     switch (code & 0xFF) {
