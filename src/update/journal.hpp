@@ -39,13 +39,13 @@ struct WriteStart {
     std::string model;
     std::string hardware;  // "2.0"
     std::uint16_t firmware_before = 0;
-    std::optional<std::int32_t> image_version;  // none for an image file
+    std::optional<std::int32_t> image_version = std::nullopt;  // none for an image file
     std::uint64_t image_size = 0;
     std::string image_sha256;
     // Where the image came from: an archive and its entry, or an image file.
-    std::optional<std::string> image_archive;
-    std::optional<std::string> image_entry;
-    std::optional<std::string> image_file;
+    std::optional<std::string> image_archive = std::nullopt;
+    std::optional<std::string> image_entry = std::nullopt;
+    std::optional<std::string> image_file = std::nullopt;
     std::string program;  // "tarnvel-flash", "tarnvel-fw"
     std::string user;     // who ran it: the user name, or the uid
     std::string boot_id;  // the machine's boot, from /proc/sys/kernel/random/boot_id
