@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <functional>
 
 namespace tarnvel {
 namespace {
@@ -85,6 +86,10 @@ ErrorKind kind_of_sqlite(int code) {
 
 Error journal_error(const fs::path& file, ErrorKind kind, std::string_view problem) {
     return Error::message(kind, fmt::format("{}: {}", file.string(), problem));
+}
+
+Error not_open(const fs::path& file) {
+    return journal_error(file, ErrorKind::Other, "not open for writing");
 }
 
 // SQLite's own account of its last failure on `db`, with the system's where one lies behind it.
@@ -392,8 +397,7 @@ Result<Journal> Journal::open_for_reading(const std::filesystem::path& file) {
 }
 
 Result<std::int64_t> Journal::start_write(const WriteStart& start) {
-    if (!db_)
-        return std::unexpected(journal_error(file_, ErrorKind::Other, "not open for writing"));
+    if (!db_) return std::unexpected(not_open(file_));
     Statement insert(db_.get(),
                      "INSERT INTO writes (pci, node, kind, model, hardware, firmware_before, "
                      "image_version, image_size, image_sha256, image_archive, image_entry, "
@@ -425,7 +429,17 @@ Result<std::int64_t> Journal::start_write(const WriteStart& start) {
 
 namespace {
 
-Status update_one(const fs::path& file, sqlite3* db, Statement& update, std::int64_t id) {
+// Sets columns of the record `id`: `assignments` names them with the parameters ?1 to ?N that
+// `bind` fills; the id is bound after them.
+Status update_record(const fs::path& file, sqlite3* db, std::int64_t id,
+                     std::string_view assignments, int parameters,
+                     const std::function<void(Statement&)>& bind) {
+    if (db == nullptr) return std::unexpected(not_open(file));
+    Statement update(
+        db, fmt::format("UPDATE writes SET {} WHERE id = ?{}", assignments, parameters + 1));
+    if (!update.prepared()) return std::unexpected(sqlite_error(file, db));
+    bind(update);
+    update.bind(parameters + 1, id);
     if (update.step() != SQLITE_DONE) return std::unexpected(sqlite_error(file, db));
     if (sqlite3_changes(db) != 1) {
         return std::unexpected(
@@ -437,36 +451,29 @@ Status update_one(const fs::path& file, sqlite3* db, Statement& update, std::int
 }  // namespace
 
 Status Journal::end_write(std::int64_t id, const WriteEnd& end) {
-    if (!db_)
-        return std::unexpected(journal_error(file_, ErrorKind::Other, "not open for writing"));
-    Statement update(db_.get(),
-                     "UPDATE writes SET ended = ?1, result = ?2, error = ?3, flash_changed = ?4, "
-                     "blocks = ?5, blocks_written = ?6, retries = ?7, stopped = ?8 WHERE id = ?9");
-    if (!update.prepared()) return std::unexpected(sqlite_error(file_, db_.get()));
-    update.bind(1, utc_timestamp_now());
-    update.bind(2, std::string_view(end.verified ? "verified" : "failed"));
-    update.bind(3, end.error);
-    update.bind(4, std::int64_t{end.flash_changed});
-    update.bind(5, std::int64_t{end.blocks});
-    update.bind(6, std::int64_t{end.blocks_written});
-    update.bind(7, std::int64_t{end.retries});
-    update.bind(8, std::int64_t{end.stopped});
-    update.bind(9, id);
-    return update_one(file_, db_.get(), update, id);
+    return update_record(file_, db_.get(), id,
+                         "ended = ?1, result = ?2, error = ?3, flash_changed = ?4, blocks = ?5, "
+                         "blocks_written = ?6, retries = ?7, stopped = ?8",
+                         8, [&](Statement& update) {
+                             update.bind(1, utc_timestamp_now());
+                             update.bind(2, std::string_view(end.verified ? "verified" : "failed"));
+                             update.bind(3, end.error);
+                             update.bind(4, std::int64_t{end.flash_changed});
+                             update.bind(5, std::int64_t{end.blocks});
+                             update.bind(6, std::int64_t{end.blocks_written});
+                             update.bind(7, std::int64_t{end.retries});
+                             update.bind(8, std::int64_t{end.stopped});
+                         });
 }
 
 Status Journal::note_reboot(std::int64_t id, const RebootNote& reboot) {
-    if (!db_)
-        return std::unexpected(journal_error(file_, ErrorKind::Other, "not open for writing"));
-    Statement update(db_.get(),
-                     "UPDATE writes SET reboot_requested = ?1, version_after = ?2, "
-                     "reboot_error = ?3 WHERE id = ?4");
-    if (!update.prepared()) return std::unexpected(sqlite_error(file_, db_.get()));
-    update.bind(1, std::int64_t{reboot.requested});
-    update.bind(2, reboot.version_after);
-    update.bind(3, reboot.error);
-    update.bind(4, id);
-    return update_one(file_, db_.get(), update, id);
+    return update_record(file_, db_.get(), id,
+                         "reboot_requested = ?1, version_after = ?2, reboot_error = ?3", 3,
+                         [&](Statement& update) {
+                             update.bind(1, std::int64_t{reboot.requested});
+                             update.bind(2, reboot.version_after);
+                             update.bind(3, reboot.error);
+                         });
 }
 
 Result<std::vector<WriteRecord>> Journal::select(std::string_view where,

@@ -49,6 +49,8 @@ struct WriteStart {
     std::string program;  // "tarnvel-flash", "tarnvel-fw"
     std::string user;     // who ran it: the user name, or the uid
     std::string boot_id;  // the machine's boot, from /proc/sys/kernel/random/boot_id
+
+    friend bool operator==(const WriteStart&, const WriteStart&) = default;
 };
 
 // How a write ended.
@@ -60,6 +62,8 @@ struct WriteEnd {
     std::uint32_t blocks_written = 0;  // of them erased, written and verified
     unsigned retries = 0;              // passes repeated after a read-back mismatch
     bool stopped = false;              // a stop signal ended the run right after the write
+
+    friend bool operator==(const WriteEnd&, const WriteEnd&) = default;
 };
 
 // What came of the reboot after a verified write.

@@ -139,23 +139,8 @@ TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
     EXPECT_EQ(newest.start.image_file, "/root/copy.bin");
     EXPECT_EQ(newest.start.kind, BoardKind::Qx630);
     const WriteRecord& oldest = records->at(1);
-    const WriteStart expected = a_write();
-    EXPECT_EQ(oldest.start.pci_address, expected.pci_address);
-    EXPECT_EQ(oldest.start.kind, expected.kind);
-    EXPECT_EQ(oldest.start.hardware, expected.hardware);
-    EXPECT_EQ(oldest.start.firmware_before, expected.firmware_before);
-    EXPECT_EQ(oldest.start.image_version, expected.image_version);
-    EXPECT_EQ(oldest.start.image_size, expected.image_size);
-    EXPECT_EQ(oldest.start.image_sha256, expected.image_sha256);
-    EXPECT_EQ(oldest.start.image_archive, expected.image_archive);
-    EXPECT_EQ(oldest.start.image_entry, expected.image_entry);
-    EXPECT_EQ(oldest.start.program, expected.program);
-    EXPECT_EQ(oldest.start.user, expected.user);
-    EXPECT_EQ(oldest.start.boot_id, expected.boot_id);
-    ASSERT_TRUE(oldest.end);
-    EXPECT_TRUE(oldest.end->verified);
-    EXPECT_EQ(oldest.end->retries, 2u);
-    EXPECT_EQ(oldest.end->blocks_written, 3u);
+    EXPECT_TRUE(oldest.start == a_write());
+    EXPECT_TRUE(oldest.end == an_end(true));
     ASSERT_TRUE(oldest.reboot);
     EXPECT_EQ(oldest.reboot->version_after, "2.0r41");
     // RFC 3339 in UTC.
