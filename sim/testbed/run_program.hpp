@@ -27,6 +27,9 @@ struct RunOptions {
     FirmwareMount firmware_mount = FirmwareMount::Auto;
     // The program's state directory (TARNVEL_STATE_DIR); none: a temporary one for this run.
     std::optional<std::filesystem::path> state_dir = std::nullopt;
+    // Instead of stdin_bytes: standard input read from this file (/dev/zero: a line that never
+    // ends).
+    std::optional<std::filesystem::path> stdin_file = std::nullopt;
 };
 
 struct RunResult {

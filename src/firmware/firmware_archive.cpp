@@ -11,26 +11,46 @@
 namespace tarnvel {
 namespace {
 
+const char* entry_type_text(EntryType type) {
+    switch (type) {
+        case EntryType::Directory: return "a directory";
+        case EntryType::SymbolicLink: return "a symbolic link";
+        case EntryType::Other: return "a device, FIFO or socket";
+        case EntryType::File: break;
+    }
+    return "a file";
+}
+
 struct ChosenEntry {
     std::uint64_t index = 0;
     ImageEntry entry;
 };
 
-// The last entry, in directory order, whose name matches the kind's image-name pattern, with
-// the size its directory declares. Nothing of the entry's data is read.
+// The last entry, in directory order, whose name matches the kind's image-name pattern and
+// that is a file, with the size its directory declares. Nothing of the entry's data is read.
 Result<ChosenEntry> choose_entry(const ZipArchive& archive, BoardKind kind) {
     const ImageNamePattern pattern = image_name_pattern(kind);
     std::optional<ChosenEntry> chosen;
+    // The last entry with an image's name that is no file: what its content would have been
+    // is a link's target path or nothing at all, never flash content.
+    std::string passed_over;
     for (std::uint64_t index = 0; index < archive.entry_count(); ++index) {
         auto name = archive.entry_name(index);
         if (!name) return std::unexpected(std::move(name.error()));
-        if (auto found = pattern.find_version(*name)) {
-            chosen = ChosenEntry{
-                .index = index, .entry = ImageEntry{.name = std::string(*name), .version = *found}};
+        auto found = pattern.find_version(*name);
+        if (!found) continue;
+        auto type = archive.entry_type(index);
+        if (!type) return std::unexpected(std::move(type.error()));
+        if (*type != EntryType::File) {
+            passed_over = fmt::format("{} is {}, not an image file", *name, entry_type_text(*type));
+            continue;
         }
+        chosen = ChosenEntry{.index = index,
+                             .entry = ImageEntry{.name = std::string(*name), .version = *found}};
     }
     if (!chosen) {
-        return std::unexpected(Error::message(ErrorKind::NotFound, kFirmwareNotFound));
+        return std::unexpected(
+            Error::message(ErrorKind::NotFound, kFirmwareNotFound).with_note(passed_over));
     }
     auto size = archive.declared_size(chosen->index);
     if (!size) return std::unexpected(std::move(size.error()));

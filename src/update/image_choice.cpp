@@ -22,7 +22,7 @@ std::optional<PassedOver> never_written(BoardKind kind) {
 PassedOver archive_failure(std::string archive, const Error& error) {
     const std::int32_t* code = error.os_code();
     return PassedOver{code != nullptr && *code == ENOENT ? Why::NoArchive : Why::NoImage,
-                      std::move(archive), error_text(error)};
+                      std::move(archive), error_text_with_note(error)};
 }
 
 std::string archive_path_of(const BoardDevice& board, std::string_view firmware_dir) {
