@@ -181,4 +181,10 @@ Status SpiFlash::erase(std::uint32_t address, std::uint32_t length) {
     return {};
 }
 
+// The longest operation this driver starts is a block erase: a run killed during one leaves
+// the flash busy for up to its time limit.
+Status SpiFlash::wait_until_ready() {
+    return wait_ready(bus(), kBlockEraseLimit);
+}
+
 }  // namespace tarnvel

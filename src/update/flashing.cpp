@@ -63,14 +63,24 @@ WriteStart start_of(const BoardDevice& board, const ChosenImage& image,
 
 }  // namespace
 
-std::expected<void, FlashOpenFailure> open_for_flashing(BoardDevice& board) {
+std::expected<void, FlashOpenFailure> open_for_flashing(BoardDevice& board, FlashOpening how) {
     if (auto opened = open_board(board); !opened) {
         return std::unexpected(FlashOpenFailure{std::move(opened.error()), false});
     }
-    if (auto attached = attach_flash(board); !attached) {
-        return std::unexpected(FlashOpenFailure{std::move(attached.error()), true});
-    }
+    auto built = how == FlashOpening::ResetBus ? attach_flash(board) : build_flash(board);
+    if (!built) return std::unexpected(FlashOpenFailure{std::move(built.error()), true});
     return {};
+}
+
+std::expected<FlashGeometry, FlashPartFailure> identify_flash_part(BoardDevice& board,
+                                                                   std::uint64_t length,
+                                                                   FlashUse use) {
+    auto geometry = identify_flash(board);
+    if (!geometry) return std::unexpected(FlashPartFailure{std::move(geometry.error()), false});
+    if (auto fits = check_flash_fits(*geometry, board.kind, length, use); !fits) {
+        return std::unexpected(FlashPartFailure{std::move(fits.error()), true});
+    }
+    return std::move(*geometry);
 }
 
 RunJournal::RunJournal(std::filesystem::path file, std::string program, Need need,

@@ -13,6 +13,8 @@
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
 #include "device/board_device.hpp"
+#include "flash/flash_fit.hpp"
+#include "flash/flash_geometry.hpp"
 #include "flash/programming.hpp"
 #include "update/image_choice.hpp"
 #include "update/journal.hpp"
@@ -26,11 +28,32 @@ struct FlashOpenFailure {
     bool node_opened = false;
 };
 
-// Opens the board's node with the board lock, builds its flash objects as its kind requires
-// and resets a parallel-flash bus to read mode. A failed open leaves the record as it was; a
-// failed reset leaves the node open and the objects in the record (the caller closes it, or
-// keeps it as tarnvel-flash does).
-std::expected<void, FlashOpenFailure> open_for_flashing(BoardDevice& board);
+// How a board is opened for flashing.
+enum class FlashOpening : std::uint8_t {
+    // Its flash objects built and a parallel-flash bus reset to read mode at once, as
+    // tarnvel-flash has always opened a board.
+    ResetBus,
+    // Its flash objects built without a register access: nothing reaches the flash before
+    // identify_flash_part, so a board the operator declines is left untouched.
+    Untouched,
+};
+
+// Opens the board's node with the board lock and builds its flash objects as its kind
+// requires. A failed open leaves the record as it was; a failed reset leaves the node open and
+// the objects in the record (the caller closes it, or keeps it as tarnvel-flash does).
+std::expected<void, FlashOpenFailure> open_for_flashing(BoardDevice& board, FlashOpening how);
+
+struct FlashPartFailure {
+    Error error;
+    bool identified = false;  // the part said what it is, and does not fit
+};
+
+// Before the first erase or read of an opened board: waits (bounded) for a flash that a killed
+// run left busy, resets a parallel flash to read mode, identifies the part and checks that it
+// takes what `use` sends to `length` bytes from the kind's base address.
+std::expected<FlashGeometry, FlashPartFailure> identify_flash_part(BoardDevice& board,
+                                                                   std::uint64_t length,
+                                                                   FlashUse use);
 
 // The journal as one run of a program uses it. It is opened for writing at the first write
 // (or when a command asks for it earlier), so a run that writes nothing makes no directory and

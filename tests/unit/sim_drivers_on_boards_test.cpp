@@ -13,7 +13,9 @@
 #include "flash/programming.hpp"
 #include "flash/readback.hpp"
 #include "sim/in_process.hpp"
+#include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
+#include "simulated_board.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -25,38 +27,6 @@ struct RetryCount final : ProgrammingObserver {
     void pass_started(const BlockPass&) override {}
     void retrying(const BlockPass&) override { ++retries; }
     unsigned retries = 0;
-};
-
-Bytes pattern(std::size_t n, unsigned seed) {
-    Bytes b(n);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (auto& byte : b) {
-        x = x * 1103515245u + 12345u;
-        byte = static_cast<std::uint8_t>(x >> 16);
-    }
-    return b;
-}
-
-// A board of the given kind on the in-process route, with its flash driver attached.
-class SimulatedBoard {
-  public:
-    explicit SimulatedBoard(BoardKind kind, const BoardOptions& options = {})
-        : model(make_board_model(kind, options)), node_(*model) {
-        device.kind = kind;
-        device.fd = node_.release();
-    }
-    ~SimulatedBoard() { device.close(); }
-
-    bool is_spi() const { return board_info(device.kind).flash == FlashType::Spi; }
-    std::uint32_t base() const { return board_info(device.kind).base_address; }
-    FlashStorage& flash() { return *model->firmware_flash(); }
-    const ViolationLog& violations() const { return model->violations(); }
-
-    std::unique_ptr<SimBoard> model;
-    BoardDevice device;
-
-  private:
-    InProcessNode node_;
 };
 
 // The drivers here run outside program_firmware, which holds the fine timer slack: without
@@ -159,6 +129,32 @@ TEST_P(SimProgrammingOnBoards, RetriesAFaultyBlockUntilItVerifies) {
     EXPECT_EQ(board.flash().first_change_outside(board.base(), board.base() + 2 * block),
               std::nullopt);
     EXPECT_TRUE(board.violations().empty()) << board.violations().summary();
+}
+
+// A register access that fails at any point of the first block: the run says the flash was
+// changed whenever it was (never "untouched" over a changed chip), and not changed when the
+// failure came before the first erase command went out.
+TEST_P(SimProgrammingOnBoards, SaysWhetherAFailedRunChangedTheFlash) {
+    constexpr std::uint64_t kFailingAccesses = 60;
+    const SimulatedClock clock;  // the erase waits cost nothing
+    for (std::uint64_t failing = 1; failing <= kFailingAccesses; ++failing) {
+        const auto model = make_board_model(GetParam(), {});
+        RegisterFaults faults(*model, {});
+        InProcessNode node(faults);
+        BoardDevice device;
+        device.kind = GetParam();
+        device.fd = node.release();
+        ASSERT_TRUE(attach_flash(device));
+        faults.set_fault({.access = faults.access_count() + failing});
+        SilentProgress silent;
+        ProgrammingReport report;
+        const FirmwareImage image{.version = 1, .data = pattern(4096, 5)};
+        ASSERT_FALSE(program_firmware(device, image, silent, &report)) << "access " << failing;
+        // Claiming a change that did not happen is safe; the reverse is not.
+        EXPECT_TRUE(report.flash_changed || !model->firmware_flash()->changed()) << failing;
+        EXPECT_TRUE(failing > 1 || !report.flash_changed);
+        device.close();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SimProgrammingOnBoards, ::testing::ValuesIn(kUpdated), kind_name);

@@ -77,7 +77,7 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
     RunJournal& records = journal != nullptr ? *journal : unrecorded;
     // A failed parallel-flash bus reset leaves the node open and the objects in the record:
     // they are released with every other record when the run ends.
-    if (auto opened = open_for_flashing(board); !opened) {
+    if (auto opened = open_for_flashing(board, FlashOpening::ResetBus); !opened) {
         print_cannot_open(opened.error().error);
         return BoardOutcome::Next;
     }

@@ -9,7 +9,7 @@
 namespace tarnvel::fw {
 
 std::expected<void, std::string> open_for_flash(BoardDevice& board) {
-    auto opened = open_for_flashing(board);
+    auto opened = open_for_flashing(board, FlashOpening::Untouched);
     if (opened) return {};
     board.close();
     const Error& error = opened.error().error;
@@ -22,6 +22,17 @@ std::expected<void, std::string> open_for_flash(BoardDevice& board) {
             fmt::format("the board is locked by another process ({})", error_text(error)));
     }
     return std::unexpected(fmt::format("can't open the board: {}", error_text(error)));
+}
+
+std::expected<void, std::string> prepare_flash(BoardDevice& board, std::uint64_t length,
+                                               FlashUse use) {
+    auto part = identify_flash_part(board, length, use);
+    if (part) return {};
+    board.close();
+    const std::string error = error_text(part.error().error);
+    return std::unexpected(part.error().identified
+                               ? fmt::format("the flash part does not fit: {}", error)
+                               : fmt::format("can't identify the board's flash: {}", error));
 }
 
 }  // namespace tarnvel::fw

@@ -231,6 +231,12 @@ UpdateOutcome UpdateRun::update(BoardDevice& board) {
         outcome.result = UpdateResult::Declined;
         return outcome;
     }
+    // The part is identified and checked before the first erase; asked before, the operator
+    // who declines leaves the board untouched.
+    if (auto prepared = prepare_flash(board, chosen->image.data.size(), FlashUse::Write);
+        !prepared) {
+        return failed(outcome, prepared.error());
+    }
     return write(board, *chosen, std::move(outcome));
 }
 
