@@ -279,7 +279,7 @@ void take_back_terminal() {
 }
 
 Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
-    if (launch.argv.empty() || launch.state_dir.empty()) {
+    if (launch.argv.empty()) {
         return std::unexpected(Error::os(EINVAL));
     }
     auto exec_path = find_program(launch.argv.front());
@@ -288,8 +288,16 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
             Error::message(ErrorKind::NotFound,
                            fmt::format("sandbox: {}: command not found", launch.argv.front())));
     }
+    SandboxedChild child;
+    std::filesystem::path state_dir = launch.state_dir;
+    if (state_dir.empty()) {
+        auto made = TempDir::create("tarnvel-state.");
+        if (!made) return std::unexpected(made.error());
+        state_dir = made->path();
+        child.state.emplace(std::move(*made));
+    }
     std::vector<std::string> argv_texts = launch.argv;
-    std::vector<std::string> env_texts = sandbox_environment(launch.umockdev_dir, launch.state_dir);
+    std::vector<std::string> env_texts = sandbox_environment(launch.umockdev_dir, state_dir);
     std::vector<char*> argv = pointers(argv_texts);
     std::vector<char*> envp = pointers(env_texts);
     const std::string firmware_root = launch.firmware_root.string();
@@ -313,7 +321,6 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
     plan.uid_map = uid_map.c_str();
     plan.gid_map = gid_map.c_str();
 
-    SandboxedChild child;
     std::string lib_dir, scratch, upper, work, overlay_options;
     struct stat st;
     const bool machine_has_firmware_dir =

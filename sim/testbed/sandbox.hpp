@@ -5,8 +5,9 @@
 // the namespace, and if the machine has no /lib/firmware the directory is made in a private
 // overlay of /lib instead of in the real tree.
 //
-// The program finds its state directory (TARNVEL_STATE_DIR) in one of the simulated machine's
-// own, never the machine's real /var/lib/tarnvel.
+// The program keeps its state (the journal of board writes) in a directory of its own, named
+// to it in TARNVEL_STATE_DIR: the caller's, or a fresh temporary one. It never reaches the
+// machine's /var/lib/tarnvel.
 //
 // The program runs without the DAC override capabilities, so file modes in the testbed
 // refuse it what they would refuse an operator (a device node of mode 0000, a read-only
@@ -42,7 +43,7 @@ struct SandboxLaunch {
     std::vector<std::string> argv;         // argv[0] is looked up in PATH unless it holds a '/'
     std::filesystem::path umockdev_dir;    // the testbed's root
     std::filesystem::path firmware_root;   // a directory holding tarnvel/*.zip
-    std::filesystem::path state_dir = {};  // TARNVEL_STATE_DIR: must be given
+    std::filesystem::path state_dir = {};  // TARNVEL_STATE_DIR; empty: a temporary one of its own
     FirmwareMount firmware_mount = FirmwareMount::Auto;
     int stdin_fd = kInheritFd;  // or a descriptor to put on 0
     int stdout_fd = kInheritFd;
@@ -58,6 +59,7 @@ struct SandboxLaunch {
 struct SandboxedChild {
     pid_t pid = -1;
     std::optional<TempDir> scratch;  // the overlay's upper layer: keep it until the child ends
+    std::optional<TempDir> state;    // the state directory made for it, if the caller gave none
 };
 
 // Forks and execs. Fails, with the child already reaped, when the namespace, the mounts or

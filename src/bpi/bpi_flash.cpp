@@ -150,6 +150,8 @@ Status BpiFlash::write(std::uint32_t address, std::uint32_t length,
             return loaded;
         }
         if (auto written = bpi.write_words(word_address, buffer); !written) return written;
+        // The buffer only reaches the array with the confirm cycle.
+        note_change_command();
         if (auto started = bpi.write_word(sector, kProgramBufferToFlash); !started) return started;
         if (auto done = wait_while_busy(bpi, kProgramPollInterval, limits_.buffer_program); !done) {
             return done;
@@ -167,12 +169,13 @@ Status BpiFlash::erase(std::uint32_t address, std::uint32_t length) {
     const std::uint64_t last = (std::uint64_t{address} + length - 1) >> kSectorShift;
     for (std::uint64_t sector = first; sector <= last; ++sector) {
         const auto sector_word = static_cast<std::uint32_t>(sector << kSectorWordShift);
-        if (auto started = run_cycles(
-                bpi,
-                {kUnlock1, kUnlock2, kEraseSetup, kUnlock1, kUnlock2, {sector_word, kSectorErase}});
-            !started) {
-            return started;
+        if (auto unlocked = run_cycles(bpi, {kUnlock1, kUnlock2, kEraseSetup, kUnlock1, kUnlock2});
+            !unlocked) {
+            return unlocked;
         }
+        // The sector erase starts with its last cycle; the unlock cycles change nothing.
+        note_change_command();
+        if (auto started = bpi.write_word(sector_word, kSectorErase); !started) return started;
         if (auto done = wait_while_busy(bpi, kErasePollInterval, limits_.sector_erase); !done) {
             return done;
         }

@@ -9,6 +9,7 @@ namespace tarnvel {
 BoardDevice::BoardDevice(BoardDevice&& other) noexcept
     : syspath(std::move(other.syspath)),
       devnode(std::move(other.devnode)),
+      pci_address(std::move(other.pci_address)),
       software_id(other.software_id),
       fd(std::exchange(other.fd, -1)),
       controller(std::move(other.controller)),
@@ -23,6 +24,7 @@ BoardDevice& BoardDevice::operator=(BoardDevice&& other) noexcept {
         close();
         syspath = std::move(other.syspath);
         devnode = std::move(other.devnode);
+        pci_address = std::move(other.pci_address);
         software_id = other.software_id;
         fd = std::exchange(other.fd, -1);
         controller = std::move(other.controller);

@@ -14,6 +14,10 @@ namespace tarnvel {
 struct BoardDevice {
     std::string syspath;  // sysfs path of the board device: finds it again after a reboot
     std::string devnode;  // the device node that carries the register channel
+    // The PCI address of the board's slot ("0000:03:00.0"), the name of its PCI parent in
+    // sysfs: what names the board across reboots and renumbered nodes. Empty for a device
+    // whose parent is not a PCI device.
+    std::string pci_address;
     std::int64_t software_id = 0;
     int fd = -1;  // the open device node, -1 while closed
     Rc<FlashController> controller;

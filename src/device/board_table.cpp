@@ -155,12 +155,17 @@ BoardKind board_kind_for_device_id(std::uint16_t device_id) {
     return kKindByDeviceId[device_id - kFirstDeviceId];
 }
 
-std::pair<std::uint8_t, std::uint8_t> map_hw_version(BoardKind kind, std::string_view hw_part) {
-    if (kind == BoardKind::Unsupported || hw_part.size() != 3) return {0, 0};
+std::optional<std::pair<std::uint8_t, std::uint8_t>> find_hw_version(BoardKind kind,
+                                                                     std::string_view hw_part) {
+    if (kind == BoardKind::Unsupported || hw_part.size() != 3) return std::nullopt;
     for (const auto& entry : board_info(kind).hw_versions) {
-        if (entry.text == hw_part) return {entry.major, entry.minor};
+        if (entry.text == hw_part) return std::pair{entry.major, entry.minor};
     }
-    return {0, 0};
+    return std::nullopt;
+}
+
+std::pair<std::uint8_t, std::uint8_t> map_hw_version(BoardKind kind, std::string_view hw_part) {
+    return find_hw_version(kind, hw_part).value_or(std::pair<std::uint8_t, std::uint8_t>{0, 0});
 }
 
 }  // namespace tarnvel

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace tarnvel {
 
@@ -54,8 +55,12 @@ const BoardInfo& board_info(BoardKind kind);
 // The PCI device ID of the board's parent to its kind; IDs outside 0x19..0x28 are Unsupported.
 BoardKind board_kind_for_device_id(std::uint16_t device_id);
 
-// The (major, minor) pair for the hardware part of "version"; (0, 0) when the kind's table
-// does not hold it.
+// The (major, minor) pair for the hardware part of "version"; none when the kind's table does
+// not hold it (always none for Unsupported).
+std::optional<std::pair<std::uint8_t, std::uint8_t>> find_hw_version(BoardKind kind,
+                                                                     std::string_view hw_part);
+// The same, with (0, 0) for a hardware part the kind's table does not hold: what the board
+// record keeps and prints.
 std::pair<std::uint8_t, std::uint8_t> map_hw_version(BoardKind kind, std::string_view hw_part);
 
 }  // namespace tarnvel

@@ -14,9 +14,15 @@ namespace {
 
 constexpr const char* kSubsystem = "tarnvel";
 
-// The kind of the board behind the device, from its parent: nothing when the device is to be
-// left out.
-std::optional<BoardKind> kind_from_parent(udev_device* device) {
+// What the device's parent says about the board: its kind, and the PCI address of its slot.
+struct ParentFacts {
+    BoardKind kind = BoardKind::Unsupported;
+    std::string pci_address;  // empty when the parent is not a PCI device
+};
+
+// The kind and slot of the board behind the device, from its parent: nothing when the device
+// is to be left out.
+std::optional<ParentFacts> facts_from_parent(udev_device* device) {
     udev_device* parent = udev_device_get_parent(device);
     if (parent == nullptr) return std::nullopt;
     const char* subsystem = udev_device_get_subsystem(parent);
@@ -24,13 +30,16 @@ std::optional<BoardKind> kind_from_parent(udev_device* device) {
     const std::string_view parent_subsystem = subsystem;
     // A device whose parent is in our own subsystem is a part of a board, not a board.
     if (parent_subsystem == kSubsystem) return std::nullopt;
-    if (parent_subsystem != "pci") return BoardKind::Unsupported;
+    if (parent_subsystem != "pci") return ParentFacts{};
 
     const char* device_id_text = udev_device_get_sysattr_value(parent, "device");
     if (device_id_text == nullptr) return std::nullopt;
     const auto device_id = parse_device_id(device_id_text);
     if (!device_id) return std::nullopt;
-    return board_kind_for_device_id(*device_id);
+    // The PCI device's sysfs name is its address, "domain:bus:slot.function".
+    const char* address = udev_device_get_sysname(parent);
+    return ParentFacts{.kind = board_kind_for_device_id(*device_id),
+                       .pci_address = address != nullptr && is_valid_utf8(address) ? address : ""};
 }
 
 // A text that libudev hands out, kept only when it is present and valid UTF-8.
@@ -41,9 +50,10 @@ std::optional<std::string> utf8_text(const char* text) {
 
 // The record for one listed device, or nothing when the device is to be left out.
 std::optional<BoardDevice> board_from_device(udev_device* device) {
-    const auto kind = kind_from_parent(device);
-    if (!kind) return std::nullopt;
-    const auto hw = read_hw_version(device, *kind);
+    auto parent = facts_from_parent(device);
+    if (!parent) return std::nullopt;
+    const BoardKind kind = parent->kind;
+    const auto hw = read_hw_version(device, kind);
     if (!hw) return std::nullopt;
     const auto fw = read_fw_version(device);
     if (!fw) return std::nullopt;
@@ -59,11 +69,12 @@ std::optional<BoardDevice> board_from_device(udev_device* device) {
     BoardDevice board;
     board.syspath = std::move(*syspath);
     board.devnode = std::move(*devnode);
+    board.pci_address = std::move(parent->pci_address);
     board.software_id = *software_id;
     board.hw_major = hw->first;
     board.hw_minor = hw->second;
     board.fw_version = *fw;
-    board.kind = *kind;
+    board.kind = kind;
     return board;
 }
 

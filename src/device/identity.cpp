@@ -28,13 +28,13 @@ std::optional<std::uint16_t> read_fw_version(udev_device* device) {
     return parse_fw_version(version);
 }
 
-Status reboot_board(BoardDevice& board) {
+Result<std::optional<std::string>> reboot_and_read_version(const std::string& syspath) {
     // Discovery kept no udev handle, so the board is found again by its sysfs path.
     errno = 0;
     const UdevPtr context(udev_new());
     if (!context) return std::unexpected(Error::sysfs_write(udev_errno_or(ENOMEM)));
     errno = 0;
-    const UdevDevicePtr device(udev_device_new_from_syspath(context.get(), board.syspath.c_str()));
+    const UdevDevicePtr device(udev_device_new_from_syspath(context.get(), syspath.c_str()));
     if (!device) return std::unexpected(Error::sysfs_write(udev_errno_or(ENODEV)));
 
     // The kernel driver restarts the board before the write returns and reports the new
@@ -42,14 +42,26 @@ Status reboot_board(BoardDevice& board) {
     if (const int result = udev_device_set_sysattr_value(device.get(), "reboot", "1"); result < 0) {
         return std::unexpected(Error::sysfs_write(-result));
     }
-    const auto hw = read_hw_version(device.get(), board.kind);
+    const char* version = udev_device_get_sysattr_value(device.get(), "version");
+    if (version == nullptr) return std::optional<std::string>();
+    return std::optional<std::string>(version);
+}
+
+Status refresh_identity(BoardDevice& board, const std::optional<std::string>& version) {
+    const auto hw = version ? parse_hw_version(*version, board.kind) : std::nullopt;
     if (!hw) return std::unexpected(Error::message(ErrorKind::InvalidInput, kWrongHwVersion));
     board.hw_major = hw->first;
     board.hw_minor = hw->second;
-    const auto fw = read_fw_version(device.get());
+    const auto fw = parse_fw_version(*version);
     if (!fw) return std::unexpected(Error::message(ErrorKind::InvalidInput, kWrongFwVersion));
     board.fw_version = *fw;
     return {};
+}
+
+Status reboot_board(BoardDevice& board) {
+    auto version = reboot_and_read_version(board.syspath);
+    if (!version) return std::unexpected(std::move(version.error()));
+    return refresh_identity(board, *version);
 }
 
 }  // namespace tarnvel

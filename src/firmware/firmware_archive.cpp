@@ -21,6 +21,50 @@ const char* entry_type_text(EntryType type) {
     return "a file";
 }
 
+struct ChosenEntry {
+    std::uint64_t index = 0;
+    ImageEntry entry;
+};
+
+// The last entry, in directory order, whose name matches the kind's image-name pattern and
+// that is a file, with the size its directory declares. Nothing of the entry's data is read.
+Result<ChosenEntry> choose_entry(const ZipArchive& archive, BoardKind kind) {
+    const ImageNamePattern pattern = image_name_pattern(kind);
+    std::optional<ChosenEntry> chosen;
+    // The last entry with an image's name that is no file: what its content would have been
+    // is a link's target path or nothing at all, never flash content.
+    std::string passed_over;
+    for (std::uint64_t index = 0; index < archive.entry_count(); ++index) {
+        auto name = archive.entry_name(index);
+        if (!name) return std::unexpected(std::move(name.error()));
+        auto found = pattern.find_version(*name);
+        if (!found) continue;
+        auto type = archive.entry_type(index);
+        if (!type) return std::unexpected(std::move(type.error()));
+        if (*type != EntryType::File) {
+            passed_over = fmt::format("{} is {}, not an image file", *name, entry_type_text(*type));
+            continue;
+        }
+        chosen = ChosenEntry{.index = index,
+                             .entry = ImageEntry{.name = std::string(*name), .version = *found}};
+    }
+    if (!chosen) {
+        return std::unexpected(
+            Error::message(ErrorKind::NotFound, kFirmwareNotFound).with_note(passed_over));
+    }
+    auto size = archive.declared_size(chosen->index);
+    if (!size) return std::unexpected(std::move(size.error()));
+    // Before a byte is read: the declared size alone decides whether the image could be
+    // written, and bounds what reading it may allocate. The bound is the kind's image window
+    // (what the board's flash addressing reaches past the image's base); this is the place
+    // where the size of the board's own chip, once known, bounds it too.
+    if (auto fits = check_image_fits(kind, *size); !fits) {
+        return std::unexpected(std::move(fits.error()));
+    }
+    chosen->entry.size = *size;
+    return std::move(*chosen);
+}
+
 }  // namespace
 
 std::string firmware_archive_name(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor) {
@@ -42,44 +86,28 @@ Result<FirmwareImage> find_firmware_image(const BoardDevice& board, std::string_
 }
 
 Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind) {
+    auto read = read_archive_image_at(path, kind);
+    if (!read) return std::unexpected(std::move(read.error()));
+    return std::move(read->image);
+}
+
+Result<ImageEntry> find_image_entry_at(const std::string& path, BoardKind kind) {
     auto archive = ZipArchive::open(path);
     if (!archive) return std::unexpected(std::move(archive.error()));
+    auto chosen = choose_entry(*archive, kind);
+    if (!chosen) return std::unexpected(std::move(chosen.error()));
+    return std::move(chosen->entry);
+}
 
-    const ImageNamePattern pattern = image_name_pattern(kind);
-    std::optional<std::uint64_t> chosen;
-    std::int32_t version = 0;
-    // The last entry with an image's name that is no file: what its content would have been
-    // is a link's target path or nothing at all, never flash content.
-    std::string passed_over;
-    for (std::uint64_t index = 0; index < archive->entry_count(); ++index) {
-        auto name = archive->entry_name(index);
-        if (!name) return std::unexpected(std::move(name.error()));
-        auto found = pattern.find_version(*name);
-        if (!found) continue;
-        auto type = archive->entry_type(index);
-        if (!type) return std::unexpected(std::move(type.error()));
-        if (*type != EntryType::File) {
-            passed_over = fmt::format("{} is {}, not an image file", *name, entry_type_text(*type));
-            continue;
-        }
-        chosen = index;
-        version = *found;
-    }
-    if (!chosen) {
-        return std::unexpected(
-            Error::message(ErrorKind::NotFound, kFirmwareNotFound).with_note(passed_over));
-    }
-
-    auto size = archive->declared_size(*chosen);
-    if (!size) return std::unexpected(std::move(size.error()));
-    // Before a byte is read: the declared size alone decides whether the image could be
-    // written, and bounds what reading it may allocate.
-    if (auto fits = check_image_fits(kind, *size); !fits) {
-        return std::unexpected(std::move(fits.error()));
-    }
-    auto data = archive->read_entry(*chosen, *size);
+Result<ArchiveImage> read_archive_image_at(const std::string& path, BoardKind kind) {
+    auto archive = ZipArchive::open(path);
+    if (!archive) return std::unexpected(std::move(archive.error()));
+    auto chosen = choose_entry(*archive, kind);
+    if (!chosen) return std::unexpected(std::move(chosen.error()));
+    auto data = archive->read_entry(chosen->index, chosen->entry.size);
     if (!data) return std::unexpected(std::move(data.error()));
-    return FirmwareImage{version, std::move(*data)};
+    return ArchiveImage{.image = FirmwareImage{chosen->entry.version, std::move(*data)},
+                        .entry = std::move(chosen->entry.name)};
 }
 
 }  // namespace tarnvel

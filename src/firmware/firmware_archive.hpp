@@ -31,4 +31,23 @@ Result<FirmwareImage> find_firmware_image(const BoardDevice& board,
 // the kind's image-name pattern wins.
 Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind);
 
+// The image entry of an archive as its directory describes it: chosen, named and sized without
+// a byte of its data read.
+struct ImageEntry {
+    std::string name;
+    std::int32_t version = 0;
+    std::uint64_t size = 0;  // the uncompressed size the directory declares
+};
+
+// The entry find_firmware_image_at would read, from the archive's directory alone; a declared
+// size that could not be written is refused as it would be there.
+Result<ImageEntry> find_image_entry_at(const std::string& path, BoardKind kind);
+
+// find_firmware_image_at, also telling which entry the image came from.
+struct ArchiveImage {
+    FirmwareImage image;
+    std::string entry;
+};
+Result<ArchiveImage> read_archive_image_at(const std::string& path, BoardKind kind);
+
 }  // namespace tarnvel

@@ -39,6 +39,19 @@ class FlashDevice {
         return std::unexpected(
             Error::message(ErrorKind::Unsupported, "this flash does not describe itself"));
     }
+
+    // Whether an erase or program command has gone out to the chip (or may have: its sending
+    // was started) since the driver was built. A write or erase that failed before that left
+    // the flash as it was.
+    bool change_command_sent() const { return change_command_sent_; }
+
+  protected:
+    // Called by a driver just before it sends the command that makes the chip change its
+    // content.
+    void note_change_command() { change_command_sent_ = true; }
+
+  private:
+    bool change_command_sent_ = false;
 };
 
 }  // namespace tarnvel

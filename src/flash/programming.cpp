@@ -20,11 +20,11 @@ constexpr unsigned kMaxRetries = 5;
 Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint32_t block_size,
                            std::span<const std::uint8_t> block, ProgrammingReport& report) {
     const auto length = static_cast<std::uint32_t>(block.size());
-    report.flash_changed = true;
     // Always a whole block, also under a short last block: the flash erases no less.
-    if (auto erased = flash.erase(address, block_size); !erased) {
-        return std::unexpected(std::move(erased.error()));
-    }
+    auto erased = flash.erase(address, block_size);
+    // An erase that failed before its command went out left the flash as it was.
+    report.flash_changed = report.flash_changed || erased || flash.change_command_sent();
+    if (!erased) return std::unexpected(std::move(erased.error()));
     if (auto written = flash.write(address, length, block); !written) {
         return std::unexpected(std::move(written.error()));
     }

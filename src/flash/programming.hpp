@@ -43,7 +43,7 @@ struct ProgrammingReport {
     std::uint32_t block_count = 0;     // erase blocks the image covers
     std::uint32_t blocks_written = 0;  // blocks erased, written and verified
     unsigned retries = 0;              // passes repeated after a read-back mismatch
-    bool flash_changed = false;        // an erase or a write was started on the flash
+    bool flash_changed = false;        // an erase or program command went out to the flash
 };
 
 // Writes the image at the kind's base address, one erase block at a time: erase, write, read

@@ -149,6 +149,8 @@ Status SpiFlash::write(std::uint32_t address, std::uint32_t length,
         // A failure ends the write where it is, without Write Disable: the programming
         // sequence decides whether to try the block again.
         if (auto enabled = set_write_enable(spi, true); !enabled) return enabled;
+        // With write enable latched, the page program frame is what changes the chip.
+        note_change_command();
         if (auto sent = send(spi, tx, {}, header + n); !sent) return sent;
         if (auto ready = wait_ready(spi, kPageProgramLimit); !ready) return ready;
         if (auto disabled = set_write_enable(spi, false); !disabled) return disabled;
@@ -171,6 +173,7 @@ Status SpiFlash::erase(std::uint32_t address, std::uint32_t length) {
         const std::size_t header = put_command(tx, kBlockErase3, kBlockErase4, block_address);
 
         if (auto enabled = set_write_enable(spi, true); !enabled) return enabled;
+        note_change_command();
         if (auto sent = send(spi, tx, {}, header); !sent) return sent;
         if (auto ready = wait_ready(spi, kBlockEraseLimit); !ready) return ready;
         if (auto disabled = set_write_enable(spi, false); !disabled) return disabled;

@@ -34,6 +34,8 @@ struct BackgroundLaunch {
     std::vector<std::string> argv = {TARNVEL_FLASH_BINARY};
     // Standard input, output and error on one pseudo-terminal, as on an operator's console.
     bool terminal = false;
+    // The program's state directory; none: the testbed's.
+    std::optional<std::filesystem::path> state_dir = std::nullopt;
 };
 
 class BackgroundProgram {
@@ -51,7 +53,7 @@ class BackgroundProgram {
         launch.argv = sim::launch_argv(std::move(options.argv));
         launch.umockdev_dir = testbed.root_dir();
         launch.firmware_root = firmware_root;
-        launch.state_dir = testbed.state_dir();
+        launch.state_dir = options.state_dir.value_or(testbed.state_dir());
         launch.stdin_fd = in[0];
         launch.stdout_fd = out[1];
         launch.stderr_fd = options.terminal ? out[1] : err[1];
@@ -80,6 +82,7 @@ class BackgroundProgram {
         }
         pid_ = child->pid;
         scratch_ = std::move(child->scratch);
+        state_ = std::move(child->state);
     }
 
     ~BackgroundProgram() {
@@ -215,6 +218,7 @@ class BackgroundProgram {
     int err_ = -1;
     bool reaped_ = false;
     std::optional<sim::TempDir> scratch_;
+    std::optional<sim::TempDir> state_;
     sim::RunResult result_;
 };
 

@@ -20,6 +20,7 @@
 #include "sim/testbed/described_boards.hpp"
 #include "sim/testbed/firmware_dir.hpp"
 #include "sim/testbed/run_program.hpp"
+#include "sim/testbed/temp_dir.hpp"
 #include "sim/testbed/testbed.hpp"
 
 namespace tarnvel::e2e {
@@ -41,6 +42,8 @@ class MachineFixture : public Base {
 
     sim::Testbed& testbed() { return *testbed_; }
     sim::FirmwareDir& firmware() { return *firmware_; }
+    // The machine's state directory (TARNVEL_STATE_DIR), shared by every run of the test.
+    std::filesystem::path state_dir() const { return testbed_->state_dir(); }
 
     // Adds a board; a failure fails the test.
     std::size_t add(sim::BoardConfig config) {

@@ -123,14 +123,21 @@ def outside(args):
         return subprocess.run(command, env=env).returncode
 
 
-def machine_environment(base, testbed):
-    return {**base, "LD_PRELOAD": os.environ["LD_PRELOAD"], "UMOCKDEV_DIR": testbed}
+def machine_state(work, host):
+    # Each machine keeps its own journal of board writes, as separate machines do.
+    return work / f"state-{host}"
+
+
+def machine_environment(base, testbed, state):
+    return {**base, "LD_PRELOAD": os.environ["LD_PRELOAD"], "UMOCKDEV_DIR": testbed,
+            "TARNVEL_STATE_DIR": str(state)}
 
 
 def write_inventory(work, tarnvel_fw, testbeds):
     hosts = {}
     for (host, _, variables), testbed in zip(MACHINES, testbeds):
-        prefix = ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}"]
+        prefix = ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}",
+                  f"TARNVEL_STATE_DIR={machine_state(work, host)}"]
         hosts[host] = {"tarnvel_fw_command": [*prefix, tarnvel_fw], **variables}
     inventory = {"tarnvel_hosts": {
         "hosts": hosts,
@@ -249,7 +256,7 @@ def check_untouched(checks, testbeds):
                          board_version(testbed, f"tarnvel{index}").split("r")[1], "100")
 
 
-def check_boards(checks, tarnvel_fw, testbeds, base_env):
+def check_boards(checks, work, tarnvel_fw, testbeds, base_env):
     machine = {host: testbed for (host, _, _), testbed in zip(MACHINES, testbeds)}
     # (host, board, "version" it reports now, verify's result or None when not asked)
     expected_boards = [
@@ -266,7 +273,7 @@ def check_boards(checks, tarnvel_fw, testbeds, base_env):
         if verify is None:
             continue
         run = subprocess.run([tarnvel_fw, "verify", "--json", "--board", f"/dev/{board}"],
-                             env=machine_environment(base_env, testbed),
+                             env=machine_environment(base_env, testbed, machine_state(work, host)),
                              capture_output=True, text=True)
         if run.returncode not in (0, 1):
             checks.fail(f"{host} {board}: verify exit status {run.returncode}: {run.stderr}")
@@ -301,7 +308,7 @@ def inside(args):
                         check_mode=False)
         check_untouched(checks, testbeds)
         check_play(checks, *play("rollout"))
-        check_boards(checks, args.tarnvel_fw, testbeds, base_env)
+        check_boards(checks, work, args.tarnvel_fw, testbeds, base_env)
         check_second_run(checks, *play("second-run", "--limit", "alpha"))
     except RuntimeError as error:
         checks.fail(str(error))

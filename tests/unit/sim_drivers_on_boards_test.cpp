@@ -13,6 +13,7 @@
 #include "flash/programming.hpp"
 #include "flash/readback.hpp"
 #include "sim/in_process.hpp"
+#include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 #include "simulated_board.hpp"
 
@@ -128,6 +129,32 @@ TEST_P(SimProgrammingOnBoards, RetriesAFaultyBlockUntilItVerifies) {
     EXPECT_EQ(board.flash().first_change_outside(board.base(), board.base() + 2 * block),
               std::nullopt);
     EXPECT_TRUE(board.violations().empty()) << board.violations().summary();
+}
+
+// A register access that fails at any point of the first block: the run says the flash was
+// changed whenever it was (never "untouched" over a changed chip), and not changed when the
+// failure came before the first erase command went out.
+TEST_P(SimProgrammingOnBoards, SaysWhetherAFailedRunChangedTheFlash) {
+    constexpr std::uint64_t kFailingAccesses = 60;
+    const SimulatedClock clock;  // the erase waits cost nothing
+    for (std::uint64_t failing = 1; failing <= kFailingAccesses; ++failing) {
+        const auto model = make_board_model(GetParam(), {});
+        RegisterFaults faults(*model, {});
+        InProcessNode node(faults);
+        BoardDevice device;
+        device.kind = GetParam();
+        device.fd = node.release();
+        ASSERT_TRUE(attach_flash(device));
+        faults.set_fault({.access = faults.access_count() + failing});
+        SilentProgress silent;
+        ProgrammingReport report;
+        const FirmwareImage image{.version = 1, .data = pattern(4096, 5)};
+        ASSERT_FALSE(program_firmware(device, image, silent, &report)) << "access " << failing;
+        // Claiming a change that did not happen is safe; the reverse is not.
+        EXPECT_TRUE(report.flash_changed || !model->firmware_flash()->changed()) << failing;
+        EXPECT_TRUE(failing > 1 || !report.flash_changed);
+        device.close();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SimProgrammingOnBoards, ::testing::ValuesIn(kUpdated), kind_name);

@@ -1,17 +1,20 @@
 #include "bin/tarnvel-flash/update_board.hpp"
 
+#include <unistd.h>
+
 #include <fmt/format.h>
+
+#include <cerrno>
+#include <string_view>
 
 #include "base/dialogue.hpp"
 #include "base/stop_signals.hpp"
 #include "bin/tarnvel-flash/firmware_report.hpp"
 #include "bin/tarnvel-flash/progress_line.hpp"
 #include "bin/tarnvel-flash/update_board_from.hpp"
-#include "device/identity.hpp"
-#include "device/register_channel.hpp"
 #include "firmware/firmware_archive.hpp"
-#include "flash/board_flash.hpp"
 #include "flash/programming.hpp"
+#include "update/image_choice.hpp"
 
 namespace tarnvel {
 namespace {
@@ -20,14 +23,38 @@ void print_cannot_open(const Error& error) {
     print(fmt::format("\tCannot open device - {}\n", error_kind_text(error)));
 }
 
+// The one line on standard error a journal that can't be used gets; standard output stays
+// the operator's dialogue, byte for byte.
+void tell_journal_problem(const Error& problem) {
+    std::string line =
+        fmt::format("tarnvel-flash: the journal is unavailable, writes are not recorded: {}\n",
+                    error_text(problem));
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// The program's journal: opened at the first write of the run.
+RunJournal& program_journal() {
+    static RunJournal journal(journal_file_from_environment(), "tarnvel-flash",
+                              RunJournal::Need::BestEffort, tell_journal_problem);
+    return journal;
+}
+
 // After a successful programming run: the board is closed, the new firmware is in its flash.
-BoardOutcome offer_reboot(BoardDevice& board) {
+BoardOutcome offer_reboot(BoardDevice& board, RunJournal& journal,
+                          const std::optional<std::int64_t>& record) {
     if (!ask("\tReboot device? This can crash systems that doesn't support PCIe hot-plug.")) {
+        note_reboot(journal, record, RebootNote{.requested = false});
         print("\r\tPlease power off and power on system manually to apply update\n");
         return BoardOutcome::Next;
     }
     print("\r\tRebooting device...\n");
-    if (auto rebooted = reboot_board(board); !rebooted) {
+    if (auto rebooted = reboot_board(board, journal, record); !rebooted) {
         print(
             fmt::format("\r\tError rebooting board: {}. Please power off and power on system "
                         "manually to apply update\n",
@@ -41,18 +68,17 @@ BoardOutcome offer_reboot(BoardDevice& board) {
 }  // namespace
 
 BoardOutcome update_board(BoardDevice& board) {
-    return update_board_from(board, kFirmwareDir);
+    return update_board_from(board, kFirmwareDir, &program_journal());
 }
 
-BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir) {
-    if (auto opened = open_board(board); !opened) {
-        print_cannot_open(opened.error());
-        return BoardOutcome::Next;
-    }
+BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir,
+                               RunJournal* journal) {
+    RunJournal unrecorded = RunJournal::without("tarnvel-flash");
+    RunJournal& records = journal != nullptr ? *journal : unrecorded;
     // A failed parallel-flash bus reset leaves the node open and the objects in the record:
     // they are released with every other record when the run ends.
-    if (auto attached = attach_flash(board); !attached) {
-        print_cannot_open(attached.error());
+    if (auto opened = open_for_flashing(board, FlashOpening::ResetBus); !opened) {
+        print_cannot_open(opened.error().error);
         return BoardOutcome::Next;
     }
     print(fmt::format("\tCurrent firmware: {}, \n", board.fw_version));
@@ -64,13 +90,13 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
     }
 
     // The image lives until this board is left, whichever way that happens.
-    auto image = find_firmware_image(board, firmware_dir);
+    auto image = read_archive_image(board, firmware_dir);
     if (!image) {
         print(fmt::format("\tCannot find firmware archive: {}, \n", error_text(image.error())));
         board.close();
         return BoardOutcome::Next;
     }
-    report_firmware_image(*image, board);
+    report_firmware_image(image->image, board);
 
     // Asked even when the image is not newer: writing the same firmware again is the
     // operator's way to repair a damaged flash.
@@ -78,18 +104,22 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
         board.close();
         return BoardOutcome::Next;
     }
+    std::optional<std::int64_t> record;
     {
-        // A stop signal waits until the programming has ended and its closing line is out: a
-        // block cut short between erase and write would leave the board unbootable.
+        // A stop signal waits until the programming has ended, its closing line is out and the
+        // journal has its end: a block cut short between erase and write would leave the board
+        // unbootable.
         StopSignalHold hold([] { print(kHeldSignalNotice); });
         ProgressLine progress(hold);
-        if (auto programmed = program_firmware(board, *image, progress); !programmed) {
+        ImageWrite written = write_image(board, *image, progress, records, &hold);
+        record = written.record;
+        if (!written.programmed) {
             // The flash holds a partial image: the board must not be power-cycled or touched
             // by further updates before support has looked at it.
             print(
                 fmt::format("\r\t!!! ERROR Updating firmware: {}, DO NOT POWER OFF system and "
                             "contact support ASAP !!!\n",
-                            error_text(programmed.error())));
+                            error_text(written.programmed.error())));
             board.close();
             return BoardOutcome::EndRun;
         }
@@ -97,7 +127,7 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
     }
     // The reboot goes through sysfs; the register channel is not needed again.
     board.close();
-    return offer_reboot(board);
+    return offer_reboot(board, records, record);
 }
 
 }  // namespace tarnvel

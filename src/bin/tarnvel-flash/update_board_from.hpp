@@ -6,10 +6,13 @@
 #include <string_view>
 
 #include "bin/tarnvel-flash/update_board.hpp"
+#include "update/flashing.hpp"
 
 namespace tarnvel {
 
-// update_board, with the board's archive taken from `firmware_dir`.
-BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir);
+// update_board, with the board's archive taken from `firmware_dir`, and its writes recorded in
+// `journal` (none: not recorded).
+BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir,
+                               RunJournal* journal = nullptr);
 
 }  // namespace tarnvel

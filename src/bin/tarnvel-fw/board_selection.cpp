@@ -43,15 +43,24 @@ std::expected<Targets, std::string> resolve_targets(std::span<BoardDevice> board
             return std::unexpected(fmt::format("can't read the image file {}: {}", *image_file,
                                                error_text(bytes.error())));
         }
-        targets.image_file = std::move(*bytes);
+        targets.image_file = ImageFile{.path = *image_file, .bytes = std::move(*bytes)};
     }
     return targets;
 }
 
+std::optional<std::string> no_boards_problem(std::span<const BoardDevice> boards,
+                                             const std::vector<std::string>& nodes,
+                                             const Targets& targets) {
+    if (!nodes.empty() || !targets.boards.empty()) return std::nullopt;
+    return boards.empty() ? "no board was found" : "no supported board was found";
+}
+
 std::string board_title(const BoardDevice& board) {
-    if (board.kind == BoardKind::Unsupported) return "unsupported board";
-    return fmt::format("{} v{}.{}", board_info(board.kind).model_name, board.hw_major,
-                       board.hw_minor);
+    return identity_of(board).title();
+}
+
+std::string board_line(const BoardIdentity& board, std::string_view what) {
+    return fmt::format("{} ({}): {}\n", board.devnode, board.title(), what);
 }
 
 }  // namespace tarnvel::fw

@@ -16,7 +16,8 @@ constexpr const char* kDescription =
     "tarnvel-fw: inventory, unattended update, verification and read-back of the firmware in "
     "the configuration flash of tarnvel PCIe boards. Results go to standard output, progress "
     "and questions to standard error. Exit status: 0 when every selected board ended as asked, "
-    "1 when any did not, 2 for a usage error, 101 after an internal fault.";
+    "1 when any did not (or no board was found to update or verify), 2 for a usage error, 101 "
+    "after an internal fault.";
 
 CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
     return command
@@ -192,11 +193,22 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
                      "Write this raw image file instead (needs exactly one --board and --force)")
         ->type_name("FILE")
         ->needs(force);
+    update_app->add_flag("--no-journal", update.no_journal,
+                         "Write even when the journal can't record the writes, and record none");
     add_json(*update_app, update.json);
+
+    HistoryCommand history;
+    CLI::App* history_app = app.add_subcommand(
+        "history", "Show the journal's records of board writes, newest first; opens no board");
+    history_app
+        ->add_option("--board", history.board,
+                     "Only the records of the board with this device node (or its slot)")
+        ->type_name("NODE");
+    add_json(*history_app, history.json);
 
     std::string help_topic;
     CLI::App* help_app = app.add_subcommand("help", "Show the help of a command");
-    help_app->add_option("command", help_topic, "list, verify, dump or update")
+    help_app->add_option("command", help_topic, "list, verify, dump, update or history")
         ->type_name("COMMAND");
 
     // CLI11 would only say that a command is required.
@@ -234,6 +246,8 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         command = std::move(verify);
     } else if (dump_app->parsed()) {
         command = std::move(dump);
+    } else if (history_app->parsed()) {
+        command = std::move(history);
     } else {
         update.reboot = reboot      ? RebootChoice::Reboot
                         : no_reboot ? RebootChoice::NoReboot

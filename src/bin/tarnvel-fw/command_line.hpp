@@ -39,9 +39,16 @@ struct UpdateCommand {
     RebootChoice reboot = RebootChoice::Ask;
     std::optional<std::string> image;
     bool json = false;
+    bool no_journal = false;  // write without recording the writes in the journal
 };
 
-using Command = std::variant<ListCommand, VerifyCommand, DumpCommand, UpdateCommand>;
+struct HistoryCommand {
+    std::optional<std::string> board;  // device node; none: every board
+    bool json = false;
+};
+
+using Command =
+    std::variant<ListCommand, VerifyCommand, DumpCommand, UpdateCommand, HistoryCommand>;
 
 // What the command line asks for, or that the program ends at once with `exit_status` (after
 // --help, --version, "help COMMAND" or a usage error, whose message has gone to standard error).

@@ -15,9 +15,9 @@
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
-#include "firmware/firmware_archive.hpp"
 #include "firmware/image_fit.hpp"
 #include "flash/readback.hpp"
+#include "update/image_choice.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -93,14 +93,15 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
         }
         length = *command.length;
     } else {
-        auto image = find_firmware_image(board);
+        // The size the archive's directory declares: no image data is read for it.
+        auto image = look_up_image(board);
         if (!image) {
             return refuse(kExitBoardFailed,
                           fmt::format("{} has no firmware image to take the length from ({}); "
                                       "give --length",
-                                      board.devnode, error_text_with_note(image.error())));
+                                      board.devnode, image.error().error.value_or("")));
         }
-        length = static_cast<std::uint32_t>(image->data.size());
+        length = static_cast<std::uint32_t>(image->size);
     }
 
     // A stop signal ends the reading at the next block, and the unfinished file goes away

@@ -9,6 +9,7 @@
 #include "base/internal_fault.hpp"
 #include "bin/tarnvel-fw/command_line.hpp"
 #include "bin/tarnvel-fw/dump_command.hpp"
+#include "bin/tarnvel-fw/history_command.hpp"
 #include "bin/tarnvel-fw/list_command.hpp"
 #include "bin/tarnvel-fw/update_command.hpp"
 #include "bin/tarnvel-fw/verify_command.hpp"
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
                        [&](const VerifyCommand& command) { return run_verify(*boards, command); },
                        [&](const DumpCommand& command) { return run_dump(*boards, command); },
                        [&](const UpdateCommand& command) { return run_update(*boards, command); },
+                       [&](const HistoryCommand& command) { return run_history(*boards, command); },
                    },
                    *parsed.command);
     boards->clear();

@@ -6,6 +6,7 @@ std::string_view result_word(UpdateResult result) {
     switch (result) {
         case UpdateResult::Updated: return "updated";
         case UpdateResult::UpToDate: return "up-to-date";
+        case UpdateResult::PendingPowerCycle: return "pending-power-cycle";
         case UpdateResult::DynamicFirmware: return "dynamic-firmware";
         case UpdateResult::Declined: return "declined";
         case UpdateResult::Failed: return "failed";
@@ -32,6 +33,7 @@ UpdateResult update_result(const PassedOver& passed_over) {
     switch (passed_over.why) {
         case PassedOver::Why::Unsupported: return UpdateResult::Unsupported;
         case PassedOver::Why::DynamicFirmware: return UpdateResult::DynamicFirmware;
+        case PassedOver::Why::NoArchive:
         case PassedOver::Why::NoImage: return UpdateResult::NoImage;
     }
     return UpdateResult::NoImage;
@@ -41,6 +43,7 @@ VerifyResult verify_result(const PassedOver& passed_over) {
     switch (passed_over.why) {
         case PassedOver::Why::Unsupported: return VerifyResult::Unsupported;
         case PassedOver::Why::DynamicFirmware: return VerifyResult::DynamicFirmware;
+        case PassedOver::Why::NoArchive:
         case PassedOver::Why::NoImage: return VerifyResult::NoImage;
     }
     return VerifyResult::NoImage;
@@ -50,6 +53,7 @@ bool ended_as_asked(UpdateResult result) {
     switch (result) {
         case UpdateResult::Updated:
         case UpdateResult::UpToDate:
+        case UpdateResult::PendingPowerCycle:
         case UpdateResult::DynamicFirmware:
         case UpdateResult::Declined: return true;
         case UpdateResult::Failed:

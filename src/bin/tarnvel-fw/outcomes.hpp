@@ -7,14 +7,18 @@
 #include <string>
 #include <string_view>
 
-#include "bin/tarnvel-fw/board_access.hpp"
 #include "device/board_device.hpp"
+#include "update/image_choice.hpp"
+#include "update/journal.hpp"
 
 namespace tarnvel::fw {
 
 enum class UpdateResult : std::uint8_t {
-    Updated,          // written and verified (and rebooted into it when `rebooted`)
-    UpToDate,         // not written: the image is not newer and --force was not given
+    Updated,   // written and verified (and rebooted into it when `rebooted`)
+    UpToDate,  // not written: the image is not newer and --force was not given
+    // Not written: the image was written and verified before and starts at the next power
+    // cycle; --force was not given.
+    PendingPowerCycle,
     DynamicFirmware,  // a QX1800: nothing to write
     Declined,         // the operator answered no
     Failed,           // opening, programming, the reboot or the reboot check failed
@@ -49,9 +53,15 @@ struct UpdateOutcome {
     std::uint16_t firmware_before;
     std::optional<std::uint16_t> firmware_after;  // reported after the reboot
     std::optional<std::int32_t> image_version;    // none for a raw image file
+    std::optional<std::string> image_sha256;      // of the image meant for the board
     bool rebooted = false;
+    // What the board reported after the reboot: its "version" text, and its hardware version
+    // where the kind knows it.
+    std::optional<std::string> version_after;
+    std::optional<std::string> hardware_after;
     unsigned retries = 0;  // blocks written again after a read-back mismatch
     std::optional<std::string> error;
+    std::optional<std::string> note;  // why a board was left as it is, for the text
 };
 
 struct VerifyOutcome {
@@ -65,6 +75,7 @@ struct VerifyOutcome {
     std::optional<std::uint32_t> differing_blocks;
     std::optional<std::uint32_t> blocks;
     std::optional<std::string> error;
+    std::optional<WriteRecord> last_write;  // the journal's last record of the board
 };
 
 }  // namespace tarnvel::fw

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bin/tarnvel-fw/board_selection.hpp"
+#include "update/board_identity.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -19,20 +20,74 @@ Json or_null(const std::optional<T>& value) {
     return value ? Json(*value) : Json(nullptr);
 }
 
+Json model_of(BoardKind kind) {
+    return kind != BoardKind::Unsupported ? Json(std::string(board_info(kind).model_name))
+                                          : Json(nullptr);
+}
+
 // The keys every board object starts with.
-Json board_object(const BoardDevice& board) {
-    const bool known = board.kind != BoardKind::Unsupported;
+Json board_object(std::string_view node, BoardKind kind, const std::string& hardware) {
     return Json{
-        {"node", board.devnode},
-        {"model", known ? Json(std::string(board_info(board.kind).model_name)) : Json(nullptr)},
-        {"kind", static_cast<unsigned>(board.kind)},
-        {"hardware",
-         known ? Json(fmt::format("{}.{}", board.hw_major, board.hw_minor)) : Json(nullptr)},
+        {"node", node},
+        {"model", model_of(kind)},
+        {"kind", static_cast<unsigned>(kind)},
+        {"hardware", kind != BoardKind::Unsupported ? Json(hardware) : Json(nullptr)},
     };
 }
 
+Json board_object(const BoardDevice& board) {
+    const BoardIdentity identity = identity_of(board);
+    return board_object(identity.devnode, identity.kind, identity.hardware());
+}
+
+std::string_view record_result(const WriteRecord& record) {
+    if (!record.end) return "interrupted";
+    return record.end->verified ? "verified" : "failed";
+}
+
+Json record_json(const WriteRecord& record) {
+    const WriteStart& start = record.start;
+    const std::optional<WriteEnd>& end = record.end;
+    const std::optional<RebootNote>& reboot = record.reboot;
+    return Json{
+        {"id", record.id},
+        {"pci", start.pci_address},
+        {"node", start.devnode},
+        {"model", model_of(start.kind)},
+        {"kind", static_cast<unsigned>(start.kind)},
+        {"hardware", start.hardware},
+        {"firmware_before", start.firmware_before},
+        {"image_version", or_null(start.image_version)},
+        {"image_size", start.image_size},
+        {"image_sha256", start.image_sha256},
+        {"image_archive", or_null(start.image_archive)},
+        {"image_entry", or_null(start.image_entry)},
+        {"image_file", or_null(start.image_file)},
+        {"program", start.program},
+        {"user", start.user},
+        {"boot_id", start.boot_id},
+        {"started", record.started},
+        {"ended", or_null(record.ended)},
+        {"result", record_result(record)},
+        {"error", end ? or_null(end->error) : Json(nullptr)},
+        {"flash_changed", end ? Json(end->flash_changed) : Json(nullptr)},
+        {"blocks", end ? Json(end->blocks) : Json(nullptr)},
+        {"blocks_written", end ? Json(end->blocks_written) : Json(nullptr)},
+        {"retries", end ? Json(end->retries) : Json(nullptr)},
+        {"stopped", end ? Json(end->stopped) : Json(nullptr)},
+        {"reboot_requested", reboot ? Json(reboot->requested) : Json(nullptr)},
+        {"version_after", reboot ? or_null(reboot->version_after) : Json(nullptr)},
+        {"reboot_error", reboot ? or_null(reboot->error) : Json(nullptr)},
+    };
+}
+
+Json record_or_null(const std::optional<WriteRecord>& record) {
+    return record ? record_json(*record) : Json(nullptr);
+}
+
+// Texts a board reports need not be UTF-8: such bytes are replaced, never a reason to fail.
 std::string document(const Json& json) {
-    return json.dump(2) + "\n";
+    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 template <class T>
@@ -42,42 +97,44 @@ std::string text_or_dash(const std::optional<T>& value) {
 
 }  // namespace
 
-std::string list_json(std::span<const ListedBoard> boards) {
+std::string list_json(std::span<const ListRow> rows) {
     Json array = Json::array();
-    for (const auto& [board, entry] : boards) {
-        Json object = board_object(*board);
-        object["firmware"] = board->fw_version;
-        object["archive"] = or_null(entry.archive);
-        object["available"] = or_null(entry.available);
-        object["status"] = status_word(entry.status);
-        object["reason"] = or_null(entry.reason);
+    for (const ListRow& row : rows) {
+        Json object = board_object(row.node, row.kind, row.hardware);
+        object["firmware"] = or_null(row.firmware);
+        object["archive"] = or_null(row.archive);
+        object["available"] = or_null(row.available);
+        object["status"] = status_word(row.decision.status);
+        object["reason"] = or_null(row.decision.reason);
+        object["pci"] = row.pci;
+        object["last_write"] = record_or_null(row.last_write);
         array.push_back(std::move(object));
     }
     return document(array);
 }
 
-std::string list_table(std::span<const ListedBoard> boards) {
-    using Row = std::array<std::string, 6>;
-    std::vector<Row> rows{{"NODE", "MODEL", "HW", "FIRMWARE", "AVAILABLE", "STATUS"}};
+std::string list_table(std::span<const ListRow> rows) {
+    using Row = std::array<std::string, 7>;
+    std::vector<Row> table_rows{{"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "AVAILABLE", "STATUS"}};
     std::vector<std::string> reasons{""};
-    for (const auto& [board, entry] : boards) {
-        const bool known = board->kind != BoardKind::Unsupported;
-        rows.push_back({board->devnode,
-                        known ? std::string(board_info(board->kind).model_name) : "-",
-                        known ? fmt::format("{}.{}", board->hw_major, board->hw_minor) : "-",
-                        fmt::format("{}", board->fw_version), text_or_dash(entry.available),
-                        std::string(status_word(entry.status))});
-        reasons.push_back(entry.reason.value_or(""));
+    for (const ListRow& row : rows) {
+        const bool known = row.kind != BoardKind::Unsupported;
+        table_rows.push_back({row.node, row.pci.empty() ? "-" : row.pci,
+                              known ? std::string(board_info(row.kind).model_name) : "-",
+                              known ? row.hardware : "-", text_or_dash(row.firmware),
+                              text_or_dash(row.available),
+                              std::string(status_word(row.decision.status))});
+        reasons.push_back(row.decision.reason.value_or(""));
     }
-    std::array<std::size_t, 6> widths{};
-    for (const Row& row : rows) {
+    std::array<std::size_t, 7> widths{};
+    for (const Row& row : table_rows) {
         for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
     }
     std::string table;
-    for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t r = 0; r < table_rows.size(); ++r) {
         std::string line;
-        for (std::size_t i = 0; i < rows[r].size(); ++i) {
-            line += fmt::format("{:<{}}  ", rows[r][i], widths[i]);
+        for (std::size_t i = 0; i < table_rows[r].size(); ++i) {
+            line += fmt::format("{:<{}}  ", table_rows[r][i], widths[i]);
         }
         if (!reasons[r].empty()) line += "(" + reasons[r] + ")";
         line.erase(line.find_last_not_of(' ') + 1);
@@ -97,6 +154,10 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
         object["rebooted"] = outcome.rebooted;
         object["retries"] = outcome.retries;
         object["error"] = or_null(outcome.error);
+        object["pci"] = outcome.board->pci_address;
+        object["image_sha256"] = or_null(outcome.image_sha256);
+        object["version_after"] = or_null(outcome.version_after);
+        object["hardware_after"] = or_null(outcome.hardware_after);
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -121,6 +182,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                 what = fmt::format("up to date: firmware {}, image {} (--force writes it anyway)",
                                    o.firmware_before, text_or_dash(o.image_version));
                 break;
+            case UpdateResult::PendingPowerCycle:
+                what = fmt::format("awaits a power cycle: {} (--force writes it again)",
+                                   o.note.value_or(""));
+                break;
             case UpdateResult::DynamicFirmware:
                 what = "loads its firmware dynamically, nothing to write";
                 break;
@@ -133,7 +198,7 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                 break;
         }
         if (o.retries > 0) what += fmt::format(" ({} blocks written again)", o.retries);
-        text += fmt::format("{} ({}): {}\n", o.board->devnode, board_title(*o.board), what);
+        text += board_line(identity_of(*o.board), what);
     }
     return text;
 }
@@ -150,6 +215,8 @@ std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok) {
         object["first_difference"] = or_null(outcome.first_difference);
         object["differing_blocks"] = or_null(outcome.differing_blocks);
         object["error"] = or_null(outcome.error);
+        object["pci"] = outcome.board->pci_address;
+        object["last_write"] = record_or_null(outcome.last_write);
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -178,7 +245,51 @@ std::string verify_text(std::span<const VerifyOutcome> outcomes) {
                 what = "loads its firmware dynamically, nothing to verify";
                 break;
         }
-        text += fmt::format("{} ({}): {}\n", o.board->devnode, board_title(*o.board), what);
+        text += board_line(identity_of(*o.board), what);
+    }
+    return text;
+}
+
+std::string history_json(std::span<const WriteRecord> records) {
+    Json array = Json::array();
+    for (const WriteRecord& record : records) array.push_back(record_json(record));
+    return document(array);
+}
+
+std::string history_text(std::span<const WriteRecord> records) {
+    std::string text;
+    for (const WriteRecord& r : records) {
+        const WriteStart& start = r.start;
+        const std::string image =
+            start.image_version
+                ? fmt::format("image {} from {}:{}", *start.image_version,
+                              start.image_archive.value_or("-"), start.image_entry.value_or("-"))
+                : fmt::format("image file {}", start.image_file.value_or("-"));
+        std::string outcome;
+        if (!r.end) {
+            outcome = "INTERRUPTED: never ended, the flash holds a partial image";
+        } else if (r.end->verified) {
+            outcome = "verified";
+            if (r.end->retries > 0)
+                outcome += fmt::format(" ({} blocks written again)", r.end->retries);
+        } else {
+            outcome = fmt::format("FAILED: {}{}", r.end->error.value_or(""),
+                                  r.end->flash_changed ? ", the flash holds a partial image"
+                                                       : ", the flash was not changed");
+        }
+        if (r.end && r.end->stopped) outcome += "; stopped by a signal";
+        if (r.reboot && !r.reboot->requested) outcome += "; not rebooted";
+        if (r.reboot && r.reboot->requested) {
+            outcome += r.reboot->error ? fmt::format("; the reboot failed: {}", *r.reboot->error)
+                       : r.reboot->version_after
+                           ? fmt::format("; rebooted, reports \"{}\"", *r.reboot->version_after)
+                           : std::string("; rebooted, reports no version");
+        }
+        text += fmt::format(
+            "{} #{} {} ({} v{}, PCI {}) by {} ({}): firmware {}, {} ({} bytes, sha256 {}): {}\n",
+            r.started, r.id, start.devnode, start.model, start.hardware, start.pci_address,
+            start.program, start.user, start.firmware_before, image, start.image_size,
+            start.image_sha256, outcome);
     }
     return text;
 }

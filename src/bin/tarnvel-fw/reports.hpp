@@ -2,34 +2,51 @@
 // The results of each command as text for people and as JSON for scripts. The JSON keys are an
 // interface (tarnvel-fw(8)): keys may be added, none is renamed or changes its meaning.
 
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
-#include "bin/tarnvel-fw/inventory.hpp"
 #include "bin/tarnvel-fw/outcomes.hpp"
+#include "update/decision.hpp"
+#include "update/journal.hpp"
 
 namespace tarnvel::fw {
 
-struct ListedBoard {
-    const BoardDevice* board;
-    InventoryEntry entry;
+// One board of `list`: a board that was found, or one the journal knows that was not.
+struct ListRow {
+    std::string node;
+    std::string pci;
+    BoardKind kind = BoardKind::Unsupported;
+    std::string hardware;                   // "2.0"
+    std::optional<std::uint16_t> firmware;  // none for a board that was not found
+    std::optional<std::string> archive;     // the archive's path, for boards that have one
+    std::optional<std::int32_t> available;  // the image's version
+    Decision decision;
+    std::optional<WriteRecord> last_write;  // the journal's last record of the board
 };
 
 // An array of objects: node, model, kind, hardware, firmware, archive, available, status,
-// reason.
-std::string list_json(std::span<const ListedBoard> boards);
+// reason, pci, last_write.
+std::string list_json(std::span<const ListRow> rows);
 // A table with a header line; "-" where a value is missing, the reason after the status.
-std::string list_table(std::span<const ListedBoard> boards);
+std::string list_table(std::span<const ListRow> rows);
 
 // {"ok": ..., "boards": [...]}: per board node, model, kind, hardware, result, firmware_before,
-// firmware_after, image_version, rebooted, retries, error.
+// firmware_after, image_version, rebooted, retries, error, pci, image_sha256, version_after,
+// hardware_after.
 std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok);
 // One line per board.
 std::string update_text(std::span<const UpdateOutcome> outcomes);
 
 // {"ok": ..., "boards": [...]}: per board node, model, kind, hardware, firmware, result,
-// image_version, bytes, blocks, first_difference, differing_blocks, error.
+// image_version, bytes, blocks, first_difference, differing_blocks, error, pci, last_write.
 std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok);
 std::string verify_text(std::span<const VerifyOutcome> outcomes);
+
+// An array of the records with their fields, newest first.
+std::string history_json(std::span<const WriteRecord> records);
+// One line per record, newest first.
+std::string history_text(std::span<const WriteRecord> records);
 
 }  // namespace tarnvel::fw

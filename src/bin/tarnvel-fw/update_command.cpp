@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "base/stop_signals.hpp"
@@ -10,10 +11,12 @@
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
+#include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
-#include "device/identity.hpp"
-#include "flash/programming.hpp"
+#include "update/board_identity.hpp"
+#include "update/decision.hpp"
+#include "update/flashing.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -24,8 +27,10 @@ constexpr const char* kRebootQuestion =
 
 class UpdateRun {
   public:
-    UpdateRun(const UpdateCommand& command, std::optional<std::vector<std::uint8_t>> image_file)
-        : command_(command), image_file_(std::move(image_file)) {}
+    UpdateRun(const UpdateCommand& command, std::optional<ImageFile> image_file)
+        : command_(command),
+          image_file_(std::move(image_file)),
+          journal_(update_journal(command.no_journal)) {}
 
     // Why no further board is updated, once a board has ended the run: a failed programming
     // run or reboot leaves a board that needs the operator's attention before anything else is
@@ -47,27 +52,24 @@ class UpdateRun {
         outcome.error = std::move(error);
         return outcome;
     }
-    // Unattended, an image is written when it is newer, or when forced.
-    bool unattended_write_wanted(const BoardDevice& board, const ChosenImage& chosen) const;
-    // Otherwise the operator is shown the board and the image and asked.
-    bool operator_wants_write(const BoardDevice& board, const ChosenImage& chosen);
+    // The operator is shown the board, the image and what the journal says, and asked.
+    bool operator_wants_write(const BoardDevice& board, const ChosenImage& chosen,
+                              const Decision& decision);
     bool reboot_wanted();
-    void reboot(BoardDevice& board, UpdateOutcome& outcome);
+    void reboot(BoardDevice& board, UpdateOutcome& outcome, std::optional<std::int64_t> record);
+    // The programming run and what its result says about the flash.
+    UpdateOutcome write(BoardDevice& board, const ChosenImage& chosen, UpdateOutcome outcome);
 
     const UpdateCommand& command_;
-    std::optional<std::vector<std::uint8_t>> image_file_;
+    std::optional<ImageFile> image_file_;
+    RunJournal journal_;
     bool ended_ = false;
     // A stop signal that came during programming, held until the results are out.
     std::optional<StopSignalHold> held_stop_;
 };
 
-bool UpdateRun::unattended_write_wanted(const BoardDevice& board, const ChosenImage& chosen) const {
-    // Compared in 32 bits: an image version above 65535 is newer than any board firmware.
-    const bool newer = chosen.version && *chosen.version > std::int32_t{board.fw_version};
-    return newer || command_.force;
-}
-
-bool UpdateRun::operator_wants_write(const BoardDevice& board, const ChosenImage& chosen) {
+bool UpdateRun::operator_wants_write(const BoardDevice& board, const ChosenImage& chosen,
+                                     const Decision& decision) {
     std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}, \n", board.devnode,
                                     board_title(board), board.fw_version);
     if (chosen.version) {
@@ -79,6 +81,13 @@ bool UpdateRun::operator_wants_write(const BoardDevice& board, const ChosenImage
         }
     } else {
         about += fmt::format("\tImage file: {} bytes\n", chosen.image.data.size());
+    }
+    // What the journal knows of the flash weighs more than the versions.
+    if (decision.status == BoardStatus::Interrupted ||
+        decision.status == BoardStatus::WriteFailed ||
+        decision.status == BoardStatus::PendingPowerCycle) {
+        about +=
+            fmt::format("\t{}: {}\n", status_word(decision.status), decision.reason.value_or(""));
     }
     notice(about);
     return ask_operator(kUpdateQuestion);
@@ -93,76 +102,142 @@ bool UpdateRun::reboot_wanted() {
     return false;
 }
 
-void UpdateRun::reboot(BoardDevice& board, UpdateOutcome& outcome) {
-    if (auto rebooted = reboot_board(board); !rebooted) {
+void UpdateRun::reboot(BoardDevice& board, UpdateOutcome& outcome,
+                       std::optional<std::int64_t> record) {
+    auto reported = reboot_and_identify(board);
+    if (!reported) {
+        note_reboot(journal_, record,
+                    RebootNote{.requested = true, .error = error_text(reported.error())});
         // As in the updater: a board whose reboot failed needs a manual power cycle first.
         ended_ = true;
         outcome = failed(std::move(outcome),
                          fmt::format("the reboot failed: {}; power the machine off and on to "
                                      "load the new firmware",
-                                     error_text(rebooted.error())));
+                                     error_text(reported.error())));
         return;
     }
+    note_reboot(journal_, record,
+                RebootNote{.requested = true, .version_after = reported->version});
     outcome.rebooted = true;
-    outcome.firmware_after = board.fw_version;
-    if (outcome.image_version && *outcome.image_version != std::int32_t{board.fw_version}) {
+    outcome.version_after = reported->version;
+    outcome.firmware_after = reported->firmware;
+    if (reported->hardware) {
+        outcome.hardware_after =
+            fmt::format("{}.{}", reported->hardware->first, reported->hardware->second);
+    }
+    // A board that comes back unreadable or as other hardware is in no known state: the run
+    // stops there, as after a failed reboot.
+    if (!reported->version || !reported->firmware) {
+        ended_ = true;
+        outcome = failed(std::move(outcome),
+                         reported->version
+                             ? fmt::format("the board came back with an unreadable identity: it "
+                                           "reports version \"{}\"",
+                                           *reported->version)
+                             : "the board came back with an unreadable identity: it reports no "
+                               "readable version");
+        return;
+    }
+    const std::pair<std::uint8_t, std::uint8_t> before{board.hw_major, board.hw_minor};
+    if (reported->hardware.value_or(std::pair<std::uint8_t, std::uint8_t>{0, 0}) != before) {
+        ended_ = true;
+        outcome = failed(std::move(outcome),
+                         fmt::format("the board came back with an unexpected identity: it "
+                                     "reports version \"{}\", hardware {} where it had {}.{}",
+                                     *reported->version, outcome.hardware_after.value_or("unknown"),
+                                     board.hw_major, board.hw_minor));
+        return;
+    }
+    if (outcome.image_version && *outcome.image_version != std::int32_t{*reported->firmware}) {
         outcome = failed(std::move(outcome),
                          fmt::format("after the reboot the board reports firmware {}, not the "
                                      "image's {}",
-                                     board.fw_version, *outcome.image_version));
+                                     *reported->firmware, *outcome.image_version));
     }
 }
 
-UpdateOutcome UpdateRun::update(BoardDevice& board) {
-    UpdateOutcome outcome(board);
-    auto chosen = choose_image(board, image_file_);
-    if (!chosen) {
-        outcome.result = update_result(chosen.error());
-        outcome.error = std::move(chosen.error().error);
-        return outcome;
-    }
-    outcome.image_version = chosen->version;
-    if (command_.yes && !unattended_write_wanted(board, *chosen)) {
-        outcome.result = UpdateResult::UpToDate;
-        return outcome;
-    }
-    // The board is locked from here until it is closed: also while the operator is asked.
-    if (auto opened = open_for_flash(board); !opened) return failed(outcome, opened.error());
-    if (!command_.yes && !operator_wants_write(board, *chosen)) {
-        board.close();
-        outcome.result = UpdateResult::Declined;
-        return outcome;
-    }
-
-    // The part is identified and checked before the first erase; asked before, the operator
-    // who declines leaves the board untouched.
-    if (auto prepared = prepare_flash(board, chosen->image.data.size(), FlashUse::Write);
-        !prepared) {
-        return failed(outcome, prepared.error());
-    }
-
+UpdateOutcome UpdateRun::write(BoardDevice& board, const ChosenImage& chosen,
+                               UpdateOutcome outcome) {
     // A stop signal waits until the programming has ended: a block cut short between erase
     // and write would leave the board unbootable.
     held_stop_.emplace([] { notice(kHeldStopNotice); });
-    Status programmed;
+    ImageWrite written;
     {
         ProgressBar progress("writing", board.devnode, &*held_stop_);
-        programmed = program_firmware(board, chosen->image, progress);
+        written = write_image(board, chosen, progress, journal_, &*held_stop_);
         outcome.retries = progress.retries();
     }
     board.close();
     // A stop signal that came meanwhile ends the run once the results are out.
     const bool stopping = held_stop_->stop_waiting();
     if (!stopping) held_stop_.reset();
-    if (!programmed) {
+    if (!written.programmed) {
         ended_ = true;
-        return failed(outcome, fmt::format("{}; the flash holds a partial image: do not power "
-                                           "off, contact support",
-                                           error_text(programmed.error())));
+        const std::string error = error_text(written.programmed.error());
+        if (written.refused) {
+            return failed(outcome, fmt::format("the journal can't record the write, so nothing "
+                                               "was written: {}",
+                                               error));
+        }
+        // Only an erase or program command that went out can have changed the flash.
+        return failed(outcome, written.report.flash_changed
+                                   ? fmt::format("{}; the flash holds a partial image: do not "
+                                                 "power off, contact support",
+                                                 error)
+                                   : fmt::format("{}; the write did not start: the flash holds "
+                                                 "what it held before",
+                                                 error));
     }
     outcome.result = UpdateResult::Updated;
-    if (!stopping && reboot_wanted()) reboot(board, outcome);
+    if (stopping) return outcome;
+    if (reboot_wanted()) {
+        reboot(board, outcome, written.record);
+    } else {
+        note_reboot(journal_, written.record, RebootNote{.requested = false});
+    }
     return outcome;
+}
+
+UpdateOutcome UpdateRun::update(BoardDevice& board) {
+    UpdateOutcome outcome(board);
+    auto chosen = choose_image(board, image_file_ ? &*image_file_ : nullptr);
+    if (!chosen) {
+        outcome.result = update_result(chosen.error());
+        outcome.error = chosen.error().detail();
+        return outcome;
+    }
+    outcome.image_version = chosen->version;
+    outcome.image_sha256 = chosen->sha256;
+    const BoardIdentity identity = identity_of(board);
+    const auto last_write = last_write_of(journal_.journal(), identity, true);
+    const Decision decision =
+        decide(identity, offer_of(chosen), last_write ? &*last_write : nullptr);
+    if (command_.yes && !decision.writes_unattended(command_.force)) {
+        const bool pending = decision.status == BoardStatus::PendingPowerCycle;
+        outcome.result = pending ? UpdateResult::PendingPowerCycle : UpdateResult::UpToDate;
+        if (pending) outcome.note = decision.reason;
+        return outcome;
+    }
+    if (journal_.required() && journal_.journal() == nullptr) {
+        return failed(outcome,
+                      fmt::format("not written: the journal is unavailable ({}); --no-journal "
+                                  "writes without it",
+                                  journal_.problem() ? error_text(*journal_.problem()) : ""));
+    }
+    // The board is locked from here until it is closed: also while the operator is asked.
+    if (auto opened = open_for_flash(board); !opened) return failed(outcome, opened.error());
+    if (!command_.yes && !operator_wants_write(board, *chosen, decision)) {
+        board.close();
+        outcome.result = UpdateResult::Declined;
+        return outcome;
+    }
+    // The part is identified and checked before the first erase; asked before, the operator
+    // who declines leaves the board untouched.
+    if (auto prepared = prepare_flash(board, chosen->image.data.size(), FlashUse::Write);
+        !prepared) {
+        return failed(outcome, prepared.error());
+    }
+    return write(board, *chosen, std::move(outcome));
 }
 
 }  // namespace
@@ -172,6 +247,12 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     if (!targets) {
         notice(fmt::format("tarnvel-fw: {}\n", targets.error()));
         return kExitUsage;
+    }
+    // A machine whose driver is not loaded has not been updated.
+    if (auto problem = no_boards_problem(boards, command.boards, *targets)) {
+        notice(fmt::format("tarnvel-fw: {}\n", *problem));
+        if (command.json) report(update_json({}, false));
+        return kExitBoardFailed;
     }
 
     UpdateRun run(command, std::move(targets->image_file));

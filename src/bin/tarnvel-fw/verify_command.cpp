@@ -9,6 +9,7 @@
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
+#include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "flash/readback.hpp"
@@ -16,13 +17,14 @@
 namespace tarnvel::fw {
 namespace {
 
-VerifyOutcome verify(BoardDevice& board,
-                     const std::optional<std::vector<std::uint8_t>>& image_file) {
+VerifyOutcome verify(BoardDevice& board, const std::optional<ImageFile>& image_file,
+                     const Journal* journal) {
     VerifyOutcome outcome(board);
-    auto chosen = choose_image(board, image_file);
+    outcome.last_write = last_write_of(journal, identity_of(board), false);
+    auto chosen = choose_image(board, image_file ? &*image_file : nullptr);
     if (!chosen) {
         outcome.result = verify_result(chosen.error());
-        outcome.error = std::move(chosen.error().error);
+        outcome.error = chosen.error().detail();
         return outcome;
     }
     outcome.image_version = chosen->version;
@@ -59,10 +61,19 @@ int run_verify(std::span<BoardDevice> boards, const VerifyCommand& command) {
         return kExitUsage;
     }
 
+    // A machine whose driver is not loaded has nothing verified.
+    if (auto problem = no_boards_problem(boards, command.boards, *targets)) {
+        notice(fmt::format("tarnvel-fw: {}\n", *problem));
+        if (command.json) report(verify_json({}, false));
+        return kExitBoardFailed;
+    }
+
+    // The journal tells what was last written into each board; verifying needs no journal.
+    const std::optional<Journal> journal = read_journal();
     std::vector<VerifyOutcome> outcomes;
     bool ok = true;
     for (BoardDevice* board : targets->boards) {
-        outcomes.push_back(verify(*board, targets->image_file));
+        outcomes.push_back(verify(*board, targets->image_file, journal ? &*journal : nullptr));
         ok = ok && ended_as_asked(outcomes.back().result);
     }
     report(command.json ? verify_json(outcomes, ok) : verify_text(outcomes));

@@ -1,0 +1,52 @@
+#include "bin/tarnvel-fw/journal_access.hpp"
+
+#include <fmt/format.h>
+
+#include "bin/tarnvel-fw/console.hpp"
+
+namespace tarnvel::fw {
+namespace {
+
+constexpr const char* kProgram = "tarnvel-fw";
+
+void unavailable(const Error& problem) {
+    notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n", error_text(problem)));
+}
+
+}  // namespace
+
+std::optional<Journal> read_journal() {
+    auto journal = Journal::open_for_reading(journal_file_from_environment());
+    if (!journal) {
+        unavailable(journal.error());
+        return std::nullopt;
+    }
+    return std::move(*journal);
+}
+
+RunJournal update_journal(bool no_journal) {
+    if (no_journal) return RunJournal::without(kProgram);
+    RunJournal journal(journal_file_from_environment(), kProgram, RunJournal::Need::Required,
+                       [](const Error& problem) {
+                           notice(
+                               fmt::format("tarnvel-fw: the journal is unavailable: {}; no "
+                                           "board is written without it (--no-journal "
+                                           "writes anyway)\n",
+                                           error_text(problem)));
+                       });
+    journal.journal();
+    return journal;
+}
+
+std::optional<WriteRecord> last_write_of(const Journal* journal, const BoardIdentity& board,
+                                         bool flash_touching) {
+    if (journal == nullptr || board.pci_address.empty()) return std::nullopt;
+    auto last = journal->last_write(board.pci_address, board.kind, flash_touching);
+    if (!last) {
+        unavailable(last.error());
+        return std::nullopt;
+    }
+    return std::move(*last);
+}
+
+}  // namespace tarnvel::fw

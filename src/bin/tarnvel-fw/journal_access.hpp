@@ -1,0 +1,26 @@
+#pragma once
+// The journal as tarnvel-fw's commands reach it: where it is, what the commands that only read
+// it get when it can't be read, and the notices that say so on standard error.
+
+#include <optional>
+
+#include "update/board_identity.hpp"
+#include "update/flashing.hpp"
+#include "update/journal.hpp"
+
+namespace tarnvel::fw {
+
+// The journal for a command that only reads it: none, after a notice naming the file and the
+// problem, when it can't be read. A journal that does not exist yet reads as empty.
+std::optional<Journal> read_journal();
+
+// The journal for `update`: opened for writing now (the decisions read it), required unless
+// --no-journal asks for none; a problem is told on standard error.
+RunJournal update_journal(bool no_journal);
+
+// The board's newest record (with `flash_touching`, of a write that changed or may have
+// changed its flash); none without a journal, and when it can't be read (with a notice).
+std::optional<WriteRecord> last_write_of(const Journal* journal, const BoardIdentity& board,
+                                         bool flash_touching);
+
+}  // namespace tarnvel::fw

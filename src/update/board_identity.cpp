@@ -1,0 +1,49 @@
+#include "update/board_identity.hpp"
+
+#include <fmt/format.h>
+
+#include "base/utf8.hpp"
+#include "device/identity.hpp"
+#include "device/sysfs_parse.hpp"
+
+namespace tarnvel {
+
+std::string_view BoardIdentity::model() const {
+    return board_info(kind).model_name;
+}
+
+std::string BoardIdentity::hardware() const {
+    return fmt::format("{}.{}", hw_major, hw_minor);
+}
+
+std::string BoardIdentity::title() const {
+    if (kind == BoardKind::Unsupported) return "unsupported board";
+    return fmt::format("{} v{}", model(), hardware());
+}
+
+BoardIdentity identity_of(const BoardDevice& board) {
+    return BoardIdentity{.devnode = board.devnode,
+                         .pci_address = board.pci_address,
+                         .kind = board.kind,
+                         .hw_major = board.hw_major,
+                         .hw_minor = board.hw_minor,
+                         .fw_version = board.fw_version};
+}
+
+ReportedIdentity parse_reported_identity(const std::optional<std::string>& version,
+                                         BoardKind kind) {
+    ReportedIdentity reported;
+    if (!version || !is_valid_utf8(*version)) return reported;
+    reported.version = version;
+    reported.hardware = find_hw_version(kind, version_hw_part(*version));
+    reported.firmware = parse_fw_version(*version);
+    return reported;
+}
+
+Result<ReportedIdentity> reboot_and_identify(const BoardDevice& board) {
+    auto version = reboot_and_read_version(board.syspath);
+    if (!version) return std::unexpected(std::move(version.error()));
+    return parse_reported_identity(*version, board.kind);
+}
+
+}  // namespace tarnvel

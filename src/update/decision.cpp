@@ -1,0 +1,141 @@
+#include "update/decision.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "device/sysfs_parse.hpp"
+
+namespace tarnvel {
+namespace {
+
+using Why = PassedOver::Why;
+
+BoardStatus status_of(const PassedOver& passed_over) {
+    switch (passed_over.why) {
+        case Why::Unsupported: return BoardStatus::Unsupported;
+        case Why::DynamicFirmware: return BoardStatus::DynamicFirmware;
+        case Why::NoArchive: return BoardStatus::NoArchive;
+        case Why::NoImage: return BoardStatus::NoImage;
+    }
+    return BoardStatus::NoImage;
+}
+
+// The record's write left the image in the flash, and the board now reports that image's
+// version after a reboot: the image is known to have started.
+bool known_started(const WriteRecord& record) {
+    if (!record.end || !record.end->verified || !record.start.image_version) return false;
+    if (!record.reboot || !record.reboot->version_after) return false;
+    const auto firmware = parse_fw_version(*record.reboot->version_after);
+    return firmware && std::int32_t{*firmware} == *record.start.image_version;
+}
+
+std::string partial_reason(const WriteRecord& record, const ImageOffer& image) {
+    std::string reason = record.interrupted()
+                             ? fmt::format("the write by {} started {} never ended",
+                                           record.start.program, record.started)
+                             : fmt::format("the write by {} at {} failed: {}", record.start.program,
+                                           record.ended.value_or(record.started),
+                                           record.end->error.value_or("unknown error"));
+    reason += ": the flash holds a partial image";
+    if (!image)
+        reason += fmt::format("; no image to write: {}", image.error().detail().value_or(""));
+    return reason;
+}
+
+}  // namespace
+
+std::string_view status_word(BoardStatus status) {
+    switch (status) {
+        case BoardStatus::UpdateAvailable: return "update-available";
+        case BoardStatus::UpToDate: return "up-to-date";
+        case BoardStatus::BoardNewer: return "board-newer";
+        case BoardStatus::NoArchive: return "no-archive";
+        case BoardStatus::NoImage: return "no-image";
+        case BoardStatus::Unsupported: return "unsupported";
+        case BoardStatus::DynamicFirmware: return "dynamic-firmware";
+        case BoardStatus::PendingPowerCycle: return "pending-power-cycle";
+        case BoardStatus::Interrupted: return "interrupted";
+        case BoardStatus::WriteFailed: return "write-failed";
+        case BoardStatus::Missing: return "missing";
+    }
+    return "unsupported";
+}
+
+ImageOffer offer_of(const std::expected<ImageListing, PassedOver>& image) {
+    if (!image) return std::unexpected(image.error());
+    return std::optional<std::int32_t>(image->version);
+}
+
+ImageOffer offer_of(const std::expected<ChosenImage, PassedOver>& image) {
+    if (!image) return std::unexpected(image.error());
+    return image->version;
+}
+
+bool Decision::writes_unattended(bool force) const {
+    switch (status) {
+        case BoardStatus::UpdateAvailable:
+        case BoardStatus::Interrupted:
+        case BoardStatus::WriteFailed: return true;
+        case BoardStatus::UpToDate:
+        case BoardStatus::BoardNewer:
+        case BoardStatus::PendingPowerCycle: return force;
+        case BoardStatus::NoArchive:
+        case BoardStatus::NoImage:
+        case BoardStatus::Unsupported:
+        case BoardStatus::DynamicFirmware:
+        case BoardStatus::Missing: return false;
+    }
+    return false;
+}
+
+Decision decide(const BoardIdentity& board, const ImageOffer& image,
+                const WriteRecord* last_write) {
+    if (!image &&
+        (image.error().why == Why::Unsupported || image.error().why == Why::DynamicFirmware)) {
+        return Decision{status_of(image.error()), std::nullopt};
+    }
+    if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway())) {
+        return Decision{
+            last_write->interrupted() ? BoardStatus::Interrupted : BoardStatus::WriteFailed,
+            partial_reason(*last_write, image)};
+    }
+    // A verified image the board does not run yet, and the archive still offers it (or
+    // offers nothing now): it starts at the next power cycle, and writing it again changes
+    // nothing. An image file named for this run is the operator's choice, not this one.
+    if (last_write != nullptr && last_write->end && last_write->end->verified &&
+        last_write->start.image_version &&
+        std::int32_t{board.fw_version} != *last_write->start.image_version &&
+        (!image || *image == last_write->start.image_version)) {
+        return Decision{
+            BoardStatus::PendingPowerCycle,
+            fmt::format("image {} was written and verified at {}; the board runs "
+                        "firmware {} until it is power-cycled",
+                        *last_write->start.image_version,
+                        last_write->ended.value_or(last_write->started), board.fw_version)};
+    }
+    if (!image) return Decision{status_of(image.error()), image.error().error};
+    if (!*image) return Decision{BoardStatus::UpdateAvailable, "an image file"};
+    // Compared in 32 bits, as the updater compares them: an image version above 65535 is newer
+    // than any board firmware.
+    const std::int32_t available = **image;
+    const auto running = static_cast<std::int32_t>(board.fw_version);
+    return Decision{available > running    ? BoardStatus::UpdateAvailable
+                    : available == running ? BoardStatus::UpToDate
+                                           : BoardStatus::BoardNewer,
+                    std::nullopt};
+}
+
+std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
+                                        std::span<const BoardIdentity> present) {
+    std::vector<WriteRecord> missing;
+    for (const WriteRecord& record : last_writes) {
+        const bool found = std::ranges::any_of(present, [&](const BoardIdentity& board) {
+            return board.pci_address == record.start.pci_address && board.kind == record.start.kind;
+        });
+        if (!found && !known_started(record)) missing.push_back(record);
+    }
+    return missing;
+}
+
+}  // namespace tarnvel

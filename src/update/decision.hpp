@@ -1,0 +1,63 @@
+#pragma once
+// What a board needs, and why: decided from what the board reports, the image it is offered
+// and the journal's last record of a write to it, claiming no more than those show. One result
+// for `list`, `update` and `verify` alike.
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "update/board_identity.hpp"
+#include "update/image_choice.hpp"
+#include "update/journal.hpp"
+
+namespace tarnvel {
+
+enum class BoardStatus : std::uint8_t {
+    UpdateAvailable,  // the image is newer than the running firmware (or an image file)
+    UpToDate,         // the same version
+    BoardNewer,       // the board runs a newer version than the image
+    NoArchive,        // the board's archive is not there
+    NoImage,          // the archive is unusable, holds no image for the board, or a bad one
+    Unsupported,      // not a known board
+    DynamicFirmware,  // a QX1800: loads its firmware at run time, nothing to write
+    // The last write was verified and the board still runs another version than that
+    // image's: the image is in the flash and starts at the next power cycle.
+    PendingPowerCycle,
+    Interrupted,  // the last write never ended: the flash holds a partial image
+    WriteFailed,  // the last write failed part-way: the flash holds a partial image
+    Missing,      // the journal knows the board, discovery no longer finds it
+};
+
+std::string_view status_word(BoardStatus status);
+
+// What a board is offered: the image's version (none for an image file), or why it gets none.
+using ImageOffer = std::expected<std::optional<std::int32_t>, PassedOver>;
+ImageOffer offer_of(const std::expected<ImageListing, PassedOver>& image);
+ImageOffer offer_of(const std::expected<ChosenImage, PassedOver>& image);
+
+struct Decision {
+    BoardStatus status = BoardStatus::Unsupported;
+    std::optional<std::string> reason;
+
+    // Whether an unattended update writes the board: when it needs the image, or with
+    // `force` whenever it has one to write.
+    bool writes_unattended(bool force) const;
+};
+
+// `last_write` is the newest record of a write that changed (or may have changed) the board's
+// flash: Journal::last_write with flash_touching; null when there is none, or no journal.
+Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write);
+
+// The boards of `last_writes` (Journal::last_writes with flash_touching) that are not
+// `present`: a slot whose board no longer shows up after a write may hold a board that can't
+// start what is in its flash. A board whose last write is known to have started (it was
+// rebooted and reported the image's version) is not missed.
+std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
+                                        std::span<const BoardIdentity> present);
+
+}  // namespace tarnvel

@@ -1,0 +1,143 @@
+#pragma once
+// The journal: one record for every write of a board's flash, by either program, kept in an
+// SQLite database. A record is committed before the first erase and completed when the write
+// has ended, so that a record that never ended tells of a write cut short by a kill, a crash or
+// a power cut: the flash of that board holds a partial image.
+//
+// The database uses SQLite's rollback journal (its default) with synchronous=FULL: every
+// commit is on the disk, the directory entry included, before it returns, and a kill or power
+// cut at any moment leaves the last commit whole. A write-ahead log would serve as well, but
+// it needs write access beside the database even to read it, and the journal must stay
+// readable (list, history) to whoever may read the file. Programs working on different boards
+// at the same time wait for each other's short transactions (a busy timeout), never fail on
+// them. PRAGMA user_version carries the schema version.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.hpp"
+#include "device/board_table.hpp"
+
+struct sqlite3;
+
+namespace tarnvel {
+
+inline constexpr const char* kJournalFileName = "journal.sqlite";
+// The schema this program writes; a database of a newer one is left alone.
+inline constexpr int kJournalSchemaVersion = 1;
+
+// What is known of a write before the first erase.
+struct WriteStart {
+    std::string pci_address;
+    std::string devnode;
+    BoardKind kind = BoardKind::Unsupported;
+    std::string model;
+    std::string hardware;  // "2.0"
+    std::uint16_t firmware_before = 0;
+    std::optional<std::int32_t> image_version = std::nullopt;  // none for an image file
+    std::uint64_t image_size = 0;
+    std::string image_sha256;
+    // Where the image came from: an archive and its entry, or an image file.
+    std::optional<std::string> image_archive = std::nullopt;
+    std::optional<std::string> image_entry = std::nullopt;
+    std::optional<std::string> image_file = std::nullopt;
+    std::string program;  // "tarnvel-flash", "tarnvel-fw"
+    std::string user;     // who ran it: the user name, or the uid
+    std::string boot_id;  // the machine's boot, from /proc/sys/kernel/random/boot_id
+
+    friend bool operator==(const WriteStart&, const WriteStart&) = default;
+};
+
+// How a write ended.
+struct WriteEnd {
+    bool verified = false;
+    std::optional<std::string> error;  // why it failed
+    bool flash_changed = false;        // an erase or program command reached the flash
+    std::uint32_t blocks = 0;          // erase blocks the image covers
+    std::uint32_t blocks_written = 0;  // of them erased, written and verified
+    unsigned retries = 0;              // passes repeated after a read-back mismatch
+    bool stopped = false;              // a stop signal ended the run right after the write
+
+    friend bool operator==(const WriteEnd&, const WriteEnd&) = default;
+};
+
+// What came of the reboot after a verified write.
+struct RebootNote {
+    bool requested = false;
+    std::optional<std::string> version_after = std::nullopt;  // the board's "version" then
+    std::optional<std::string> error = std::nullopt;          // why the reboot was not done
+};
+
+struct WriteRecord {
+    std::int64_t id = 0;
+    WriteStart start;
+    std::string started;               // RFC 3339, UTC
+    std::optional<std::string> ended;  // none: the write never ended
+    std::optional<WriteEnd> end;       // none: the write never ended
+    std::optional<RebootNote> reboot;  // none: no reboot was decided on
+
+    bool interrupted() const { return !end; }
+    // The write ended but failed, with the flash already changed: a partial image.
+    bool failed_partway() const { return end && !end->verified && end->flash_changed; }
+};
+
+// "2024-05-01T12:00:00Z": now, in RFC 3339 UTC.
+std::string utc_timestamp_now();
+
+class Journal {
+  public:
+    // For a program about to write: makes the directory (mode 0755) and the database when
+    // they are missing and brings an older schema up to date. Fails, changing nothing, when
+    // the directory can't be made, the database can't be written, the file is not a
+    // database (or one of other data), or its schema is newer than this program's. The
+    // error's text names the file and the problem.
+    static Result<Journal> open_for_writing(const std::filesystem::path& file);
+    // For reading: a journal that does not exist yet reads as empty, and nothing is made.
+    static Result<Journal> open_for_reading(const std::filesystem::path& file);
+
+    Journal(Journal&&) noexcept;
+    Journal& operator=(Journal&&) noexcept;
+    ~Journal();
+
+    const std::filesystem::path& file() const { return file_; }
+
+    // Adds the record of a write about to start, committed and on the disk when this
+    // returns; answers its id.
+    Result<std::int64_t> start_write(const WriteStart& start);
+    // Completes the record: the write has ended.
+    Status end_write(std::int64_t id, const WriteEnd& end);
+    // Adds what came of the reboot after the write.
+    Status note_reboot(std::int64_t id, const RebootNote& reboot);
+
+    // Every record, newest first.
+    Result<std::vector<WriteRecord>> records() const;
+    // The newest record of the board of `kind` in the slot at `pci_address`. With
+    // `flash_touching`, only a record whose write changed or may have changed the flash counts
+    // (all but a write that failed before its first erase reached the chip).
+    Result<std::optional<WriteRecord>> last_write(std::string_view pci_address, BoardKind kind,
+                                                  bool flash_touching) const;
+    // The newest record of every board (slot and kind) the journal knows, newest first.
+    Result<std::vector<WriteRecord>> last_writes(bool flash_touching) const;
+
+  private:
+    struct Close {
+        void operator()(sqlite3* db) const;
+    };
+    Journal(std::filesystem::path file, sqlite3* db);
+    // The records `where` picks, newest first; ?1 is bound to `pci_address` and ?2 to `kind`
+    // when given.
+    Result<std::vector<WriteRecord>> select(std::string_view where,
+                                            std::optional<std::string_view> pci_address,
+                                            std::optional<BoardKind> kind,
+                                            std::optional<unsigned> limit) const;
+
+    std::filesystem::path file_;
+    std::unique_ptr<sqlite3, Close> db_;  // none: the journal does not exist yet
+};
+
+}  // namespace tarnvel

@@ -1,0 +1,179 @@
+// What a board needs, from what it reports, the image it is offered and the journal's last
+// record of a write to it; and which boards the journal misses.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "update/decision.hpp"
+
+namespace tarnvel {
+namespace {
+
+constexpr std::uint16_t kRunning = 40;
+
+enum class Last : std::uint8_t { None, Interrupted, FailedPartway, Verified };
+
+struct DecisionCase {
+    const char* name;
+    Last last;
+    std::optional<std::int32_t> written_version;  // the last write's image version
+    std::uint16_t running;                        // what the board reports now
+    ImageOffer offer;
+    BoardStatus status;
+    bool writes;         // update --yes writes it
+    bool forced_writes;  // update --yes --force writes it
+};
+
+void PrintTo(const DecisionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+ImageOffer image(std::optional<std::int32_t> version) {
+    return version;
+}
+
+ImageOffer no_image(PassedOver::Why why) {
+    return std::unexpected(PassedOver{why, "/lib/firmware/tarnvel/qx480v2_0.zip", "missing"});
+}
+
+WriteRecord record(Last last, std::optional<std::int32_t> version) {
+    WriteRecord r;
+    r.id = 7;
+    r.start.pci_address = "0000:03:00.0";
+    r.start.kind = BoardKind::Qx480Spi;
+    r.start.program = "tarnvel-fw";
+    r.start.image_version = version;
+    r.started = "2024-05-01T12:00:00Z";
+    if (last != Last::Interrupted) {
+        r.ended = "2024-05-01T12:01:00Z";
+        r.end = WriteEnd{
+            .verified = last == Last::Verified,
+            .error = last == Last::Verified ? std::nullopt : std::optional<std::string>("gone"),
+            .flash_changed = true};
+    }
+    return r;
+}
+
+class Decide : public ::testing::TestWithParam<DecisionCase> {};
+
+TEST_P(Decide, TellsWhatTheBoardNeeds) {
+    const DecisionCase& c = GetParam();
+    const BoardIdentity board{.devnode = "/dev/tarnvel0",
+                              .pci_address = "0000:03:00.0",
+                              .kind = BoardKind::Qx480Spi,
+                              .hw_major = 2,
+                              .fw_version = c.running};
+    const std::optional<WriteRecord> last =
+        c.last == Last::None ? std::nullopt : std::optional(record(c.last, c.written_version));
+    const Decision decision = decide(board, c.offer, last ? &*last : nullptr);
+    EXPECT_EQ(status_word(decision.status), status_word(c.status));
+    EXPECT_EQ(decision.writes_unattended(false), c.writes);
+    EXPECT_EQ(decision.writes_unattended(true), c.forced_writes);
+}
+
+using Why = PassedOver::Why;
+using S = BoardStatus;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Decide,
+    ::testing::Values(
+        // Without a record, versions decide.
+        DecisionCase{"Newer", Last::None, {}, kRunning, image(41), S::UpdateAvailable, true, true},
+        DecisionCase{"Equal", Last::None, {}, kRunning, image(40), S::UpToDate, false, true},
+        DecisionCase{"Older", Last::None, {}, kRunning, image(39), S::BoardNewer, false, true},
+        DecisionCase{"AboveAnyFirmware",
+                     Last::None,
+                     {},
+                     65535,
+                     image(65536),
+                     S::UpdateAvailable,
+                     true,
+                     true},
+        DecisionCase{"ImageFile",
+                     Last::None,
+                     {},
+                     kRunning,
+                     image(std::nullopt),
+                     S::UpdateAvailable,
+                     true,
+                     true},
+        DecisionCase{"NoArchive",
+                     Last::None,
+                     {},
+                     kRunning,
+                     no_image(Why::NoArchive),
+                     S::NoArchive,
+                     false,
+                     false},
+        DecisionCase{"Unsupported", Last::Interrupted, 41, kRunning, no_image(Why::Unsupported),
+                     S::Unsupported, false, false},
+        DecisionCase{"Dynamic",
+                     Last::None,
+                     {},
+                     kRunning,
+                     no_image(Why::DynamicFirmware),
+                     S::DynamicFirmware,
+                     false,
+                     false},
+        // A partial image in the flash is written again, whatever the versions say.
+        DecisionCase{"Interrupted", Last::Interrupted, 41, kRunning, image(40), S::Interrupted,
+                     true, true},
+        DecisionCase{"InterruptedNoArchive", Last::Interrupted, 41, kRunning,
+                     no_image(Why::NoArchive), S::Interrupted, true, true},
+        DecisionCase{"FailedPartway", Last::FailedPartway, 41, 41, image(41), S::WriteFailed, true,
+                     true},
+        // A verified image not yet running waits for the power cycle.
+        DecisionCase{"Pending", Last::Verified, 41, kRunning, image(41), S::PendingPowerCycle,
+                     false, true},
+        DecisionCase{"PendingArchiveGone", Last::Verified, 41, kRunning, no_image(Why::NoArchive),
+                     S::PendingPowerCycle, false, true},
+        // Once the board runs it, the write is loaded: versions decide again.
+        DecisionCase{"Loaded", Last::Verified, 41, 41, image(41), S::UpToDate, false, true},
+        // The archive now offers another image than the one waiting: versions decide.
+        DecisionCase{"ArchiveMovedOn", Last::Verified, 41, kRunning, image(42), S::UpdateAvailable,
+                     true, true},
+        DecisionCase{"ArchiveRolledBack", Last::Verified, 41, kRunning, image(39), S::BoardNewer,
+                     false, true},
+        // An image file's version is unknown: nothing can be said to wait for a power cycle.
+        DecisionCase{"ImageFileWritten", Last::Verified, std::nullopt, kRunning, image(41),
+                     S::UpdateAvailable, true, true},
+        DecisionCase{"ImageFileOffered", Last::Verified, 41, kRunning, image(std::nullopt),
+                     S::UpdateAvailable, true, true}),
+    [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
+
+TEST(MissingBoards, AreTheSlotsInDoubtThatDiscoveryNoLongerFinds) {
+    const auto in_slot = [](const char* pci, Last last) {
+        WriteRecord r = record(last, 41);
+        r.start.pci_address = pci;
+        return r;
+    };
+    WriteRecord started = in_slot("0000:05:00.0", Last::Verified);
+    started.reboot = RebootNote{.requested = true, .version_after = "2.0r41"};
+    WriteRecord other_firmware = in_slot("0000:06:00.0", Last::Verified);
+    other_firmware.reboot = RebootNote{.requested = true, .version_after = "2.0r40"};
+    WriteRecord other_kind = in_slot("0000:07:00.0", Last::Verified);
+    other_kind.start.kind = BoardKind::Qx630;
+    const std::vector<WriteRecord> last_writes{
+        in_slot("0000:03:00.0", Last::Interrupted),  // present
+        in_slot("0000:04:00.0", Last::Interrupted),  // gone after a partial write
+        started,                                     // gone, but it ran the image
+        other_firmware,                              // gone, came back on other firmware
+        in_slot("0000:08:00.0", Last::Verified),     // gone before its power cycle
+        other_kind,                                  // its slot now holds another kind
+    };
+    const std::vector<BoardIdentity> present{
+        {.devnode = "/dev/tarnvel0", .pci_address = "0000:03:00.0", .kind = BoardKind::Qx480Spi},
+        {.devnode = "/dev/tarnvel1", .pci_address = "0000:07:00.0", .kind = BoardKind::Qx480Spi},
+    };
+    std::vector<std::string> missing;
+    for (const WriteRecord& r : missing_boards(last_writes, present)) {
+        missing.push_back(r.start.pci_address);
+    }
+    EXPECT_EQ(missing, (std::vector<std::string>{"0000:04:00.0", "0000:06:00.0", "0000:08:00.0",
+                                                 "0000:07:00.0"}));
+}
+
+}  // namespace
+}  // namespace tarnvel

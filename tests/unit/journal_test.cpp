@@ -1,0 +1,342 @@
+// The journal of board writes: what a record keeps, which record counts for a board, journals
+// that can't be used (left exactly as they are), two writers at once, and writers killed at any
+// moment.
+
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "update/journal.hpp"
+
+namespace tarnvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::string pattern = fs::temp_directory_path() / "tarnvel-journal.XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+WriteStart a_write(std::string pci = "0000:03:00.0", BoardKind kind = BoardKind::Qx480Spi) {
+    return WriteStart{.pci_address = std::move(pci),
+                      .devnode = "/dev/tarnvel0",
+                      .kind = kind,
+                      .model = "QX480",
+                      .hardware = "2.0",
+                      .firmware_before = 40,
+                      .image_version = 41,
+                      .image_size = 2048,
+                      .image_sha256 = std::string(64, 'a'),
+                      .image_archive = "/lib/firmware/tarnvel/qx480v2_0.zip",
+                      .image_entry = "qx480_1_41.bin",
+                      .image_file = std::nullopt,
+                      .program = "tarnvel-fw",
+                      .user = "root",
+                      .boot_id = "b0070000-0000-0000-0000-000000000000"};
+}
+
+WriteEnd an_end(bool verified, bool flash_changed = true) {
+    return WriteEnd{.verified = verified,
+                    .error = verified ? std::nullopt : std::optional<std::string>("gone"),
+                    .flash_changed = flash_changed,
+                    .blocks = 3,
+                    .blocks_written = verified ? 3u : 1u,
+                    .retries = 2,
+                    .stopped = false};
+}
+
+std::string file_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs `sql` on a database of its own, outside the journal's code.
+void run_sql(const fs::path& file, const char* sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+// What PRAGMA integrity_check says, or SQLite's error. Opened read-write, as the next program
+// opens it: a transaction the killed writer left half done is rolled back first.
+std::string integrity_check(const fs::path& file) {
+    sqlite3* db = nullptr;
+    std::string verdict;
+    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        const int result = sqlite3_exec(
+            db, "PRAGMA integrity_check",
+            [](void* out, int, char** values, char**) {
+                *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "";
+                return 0;
+            },
+            &verdict, nullptr);
+        if (result != SQLITE_OK) verdict = sqlite3_errmsg(db);
+    } else {
+        verdict = db != nullptr ? sqlite3_errmsg(db) : "can't open";
+    }
+    sqlite3_close(db);
+    return verdict;
+}
+
+TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "var/lib/tarnvel" / kJournalFileName;
+    auto journal = Journal::open_for_writing(file);
+    ASSERT_TRUE(journal) << error_text(journal.error());
+    // Made on first use, 0755 whatever the umask.
+    EXPECT_EQ(fs::status(dir.path() / "var/lib/tarnvel").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(dir.path() / "var").permissions(), fs::perms(0755));
+
+    const auto verified = journal->start_write(a_write());
+    ASSERT_TRUE(verified);
+    ASSERT_TRUE(journal->end_write(*verified, an_end(true)));
+    ASSERT_TRUE(journal->note_reboot(*verified, {.requested = true, .version_after = "2.0r41"}));
+    WriteStart file_write = a_write("0000:04:00.0", BoardKind::Qx630);
+    file_write.image_version.reset();
+    file_write.image_archive.reset();
+    file_write.image_entry.reset();
+    file_write.image_file = "/root/copy.bin";
+    const auto interrupted = journal->start_write(file_write);
+    ASSERT_TRUE(interrupted);
+
+    // Another program's view.
+    auto reader = Journal::open_for_reading(file);
+    ASSERT_TRUE(reader) << error_text(reader.error());
+    auto records = reader->records();
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 2u);
+    const WriteRecord& newest = records->at(0);
+    EXPECT_EQ(newest.id, *interrupted);
+    EXPECT_TRUE(newest.interrupted());
+    EXPECT_EQ(newest.start.image_version, std::nullopt);
+    EXPECT_EQ(newest.start.image_file, "/root/copy.bin");
+    EXPECT_EQ(newest.start.kind, BoardKind::Qx630);
+    const WriteRecord& oldest = records->at(1);
+    EXPECT_TRUE(oldest.start == a_write());
+    EXPECT_TRUE(oldest.end == an_end(true));
+    ASSERT_TRUE(oldest.reboot);
+    EXPECT_EQ(oldest.reboot->version_after, "2.0r41");
+    // RFC 3339 in UTC.
+    EXPECT_EQ(oldest.started.size(), 20u) << oldest.started;
+    EXPECT_EQ(oldest.started.back(), 'Z');
+    ASSERT_TRUE(oldest.ended);
+}
+
+// The slot and kind name a board; a write that failed before its first erase reached the chip
+// says nothing about the flash.
+TEST(Journal, LastWriteOfABoardPassesOverWritesThatNeverReachedTheFlash) {
+    ScratchDir dir;
+    auto journal = Journal::open_for_writing(dir.path() / kJournalFileName);
+    ASSERT_TRUE(journal);
+    const auto add = [&](WriteStart start, std::optional<WriteEnd> end) {
+        const auto id = journal->start_write(start);
+        EXPECT_TRUE(id);
+        if (end) {
+            EXPECT_TRUE(journal->end_write(*id, *end));
+        }
+        return *id;
+    };
+    const auto partial = add(a_write(), an_end(false, true));
+    const auto untouched = add(a_write(), an_end(false, false));
+    const auto other_kind = add(a_write("0000:03:00.0", BoardKind::Qx630), std::nullopt);
+    const auto other_slot = add(a_write("0000:05:00.0"), an_end(true));
+
+    const auto touching = journal->last_write("0000:03:00.0", BoardKind::Qx480Spi, true);
+    ASSERT_TRUE(touching && *touching);
+    EXPECT_EQ((*touching)->id, partial);
+    const auto any = journal->last_write("0000:03:00.0", BoardKind::Qx480Spi, false);
+    ASSERT_TRUE(any && *any);
+    EXPECT_EQ((*any)->id, untouched);
+    const auto none = journal->last_write("0000:09:00.0", BoardKind::Qx480Spi, true);
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(*none);
+
+    const auto boards = journal->last_writes(true);
+    ASSERT_TRUE(boards);
+    std::vector<std::int64_t> ids;
+    for (const WriteRecord& record : *boards) ids.push_back(record.id);
+    EXPECT_EQ(ids, (std::vector<std::int64_t>{other_slot, other_kind, partial}));
+}
+
+TEST(Journal, ReadingAJournalThatDoesNotExistMakesNothing) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "state" / kJournalFileName;
+    auto reader = Journal::open_for_reading(file);
+    ASSERT_TRUE(reader) << error_text(reader.error());
+    auto records = reader->records();
+    ASSERT_TRUE(records);
+    EXPECT_TRUE(records->empty());
+    EXPECT_FALSE(fs::exists(dir.path() / "state"));
+}
+
+struct BadJournalCase {
+    const char* name;
+    std::function<void(const fs::path& file)> make;
+    const char* problem;  // part of the error text
+};
+
+void PrintTo(const BadJournalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BadJournal : public ::testing::TestWithParam<BadJournalCase> {};
+
+// Refused for writing and reading alike, with the file named, and never changed.
+TEST_P(BadJournal, IsRefusedWithItsFileNamedAndLeftAsItIs) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "state" / kJournalFileName;
+    GetParam().make(file);
+    const std::string before = file_bytes(file);
+
+    for (bool writing : {true, false}) {
+        auto journal = writing ? Journal::open_for_writing(file) : Journal::open_for_reading(file);
+        ASSERT_FALSE(journal) << (writing ? "writing" : "reading");
+        const std::string text = error_text(journal.error());
+        EXPECT_NE(text.find(file.string()), std::string::npos) << text;
+        EXPECT_NE(text.find(GetParam().problem), std::string::npos) << text;
+    }
+    EXPECT_EQ(file_bytes(file), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadJournal,
+    ::testing::Values(BadJournalCase{"NotADatabase",
+                                     [](const fs::path& file) {
+                                         fs::create_directories(file.parent_path());
+                                         std::ofstream(file) << "board notes, kept by hand\n";
+                                     },
+                                     "not a database"},
+                      BadJournalCase{"NewerSchema",
+                                     [](const fs::path& file) {
+                                         fs::create_directories(file.parent_path());
+                                         run_sql(file,
+                                                 "CREATE TABLE writes (id INTEGER PRIMARY KEY);"
+                                                 "PRAGMA user_version = 99;");
+                                     },
+                                     "schema version 99 is newer"},
+                      BadJournalCase{"OtherData",
+                                     [](const fs::path& file) {
+                                         fs::create_directories(file.parent_path());
+                                         run_sql(file, "CREATE TABLE notes (text TEXT);");
+                                     },
+                                     "other data"},
+                      BadJournalCase{"DirectoryIsAFile",
+                                     [](const fs::path& file) {
+                                         std::ofstream(file.parent_path()) << "not a directory\n";
+                                     },
+                                     "Not a directory"}),
+    [](const ::testing::TestParamInfo<BadJournalCase>& param) { return param.param.name; });
+
+// Forks a child that runs `work` on the journal and ends; answers its pid.
+pid_t fork_writer(const fs::path& file, const std::function<void(Journal&)>& work) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    auto journal = Journal::open_for_writing(file);
+    if (journal) work(*journal);
+    ::_exit(journal ? 0 : 1);
+}
+
+void write_records(Journal& journal, const std::string& pci, int count) {
+    for (int i = 0; i < count; ++i) {
+        const auto id = journal.start_write(a_write(pci));
+        if (!id || !journal.end_write(*id, an_end(true))) ::_exit(2);
+    }
+}
+
+// Two programs on different boards both record, each waiting for the other's transactions.
+TEST(Journal, TwoWritersAtOnceBothRecord) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / kJournalFileName;
+    constexpr int kEach = 25;
+    const pid_t first =
+        fork_writer(file, [](Journal& j) { write_records(j, "0000:03:00.0", kEach); });
+    const pid_t second =
+        fork_writer(file, [](Journal& j) { write_records(j, "0000:04:00.0", kEach); });
+    for (pid_t pid : {first, second}) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    auto journal = Journal::open_for_reading(file);
+    ASSERT_TRUE(journal);
+    auto records = journal->records();
+    ASSERT_TRUE(records);
+    EXPECT_EQ(records->size(), 2u * kEach);
+    for (const WriteRecord& record : *records) EXPECT_FALSE(record.interrupted());
+}
+
+// Writers killed at many moments, from the journal's creation to the middle of a stream of
+// records: the database stays whole and readable, every record that was started is there
+// whole, and at most the one a writer was in the middle of is left without its end.
+TEST(Journal, SurvivesWritersKilledAtAnyMoment) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / "state" / kJournalFileName;
+    constexpr int kKills = 40;
+    std::size_t records_before = 0;
+    int interrupted_before = 0;
+    for (int kill_point = 0; kill_point < kKills; ++kill_point) {
+        const pid_t pid = fork_writer(file, [](Journal& j) {
+            for (;;) write_records(j, "0000:03:00.0", 1);
+        });
+        // Spreads the kills over the opening, the schema's creation and the records.
+        std::this_thread::sleep_for(std::chrono::microseconds(kill_point * 173));
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+
+        // A writer killed before it made the file has left nothing to check.
+        if (fs::exists(file)) {
+            ASSERT_EQ(integrity_check(file), "ok") << "after kill " << kill_point;
+        }
+        auto journal = Journal::open_for_reading(file);
+        ASSERT_TRUE(journal) << error_text(journal.error());
+        auto records = journal->records();
+        ASSERT_TRUE(records) << error_text(records.error());
+        int interrupted = 0;
+        for (const WriteRecord& record : *records) {
+            EXPECT_EQ(record.start.image_sha256, a_write().image_sha256);
+            if (record.interrupted()) {
+                ++interrupted;
+            } else {
+                EXPECT_TRUE(record.end->verified);
+                EXPECT_EQ(record.end->blocks_written, 3u);
+            }
+        }
+        // Nothing committed is lost, and a kill leaves at most the one record it cut short.
+        EXPECT_GE(records->size(), records_before);
+        EXPECT_LE(interrupted, interrupted_before + 1);
+        records_before = records->size();
+        interrupted_before = interrupted;
+    }
+    EXPECT_GT(records_before, 0u) << "no kill came late enough to find a record";
+}
+
+}  // namespace
+}  // namespace tarnvel
