@@ -77,10 +77,10 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
     const bool mirrored_words = info.flash == FlashType::Bpi;
     std::vector<std::uint8_t> mirrored;
 
-    // Programming is where the waits are: a status poll 100 µs after every page program,
-    // 100 µs after every parallel-flash buffer, 100 ms after every sector erase. Each sleeps
-    // until shortly before its end and spins the rest; at the default timer slack the sleep
-    // would often wake only after the end, up to 50 µs late.
+    // Programming is where the waits are: a status poll 100 µs after every page program and
+    // every parallel-flash buffer, each sleeping until shortly before its end and spinning the
+    // rest (at the default timer slack the sleep would often wake only after the end, up to
+    // 50 µs late), and the slept polls of the erases, which then wake closer to their time.
     const FineTimerSlack prompt_wakeups;
 
     for (std::uint32_t i = 0; i < block_count; ++i) {

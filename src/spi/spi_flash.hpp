@@ -10,6 +10,7 @@
 #include "base/rc.hpp"
 #include "flash/flash_controller.hpp"
 #include "flash/flash_device.hpp"
+#include "flash/wait.hpp"
 
 namespace tarnvel {
 
@@ -41,7 +42,7 @@ class SpiFlash final : public FlashDevice {
     Status send(SpiBus& bus, std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx,
                 std::size_t frame_bytes) const;
     Status set_write_enable(SpiBus& bus, bool enable) const;
-    Status wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout) const;
+    Status wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout, WaitEnd poll_wait) const;
 
     Rc<FlashController> controller_;
     std::uint8_t chip_select_;
