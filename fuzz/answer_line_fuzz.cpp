@@ -8,11 +8,15 @@
 // sizes follow (0 to 31), then those sizes, one byte each; a size of 0 is an empty packet,
 // which the reader sees as end of input, like the end-of-input key on a terminal. The bytes
 // after them are the data: cut into packets of the given sizes, the rest in packets of the
-// reader's buffer size.
+// reader's buffer size. Bits 2 to 7 of byte 0 give the reader's line limit (1 to 63), or leave
+// the program's own when they are 0.
 //
 // The expected lines come from the data alone: a line ends after a line feed, or at an end of
 // input or a read failure (neither part of the line); once the data is used up every line is
-// empty; a line that is not UTF-8 comes back empty.
+// empty; a line that is not UTF-8 comes back empty. A line whose first `limit` bytes hold no
+// line feed comes back empty after those bytes; the next line first passes over its rest, at
+// most `limit` bytes: if the rest goes on past them that line is empty too, if an end of input
+// ends it that line is empty, and if a line feed ends it the line after it is read.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -24,7 +28,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "base/answer_line.hpp"
@@ -95,23 +98,60 @@ Chunks cut_into_packets(std::string_view sizes, std::string_view data) {
     return chunks;
 }
 
-// The raw lines the chunks make, in order, before the UTF-8 check.
-std::vector<std::string> expected_lines(const Chunks& chunks) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const auto chunk : chunks) {
-        if (chunk.empty()) {
-            lines.push_back(std::exchange(line, {}));
-            continue;
-        }
-        for (const char c : chunk) {
-            line.push_back(c);
-            if (c == '\n') lines.push_back(std::exchange(line, {}));
+// The reader as the data alone describes it: the chunks as a stream of bytes and ends of input
+// (an empty chunk), with ends of input for ever after the last chunk.
+class ExpectedLines {
+  public:
+    ExpectedLines(const Chunks& chunks, std::size_t limit) : limit_(limit) {
+        for (const auto chunk : chunks) {
+            if (chunk.empty()) {
+                stream_.push_back(kEnd);
+                continue;
+            }
+            for (const char c : chunk) stream_.push_back(static_cast<unsigned char>(c));
         }
     }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
-}
+
+    // Whether a line might still bring something other than an end of input.
+    bool more() const { return next_ < stream_.size() || in_overlong_line_; }
+
+    // The raw line, before the UTF-8 check.
+    std::string next_line() {
+        if (in_overlong_line_ && !skip_rest()) return {};
+        std::string line;
+        for (;;) {
+            if (line.size() == limit_) {
+                in_overlong_line_ = true;
+                return {};
+            }
+            const int token = take();
+            if (token == kEnd) return line;
+            line.push_back(static_cast<char>(token));
+            if (token == '\n') return line;
+        }
+    }
+
+  private:
+    static constexpr int kEnd = -1;
+
+    int take() { return next_ < stream_.size() ? stream_[next_++] : kEnd; }
+
+    bool skip_rest() {
+        for (std::size_t skipped = 0; skipped < limit_; ++skipped) {
+            const int token = take();
+            if (token == kEnd || token == '\n') {
+                in_overlong_line_ = false;
+                return token == '\n';
+            }
+        }
+        return false;
+    }
+
+    std::vector<int> stream_;
+    std::size_t next_ = 0;
+    std::size_t limit_;
+    bool in_overlong_line_ = false;
+};
 
 bool is_unicode_white_space(char32_t c) {
     static constexpr char32_t kSingles[] = {0x20,   0x85,   0xA0,   0x1680, 0x2028,
@@ -130,8 +170,8 @@ bool expected_yes(std::string_view line) {
     return text == U"y" || text == U"Y";
 }
 
-void check_line(const std::string& got, const std::string& raw, std::size_t given) {
-    check(got.size() <= given, "a line holds more bytes than the input had");
+void check_line(const std::string& got, const std::string& raw, std::size_t limit) {
+    check(got.size() <= limit, "a line holds more bytes than the limit");
     const auto feed = got.find('\n');
     check(feed == std::string::npos || feed + 1 == got.size(), "a line goes on past a line feed");
     const bool utf8 = tarnvel::fuzz::is_well_formed_utf8(raw);
@@ -147,6 +187,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     if (input.empty()) return -1;
     const bool packets = (input.front() & 1) != 0;
     const bool keep_open = (input.front() & 2) != 0;
+    const std::size_t small_limit = static_cast<unsigned char>(input.front()) >> 2;
+    const std::size_t limit = small_limit != 0 ? small_limit : AnswerReader::kLineLimit;
     input.remove_prefix(1);
 
     Chunks chunks;
@@ -164,12 +206,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         if (!open_file(input, reader)) return -1;
     }
 
-    AnswerReader answers(reader.fd);
-    std::size_t given = input.size();
-    for (const auto& raw : expected_lines(chunks)) {
-        const std::string got = answers.read_answer_line();
-        check_line(got, raw, given);
-        given -= raw.size();
+    AnswerReader answers(reader.fd, limit);
+    ExpectedLines expected(chunks, limit);
+    while (expected.more()) {
+        const std::string raw = expected.next_line();
+        check_line(answers.read_answer_line(), raw, limit);
     }
     // Used up: end of input (or the failing read) answers every further question, and stays so.
     for (int i = 0; i < 2; ++i) {

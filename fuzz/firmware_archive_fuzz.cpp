@@ -5,7 +5,7 @@
 // descriptor), and without taking in more memory than the run's malloc limit allows however
 // large a size the archive declares. An image that comes back must fit the kind's flash,
 // carry a version its entry name gives, and be byte for byte what libzip reads for the last
-// matching entry when the archive is opened from memory instead.
+// matching entry that is a regular file when the archive is opened from memory instead.
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -54,7 +54,24 @@ struct ZipFileClose {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
 };
 
-// The last entry whose name fits the kind, found and read with libzip alone from memory.
+// An entry whose attributes make it anything but a regular file holds no image: a name that
+// ends in "/", the MS-DOS directory bit (0x10) of archives from MS-DOS (0) and Unix (3), a Unix
+// file type (the mode's bits 12-15, kept in the attributes' high half) other than none or
+// regular (8).
+bool regular_file_entry(zip_t* archive, zip_uint64_t index, std::string_view name) {
+    if (name.ends_with('/')) return false;
+    zip_uint8_t opsys = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(archive, index, 0, &opsys, &attributes) != 0) {
+        return false;
+    }
+    if ((opsys == 0 || opsys == 3) && (attributes & 0x10) != 0) return false;
+    const zip_uint32_t file_type = (attributes >> 28) & 0xF;
+    return opsys != 3 || file_type == 0 || file_type == 8;
+}
+
+// The last regular-file entry whose name fits the kind, found and read with libzip alone from
+// memory.
 std::optional<std::pair<std::int32_t, std::vector<std::uint8_t>>> read_independently(
     std::string_view bytes, BoardKind kind, std::uint64_t limit) {
     zip_error_t error;
@@ -75,7 +92,8 @@ std::optional<std::pair<std::int32_t, std::vector<std::uint8_t>>> read_independe
         const char* name =
             zip_get_name(archive.get(), static_cast<zip_uint64_t>(index), ZIP_FL_ENC_GUESS);
         if (name == nullptr) return std::nullopt;
-        if (const auto found = pattern.find_version(name)) {
+        const auto found = pattern.find_version(name);
+        if (found && regular_file_entry(archive.get(), static_cast<zip_uint64_t>(index), name)) {
             chosen = static_cast<zip_uint64_t>(index);
             version = *found;
         }

@@ -44,6 +44,10 @@ bool add_entry(zip_t* archive, const FirmwareEntry& entry) {
         entry.compression == Compression::Stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
     if (zip_set_file_compression(archive, at, method, 0) != 0) return false;
     if (zip_file_set_mtime(archive, at, kEntryTime, 0) != 0) return false;
+    if (entry.unix_mode != 0 && zip_file_set_external_attributes(archive, at, 0, ZIP_OPSYS_UNIX,
+                                                                 entry.unix_mode << 16) != 0) {
+        return false;
+    }
     if (entry.damage == EntryDamage::Encrypted &&
         zip_file_set_encryption(archive, at, ZIP_EM_AES_256, kPassword) != 0) {
         return false;

@@ -30,6 +30,9 @@ struct FirmwareEntry {
     EntryDamage damage = EntryDamage::None;
     // An uncompressed size to record instead of the real one, for archives that lie about it.
     std::optional<std::uint32_t> declared_size = std::nullopt;
+    // A Unix file mode to record for the entry, type bits included (S_IFLNK | 0777: a symbolic
+    // link whose target path is `data`); 0 records none.
+    std::uint32_t unix_mode = 0;
 };
 
 // A name the kind's images carry: "{prefix}{build}_{version}.bin", e.g. "qx480_1_42.bin".

@@ -133,7 +133,11 @@ Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options)
     auto err_pipe = make_pipe();
     if (!err_pipe) return std::unexpected(err_pipe.error());
     std::optional<std::pair<Fd, Fd>> in_pipe;
-    if (options.stdin_bytes) {
+    Fd in_file;
+    if (options.stdin_file) {
+        in_file = Fd(::open(options.stdin_file->c_str(), O_RDONLY | O_CLOEXEC));
+        if (!in_file) return std::unexpected(Error::os(errno));
+    } else if (options.stdin_bytes) {
         auto made = make_pipe();
         if (!made) return std::unexpected(made.error());
         in_pipe = std::move(*made);
@@ -145,7 +149,7 @@ Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options)
     launch.umockdev_dir = testbed.root_dir();
     launch.firmware_root = options.firmware_root;
     launch.firmware_mount = options.firmware_mount;
-    launch.stdin_fd = in_pipe ? in_pipe->first.get() : kClosedFd;
+    launch.stdin_fd = in_file ? in_file.get() : in_pipe ? in_pipe->first.get() : kClosedFd;
     launch.stdout_fd = out_pipe->second.get();
     launch.stderr_fd = err_pipe->second.get();
     launch.own_process_group = true;

@@ -25,6 +25,9 @@ struct RunOptions {
     // The program and everything it started are killed after this long.
     std::chrono::milliseconds timeout = kDefaultRunTimeout;
     FirmwareMount firmware_mount = FirmwareMount::Auto;
+    // Instead of stdin_bytes: standard input read from this file (/dev/zero: a line that never
+    // ends).
+    std::optional<std::filesystem::path> stdin_file = std::nullopt;
 };
 
 struct RunResult {

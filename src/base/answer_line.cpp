@@ -33,20 +33,49 @@ bool AnswerReader::refill() {
     }
 }
 
+template <class Take>
+bool AnswerReader::consume_up_to_line_feed(std::size_t room, Take take) {
+    const char* first = buffer_.data() + begin_;
+    const char* last = first + std::min(end_ - begin_, room);
+    const char* feed = std::find(first, last, '\n');
+    const char* stop = feed != last ? feed + 1 : last;
+    take(first, stop);
+    begin_ += static_cast<std::size_t>(stop - first);
+    return feed != last;
+}
+
+bool AnswerReader::skip_rest_of_line() {
+    std::size_t skipped = 0;
+    while (skipped < line_limit_) {
+        if (begin_ == end_ && !refill()) {
+            // The input ended the line.
+            in_overlong_line_ = false;
+            return false;
+        }
+        const bool ended = consume_up_to_line_feed(
+            line_limit_ - skipped,
+            [&](const char* first, const char* stop) { skipped += stop - first; });
+        if (ended) {
+            in_overlong_line_ = false;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string AnswerReader::read_answer_line() {
+    if (in_overlong_line_ && !skip_rest_of_line()) return {};
     std::string line;
     for (;;) {
-        if (begin_ == end_ && !refill()) break;
-        const char* first = buffer_.data() + begin_;
-        const char* last = buffer_.data() + end_;
-        const char* feed = std::find(first, last, '\n');
-        if (feed != last) {
-            line.append(first, feed + 1);
-            begin_ += static_cast<std::size_t>(feed + 1 - first);
-            break;
+        if (line.size() == line_limit_) {
+            in_overlong_line_ = true;
+            return {};
         }
-        line.append(first, last);
-        begin_ = end_;
+        if (begin_ == end_ && !refill()) break;
+        const bool ended = consume_up_to_line_feed(
+            line_limit_ - line.size(),
+            [&](const char* first, const char* stop) { line.append(first, stop); });
+        if (ended) break;
     }
     if (!is_valid_utf8(line)) line.clear();
     return line;

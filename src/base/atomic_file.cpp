@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include <cerrno>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -29,11 +32,18 @@ Status flush_directory(const std::filesystem::path& directory) {
 }  // namespace
 
 Result<AtomicFile> AtomicFile::create(const std::filesystem::path& path, bool replace) {
-    std::string temporary =
-        (directory_of(path) / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return std::unexpected(Error::os(errno));
-    return AtomicFile(path, temporary, fd, replace);
+    const std::filesystem::path directory = directory_of(path);
+    // Made with the mode of any new file (the umask applies); a replaced file's own bits are
+    // given at the commit.
+    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) return AtomicFile(path, {}, fd, replace);
+    // EISDIR from a kernel without unnamed files, EOPNOTSUPP from a file system without them.
+    if (errno != EISDIR && errno != EOPNOTSUPP) return std::unexpected(Error::os(errno));
+    // A short name, so that it fits wherever the file's own name fits.
+    std::string temporary = (directory / ".tarnvel-XXXXXX").string();
+    const int named = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (named < 0) return std::unexpected(Error::os(errno));
+    return AtomicFile(path, temporary, named, replace);
 }
 
 AtomicFile::AtomicFile(AtomicFile&& other) noexcept
@@ -45,7 +55,7 @@ AtomicFile::AtomicFile(AtomicFile&& other) noexcept
 
 AtomicFile::~AtomicFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(temporary_.c_str());
+    if (!committed_ && !temporary_.empty()) ::unlink(temporary_.c_str());
 }
 
 Status AtomicFile::write(std::span<const std::uint8_t> bytes) {
@@ -58,23 +68,69 @@ Status AtomicFile::write(std::span<const std::uint8_t> bytes) {
     return {};
 }
 
-Status AtomicFile::commit() {
-    // The file gets the permissions of any file the user makes, not the owner-only ones
-    // mkostemp gave it.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::fchmod(fd_, 0666 & ~mask) != 0) return std::unexpected(Error::os(errno));
-    if (::fsync(fd_) != 0) return std::unexpected(Error::os(errno));
-    if (replace_) {
-        if (::rename(temporary_.c_str(), path_.c_str()) != 0) {
-            return std::unexpected(Error::os(errno));
-        }
+Status AtomicFile::set_permissions() const {
+    mode_t mode = 0;
+    struct stat old {};
+    if (replace_ && ::lstat(path_.c_str(), &old) == 0) {
+        // Only a regular file is replaced: a rename over a device node, a FIFO or a link would
+        // put a file where something else belongs.
+        if (!S_ISREG(old.st_mode)) return std::unexpected(Error::os(EEXIST));
+        mode = old.st_mode & 0777;
+    } else if (replace_ && errno != ENOENT) {
+        return std::unexpected(Error::os(errno));
+    } else if (temporary_.empty()) {
+        return {};
     } else {
+        // mkostemp made the file for its owner only.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (::fchmod(fd_, mode) != 0) return std::unexpected(Error::os(errno));
+    return {};
+}
+
+Status AtomicFile::link_as(const std::filesystem::path& name) const {
+    if (!temporary_.empty()) {
+        if (::link(temporary_.c_str(), name.c_str()) != 0) return std::unexpected(Error::os(errno));
+        return {};
+    }
+    // The unnamed file by its descriptor's path under /proc; without /proc, by the descriptor
+    // itself, which only a process that may look up any file can do.
+    const std::string by_descriptor = fmt::format("/proc/self/fd/{}", fd_);
+    if (::linkat(AT_FDCWD, by_descriptor.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return {};
+    }
+    if (errno == ENOENT && ::linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0) return {};
+    return std::unexpected(Error::os(errno));
+}
+
+Status AtomicFile::commit() {
+    if (auto permitted = set_permissions(); !permitted) return permitted;
+    if (::fsync(fd_) != 0) return std::unexpected(Error::os(errno));
+    if (!replace_) {
         // A link fails where the name is taken, where a rename would silently replace it.
-        if (::link(temporary_.c_str(), path_.c_str()) != 0) {
-            return std::unexpected(Error::os(errno));
+        if (auto linked = link_as(path_); !linked) return linked;
+        if (!temporary_.empty()) ::unlink(temporary_.c_str());
+    } else {
+        // A rename replaces the old file in one step; an unnamed file first needs a name of its
+        // own to be renamed from, held only for that moment.
+        std::filesystem::path from = temporary_;
+        for (int attempt = 0; from.empty(); ++attempt) {
+            const std::filesystem::path hidden =
+                directory_of(path_) / fmt::format(".tarnvel-{:08x}", std::random_device()());
+            auto linked = link_as(hidden);
+            if (linked) {
+                from = hidden;
+            } else if (linked.error() != Error::os(EEXIST) || attempt == 16) {
+                return linked;
+            }
         }
-        ::unlink(temporary_.c_str());
+        if (::rename(from.c_str(), path_.c_str()) != 0) {
+            const int error = errno;
+            if (temporary_.empty()) ::unlink(from.c_str());
+            return std::unexpected(Error::os(error));
+        }
     }
     committed_ = true;
     return flush_directory(directory_of(path_));

@@ -1,7 +1,8 @@
 #pragma once
-// A file that appears whole or not at all: written under a temporary name in its directory,
-// flushed to disk, then given its name. A reader never sees half a file, and a run cut short
-// leaves the file as it was.
+// A file that appears whole or not at all: written as an unnamed file in its directory (or,
+// where the file system has no unnamed files, under a short hidden name there), flushed to
+// disk, then given its name. A reader never sees half a file, and a run cut short leaves the
+// file as it was and, with an unnamed file, nothing else behind.
 
 #include <cstdint>
 #include <filesystem>
@@ -14,7 +15,9 @@ namespace tarnvel {
 class AtomicFile {
   public:
     // Starts `path` in its directory. With `replace` false an existing file is never
-    // overwritten, not even one that appears meanwhile.
+    // overwritten, not even one that appears meanwhile. With `replace` true only a regular file
+    // is replaced, and the new file keeps its permission bits; anything else of that name (a
+    // device node, a FIFO, a symbolic link, a directory) makes the commit fail with EEXIST.
     static Result<AtomicFile> create(const std::filesystem::path& path, bool replace);
 
     AtomicFile(AtomicFile&& other) noexcept;
@@ -32,7 +35,13 @@ class AtomicFile {
     AtomicFile(std::filesystem::path path, std::filesystem::path temporary, int fd, bool replace)
         : path_(std::move(path)), temporary_(std::move(temporary)), fd_(fd), replace_(replace) {}
 
+    // Gives the file the permission bits it is to have under its name.
+    Status set_permissions() const;
+    // Gives the file its name where no file of that name may be.
+    Status link_as(const std::filesystem::path& name) const;
+
     std::filesystem::path path_;
+    // The hidden name while the file is written; empty for an unnamed file.
     std::filesystem::path temporary_;
     int fd_ = -1;
     bool replace_ = false;

@@ -129,4 +129,9 @@ std::string error_text(const Error& error) {
     return error.archive_error()->message;
 }
 
+std::string error_text_with_note(const Error& error) {
+    if (error.note().empty()) return error_text(error);
+    return fmt::format("{} ({})", error_text(error), error.note());
+}
+
 }  // namespace tarnvel

@@ -83,6 +83,15 @@ class Error {
     const std::string* message_text() const { return std::get_if<std::string>(&detail_); }
     const ArchiveError* archive_error() const { return std::get_if<ArchiveError>(&detail_); }
 
+    // What the error concerns beyond its fixed text (the archive entry that was passed over,
+    // for example), for a report that explains more than the updater's fixed lines; empty when
+    // there is nothing to add. error_text leaves it out.
+    const std::string& note() const { return note_; }
+    Error with_note(std::string note) && {
+        note_ = std::move(note);
+        return std::move(*this);
+    }
+
     friend bool operator==(const Error&, const Error&) = default;
 
   private:
@@ -91,11 +100,14 @@ class Error {
 
     ErrorKind kind_;
     Detail detail_;
+    std::string note_;
 };
 
 // "{strerror} (os error {n})" for an operating-system error, the message itself for a
 // message error, the archive reader's message for an archive error.
 std::string error_text(const Error& error);
+// error_text followed by the note in parentheses, when there is one.
+std::string error_text_with_note(const Error& error);
 // The description of the error's kind, for example "permission denied".
 std::string_view error_kind_text(const Error& error);
 std::string_view error_kind_text(ErrorKind kind);

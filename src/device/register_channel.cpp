@@ -11,22 +11,8 @@
 
 namespace tarnvel {
 
-namespace {
-
-// Linux numbers its errors from EPERM to EHWPOISON with two gaps, where other systems put
-// EWOULDBLOCK and EDEADLOCK (on Linux other names of EAGAIN and EDEADLK).
-constexpr int kUnassignedAfterEloop = ELOOP + 1;
-constexpr int kUnassignedAfterEbadslt = EBADSLT + 1;
-static_assert(EPERM == 1 && EHWPOISON == 133);
-static_assert(kUnassignedAfterEloop == 41 && ENOMSG == kUnassignedAfterEloop + 1);
-static_assert(kUnassignedAfterEbadslt == 58 && EBFONT == kUnassignedAfterEbadslt + 1);
-
-}  // namespace
-
 ChannelError channel_error_from_errno(int errnum) {
-    const bool assigned = errnum >= EPERM && errnum <= EHWPOISON &&
-                          errnum != kUnassignedAfterEloop && errnum != kUnassignedAfterEbadslt;
-    return {assigned ? errnum : 0};
+    return {errnum};
 }
 
 std::expected<std::uint32_t, ChannelError> register_read(int fd, std::uint32_t reg) {

@@ -35,8 +35,9 @@ inline constexpr unsigned kRegisterIoctlType = 0x46;
 inline constexpr unsigned long kRegisterIoctl = _IOWR(kRegisterIoctlType, 0, RegisterRequest);
 static_assert(kRegisterIoctl == 0xC0104600UL);
 
-// The error number of a failed request: errno when Linux assigns it (EPERM to EHWPOISON, 1 to
-// 133, except the unassigned 41 and 58), otherwise 0.
+// The error number of a failed request: errno as the driver left it, whatever its value, so
+// that the operator sees the number the driver gave (a number the C library has no name for
+// shows as "Unknown error N") and never "Success" for a failure.
 struct ChannelError {
     std::int32_t code;
     friend bool operator==(const ChannelError&, const ChannelError&) = default;

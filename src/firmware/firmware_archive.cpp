@@ -9,6 +9,19 @@
 #include "firmware/zip_archive.hpp"
 
 namespace tarnvel {
+namespace {
+
+const char* entry_type_text(EntryType type) {
+    switch (type) {
+        case EntryType::Directory: return "a directory";
+        case EntryType::SymbolicLink: return "a symbolic link";
+        case EntryType::Other: return "a device, FIFO or socket";
+        case EntryType::File: break;
+    }
+    return "a file";
+}
+
+}  // namespace
 
 std::string firmware_archive_name(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor) {
     const BoardInfo& info = board_info(kind);
@@ -35,16 +48,26 @@ Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind 
     const ImageNamePattern pattern = image_name_pattern(kind);
     std::optional<std::uint64_t> chosen;
     std::int32_t version = 0;
+    // The last entry with an image's name that is no file: what its content would have been
+    // is a link's target path or nothing at all, never flash content.
+    std::string passed_over;
     for (std::uint64_t index = 0; index < archive->entry_count(); ++index) {
         auto name = archive->entry_name(index);
         if (!name) return std::unexpected(std::move(name.error()));
-        if (auto found = pattern.find_version(*name)) {
-            chosen = index;
-            version = *found;
+        auto found = pattern.find_version(*name);
+        if (!found) continue;
+        auto type = archive->entry_type(index);
+        if (!type) return std::unexpected(std::move(type.error()));
+        if (*type != EntryType::File) {
+            passed_over = fmt::format("{} is {}, not an image file", *name, entry_type_text(*type));
+            continue;
         }
+        chosen = index;
+        version = *found;
     }
     if (!chosen) {
-        return std::unexpected(Error::message(ErrorKind::NotFound, kFirmwareNotFound));
+        return std::unexpected(
+            Error::message(ErrorKind::NotFound, kFirmwareNotFound).with_note(passed_over));
     }
 
     auto size = archive->declared_size(*chosen);

@@ -127,6 +127,32 @@ Result<std::string_view> ZipArchive::entry_name(std::uint64_t index) const {
     return std::string_view(name);
 }
 
+Result<EntryType> ZipArchive::entry_type(std::uint64_t index) const {
+    auto name = entry_name(index);
+    if (!name) return std::unexpected(std::move(name.error()));
+    if (name->ends_with('/')) return EntryType::Directory;
+    zip_uint8_t opsys = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(archive_.get(), index, 0, &opsys, &attributes) != 0) {
+        return std::unexpected(last_error());
+    }
+    // The low byte holds the MS-DOS attributes on archives from MS-DOS and from Unix alike.
+    constexpr zip_uint32_t kDosDirectory = 0x10;
+    if ((opsys == ZIP_OPSYS_DOS || opsys == ZIP_OPSYS_UNIX) && (attributes & kDosDirectory) != 0) {
+        return EntryType::Directory;
+    }
+    if (opsys != ZIP_OPSYS_UNIX) return EntryType::File;
+    // Unix archivers keep st_mode in the high 16 bits; some leave its type bits at 0.
+    const mode_t mode = attributes >> 16;
+    switch (mode & S_IFMT) {
+        case 0:
+        case S_IFREG: return EntryType::File;
+        case S_IFDIR: return EntryType::Directory;
+        case S_IFLNK: return EntryType::SymbolicLink;
+        default: return EntryType::Other;
+    }
+}
+
 Result<std::uint64_t> ZipArchive::declared_size(std::uint64_t index) const {
     zip_stat_t stat;
     zip_stat_init(&stat);

@@ -18,6 +18,14 @@ namespace tarnvel {
 // own message.
 Error zip_failure(zip_error_t& error);
 
+// What an entry holds, by its name and the attributes its archiver recorded.
+enum class EntryType : std::uint8_t {
+    File,  // a regular file, or nothing recorded that says otherwise
+    Directory,
+    SymbolicLink,  // its content is the path the link points to
+    Other,         // a device, a FIFO or a socket
+};
+
 class ZipArchive {
   public:
     // Opens the file read-only first, so that a missing or unreadable file reports the system
@@ -28,6 +36,9 @@ class ZipArchive {
     // The entry's name in UTF-8 (libzip converts names that are not marked as UTF-8); valid
     // until the archive is closed.
     Result<std::string_view> entry_name(std::uint64_t index) const;
+    // A name ending in "/" is a directory; so is an entry whose MS-DOS attributes say so.
+    // Entries made on Unix carry the file's mode, which tells a symbolic link and the rest.
+    Result<EntryType> entry_type(std::uint64_t index) const;
     // The uncompressed size the archive declares for the entry.
     Result<std::uint64_t> declared_size(std::uint64_t index) const;
     // The entry's whole content, decompressed, with its CRC-32 checked. `size` is its declared

@@ -96,6 +96,15 @@ const ArchiveCase kCases[] = {
                                image_entry("qx480_x_42.bin"), image_entry("qx480_42.bin")});
      },
      [] { return std::string("firmware not found in archive"); }},
+    // A symbolic link's content is its target path, not an image.
+    {"SymbolicLinkEntry", BoardKind::Qx630, "0x001f", "1.0", 1, 0, "qx630v1_0.zip",
+     [](const sim::FirmwareDir& firmware, const std::string& archive) {
+         return write_archive(firmware, archive,
+                              {{.name = "qx630_1_42.bin",
+                                .data = {'/', 'e', 't', 'c', '/', 's', 'h', 'a', 'd', 'o', 'w'},
+                                .unix_mode = S_IFLNK | 0777}});
+     },
+     [] { return std::string("firmware not found in archive"); }},
     // Nothing to write: refused before the flash is erased.
     {"EmptyImage", BoardKind::Qx410, "0x0019", "4.1", 4, 1, "qx410v4_1.zip",
      [](const sim::FirmwareDir& firmware, const std::string& archive) {

@@ -220,7 +220,16 @@ INSTANTIATE_TEST_SUITE_P(
         RegisterFailureCase{"WaitForTheEraseOnParallelFlash",
                             {BoardKind::Qx480Bpi, "0x001a", "1.0", 1, 0, 1024},
                             0,
-                            ENODEV}),
+                            ENODEV},
+        // The driver's number comes through whole, also one the C library has no name for.
+        RegisterFailureCase{
+            "NumberLinuxLeavesUnassigned", {BoardKind::Qx630, "0x001f", "1.0", 1, 0, 1024}, 1, 41},
+        RegisterFailureCase{
+            "NumberOutsideTheKindTable", {BoardKind::Qx630, "0x001f", "1.0", 1, 0, 1024}, 1, 75},
+        RegisterFailureCase{
+            "NumberPastLinuxsLast", {BoardKind::Qx630, "0x001f", "1.0", 1, 0, 1024}, 1, 200},
+        RegisterFailureCase{
+            "KernelInternalNumber", {BoardKind::Qx630, "0x001f", "1.0", 1, 0, 1024}, 1, 512}),
     [](const ::testing::TestParamInfo<RegisterFailureCase>& param) {
         return std::string(param.param.name);
     });

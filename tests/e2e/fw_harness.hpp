@@ -51,6 +51,12 @@ class FwFixture : public MachineFixture<Base> {
         return this->run(std::move(args), std::move(stdin_bytes));
     }
 
+    // Runs tarnvel-fw with `args`, standard input read from the file `input`.
+    sim::RunResult fw_reading(std::vector<std::string> args, const std::filesystem::path& input) {
+        args.insert(args.begin(), TARNVEL_FW_BINARY);
+        return this->run_reading(std::move(args), input);
+    }
+
     // A file in the test's own scratch directory (beside the firmware directory's content).
     std::string scratch_file(std::string_view name) {
         return (this->firmware().path() / name).string();

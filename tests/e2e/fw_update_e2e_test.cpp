@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -60,6 +61,7 @@ struct DecisionCase {
     const char* result;
     bool written;
     int exit_status;
+    const char* input_file = nullptr;  // standard input read from this file, not closed
 };
 
 void PrintTo(const DecisionCase& c, std::ostream* os) {
@@ -74,7 +76,7 @@ TEST_P(FwUpdateDecision, WritesOnlyWhatItShould) {
     std::vector<std::string> args{"update", "--json"};
     args.insert(args.end(), c.options.begin(), c.options.end());
 
-    const sim::RunResult result = fw(args);
+    const sim::RunResult result = c.input_file ? fw_reading(args, c.input_file) : fw(args);
     EXPECT_TRUE(result.exited_with(c.exit_status)) << result.describe_end() << "\n" << result.err;
     const Json document = parse_json(result);
     EXPECT_EQ(document["ok"], c.exit_status == 0);
@@ -103,7 +105,10 @@ INSTANTIATE_TEST_SUITE_P(
         DecisionCase{"OlderForced", kFirmware - 1, {"--yes", "--force"}, "updated", true, 0},
         DecisionCase{"NoArchive", std::nullopt, {"--yes"}, "no-image", false, kExitBoardFailed},
         // Without --yes the questions come from standard input, which is closed: no.
-        DecisionCase{"Declined", kFirmware + 1, {}, "declined", false, 0}),
+        DecisionCase{"Declined", kFirmware + 1, {}, "declined", false, 0},
+        // A line that never ends is no answer.
+        DecisionCase{
+            "DeclinedOnAnEndlessLine", kFirmware + 1, {}, "declined", false, 0, "/dev/zero"}),
     [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
 
 // The operator's answers, typed ahead: the same questions as the updater, on standard error,
@@ -163,6 +168,26 @@ TEST_F(FwTest, PassesOverBoardsItCannotUpdate) {
     EXPECT_EQ(hardware(0).register_accesses(), 0u);
 }
 
+// An archive entry that is a symbolic link is no image, and the reason names it.
+TEST_F(FwTest, ALinkInTheArchiveIsNoImage) {
+    add_board(BoardKind::Qx630, kFirmware, std::nullopt);
+    const std::string target = "/etc/shadow";
+    ASSERT_TRUE(firmware().add_archive("qx630v1_0.zip", {{.name = "qx630_1_50.bin",
+                                                          .data = {target.begin(), target.end()},
+                                                          .unix_mode = S_IFLNK | 0777}}));
+    const sim::RunResult result = fw({"update", "--yes", "--json"});
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const Json board = board_entry(parse_json(result), "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], "no-image");
+    EXPECT_NE(board["error"].get<std::string>().find(
+                  "firmware not found in archive (qx630_1_50.bin is a symbolic link, not an "
+                  "image file)"),
+              std::string::npos)
+        << board.dump();
+    EXPECT_EQ(hardware(0).register_accesses(), 0u);
+}
+
 // A failed programming run ends the run, as in the updater: the next board is not touched.
 TEST_F(FwTest, FailedProgrammingEndsTheRun) {
     add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 50});
@@ -180,6 +205,22 @@ TEST_F(FwTest, FailedProgrammingEndsTheRun) {
     EXPECT_EQ(board_entry(document, "/dev/tarnvel1")["result"], "not-attempted");
     EXPECT_EQ(hardware(1).register_accesses(), 0u);
 }
+
+class FwRegisterErrorNumber : public FwTestWithParam<int> {};
+
+// The driver's error number reaches the result whole, also one the C library has no name for.
+TEST_P(FwRegisterErrorNumber, ReachesTheResult) {
+    const int number = GetParam();
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048,
+              sim::RegisterFault{.access = 1, .error = number});
+    const sim::RunResult result = fw({"update", "--yes", "--json"});
+    EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
+                                                      << result.err;
+    const std::string error = board_entry(parse_json(result), "/dev/tarnvel0")["error"];
+    EXPECT_NE(error.find(os_error_text(number)), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, FwRegisterErrorNumber, ::testing::Values(41, 75, 200, 512));
 
 // With --reboot the board must come back with the image's version.
 TEST_F(FwTest, ARebootIntoAnotherVersionFailsTheBoard) {

@@ -2,11 +2,15 @@
 // flash holds the image and where it first differs; dump keeps a copy that update --image
 // writes back. Neither erases or writes the flash.
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <fmt/format.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "fw_harness.hpp"
 
@@ -166,8 +170,9 @@ TEST_F(FwTest, DumpReadsTheLengthAsked) {
 
 struct DumpRefusal {
     const char* name;
-    // After --board /dev/tarnvel0; EXISTING and NEW stand for a file that exists and one that
-    // does not, in the test's scratch directory.
+    // After --board /dev/tarnvel0. In the test's scratch directory: EXISTING a regular file,
+    // NEW a free name, DEVICE a character device node (the one /dev/full is), FIFO a named pipe,
+    // LINK a symbolic link to EXISTING, LONG a free name longer than the file system allows.
     std::vector<std::string> options;
     int exit_status;
 };
@@ -176,33 +181,48 @@ void PrintTo(const DumpRefusal& c, std::ostream* os) {
     *os << c.name;
 }
 
-class FwDumpRefusal : public FwTestWithParam<DumpRefusal> {};
+class FwDumpRefusal : public FwTestWithParam<DumpRefusal> {
+  protected:
+    // Every name in the scratch directory with its type, links not followed.
+    std::map<std::string, std::filesystem::file_type> scratch_entries() {
+        std::map<std::string, std::filesystem::file_type> entries;
+        for (const auto& entry : std::filesystem::directory_iterator(firmware().path())) {
+            entries[entry.path().filename().string()] = entry.symlink_status().type();
+        }
+        return entries;
+    }
+};
 
 TEST_P(FwDumpRefusal, LeavesFilesAndBoardAlone) {
     const DumpRefusal& c = GetParam();
     add_board(BoardKind::Qx630, kFirmware, std::nullopt);
     const std::string existing = scratch_file("kept.bin");
     write_file(existing, {1, 2, 3});
+    ASSERT_EQ(::mknod(scratch_file("device").c_str(), S_IFCHR | 0600, ::makedev(1, 7)), 0);
+    ASSERT_EQ(::mkfifo(scratch_file("fifo").c_str(), 0600), 0);
+    std::filesystem::create_symlink("kept.bin", scratch_file("link"));
+    const auto before = scratch_entries();
+    const std::map<std::string, std::string> placeholders = {
+        {"EXISTING", existing},
+        {"NEW", scratch_file("new.bin")},
+        {"DEVICE", scratch_file("device")},
+        {"FIFO", scratch_file("fifo")},
+        {"LINK", scratch_file("link")},
+        {"LONG", scratch_file(std::string(300, 'n'))}};
     std::vector<std::string> args{"dump", "--board", "/dev/tarnvel0"};
     for (const std::string& option : c.options) {
-        args.push_back(option == "EXISTING" ? existing
-                       : option == "NEW"    ? scratch_file("new.bin")
-                                            : option);
+        const auto placeholder = placeholders.find(option);
+        args.push_back(placeholder != placeholders.end() ? placeholder->second : option);
     }
 
     const sim::RunResult result = fw(args);
     EXPECT_TRUE(result.exited_with(c.exit_status)) << result.describe_end() << "\n" << result.err;
     EXPECT_EQ(result.out, "");
     EXPECT_FALSE(result.err.empty());
-    EXPECT_EQ(file_bytes(existing), (std::vector<std::uint8_t>{1, 2, 3}));
-    EXPECT_FALSE(std::filesystem::exists(scratch_file("new.bin")));
     EXPECT_EQ(hardware(0).register_accesses(), 0u);
-    // No temporary file is left behind.
-    std::size_t files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(firmware().path())) {
-        files += entry.is_regular_file() ? 1 : 0;
-    }
-    EXPECT_EQ(files, 1u);
+    // Nothing is made, replaced or left behind.
+    EXPECT_EQ(scratch_entries(), before);
+    EXPECT_EQ(file_bytes(existing), (std::vector<std::uint8_t>{1, 2, 3}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -215,17 +235,32 @@ INSTANTIATE_TEST_SUITE_P(
         DumpRefusal{"ZeroLength", {"--output", "NEW", "--length", "0"}, kExitUsage},
         // The QX630's image window ends at 4 GiB - 16 MiB.
         DumpRefusal{"PastTheWindow", {"--output", "NEW", "--length", "4278190081"}, kExitUsage},
-        DumpRefusal{"NoImageForTheLength", {"--output", "NEW"}, kExitBoardFailed}),
+        DumpRefusal{"NoImageForTheLength", {"--output", "NEW"}, kExitBoardFailed},
+        // Usage errors are found before the board is read, whatever the length.
+        DumpRefusal{"EmptyOutputName", {"--output", "", "--length", "100"}, kExitUsage},
+        DumpRefusal{"NameTooLong", {"--output", "LONG", "--length", "100"}, kExitUsage},
+        // --force replaces a regular file and nothing else.
+        DumpRefusal{
+            "ForceOverADevice", {"--output", "DEVICE", "--length", "10", "--force"}, kExitUsage},
+        DumpRefusal{
+            "ForceOverAFifo", {"--output", "FIFO", "--length", "10", "--force"}, kExitUsage},
+        DumpRefusal{
+            "ForceOverALink", {"--output", "LINK", "--length", "10", "--force"}, kExitUsage}),
     [](const ::testing::TestParamInfo<DumpRefusal>& param) { return param.param.name; });
 
+// The replaced file keeps its permission bits.
 TEST_F(FwTest, DumpReplacesAnExistingFileOnlyWithForce) {
     add_board(BoardKind::Qx630, kFirmware, std::nullopt);
     const std::string existing = scratch_file("kept.bin");
     write_file(existing, {1, 2, 3});
+    std::filesystem::permissions(
+        existing, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const sim::RunResult result =
         fw({"dump", "--board", "/dev/tarnvel0", "--output", existing, "--length", "64", "--force"});
     EXPECT_TRUE(result.exited_with(0)) << result.describe_end() << "\n" << result.err;
     EXPECT_EQ(file_bytes(existing), image_region(hardware(0), 64));
+    EXPECT_EQ(std::filesystem::status(existing).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 }  // namespace

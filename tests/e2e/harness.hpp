@@ -78,12 +78,17 @@ class MachineFixture : public Base {
         sim::RunOptions options;
         options.argv = std::move(argv);
         options.stdin_bytes = std::move(stdin_bytes);
-        options.firmware_root = firmware_->path();
         options.firmware_mount = mount;
         options.timeout = timeout;
-        auto result = sim::run_program(*testbed_, options);
-        EXPECT_TRUE(result) << error_text(result.error());
-        return result.value_or(sim::RunResult{});
+        return run_with(std::move(options));
+    }
+    // Runs any command with standard input read from the file `input` (/dev/zero: a line that
+    // never ends).
+    sim::RunResult run_reading(std::vector<std::string> argv, const std::filesystem::path& input) {
+        sim::RunOptions options;
+        options.argv = std::move(argv);
+        options.stdin_file = input;
+        return run_with(std::move(options));
     }
 
     // Runs tarnvel-flash; standard input closed unless given.
@@ -98,6 +103,13 @@ class MachineFixture : public Base {
     }
 
   private:
+    sim::RunResult run_with(sim::RunOptions options) {
+        options.firmware_root = firmware_->path();
+        auto result = sim::run_program(*testbed_, options);
+        EXPECT_TRUE(result) << error_text(result.error());
+        return result.value_or(sim::RunResult{});
+    }
+
     std::unique_ptr<sim::Testbed> testbed_;
     std::optional<sim::FirmwareDir> firmware_;
 };

@@ -83,6 +83,7 @@ struct InputCase {
     const char* name;
     std::optional<std::string> input;  // none: standard input closed
     Outcome first, second;
+    const char* input_file = nullptr;  // standard input read from this file instead
 };
 
 void PrintTo(const InputCase& c, std::ostream* os) {
@@ -96,8 +97,9 @@ TEST_P(TypedAhead, EachLineAnswersTheNextQuestionOfTheRun) {
     const auto first_image = add_board_with_image(kFirstBoard);
     const auto second_image = add_board_with_image(kSecondBoard);
 
-    expect_output(run_flash(c.input),
-                  board_output(0, kFirstBoard, c.first) + board_output(1, kSecondBoard, c.second));
+    expect_output(
+        c.input_file ? run_reading({TARNVEL_FLASH_BINARY}, c.input_file) : run_flash(c.input),
+        board_output(0, kFirstBoard, c.first) + board_output(1, kSecondBoard, c.second));
     expect_board_state(0, first_image, c.first);
     expect_board_state(1, second_image, c.second);
 }
@@ -115,7 +117,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Case and surrounding blanks don't matter; a word is not a y; the last line needs
         // no line break.
         InputCase{"BlanksCaseAndWords", " Y\t\nyes\n\tn\ny", Outcome::ManualPowerCycle,
-                  Outcome::Declined}),
+                  Outcome::Declined},
+        // A line that never ends is no answer, however much of it comes, to every question.
+        InputCase{"EndlessLine", std::nullopt, Outcome::Declined, Outcome::Declined, "/dev/zero"}),
     [](const ::testing::TestParamInfo<InputCase>& param) { return std::string(param.param.name); });
 
 // The image in the archive is newer, the same or older than the board's firmware: the remark

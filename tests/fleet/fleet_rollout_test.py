@@ -7,10 +7,14 @@ the local connection, each host a simulated machine with boards of its own:
   charlie  a QX480 with a newer image
   delta    a QX480 with a newer image
 
-In batches of one host, then two, with no failure allowed: alpha is updated alone; bravo fails
-while charlie, in the same batch, is updated; the failure ends the rollout, and delta is never
-touched. The test checks that from the play's own record (batches, task results, recap) and
-from the boards themselves.
+First the play looks without writing, once in check mode and once with tarnvel_fw_update
+false: every host in every batch, each reporting the boards it would write, no board touched.
+
+Then the rollout, in batches of one host, then two, with no failure allowed: alpha is updated
+alone; bravo fails while charlie, in the same batch, is updated; the failure ends the rollout,
+and delta is never touched. Last, the play runs again on alpha, whose board it updated and
+rebooted, and changes nothing. The test checks all of that from the play's own record
+(batches, task results, recap) and from the boards themselves.
 
 Each machine is a tarnvel-sim around the next one, the innermost around this script again
 (--inside): every tarnvel-sim hands its testbed down in UMOCKDEV_DIR, which a small shell step
@@ -23,7 +27,6 @@ environment of tarnvel-fw.
 import argparse
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import sys
@@ -49,10 +52,19 @@ MACHINES = [
     ("delta", [QX480], {}),
 ]
 
+# The boards of each host that the play writes: those with a newer image.
+PENDING = {
+    "alpha": ["/dev/tarnvel0"],
+    "bravo": ["/dev/tarnvel0", "/dev/tarnvel1"],
+    "charlie": ["/dev/tarnvel0"],
+    "delta": ["/dev/tarnvel0"],
+}
+
 # A canary batch of one host, then batches of two.
 ROLLOUT_VARIABLES = {"tarnvel_rollout_serial": [1, 2]}
 
-UPDATE_TASK = "Write the newer images"
+UPDATE_TASK = "Write the images"
+REPORT_TASK = "Report the boards that would be written"
 
 
 def parse_arguments():
@@ -99,8 +111,7 @@ def outside(args):
         (work / "home").mkdir()
         # No compiled callback plugin left in the source tree.
         env.update(HOME=str(work / "home"), LC_ALL="C.UTF-8", LANG="C.UTF-8",
-                   PYTHONDONTWRITEBYTECODE="1", ANSIBLE_CONFIG=str(write_ansible_config(work)),
-                   TARNVEL_FLEET_RECORD=str(work / "record.json"))
+                   PYTHONDONTWRITEBYTECODE="1", ANSIBLE_CONFIG=str(write_ansible_config(work)))
         command = []
         for index, (_, boards, _) in enumerate(MACHINES):
             keep = f'export {testbed_variable(index)}="$UMOCKDEV_DIR"; exec "$@"'
@@ -120,7 +131,7 @@ def write_inventory(work, tarnvel_fw, testbeds):
     hosts = {}
     for (host, _, variables), testbed in zip(MACHINES, testbeds):
         prefix = ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}"]
-        hosts[host] = {"tarnvel_fw_command": shlex.join([*prefix, tarnvel_fw]), **variables}
+        hosts[host] = {"tarnvel_fw_command": [*prefix, tarnvel_fw], **variables}
     inventory = {"tarnvel_hosts": {
         "hosts": hosts,
         "vars": {"ansible_connection": "local",
@@ -148,9 +159,9 @@ class Checks:
         print(f"FAIL  {what}")
 
 
-def update_result(record, host):
+def task_result(record, host, task):
     for result in record["results"]:
-        if result["host"] == host and result["task"] == UPDATE_TASK:
+        if result["host"] == host and result["task"] == task:
             return result
     return None
 
@@ -181,7 +192,7 @@ def check_play(checks, rc, record):
         ("charlie", "ok", 0, "--no-reboot", ["/dev/tarnvel0"], {"/dev/tarnvel0": "updated"}),
     ]
     for host, outcome, status, reboot, nodes, results in expected_updates:
-        update = update_result(record, host)
+        update = task_result(record, host, UPDATE_TASK)
         if update is None:
             checks.fail(f"{host}: the update task did not run")
             continue
@@ -201,6 +212,43 @@ def check_play(checks, rc, record):
             checks.equal("alpha: firmware after the reboot", board["firmware_after"], 101)
 
 
+def check_look_only(checks, what, rc, record, check_mode):
+    """A run that writes nothing: every host in every batch, each reporting the boards it would
+    write, as a change in check mode only; the update never runs."""
+    checks.equal(f"{what}: ansible-playbook exit status", rc, 0)
+    checks.equal(f"{what}: batches", [sorted(batch) for batch in record["batches"]],
+                 [["alpha"], ["bravo", "charlie"], ["delta"]])
+    for host, _, _ in MACHINES:
+        recap = record["recap"].get(host, {})
+        checks.equal(f"{what}: {host} failed and changed tasks",
+                     (recap.get("failures"), recap.get("changed")), (0, int(check_mode)))
+        report = task_result(record, host, REPORT_TASK) or {}
+        checks.equal(f"{what}: {host} boards it would write", report.get("msg"), PENDING[host])
+        update = task_result(record, host, UPDATE_TASK) or {}
+        checks.equal(f"{what}: {host} update", update.get("outcome"), "skipped")
+
+
+def check_second_run(checks, rc, record):
+    """The play again on alpha, whose board it updated and rebooted: nothing left to write."""
+    checks.equal("second run: ansible-playbook exit status", rc, 0)
+    recap = record["recap"].get("alpha", {})
+    checks.equal("second run: alpha failed and changed tasks",
+                 (recap.get("failures"), recap.get("changed")), (0, 0))
+    update = task_result(record, "alpha", UPDATE_TASK) or {}
+    checks.equal("second run: alpha update", update.get("outcome"), "skipped")
+
+
+def board_version(testbed, board):
+    return (Path(testbed) / "sys/class/tarnvel" / board / "version").read_text().strip()
+
+
+def check_untouched(checks, testbeds):
+    for (host, boards, _), testbed in zip(MACHINES, testbeds):
+        for index in range(len(boards)):
+            checks.equal(f"{host} tarnvel{index} before the rollout: firmware",
+                         board_version(testbed, f"tarnvel{index}").split("r")[1], "100")
+
+
 def check_boards(checks, tarnvel_fw, testbeds, base_env):
     machine = {host: testbed for (host, _, _), testbed in zip(MACHINES, testbeds)}
     # (host, board, "version" it reports now, verify's result or None when not asked)
@@ -214,8 +262,7 @@ def check_boards(checks, tarnvel_fw, testbeds, base_env):
     ]
     for host, board, version, verify in expected_boards:
         testbed = machine[host]
-        attribute = Path(testbed) / "sys/class/tarnvel" / board / "version"
-        checks.equal(f"{host} {board}: version", attribute.read_text().strip(), version)
+        checks.equal(f"{host} {board}: version", board_version(testbed, board), version)
         if verify is None:
             continue
         run = subprocess.run([tarnvel_fw, "verify", "--json", "--board", f"/dev/{board}"],
@@ -234,18 +281,30 @@ def inside(args):
     # ansible-playbook runs outside every simulated machine: only tarnvel_fw_command reaches one.
     base_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
     inventory = write_inventory(work, args.tarnvel_fw, testbeds)
-    rc = subprocess.run(["ansible-playbook", "-i", str(inventory),
-                         "--extra-vars", json.dumps(ROLLOUT_VARIABLES), args.playbook],
-                        env=base_env).returncode
-    record_path = Path(os.environ["TARNVEL_FLEET_RECORD"])
-    if not record_path.exists():
-        print(f"ansible-playbook ended with {rc} before its recap: no record of the play")
-        return 1
-    record = json.loads(record_path.read_text(encoding="utf-8"))
+
+    def play(name, *options, variables=None):
+        """Runs the playbook; its exit status and record."""
+        record_path = work / f"record-{name}.json"
+        rc = subprocess.run(["ansible-playbook", "-i", str(inventory), "--extra-vars",
+                             json.dumps({**ROLLOUT_VARIABLES, **(variables or {})}),
+                             *options, args.playbook],
+                            env={**base_env, "TARNVEL_FLEET_RECORD": str(record_path)}).returncode
+        if not record_path.exists():
+            raise RuntimeError(f"{name}: ansible-playbook ended with {rc} before its recap")
+        return rc, json.loads(record_path.read_text(encoding="utf-8"))
 
     checks = Checks()
-    check_play(checks, rc, record)
-    check_boards(checks, args.tarnvel_fw, testbeds, base_env)
+    try:
+        check_look_only(checks, "check mode", *play("check-mode", "--check"), check_mode=True)
+        check_look_only(checks, "report only", *play("report-only",
+                                                     variables={"tarnvel_fw_update": False}),
+                        check_mode=False)
+        check_untouched(checks, testbeds)
+        check_play(checks, *play("rollout"))
+        check_boards(checks, args.tarnvel_fw, testbeds, base_env)
+        check_second_run(checks, *play("second-run", "--limit", "alpha"))
+    except RuntimeError as error:
+        checks.fail(str(error))
     print(f"fleet rollout: {checks.passed} checks passed, {checks.failed} failed")
     return 0 if checks.failed == 0 else 1
 

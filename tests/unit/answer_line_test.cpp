@@ -51,6 +51,7 @@ struct ReaderCase {
     const char* name;
     std::string input;               // written before the first question, then end of input
     std::vector<std::string> lines;  // one read_answer_line each
+    std::size_t limit = AnswerReader::kLineLimit;
 };
 
 class AnswerLines : public ::testing::TestWithParam<ReaderCase> {};
@@ -59,7 +60,7 @@ TEST_P(AnswerLines, ComeOutOneLineAtATimeFromTheSharedBuffer) {
     TestPipe pipe;
     pipe.write_all(GetParam().input);
     pipe.close_write();
-    AnswerReader reader(pipe.read_fd());
+    AnswerReader reader(pipe.read_fd(), GetParam().limit);
     for (const auto& expected : GetParam().lines) {
         EXPECT_EQ(reader.read_answer_line(), expected);
     }
@@ -73,7 +74,13 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"TypedAheadLinesAnswerLaterQuestions", "y\nn\ny", {"y\n", "n\n", "y", ""}},
         ReaderCase{"EndOfInputAnswersEveryQuestionEmpty", "", {"", "", ""}},
         ReaderCase{"LineLongerThanTheBufferIsReadWhole", kLongLine + "y\n", {kLongLine, "y\n"}},
-        ReaderCase{"InvalidUtf8LineIsEmptyAndConsumed", "\xff\xfe\ny\n", {"", "y\n", ""}}),
+        ReaderCase{"InvalidUtf8LineIsEmptyAndConsumed", "\xff\xfe\ny\n", {"", "y\n", ""}},
+        // Past the limit a line is no; the next question passes over its rest, at most a
+        // limit's worth each time, and the line after it answers.
+        ReaderCase{"LineOfTheLimitIsRead", "  y\n", {"  y\n", ""}, 4},
+        ReaderCase{"OverlongLineIsNoAndItsRestIsPassedOver", "    y\ny\n", {"", "y\n", ""}, 4},
+        ReaderCase{"RestPastTheLimitAnswersNoAgain", "aaaaaaaaaay\ny\n", {"", "", "y\n", ""}, 4},
+        ReaderCase{"RestEndedByEndOfInput", "aaaaaa", {"", "", ""}, 4}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST(AnswerLines, ClosedDescriptorReadsAsEndOfInput) {

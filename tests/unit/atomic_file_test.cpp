@@ -3,6 +3,7 @@
 #include "base/atomic_file.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -87,6 +88,36 @@ TEST_F(AtomicFileTest, AppearsWholeOrNotAtAll) {
         EXPECT_EQ(names(), (c.committed || c.existing ? std::vector<std::string>{"copy.bin"}
                                                       : std::vector<std::string>{}));
     }
+}
+
+// Until the commit the file has no name, so a writer killed meanwhile leaves nothing behind;
+// and a name as long as the file system allows needs no longer one beside it.
+TEST_F(AtomicFileTest, HasNoOtherNameWhileItIsWritten) {
+    const Bytes data{1, 2, 3};
+    const std::string longest(250, 'n');
+    for (const bool replace : {false, true}) {
+        SCOPED_TRACE(replace ? "replacing" : "new");
+        if (replace) std::ofstream(path(longest.c_str())) << "old";
+        auto file = AtomicFile::create(path(longest.c_str()), replace);
+        ASSERT_TRUE(file) << error_text(file.error());
+        ASSERT_TRUE(file->write(data));
+        EXPECT_EQ(names(),
+                  replace ? std::vector<std::string>{longest} : std::vector<std::string>{});
+        ASSERT_TRUE(file->commit());
+        EXPECT_EQ(names(), std::vector<std::string>{longest});
+        EXPECT_EQ(contents(path(longest.c_str())), data);
+        fs::remove(path(longest.c_str()));
+    }
+}
+
+// A name taken by anything but a regular file is left as it is, even when replacing.
+TEST_F(AtomicFileTest, ReplacesOnlyARegularFile) {
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    auto file = AtomicFile::create(path("fifo"), true);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->commit(), std::unexpected(Error::os(EEXIST)));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path("fifo"))));
+    EXPECT_EQ(names(), std::vector<std::string>{"fifo"});
 }
 
 TEST_F(AtomicFileTest, FailsWhereNoFileCanBeMade) {

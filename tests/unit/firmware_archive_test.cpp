@@ -56,6 +56,7 @@ struct SelectionCase {
     std::vector<const char*> names;  // in directory order
     std::size_t chosen;              // the entry that must be read
     std::int32_t version;
+    std::optional<std::size_t> link = std::nullopt;  // an entry recorded as a symbolic link
 };
 class ImageSelection : public ::testing::TestWithParam<SelectionCase> {};
 
@@ -66,6 +67,7 @@ TEST_P(ImageSelection, ReadsLastMatchingEntryWholeStoredOrDeflated) {
         std::vector<FirmwareEntry> entries;
         for (std::uint32_t i = 0; i < c.names.size(); ++i) {
             entries.push_back({c.names[i], sim::firmware_bytes(3000 + 2 * i, i), compression});
+            if (c.link == i) entries.back().unix_mode = S_IFLNK | 0777;
         }
         ASSERT_TRUE(sim::write_zip(dir.path + "/fw.zip", entries));
         auto image = find_firmware_image_at(dir.path + "/fw.zip", c.kind);
@@ -83,7 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
         SelectionCase{K::Qx400, {"qx400_1_9.bin", "qx400_1_3.bin"}, 1, 3},
         SelectionCase{K::Qx610Bpi, {"img/qx610_1_2.bin", "qx610_1_5.bin.old"}, 1, 5},
         SelectionCase{K::Qx410M2, {"qx410ml_1_6.bin", "qx410m2_1_7.bin"}, 0, 6},
-        SelectionCase{K::Qx630, {"qx630_1_4.bin", "qx630_1_2147483648.bin"}, 0, 4}));
+        SelectionCase{K::Qx630, {"qx630_1_4.bin", "qx630_1_2147483648.bin"}, 0, 4},
+        // A link is no image, wherever it stands.
+        SelectionCase{K::Qx630, {"qx630_1_4.bin", "qx630_1_7.bin"}, 0, 4, 1}));
 
 // Fifo: a named pipe nobody writes to; Device: a link to a character device.
 enum class File { Missing, Directory, Fifo, Device, NotZip, CutShort, Archive };
@@ -103,6 +107,18 @@ FirmwareEntry entry(const char* name, std::size_t size, Compression compression,
                     EntryDamage damage = EntryDamage::None,
                     std::optional<std::uint32_t> declared_size = std::nullopt) {
     return {name, sim::firmware_bytes(size), compression, damage, declared_size};
+}
+
+// An entry with an image's name that is not a file, as a Unix archiver records it.
+FirmwareEntry not_a_file(const char* name, std::uint32_t mode, std::string_view content) {
+    return {.name = name,
+            .data = {content.begin(), content.end()},
+            .compression = Compression::Stored,
+            .unix_mode = mode};
+}
+
+Error no_image_but(std::string note) {
+    return Error::message(ErrorKind::NotFound, kFirmwareNotFound).with_note(std::move(note));
 }
 
 class ArchiveFailure : public ::testing::TestWithParam<FailureCase> {};
@@ -157,6 +173,16 @@ INSTANTIATE_TEST_SUITE_P(
                     {entry("qx480_1_2.bin", 64, Compression::Stored),
                      entry("QX400_1_2.bin", 64, Compression::Stored)},
                     Error::message(ErrorKind::NotFound, kFirmwareNotFound)},
+        FailureCase{"symbolic link",
+                    K::Qx400,
+                    File::Archive,
+                    {not_a_file("qx400_1_2.bin", S_IFLNK | 0777, "/etc/shadow")},
+                    no_image_but("qx400_1_2.bin is a symbolic link, not an image file")},
+        FailureCase{"directory by its name",
+                    K::Qx400,
+                    File::Archive,
+                    {not_a_file("qx400_1_2.bin/", 0, "")},
+                    no_image_but("qx400_1_2.bin/ is a directory, not an image file")},
         FailureCase{"bad CRC, stored",
                     K::Qx400,
                     File::Archive,

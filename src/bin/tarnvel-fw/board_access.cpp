@@ -49,7 +49,7 @@ std::expected<ChosenImage, PassedOver> choose_image(
         return std::unexpected(PassedOver{
             Why::NoImage,
             fmt::format("{}: {}", firmware_archive_path(board.kind, board.hw_major, board.hw_minor),
-                        error_text(image.error()))});
+                        error_text_with_note(image.error()))});
     }
     const std::int32_t version = image->version;
     return ChosenImage{.image = std::move(*image), .version = version};

@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <charconv>
 #include <iostream>
 
 #include "bin/tarnvel-fw/exit_status.hpp"
@@ -27,6 +29,80 @@ CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
 CLI::Option* add_json(CLI::App& command, bool& json) {
     return command.add_flag("--json", json,
                             "One JSON document on standard output instead of the readable text");
+}
+
+// A byte count as the manual page gives it: decimal or 0x hexadecimal digits, optionally
+// followed by K (1024 bytes) or M (1024 KiB), and nothing else (no sign, no blank, no octal);
+// below 4 GiB.
+std::optional<std::uint32_t> parse_byte_count(std::string_view text) {
+    std::uint64_t unit = 1;
+    if (text.ends_with('K') || text.ends_with('M')) {
+        unit = text.back() == 'K' ? 1024 : 1024 * 1024;
+        text.remove_suffix(1);
+    }
+    int base = 10;
+    if (text.starts_with("0x")) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    std::uint64_t count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count, base);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+        count > UINT32_MAX / unit) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(count * unit);
+}
+
+CLI::Validator byte_count() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            const auto count = parse_byte_count(text);
+            if (!count) {
+                return fmt::format(
+                    "\"{}\" is not a byte count: a decimal or 0x hexadecimal number below 4 GiB, "
+                    "optionally followed by K (1024) or M (1048576)",
+                    text);
+            }
+            text = std::to_string(*count);
+            return {};
+        },
+        "BYTES", "byte count");
+}
+
+// The command of that name, or null.
+const CLI::App* find_command(const CLI::App& app, std::string_view name) {
+    const auto found =
+        app.get_subcommands([&](const CLI::App* command) { return command->get_name() == name; });
+    return found.empty() ? nullptr : found.front();
+}
+
+// The commands, for a message about one that is not among them: "list, verify, dump and
+// update".
+std::string command_names(const CLI::App& app) {
+    const auto commands =
+        app.get_subcommands([](const CLI::App* command) { return command->get_name() != "help"; });
+    std::string text;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == commands.size() ? " and " : ", ";
+        text += commands[i]->get_name();
+    }
+    return text;
+}
+
+int no_such_command(const CLI::App& app, std::string_view name) {
+    std::cerr << fmt::format("tarnvel-fw: no command \"{}\"; the commands are {}\n", name,
+                             command_names(app));
+    return kExitUsage;
+}
+
+// Each board once, in the order first named: naming a board twice still names one board.
+void drop_repeated_boards(std::vector<std::string>& boards) {
+    std::vector<std::string> once;
+    for (std::string& board : boards) {
+        if (std::ranges::find(once, board) == once.end()) once.push_back(std::move(board));
+    }
+    boards = std::move(once);
 }
 
 // Checks that CLI11 can't express: an image file is meant for one board.
@@ -87,10 +163,11 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         ->required();
     dump_app
         ->add_option("--length", dump.length,
-                     "Bytes to read (K, M suffixes count 1024s); default: the size of the "
-                     "board's available image")
+                     "Bytes to read: a decimal or 0x hexadecimal number, optionally followed "
+                     "by K (1024) or M (1048576); default: the size of the board's available "
+                     "image")
         ->type_name("BYTES")
-        ->transform(CLI::AsSizeValue(false));
+        ->transform(byte_count());
     dump_app->add_flag("--force", dump.force, "Replace FILE if it exists");
 
     UpdateCommand update;
@@ -122,6 +199,10 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     help_app->add_option("command", help_topic, "list, verify, dump or update")
         ->type_name("COMMAND");
 
+    // CLI11 would only say that a command is required.
+    if (argc > 1 && argv[1][0] != '-' && find_command(app, argv[1]) == nullptr) {
+        return {.command = std::nullopt, .exit_status = no_such_command(app, argv[1])};
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -130,26 +211,26 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     }
 
     if (help_app->parsed()) {
+        // The program's own help, not that of the help command, which App::help would give
+        // now that "help" was parsed.
         if (help_topic.empty()) {
-            std::cout << app.help();
+            std::cout << app.get_formatter()->make_help(&app, app.get_name(),
+                                                        CLI::AppFormatMode::Normal);
             return {.command = std::nullopt, .exit_status = kExitOk};
         }
-        try {
-            std::cout << app.get_subcommand(help_topic)->help();
-            return {.command = std::nullopt, .exit_status = kExitOk};
-        } catch (const CLI::OptionNotFound&) {
-            std::cerr << fmt::format(
-                "tarnvel-fw: no command \"{}\"; the commands are list, "
-                "verify, dump and update\n",
-                help_topic);
-            return {.command = std::nullopt, .exit_status = kExitUsage};
+        const CLI::App* topic = find_command(app, help_topic);
+        if (topic == nullptr) {
+            return {.command = std::nullopt, .exit_status = no_such_command(app, help_topic)};
         }
+        std::cout << topic->help();
+        return {.command = std::nullopt, .exit_status = kExitOk};
     }
 
     Command command;
     if (list_app->parsed()) {
         command = list;
     } else if (verify_app->parsed()) {
+        drop_repeated_boards(verify.boards);
         command = std::move(verify);
     } else if (dump_app->parsed()) {
         command = std::move(dump);
@@ -157,6 +238,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         update.reboot = reboot      ? RebootChoice::Reboot
                         : no_reboot ? RebootChoice::NoReboot
                                     : RebootChoice::Ask;
+        drop_repeated_boards(update.boards);
         command = std::move(update);
     }
     if (auto problem = usage_problem(command)) {

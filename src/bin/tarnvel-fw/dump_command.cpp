@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <limits.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <filesystem>
 
@@ -26,18 +29,42 @@ int refuse(int status, std::string_view why) {
     return status;
 }
 
-// Where the copy goes must be a place for a new file: its directory exists, and the name is
-// free unless it may be replaced.
+// What a file system object other than a regular file is, for a refusal.
+std::string_view what_is(fs::file_type type) {
+    switch (type) {
+        case fs::file_type::directory: return "a directory";
+        case fs::file_type::symlink: return "a symbolic link";
+        case fs::file_type::character: return "a character device";
+        case fs::file_type::block: return "a block device";
+        case fs::file_type::fifo: return "a FIFO";
+        case fs::file_type::socket: return "a socket";
+        default: return "not a regular file";
+    }
+}
+
+// Where the copy goes must be a place for a new file: its directory exists, its name fits the
+// file system, and the name is free, or with --force taken by a regular file that may be
+// replaced. A symbolic link is never followed, a device node or FIFO never written into.
 std::optional<std::string> output_problem(const fs::path& output, bool force) {
+    if (output.empty()) return std::string("--output needs a file name");
     std::error_code error;
     const fs::path directory = output.has_parent_path() ? output.parent_path() : fs::path(".");
     if (!fs::is_directory(directory, error)) {
         return fmt::format("the directory of --output {} does not exist", output.string());
     }
+    const long name_max = ::pathconf(directory.c_str(), _PC_NAME_MAX);
+    if (output.filename().native().size() >
+        static_cast<std::size_t>(name_max > 0 ? name_max : NAME_MAX)) {
+        return fmt::format("--output {}: the name is longer than its file system allows",
+                           output.string());
+    }
     const fs::file_status status = fs::symlink_status(output, error);
     if (fs::is_directory(status)) return fmt::format("--output {} is a directory", output.string());
-    if (fs::exists(status) && !force) {
-        return fmt::format("{} exists; --force replaces it", output.string());
+    if (!fs::exists(status)) return std::nullopt;
+    if (!force) return fmt::format("{} exists; --force replaces it", output.string());
+    if (!fs::is_regular_file(status)) {
+        return fmt::format("{} is {}; --force replaces only a regular file", output.string(),
+                           what_is(status.type()));
     }
     return std::nullopt;
 }
@@ -47,6 +74,9 @@ std::optional<std::string> output_problem(const fs::path& output, bool force) {
 int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
     auto selected = select_boards(boards, {command.board});
     if (!selected) return refuse(kExitUsage, selected.error());
+    if (auto problem = output_problem(command.output, command.force)) {
+        return refuse(kExitUsage, *problem);
+    }
     BoardDevice& board = *selected->front();
     const std::uint64_t window = firmware_window(board.kind);
     if (board.kind == BoardKind::Unsupported || window == 0) {
@@ -68,17 +98,17 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
             return refuse(kExitBoardFailed,
                           fmt::format("{} has no firmware image to take the length from ({}); "
                                       "give --length",
-                                      board.devnode, error_text(image.error())));
+                                      board.devnode, error_text_with_note(image.error())));
         }
         length = static_cast<std::uint32_t>(image->data.size());
     }
-    if (auto problem = output_problem(command.output, command.force)) {
-        return refuse(kExitUsage, *problem);
-    }
 
     // A stop signal ends the reading at the next block, and the unfinished file goes away
-    // before the signal ends the program.
+    // before the signal ends the program. Once the file has its name it stays: a signal that
+    // comes while it is saved ends the program after the result line has said so.
+    bool written = false;
     StopSignalHold hold([&] {
+        if (written) return;
         notice(
             fmt::format("tarnvel-fw: stopped by a signal; {} was not written\n", command.output));
     });
@@ -102,8 +132,9 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
                                     });
     }
     board.close();
-    // Stopped by a signal: the hold's notice says so as the program ends.
-    if (!read && hold.stop_waiting()) return kExitBoardFailed;
+    // Stopped by a signal, also one that came after the last block: the hold's notice says so
+    // as the program ends.
+    if (hold.stop_waiting()) return kExitBoardFailed;
     if (!read) {
         return refuse(kExitBoardFailed,
                       fmt::format("{}: reading the flash into {} failed: {}", board.devnode,
@@ -113,6 +144,7 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
         return refuse(kExitBoardFailed, fmt::format("can't write {}: {}", command.output,
                                                     error_text(committed.error())));
     }
+    written = true;
     report(fmt::format("{}: {} bytes of the image region written to {}\n", board.devnode, length,
                        command.output));
     return kExitOk;

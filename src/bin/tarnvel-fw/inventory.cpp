@@ -32,7 +32,7 @@ InventoryEntry take_inventory(const BoardDevice& board) {
         const std::int32_t* code = image.error().os_code();
         entry.status =
             code != nullptr && *code == ENOENT ? BoardStatus::NoArchive : BoardStatus::NoImage;
-        entry.reason = error_text(image.error());
+        entry.reason = error_text_with_note(image.error());
         return entry;
     }
     entry.available = image->version;

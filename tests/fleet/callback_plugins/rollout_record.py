@@ -1,6 +1,6 @@
 # Records a playbook run for the fleet rollout test: which hosts ran in which batch, every
-# task result (outcome, changed, exit status, command, standard output) and the recap, as one
-# JSON file named by TARNVEL_FLEET_RECORD. The screen output stays the default one.
+# task result (outcome, changed, exit status, command, standard output, message) and the recap,
+# as one JSON file named by TARNVEL_FLEET_RECORD. The screen output stays the default one.
 
 import json
 import os
@@ -48,6 +48,7 @@ class CallbackModule(CallbackBase):
             "rc": values.get("rc"),
             "cmd": values.get("cmd"),
             "stdout": values.get("stdout"),
+            "msg": values.get("msg"),
         })
 
     def v2_runner_on_ok(self, result):

@@ -32,7 +32,7 @@ constexpr std::size_t kImageBytes = 1000;
 constexpr std::uint64_t kBusResetAccesses = 13;
 
 // How a refused register access shows: the errno the driver fails it with, the number the
-// program carries (0 for one Linux leaves unassigned), and that number's kind text.
+// program carries (the same, also one the C library has no name for), and its kind text.
 struct ChannelFailure {
     int driver_errno;
     int shown;
@@ -42,7 +42,7 @@ struct ChannelFailure {
 const ChannelFailure kFailures[] = {
     {EIO, EIO, "uncategorized error"},       {EBUSY, EBUSY, "resource busy"},
     {ETIMEDOUT, ETIMEDOUT, "timed out"},     {EACCES, EACCES, "permission denied"},
-    {ENODEV, ENODEV, "uncategorized error"}, {200, 0, "uncategorized error"},
+    {ENODEV, ENODEV, "uncategorized error"}, {200, 200, "uncategorized error"},
 };
 
 // Every access number: a one-block update of the small image makes 1000 to 2200. A run longer
