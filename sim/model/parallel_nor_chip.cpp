@@ -1,5 +1,9 @@
 #include "sim/model/parallel_nor_chip.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <initializer_list>
+
 namespace tarnvel::sim {
 namespace {
 
@@ -11,7 +15,37 @@ constexpr std::uint32_t kCommandAddressMask = 0xFFF;
 // Status bit DQ6 toggles on every read while a program or erase runs.
 constexpr std::uint16_t kToggleBit = 0x0040;
 
+// The CFI query decodes the low eight address lines.
+constexpr std::uint32_t kCfiAddressMask = 0xFF;
+
+std::uint16_t log2(std::uint64_t value) {
+    return static_cast<std::uint16_t>(std::countr_zero(value));
+}
+
 }  // namespace
+
+// The query as a part with one uniform erase region answers it: "QRY", the AMD command set
+// with its extended table at 0x40, 2.7-3.6 V, typical and maximum times from the data sheet
+// figures above as powers of two, the size, a 16-bit bus, the write buffer and the region.
+void ParallelNorChip::build_cfi(const Options& options) {
+    auto put = [&](std::uint32_t address, std::initializer_list<std::uint16_t> bytes) {
+        for (std::uint16_t b : bytes) cfi_[address++] = b;
+    };
+    const std::uint32_t blocks = std::max(storage_.size() / options.sector_bytes, 1u);
+    const std::uint32_t block_units = options.sector_bytes / 256;
+    put(0x10, {'Q', 'R', 'Y', 0x02, 0x00, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00});
+    put(0x1B, {0x27, 0x36, 0x00, 0x00});
+    // Word program 2^6 µs, buffer program 2^8 µs, sector erase 2^9 ms typically; no chip
+    // erase; at most 2^2, 2^2 and 2^3 times that.
+    put(0x1F, {0x06, 0x08, 0x09, 0x00, 0x02, 0x02, 0x03, 0x00});
+    put(0x27, {log2(storage_.size()), 0x01, 0x00, log2(options.buffer_bytes), 0x00, 0x01});
+    put(0x2D, {static_cast<std::uint16_t>((blocks - 1) & 0xFF),
+               static_cast<std::uint16_t>((blocks - 1) >> 8),
+               static_cast<std::uint16_t>(block_units & 0xFF),
+               static_cast<std::uint16_t>(block_units >> 8)});
+    // The primary extended table: "PRI", version 1.3.
+    put(0x40, {'P', 'R', 'I', '1', '3'});
+}
 
 ParallelNorChip::Options ParallelNorChip::Options::typical_times(double scale) {
     Options options;
@@ -24,8 +58,12 @@ ParallelNorChip::ParallelNorChip(const Options& options, ViolationLog& log)
     : log_(log),
       storage_(options.size_bytes),
       word_mask_(storage_.address_mask() >> 1),
+      sector_words_(options.sector_bytes / 2),
+      buffer_words_(std::min(options.buffer_bytes / 2, kMaxBufferWords)),
       program_time_(options.program_time),
-      erase_time_(options.erase_time) {}
+      erase_time_(options.erase_time) {
+    build_cfi(options);
+}
 
 bool ParallelNorChip::is_unlock1(std::uint32_t address, std::uint16_t value) const {
     return (address & kCommandAddressMask) == kUnlockAddress1 && value == kUnlockData1;
@@ -71,7 +109,9 @@ void ParallelNorChip::command_cycle(std::uint32_t address, std::uint16_t value) 
     const bool at_unlock1 = (address & kCommandAddressMask) == kUnlockAddress1;
     switch (state_) {
         case State::Read:
-            if (is_unlock1(address, value)) {
+            if ((address & kCommandAddressMask) == kCfiQueryAddress && value == kCfiQuery) {
+                state_ = State::CfiQuery;
+            } else if (is_unlock1(address, value)) {
                 state_ = State::Unlocked1;
             } else {
                 // Half an unlock cycle is a bad unlock; anything else a stray write.
@@ -91,7 +131,7 @@ void ParallelNorChip::command_cycle(std::uint32_t address, std::uint16_t value) 
             if (value == kEraseSetup && at_unlock1) {
                 state_ = State::EraseSetup;
             } else if (value == kWriteToBuffer) {
-                sector_ = address / kSectorWords;
+                sector_ = address / sector_words_;
                 state_ = State::BufferCount;
             } else {
                 refuse(ViolationKind::UnknownCommand, address, value);
@@ -118,20 +158,24 @@ void ParallelNorChip::command_cycle(std::uint32_t address, std::uint16_t value) 
                 refuse(ViolationKind::UnknownCommand, address, value);
             }
             break;
+        case State::CfiQuery:
+            // Only 0xF0, taken above, leaves the query.
+            refuse(ViolationKind::UnknownCommand, address, value);
+            break;
         default: break;
     }
 }
 
 // In a write-to-buffer sequence every cycle is count, data or confirm: 0xF0 is data here.
 void ParallelNorChip::buffer_cycle(std::uint32_t address, std::uint16_t value) {
-    const std::uint32_t sector = address / kSectorWords;
-    const std::uint32_t page = address / kBufferWords;
-    const bool at_sector = address == sector_ * kSectorWords;
+    const std::uint32_t sector = address / sector_words_;
+    const std::uint32_t page = address / buffer_words_;
+    const bool at_sector = address == sector_ * sector_words_;
     switch (state_) {
         case State::BufferCount:
             if (sector != sector_) {
                 abort_buffer(ViolationKind::BufferOutsideSector, address, value);
-            } else if (value >= kBufferWords) {
+            } else if (value >= buffer_words_) {
                 abort_buffer(ViolationKind::BufferWordCountMismatch, address, value);
             } else {
                 words_expected_ = value + 1u;
@@ -155,8 +199,8 @@ void ParallelNorChip::buffer_cycle(std::uint32_t address, std::uint16_t value) {
                              address, value);
                 break;
             }
-            buffer_[address % kBufferWords] = value;
-            loaded_.set(address % kBufferWords);
+            buffer_[address % buffer_words_] = value;
+            loaded_.set(address % buffer_words_);
             if (++words_loaded_ == words_expected_) state_ = State::BufferConfirm;
             break;
         case State::BufferConfirm:
@@ -193,6 +237,10 @@ std::uint16_t ParallelNorChip::read_other(std::uint32_t word_address) {
         case State::Aborted:
         case State::AbortUnlocked1:
         case State::AbortUnlocked2: return kAbortStatus;
+        case State::CfiQuery: {
+            const std::uint32_t i = word_address & kCfiAddressMask;
+            return i < cfi_.size() ? cfi_[i] : std::uint16_t{0};
+        }
         case State::BufferCount:
         case State::BufferLoad:
         case State::BufferConfirm:
@@ -205,8 +253,8 @@ std::uint16_t ParallelNorChip::read_other(std::uint32_t word_address) {
 }
 
 void ParallelNorChip::erase_sector(std::uint32_t address) {
-    const std::uint32_t first_word = address / kSectorWords * kSectorWords;
-    storage_.fill(first_word * 2, kSectorWords * 2, 0xFF);
+    const std::uint32_t first_word = address / sector_words_ * sector_words_;
+    storage_.fill(first_word * 2, sector_words_ * 2, 0xFF);
     storage_.note_change();
     ++erases_done_;
     busy_.start(erase_time_);
@@ -214,11 +262,11 @@ void ParallelNorChip::erase_sector(std::uint32_t address) {
 }
 
 void ParallelNorChip::program_buffer() {
-    const std::uint32_t first_byte = buffer_page_ * kBufferWords * 2;
+    const std::uint32_t first_byte = buffer_page_ * buffer_words_ * 2;
     std::uint8_t* cells =
         storage_.writable_page(first_byte) + (first_byte & (FlashStorage::kPageBytes - 1));
     bool over_unerased = false;
-    for (std::uint32_t i = 0; i < kBufferWords; ++i) {
+    for (std::uint32_t i = 0; i < buffer_words_; ++i) {
         if (!loaded_.test(i)) continue;
         const std::uint32_t byte_address = first_byte + 2 * i;
         std::uint8_t* cell = cells + 2 * i;

@@ -9,6 +9,11 @@
 // drops back to read mode; a broken write-to-buffer sequence aborts into a state in which
 // reads return status, not data, and only the unlock-unlock-0xF0 abort reset leaves.
 //
+// The part describes itself through the CFI query (0x98 at 0x55; reads then return the query
+// at word addresses 0x10 and up; 0xF0 leaves): command set, size, write buffer and erase
+// block region as its options set them, so that a part of another sector or buffer size, or
+// capacity, can stand in for the board's.
+//
 // Addresses here are word addresses; the cells are kept in a FlashStorage in byte order, word
 // w in bytes 2w (bits 0-7) and 2w + 1 (bits 8-15).
 
@@ -27,8 +32,14 @@ namespace tarnvel::sim {
 class ParallelNorChip {
   public:
     struct Options {
-        // 256 Mbit: the whole reach of the board's 24-bit word address.
+        // 256 Mbit: the whole reach of the board's 24-bit word address. A power of two
+        // from 1 MiB to 2 GiB.
         std::uint32_t size_bytes = 32u << 20;
+        // What a sector erase erases (a power of two from 8 KiB up), and the most a
+        // write-buffer program may carry (a power of two from 2 to kMaxBufferWords words):
+        // parts with 32-word buffers abort a larger word count.
+        std::uint32_t sector_bytes = kSectorWords * 2;
+        std::uint32_t buffer_bytes = kBufferWords * 2;
         // The defaults keep tests fast: both are seen done by the first read of the busy
         // flag. typical_times() gives real parts'.
         BusyTime program_time{};
@@ -43,8 +54,10 @@ class ParallelNorChip {
     static constexpr std::chrono::microseconds kTypicalBufferProgram{200};
     static constexpr std::chrono::milliseconds kTypicalSectorErase{500};
 
+    // The defaults: 128 KiB sectors, a 512-byte write buffer.
     static constexpr std::uint32_t kSectorWords = 0x10000;
     static constexpr std::uint32_t kBufferWords = 256;
+    static constexpr std::uint32_t kMaxBufferWords = 512;
 
     static constexpr std::uint16_t kUnlockData1 = 0xAA;
     static constexpr std::uint16_t kUnlockData2 = 0x55;
@@ -55,6 +68,8 @@ class ParallelNorChip {
     static constexpr std::uint16_t kWriteToBuffer = 0x25;
     static constexpr std::uint16_t kProgramBuffer = 0x29;
     static constexpr std::uint16_t kReset = 0xF0;
+    static constexpr std::uint32_t kCfiQueryAddress = 0x55;
+    static constexpr std::uint16_t kCfiQuery = 0x98;
 
     // What a read returns after a write-to-buffer abort (status bit DQ1).
     static constexpr std::uint16_t kAbortStatus = 0x0002;
@@ -86,6 +101,7 @@ class ParallelNorChip {
     bool busy() const { return busy_.active(); }
     // In read mode with no command sequence begun: where a driver leaves the part.
     bool in_read_mode() const { return state_ == State::Read; }
+    bool in_cfi_query() const { return state_ == State::CfiQuery; }
     bool aborted() const { return state_ == State::Aborted; }
     std::uint64_t programs_done() const { return programs_done_; }
     std::uint64_t erases_done() const { return erases_done_; }
@@ -104,6 +120,7 @@ class ParallelNorChip {
         Aborted,
         AbortUnlocked1,
         AbortUnlocked2,
+        CfiQuery,
     };
 
     std::uint16_t read_other(std::uint32_t word_address);
@@ -116,10 +133,15 @@ class ParallelNorChip {
     void abort_state_cycle(std::uint32_t address, std::uint16_t value);
     void erase_sector(std::uint32_t address);
     void program_buffer();
+    void build_cfi(const Options& options);
 
     ViolationLog& log_;
     FlashStorage storage_;
     std::uint32_t word_mask_;
+    std::uint32_t sector_words_;
+    std::uint32_t buffer_words_;
+    // The CFI query's answers by word address (low byte: the query; high byte: 0).
+    std::array<std::uint16_t, 0x50> cfi_{};
     BusyTime program_time_;
     BusyTime erase_time_;
     BusyState busy_;
@@ -132,8 +154,8 @@ class ParallelNorChip {
     std::uint32_t buffer_page_ = 0;
     std::uint32_t words_expected_ = 0;
     std::uint32_t words_loaded_ = 0;
-    std::array<std::uint16_t, kBufferWords> buffer_{};
-    std::bitset<kBufferWords> loaded_;
+    std::array<std::uint16_t, kMaxBufferWords> buffer_{};
+    std::bitset<kMaxBufferWords> loaded_;
 
     std::uint64_t programs_done_ = 0;
     std::uint64_t erases_done_ = 0;

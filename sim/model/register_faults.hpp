@@ -27,6 +27,7 @@ class RegisterFaults : public RegisterModel {
 
     int read(std::uint32_t reg, std::uint32_t& value) override;
     int write(std::uint32_t reg, std::uint32_t value) override;
+    SimBoard* hardware() override { return inner_->hardware(); }
 
     RegisterModel& inner() { return *inner_; }
     const RegisterModel& inner() const { return *inner_; }

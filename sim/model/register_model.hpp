@@ -8,12 +8,17 @@
 
 namespace tarnvel::sim {
 
+class SimBoard;
+
 class RegisterModel {
   public:
     virtual ~RegisterModel() = default;
     // Each returns 0 on success, or the errno with which the driver fails the request.
     virtual int read(std::uint32_t reg, std::uint32_t& value) = 0;
     virtual int write(std::uint32_t reg, std::uint32_t value) = 0;
+    // The simulated hardware behind the registers (also behind a wrapper that injects
+    // faults), or null for a model without flash chips.
+    virtual SimBoard* hardware() { return nullptr; }
 };
 
 // The driver's side of the register ioctl, shared by both routes: checks the request code and

@@ -50,6 +50,7 @@ class SimBoard final : public RegisterModel {
 
     int read(std::uint32_t reg, std::uint32_t& value) override;
     int write(std::uint32_t reg, std::uint32_t value) override;
+    SimBoard* hardware() override { return this; }
 
     BoardKind kind() const { return kind_; }
     // The chips on the board, or null when it has none of that type.
@@ -64,8 +65,7 @@ class SimBoard final : public RegisterModel {
     ViolationLog& violations() { return violations_; }
     const ViolationLog& violations() const { return violations_; }
 
-    // Called once, at the first program or erase on any chip of the board after it is set:
-    // the flash now holds something other than what the board booted from.
+    // Called once, at the first program or erase on any chip of the board after it is set.
     void set_flash_changed_observer(std::function<void()> observer);
 
   private:

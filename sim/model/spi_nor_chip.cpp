@@ -1,13 +1,85 @@
 #include "sim/model/spi_nor_chip.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace tarnvel::sim {
 namespace {
 
 constexpr std::string_view kSource = "spi flash";
 
+// The SFDP space as JESD216 (revision B) lays it out: the header with the signature and the
+// count of parameter headers less one, the parameter headers, then the tables, each a run of
+// little-endian DWORDs.
+constexpr std::uint32_t kBasicTable = 0x30;     // 16 DWORDs
+constexpr std::uint32_t kFourByteTable = 0x70;  // 2 DWORDs
+constexpr std::uint8_t kBasicTableDwords = 16;
+constexpr std::uint8_t kFourByteTableDwords = 2;
+
+void put_dword(std::vector<std::uint8_t>& space, std::uint32_t offset, std::uint32_t value) {
+    for (unsigned i = 0; i < 4; ++i)
+        space[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void put_parameter_header(std::vector<std::uint8_t>& space, std::uint32_t offset,
+                          std::uint8_t id_lsb, std::uint8_t minor, std::uint8_t dwords,
+                          std::uint32_t table) {
+    const std::uint8_t header[8] = {id_lsb,
+                                    minor,
+                                    1,  // major revision
+                                    dwords,
+                                    static_cast<std::uint8_t>(table),
+                                    static_cast<std::uint8_t>(table >> 8),
+                                    static_cast<std::uint8_t>(table >> 16),
+                                    0xFF};  // ID most significant byte: a JEDEC table
+    std::ranges::copy(header, space.begin() + offset);
+}
+
 }  // namespace
+
+std::uint8_t SpiNorChip::capacity_code(std::uint32_t bytes) {
+    return static_cast<std::uint8_t>(std::countr_zero(std::bit_ceil(bytes)));
+}
+
+void SpiNorChip::build_sfdp(const Options& options) {
+    if (!options.sfdp) return;
+    const bool four_byte = options.four_byte_commands;
+    sfdp_.assign(
+        four_byte ? kFourByteTable + 4 * kFourByteTableDwords : kBasicTable + 4 * kBasicTableDwords,
+        0xFF);
+    const std::uint8_t header[8] = {
+        'S', 'F', 'D', 'P', 0x06, 0x01, static_cast<std::uint8_t>(four_byte ? 1 : 0), 0xFF};
+    std::ranges::copy(header, sfdp_.begin());
+    put_parameter_header(sfdp_, 0x08, 0x00, 0x06, kBasicTableDwords, kBasicTable);
+    if (four_byte)
+        put_parameter_header(sfdp_, 0x10, 0x84, 0x00, kFourByteTableDwords, kFourByteTable);
+
+    auto basic = [&](unsigned n, std::uint32_t value) {
+        put_dword(sfdp_, kBasicTable + 4 * (n - 1), value);
+    };
+    for (unsigned n = 1; n <= kBasicTableDwords; ++n) basic(n, 0);
+    const std::uint64_t bits = std::uint64_t{storage_.size()} * 8;
+    // DWORD 1: no 4 KiB erase (bits 0-1 set, its opcode 0xFF), write granularity of 64 bytes
+    // or more (bit 2), address bytes in bits 17-18 (3 only, or 3 and 4 above 16 MiB), no fast
+    // read modes, reserved bits set.
+    const std::uint32_t address_bytes = storage_.size() > (16u << 20) ? 1 : 0;
+    basic(1, 0xFF800000u | address_bytes << 17 | 0xFF00 | 0x4 | 0x3);
+    // DWORD 2: the density in bits, as the count less one up to 2^31 bits, else as a power.
+    basic(2, bits <= (std::uint64_t{1} << 31) ? static_cast<std::uint32_t>(bits - 1)
+                                              : 0x80000000u | std::countr_zero(bits));
+    // DWORD 8: erase type 1 is Block Erase, its size as a power of two; no other type.
+    basic(8, 0xD8u << 8 | std::countr_zero(block_erase_bytes_));
+    // DWORD 11: the page size as a power of two in bits 4-7.
+    basic(11, std::countr_zero(kPageBytes) << 4);
+    // DWORD 16, bit 29: a dedicated instruction set with 4-byte addresses.
+    if (four_byte) basic(16, 1u << 29);
+    if (!four_byte) return;
+    // The 4-byte address instruction table: Read Data 0x13 (bit 0), Page Program 0x12
+    // (bit 6) and erase type 1 (bit 9), reserved bits set; then erase type 1's 4-byte
+    // opcode, 0xFF for the types the part does not have.
+    put_dword(sfdp_, kFourByteTable, 0xFFF00000u | 1u << 9 | 1u << 6 | 1u << 0);
+    put_dword(sfdp_, kFourByteTable + 4, 0xFFFFFF00u | kErase4);
+}
 
 SpiNorChip::Options SpiNorChip::Options::typical_times(double scale) {
     Options options;
@@ -20,8 +92,12 @@ SpiNorChip::SpiNorChip(const Options& options, ViolationLog& log)
     : log_(log),
       storage_(options.size_bytes),
       jedec_id_(options.jedec_id),
+      block_erase_bytes_(options.block_erase_bytes),
+      four_byte_commands_(options.four_byte_commands),
       program_time_(options.program_time),
-      erase_time_(options.erase_time) {}
+      erase_time_(options.erase_time) {
+    build_sfdp(options);
+}
 
 void SpiNorChip::begin_frame() {
     command_ = Command::None;
@@ -29,6 +105,7 @@ void SpiNorChip::begin_frame() {
     address_bytes_ = 0;
     address_bytes_left_ = 0;
     id_index_ = 0;
+    dummy_bytes_left_ = 0;
     program_count_ = 0;
 }
 
@@ -37,6 +114,12 @@ std::uint8_t SpiNorChip::take_opcode(std::uint8_t opcode) {
     // During a program or erase the part answers status reads only.
     if (busy_.active() && opcode != kReadStatus) {
         log_.record(ViolationKind::CommandWhileBusy, kSource, 0, opcode);
+        command_ = Command::Ignored;
+        return kIdleLine;
+    }
+    const bool four_byte_form = opcode == kRead4 || opcode == kProgram4 || opcode == kErase4;
+    if (four_byte_form && !four_byte_commands_) {
+        log_.record(ViolationKind::UnknownCommand, kSource, 0, opcode);
         command_ = Command::Ignored;
         return kIdleLine;
     }
@@ -51,6 +134,17 @@ std::uint8_t SpiNorChip::take_opcode(std::uint8_t opcode) {
         case kProgram4: expect_address(Command::Program, 4); break;
         case kErase3: expect_address(Command::Erase, 3); break;
         case kErase4: expect_address(Command::Erase, 4); break;
+        case kReadSfdp:
+            // A part without SFDP ignores the opcode, as it does every opcode it lacks; asking
+            // is how a driver finds out, so it is not held against the driver.
+            if (sfdp_.empty()) {
+                command_ = Command::Ignored;
+                break;
+            }
+            expect_address(Command::ReadSfdp, 3);
+            address_mask_ = 0xFFFFFF;  // the SFDP space, not the array
+            dummy_bytes_left_ = 1;
+            break;
         default:
             log_.record(ViolationKind::UnknownCommand, kSource, 0, opcode);
             command_ = Command::Ignored;
@@ -79,6 +173,16 @@ std::uint8_t SpiNorChip::take_address(std::uint8_t byte) {
         }
     }
     return kIdleLine;
+}
+
+std::uint8_t SpiNorChip::read_sfdp_next() {
+    if (dummy_bytes_left_ != 0) {
+        --dummy_bytes_left_;
+        return kIdleLine;
+    }
+    const std::uint8_t value = address_ < sfdp_.size() ? sfdp_[address_] : 0xFF;
+    address_ = (address_ + 1) & address_mask_;
+    return value;
 }
 
 std::uint8_t SpiNorChip::poll_status() {
@@ -150,7 +254,7 @@ void SpiNorChip::finish_erase(bool whole_bytes) {
         log_.record(ViolationKind::EraseWithoutWriteEnable, kSource, address_, opcode_);
         return;
     }
-    storage_.fill(address_ & ~(kBlockBytes - 1), kBlockBytes, 0xFF);
+    storage_.fill(address_ & ~(block_erase_bytes_ - 1), block_erase_bytes_, 0xFF);
     storage_.note_change();
     ++erases_done_;
     busy_.start(erase_time_);

@@ -1,7 +1,12 @@
 #pragma once
 // A serial NOR flash as it sits behind a board's SPI engine: the common command set with
 // 3- and 4-byte-address forms, a status register with write-in-progress (bit 0) and the
-// write-enable latch (bit 1), 256-byte program pages and 64 KiB erase blocks.
+// write-enable latch (bit 1), 256-byte program pages and 64 KiB erase blocks, and its
+// description of itself: the JEDEC ID and SFDP tables (JESD216: the basic table and the
+// 4-byte address instruction table).
+//
+// Other parts can be set up through the options: another capacity, uniform 256 KiB sectors
+// that Block Erase erases whole, no 4-byte commands (an older 32 MiB part), no SFDP at all.
 //
 // The engine streams a frame through it a byte at a time while chip select is asserted;
 // program and erase are carried out when chip select is released, as on a real part, and only
@@ -10,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "sim/model/busy_state.hpp"
 #include "sim/model/chip_faults.hpp"
@@ -21,10 +27,20 @@ namespace tarnvel::sim {
 class SpiNorChip {
   public:
     struct Options {
-        // 1 Gbit: room above every kind's base address for the largest image.
+        // 1 Gbit: room above every kind's base address for the largest image. A power of two
+        // (FlashStorage rounds up to one), at most 2 GiB.
         std::uint32_t size_bytes = 128u << 20;
         // Manufacturer, memory type, capacity (2^0x1B bytes).
         std::array<std::uint8_t, 3> jedec_id{0x3D, 0x71, 0x1B};
+        // What Block Erase (0xD8, 0xDC) erases: 64 KiB, or on a part with uniform sectors of
+        // 256 KiB the whole sector.
+        std::uint32_t block_erase_bytes = kBlockBytes;
+        // Read Data, Page Program and Block Erase with a 4-byte address (0x13, 0x12, 0xDC). A
+        // part made before them takes 4-byte addresses only in a mode of its own and ignores
+        // these opcodes; its SFDP has no 4-byte address instruction table.
+        bool four_byte_commands = true;
+        // Answers Read SFDP (0x5A). A part made before SFDP ignores the opcode.
+        bool sfdp = true;
         // The defaults keep tests fast and still make the driver poll: a program is seen done
         // by the first status poll, an erase by the second. typical_times() gives real parts'.
         BusyTime program_time{};
@@ -55,6 +71,10 @@ class SpiNorChip {
     static constexpr std::uint8_t kProgram4 = 0x12;
     static constexpr std::uint8_t kErase3 = 0xD8;
     static constexpr std::uint8_t kErase4 = 0xDC;
+    static constexpr std::uint8_t kReadSfdp = 0x5A;
+
+    // The JEDEC ID capacity byte of this family: the power of two of a size that is one.
+    static std::uint8_t capacity_code(std::uint32_t bytes);
 
     SpiNorChip(const Options& options, ViolationLog& log);
 
@@ -73,6 +93,7 @@ class SpiNorChip {
                 return kIdleLine;
             case Command::ReadStatus: return poll_status();
             case Command::ReadId: return id_index_ < 3 ? jedec_id_[id_index_++] : 0x00;
+            case Command::ReadSfdp: return read_sfdp_next();
             default: return kIdleLine;
         }
     }
@@ -110,6 +131,7 @@ class SpiNorChip {
         Read,
         Program,
         Erase,
+        ReadSfdp,
     };
 
     std::uint8_t take_opcode(std::uint8_t opcode);
@@ -120,6 +142,8 @@ class SpiNorChip {
         return value;
     }
     std::uint8_t poll_status();
+    std::uint8_t read_sfdp_next();
+    void build_sfdp(const Options& options);
     void expect_address(Command command, std::uint8_t bytes);
     void finish_write_latch(bool enable, bool whole_bytes);
     void finish_program(bool whole_bytes);
@@ -128,6 +152,10 @@ class SpiNorChip {
     ViolationLog& log_;
     FlashStorage storage_;
     std::array<std::uint8_t, 3> jedec_id_;
+    std::uint32_t block_erase_bytes_;
+    bool four_byte_commands_;
+    // The SFDP space from address 0; empty for a part without SFDP. Past its end reads 0xFF.
+    std::vector<std::uint8_t> sfdp_;
     BusyTime program_time_;
     BusyTime erase_time_;
     BusyState busy_;
@@ -143,6 +171,7 @@ class SpiNorChip {
     std::uint32_t address_ = 0;
     std::uint32_t address_mask_ = 0;
     std::uint8_t id_index_ = 0;
+    std::uint8_t dummy_bytes_left_ = 0;
     std::uint32_t page_offset_ = 0;
     std::uint32_t program_count_ = 0;
     std::array<std::uint8_t, kPageBytes> latch_{};

@@ -1,14 +1,17 @@
 #pragma once
 // How one simulated board device looks to the program: its parent device, its sysfs texts,
-// its device node and what answers the register ioctl on that node.
+// its device node, what answers the register ioctl on that node, and what it starts when it
+// loads its firmware.
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "device/board_table.hpp"
+#include "sim/model/firmware_load.hpp"
 #include "sim/model/register_model.hpp"
 
 namespace tarnvel::sim {
@@ -41,16 +44,6 @@ enum class RebootState : std::uint8_t {
     PermissionDenied,  // read-only "reboot": the write fails with EACCES
 };
 
-// When a board publishes its "version" text for after the reboot. A real board reports the
-// new firmware once it restarts from it; the program never looks at "version" between
-// programming and writing "reboot", so publishing as soon as the flash starts to change is
-// indistinguishable for it.
-enum class RebootVersionTrigger : std::uint8_t {
-    FirstRegisterWrite,  // the first successful register write through the node
-    Caller,              // the test calls Testbed::publish_reboot_version, for example from a
-                         // board model's first-flash-change hook
-};
-
 struct BoardConfig {
     BoardParent parent = PciParent{"0x0010"};
     std::optional<std::string> version = "1.0r1";  // none: no "version" attribute
@@ -58,8 +51,13 @@ struct BoardConfig {
     std::optional<unsigned> node_number;           // /dev/tarnvelN; default: the board's index
     NodeState node = NodeState::Present;
     RebootState reboot = RebootState::Accepts;
-    std::optional<std::string> version_after_reboot;  // none: "version" never changes
-    RebootVersionTrigger reboot_version_trigger = RebootVersionTrigger::FirstRegisterWrite;
+    // What "version" reports when the board falls back to its factory image (see
+    // sim/model/firmware_load.hpp); default: the hardware part of `version` with firmware 0.
+    std::optional<std::string> factory_version;
+    bool factory_image = true;  // false: a board that can't start its flash is gone
+    // Images this board starts when its flash holds them, besides those of the firmware
+    // archives (Testbed::set_firmware_archives).
+    std::vector<KnownImage> images;
     std::unique_ptr<RegisterModel> model;  // none: a RegisterFile
 
     // A board of this kind behind a PCI parent with the kind's first device ID, reporting the

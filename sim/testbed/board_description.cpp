@@ -22,14 +22,32 @@ constexpr std::string_view kHelp =
   node=N              the device node /dev/tarnvelN (default: the board's place in the list)
   node-state=S        present, missing (ENOENT) or denied (EACCES)
   reboot=S            accepts, missing (ENOENT), directory (EISDIR) or denied (EACCES)
-  after-reboot=TEXT   "version" once the flash has been changed (default, with an
-                      archive: the same hardware and the archive's firmware)
+  factory=TEXT        "version" when the board starts its factory image, which it
+                      does when its flash holds no image it knows (default: the
+                      hardware part of its version, firmware 0)
+  factory=none        no factory image: such a board is gone from udev and /dev
   archive=A           newer, equal, older (than the board's firmware) or none
   image-size=BYTES    size of the generated image (default 4096)
   model=M             hardware (the kind's flash controller and chips) or registers
   fault=N[:ERRNO][+]  fail the N-th register access with ERRNO (default EIO=5);
                       with + every access from the N-th on
+Another part in place of the flash chip that holds the board's firmware (sizes in
+bytes, or with K, M or G; powers of two):
+  flash-size=BYTES    its capacity, 64K to 2G (the serial part's JEDEC ID capacity
+                      byte follows it)
+  sector-size=BYTES   what one erase command erases, 4K to 16M (serial: Block Erase
+                      0xD8/0xDC, 256K on uniform-sector parts; parallel: sector erase)
+  buffer-size=BYTES   the parallel part's write buffer, 2 to 1024 (64: a 32-word part)
+  no-4byte-commands   a serial part without 0x13, 0x12, 0xDC (and no SFDP table for them)
+  no-sfdp             a serial part without SFDP, known only by its JEDEC ID
+  jedec-id=HEX        the serial part's JEDEC ID, six hex digits (e.g. 3d7119)
 A value runs to the next comma; values with commas can't be given.
+
+A board runs the firmware it loaded until "reboot" is written: then it starts
+what its flash holds at the kind's base address, when that is in full an image
+of the firmware archives (reporting that image's version beside its own
+hardware part) or still the image it was made with (its version= text);
+otherwise its factory image.
 )";
 
 template <class T>
@@ -38,6 +56,36 @@ std::optional<T> parse_number(std::string_view text) {
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
     return value;
+}
+
+// A power of two of bytes, with an optional K, M or G (1024-based), within [low, high].
+std::optional<std::uint32_t> parse_size(std::string_view text, std::uint64_t low,
+                                        std::uint64_t high) {
+    std::uint64_t unit = 1;
+    if (!text.empty()) {
+        switch (text.back()) {
+            case 'K': unit = 1u << 10; break;
+            case 'M': unit = 1u << 20; break;
+            case 'G': unit = 1u << 30; break;
+            default: break;
+        }
+        if (unit != 1) text.remove_suffix(1);
+    }
+    auto n = parse_number<std::uint64_t>(text);
+    if (!n || *n > high / unit) return std::nullopt;
+    const std::uint64_t bytes = *n * unit;
+    if (bytes < low || bytes > high || (bytes & (bytes - 1)) != 0) return std::nullopt;
+    return static_cast<std::uint32_t>(bytes);
+}
+
+std::optional<std::array<std::uint8_t, 3>> parse_jedec_id(std::string_view text) {
+    if (text.size() != 6) return std::nullopt;
+    std::array<std::uint8_t, 3> id{};
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        auto [end, ec] = std::from_chars(text.data() + 2 * i, text.data() + 2 * i + 2, id[i], 16);
+        if (ec != std::errc() || end != text.data() + 2 * i + 2) return std::nullopt;
+    }
+    return id;
 }
 
 Error bad(std::string_view setting, std::string_view why) {
@@ -78,6 +126,10 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
             config.version.reset();
         else if (key == "no-software-id")
             config.software_id.reset();
+        else if (key == "no-4byte-commands")
+            board.flash_part.no_four_byte_commands = true;
+        else if (key == "no-sfdp")
+            board.flash_part.no_sfdp = true;
         else
             return "unknown flag";
         return std::nullopt;
@@ -132,8 +184,9 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
             config.reboot = RebootState::PermissionDenied;
         else
             return "accepts, missing, directory or denied";
-    } else if (key == "after-reboot") {
-        config.version_after_reboot = std::string(v);
+    } else if (key == "factory") {
+        config.factory_image = v != "none";
+        if (config.factory_image) config.factory_version = std::string(v);
     } else if (key == "archive") {
         if (v == "newer")
             board.archive = ArchivePlan::Newer;
@@ -159,6 +212,18 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
     } else if (key == "fault") {
         board.fault = parse_fault(v);
         if (!board.fault) return "N[:ERRNO][+] with N from 1";
+    } else if (key == "flash-size") {
+        board.flash_part.size = parse_size(v, 64u << 10, 2u << 30);
+        if (!board.flash_part.size) return "a power of two from 64K to 2G";
+    } else if (key == "sector-size") {
+        board.flash_part.sector_size = parse_size(v, 4u << 10, 16u << 20);
+        if (!board.flash_part.sector_size) return "a power of two from 4K to 16M";
+    } else if (key == "buffer-size") {
+        board.flash_part.buffer_size = parse_size(v, 2, 1024);
+        if (!board.flash_part.buffer_size) return "a power of two from 2 to 1024";
+    } else if (key == "jedec-id") {
+        board.flash_part.jedec_id = parse_jedec_id(v);
+        if (!board.flash_part.jedec_id) return "six hex digits";
     } else {
         return "unknown setting";
     }
@@ -185,6 +250,27 @@ Result<BoardDescription> parse_board_description(std::string_view text) {
         return std::unexpected(bad("model=hardware", "needs kind="));
     }
     return board;
+}
+
+BoardOptions board_options(BoardKind kind, const FlashPartSettings& part) {
+    BoardOptions options;
+    if (board_info(kind).flash == FlashType::Spi) {
+        SpiNorChip::Options& spi = options.spi;
+        if (part.size) {
+            spi.size_bytes = *part.size;
+            spi.jedec_id[2] = SpiNorChip::capacity_code(*part.size);
+        }
+        if (part.sector_size) spi.block_erase_bytes = *part.sector_size;
+        if (part.jedec_id) spi.jedec_id = *part.jedec_id;
+        spi.four_byte_commands = !part.no_four_byte_commands;
+        spi.sfdp = !part.no_sfdp;
+    } else {
+        ParallelNorChip::Options& parallel = options.parallel;
+        if (part.size) parallel.size_bytes = *part.size;
+        if (part.sector_size) parallel.sector_bytes = *part.sector_size;
+        if (part.buffer_size) parallel.buffer_bytes = *part.buffer_size;
+    }
+    return options;
 }
 
 std::optional<std::uint32_t> firmware_of(std::string_view version) {

@@ -3,6 +3,7 @@
 // list of key=value settings and flags, e.g. "kind=5,version=2.0r7,archive=older".
 // board_description_help() is the reference of the grammar.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "base/error.hpp"
 #include "device/board_table.hpp"
 #include "sim/model/register_faults.hpp"
+#include "sim/model/sim_board.hpp"
 #include "sim/testbed/board_config.hpp"
 
 namespace tarnvel::sim {
@@ -25,6 +27,20 @@ enum class ModelChoice : std::uint8_t {
     Registers,  // a register file: reads return what was written
 };
 
+// Another part in place of the flash chip that holds the board's firmware; unset: as the
+// board's own.
+struct FlashPartSettings {
+    std::optional<std::uint32_t> size;         // capacity in bytes
+    std::optional<std::uint32_t> sector_size;  // what one block or sector erase erases
+    std::optional<std::uint32_t> buffer_size;  // parallel flash: the write buffer in bytes
+    std::optional<std::array<std::uint8_t, 3>> jedec_id;  // serial flash
+    bool no_four_byte_commands = false;                   // serial flash
+    bool no_sfdp = false;                                 // serial flash
+};
+
+// The chip options of a board of `kind` with these settings applied to its firmware flash.
+BoardOptions board_options(BoardKind kind, const FlashPartSettings& part);
+
 struct BoardDescription {
     BoardConfig config;             // its model is chosen by `model` when the board is added
     std::optional<BoardKind> kind;  // set by kind=
@@ -32,6 +48,7 @@ struct BoardDescription {
     std::size_t image_size = 4096;  // bytes in the generated image
     ModelChoice model = ModelChoice::Auto;
     std::optional<RegisterFault> fault;
+    FlashPartSettings flash_part;
 };
 
 Result<BoardDescription> parse_board_description(std::string_view text);

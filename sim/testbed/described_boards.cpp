@@ -35,9 +35,8 @@ Result<std::int32_t> planned_image_version(const BoardDescription& board, std::u
     return std::unexpected(Error::message(ErrorKind::InvalidInput, "no image older than 0"));
 }
 
-// Writes the board's archive and fills in its version after the reboot; answers a note when
-// it can't.
-std::optional<std::string> plan_archive(BoardDescription& board, std::size_t index,
+// Writes the board's archive; answers a note when it can't.
+std::optional<std::string> plan_archive(const BoardDescription& board, std::size_t index,
                                         FirmwareDir& archives) {
     if (!board.kind || board.archive == ArchivePlan::None) return std::nullopt;
     const BoardKind kind = *board.kind;
@@ -59,10 +58,6 @@ std::optional<std::string> plan_archive(BoardDescription& board, std::size_t ind
     if (!written) {
         return fmt::format("board {}: archive not written: {}", index, error_text(written.error()));
     }
-    if (!board.config.version_after_reboot) {
-        board.config.version_after_reboot =
-            version_text(hw_text, static_cast<std::uint32_t>(*image_version));
-    }
     return std::nullopt;
 }
 
@@ -71,14 +66,7 @@ std::optional<std::string> plan_archive(BoardDescription& board, std::size_t ind
 Result<std::size_t> add_hardware_board(Testbed& testbed, BoardKind kind, BoardConfig config,
                                        const BoardOptions& options,
                                        std::optional<RegisterFault> fault) {
-    const std::size_t index = testbed.board_count();
-    auto hardware = make_board_model(kind, options);
-    // The board reports its new firmware once its flash has changed. The hook runs inside a
-    // model call, under the testbed's lock, which publishing does not take.
-    Testbed* bed = &testbed;
-    hardware->set_flash_changed_observer([bed, index] { bed->publish_reboot_version(index); });
-    config.reboot_version_trigger = RebootVersionTrigger::Caller;
-    config.model = std::move(hardware);
+    config.model = make_board_model(kind, options);
     if (fault) config.model = std::make_unique<RegisterFaults>(std::move(config.model), *fault);
     return testbed.add_board(std::move(config));
 }
@@ -95,7 +83,8 @@ Result<std::vector<std::string>> add_described_boards(Testbed& testbed, Firmware
 
         if (wants_hardware(board)) {
             auto added =
-                add_hardware_board(testbed, *board.kind, std::move(board.config), {}, board.fault);
+                add_hardware_board(testbed, *board.kind, std::move(board.config),
+                                   board_options(*board.kind, board.flash_part), board.fault);
             if (!added) return std::unexpected(added.error());
             continue;
         }

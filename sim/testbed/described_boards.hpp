@@ -17,8 +17,7 @@
 namespace tarnvel::sim {
 
 // Adds a board whose model is the kind's simulated hardware (testbed.model_as<SimBoard>, or
-// inside a RegisterFaults when a fault is given). The board publishes its version after the
-// reboot when its flash first changes.
+// inside a RegisterFaults when a fault is given).
 Result<std::size_t> add_hardware_board(Testbed& testbed, BoardKind kind, BoardConfig config,
                                        const BoardOptions& options = {},
                                        std::optional<RegisterFault> fault = std::nullopt);

@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -21,7 +22,9 @@
 namespace tarnvel::sim {
 namespace {
 
-constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
+constexpr std::string_view kPreloadLibrary = "libumockdev-preload.so.0";
+// Reports writes to "reboot" to the testbed (sim/preload/reboot_preload.c).
+constexpr std::string_view kSimPreloadLibrary = TARNVEL_SIM_PRELOAD;
 constexpr const char* kFirmwareMountPoint = "/lib/firmware";
 
 // Where the child stopped, sent back to the parent over a close-on-exec pipe.
@@ -199,6 +202,31 @@ Error child_error(const ChildFailure& failure) {
         fmt::format("sandbox: {}: {}", step_text(step), std::strerror(failure.error)));
 }
 
+// `old` (an LD_PRELOAD list) with the simulator's library and umockdev's in it, in that order.
+std::string with_preload_libraries(std::string_view old) {
+    std::vector<std::string_view> libraries;
+    while (!old.empty()) {
+        const std::size_t end = old.find_first_of(": ");
+        if (end != 0) libraries.push_back(old.substr(0, end));
+        if (end == std::string_view::npos) break;
+        old.remove_prefix(end + 1);
+    }
+    std::erase(libraries, kSimPreloadLibrary);
+    auto umockdev = std::ranges::find_if(
+        libraries, [](std::string_view library) { return library.ends_with(kPreloadLibrary); });
+    if (umockdev == libraries.end()) {
+        libraries.insert(libraries.begin(), {kSimPreloadLibrary, kPreloadLibrary});
+    } else {
+        libraries.insert(umockdev, kSimPreloadLibrary);
+    }
+    std::string joined;
+    for (std::string_view library : libraries) {
+        if (!joined.empty()) joined += ':';
+        joined += library;
+    }
+    return joined;
+}
+
 }  // namespace
 
 std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir) {
@@ -215,12 +243,10 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
             env.emplace_back(text);
         }
     }
-    std::string preload = kPreloadLibrary;
-    if (!old_preload.empty() && old_preload.find(kPreloadLibrary) == std::string::npos) {
-        preload += ":" + old_preload;
-    } else if (!old_preload.empty()) {
-        preload = old_preload;
-    }
+    // The simulator's library comes right before umockdev's, which hands calls on to the C
+    // library directly: the other way round it would never see a write. An existing order
+    // (a sanitizer runtime first, say) is kept.
+    const std::string preload = with_preload_libraries(old_preload);
     env.push_back("LD_PRELOAD=" + preload);
     // A sanitized program wants its runtime first in LD_PRELOAD; the preload comes first here.
     env.push_back("ASAN_OPTIONS=" + (old_asan.empty() ? std::string() : old_asan + ":") +

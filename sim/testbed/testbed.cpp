@@ -12,7 +12,10 @@
 #include <iterator>
 #include <utility>
 
+#include "sim/firmware/archive_images.hpp"
 #include "sim/model/register_file.hpp"
+#include "sim/model/sim_board.hpp"
+#include "sim/preload/reboot_socket.h"
 
 namespace tarnvel::sim {
 namespace {
@@ -49,10 +52,10 @@ struct Testbed::Board {
     std::size_t index = 0;
     std::string devpath;  // "/devices/...", relative to the testbed's /sys
     std::string devnode;
+    std::string own_parent;  // the parent device made for this board alone, if any
     std::unique_ptr<RegisterModel> model;
-    std::optional<std::string> version_after_reboot;
-    RebootVersionTrigger trigger = RebootVersionTrigger::FirstRegisterWrite;
-    std::atomic<bool> reboot_version_published{false};
+    FirmwareSetup firmware;
+    bool present = true;
     UMockdevIoctlBase* handler = nullptr;
 };
 
@@ -67,13 +70,20 @@ Result<std::unique_ptr<Testbed>> Testbed::create() {
         return std::unexpected(Error::message(ErrorKind::Other, "umockdev testbed not created"));
     }
     std::filesystem::path root = take_gstring(umockdev_testbed_get_root_dir(testbed));
-    return std::unique_ptr<Testbed>(new Testbed(testbed, std::move(root)));
+    std::unique_ptr<Testbed> made(new Testbed(testbed, root));
+    auto listener = RebootListener::start(
+        root / TARNVEL_SIM_REBOOT_SOCKET,
+        [bed = made.get()](const std::filesystem::path& attribute) { bed->rebooted(attribute); });
+    if (!listener) return std::unexpected(listener.error());
+    made->reboot_listener_ = std::move(*listener);
+    return made;
 }
 
 Testbed::Testbed(UMockdevTestbed* testbed, std::filesystem::path root)
     : testbed_(testbed), root_(std::move(root)) {}
 
 Testbed::~Testbed() {
+    reboot_listener_.reset();
     for (auto& board : boards_) {
         if (board->handler == nullptr) continue;
         umockdev_testbed_detach_ioctl(testbed_, board->devnode.c_str(), nullptr);
@@ -104,10 +114,6 @@ int Testbed::handle_ioctl(UMockdevIoctlBase*, void* client_ptr, void* board_ptr)
     {
         std::lock_guard lock(board.owner->mutex_);
         result = serve_register_request(*board.model, code, request);
-        if (result == 0 && request.op == kRegisterOpWrite &&
-            board.trigger == RebootVersionTrigger::FirstRegisterWrite) {
-            board.owner->publish_reboot_version(board.index);
-        }
     }
     std::memcpy(data->data, &request, sizeof request);
     umockdev_ioctl_data_unref(data);
@@ -166,9 +172,15 @@ Result<std::size_t> Testbed::add_board(BoardConfig config) {
     board->index = index;
     board->devpath = fmt::format("{}/tarnvel/tarnvel{}", *parent, number);
     board->devnode = devnode;
+    if (!std::holds_alternative<SubDeviceOf>(config.parent)) board->own_parent = *parent;
     board->model = config.model ? std::move(config.model) : std::make_unique<RegisterFile>();
-    board->version_after_reboot = std::move(config.version_after_reboot);
-    board->trigger = config.reboot_version_trigger;
+    board->firmware.shipped_version = config.version;
+    if (config.factory_image) {
+        board->firmware.factory_version =
+            config.factory_version ? *config.factory_version
+                                   : default_factory_version(config.version.value_or(""));
+    }
+    board->firmware.images = std::move(config.images);
 
     // The handler is chosen when the node is opened, by its path: attach it first.
     board->handler = umockdev_ioctl_base_new();
@@ -180,7 +192,10 @@ Result<std::size_t> Testbed::add_board(BoardConfig config) {
         return std::unexpected(glib_error(error));
     }
     Board& added = *board;
-    boards_.push_back(std::move(board));
+    {
+        std::lock_guard lock(mutex_);
+        boards_.push_back(std::move(board));
+    }
 
     // "N: name=00" makes the node a regular file holding one byte; the register ioctl on it
     // is umockdev's to answer. Without that line the node does not exist.
@@ -260,11 +275,57 @@ Status Testbed::set_attribute(std::size_t board, std::string_view name, std::str
     return write_file(sysfs_dir(board) / name, value);
 }
 
-void Testbed::publish_reboot_version(std::size_t board) {
-    Board& b = *boards_.at(board);
-    if (!b.version_after_reboot || b.reboot_version_published.exchange(true)) return;
-    // A failed write shows up in the test as the old version after the reboot.
-    (void)write_file(sysfs_dir(board) / "version", *b.version_after_reboot);
+void Testbed::set_firmware_archives(std::filesystem::path dir) {
+    std::lock_guard lock(mutex_);
+    firmware_archives_ = std::move(dir);
+}
+
+bool Testbed::present(std::size_t board) const {
+    std::lock_guard lock(mutex_);
+    return boards_.at(board)->present;
+}
+
+LoadedFirmware Testbed::load_firmware(std::size_t board) {
+    std::lock_guard lock(mutex_);
+    return load_firmware_locked(*boards_.at(board));
+}
+
+LoadedFirmware Testbed::load_firmware_locked(Board& board) {
+    if (!board.present) return {LoadSource::Nothing, std::nullopt};
+    const std::vector<KnownImage> catalogue =
+        firmware_archives_.empty() ? std::vector<KnownImage>{} : archive_images(firmware_archives_);
+    SimBoard* hardware = board.model->hardware();
+    LoadedFirmware loaded =
+        sim::load_firmware(hardware != nullptr ? hardware->firmware_flash() : nullptr,
+                           hardware != nullptr ? hardware->kind() : BoardKind::Unsupported,
+                           board.firmware, attribute(board.index, "version"), catalogue);
+    if (loaded.source == LoadSource::Nothing) {
+        // Gone from the bus: the device (with its parent, when that was the board's alone) and
+        // its node. A failure shows in the test as a board that is still there.
+        board.present = false;
+        umockdev_testbed_remove_device(testbed_, ("/sys" + board.devpath).c_str());
+        if (!board.own_parent.empty()) {
+            umockdev_testbed_remove_device(testbed_, ("/sys" + board.own_parent).c_str());
+        }
+        std::error_code ec;
+        std::filesystem::remove(root_ / board.devnode.substr(1), ec);
+    } else if (loaded.version) {
+        // A failed write shows in the test as the old version after the start.
+        (void)set_attribute(board.index, "version", *loaded.version);
+    }
+    return loaded;
+}
+
+void Testbed::rebooted(const std::filesystem::path& attribute) {
+    std::lock_guard lock(mutex_);
+    for (auto& board : boards_) {
+        std::error_code ec;
+        if (board->present && std::filesystem::weakly_canonical(sysfs_dir(board->index) / "reboot",
+                                                                ec) == attribute) {
+            load_firmware_locked(*board);
+            return;
+        }
+    }
 }
 
 }  // namespace tarnvel::sim

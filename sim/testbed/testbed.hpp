@@ -8,9 +8,14 @@
 // keeps the testbed's location in the process environment, so a process holds one Testbed
 // at a time.
 //
-// The ioctl handlers run on umockdev's worker thread. Every model call happens under the
-// testbed's lock: inspect a model with with_model() while a program may still run, or
-// through model() once it has exited.
+// A board runs the firmware it loaded (sim/model/firmware_load.hpp) until it loads again:
+// when a program writes "reboot" (the preload library that run_program and spawn_in_sandbox
+// put beside umockdev's reports the write to this testbed, which answers it before the write
+// returns), or when the test calls load_firmware().
+//
+// The ioctl handlers run on umockdev's worker thread, the answers to "reboot" on a thread of
+// the testbed. Every model call happens under the testbed's lock: inspect a model with
+// with_model() while a program may still run, or through model() once it has exited.
 
 #include <cstdint>
 #include <filesystem>
@@ -22,8 +27,10 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "sim/model/firmware_load.hpp"
 #include "sim/model/register_model.hpp"
 #include "sim/testbed/board_config.hpp"
+#include "sim/testbed/reboot_listener.hpp"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
@@ -56,9 +63,15 @@ class Testbed {
     // Replaces the text of one of the board's sysfs attributes.
     Status set_attribute(std::size_t board, std::string_view name, std::string_view value);
 
-    // Publishes the board's version_after_reboot into "version", once; later calls do nothing.
-    // Safe from any thread, also from inside a model call.
-    void publish_reboot_version(std::size_t board);
+    // The directory whose archives' images every board knows besides its own
+    // (sim/firmware/archive_images.hpp); read again each time a board loads its firmware.
+    void set_firmware_archives(std::filesystem::path dir);
+    // The board loads its firmware, as at power-on or when "reboot" is written: its "version"
+    // then reports what it started, or, when it could start nothing, it is gone from udev and
+    // /dev for good. Safe from any thread but a model call's.
+    LoadedFirmware load_firmware(std::size_t board);
+    // Whether the board is still there.
+    bool present(std::size_t board) const;
 
     // Runs `inspect(model)` under the testbed's lock.
     template <class F>
@@ -82,12 +95,17 @@ class Testbed {
     static int handle_ioctl(UMockdevIoctlBase* handler, void* client, void* board);
     Result<std::string> make_parent(const BoardParent& parent);
     std::filesystem::path sysfs_dir(std::size_t board) const;
+    // Answers a write to the "reboot" attribute at `attribute` (a resolved path).
+    void rebooted(const std::filesystem::path& attribute);
+    LoadedFirmware load_firmware_locked(Board& board);
 
     UMockdevTestbed* testbed_;
     std::filesystem::path root_;
     std::vector<std::unique_ptr<Board>> boards_;
     unsigned parents_made_ = 0;
-    std::mutex mutex_;
+    std::filesystem::path firmware_archives_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<RebootListener> reboot_listener_;
 };
 
 }  // namespace tarnvel::sim

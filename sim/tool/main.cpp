@@ -120,6 +120,7 @@ int run(const Arguments& args) {
     if (!firmware) return fail("firmware directory", firmware.error());
     auto testbed = Testbed::create();
     if (!testbed) return fail("testbed", testbed.error());
+    (*testbed)->set_firmware_archives(firmware->archive_dir());
     auto notes =
         add_described_boards(**testbed, args.firmware ? nullptr : &*firmware, std::move(boards));
     if (!notes) return fail("boards", notes.error());

@@ -187,4 +187,20 @@ Status BpiFlash::erase(std::uint32_t address, std::uint32_t length) {
     return {};
 }
 
+// A run killed during a sector erase, the longest operation this driver starts, leaves the
+// flash busy for up to the erase's time limit; one killed during a buffer program for far
+// less. Polled every millisecond, the first look at once, with slept waits: nothing is paced
+// by this wait.
+Status BpiFlash::wait_until_ready() {
+    BpiBus& bpi = bus();
+    const TimeLimit deadline(limits_.sector_erase);
+    for (;;) {
+        auto busy = bpi.is_busy();
+        if (!busy) return std::unexpected(busy.error());
+        if (!*busy) return {};
+        if (deadline.exceeded()) return std::unexpected(flash_write_timeout());
+        wait_for(1ms, WaitEnd::Slept);
+    }
+}
+
 }  // namespace tarnvel

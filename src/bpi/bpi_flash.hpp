@@ -44,6 +44,10 @@ class BpiFlash final : public FlashDevice {
                  std::span<const std::uint8_t> data) override;
     // 128 KiB sectors; a length of 0 erases nothing.
     Status erase(std::uint32_t address, std::uint32_t length) override;
+    // Busy polls for at most the sector erase's time limit.
+    Status wait_until_ready() override;
+    // From the part's CFI query; leaves the part in read mode and the bus released.
+    Result<FlashGeometry> read_geometry() override;
 
   private:
     BpiBus& bus() const;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/error.hpp"
+#include "flash/flash_geometry.hpp"
 
 namespace tarnvel {
 
@@ -25,6 +26,19 @@ class FlashDevice {
     // Erases every block that holds a byte of [address, address + length); a length of 0
     // erases nothing.
     virtual Status erase(std::uint32_t address, std::uint32_t length) = 0;
+
+    // Polls until the flash no longer reports a program or erase in progress, for no longer
+    // than the longest one the driver starts: a run that was killed in the middle of one, or
+    // whose last command frame the next access completes, leaves the flash busy for up to that
+    // long, and a busy flash answers reads with status instead of data. Fails with a timeout
+    // when it is busy still. A flash that can't report busy is taken as ready.
+    virtual Status wait_until_ready() { return {}; }
+    // What the part says about itself: its size, erase and program geometry and the address
+    // forms it takes. Sends commands of its own, so the flash must be ready.
+    virtual Result<FlashGeometry> read_geometry() {
+        return std::unexpected(
+            Error::message(ErrorKind::Unsupported, "this flash does not describe itself"));
+    }
 };
 
 }  // namespace tarnvel

@@ -186,4 +186,11 @@ Status SpiFlash::erase(std::uint32_t address, std::uint32_t length) {
     return {};
 }
 
+// The longest operation this driver starts is a block erase: a run killed during one leaves
+// the flash busy for up to its time limit. Polled as an erase is, with slept waits: nothing is
+// paced by this wait.
+Status SpiFlash::wait_until_ready() {
+    return wait_ready(bus(), kBlockEraseLimit, WaitEnd::Slept);
+}
+
 }  // namespace tarnvel

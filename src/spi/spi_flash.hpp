@@ -31,6 +31,10 @@ class SpiFlash final : public FlashDevice {
                  std::span<const std::uint8_t> data) override;
     // 64 KiB blocks; a length of 0 erases nothing.
     Status erase(std::uint32_t address, std::uint32_t length) override;
+    // Status polls for at most a block erase's time limit.
+    Status wait_until_ready() override;
+    // From the part's SFDP tables, or for a part without them from its JEDEC ID.
+    Result<FlashGeometry> read_geometry() override;
 
     std::uint8_t chip_select() const { return chip_select_; }
     bool four_byte_address() const { return four_byte_address_; }
@@ -43,6 +47,8 @@ class SpiFlash final : public FlashDevice {
                 std::size_t frame_bytes) const;
     Status set_write_enable(SpiBus& bus, bool enable) const;
     Status wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout, WaitEnd poll_wait) const;
+    Result<std::vector<std::uint8_t>> read_sfdp(SpiBus& bus, std::uint32_t address,
+                                                std::uint32_t length) const;
 
     Rc<FlashController> controller_;
     std::uint8_t chip_select_;

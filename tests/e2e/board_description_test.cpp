@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <set>
 
+#include "sim/firmware/archive_images.hpp"
 #include "sim/model/register_faults.hpp"
 #include "sim/model/register_file.hpp"
 #include "sim/model/sim_board.hpp"
@@ -40,7 +42,7 @@ TEST(BoardDescription, KindGivesItsDeviceIdAndFirstHardwareVersion) {
 TEST(BoardDescription, SettingsApplyLeftToRight) {
     auto board = parse_board_description(
         "kind=5,version=2.0r7,device=0x0x22,software_id=-5,node=12,node-state=denied,"
-        "reboot=directory,after-reboot=2.0r8,archive=older,image-size=512,model=registers,"
+        "reboot=directory,factory=2.0r8,archive=older,image-size=512,model=registers,"
         "fault=7:16+");
     ASSERT_TRUE(board);
     EXPECT_EQ(board->kind, BoardKind::Qx480Spi);
@@ -50,7 +52,8 @@ TEST(BoardDescription, SettingsApplyLeftToRight) {
     EXPECT_EQ(board->config.node_number, 12u);
     EXPECT_EQ(board->config.node, NodeState::PermissionDenied);
     EXPECT_EQ(board->config.reboot, RebootState::IsDirectory);
-    EXPECT_EQ(board->config.version_after_reboot, "2.0r8");
+    EXPECT_EQ(board->config.factory_version, "2.0r8");
+    EXPECT_TRUE(board->config.factory_image);
     EXPECT_EQ(board->archive, ArchivePlan::Older);
     EXPECT_EQ(board->image_size, 512u);
     EXPECT_EQ(board->model, ModelChoice::Registers);
@@ -89,6 +92,10 @@ TEST(BoardDescription, ParentsAndAbsentAttributes) {
     EXPECT_EQ(board->config.version, "");
     EXPECT_EQ(board->config.software_id, "");
 
+    board = parse_board_description("kind=5,factory=none");
+    ASSERT_TRUE(board);
+    EXPECT_FALSE(board->config.factory_image);
+
     board = parse_board_description("fault=3");
     ASSERT_TRUE(board);
     EXPECT_EQ(board->fault->error, EIO);
@@ -122,6 +129,36 @@ TEST(BoardDescription, RejectsWhatItCanNotBuild) {
         if (!board) {
             EXPECT_EQ(board.error().kind(), ErrorKind::InvalidInput) << text;
         }
+    }
+}
+
+TEST(BoardDescription, FlashPartSettingsReachTheChipThatHoldsTheFirmware) {
+    auto serial = parse_board_description(
+        "kind=8,flash-size=32M,sector-size=256K,no-4byte-commands,"
+        "no-sfdp,buffer-size=64");
+    ASSERT_TRUE(serial);
+    const BoardOptions spi = board_options(*serial->kind, serial->flash_part);
+    EXPECT_EQ(spi.spi.size_bytes, 32u << 20);
+    EXPECT_EQ(spi.spi.jedec_id, (std::array<std::uint8_t, 3>{0x3D, 0x71, 0x19}));
+    EXPECT_EQ(spi.spi.block_erase_bytes, 256u << 10);
+    EXPECT_FALSE(spi.spi.four_byte_commands);
+    EXPECT_FALSE(spi.spi.sfdp);
+    EXPECT_EQ(spi.parallel.buffer_bytes, BoardOptions{}.parallel.buffer_bytes);
+
+    auto parallel = parse_board_description(
+        "kind=6,flash-size=16M,sector-size=64K,buffer-size=64,"
+        "jedec-id=EF4018");
+    ASSERT_TRUE(parallel);
+    const BoardOptions bpi = board_options(*parallel->kind, parallel->flash_part);
+    EXPECT_EQ(bpi.parallel.size_bytes, 16u << 20);
+    EXPECT_EQ(bpi.parallel.sector_bytes, 64u << 10);
+    EXPECT_EQ(bpi.parallel.buffer_bytes, 64u);
+    EXPECT_EQ(bpi.spi.jedec_id, BoardOptions{}.spi.jedec_id);
+
+    for (const char* text : {"flash-size=3M", "flash-size=32K", "flash-size=4G", "flash-size=M",
+                             "sector-size=2K", "sector-size=32M", "buffer-size=1", "buffer-size=2K",
+                             "jedec-id=3d71", "jedec-id=3d71xx", "jedec-id=+3d711"}) {
+        EXPECT_FALSE(parse_board_description(text)) << text;
     }
 }
 
@@ -164,13 +201,15 @@ TEST(DescribedBoards, BuildModelsAndArchivesAsDescribed) {
     EXPECT_NE(bed.model_as<SimBoard>(0), nullptr);
     EXPECT_NE(bed.model_as<RegisterFaults>(4), nullptr);
     EXPECT_NE(bed.model_as<RegisterFile>(5), nullptr);
-    // The board reports the archive's firmware after its reboot.
-    bed.publish_reboot_version(0);
-    bed.publish_reboot_version(1);
-    bed.publish_reboot_version(3);
-    EXPECT_EQ(bed.attribute(0, "version"), "2.0r6");
-    EXPECT_EQ(bed.attribute(1, "version"), "5.0r13");
-    EXPECT_EQ(bed.attribute(3, "version"), "1.0r100");  // no archive, nothing new to report
+    // The archives' images are what the boards can start: board 0's, once its flash holds it.
+    std::vector<KnownImage> images = archive_images(firmware->archive_dir());
+    ASSERT_EQ(images.size(), 3u);
+    const auto older = std::ranges::find(images, 6, &KnownImage::firmware);
+    ASSERT_NE(older, images.end());
+    bed.model_as<SimBoard>(0)->firmware_flash()->load(board_info(BoardKind::Qx480Spi).base_address,
+                                                      older->data);
+    bed.set_firmware_archives(firmware->archive_dir());
+    EXPECT_EQ(bed.load_firmware(0).version, "2.0r6");
 }
 
 }  // namespace

@@ -24,17 +24,12 @@ class FwFixture : public MachineFixture<Base> {
   protected:
     // A board of `kind` on simulated hardware, running firmware `fw`, with the first hardware
     // version of its kind. With `image_version`, its archive holds an image of that version
-    // and `image_size` bytes (answered), and after a reboot the board reports that version.
+    // and `image_size` bytes (answered), which the board starts once its flash holds it.
     std::vector<std::uint8_t> add_board(BoardKind kind, std::uint16_t fw,
                                         std::optional<std::int32_t> image_version,
                                         std::size_t image_size = 2048,
                                         std::optional<sim::RegisterFault> fault = std::nullopt) {
-        sim::BoardConfig config = sim::BoardConfig::of_kind(kind, fw);
-        if (image_version) {
-            config.version_after_reboot = sim::version_text(
-                sim::default_hw_text(kind), static_cast<std::uint32_t>(*image_version));
-        }
-        this->add_hardware(kind, std::move(config), fault);
+        this->add_hardware(kind, sim::BoardConfig::of_kind(kind, fw), fault);
         if (!image_version) return {};
         std::vector<std::uint8_t> image = sim::firmware_bytes(
             image_size, static_cast<std::uint32_t>(kind) * 1000 + *image_version);

@@ -190,7 +190,9 @@ TEST_F(FwTest, ALinkInTheArchiveIsNoImage) {
 
 // A failed programming run ends the run, as in the updater: the next board is not touched.
 TEST_F(FwTest, FailedProgrammingEndsTheRun) {
-    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 50});
+    // Access 150 lies in the first block's programming, past the erase, after the flash's
+    // identification.
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 150});
     add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
 
     const sim::RunResult result = fw({"update", "--yes", "--json"});
@@ -224,11 +226,12 @@ INSTANTIATE_TEST_SUITE_P(Numbers, FwRegisterErrorNumber, ::testing::Values(41, 7
 
 // With --reboot the board must come back with the image's version.
 TEST_F(FwTest, ARebootIntoAnotherVersionFailsTheBoard) {
+    const std::vector<std::uint8_t> image = sim::firmware_bytes(1000);
     sim::BoardConfig config = sim::BoardConfig::of_kind(BoardKind::Qx630, kFirmware);
-    config.version_after_reboot = sim::version_text(sim::default_hw_text(BoardKind::Qx630), 7);
+    // This board takes the image for firmware 7.
+    config.images.push_back({image, 7});
     add_hardware(BoardKind::Qx630, std::move(config));
-    ASSERT_TRUE(firmware().add_board_image(BoardKind::Qx630, 1, 0, kFirmware + 1,
-                                           sim::firmware_bytes(1000)));
+    ASSERT_TRUE(firmware().add_board_image(BoardKind::Qx630, 1, 0, kFirmware + 1, image));
 
     const sim::RunResult result = fw({"update", "--yes", "--reboot", "--json"});
     EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"

@@ -24,7 +24,8 @@
 
 namespace tarnvel::e2e {
 
-// A fresh testbed and an empty firmware directory for each test.
+// A fresh testbed and an empty firmware directory, whose images the boards know, for each
+// test.
 template <class Base = ::testing::Test>
 class MachineFixture : public Base {
   protected:
@@ -35,6 +36,7 @@ class MachineFixture : public Base {
         auto firmware = sim::FirmwareDir::create();
         ASSERT_TRUE(firmware) << error_text(firmware.error());
         firmware_.emplace(std::move(*firmware));
+        testbed_->set_firmware_archives(firmware_->archive_dir());
     }
 
     sim::Testbed& testbed() { return *testbed_; }
@@ -47,8 +49,9 @@ class MachineFixture : public Base {
         return index.value_or(0);
     }
 
-    // Adds a board backed by the kind's simulated hardware (testbed().model_as<sim::SimBoard>);
-    // it publishes config.version_after_reboot when its flash first changes.
+    // Adds a board backed by the kind's simulated hardware (testbed().model_as<sim::SimBoard>).
+    // Rebooted, it starts what its flash holds: an image of the test's archives, the image it
+    // was made with, or its factory image.
     std::size_t add_hardware(BoardKind kind, sim::BoardConfig config,
                              std::optional<sim::RegisterFault> fault = std::nullopt) {
         auto index = sim::add_hardware_board(*testbed_, kind, std::move(config), {}, fault);

@@ -47,11 +47,9 @@ class AnswersFixture : public MachineFixture<Base> {
   protected:
     // Adds the board on its simulated hardware with its archive; answers the image.
     std::vector<std::uint8_t> add_board_with_image(const BoardSetup& board) {
-        sim::BoardConfig config =
-            pci_board(board.device, std::string(board.hw) + "r" + std::to_string(board.fw));
-        config.version_after_reboot =
-            std::string(board.hw) + "r" + std::to_string(board.image_version);
-        const std::size_t index = this->add_hardware(board.kind, std::move(config));
+        const std::size_t index = this->add_hardware(
+            board.kind,
+            pci_board(board.device, std::string(board.hw) + "r" + std::to_string(board.fw)));
         std::vector<std::uint8_t> image =
             sim::firmware_bytes(board.image_size, static_cast<std::uint32_t>(index + 1));
         EXPECT_TRUE(this->firmware().add_board_image(

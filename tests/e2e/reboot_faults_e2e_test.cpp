@@ -30,12 +30,13 @@ class FailedReboot : public MachineTestWithParam<RebootCase> {};
 
 TEST_P(FailedReboot, EndsTheRunAfterAGoodUpdate) {
     const RebootCase& c = GetParam();
+    const std::vector<std::uint8_t> image = sim::firmware_bytes(1024, 3);
     sim::BoardConfig config = pci_board("0x0022", "2.0r41");
     config.reboot = c.reboot;
-    config.version_after_reboot = c.version_after_reboot;
+    // Started, the image makes the board report this.
+    config.images.push_back({image, 0, c.version_after_reboot});
     add_hardware(BoardKind::Qx480Spi, std::move(config));
     add(pci_board("0x0010", "1.0r1"));
-    const std::vector<std::uint8_t> image = sim::firmware_bytes(1024, 3);
     ASSERT_TRUE(firmware().add_board_image(BoardKind::Qx480Spi, 2, 0, 42, image));
 
     expect_output(run_flash("y\ny\n"), board_up_to_question("/dev/tarnvel0", 5, 2, 0, 41, 42) +

@@ -240,18 +240,39 @@ TEST_F(RegisterIoctl, OtherRequestCodesAreNotTheBoards) {
     EXPECT_EQ(testbed().model_as<sim::RegisterFile>(0)->write_count(), 0u);
 }
 
-TEST_F(RegisterIoctl, VersionAfterRebootAppearsWithTheFirstWriteOnly) {
+// A write to "reboot" has the board load its firmware before the write returns: the shell
+// reads "version" right after it, as the updater does. (The shell writes with write(2), as
+// libudev does.)
+TEST_F(MachineTest, RebootLoadsTheFlashsImageBeforeTheWriteReturns) {
+    const std::vector<std::uint8_t> image = sim::firmware_bytes(512, 9);
     sim::BoardConfig config = pci_board("0x0022", "2.0r7");
-    config.version_after_reboot = "2.0r8";
-    add(std::move(config));
-    requests(0, {"r:133"});
+    config.images.push_back({image, 9});
+    add_hardware(BoardKind::Qx480Spi, std::move(config));
+    hardware(0).firmware_flash()->load(firmware_base_address(BoardKind::Qx480Spi), image);
+    // Loaded into the flash, not started yet.
     EXPECT_EQ(testbed().attribute(0, "version"), "2.0r7");
-    requests(0, {"w:133:1"});
-    EXPECT_EQ(testbed().attribute(0, "version"), "2.0r8");
-    // Published once: a later change of the text by the test stays.
-    ASSERT_TRUE(testbed().set_attribute(0, "version", "2.0r9"));
-    requests(0, {"w:133:2"});
-    EXPECT_EQ(testbed().attribute(0, "version"), "2.0r9");
+
+    const RunResult result =
+        run(shell("printf 1 > /sys/class/tarnvel/tarnvel0/reboot && cat "
+                  "/sys/class/tarnvel/tarnvel0/version"));
+    EXPECT_EQ(result.out, "2.0r9") << result.err;
+    EXPECT_EQ(testbed().reboot_written(0), "1");
+}
+
+// A board that finds nothing to start in its flash and has no factory image leaves the bus.
+TEST_F(MachineTest, BoardThatStartsNothingIsGoneFromUdevAndDev) {
+    sim::BoardConfig config = pci_board("0x0022", "2.0r7");
+    config.factory_image = false;
+    add_hardware(BoardKind::Qx480Spi, std::move(config));
+    hardware(0).firmware_flash()->fill(firmware_base_address(BoardKind::Qx480Spi), 0x10000, 0xFF);
+
+    const RunResult result =
+        run(shell("printf 1 > /sys/class/tarnvel/tarnvel0/reboot && "
+                  "ls /dev /sys/class/tarnvel 2>/dev/null; true"));
+    EXPECT_NE(result.out.find("/dev:"), std::string::npos) << result.out << result.err;
+    EXPECT_EQ(result.out.find("tarnvel0"), std::string::npos) << result.out;
+    EXPECT_FALSE(testbed().present(0));
+    EXPECT_FALSE(std::filesystem::exists(testbed().root_dir() / "dev/tarnvel0"));
 }
 
 struct NodeCase {

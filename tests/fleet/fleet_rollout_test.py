@@ -38,10 +38,10 @@ HERE = Path(__file__).resolve().parent
 # The archives all machines share: a newer image for the QX480, an equal one for the QX410BP.
 ARCHIVE_BOARDS = ["kind=5", "kind=3,archive=equal"]
 
-# Every board runs firmware 100. Once its flash is erased or programmed the simulation makes
-# it report 101, so its "version" tells afterwards whether its flash was touched at all.
-QX480 = "kind=5,after-reboot=2.0r101"
-QX410BP = "kind=3,after-reboot=5.0r101"
+# Every board runs firmware 100 and keeps reporting it until it is rebooted; rebooted with the
+# archive's image in its flash, it reports 101.
+QX480 = "kind=5"
+QX410BP = "kind=3"
 
 # In rollout order: (inventory host, its boards, its inventory variables).
 MACHINES = [
@@ -253,11 +253,11 @@ def check_boards(checks, tarnvel_fw, testbeds, base_env):
     machine = {host: testbed for (host, _, _), testbed in zip(MACHINES, testbeds)}
     # (host, board, "version" it reports now, verify's result or None when not asked)
     expected_boards = [
-        ("alpha", "tarnvel0", "2.0r101", "match"),
+        ("alpha", "tarnvel0", "2.0r101", "match"),  # rebooted into the image
         ("alpha", "tarnvel1", "5.0r100", None),  # up to date: never written
-        ("bravo", "tarnvel0", "2.0r101", "mismatch"),  # the failed write
+        ("bravo", "tarnvel0", "2.0r100", "mismatch"),  # the failed write, never rebooted
         ("bravo", "tarnvel1", "2.0r100", None),  # not attempted
-        ("charlie", "tarnvel0", "2.0r101", "match"),  # beside the failure, in its batch
+        ("charlie", "tarnvel0", "2.0r100", "match"),  # beside the failure; not rebooted
         ("delta", "tarnvel0", "2.0r100", "mismatch"),  # after the failed batch: untouched
     ]
     for host, board, version, verify in expected_boards:

@@ -20,10 +20,26 @@ std::expected<void, std::string> open_for_flash(BoardDevice& board) {
         }
         return std::unexpected(fmt::format("can't open the board: {}", error_text(opened.error())));
     }
-    if (auto attached = attach_flash(board); !attached) {
+    if (auto built = build_flash(board); !built) {
         board.close();
         return std::unexpected(
-            fmt::format("can't reach the board's flash: {}", error_text(attached.error())));
+            fmt::format("can't reach the board's flash: {}", error_text(built.error())));
+    }
+    return {};
+}
+
+std::expected<void, std::string> prepare_flash(BoardDevice& board, std::uint64_t length,
+                                               FlashUse use) {
+    auto geometry = identify_flash(board);
+    if (!geometry) {
+        board.close();
+        return std::unexpected(
+            fmt::format("can't identify the board's flash: {}", error_text(geometry.error())));
+    }
+    if (auto fits = check_flash_fits(*geometry, board.kind, length, use); !fits) {
+        board.close();
+        return std::unexpected(
+            fmt::format("the flash part does not fit: {}", error_text(fits.error())));
     }
     return {};
 }

@@ -120,6 +120,10 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
     if (auto opened = open_for_flash(board); !opened) {
         return refuse(kExitBoardFailed, fmt::format("{}: {}", board.devnode, opened.error()));
     }
+    // A length past the end of the part is known only once the part has said how large it is.
+    if (auto prepared = prepare_flash(board, length, FlashUse::Read); !prepared) {
+        return refuse(kExitBoardFailed, fmt::format("{}: {}", board.devnode, prepared.error()));
+    }
     Status read;
     {
         ProgressBar progress("reading", board.devnode);

@@ -134,6 +134,13 @@ UpdateOutcome UpdateRun::update(BoardDevice& board) {
         return outcome;
     }
 
+    // The part is identified and checked before the first erase; asked before, the operator
+    // who declines leaves the board untouched.
+    if (auto prepared = prepare_flash(board, chosen->image.data.size(), FlashUse::Write);
+        !prepared) {
+        return failed(outcome, prepared.error());
+    }
+
     // A stop signal waits until the programming has ended: a block cut short between erase
     // and write would leave the board unbootable.
     held_stop_.emplace([] { notice(kHeldStopNotice); });

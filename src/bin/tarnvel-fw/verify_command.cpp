@@ -30,6 +30,11 @@ VerifyOutcome verify(BoardDevice& board,
         outcome.error = std::move(opened.error());
         return outcome;
     }
+    if (auto prepared = prepare_flash(board, chosen->image.data.size(), FlashUse::Read);
+        !prepared) {
+        outcome.error = std::move(prepared.error());
+        return outcome;
+    }
     ProgressBar progress("verifying", board.devnode);
     auto comparison = compare_firmware(board, chosen->image.data, progress);
     board.close();
