@@ -63,13 +63,10 @@ struct Rig {
 
 struct DifferingCase {
     const char* what;
-    std::vector<Held> held;      // per block; none: the flash is erased
-    unsigned corrupt_reads = 0;  // reads at block 2's start that come back wrong
-    std::string events;
-    std::size_t passes;  // erase, write and read-back passes
-    std::size_t reads;   // page reads while comparing and read-backs
-    std::uint32_t written, unchanged;
-    unsigned retries = 0;
+    std::vector<Held> held;  // per block
+    unsigned corrupt_reads;  // reads at block 2's start that come back wrong
+    std::string events;      // the programming passes, retries and unchanged blocks follow
+    std::size_t reads;       // page reads while comparing, and read-backs
 };
 void PrintTo(const DifferingCase& c, std::ostream* os) {
     *os << c.what;
@@ -94,65 +91,44 @@ TEST_P(DifferingBlocks, OnlyBlocksThatDifferAreErasedAndWritten) {
 
     ASSERT_TRUE(rig.program());
     EXPECT_EQ(rig.events.text, c.events);
-    EXPECT_EQ(rig.flash->count(Op::Erase), c.passes);
-    EXPECT_EQ(rig.flash->count(Op::Write), c.passes);
+    const auto events = [&](char what) {
+        return static_cast<std::size_t>(std::ranges::count(c.events, what));
+    };
+    EXPECT_EQ(rig.flash->count(Op::Erase), events('p'));
+    EXPECT_EQ(rig.flash->count(Op::Write), events('p'));
     EXPECT_EQ(rig.flash->count(Op::Read), c.reads);
     EXPECT_EQ(rig.report.block_count, 3u);
-    EXPECT_EQ(rig.report.blocks_written, c.written);
-    EXPECT_EQ(rig.report.blocks_unchanged, c.unchanged);
-    EXPECT_EQ(rig.report.retries, c.retries);
-    EXPECT_EQ(rig.report.flash_changed, c.passes > 0);
-    for (std::uint32_t i = 0; i < 3; ++i) {
-        const Bytes expected = block_of(rig.image.data, i);
-        EXPECT_EQ(rig.flash->read(kBase + i * kBlock, static_cast<std::uint32_t>(expected.size())),
-                  expected)
-            << "block " << i;
-    }
+    EXPECT_EQ(rig.report.blocks_unchanged, events('u'));
+    EXPECT_EQ(rig.report.blocks_written, 3 - events('u'));
+    EXPECT_EQ(rig.report.retries, events('r'));
+    EXPECT_EQ(rig.report.flash_changed, events('p') > 0);
 }
 
 // Reads: 16 pages for a whole block that holds the image, 2 for the short last one, 1 for a
-// block whose first page differs, and one read-back per pass.
+// block whose first page differs, and one read-back per pass. With a retried block, the
+// comparison takes the first bad read, then two read-backs come back wrong.
 INSTANTIATE_TEST_SUITE_P(
     Blocks, DifferingBlocks,
-    ::testing::Values(
-        DifferingCase{.what = "flash holds the whole image",
-                      .held = {Held::Image, Held::Image, Held::Image},
-                      .events = "c0u0c1u1c2u2",
-                      .passes = 0,
-                      .reads = 16 + 16 + 2,
-                      .written = 0,
-                      .unchanged = 3},
-        DifferingCase{.what = "cut half way: the first block holds it",
-                      .held = {Held::Image, Held::Other, Held::Other},
-                      .events = "c0u0c1p1c2p2",
-                      .passes = 2,
-                      .reads = 16 + (1 + 1) + (1 + 1),
-                      .written = 2,
-                      .unchanged = 1},
-        DifferingCase{.what = "a difference in a block's last byte is found",
-                      .held = {Held::LastByteWrong, Held::Image, Held::LastByteWrong},
-                      .events = "c0p0c1u1c2p2",
-                      .passes = 2,
-                      .reads = (16 + 1) + 16 + (2 + 1),
-                      .written = 2,
-                      .unchanged = 1},
-        // The comparison takes the first bad read, then two read-backs come back wrong.
-        DifferingCase{.what = "a written block is retried as in a full run",
-                      .held = {Held::Image, Held::Image, Held::Other},
-                      .corrupt_reads = 3,
-                      .events = "c0u0c1u1c2p2r2p2r2p2",
-                      .passes = 3,
-                      .reads = 16 + 16 + 1 + 3,
-                      .written = 1,
-                      .unchanged = 2,
-                      .retries = 2},
-        DifferingCase{.what = "an erased flash is written whole",
-                      .held = {},
-                      .events = "c0p0c1p1c2p2",
-                      .passes = 3,
-                      .reads = 3 * (1 + 1),
-                      .written = 3,
-                      .unchanged = 0}));
+    ::testing::Values(DifferingCase{"flash holds the whole image",
+                                    {Held::Image, Held::Image, Held::Image},
+                                    0,
+                                    "c0u0c1u1c2u2",
+                                    16 + 16 + 2},
+                      DifferingCase{"cut half way: the first block holds it",
+                                    {Held::Image, Held::Other, Held::Other},
+                                    0,
+                                    "c0u0c1p1c2p2",
+                                    16 + (1 + 1) + (1 + 1)},
+                      DifferingCase{"a difference in a block's last byte is found",
+                                    {Held::LastByteWrong, Held::Image, Held::LastByteWrong},
+                                    0,
+                                    "c0p0c1u1c2p2",
+                                    (16 + 1) + 16 + (2 + 1)},
+                      DifferingCase{"a written block is retried as in a full run",
+                                    {Held::Image, Held::Image, Held::Other},
+                                    3,
+                                    "c0u0c1u1c2p2r2p2r2p2",
+                                    16 + 16 + 1 + 3}));
 
 // A failed read while comparing ends the run with that error, before anything is erased.
 TEST(DifferingBlocks, ReadErrorWhileComparingEndsTheRunUntouched) {
