@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "flash/board_flash.hpp"
-#include "flash/programming.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 
 namespace tarnvel::bench {
@@ -32,9 +31,10 @@ std::uint64_t SimulatedBoard::chip_bytes() const {
     return pages * sim::FlashStorage::kPageBytes;
 }
 
-std::string program_quietly(BoardDevice& board, const FirmwareImage& image) {
+std::string program_quietly(BoardDevice& board, const FirmwareImage& image, ProgrammingMode mode,
+                            ProgrammingReport* report) {
     SilentProgress silent;
-    auto programmed = program_firmware(board, image, silent);
+    auto programmed = program_firmware(board, image, silent, report, mode);
     return programmed ? std::string() : error_text(programmed.error());
 }
 

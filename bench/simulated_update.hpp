@@ -12,6 +12,7 @@
 
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
+#include "flash/programming.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/sim_board.hpp"
 
@@ -42,7 +43,9 @@ class SimulatedBoard {
 
 // program_firmware with no progress shown (the programming run prints nothing itself). Returns
 // the error text, or an empty string on success.
-std::string program_quietly(BoardDevice& board, const FirmwareImage& image);
+std::string program_quietly(BoardDevice& board, const FirmwareImage& image,
+                            ProgrammingMode mode = ProgrammingMode::Full,
+                            ProgrammingReport* report = nullptr);
 
 // An image the size of `bytes`: noise, so that every block and every page differs.
 FirmwareImage noise_image(std::size_t bytes, std::uint32_t seed = 1);

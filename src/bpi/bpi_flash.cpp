@@ -23,7 +23,9 @@ constexpr std::uint32_t kBufferBytes = 0x200;   // one write-buffer program: 256
 constexpr std::uint32_t kReadChunkBytes = 256;  // one read_words call: 128 words
 
 // A sector erase takes hundreds of milliseconds: polled every 100 ms, the first look after
-// 100 ms. A buffer program takes hundreds of microseconds: polled every 100 µs.
+// 100 ms, each wait slept to its end (some 20 µs late is nothing against the erase). A buffer
+// program takes hundreds of microseconds: polled every 100 µs, each wait spun to its time, as
+// these set the pace of the write.
 constexpr auto kErasePollInterval = 100ms;
 constexpr auto kProgramPollInterval = 100us;
 
@@ -49,11 +51,11 @@ Status run_cycles(BpiBus& bus, std::initializer_list<Cycle> cycles) {
 // Waits, then asks whether the flash is still busy, until it is not. The deadline is looked
 // at only after a busy answer, so a delay of the process never turns a finished operation
 // into a timeout.
-Status wait_while_busy(BpiBus& bus, std::chrono::nanoseconds interval,
+Status wait_while_busy(BpiBus& bus, std::chrono::nanoseconds interval, WaitEnd poll_wait,
                        std::chrono::nanoseconds limit) {
     const TimeLimit deadline(limit);
     for (;;) {
-        wait_for(interval);
+        wait_for(interval, poll_wait);
         auto busy = bus.is_busy();
         if (!busy) return std::unexpected(busy.error());
         if (!*busy) return {};
@@ -153,7 +155,9 @@ Status BpiFlash::write(std::uint32_t address, std::uint32_t length,
         // The buffer only reaches the array with the confirm cycle.
         note_change_command();
         if (auto started = bpi.write_word(sector, kProgramBufferToFlash); !started) return started;
-        if (auto done = wait_while_busy(bpi, kProgramPollInterval, limits_.buffer_program); !done) {
+        if (auto done =
+                wait_while_busy(bpi, kProgramPollInterval, WaitEnd::Spun, limits_.buffer_program);
+            !done) {
             return done;
         }
         if (auto released = release(bpi); !released) return released;
@@ -176,7 +180,9 @@ Status BpiFlash::erase(std::uint32_t address, std::uint32_t length) {
         // The sector erase starts with its last cycle; the unlock cycles change nothing.
         note_change_command();
         if (auto started = bpi.write_word(sector_word, kSectorErase); !started) return started;
-        if (auto done = wait_while_busy(bpi, kErasePollInterval, limits_.sector_erase); !done) {
+        if (auto done =
+                wait_while_busy(bpi, kErasePollInterval, WaitEnd::Slept, limits_.sector_erase);
+            !done) {
             return done;
         }
         if (auto released = release(bpi); !released) return released;
@@ -186,7 +192,8 @@ Status BpiFlash::erase(std::uint32_t address, std::uint32_t length) {
 
 // A run killed during a sector erase, the longest operation this driver starts, leaves the
 // flash busy for up to the erase's time limit; one killed during a buffer program for far
-// less. Polled every millisecond, the first look at once.
+// less. Polled every millisecond, the first look at once, with slept waits: nothing is paced
+// by this wait.
 Status BpiFlash::wait_until_ready() {
     BpiBus& bpi = bus();
     const TimeLimit deadline(limits_.sector_erase);
@@ -195,7 +202,7 @@ Status BpiFlash::wait_until_ready() {
         if (!busy) return std::unexpected(busy.error());
         if (!*busy) return {};
         if (deadline.exceeded()) return std::unexpected(flash_write_timeout());
-        wait_for(1ms);
+        wait_for(1ms, WaitEnd::Slept);
     }
 }
 

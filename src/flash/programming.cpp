@@ -33,10 +33,29 @@ Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint3
     return std::ranges::equal(*read_back, block);
 }
 
+// Whether the flash already holds `block` at `address`, read one program page at a time (the
+// same register traffic as one read of the whole block) so that the reading stops at the first
+// page that differs: the rest of a block that is about to be erased is not worth its read. A
+// page read back at the wrong length counts as differing.
+Result<bool> holds_block(FlashDevice& flash, std::uint32_t address,
+                         std::span<const std::uint8_t> block) {
+    const std::uint32_t page = flash.page_size();
+    if (page == 0) internal_fault("flash reports a program page of 0 bytes");
+    const auto length = static_cast<std::uint32_t>(block.size());
+    for (std::uint32_t offset = 0; offset < length; offset += page) {
+        const std::uint32_t n = std::min(page, length - offset);
+        auto held = flash.read(address + offset, n);
+        if (!held) return std::unexpected(std::move(held.error()));
+        if (!std::ranges::equal(*held, block.subspan(offset, n))) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
-                        ProgrammingObserver& observer, ProgrammingReport* report) {
+                        ProgrammingObserver& observer, ProgrammingReport* report,
+                        ProgrammingMode mode) {
     ProgrammingReport unused;
     ProgrammingReport& done = report != nullptr ? *report : unused;
     done = {};
@@ -58,10 +77,10 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
     const bool mirrored_words = info.flash == FlashType::Bpi;
     std::vector<std::uint8_t> mirrored;
 
-    // Programming is where the waits are: a status poll 100 µs after every page program,
-    // 100 µs after every parallel-flash buffer, 100 ms after every sector erase. Each sleeps
-    // until shortly before its end and spins the rest; at the default timer slack the sleep
-    // would often wake only after the end, up to 50 µs late.
+    // Programming is where the waits are: a status poll 100 µs after every page program and
+    // every parallel-flash buffer, each sleeping until shortly before its end and spinning the
+    // rest (at the default timer slack the sleep would often wake only after the end, up to
+    // 50 µs late), and the slept polls of the erases, which then wake closer to their time.
     const FineTimerSlack prompt_wakeups;
 
     for (std::uint32_t i = 0; i < block_count; ++i) {
@@ -76,6 +95,16 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
         if (mirrored_words) {
             mirror_words(block, mirrored);
             block = mirrored;
+        }
+        if (mode == ProgrammingMode::Differing) {
+            observer.compare_started(pass);
+            auto held = holds_block(flash, address, block);
+            if (!held) return std::unexpected(std::move(held.error()));
+            if (*held) {
+                ++done.blocks_unchanged;
+                observer.block_unchanged(pass);
+                continue;
+            }
         }
         for (;; ++pass.retry) {
             observer.pass_started(pass);

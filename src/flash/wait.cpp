@@ -18,9 +18,8 @@ constexpr long kNanosPerSecond = 1'000'000'000;
 // the machine is quiet (a 100 µs wait lasts 100.08 µs at the median and 100.4 µs for nine in
 // ten with 40 µs of spin, 100.1 µs with 50 µs), 35-45 µs at the median while other processes
 // keep both cores busy (the median wait is then 104 µs with 40 µs of spin and 100.08 µs with
-// 50 µs). It is also about the CPU time one wait burns (some 40 µs), so it stays at this
-// bound: the long waits (100 ms after a parallel-flash sector erase) still sleep nearly all
-// their time.
+// 50 µs). It is also about the CPU time one spun wait burns (some 40 µs), so it stays at this
+// bound; the waits where a late end costs nothing (the polls of an erase) are slept whole.
 constexpr auto kSpinStretch = 50us;
 
 // Readings in a row that may show the same time before the spin gives up on the clock. The
@@ -80,10 +79,14 @@ std::chrono::nanoseconds monotonic_now() {
     return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
-void wait_for(std::chrono::nanoseconds duration) {
-    const std::chrono::nanoseconds end = monotonic_now() + duration;
-    if (duration > kSpinStretch) sleep_until(end - kSpinStretch);
-    spin_until(end);
+void wait_for(std::chrono::nanoseconds duration, WaitEnd end) {
+    const std::chrono::nanoseconds until = monotonic_now() + duration;
+    if (end == WaitEnd::Slept) {
+        sleep_until(until);
+        return;
+    }
+    if (duration > kSpinStretch) sleep_until(until - kSpinStretch);
+    spin_until(until);
 }
 
 FineTimerSlack::FineTimerSlack() : previous_(current_timer_slack()) {

@@ -4,19 +4,32 @@
 // or stretch it.
 
 #include <chrono>
+#include <cstdint>
 
 namespace tarnvel {
 
 // The monotonic clock's current reading.
 std::chrono::nanoseconds monotonic_now();
 
-// Waits for `duration` on the monotonic clock and returns as soon after it as the machine
-// allows. A wait longer than a few tens of microseconds sleeps in the kernel for the bulk of
-// its time and spins on the clock for the last stretch, because a sleeping thread wakes some
-// 20 µs after its time; a shorter one (the 1 µs between the polls of the polled shift engine)
-// is spun whole. Either way the whole duration always passes: a signal that interrupts the
-// sleep only resumes it for what remains, and the spin ends on the clock, not on a count.
-void wait_for(std::chrono::nanoseconds duration);
+// How a wait ends: spun to its time, or slept to it.
+enum class WaitEnd : std::uint8_t {
+    // As soon after its time as the machine allows, by spinning on the clock for the last
+    // stretch: for the waits that set the pace of the work (a shift step, a page or buffer
+    // program), where every microsecond late is lost time.
+    Spun,
+    // When the kernel wakes the thread, some 20 µs after its time, having burnt no CPU: for the
+    // polls of an erase, which lasts 100 ms and more, where a poll a little late changes
+    // nothing.
+    Slept,
+};
+
+// Waits for `duration` on the monotonic clock. Spun (the default), a wait longer than a few
+// tens of microseconds sleeps in the kernel for the bulk of its time and spins on the clock for
+// the last stretch, because a sleeping thread wakes some 20 µs after its time; a shorter one
+// (the 1 µs between the polls of the polled shift engine) is spun whole. Slept, the whole wait
+// is one sleep. Either way the whole duration always passes: a signal that interrupts the sleep
+// only resumes it for what remains, and the spin ends on the clock, not on a count.
+void wait_for(std::chrono::nanoseconds duration, WaitEnd end = WaitEnd::Spun);
 
 // Linux lets every sleep of a thread end up to the thread's timer slack late (50 µs by
 // default), so that nearby wake-ups can share one timer interrupt. That is longer than the

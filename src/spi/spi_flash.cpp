@@ -33,7 +33,10 @@ constexpr std::uint32_t kBlockShift = 16;
 constexpr std::size_t kCommandBytes = 5;
 
 // Status polls every 100 µs: a page program typically ends within a few hundred µs, so this
-// costs one or two polls per page and adds little to an erase.
+// costs one or two polls per page and adds little to an erase. The waits before the polls of
+// a page program are spun to their time (they set the pace of the write); those of a block
+// erase, which lasts 150 ms and more, are slept: a poll some 20 µs late changes nothing there,
+// and spinning the end of some 1,500 waits per block would burn CPU for nothing.
 constexpr auto kStatusPollInterval = 100us;
 // Page program (256 bytes): common SPI NOR parts specify a few tenths of a millisecond
 // typically and 3-5 ms at most; 10 ms is twice the slowest.
@@ -89,10 +92,11 @@ Status SpiFlash::set_write_enable(SpiBus& bus, bool enable) const {
 // Polls the status register until the write-in-progress bit clears. The deadline is looked
 // at only after a status read that found the flash busy, so a flash that is done is never
 // reported as timed out because the process was held up between polls.
-Status SpiFlash::wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout) const {
+Status SpiFlash::wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout,
+                            WaitEnd poll_wait) const {
     const TimeLimit limit(timeout);
     for (;;) {
-        wait_for(kStatusPollInterval);
+        wait_for(kStatusPollInterval, poll_wait);
         const std::array<std::uint8_t, 1> tx{kReadStatus};
         std::array<std::uint8_t, 2> rx{};
         if (auto sent = send(bus, tx, rx, rx.size()); !sent) return sent;
@@ -152,7 +156,9 @@ Status SpiFlash::write(std::uint32_t address, std::uint32_t length,
         // With write enable latched, the page program frame is what changes the chip.
         note_change_command();
         if (auto sent = send(spi, tx, {}, header + n); !sent) return sent;
-        if (auto ready = wait_ready(spi, kPageProgramLimit); !ready) return ready;
+        if (auto ready = wait_ready(spi, kPageProgramLimit, WaitEnd::Spun); !ready) {
+            return ready;
+        }
         if (auto disabled = set_write_enable(spi, false); !disabled) return disabled;
         offset += n;
     }
@@ -175,16 +181,19 @@ Status SpiFlash::erase(std::uint32_t address, std::uint32_t length) {
         if (auto enabled = set_write_enable(spi, true); !enabled) return enabled;
         note_change_command();
         if (auto sent = send(spi, tx, {}, header); !sent) return sent;
-        if (auto ready = wait_ready(spi, kBlockEraseLimit); !ready) return ready;
+        if (auto ready = wait_ready(spi, kBlockEraseLimit, WaitEnd::Slept); !ready) {
+            return ready;
+        }
         if (auto disabled = set_write_enable(spi, false); !disabled) return disabled;
     }
     return {};
 }
 
 // The longest operation this driver starts is a block erase: a run killed during one leaves
-// the flash busy for up to its time limit.
+// the flash busy for up to its time limit. Polled as an erase is, with slept waits: nothing is
+// paced by this wait.
 Status SpiFlash::wait_until_ready() {
-    return wait_ready(bus(), kBlockEraseLimit);
+    return wait_ready(bus(), kBlockEraseLimit, WaitEnd::Slept);
 }
 
 }  // namespace tarnvel

@@ -10,6 +10,7 @@
 #include "base/rc.hpp"
 #include "flash/flash_controller.hpp"
 #include "flash/flash_device.hpp"
+#include "flash/wait.hpp"
 
 namespace tarnvel {
 
@@ -45,7 +46,7 @@ class SpiFlash final : public FlashDevice {
     Status send(SpiBus& bus, std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx,
                 std::size_t frame_bytes) const;
     Status set_write_enable(SpiBus& bus, bool enable) const;
-    Status wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout) const;
+    Status wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout, WaitEnd poll_wait) const;
     Result<std::vector<std::uint8_t>> read_sfdp(SpiBus& bus, std::uint32_t address,
                                                 std::uint32_t length) const;
 

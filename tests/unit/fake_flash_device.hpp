@@ -1,6 +1,7 @@
 #pragma once
 // A FlashDevice for the programming-sequence tests: records every call, keeps the last write
-// per address, and fails or corrupts read-backs on command.
+// per address (a read from inside a write's range gets the rest of it), and fails or corrupts
+// read-backs on command.
 
 #include <algorithm>
 #include <cstdint>
@@ -44,7 +45,7 @@ class FakeFlash : public FlashDevice {
     Result<std::vector<std::uint8_t>> read(std::uint32_t address, std::uint32_t length) override {
         calls.push_back({Op::Read, address, length});
         if (read_failure) return std::unexpected(*read_failure);
-        std::vector<std::uint8_t> bytes = contents[address];
+        std::vector<std::uint8_t> bytes = held(address);
         bytes.resize(length, 0xFF);
         if (corrupt_reads[address] > 0 && !bytes.empty()) {
             --corrupt_reads[address];
@@ -68,6 +69,16 @@ class FakeFlash : public FlashDevice {
     std::vector<const std::uint8_t*> write_sources;  // where each write took its bytes from
 
   private:
+    // What the write that covers `address` left from there on; nothing when none does.
+    std::vector<std::uint8_t> held(std::uint32_t address) const {
+        auto write = contents.upper_bound(address);
+        if (write == contents.begin()) return {};
+        --write;
+        const std::uint32_t skip = address - write->first;
+        if (skip >= write->second.size()) return {};
+        return {write->second.begin() + skip, write->second.end()};
+    }
+
     std::uint32_t block_size_;
 };
 

@@ -159,6 +159,37 @@ TEST_P(SimProgrammingOnBoards, SaysWhetherAFailedRunChangedTheFlash) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SimProgrammingOnBoards, ::testing::ValuesIn(kUpdated), kind_name);
 
+// A run that writes only what differs, after a whole update and after one byte of a block was
+// changed: the chip is erased only where its content differs from the image (the parallel
+// flash's words compared as they are written, mirrored).
+TEST_P(SimProgrammingOnBoards, DifferingRunErasesOnlyTheBlocksThatDiffer) {
+    SimulatedBoard board(GetParam());
+    ASSERT_TRUE(attach_flash(board.device));
+    const std::uint32_t block = board.device.flash->erase_size();
+    const FirmwareImage image{.version = 1, .data = pattern(2 * block + 6, 3)};
+    SilentProgress silent;
+    ASSERT_TRUE(program_firmware(board.device, image, silent));
+    const std::uint64_t erases = board.erases_done();
+
+    ProgrammingReport report;
+    ASSERT_TRUE(program_firmware(board.device, image, silent, &report, ProgrammingMode::Differing));
+    EXPECT_EQ(board.erases_done(), erases);
+    EXPECT_EQ(report.blocks_unchanged, 3u);
+    EXPECT_EQ(report.blocks_written, 0u);
+    EXPECT_FALSE(report.flash_changed);
+
+    const std::uint32_t changed = board.base() + block + 5;
+    board.flash().write(changed, ~board.flash().read(changed));
+    ASSERT_TRUE(program_firmware(board.device, image, silent, &report, ProgrammingMode::Differing));
+    EXPECT_EQ(board.erases_done(), erases + 1);
+    EXPECT_EQ(report.blocks_unchanged, 2u);
+    EXPECT_EQ(report.blocks_written, 1u);
+    auto comparison = compare_firmware(board.device, image.data, silent);
+    ASSERT_TRUE(comparison);
+    EXPECT_TRUE(comparison->matches());
+    EXPECT_TRUE(board.violations().empty()) << board.violations().summary();
+}
+
 class SimReadbackOnBoards : public ::testing::TestWithParam<BoardKind> {};
 
 // What programming wrote reads back in image byte order (the parallel flash's mirrored words

@@ -35,6 +35,9 @@ class SimulatedBoard {
     bool is_spi() const { return board_info(device.kind).flash == FlashType::Spi; }
     std::uint32_t base() const { return board_info(device.kind).base_address; }
     FlashStorage& flash() { return *model->firmware_flash(); }
+    std::uint64_t erases_done() {
+        return is_spi() ? model->spi_chip()->erases_done() : model->parallel_chip()->erases_done();
+    }
     const ViolationLog& violations() const { return model->violations(); }
 
     std::unique_ptr<SimBoard> model;

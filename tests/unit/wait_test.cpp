@@ -5,6 +5,7 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <string>
 #include <vector>
 
 #include "sim/in_process.hpp"
@@ -49,47 +50,59 @@ class Alarms {
     struct sigaction previous_ {};
 };
 
-std::chrono::nanoseconds timed_wait(std::chrono::nanoseconds duration) {
+std::chrono::nanoseconds timed_wait(std::chrono::nanoseconds duration, WaitEnd end) {
     const auto start = monotonic_now();
-    wait_for(duration);
+    wait_for(duration, end);
     return monotonic_now() - start;
 }
 
-TEST(WaitFor, NeverEndsEarly) {
+// Spun and slept waits alike.
+class WaitFor : public ::testing::TestWithParam<WaitEnd> {};
+
+TEST_P(WaitFor, NeverEndsEarly) {
     const FineTimerSlack prompt_wakeups;
     for (const auto duration : kWaits) {
-        for (int i = 0; i < 10; ++i) EXPECT_GE(timed_wait(duration), duration) << duration;
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_GE(timed_wait(duration, GetParam()), duration) << duration;
+        }
     }
 }
 
 // Signals that land in the sleep and in the spin neither shorten a wait nor end it.
-TEST(WaitFor, SignalsDoNotShortenTheWait) {
+TEST_P(WaitFor, SignalsDoNotShortenTheWait) {
     const FineTimerSlack prompt_wakeups;
     const Alarms alarms(std::chrono::microseconds(70));
     for (const auto duration : kWaits) {
-        for (int i = 0; i < 10; ++i) EXPECT_GE(timed_wait(duration), duration) << duration;
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_GE(timed_wait(duration, GetParam()), duration) << duration;
+        }
     }
     EXPECT_GT(g_alarms, 0);  // the alarms did come while waiting
 }
 
 // A signal that interrupts the sleep of a long wait: the sleep is resumed to the same end.
-TEST(WaitFor, InterruptedSleepLastsTheWholeDuration) {
+TEST_P(WaitFor, InterruptedSleepLastsTheWholeDuration) {
     const Alarms alarms(std::chrono::microseconds(10'000));
-    EXPECT_GE(timed_wait(50ms), 50ms);
+    EXPECT_GE(timed_wait(50ms, GetParam()), 50ms);
     EXPECT_GT(g_alarms, 0);
 }
 
 // The simulated clock moves only when slept on: a spin on it must not hang, and a wait moves
 // it by exactly its duration, as a wait at exactly its requested length would.
-TEST(WaitFor, OnAClockThatStandsStillSleepsOutTheRest) {
+TEST_P(WaitFor, OnAClockThatStandsStillSleepsOutTheRest) {
     sim::SimulatedClock clock;
     std::chrono::nanoseconds total{0};
     for (const auto duration : {1us, 50us, 51us, 100us, 100'000us}) {
-        wait_for(duration);
+        wait_for(duration, GetParam());
         total += duration;
         EXPECT_EQ(clock.elapsed(), total) << duration.count();
     }
 }
+
+std::string end_name(const ::testing::TestParamInfo<WaitEnd>& param) {
+    return param.param == WaitEnd::Spun ? "Spun" : "Slept";
+}
+INSTANTIATE_TEST_SUITE_P(Ends, WaitFor, ::testing::Values(WaitEnd::Spun, WaitEnd::Slept), end_name);
 
 }  // namespace
 }  // namespace tarnvel
