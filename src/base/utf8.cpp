@@ -72,4 +72,19 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
+std::string replace_invalid_utf8(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t at = 0; at < bytes.size();) {
+        if (const auto decoded = decode_one(bytes, at)) {
+            text.append(bytes.substr(at, decoded->length));
+            at += decoded->length;
+        } else {
+            text.append("\xEF\xBF\xBD");
+            ++at;
+        }
+    }
+    return text;
+}
+
 }  // namespace tarnvel

@@ -315,6 +315,14 @@ std::string utc_timestamp_now() {
     return std::string(text.data(), length);
 }
 
+std::optional<std::int64_t> unix_seconds_of(std::string_view timestamp) {
+    const std::string text(timestamp);
+    std::tm utc{};
+    const char* end = ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    if (end == nullptr || *end != '\0') return std::nullopt;
+    return static_cast<std::int64_t>(::timegm(&utc));
+}
+
 void Journal::Close::operator()(sqlite3* db) const {
     sqlite3_close_v2(db);
 }

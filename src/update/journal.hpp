@@ -88,6 +88,9 @@ struct WriteRecord {
 
 // "2024-05-01T12:00:00Z": now, in RFC 3339 UTC.
 std::string utc_timestamp_now();
+// The seconds since the epoch of a time in the form utc_timestamp_now writes; nothing for any
+// other text (a hand-edited record, say).
+std::optional<std::int64_t> unix_seconds_of(std::string_view timestamp);
 
 class Journal {
   public:

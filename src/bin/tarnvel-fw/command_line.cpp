@@ -206,9 +206,20 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         ->type_name("NODE");
     add_json(*history_app, history.json);
 
+    MetricsCommand metrics;
+    CLI::App* metrics_app = app.add_subcommand(
+        "metrics",
+        "Print the boards as Prometheus metrics, for node_exporter's textfile collector; opens "
+        "no board");
+    metrics_app
+        ->add_option("--output", metrics.output,
+                     "Write them to FILE instead: a temporary file in its directory, renamed "
+                     "into place once whole")
+        ->type_name("FILE");
+
     std::string help_topic;
     CLI::App* help_app = app.add_subcommand("help", "Show the help of a command");
-    help_app->add_option("command", help_topic, "list, verify, dump, update or history")
+    help_app->add_option("command", help_topic, "list, verify, dump, update, history or metrics")
         ->type_name("COMMAND");
 
     // CLI11 would only say that a command is required.
@@ -248,6 +259,8 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         command = std::move(dump);
     } else if (history_app->parsed()) {
         command = std::move(history);
+    } else if (metrics_app->parsed()) {
+        command = std::move(metrics);
     } else {
         update.reboot = reboot      ? RebootChoice::Reboot
                         : no_reboot ? RebootChoice::NoReboot

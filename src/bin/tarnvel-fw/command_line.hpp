@@ -47,8 +47,12 @@ struct HistoryCommand {
     bool json = false;
 };
 
-using Command =
-    std::variant<ListCommand, VerifyCommand, DumpCommand, UpdateCommand, HistoryCommand>;
+struct MetricsCommand {
+    std::optional<std::string> output;  // none: standard output
+};
+
+using Command = std::variant<ListCommand, VerifyCommand, DumpCommand, UpdateCommand, HistoryCommand,
+                             MetricsCommand>;
 
 // What the command line asks for, or that the program ends at once with `exit_status` (after
 // --help, --version, "help COMMAND" or a usage error, whose message has gone to standard error).

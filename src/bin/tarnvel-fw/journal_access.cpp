@@ -39,11 +39,12 @@ RunJournal update_journal(bool no_journal) {
 }
 
 std::optional<WriteRecord> last_write_of(const Journal* journal, const BoardIdentity& board,
-                                         bool flash_touching) {
+                                         bool flash_touching, bool* unreadable) {
     if (journal == nullptr || board.pci_address.empty()) return std::nullopt;
     auto last = journal->last_write(board.pci_address, board.kind, flash_touching);
     if (!last) {
         unavailable(last.error());
+        if (unreadable != nullptr) *unreadable = true;
         return std::nullopt;
     }
     return std::move(*last);

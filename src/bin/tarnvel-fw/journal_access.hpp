@@ -19,8 +19,9 @@ std::optional<Journal> read_journal();
 RunJournal update_journal(bool no_journal);
 
 // The board's newest record (with `flash_touching`, of a write that changed or may have
-// changed its flash); none without a journal, and when it can't be read (with a notice).
+// changed its flash); none without a journal, and when it can't be read (with a notice, and
+// `*unreadable` set when given).
 std::optional<WriteRecord> last_write_of(const Journal* journal, const BoardIdentity& board,
-                                         bool flash_touching);
+                                         bool flash_touching, bool* unreadable = nullptr);
 
 }  // namespace tarnvel::fw

@@ -1,81 +1,18 @@
 #include "bin/tarnvel-fw/list_command.hpp"
 
-#include <fmt/format.h>
-
-#include <vector>
-
+#include "bin/tarnvel-fw/board_inventory.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
-#include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
-#include "update/decision.hpp"
 
 namespace tarnvel::fw {
-namespace {
-
-ListRow found_board(const BoardDevice& board, const Journal* journal) {
-    const BoardIdentity identity = identity_of(board);
-    // From the archive's directory alone: listing reads no image data.
-    const auto image = look_up_image(board);
-    const auto last_touching = last_write_of(journal, identity, true);
-    ListRow row{
-        .node = identity.devnode,
-        .pci = identity.pci_address,
-        .kind = identity.kind,
-        .hardware = identity.hardware(),
-        .firmware = identity.fw_version,
-        .archive = image ? std::optional(image->origin.path) : image.error().archive,
-        .available = image ? std::optional(image->version) : std::nullopt,
-        .decision = decide(identity, offer_of(image), last_touching ? &*last_touching : nullptr),
-        .last_write = last_write_of(journal, identity, false)};
-    return row;
-}
-
-ListRow missing_board(const WriteRecord& record, const Journal& journal) {
-    const BoardIdentity identity{.devnode = record.start.devnode,
-                                 .pci_address = record.start.pci_address,
-                                 .kind = record.start.kind};
-    return ListRow{.node = record.start.devnode,
-                   .pci = record.start.pci_address,
-                   .kind = record.start.kind,
-                   .hardware = record.start.hardware,
-                   .firmware = std::nullopt,
-                   .archive = std::nullopt,
-                   .available = std::nullopt,
-                   .decision = Decision{BoardStatus::Missing,
-                                        "not found; the slot may hold a board that can't start "
-                                        "what its flash holds"},
-                   .last_write = last_write_of(&journal, identity, false).value_or(record)};
-}
-
-}  // namespace
 
 int run_list(std::span<const BoardDevice> boards, const ListCommand& command) {
-    const std::optional<Journal> journal = read_journal();
-    const Journal* records = journal ? &*journal : nullptr;
-
-    std::vector<ListRow> rows;
-    std::vector<BoardIdentity> present;
-    for (const BoardDevice& board : boards) {
-        rows.push_back(found_board(board, records));
-        present.push_back(identity_of(board));
-    }
-    bool any_missing = false;
-    if (records != nullptr) {
-        if (auto last = records->last_writes(true); last) {
-            for (const WriteRecord& record : missing_boards(*last, present)) {
-                rows.push_back(missing_board(record, *records));
-                any_missing = true;
-            }
-        } else {
-            notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n",
-                               error_text(last.error())));
-        }
-    }
+    const BoardInventory inventory = take_inventory(boards);
     if (boards.empty()) notice("tarnvel-fw: no board was found\n");
-    report(command.json ? list_json(rows) : list_table(rows));
+    report(command.json ? list_json(inventory.rows) : list_table(inventory.rows));
     // A board the journal knows that is gone needs the operator: its slot may need recovery.
-    return any_missing ? kExitBoardFailed : kExitOk;
+    return inventory.any_missing ? kExitBoardFailed : kExitOk;
 }
 
 }  // namespace tarnvel::fw

@@ -11,6 +11,7 @@
 #include "bin/tarnvel-fw/dump_command.hpp"
 #include "bin/tarnvel-fw/history_command.hpp"
 #include "bin/tarnvel-fw/list_command.hpp"
+#include "bin/tarnvel-fw/metrics_command.hpp"
 #include "bin/tarnvel-fw/update_command.hpp"
 #include "bin/tarnvel-fw/verify_command.hpp"
 #include "device/discovery.hpp"
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
                        [&](const DumpCommand& command) { return run_dump(*boards, command); },
                        [&](const UpdateCommand& command) { return run_update(*boards, command); },
                        [&](const HistoryCommand& command) { return run_history(*boards, command); },
+                       [&](const MetricsCommand& command) { return run_metrics(*boards, command); },
                    },
                    *parsed.command);
     boards->clear();

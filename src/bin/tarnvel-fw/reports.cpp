@@ -40,11 +40,6 @@ Json board_object(const BoardDevice& board) {
     return board_object(identity.devnode, identity.kind, identity.hardware());
 }
 
-std::string_view record_result(const WriteRecord& record) {
-    if (!record.end) return "interrupted";
-    return record.end->verified ? "verified" : "failed";
-}
-
 Json record_json(const WriteRecord& record) {
     const WriteStart& start = record.start;
     const std::optional<WriteEnd>& end = record.end;
@@ -96,6 +91,11 @@ std::string text_or_dash(const std::optional<T>& value) {
 }
 
 }  // namespace
+
+std::string_view record_result(const WriteRecord& record) {
+    if (!record.end) return "interrupted";
+    return record.end->verified ? "verified" : "failed";
+}
 
 std::string list_json(std::span<const ListRow> rows) {
     Json array = Json::array();

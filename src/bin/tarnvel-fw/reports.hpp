@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "bin/tarnvel-fw/outcomes.hpp"
 #include "update/decision.hpp"
@@ -43,6 +44,9 @@ std::string update_text(std::span<const UpdateOutcome> outcomes);
 // image_version, bytes, blocks, first_difference, differing_blocks, error, pci, last_write.
 std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok);
 std::string verify_text(std::span<const VerifyOutcome> outcomes);
+
+// How a record's write ended: "verified", "failed" or "interrupted" (it never ended).
+std::string_view record_result(const WriteRecord& record);
 
 // An array of the records with their fields, newest first.
 std::string history_json(std::span<const WriteRecord> records);

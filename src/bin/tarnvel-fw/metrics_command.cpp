@@ -1,0 +1,53 @@
+#include "bin/tarnvel-fw/metrics_command.hpp"
+
+#include <fmt/format.h>
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "base/atomic_file.hpp"
+#include "bin/tarnvel-fw/board_inventory.hpp"
+#include "bin/tarnvel-fw/console.hpp"
+#include "bin/tarnvel-fw/exit_status.hpp"
+#include "bin/tarnvel-fw/metrics_report.hpp"
+
+namespace tarnvel::fw {
+namespace {
+
+std::int64_t unix_seconds_now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The file appears whole or not at all: the collector reads the old metrics or the new ones.
+Status replace_file(const std::string& path, const std::string& text) {
+    auto file = AtomicFile::create(path, true);
+    if (!file) return std::unexpected(file.error());
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    if (auto written = file->write(std::span(bytes, text.size())); !written) return written;
+    return file->commit();
+}
+
+}  // namespace
+
+int run_metrics(std::span<const BoardDevice> boards, const MetricsCommand& command) {
+    const std::int64_t scraped_at = unix_seconds_now();
+    const BoardInventory inventory = take_inventory(boards);
+    if (boards.empty()) notice("tarnvel-fw: no board was found\n");
+    const std::string text = metrics_text(inventory.rows, inventory.journal_read, scraped_at);
+    if (!command.output) {
+        report(text);
+        return kExitOk;
+    }
+    if (auto replaced = replace_file(*command.output, text); !replaced) {
+        notice(fmt::format("tarnvel-fw: can't write the metrics to {}: {}\n", *command.output,
+                           error_text(replaced.error())));
+        return kExitBoardFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace tarnvel::fw
