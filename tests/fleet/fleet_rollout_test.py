@@ -5,16 +5,20 @@ the local connection, each host a simulated machine with boards of its own:
   alpha    a QX480 with a newer image (rebooted after the update) and an up-to-date QX410BP
   bravo    a QX480 whose programming fails, and a second QX480 behind it
   charlie  a QX480 with a newer image
-  delta    a QX480 with a newer image
+  delta    a QX480 whose write lost power half-way before the rollout: a machine kept in a
+           state directory, powered on again with the board on its factory image (interrupted)
 
 First the play looks without writing, once in check mode and once with tarnvel_fw_update
 false: every host in every batch, each reporting the boards it would write, no board touched.
 
 Then the rollout, in batches of one host, then two, with no failure allowed: alpha is updated
-alone; bravo fails while charlie, in the same batch, is updated; the failure ends the rollout,
-and delta is never touched. Last, the play runs again on alpha, whose board it updated and
-rebooted, and changes nothing. The test checks all of that from the play's own record
-(batches, task results, recap) and from the boards themselves.
+alone; bravo fails while charlie, in the same batch, is updated without a reboot; the failure
+ends the rollout, and delta is never touched. Last, the play runs again before any power
+cycle, with a fifth host added whose boards' driver is not loaded (echo): alpha, rebooted into
+its image, and charlie, whose image awaits the power cycle, change nothing, and charlie says
+so; bravo's failed board and delta's interrupted one are written again, with bravo's second
+board; echo fails, saying that it has no board. The test checks all of that from the play's own
+record (batches, task results, recap) and from the boards themselves.
 
 Each machine is a tarnvel-sim around the next one, the innermost around this script again
 (--inside): every tarnvel-sim hands its testbed down in UMOCKDEV_DIR, which a small shell step
@@ -52,7 +56,14 @@ MACHINES = [
     ("delta", [QX480], {}),
 ]
 
-# The boards of each host that the play writes: those with a newer image.
+# delta's board lost power at this register access of its write before the rollout: the middle
+# of programming (a write takes some 4900).
+POWER_CUT_BEFORE_ROLLOUT = {"delta": 2000}
+
+# A host without boards, in the inventory of the second run only.
+NO_BOARDS_HOST = "echo"
+
+# The boards of each host that the play writes: a newer image, or a partial one.
 PENDING = {
     "alpha": ["/dev/tarnvel0"],
     "bravo": ["/dev/tarnvel0", "/dev/tarnvel1"],
@@ -65,6 +76,8 @@ ROLLOUT_VARIABLES = {"tarnvel_rollout_serial": [1, 2]}
 
 UPDATE_TASK = "Write the images"
 REPORT_TASK = "Report the boards that would be written"
+AWAITING_TASK = "Report the boards that await a power cycle"
+NO_BOARDS_TASK = "Fail the host without boards"
 
 
 def parse_arguments():
@@ -94,6 +107,27 @@ def write_ansible_config(work):
     return config
 
 
+def machine_dir(work, host):
+    """Where a machine kept between tarnvel-sim runs lives."""
+    return work / f"machine-{host}"
+
+
+def cut_before_rollout(args, work, firmware):
+    """The first run of each kept machine: its write cut by a power failure. The rollout's run
+    is the power-on after it."""
+    for host, boards, _ in MACHINES:
+        if host not in POWER_CUT_BEFORE_ROLLOUT:
+            continue
+        rc = subprocess.run([args.sim, "--state", str(machine_dir(work, host)), "--firmware",
+                             str(firmware), "--power-cut", str(POWER_CUT_BEFORE_ROLLOUT[host]),
+                             *boards, "--", args.tarnvel_fw, "update", "--yes", "--no-reboot"],
+                            stdout=subprocess.DEVNULL).returncode
+        if rc != 128 + 9:
+            print(f"FAIL  {host}: no power cut before the rollout (tarnvel-sim exit status {rc})")
+            return False
+    return True
+
+
 def outside(args):
     playbook_runner = shutil.which("ansible-playbook")
     if playbook_runner is None:
@@ -112,11 +146,15 @@ def outside(args):
         # No compiled callback plugin left in the source tree.
         env.update(HOME=str(work / "home"), LC_ALL="C.UTF-8", LANG="C.UTF-8",
                    PYTHONDONTWRITEBYTECODE="1", ANSIBLE_CONFIG=str(write_ansible_config(work)))
+        if not cut_before_rollout(args, work, firmware):
+            return 1
         command = []
-        for index, (_, boards, _) in enumerate(MACHINES):
+        for index, (host, boards, _) in enumerate(MACHINES):
             keep = f'export {testbed_variable(index)}="$UMOCKDEV_DIR"; exec "$@"'
-            command += [args.sim, "--firmware", str(firmware), *boards, "--",
-                        "sh", "-c", keep, "sh"]
+            machine = (["--state", str(machine_dir(work, host))]
+                       if host in POWER_CUT_BEFORE_ROLLOUT else
+                       ["--firmware", str(firmware), *boards])
+            command += [args.sim, *machine, "--", "sh", "-c", keep, "sh"]
         command += [sys.executable, str(Path(__file__).resolve()), "--sim", args.sim,
                     "--tarnvel-fw", args.tarnvel_fw, "--playbook", args.playbook,
                     "--inside", str(work)]
@@ -124,7 +162,10 @@ def outside(args):
 
 
 def machine_state(work, host):
-    # Each machine keeps its own journal of board writes, as separate machines do.
+    # Each machine keeps its own journal of board writes, as separate machines do; a kept
+    # machine's is in its directory.
+    if host in POWER_CUT_BEFORE_ROLLOUT:
+        return machine_dir(work, host) / "state"
     return work / f"state-{host}"
 
 
@@ -133,18 +174,24 @@ def machine_environment(base, testbed, state):
             "TARNVEL_STATE_DIR": str(state)}
 
 
-def write_inventory(work, tarnvel_fw, testbeds):
-    hosts = {}
-    for (host, _, variables), testbed in zip(MACHINES, testbeds):
-        prefix = ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}",
-                  f"TARNVEL_STATE_DIR={machine_state(work, host)}"]
-        hosts[host] = {"tarnvel_fw_command": [*prefix, tarnvel_fw], **variables}
+def write_inventory(work, tarnvel_fw, testbeds, name, with_no_boards_host=False):
+    def command(testbed, state):
+        return ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}",
+                f"TARNVEL_STATE_DIR={state}", tarnvel_fw]
+
+    hosts = {host: {"tarnvel_fw_command": command(testbed, machine_state(work, host)), **variables}
+             for (host, _, variables), testbed in zip(MACHINES, testbeds)}
+    if with_no_boards_host:
+        # A testbed without devices: udev shows no board.
+        empty = work / "no-boards"
+        empty.mkdir(exist_ok=True)
+        hosts[NO_BOARDS_HOST] = {"tarnvel_fw_command": command(empty, empty)}
     inventory = {"tarnvel_hosts": {
         "hosts": hosts,
         "vars": {"ansible_connection": "local",
                  "ansible_python_interpreter": "{{ ansible_playbook_python }}"},
     }}
-    path = work / "inventory.json"
+    path = work / f"inventory-{name}.json"
     path.write_text(json.dumps(inventory, indent=1), encoding="utf-8")
     return path
 
@@ -236,13 +283,36 @@ def check_look_only(checks, what, rc, record, check_mode):
 
 
 def check_second_run(checks, rc, record):
-    """The play again on alpha, whose board it updated and rebooted: nothing left to write."""
-    checks.equal("second run: ansible-playbook exit status", rc, 0)
-    recap = record["recap"].get("alpha", {})
-    checks.equal("second run: alpha failed and changed tasks",
-                 (recap.get("failures"), recap.get("changed")), (0, 0))
-    update = task_result(record, "alpha", UPDATE_TASK) or {}
-    checks.equal("second run: alpha update", update.get("outcome"), "skipped")
+    """The play again before the power cycle, with echo added: nothing to write on alpha
+    (rebooted into its image) and charlie (its image awaits the power cycle, which it says);
+    bravo's failed board and delta's interrupted one written again; echo failed."""
+    checks.equal("second run: ansible-playbook exit status (2: echo failed)", rc, 2)
+    checks.equal("second run: batches", [sorted(batch) for batch in record["batches"]],
+                 [["alpha"], ["bravo", "charlie"], ["delta"], [NO_BOARDS_HOST]])
+    # (host, failed tasks, changed tasks, the boards written and their results)
+    for host, failures, changed, results in [
+            ("alpha", 0, 0, None),
+            ("bravo", 0, 1, {"/dev/tarnvel0": "updated", "/dev/tarnvel1": "updated"}),
+            ("charlie", 0, 0, None),
+            ("delta", 0, 1, {"/dev/tarnvel0": "updated"}),
+            (NO_BOARDS_HOST, 1, 0, None)]:
+        recap = record["recap"].get(host, {})
+        checks.equal(f"second run: {host} failed and changed tasks",
+                     (recap.get("failures"), recap.get("changed")), (failures, changed))
+        update = task_result(record, host, UPDATE_TASK) or {}
+        written = ({board["node"]: board["result"]
+                    for board in json.loads(update["stdout"])["boards"]}
+                   if update.get("stdout") else None)
+        checks.equal(f"second run: {host} boards written", written, results)
+    awaiting = {host: (task_result(record, host, AWAITING_TASK) or {}).get("msg")
+                for host, _, _ in MACHINES}
+    checks.equal("second run: boards that await a power cycle", awaiting,
+                 {"alpha": None, "bravo": None, "charlie": ["/dev/tarnvel0"], "delta": None})
+    failure = task_result(record, NO_BOARDS_HOST, NO_BOARDS_TASK) or {}
+    checks.equal(f"second run: {NO_BOARDS_HOST} fails saying it has no board",
+                 (failure.get("outcome"),
+                  "no tarnvel board was found" in (failure.get("msg") or "")),
+                 ("failed", True))
 
 
 def board_version(testbed, board):
@@ -251,9 +321,11 @@ def board_version(testbed, board):
 
 def check_untouched(checks, testbeds):
     for (host, boards, _), testbed in zip(MACHINES, testbeds):
+        # A board whose write was cut runs its factory image, firmware 0.
+        firmware = "0" if host in POWER_CUT_BEFORE_ROLLOUT else "100"
         for index in range(len(boards)):
             checks.equal(f"{host} tarnvel{index} before the rollout: firmware",
-                         board_version(testbed, f"tarnvel{index}").split("r")[1], "100")
+                         board_version(testbed, f"tarnvel{index}").split("r")[1], firmware)
 
 
 def check_boards(checks, work, tarnvel_fw, testbeds, base_env):
@@ -265,7 +337,7 @@ def check_boards(checks, work, tarnvel_fw, testbeds, base_env):
         ("bravo", "tarnvel0", "2.0r100", "mismatch"),  # the failed write, never rebooted
         ("bravo", "tarnvel1", "2.0r100", None),  # not attempted
         ("charlie", "tarnvel0", "2.0r100", "match"),  # beside the failure; not rebooted
-        ("delta", "tarnvel0", "2.0r100", "mismatch"),  # after the failed batch: untouched
+        ("delta", "tarnvel0", "2.0r0", "mismatch"),  # after the failed batch: untouched
     ]
     for host, board, version, verify in expected_boards:
         testbed = machine[host]
@@ -287,11 +359,10 @@ def inside(args):
     testbeds = [os.environ[testbed_variable(i)] for i in range(len(MACHINES))]
     # ansible-playbook runs outside every simulated machine: only tarnvel_fw_command reaches one.
     base_env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "UMOCKDEV_DIR")}
-    inventory = write_inventory(work, args.tarnvel_fw, testbeds)
-
-    def play(name, *options, variables=None):
+    def play(name, *options, variables=None, with_no_boards_host=False):
         """Runs the playbook; its exit status and record."""
         record_path = work / f"record-{name}.json"
+        inventory = write_inventory(work, args.tarnvel_fw, testbeds, name, with_no_boards_host)
         rc = subprocess.run(["ansible-playbook", "-i", str(inventory), "--extra-vars",
                              json.dumps({**ROLLOUT_VARIABLES, **(variables or {})}),
                              *options, args.playbook],
@@ -309,7 +380,9 @@ def inside(args):
         check_untouched(checks, testbeds)
         check_play(checks, *play("rollout"))
         check_boards(checks, work, args.tarnvel_fw, testbeds, base_env)
-        check_second_run(checks, *play("second-run", "--limit", "alpha"))
+        # echo in a batch of its own: a failed host ends its batch's play for every host in it.
+        check_second_run(checks, *play("second-run", with_no_boards_host=True,
+                                       variables={"tarnvel_rollout_serial": [1, 2, 1]}))
     except RuntimeError as error:
         checks.fail(str(error))
     print(f"fleet rollout: {checks.passed} checks passed, {checks.failed} failed")
