@@ -299,6 +299,18 @@ TEST(Journal, SurvivesWritersKilledAtAnyMoment) {
     ScratchDir dir;
     const fs::path file = dir.path() / "state" / kJournalFileName;
     constexpr int kKills = 40;
+    // The kills are spread over the time this machine takes, now, to make a journal and write
+    // three records into it: every synced commit costs what the disk and the load make it
+    // cost, and kills at fixed times would all land before the first record on a slow one.
+    const auto span = [&] {
+        ScratchDir timing;
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = fork_writer(timing.path() / kJournalFileName,
+                                      [](Journal& j) { write_records(j, "0000:03:00.0", 3); });
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return std::chrono::steady_clock::now() - start;
+    }();
     std::size_t records_before = 0;
     int interrupted_before = 0;
     for (int kill_point = 0; kill_point < kKills; ++kill_point) {
@@ -306,7 +318,7 @@ TEST(Journal, SurvivesWritersKilledAtAnyMoment) {
             for (;;) write_records(j, "0000:03:00.0", 1);
         });
         // Spreads the kills over the opening, the schema's creation and the records.
-        std::this_thread::sleep_for(std::chrono::microseconds(kill_point * 173));
+        std::this_thread::sleep_for(span * kill_point / kKills);
         ::kill(pid, SIGKILL);
         int status = 0;
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
