@@ -140,7 +140,7 @@ TEST_F(FwTest, DrawsAProgressBarOnATerminal) {
 
     EXPECT_NE(ended.out.find("  0%  0 B of 64.5 KiB"), std::string::npos) << ended.out;
     EXPECT_NE(ended.out.find(" 99%  64.0 KiB of 64.5 KiB  0:0"), std::string::npos) << ended.out;
-    EXPECT_NE(ended.out.find(" left  1 written, 0 unchanged"), std::string::npos) << ended.out;
+    EXPECT_NE(ended.out.find(" left  1 written"), std::string::npos) << ended.out;
     EXPECT_EQ(render_terminal(ended.out),
               (std::vector<std::string>{fmt::format(
                   "/dev/tarnvel0 (QX630 v1.0): updated from firmware {} to {}, not rebooted: the "

@@ -66,11 +66,13 @@ void ProgressBar::block_starts(const BlockPass& pass) {
     if (!draw_) return;
     const std::uint64_t done = pass.offset;
     const std::uint64_t total = pass.image_length;
-    // Every block before this one was either written or found holding the image.
-    const std::string blocks =
-        blocks_ == Blocks::Counted
-            ? fmt::format("  {} written, {} unchanged", pass.block - unchanged_, unchanged_)
-            : "";
+    // Every block before this one was either written or found holding the image (those are
+    // shown once there are any: the line is long enough without a 0).
+    std::string blocks;
+    if (blocks_ == Blocks::Counted) {
+        blocks = fmt::format("  {} written", pass.block - unchanged_);
+        if (unchanged_ > 0) blocks += fmt::format(", {} unchanged", unchanged_);
+    }
     const std::string tail = fmt::format(
         "] {:3}%  {} of {}{}{}", done * 100 / total, byte_size_text(done), byte_size_text(total),
         time_left_text(std::chrono::steady_clock::now() - start_, done, total), blocks);
