@@ -117,7 +117,7 @@ void RunJournal::report(const Error& problem) {
 }
 
 ImageWrite write_image(BoardDevice& board, const ChosenImage& image, ProgrammingObserver& observer,
-                       RunJournal& journal, const StopSignalHold* hold) {
+                       RunJournal& journal, const StopSignalHold* hold, ProgrammingMode mode) {
     ImageWrite write;
     Journal* records = journal.journal();
     if (records != nullptr) {
@@ -136,7 +136,7 @@ ImageWrite write_image(BoardDevice& board, const ChosenImage& image, Programming
         return write;
     }
 
-    write.programmed = program_firmware(board, image.image, observer, &write.report);
+    write.programmed = program_firmware(board, image.image, observer, &write.report, mode);
 
     if (write.record) {
         const WriteEnd end{
@@ -146,6 +146,7 @@ ImageWrite write_image(BoardDevice& board, const ChosenImage& image, Programming
             .flash_changed = write.report.flash_changed,
             .blocks = write.report.block_count,
             .blocks_written = write.report.blocks_written,
+            .blocks_unchanged = write.report.blocks_unchanged,
             .retries = write.report.retries,
             .stopped = hold != nullptr && hold->stop_waiting(),
         };

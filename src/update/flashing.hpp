@@ -99,12 +99,13 @@ struct ImageWrite {
     bool refused = false;
 };
 
-// Writes the image into the open board (program_firmware), recording the write: the record is
-// committed and on the disk before the first erase, and completed with the result once the
-// programming has ended. `hold` is the stop-signal hold the run is under: a signal that waits
-// when the programming ends is recorded as what ended the run.
+// Writes the image into the open board (program_firmware in `mode`), recording the write: the
+// record is committed and on the disk before the first erase, and completed with the result
+// once the programming has ended. `hold` is the stop-signal hold the run is under: a signal
+// that waits when the programming ends is recorded as what ended the run.
 ImageWrite write_image(BoardDevice& board, const ChosenImage& image, ProgrammingObserver& observer,
-                       RunJournal& journal, const StopSignalHold* hold);
+                       RunJournal& journal, const StopSignalHold* hold,
+                       ProgrammingMode mode = ProgrammingMode::Full);
 
 // Adds to the write's record what came of the reboot after it (nothing without a record).
 void note_reboot(RunJournal& journal, const std::optional<std::int64_t>& record,

@@ -57,13 +57,22 @@ constexpr std::array<const char*, kJournalSchemaVersion> kMigrations = {
     " reboot_error TEXT"
     ");"
     "CREATE INDEX writes_by_board ON writes (pci, kind, id);",
+    // 2: writes that leave the blocks already holding the image as they are. Every write
+    // before them erased and wrote each block it reached.
+    "ALTER TABLE writes ADD COLUMN blocks_unchanged INTEGER;"
+    "UPDATE writes SET blocks_unchanged = 0 WHERE ended IS NOT NULL;",
 };
 
-constexpr const char* kColumns =
-    "id, pci, node, kind, model, hardware, firmware_before, image_version, image_size, "
-    "image_sha256, image_archive, image_entry, image_file, program, user, boot_id, started, "
-    "ended, result, error, flash_changed, blocks, blocks_written, retries, stopped, "
-    "reboot_requested, version_after, reboot_error";
+// The columns of a record, in the order record_from_row reads them, from a database of
+// `schema_version`: a column an older schema lacks reads as 0.
+std::string columns(std::int64_t schema_version) {
+    return fmt::format(
+        "id, pci, node, kind, model, hardware, firmware_before, image_version, image_size, "
+        "image_sha256, image_archive, image_entry, image_file, program, user, boot_id, started, "
+        "ended, result, error, flash_changed, blocks, blocks_written, retries, stopped, "
+        "reboot_requested, version_after, reboot_error, {}",
+        schema_version >= 2 ? "blocks_unchanged" : "0");
+}
 
 // Records of writes that failed before their first erase reached the chip say nothing about
 // what the flash holds.
@@ -293,6 +302,7 @@ WriteRecord record_from_row(const Statement& row) {
                               .flash_changed = row.integer(20) != 0,
                               .blocks = static_cast<std::uint32_t>(row.integer(21)),
                               .blocks_written = static_cast<std::uint32_t>(row.integer(22)),
+                              .blocks_unchanged = static_cast<std::uint32_t>(row.integer(28)),
                               .retries = static_cast<unsigned>(row.integer(23)),
                               .stopped = row.integer(24) != 0};
     }
@@ -327,7 +337,8 @@ void Journal::Close::operator()(sqlite3* db) const {
     sqlite3_close_v2(db);
 }
 
-Journal::Journal(std::filesystem::path file, sqlite3* db) : file_(std::move(file)), db_(db) {}
+Journal::Journal(std::filesystem::path file, sqlite3* db, std::int64_t schema_version)
+    : file_(std::move(file)), db_(db), schema_version_(schema_version) {}
 Journal::Journal(Journal&&) noexcept = default;
 Journal& Journal::operator=(Journal&&) noexcept = default;
 Journal::~Journal() = default;
@@ -364,7 +375,7 @@ Result<Journal> Journal::open_for_writing(const std::filesystem::path& file) {
     }
     auto db = open_database(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (!db) return std::unexpected(std::move(db.error()));
-    Journal journal(file, *db);
+    Journal journal(file, *db, kJournalSchemaVersion);
     // SQLite falls back to reading when the file can't be written (a read-only file system,
     // a file mode that refuses us).
     if (sqlite3_db_readonly(*db, "main") == 1) return std::unexpected(read_only_error(file));
@@ -378,15 +389,15 @@ Result<Journal> Journal::open_for_reading(const std::filesystem::path& file) {
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) {
         // No journal yet: nothing has been written on this machine.
-        if (errno == ENOENT) return Journal(file, nullptr);
+        if (errno == ENOENT) return Journal(file, nullptr, kJournalSchemaVersion);
         return std::unexpected(
             journal_error(file, error_kind_for_errno(errno), std::strerror(errno)));
     }
     // Read-write where the file allows it, so that SQLite can roll back what a killed writer
-    // left half done; nothing is created.
+    // left half done; nothing is created, and an older schema is left to the next writer.
     auto db = open_database(file, SQLITE_OPEN_READWRITE);
     if (!db) return std::unexpected(std::move(db.error()));
-    Journal journal(file, *db);
+    Journal journal(file, *db, kJournalSchemaVersion);
     if (auto begun = exec(file, *db, "BEGIN"); !begun) return std::unexpected(begun.error());
     auto state = read_schema_state(file, *db);
     sqlite3_exec(*db, "COMMIT", nullptr, nullptr, nullptr);
@@ -394,13 +405,8 @@ Result<Journal> Journal::open_for_reading(const std::filesystem::path& file) {
     if (auto refused = refuse_schema(file, *state); !refused) {
         return std::unexpected(std::move(refused.error()));
     }
-    if (state->version == 0) {
-        journal.db_.reset();  // an empty database: no record yet
-    } else if (state->version < kJournalSchemaVersion) {
-        if (auto ready = bring_up_to_date(file, *db); !ready) {
-            return std::unexpected(std::move(ready.error()));
-        }
-    }
+    if (state->version == 0) journal.db_.reset();  // an empty database: no record yet
+    journal.schema_version_ = state->version;
     return journal;
 }
 
@@ -461,8 +467,8 @@ Status update_record(const fs::path& file, sqlite3* db, std::int64_t id,
 Status Journal::end_write(std::int64_t id, const WriteEnd& end) {
     return update_record(file_, db_.get(), id,
                          "ended = ?1, result = ?2, error = ?3, flash_changed = ?4, blocks = ?5, "
-                         "blocks_written = ?6, retries = ?7, stopped = ?8",
-                         8, [&](Statement& update) {
+                         "blocks_written = ?6, retries = ?7, stopped = ?8, blocks_unchanged = ?9",
+                         9, [&](Statement& update) {
                              update.bind(1, utc_timestamp_now());
                              update.bind(2, std::string_view(end.verified ? "verified" : "failed"));
                              update.bind(3, end.error);
@@ -471,6 +477,7 @@ Status Journal::end_write(std::int64_t id, const WriteEnd& end) {
                              update.bind(6, std::int64_t{end.blocks_written});
                              update.bind(7, std::int64_t{end.retries});
                              update.bind(8, std::int64_t{end.stopped});
+                             update.bind(9, std::int64_t{end.blocks_unchanged});
                          });
 }
 
@@ -490,9 +497,9 @@ Result<std::vector<WriteRecord>> Journal::select(std::string_view where,
                                                  std::optional<unsigned> limit) const {
     std::vector<WriteRecord> records;
     if (!db_) return records;
-    Statement query(db_.get(),
-                    fmt::format("SELECT {} FROM writes w {} ORDER BY id DESC{}", kColumns, where,
-                                limit ? fmt::format(" LIMIT {}", *limit) : ""));
+    Statement query(db_.get(), fmt::format("SELECT {} FROM writes w {} ORDER BY id DESC{}",
+                                           columns(schema_version_), where,
+                                           limit ? fmt::format(" LIMIT {}", *limit) : ""));
     if (!query.prepared()) return std::unexpected(sqlite_error(file_, db_.get()));
     if (pci_address) query.bind(1, *pci_address);
     if (kind) query.bind(2, std::int64_t{static_cast<std::uint8_t>(*kind)});

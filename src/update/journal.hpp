@@ -29,7 +29,7 @@ namespace tarnvel {
 
 inline constexpr const char* kJournalFileName = "journal.sqlite";
 // The schema this program writes; a database of a newer one is left alone.
-inline constexpr int kJournalSchemaVersion = 1;
+inline constexpr int kJournalSchemaVersion = 2;
 
 // What is known of a write before the first erase.
 struct WriteStart {
@@ -56,12 +56,13 @@ struct WriteStart {
 // How a write ended.
 struct WriteEnd {
     bool verified = false;
-    std::optional<std::string> error;  // why it failed
-    bool flash_changed = false;        // an erase or program command reached the flash
-    std::uint32_t blocks = 0;          // erase blocks the image covers
-    std::uint32_t blocks_written = 0;  // of them erased, written and verified
-    unsigned retries = 0;              // passes repeated after a read-back mismatch
-    bool stopped = false;              // a stop signal ended the run right after the write
+    std::optional<std::string> error;    // why it failed
+    bool flash_changed = false;          // an erase or program command reached the flash
+    std::uint32_t blocks = 0;            // erase blocks the image covers
+    std::uint32_t blocks_written = 0;    // of them erased, written and verified
+    std::uint32_t blocks_unchanged = 0;  // of them found holding the image, left as they were
+    unsigned retries = 0;                // passes repeated after a read-back mismatch
+    bool stopped = false;                // a stop signal ended the run right after the write
 
     friend bool operator==(const WriteEnd&, const WriteEnd&) = default;
 };
@@ -100,7 +101,9 @@ class Journal {
     // database (or one of other data), or its schema is newer than this program's. The
     // error's text names the file and the problem.
     static Result<Journal> open_for_writing(const std::filesystem::path& file);
-    // For reading: a journal that does not exist yet reads as empty, and nothing is made.
+    // For reading: a journal that does not exist yet reads as empty, and nothing is made. An
+    // older schema is read as it is (the fields it lacks read as their defaults), so that a
+    // reader who can't write the file still reads the journal of an older program.
     static Result<Journal> open_for_reading(const std::filesystem::path& file);
 
     Journal(Journal&&) noexcept;
@@ -131,7 +134,7 @@ class Journal {
     struct Close {
         void operator()(sqlite3* db) const;
     };
-    Journal(std::filesystem::path file, sqlite3* db);
+    Journal(std::filesystem::path file, sqlite3* db, std::int64_t schema_version);
     // The records `where` picks, newest first; ?1 is bound to `pci_address` and ?2 to `kind`
     // when given.
     Result<std::vector<WriteRecord>> select(std::string_view where,
@@ -141,6 +144,7 @@ class Journal {
 
     std::filesystem::path file_;
     std::unique_ptr<sqlite3, Close> db_;  // none: the journal does not exist yet
+    std::int64_t schema_version_;         // of the database as it is read
 };
 
 }  // namespace tarnvel

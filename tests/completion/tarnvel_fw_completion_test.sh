@@ -68,7 +68,7 @@ help_options() {
 
 # Completed ahead of tarnvel-fw: commands and options that are being added to it, each as
 # "COMMAND" or "COMMAND:OPTION". Delete them here once tarnvel-fw lists them.
-ahead=" update:--full "
+ahead=""
 
 # Both ways: what tarnvel-fw lists is completed, and what is completed tarnvel-fw lists (or is
 # ahead of it).

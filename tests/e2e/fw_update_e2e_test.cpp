@@ -129,7 +129,8 @@ TEST_F(FwTest, AsksTheUpdatersQuestionsOnStandardError) {
 }
 
 // On a terminal a progress bar is drawn on standard error at every block, with the
-// percentage, the bytes written and the time left, and cleared once the board is written.
+// percentage, the bytes written, the time left and the blocks written and found unchanged, and
+// cleared once the board is written.
 TEST_F(FwTest, DrawsAProgressBarOnATerminal) {
     const auto image = add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 0x10000 + 512);
     BackgroundProgram program(testbed(), firmware().path(),
@@ -139,10 +140,11 @@ TEST_F(FwTest, DrawsAProgressBarOnATerminal) {
 
     EXPECT_NE(ended.out.find("  0%  0 B of 64.5 KiB"), std::string::npos) << ended.out;
     EXPECT_NE(ended.out.find(" 99%  64.0 KiB of 64.5 KiB  0:0"), std::string::npos) << ended.out;
+    EXPECT_NE(ended.out.find(" left  1 written"), std::string::npos) << ended.out;
     EXPECT_EQ(render_terminal(ended.out),
               (std::vector<std::string>{fmt::format(
                   "/dev/tarnvel0 (QX630 v1.0): updated from firmware {} to {}, not rebooted: the "
-                  "new firmware runs after the next power cycle",
+                  "new firmware runs after the next power cycle (2 blocks written)",
                   kFirmware, kFirmware + 1)}));
     EXPECT_TRUE(flash_holds_image(hardware(0), image));
 }
@@ -190,9 +192,9 @@ TEST_F(FwTest, ALinkInTheArchiveIsNoImage) {
 
 // A failed programming run ends the run, as in the updater: the next board is not touched.
 TEST_F(FwTest, FailedProgrammingEndsTheRun) {
-    // Access 150 lies in the first block's programming, past the erase, after the flash's
-    // identification.
-    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 150});
+    // Access 400 lies in the first block's programming, past the flash's identification, the
+    // read that finds the block differing, and the erase.
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 400});
     add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
 
     const sim::RunResult result = fw({"update", "--yes", "--json"});

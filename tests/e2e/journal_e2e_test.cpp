@@ -121,7 +121,7 @@ TEST_F(JournalTest, AVerifiedImageAwaitsThePowerCycleAndIsNotWrittenAgain) {
 // such, and written again by the next update although the versions alone would not ask for it.
 TEST_F(JournalTest, AWriteThatFailedPartwayIsListedAndWrittenAgain) {
     const auto image =
-        add_board(kKind, kFirmware, kFirmware + 1, 3000, sim::RegisterFault{.access = 200});
+        add_board(kKind, kFirmware, kFirmware + 1, 3000, sim::RegisterFault{.access = 400});
     const sim::RunResult failed = fw({"update", "--yes", "--json"});
     EXPECT_TRUE(failed.exited_with(kExitBoardFailed)) << failed.describe_end();
     EXPECT_TRUE(
@@ -290,7 +290,7 @@ TEST_F(JournalTest, ABadJournalStopsWritesButNotListing) {
 TEST_F(JournalTest, ABoardThatIsGoneAfterAPartialWriteIsMissing) {
     sim::BoardConfig config = sim::BoardConfig::of_kind(kKind, kFirmware);
     config.factory_image = false;
-    add_hardware(kKind, std::move(config), sim::RegisterFault{.access = 200});
+    add_hardware(kKind, std::move(config), sim::RegisterFault{.access = 400});
     ASSERT_TRUE(firmware().add_board_image(kKind, 1, 0, kFirmware + 1, sim::firmware_bytes(3000)));
     EXPECT_TRUE(fw({"update", "--yes"}).exited_with(kExitBoardFailed));
     const std::string pci = pci_of(0);

@@ -46,8 +46,8 @@ BOARDS = [
     ("kind=5", "pending-power-cycle", 0, 1, 100, "verified"),
     # Back from the power cut on its factory image, which reports firmware 0.
     ("kind=5", "interrupted", 1, 0, 0, "interrupted"),
-    ("kind=5,fault=200", "write-failed", 1, 0, 100, "failed"),
-    ("kind=5,factory=none,fault=200", "missing", 0, 0, None, "failed"),
+    ("kind=5,fault=400", "write-failed", 1, 0, 100, "failed"),
+    ("kind=5,factory=none,fault=400", "missing", 0, 0, None, "failed"),
 ]
 NO_IMAGE, PENDING, INTERRUPTED, WRITE_FAILED, MISSING = 4, 7, 8, 9, 10
 # The middle of programming the interrupted board (a write takes some 4900 accesses).

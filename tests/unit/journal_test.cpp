@@ -65,8 +65,9 @@ WriteEnd an_end(bool verified, bool flash_changed = true) {
     return WriteEnd{.verified = verified,
                     .error = verified ? std::nullopt : std::optional<std::string>("gone"),
                     .flash_changed = flash_changed,
-                    .blocks = 3,
+                    .blocks = 4,
                     .blocks_written = verified ? 3u : 1u,
+                    .blocks_unchanged = 1,
                     .retries = 2,
                     .stopped = false};
 }
@@ -147,6 +148,64 @@ TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
     EXPECT_EQ(oldest.started.size(), 20u) << oldest.started;
     EXPECT_EQ(oldest.started.back(), 'Z');
     ASSERT_TRUE(oldest.ended);
+}
+
+// A journal of the first schema, as the programs wrote it before writes could leave blocks
+// unchanged: one write that ended, one that never did.
+constexpr const char* kFirstSchemaJournal =
+    "CREATE TABLE writes (id INTEGER PRIMARY KEY, pci TEXT NOT NULL, node TEXT NOT NULL,"
+    " kind INTEGER NOT NULL, model TEXT NOT NULL, hardware TEXT NOT NULL,"
+    " firmware_before INTEGER NOT NULL, image_version INTEGER, image_size INTEGER NOT NULL,"
+    " image_sha256 TEXT NOT NULL, image_archive TEXT, image_entry TEXT, image_file TEXT,"
+    " program TEXT NOT NULL, user TEXT NOT NULL, boot_id TEXT NOT NULL, started TEXT NOT NULL,"
+    " ended TEXT, result TEXT CHECK (result IN ('verified', 'failed')), error TEXT,"
+    " flash_changed INTEGER, blocks INTEGER, blocks_written INTEGER, retries INTEGER,"
+    " stopped INTEGER, reboot_requested INTEGER, version_after TEXT, reboot_error TEXT);"
+    "CREATE INDEX writes_by_board ON writes (pci, kind, id);"
+    "INSERT INTO writes VALUES (1, '0000:03:00.0', '/dev/tarnvel0', 5, 'QX480', '2.0', 40, 41,"
+    " 2048, 'aa', 'qx480v2_0.zip', 'qx480_1_41.bin', NULL, 'tarnvel-flash', 'root', 'b0',"
+    " '2026-01-01T00:00:00Z', '2026-01-01T00:01:00Z', 'verified', NULL, 1, 3, 3, 0, 0, 0, NULL,"
+    " NULL);"
+    "INSERT INTO writes (id, pci, node, kind, model, hardware, firmware_before, image_size,"
+    " image_sha256, program, user, boot_id, started) VALUES (2, '0000:03:00.0',"
+    " '/dev/tarnvel0', 5, 'QX480', '2.0', 40, 2048, 'aa', 'tarnvel-fw', 'root', 'b0',"
+    " '2026-01-02T00:00:00Z');"
+    "PRAGMA user_version = 1;";
+
+// A reader takes the older journal as it is, and leaves it so; the next writer brings it up to
+// date keeping every record, the blocks of its writes all written.
+TEST(Journal, AnOlderSchemaIsReadAsItIsAndBroughtUpToDateByTheNextWriter) {
+    ScratchDir dir;
+    const fs::path file = dir.path() / kJournalFileName;
+    run_sql(file, kFirstSchemaJournal);
+    const std::string before = file_bytes(file);
+
+    const auto records_of = [](const Result<Journal>& journal) {
+        EXPECT_TRUE(journal) << error_text(journal.error());
+        auto records = journal->records();
+        EXPECT_TRUE(records) << error_text(records.error());
+        return records.value_or(std::vector<WriteRecord>{});
+    };
+    const std::vector<WriteRecord> read = records_of(Journal::open_for_reading(file));
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_TRUE(read[0].interrupted());
+    ASSERT_TRUE(read[1].end);
+    EXPECT_EQ(read[1].end->blocks_written, 3u);
+    EXPECT_EQ(read[1].end->blocks_unchanged, 0u);
+    EXPECT_EQ(file_bytes(file), before);
+
+    auto writer = Journal::open_for_writing(file);
+    const std::vector<WriteRecord> migrated = records_of(writer);
+    ASSERT_EQ(migrated.size(), 2u);
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        EXPECT_TRUE(migrated[i].start == read[i].start) << i;
+        EXPECT_EQ(migrated[i].ended, read[i].ended) << i;
+        EXPECT_EQ(migrated[i].end, read[i].end) << i;
+    }
+    const auto id = writer->start_write(a_write());
+    ASSERT_TRUE(id);
+    ASSERT_TRUE(writer->end_write(*id, an_end(true)));
+    EXPECT_EQ(records_of(Journal::open_for_reading(file)).front().end, an_end(true));
 }
 
 // The slot and kind name a board; a write that failed before its first erase reached the chip

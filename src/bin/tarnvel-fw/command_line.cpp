@@ -193,6 +193,9 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
                      "Write this raw image file instead (needs exactly one --board and --force)")
         ->type_name("FILE")
         ->needs(force);
+    update_app->add_flag("--full", update.full,
+                         "Erase and write every block, as tarnvel-flash does; default: only the "
+                         "blocks whose content differs from the image");
     update_app->add_flag("--no-journal", update.no_journal,
                          "Write even when the journal can't record the writes, and record none");
     add_json(*update_app, update.json);

@@ -40,6 +40,8 @@ struct UpdateCommand {
     std::optional<std::string> image;
     bool json = false;
     bool no_journal = false;  // write without recording the writes in the journal
+    // Erase and write every block the image covers, not only those that differ from it.
+    bool full = false;
 };
 
 struct HistoryCommand {

@@ -1,5 +1,6 @@
 #include "bin/tarnvel-fw/console.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,6 +34,11 @@ bool ask_operator(std::string_view question) {
 bool stderr_is_terminal() {
     static const bool terminal = ::isatty(STDERR_FILENO) == 1;
     return terminal;
+}
+
+unsigned stderr_columns() {
+    winsize size{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 }  // namespace tarnvel::fw

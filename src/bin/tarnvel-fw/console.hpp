@@ -19,5 +19,7 @@ bool ask_operator(std::string_view question);
 
 // Whether standard error is a terminal (where the progress bar is drawn).
 bool stderr_is_terminal();
+// The width of that terminal in columns now, or 0 when it does not say.
+unsigned stderr_columns();
 
 }  // namespace tarnvel::fw

@@ -60,6 +60,10 @@ struct UpdateOutcome {
     std::optional<std::string> version_after;
     std::optional<std::string> hardware_after;
     unsigned retries = 0;  // blocks written again after a read-back mismatch
+    // Once the programming ran: the blocks it erased, wrote and verified, and those it found
+    // holding the image and left as they were (also for a run that failed part-way).
+    std::optional<std::uint32_t> blocks_written;
+    std::optional<std::uint32_t> blocks_unchanged;
     std::optional<std::string> error;
     std::optional<std::string> note;  // why a board was left as it is, for the text
 };

@@ -28,9 +28,11 @@ std::string byte_size_text(std::uint64_t bytes) {
     return fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1024 * 1024));
 }
 
-ProgressBar::ProgressBar(std::string_view activity, std::string_view node, StopSignalHold* hold)
+ProgressBar::ProgressBar(std::string_view activity, std::string_view node, StopSignalHold* hold,
+                         Blocks blocks)
     : label_(fmt::format("{} {}", node, activity)),
       hold_(hold),
+      blocks_(blocks),
       draw_(stderr_is_terminal()),
       start_(std::chrono::steady_clock::now()) {}
 
@@ -45,6 +47,18 @@ void ProgressBar::clear_line() {
 }
 
 void ProgressBar::pass_started(const BlockPass& pass) {
+    block_starts(pass);
+}
+
+void ProgressBar::compare_started(const BlockPass& pass) {
+    block_starts(pass);
+}
+
+void ProgressBar::block_unchanged(const BlockPass&) {
+    ++unchanged_;
+}
+
+void ProgressBar::block_starts(const BlockPass& pass) {
     if (hold_ != nullptr && hold_->stop_newly_seen()) {
         clear_line();
         notice(kStopSeenNotice);
@@ -52,11 +66,28 @@ void ProgressBar::pass_started(const BlockPass& pass) {
     if (!draw_) return;
     const std::uint64_t done = pass.offset;
     const std::uint64_t total = pass.image_length;
-    const auto filled = static_cast<std::size_t>(done * kBarWidth / total);
-    notice(fmt::format("{}{} [{:#<{}}{:-<{}}] {:3}%  {} of {}{}", kClearLine, label_, "", filled,
-                       "", kBarWidth - filled, done * 100 / total, byte_size_text(done),
-                       byte_size_text(total),
-                       time_left_text(std::chrono::steady_clock::now() - start_, done, total)));
+    // Every block before this one was either written or found holding the image (those are
+    // shown once there are any: the line is long enough without a 0).
+    std::string blocks;
+    if (blocks_ == Blocks::Counted) {
+        blocks = fmt::format("  {} written", pass.block - unchanged_);
+        if (unchanged_ > 0) blocks += fmt::format(", {} unchanged", unchanged_);
+    }
+    const std::string tail = fmt::format(
+        "] {:3}%  {} of {}{}{}", done * 100 / total, byte_size_text(done), byte_size_text(total),
+        time_left_text(std::chrono::steady_clock::now() - start_, done, total), blocks);
+    // A line longer than the terminal would wrap, and the next drawing would clear only its
+    // last part: the bar gives up its width first, then the end of the line is cut. The last
+    // column stays free, where some terminals wrap at once.
+    const unsigned columns = stderr_columns();
+    const std::size_t room = columns > 0 ? columns - 1 : SIZE_MAX;
+    const std::size_t text = label_.size() + 2 + tail.size();
+    const std::size_t width = text < room ? std::min(kBarWidth, room - text) : 0;
+    const auto filled = static_cast<std::size_t>(done * width / total);
+    std::string line =
+        fmt::format("{} [{:#<{}}{:-<{}}{}", label_, "", filled, "", width - filled, tail);
+    if (line.size() > room) line.resize(room);
+    notice(std::string(kClearLine) + line);
     drawn_ = true;
 }
 

@@ -68,6 +68,7 @@ Json record_json(const WriteRecord& record) {
         {"flash_changed", end ? Json(end->flash_changed) : Json(nullptr)},
         {"blocks", end ? Json(end->blocks) : Json(nullptr)},
         {"blocks_written", end ? Json(end->blocks_written) : Json(nullptr)},
+        {"blocks_unchanged", end ? Json(end->blocks_unchanged) : Json(nullptr)},
         {"retries", end ? Json(end->retries) : Json(nullptr)},
         {"stopped", end ? Json(end->stopped) : Json(nullptr)},
         {"reboot_requested", reboot ? Json(reboot->requested) : Json(nullptr)},
@@ -88,6 +89,20 @@ std::string document(const Json& json) {
 template <class T>
 std::string text_or_dash(const std::optional<T>& value) {
     return value ? fmt::format("{}", *value) : "-";
+}
+
+// What a write did with the blocks, for the text after its result: "3 blocks written, 13
+// already held the image, 2 blocks written again"; empty when there is nothing to say.
+std::string blocks_text(std::optional<std::uint32_t> written, std::uint32_t unchanged,
+                        unsigned retries) {
+    std::vector<std::string> parts;
+    if (written)
+        parts.push_back(fmt::format("{} block{} written", *written, *written == 1 ? "" : "s"));
+    if (unchanged > 0) parts.push_back(fmt::format("{} already held the image", unchanged));
+    if (retries > 0) parts.push_back(fmt::format("{} blocks written again", retries));
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+    return text.empty() ? text : " (" + text + ")";
 }
 
 }  // namespace
@@ -158,6 +173,8 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
         object["image_sha256"] = or_null(outcome.image_sha256);
         object["version_after"] = or_null(outcome.version_after);
         object["hardware_after"] = or_null(outcome.hardware_after);
+        object["blocks_written"] = or_null(outcome.blocks_written);
+        object["blocks_unchanged"] = or_null(outcome.blocks_unchanged);
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -197,7 +214,9 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                 what = "not attempted: " + o.error.value_or("the run ended before this board");
                 break;
         }
-        if (o.retries > 0) what += fmt::format(" ({} blocks written again)", o.retries);
+        const bool updated = o.result == UpdateResult::Updated;
+        what += blocks_text(updated ? o.blocks_written : std::nullopt,
+                            updated ? o.blocks_unchanged.value_or(0) : 0, o.retries);
         text += board_line(identity_of(*o.board), what);
     }
     return text;
@@ -269,9 +288,8 @@ std::string history_text(std::span<const WriteRecord> records) {
         if (!r.end) {
             outcome = "INTERRUPTED: never ended, the flash holds a partial image";
         } else if (r.end->verified) {
-            outcome = "verified";
-            if (r.end->retries > 0)
-                outcome += fmt::format(" ({} blocks written again)", r.end->retries);
+            outcome = "verified" +
+                      blocks_text(r.end->blocks_written, r.end->blocks_unchanged, r.end->retries);
         } else {
             outcome = fmt::format("FAILED: {}{}", r.end->error.value_or(""),
                                   r.end->flash_changed ? ", the flash holds a partial image"

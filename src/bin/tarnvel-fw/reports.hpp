@@ -35,7 +35,7 @@ std::string list_table(std::span<const ListRow> rows);
 
 // {"ok": ..., "boards": [...]}: per board node, model, kind, hardware, result, firmware_before,
 // firmware_after, image_version, rebooted, retries, error, pci, image_sha256, version_after,
-// hardware_after.
+// hardware_after, blocks_written, blocks_unchanged.
 std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok);
 // One line per board.
 std::string update_text(std::span<const UpdateOutcome> outcomes);

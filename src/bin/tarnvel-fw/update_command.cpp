@@ -163,14 +163,21 @@ UpdateOutcome UpdateRun::write(BoardDevice& board, const ChosenImage& chosen,
     held_stop_.emplace([] { notice(kHeldStopNotice); });
     ImageWrite written;
     {
-        ProgressBar progress("writing", board.devnode, &*held_stop_);
-        written = write_image(board, chosen, progress, journal_, &*held_stop_);
+        ProgressBar progress("writing", board.devnode, &*held_stop_, ProgressBar::Blocks::Counted);
+        // Each block is read first and only one that differs is erased and written, unless
+        // --full asks for every block.
+        written = write_image(board, chosen, progress, journal_, &*held_stop_,
+                              command_.full ? ProgrammingMode::Full : ProgrammingMode::Differing);
         outcome.retries = progress.retries();
     }
     board.close();
     // A stop signal that came meanwhile ends the run once the results are out.
     const bool stopping = held_stop_->stop_waiting();
     if (!stopping) held_stop_.reset();
+    if (!written.refused) {
+        outcome.blocks_written = written.report.blocks_written;
+        outcome.blocks_unchanged = written.report.blocks_unchanged;
+    }
     if (!written.programmed) {
         ended_ = true;
         const std::string error = error_text(written.programmed.error());
