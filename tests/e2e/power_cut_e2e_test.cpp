@@ -9,13 +9,16 @@
 
 #include <fmt/format.h>
 
+#include <csignal>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fw_harness.hpp"
 #include "sim/testbed/temp_dir.hpp"
-#include "support/power_cut_checks.hpp"
+#include "support/cut_figures.hpp"
+#include "support/journal_integrity.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel::e2e {
@@ -180,7 +183,7 @@ TEST_P(CutRecoveryOfTarnvelFlash, ItsNextRunCompletesTheBoard) {
         fmt::format("tarnvel-flash cut at access {} of an update of a QX480, end to end", access));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cuts, CutRecoveryOfTarnvelFlash, ::testing::Values(10000u, 30000u),
+INSTANTIATE_TEST_SUITE_P(Cuts, CutRecoveryOfTarnvelFlash, ::testing::Values(10000u, 50000u),
                          [](const ::testing::TestParamInfo<std::uint64_t>& param) {
                              return param.param == 10000 ? "InTheFirstBlocksPageProgram"
                                                          : "InTheFirstBlocksReadBack";

@@ -9,14 +9,14 @@
 // check. A board that came back is updated with a reboot, powered on once more, and must then
 // run the new image with its flash holding it.
 //
-// Cut points, per kind: one in each phase of a multi-block update in turn (before the first
+// Cut points, per kind: the phases of a multi-block update in turn, twice (before the first
 // erase, during an erase, during a page or buffer program, during a block's read-back, between
 // blocks, in the last block, during the last block's read-back), each picked among the
 // update's accesses in that phase from a fixed seed; about one board in four has no factory
 // image. A chip's half-done operation is seeded with the cut's access number, as tarnvel-sim's
 // is by default. The environment asks for more (docs/reliability.md):
 //   TARNVEL_CUT_SEED=S                   another seed (default 1)
-//   TARNVEL_CUT_POINTS=N                 cut points per kind (default 7, one per phase)
+//   TARNVEL_CUT_POINTS=N                 cut points per kind (default 14, two per phase)
 //   TARNVEL_CUT_REPLAY=KIND:ACCESS[:no-factory]   only that cut of that kind's update
 
 #include <signal.h>
@@ -49,7 +49,9 @@
 #include "sim/model/flash_file.hpp"
 #include "sim/model/power_supply.hpp"
 #include "sim/model/sim_board.hpp"
-#include "support/power_cut_checks.hpp"
+#include "support/cut_figures.hpp"
+#include "support/journal_integrity.hpp"
+#include "support/scratch_dir.hpp"
 #include "update/decision.hpp"
 #include "update/flashing.hpp"
 
@@ -106,7 +108,7 @@ struct CutPoint {
 
 struct Settings {
     std::uint64_t seed = 1;
-    unsigned points = kPhaseCount;
+    unsigned points = 2 * kPhaseCount;
     std::optional<BoardKind> replay_kind;
     CutPoint replay;
 };
@@ -271,25 +273,6 @@ std::vector<CutPoint> choose_cut_points(const UpdateTrace& trace, BoardKind kind
     return points;
 }
 
-// A private directory, removed with everything in it.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = fs::temp_directory_path() / "tarnvel-cut.XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
 // One kind's bench: its firmware archive with the new image, the node file its boards are
 // opened by, and a directory per cut.
 class KindBench {
@@ -359,7 +342,7 @@ class KindBench {
     std::uint8_t hw_major_ = 0;
     std::uint8_t hw_minor_ = 0;
     Bytes image_;
-    ScratchDir dir_;
+    testing::ScratchDir dir_{"tarnvel-cut."};
     unsigned machines_ = 0;
     std::string node_;
 };
