@@ -16,7 +16,8 @@
 // image. A chip's half-done operation is seeded with the cut's access number, as tarnvel-sim's
 // is by default. The environment asks for more (docs/reliability.md):
 //   TARNVEL_CUT_SEED=S                   another seed (default 1)
-//   TARNVEL_CUT_POINTS=N                 cut points per kind (default 14, two per phase)
+//   TARNVEL_CUT_POINTS=N                 cut points per kind (default 14, two per phase;
+//                                        7 in the sanitizer build)
 //   TARNVEL_CUT_REPLAY=KIND:ACCESS[:no-factory]   only that cut of that kind's update
 
 #include <signal.h>
@@ -85,6 +86,11 @@ enum class Phase : std::uint8_t {
     Replayed,  // a cut asked for by its access number
 };
 constexpr unsigned kPhaseCount = 7;
+#ifdef TARNVEL_CUT_POINTS_PER_PHASE
+constexpr unsigned kPointsPerPhase = TARNVEL_CUT_POINTS_PER_PHASE;
+#else
+constexpr unsigned kPointsPerPhase = 2;
+#endif
 
 std::string_view phase_text(Phase phase) {
     switch (phase) {
@@ -108,7 +114,7 @@ struct CutPoint {
 
 struct Settings {
     std::uint64_t seed = 1;
-    unsigned points = 2 * kPhaseCount;
+    unsigned points = kPointsPerPhase * kPhaseCount;
     std::optional<BoardKind> replay_kind;
     CutPoint replay;
 };
