@@ -331,7 +331,7 @@ class KindBench {
         return board;
     }
 
-    // What a board of this kind starts from `flash` at a power-on or reboot.
+    // What `board` starts from its flash at a power-on or reboot.
     sim::LoadedFirmware start(sim::SimBoard& board, bool factory_image) const {
         const sim::FirmwareSetup setup{
             .shipped_version = version(kShippedFirmware),
@@ -354,7 +354,6 @@ class KindBench {
 };
 
 struct UpdateRun {
-    Decision decision;
     bool wrote = false;
     Status programmed;
 };
@@ -378,8 +377,9 @@ UpdateRun update_board(BoardDevice& board, const KindBench& bench, const fs::pat
     auto last = journal.journal()->last_write(board.pci_address, board.kind, true);
     EXPECT_TRUE(last) << error_text(last.error());
     const WriteRecord* last_write = last && *last ? &**last : nullptr;
-    run.decision = decide(identity_of(board), offer_of(chosen), last_write);
-    if (!run.decision.writes_unattended(false)) return run;
+    if (!decide(identity_of(board), offer_of(chosen), last_write).writes_unattended(false)) {
+        return run;
+    }
     run.wrote = true;
     if (auto opened = open_for_flashing(board, FlashOpening::Untouched); !opened) {
         run.programmed = std::unexpected(opened.error().error);
@@ -510,9 +510,8 @@ void cut_and_recover(KindBench& bench, const UpdateTrace& trace, const CutPoint&
                     missing[0].start.pci_address == kSlot);
         ++figures.gone;
         std::cout << fmt::format(
-            "  cut at access {} ({}, no factory image): started nothing, "
-            "listed missing\n",
-            cut.access, phase_text(cut.phase));
+            "  cut at access {} ({}, no factory image): gone, listed missing\n", cut.access,
+            phase_text(cut.phase));
         return;
     }
     BoardDevice device = bench.record(*loaded.version);
