@@ -30,6 +30,15 @@ bool known_started(const WriteRecord& record) {
     return firmware && std::int32_t{*firmware} == *record.start.image_version;
 }
 
+// The write never ended, yet the board now runs the very image it was writing, having run
+// another version before it: the board has started that image from its flash since, which a
+// partial image can't be, so the write had completed the image before it was cut short.
+bool image_started_since(const WriteRecord& record, const BoardIdentity& board) {
+    return record.interrupted() && record.start.image_version &&
+           *record.start.image_version == std::int32_t{board.fw_version} &&
+           record.start.firmware_before != board.fw_version;
+}
+
 std::string partial_reason(const WriteRecord& record, const ImageOffer& image) {
     std::string reason = record.interrupted()
                              ? fmt::format("the write by {} started {} never ended",
@@ -95,7 +104,9 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image,
         (image.error().why == Why::Unsupported || image.error().why == Why::DynamicFirmware)) {
         return Decision{status_of(image.error()), std::nullopt};
     }
-    if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway())) {
+    const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
+    if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
+        !started_since) {
         return Decision{
             last_write->interrupted() ? BoardStatus::Interrupted : BoardStatus::WriteFailed,
             partial_reason(*last_write, image)};
@@ -120,6 +131,12 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image,
     // than any board firmware.
     const std::int32_t available = **image;
     const auto running = static_cast<std::int32_t>(board.fw_version);
+    if (available == running && started_since) {
+        return Decision{BoardStatus::UpToDate,
+                        fmt::format("the write by {} started {} never ended, but the board has "
+                                    "started its image since: the flash holds it whole",
+                                    last_write->start.program, last_write->started)};
+    }
     return Decision{available > running    ? BoardStatus::UpdateAvailable
                     : available == running ? BoardStatus::UpToDate
                                            : BoardStatus::BoardNewer,

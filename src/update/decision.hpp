@@ -28,7 +28,10 @@ enum class BoardStatus : std::uint8_t {
     // The last write was verified and the board still runs another version than that
     // image's: the image is in the flash and starts at the next power cycle.
     PendingPowerCycle,
-    Interrupted,  // the last write never ended: the flash holds a partial image
+    // The last write never ended: the flash holds a partial image. Not once the board runs
+    // that write's image, having run another version before it: it has started the image
+    // from its flash since, so the flash holds it whole, and the versions decide.
+    Interrupted,
     WriteFailed,  // the last write failed part-way: the flash holds a partial image
     Missing,      // the journal knows the board, discovery no longer finds it
 };

@@ -7,7 +7,6 @@
 
 #include <openssl/evp.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <fmt/format.h>
 
@@ -18,6 +17,7 @@
 
 #include "background_program.hpp"
 #include "fw_harness.hpp"
+#include "support/journal_integrity.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel::e2e {
@@ -61,21 +61,7 @@ class JournalTest : public FwTest {
         return board_entry(parse_json(fw({"list", "--json"})), node)["status"];
     }
 
-    std::string integrity_check() {
-        sqlite3* db = nullptr;
-        std::string verdict = "can't open";
-        if (sqlite3_open(journal_file().c_str(), &db) == SQLITE_OK) {
-            sqlite3_exec(
-                db, "PRAGMA integrity_check",
-                [](void* out, int, char** values, char**) {
-                    *static_cast<std::string*>(out) = values[0];
-                    return 0;
-                },
-                &verdict, nullptr);
-        }
-        sqlite3_close(db);
-        return verdict;
-    }
+    std::string integrity_check() { return testing::integrity_check(journal_file()); }
 };
 
 // Written without a reboot, the board runs its old firmware until the power cycle: listed as

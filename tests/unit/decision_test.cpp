@@ -44,6 +44,7 @@ WriteRecord record(Last last, std::optional<std::int32_t> version) {
     r.start.pci_address = "0000:03:00.0";
     r.start.kind = BoardKind::Qx480Spi;
     r.start.program = "tarnvel-fw";
+    r.start.firmware_before = kRunning;
     r.start.image_version = version;
     r.started = "2024-05-01T12:00:00Z";
     if (last != Last::Interrupted) {
@@ -122,6 +123,15 @@ INSTANTIATE_TEST_SUITE_P(
                      true, true},
         DecisionCase{"InterruptedNoArchive", Last::Interrupted, 41, kRunning,
                      no_image(Why::NoArchive), S::Interrupted, true, true},
+        // Unless the board has started the image since (a cut after its last block was
+        // complete): then the versions decide again.
+        DecisionCase{"InterruptedButStartedSince", Last::Interrupted, 41, 41, image(41),
+                     S::UpToDate, false, true},
+        DecisionCase{"InterruptedStartedArchiveMovedOn", Last::Interrupted, 41, 41, image(42),
+                     S::UpdateAvailable, true, true},
+        // A version the board already ran tells nothing of the flash.
+        DecisionCase{"InterruptedRewriteOfTheRunningVersion", Last::Interrupted, kRunning, kRunning,
+                     image(kRunning), S::Interrupted, true, true},
         DecisionCase{"FailedPartway", Last::FailedPartway, 41, 41, image(41), S::WriteFailed, true,
                      true},
         // A verified image not yet running waits for the power cycle.

@@ -18,30 +18,14 @@
 #include <string>
 #include <thread>
 
+#include "support/journal_integrity.hpp"
+#include "support/scratch_dir.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel {
 namespace {
 
 namespace fs = std::filesystem;
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = fs::temp_directory_path() / "tarnvel-journal.XXXXXX";
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 WriteStart a_write(std::string pci = "0000:03:00.0", BoardKind kind = BoardKind::Qx480Spi) {
     return WriteStart{.pci_address = std::move(pci),
@@ -85,26 +69,8 @@ void run_sql(const fs::path& file, const char* sql) {
     sqlite3_close(db);
 }
 
-// What PRAGMA integrity_check says, or SQLite's error. Opened read-write, as the next program
-// opens it: a transaction the killed writer left half done is rolled back first.
-std::string integrity_check(const fs::path& file) {
-    sqlite3* db = nullptr;
-    std::string verdict;
-    if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        const int result = sqlite3_exec(
-            db, "PRAGMA integrity_check",
-            [](void* out, int, char** values, char**) {
-                *static_cast<std::string*>(out) = values[0] != nullptr ? values[0] : "";
-                return 0;
-            },
-            &verdict, nullptr);
-        if (result != SQLITE_OK) verdict = sqlite3_errmsg(db);
-    } else {
-        verdict = db != nullptr ? sqlite3_errmsg(db) : "can't open";
-    }
-    sqlite3_close(db);
-    return verdict;
-}
+using testing::integrity_check;
+using testing::ScratchDir;
 
 TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
     ScratchDir dir;
