@@ -389,7 +389,9 @@ UpdateRun update_board(BoardDevice& board, const KindBench& bench, const fs::pat
         run.programmed = std::unexpected(part.error().error);
         return run;
     }
-    const ImageWrite written = write_image(board, *chosen, observer, journal, nullptr);
+    // As tarnvel-fw writes by default: only the blocks that differ from the image.
+    const ImageWrite written =
+        write_image(board, *chosen, observer, journal, nullptr, ProgrammingMode::Differing);
     board.close();
     run.programmed = written.programmed;
     if (!written.programmed) return run;
