@@ -26,29 +26,13 @@
 #include "sim/firmware/firmware_archive_writer.hpp"
 #include "sim/in_process.hpp"
 #include "stdout_capture.hpp"
+#include "support/scratch_dir.hpp"
 
 namespace tarnvel::hardening {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A private directory, removed with everything in it.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarnvel-hard.XXXXXX");
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using tarnvel::testing::ScratchDir;
 
 // The operator's input: descriptor 0 reads `answers` and then reaches its end, until this goes
 // away. The dialogue's input buffer outlives it; a run that reads an answer takes the whole
@@ -136,7 +120,7 @@ class UpdateBench {
         const HwVersionEntry& hw = board_info(kind.kind).hw_versions.front();
         hw_major_ = hw.major;
         hw_minor_ = hw.minor;
-        node_ = dir_.path() + "/tarnvel0";
+        node_ = dir_.path() / "tarnvel0";
         const int fd = ::open(node_.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
         auto written = sim::write_firmware_archive(
@@ -148,7 +132,7 @@ class UpdateBench {
     const UpdatedKind& kind() const { return kind_; }
     const Bytes& image() const { return image_; }
     const std::string& node() const { return node_; }
-    const std::string& firmware_dir() const { return dir_.path(); }
+    std::string firmware_dir() const { return dir_.path(); }
     std::uint32_t block_count() const {
         return static_cast<std::uint32_t>((image_.size() + block_bytes(kind_) - 1) /
                                           block_bytes(kind_));
