@@ -14,6 +14,10 @@
 // CPU: the thread's CPU time of the real update, and the user CPU time it takes beyond the
 // simulated run, which neither sleeps nor spins: what the spinning at the end of the waits
 // costs (the sleeps' own system calls are kernel time).
+//
+// The update is a full programming run, as tarnvel-flash and `tarnvel-fw update --full` make
+// it; at the data sheets' times the serial flash kinds also run tarnvel-fw's default, the run
+// that compares each block first (`/differing`), over a flash whose every block differs.
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
@@ -55,14 +59,15 @@ struct UpdateRun {
 
 // One whole update, attaching included, timed on the monotonic clock as the program reads it
 // (simulated while a SimulatedClock runs).
-UpdateRun run_update(BoardKind kind, const sim::BoardOptions& options, const FirmwareImage& image) {
+UpdateRun run_update(BoardKind kind, const sim::BoardOptions& options, const FirmwareImage& image,
+                     ProgrammingMode mode) {
     UpdateRun run;
     const double user_before = thread_user_seconds();
     const std::int64_t cpu_before = thread_cpu_nanos();
     const auto start = monotonic_now();
     {
         SimulatedBoard board(kind, options);
-        run.failure = program_quietly(board.device(), image);
+        run.failure = program_quietly(board.device(), image, mode);
         if (run.failure.empty() && !board.model().violations().empty()) {
             run.failure = board.model().violations().summary();
         }
@@ -75,14 +80,15 @@ UpdateRun run_update(BoardKind kind, const sim::BoardOptions& options, const Fir
 }
 
 // `chip_time_scale`: the chips' data-sheet times are multiplied by it.
-void BM_UpdateFloor(benchmark::State& state, BoardKind kind, double chip_time_scale) {
+void BM_UpdateFloor(benchmark::State& state, BoardKind kind, double chip_time_scale,
+                    ProgrammingMode mode) {
     const FirmwareImage image = noise_image(kImageBytes, static_cast<std::uint32_t>(kind));
     const sim::BoardOptions options = sim::BoardOptions::typical_chip_times(chip_time_scale);
 
     UpdateRun ideal;
     {
         const sim::SimulatedClock clock;
-        ideal = run_update(kind, options, image);
+        ideal = run_update(kind, options, image, mode);
     }
     if (!ideal.failure.empty()) {
         state.SkipWithError(("in simulated time: " + ideal.failure).c_str());
@@ -93,7 +99,7 @@ void BM_UpdateFloor(benchmark::State& state, BoardKind kind, double chip_time_sc
 
     UpdateRun real;
     for (auto _ : state) {
-        real = run_update(kind, options, image);
+        real = run_update(kind, options, image, mode);
         if (!real.failure.empty()) {
             state.SkipWithError(real.failure.c_str());
             return;
@@ -122,8 +128,13 @@ void BM_UpdateFloor(benchmark::State& state, BoardKind kind, double chip_time_sc
             const auto kind = static_cast<BoardKind>(k);
             const std::string name = fmt::format("{}UpdateFloor/{}{}", prefix, k,
                                                  scale == 1.0 ? "/datasheet_times" : "");
-            register_single_run(name, BM_UpdateFloor, kind, scale);
+            register_single_run(name, BM_UpdateFloor, kind, scale, ProgrammingMode::Full);
         }
+    }
+    for (const BoardKind kind : {BoardKind::Qx480Spi, BoardKind::Qx630, BoardKind::Qx610Spi}) {
+        const std::string name = fmt::format("Long/UpdateFloor/{}/datasheet_times/differing",
+                                             static_cast<unsigned>(kind));
+        register_single_run(name, BM_UpdateFloor, kind, 1.0, ProgrammingMode::Differing);
     }
     return true;
 }();

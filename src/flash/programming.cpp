@@ -61,6 +61,9 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
     done = {};
     if (!board.flash) internal_fault("programming a board that has no flash driver");
     FlashDevice& flash = *board.flash;
+    // A run that compares first polls the serial flash's long erases only near their end; a
+    // full run keeps the register traffic of polling every erase from its start.
+    if (mode == ProgrammingMode::Differing) flash.poll_erases_late();
     const BoardInfo& info = board_info(board.kind);
     if (auto fits = check_image_fits(board.kind, image.data.size()); !fits) return fits;
 

@@ -33,6 +33,7 @@ class SpiFlash final : public FlashDevice {
     Status erase(std::uint32_t address, std::uint32_t length) override;
     // Status polls for at most a block erase's time limit.
     Status wait_until_ready() override;
+    void poll_erases_late() override { poll_erases_late_ = true; }
     // From the part's SFDP tables, or for a part without them from its JEDEC ID.
     Result<FlashGeometry> read_geometry() override;
 
@@ -46,13 +47,18 @@ class SpiFlash final : public FlashDevice {
     Status send(SpiBus& bus, std::span<const std::uint8_t> tx, std::span<std::uint8_t> rx,
                 std::size_t frame_bytes) const;
     Status set_write_enable(SpiBus& bus, bool enable) const;
-    Status wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout, WaitEnd poll_wait) const;
+    // The status polls it took until the flash was ready.
+    Result<unsigned> wait_ready(SpiBus& bus, std::chrono::nanoseconds timeout,
+                                WaitEnd poll_wait) const;
     Result<std::vector<std::uint8_t>> read_sfdp(SpiBus& bus, std::uint32_t address,
                                                 std::uint32_t length) const;
 
     Rc<FlashController> controller_;
     std::uint8_t chip_select_;
     bool four_byte_address_;
+    bool poll_erases_late_ = false;
+    // The fewest poll intervals a block erase of this flash has lasted (0: none erased yet).
+    unsigned fewest_erase_intervals_ = 0;
 };
 
 }  // namespace tarnvel

@@ -55,6 +55,8 @@ class FakeFlash : public FlashDevice {
         return bytes;
     }
 
+    void poll_erases_late() override { erases_polled_late = true; }
+
     std::size_t count(Op op) const {
         return static_cast<std::size_t>(std::ranges::count(calls, op, &Call::op));
     }
@@ -67,6 +69,7 @@ class FakeFlash : public FlashDevice {
     std::vector<Call> calls;
     std::map<std::uint32_t, std::vector<std::uint8_t>> contents;
     std::vector<const std::uint8_t*> write_sources;  // where each write took its bytes from
+    bool erases_polled_late = false;
 
   private:
     // What the write that covers `address` left from there on; nothing when none does.

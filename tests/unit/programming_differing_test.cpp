@@ -130,6 +130,16 @@ INSTANTIATE_TEST_SUITE_P(
                                     "c0u0c1u1c2p2r2p2r2p2",
                                     16 + 16 + 1 + 3}));
 
+// Only a run that compares first polls the erases late: a full run keeps the register traffic
+// of polling each erase from its start.
+TEST(DifferingBlocks, OnlyADifferingRunPollsErasesLate) {
+    for (const ProgrammingMode mode : {ProgrammingMode::Full, ProgrammingMode::Differing}) {
+        Rig rig;
+        ASSERT_TRUE(program_firmware(rig.board, rig.image, rig.events, nullptr, mode));
+        EXPECT_EQ(rig.flash->erases_polled_late, mode == ProgrammingMode::Differing);
+    }
+}
+
 // A failed read while comparing ends the run with that error, before anything is erased.
 TEST(DifferingBlocks, ReadErrorWhileComparingEndsTheRunUntouched) {
     Rig rig;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "flash/controllers.hpp"
 #include "flash/wait.hpp"
 #include "scripted_registers.hpp"
+#include "sim/in_process.hpp"
 
 namespace tarnvel {
 namespace {
@@ -67,6 +69,8 @@ class ScriptedChip {
   public:
     int busy_status_reads = 0;  // status reads still to answer busy
     bool always_busy = false;
+    // When not 0, how long each block erase keeps the chip busy on the monotonic clock.
+    std::chrono::nanoseconds erase_time{};
 
     explicit ScriptedChip(test::ScriptedRegisters& regs) : regs_(regs) {
         regs.reader = [this](std::uint32_t reg) { return reg == kData ? next_word() : 0U; };
@@ -99,7 +103,12 @@ class ScriptedChip {
         switch (tx[0]) {
             case 0x05:
                 if (p != 1) return 0;
+                if (erase_time.count() > 0) return monotonic_now() < erased_at_ + erase_time ? 3 : 2;
                 return always_busy || busy_status_reads-- > 0 ? 0x03 : 0x02;
+            case 0xD8:
+            case 0xDC:
+                if (p == 0) erased_at_ = monotonic_now();
+                return 0xEE;
             case 0x03:
                 return p < 4 ? 0xEE : content(address(3) + static_cast<std::uint32_t>(p - 4));
             case 0x13:
@@ -109,6 +118,7 @@ class ScriptedChip {
     }
 
     test::ScriptedRegisters& regs_;
+    std::chrono::nanoseconds erased_at_{};
 };
 
 struct SpiBoard {
@@ -189,6 +199,23 @@ TEST(SpiFlashErase, FourByteBlockIsEnableEraseStatusPollsDisable) {
     ASSERT_TRUE(spi.flash.erase(0x1000000, 0x10000));
     EXPECT_EQ(spi.frames(), (std::vector{kWriteEnable, frame(5, {0xDC, 0x01, 0x00, 0x00, 0x00}),
                                          kReadStatus, kReadStatus, kReadStatus, kWriteDisable}));
+}
+
+// Polled late, an erase is slept through for 7/8 of the quickest erase so far before its polls
+// start, and its end is still seen within a poll interval; otherwise every erase is polled
+// from its start, every 100 µs.
+TEST(SpiFlashErase, PolledLateAnEraseIsPolledOnlyNearItsEnd) {
+    for (const bool late : {false, true}) {
+        SCOPED_TRACE(late ? "polled late" : "polled from the start");
+        const sim::SimulatedClock clock;
+        SpiBoard spi(5, true);
+        spi.chip.erase_time = 1ms;  // ready at the 10th poll
+        if (late) spi.flash.poll_erases_late();
+        const auto start = monotonic_now();
+        ASSERT_TRUE(spi.flash.erase(0x1000000, 3 * 0x10000));
+        EXPECT_EQ(std::ranges::count(spi.frames(), kReadStatus), late ? 10 + 3 + 3 : 3 * 10);
+        EXPECT_EQ(monotonic_now() - start, 3 * 1ms);
+    }
 }
 
 // Every 64 KiB block that holds a byte of the range is erased, from the block boundary.
