@@ -37,6 +37,11 @@ import sys
 import tempfile
 from pathlib import Path
 
+# The shared helpers, without leaving compiled files in the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from checks import Checks  # noqa: E402
+
 HERE = Path(__file__).resolve().parent
 
 # The archives all machines share: a newer image for the QX480, an equal one for the QX410BP.
@@ -194,23 +199,6 @@ def write_inventory(work, tarnvel_fw, testbeds, name, with_no_boards_host=False)
     path = work / f"inventory-{name}.json"
     path.write_text(json.dumps(inventory, indent=1), encoding="utf-8")
     return path
-
-
-class Checks:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def equal(self, what, actual, expected):
-        if actual == expected:
-            self.passed += 1
-            print(f"ok    {what}: {actual!r}")
-        else:
-            self.fail(f"{what}: {actual!r}, expected {expected!r}")
-
-    def fail(self, what):
-        self.failed += 1
-        print(f"FAIL  {what}")
 
 
 def task_result(record, host, task):

@@ -27,6 +27,11 @@ import tempfile
 import time
 from pathlib import Path
 
+# The shared helpers, without leaving compiled files in the source tree.
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from checks import Checks  # noqa: E402
+
 try:
     from prometheus_client.parser import text_string_to_metric_families
 except ImportError:
@@ -63,20 +68,6 @@ LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
 
 def node(index):
     return f"/dev/tarnvel{index}"
-
-
-class Checks:
-    def __init__(self):
-        self.passed = 0
-        self.failed = 0
-
-    def equal(self, what, actual, expected):
-        if actual == expected:
-            self.passed += 1
-            print(f"ok    {what}: {actual!r}")
-        else:
-            self.failed += 1
-            print(f"FAIL  {what}: {actual!r}, expected {expected!r}")
 
 
 def fw(tarnvel_fw, *args, env=None):
