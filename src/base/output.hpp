@@ -42,4 +42,9 @@ class Output {
     std::string pending_;
 };
 
+// Writes `text` to standard error at once, unbuffered: a diagnostic must not wait in, or depend
+// on, the buffer of standard output. Resumes after partial writes and interruptions; gives up
+// silently on any other failure, where there is nobody left to tell.
+void write_to_stderr(std::string_view text);
+
 }  // namespace tarnvel

@@ -14,6 +14,12 @@ namespace {
 
 constexpr const char* kSubsystem = "tarnvel";
 
+// A text that libudev hands out, kept only when it is present and valid UTF-8.
+std::optional<std::string> utf8_text(const char* text) {
+    if (text == nullptr || !is_valid_utf8(text)) return std::nullopt;
+    return std::string(text);
+}
+
 // What the device's parent says about the board: its kind, and the PCI address of its slot.
 struct ParentFacts {
     BoardKind kind = BoardKind::Unsupported;
@@ -37,16 +43,10 @@ std::optional<ParentFacts> facts_from_parent(udev_device* device) {
     const auto device_id = parse_device_id(device_id_text);
     if (!device_id) return std::nullopt;
     // The PCI device's sysfs name is its address, "domain:bus:slot.function".
-    const char* address = udev_device_get_sysname(parent);
     return ParentFacts{.kind = board_kind_for_device_id(*device_id),
-                       .pci_address = address != nullptr && is_valid_utf8(address) ? address : ""};
+                       .pci_address = utf8_text(udev_device_get_sysname(parent)).value_or("")};
 }
 
-// A text that libudev hands out, kept only when it is present and valid UTF-8.
-std::optional<std::string> utf8_text(const char* text) {
-    if (text == nullptr || !is_valid_utf8(text)) return std::nullopt;
-    return std::string(text);
-}
 
 // The record for one listed device, or nothing when the device is to be left out.
 std::optional<BoardDevice> board_from_device(udev_device* device) {

@@ -58,10 +58,4 @@ Status refresh_identity(BoardDevice& board, const std::optional<std::string>& ve
     return {};
 }
 
-Status reboot_board(BoardDevice& board) {
-    auto version = reboot_and_read_version(board.syspath);
-    if (!version) return std::unexpected(std::move(version.error()));
-    return refresh_identity(board, *version);
-}
-
 }  // namespace tarnvel

@@ -31,9 +31,4 @@ Result<std::optional<std::string>> reboot_and_read_version(const std::string& sy
 // can't be read; the hardware version taken before that stays.
 Status refresh_identity(BoardDevice& board, const std::optional<std::string>& version);
 
-// Writes "1" to the board's "reboot" and reads its identity again into the record. The board
-// must be closed. On a failed write the identity stays as it was; if only the firmware part
-// can't be read afterwards, the new hardware version is kept.
-Status reboot_board(BoardDevice& board);
-
 }  // namespace tarnvel

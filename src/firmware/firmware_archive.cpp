@@ -79,12 +79,6 @@ std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::ui
     return fmt::format("{}/{}", firmware_dir, firmware_archive_name(kind, hw_major, hw_minor));
 }
 
-Result<FirmwareImage> find_firmware_image(const BoardDevice& board, std::string_view firmware_dir) {
-    return find_firmware_image_at(
-        firmware_archive_path(board.kind, board.hw_major, board.hw_minor, firmware_dir),
-        board.kind);
-}
-
 Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind) {
     auto read = read_archive_image_at(path, kind);
     if (!read) return std::unexpected(std::move(read.error()));

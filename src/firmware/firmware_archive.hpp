@@ -20,15 +20,11 @@ std::string firmware_archive_name(BoardKind kind, std::uint8_t hw_major, std::ui
 std::string firmware_archive_path(BoardKind kind, std::uint8_t hw_major, std::uint8_t hw_minor,
                                   std::string_view firmware_dir = kFirmwareDir);
 
-// Opens the board's archive, picks the image whose entry name fits the kind, reads it whole.
-// Refuses, before reading its bytes, an image that could not be written safely (see
-// check_image_fits), so that the board is passed over before anything is asked or erased.
-// Runs on simulated boards name their own `firmware_dir`.
-Result<FirmwareImage> find_firmware_image(const BoardDevice& board,
-                                          std::string_view firmware_dir = kFirmwareDir);
-
-// The same on the archive at `path`: the last entry, in directory order, whose name matches
-// the kind's image-name pattern wins.
+// Opens the archive at `path` (a board's is firmware_archive_path), picks the image whose entry
+// name fits the kind, reads it whole: the last entry, in directory order, whose name matches
+// the kind's image-name pattern wins. Refuses, before reading its bytes, an image that could
+// not be written safely (see check_image_fits), so that the board is passed over before
+// anything is asked or erased.
 Result<FirmwareImage> find_firmware_image_at(const std::string& path, BoardKind kind);
 
 // The image entry of an archive as its directory describes it: chosen, named and sized without

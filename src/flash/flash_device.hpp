@@ -33,11 +33,11 @@ class FlashDevice {
     // long, and a busy flash answers reads with status instead of data. Fails with a timeout
     // when it is busy still. A flash that can't report busy is taken as ready.
     virtual Status wait_until_ready() { return {}; }
-    // From now on an erase is polled only once it has lasted nearly as long as the quickest
-    // erase of this flash so far, instead of from its start: fewer status reads and wake-ups,
-    // with the end still seen by a poll within the usual interval. A driver whose erase polls
-    // are few anyway ignores it.
-    virtual void poll_erases_late() {}
+    // Whether the erases that follow are polled only once they have lasted nearly as long as
+    // the quickest erase of this flash so far, instead of from their start: fewer status reads
+    // and wake-ups, with the end still seen by a poll within the usual interval. A driver
+    // whose erase polls are few anyway ignores it.
+    virtual void set_erase_polls_late(bool /*late*/) {}
     // What the part says about itself: its size, erase and program geometry and the address
     // forms it takes. Sends commands of its own, so the flash must be ready.
     virtual Result<FlashGeometry> read_geometry() {

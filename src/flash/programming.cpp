@@ -61,11 +61,11 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
     done = {};
     if (!board.flash) internal_fault("programming a board that has no flash driver");
     FlashDevice& flash = *board.flash;
-    // A run that compares first polls the serial flash's long erases only near their end; a
-    // full run keeps the register traffic of polling every erase from its start.
-    if (mode == ProgrammingMode::Differing) flash.poll_erases_late();
     const BoardInfo& info = board_info(board.kind);
     if (auto fits = check_image_fits(board.kind, image.data.size()); !fits) return fits;
+    // A run that compares first polls the serial flash's long erases only near their end; a
+    // full run keeps the register traffic of polling every erase from its start.
+    flash.set_erase_polls_late(mode == ProgrammingMode::Differing);
 
     const std::uint32_t block_size = flash.erase_size();
     if (block_size == 0) internal_fault("flash reports an erase block of 0 bytes");

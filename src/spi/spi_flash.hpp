@@ -33,7 +33,7 @@ class SpiFlash final : public FlashDevice {
     Status erase(std::uint32_t address, std::uint32_t length) override;
     // Status polls for at most a block erase's time limit.
     Status wait_until_ready() override;
-    void poll_erases_late() override { poll_erases_late_ = true; }
+    void set_erase_polls_late(bool late) override { poll_erases_late_ = late; }
     // From the part's SFDP tables, or for a part without them from its JEDEC ID.
     Result<FlashGeometry> read_geometry() override;
 

@@ -110,9 +110,8 @@ Journal* RunJournal::journal() {
 }
 
 void RunJournal::report(const Error& problem) {
-    if (!problem_) problem_ = problem;
-    if (reported_) return;
-    reported_ = true;
+    if (problem_) return;
+    problem_ = problem;
     if (on_problem_) on_problem_(problem);
 }
 

@@ -88,7 +88,6 @@ class RunJournal {
     std::optional<Journal> journal_;
     std::optional<Error> problem_;
     bool tried_ = false;
-    bool reported_ = false;
 };
 
 struct ImageWrite {
@@ -111,8 +110,10 @@ ImageWrite write_image(BoardDevice& board, const ChosenImage& image, Programming
 void note_reboot(RunJournal& journal, const std::optional<std::int64_t>& record,
                  const RebootNote& reboot);
 
-// reboot_board's contract (the record's identity refreshed, the same errors) for a board
-// just written, with the reboot noted in the write's record.
+// Writes "1" to the board's "reboot" and reads its identity again into the record, as
+// refresh_identity does, noting the reboot in the write's record. The board must be closed.
+// On a failed write the identity stays as it was; if only the firmware part can't be read
+// afterwards, the new hardware version is kept.
 Status reboot_board(BoardDevice& board, RunJournal& journal,
                     const std::optional<std::int64_t>& record);
 

@@ -58,7 +58,7 @@ struct PassedOver {
 std::expected<ImageListing, PassedOver> look_up_image(const BoardDevice& board,
                                                       std::string_view firmware_dir = kFirmwareDir);
 
-// The board's archive image read whole, failing as find_firmware_image fails.
+// The board's archive image read whole, failing as find_firmware_image_at fails.
 Result<ChosenImage> read_archive_image(const BoardDevice& board,
                                        std::string_view firmware_dir = kFirmwareDir);
 

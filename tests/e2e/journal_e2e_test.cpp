@@ -13,12 +13,12 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "background_program.hpp"
 #include "fw_harness.hpp"
 #include "support/journal_integrity.hpp"
 #include "update/journal.hpp"
+#include "sim/testbed/file_text.hpp"
 
 namespace tarnvel::e2e {
 namespace {
@@ -37,8 +37,7 @@ std::string sha256_of(const std::vector<std::uint8_t>& bytes) {
 }
 
 std::string file_text(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return sim::read_whole_file(path).value_or("");
 }
 
 bool contains(const std::string& text, std::string_view part) {

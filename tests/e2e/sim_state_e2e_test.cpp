@@ -6,13 +6,12 @@
 
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "harness.hpp"
 #include "sim/testbed/temp_dir.hpp"
+#include "sim/testbed/file_text.hpp"
 
 namespace tarnvel::e2e {
 namespace {
@@ -50,8 +49,7 @@ class SimState : public MachineTest {
 const std::vector<std::string> kUpdate{TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"};
 
 std::string file_text(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return sim::read_whole_file(path).value_or("");
 }
 
 TEST_F(SimState, FirstRunMakesTheMachineAndEveryLaterRunPowersItOn) {
@@ -113,6 +111,7 @@ TEST_F(SimState, PowerCutKillsTheCommandAtOnceAndKeepsWhatTheChipsWereLeftWith) 
             << cut.err;
         // The command's whole process group went with it.
         const std::string sleeper = file_text(state(name) + "/state/sleep");
+        ASSERT_FALSE(sleeper.empty()) << "the command wrote no process id";
         const std::string status =
             file_text("/proc/" + sleeper.substr(0, sleeper.find('\n')) + "/stat");
         EXPECT_TRUE(status.empty() || status.find(") Z ") != std::string::npos) << status;

@@ -55,7 +55,7 @@ class FakeFlash : public FlashDevice {
         return bytes;
     }
 
-    void poll_erases_late() override { erases_polled_late = true; }
+    void set_erase_polls_late(bool late) override { erases_polled_late = late; }
 
     std::size_t count(Op op) const {
         return static_cast<std::size_t>(std::ranges::count(calls, op, &Call::op));

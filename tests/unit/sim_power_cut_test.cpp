@@ -1,28 +1,18 @@
-// A power cut on simulated boards: what a chip leaves of an operation it was carrying out,
-// how the supply counts register accesses over its boards and fails them from the cut on, and
-// the whole round of a cut update in a child process, its flash saved at the cut, then a
-// power-on of the saved boards.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// A power cut on simulated boards: what a chip leaves of an operation it was carrying out, and
+// how the supply counts register accesses over its boards and fails them from the cut on. The
+// whole round of a cut update and the power-on after it is the power-cut campaign's.
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <ostream>
 #include <vector>
 
-#include "flash/board_flash.hpp"
-#include "flash/programming.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
-#include "sim/in_process.hpp"
-#include "sim/model/firmware_load.hpp"
-#include "sim/model/flash_file.hpp"
 #include "sim/model/operation_in_progress.hpp"
 #include "sim/model/power_supply.hpp"
 #include "sim/model/register_file.hpp"
-#include "sim/model/sim_board.hpp"
+#include "sim/model/spi_nor_chip.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -135,97 +125,6 @@ TEST(PowerCut, SupplyCountsEveryBoardsAccessesAndFailsFromTheCutOn) {
     EXPECT_EQ(first_registers.value(0x85), 1u);
     EXPECT_EQ(second_registers.write_count(), 0u);
 }
-
-struct CampaignCase {
-    const char* name;
-    BoardKind kind;
-    double cut_at;  // fraction of the update's register accesses; above 1: no cut
-    LoadSource started;
-};
-
-void PrintTo(const CampaignCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class PowerCutCampaign : public ::testing::TestWithParam<CampaignCase> {
-  protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("tarnvel-power-cut." + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    // The library's update of `image` on `board`, powered by `supply`.
-    Status update(SimBoard& board, PowerSupply& supply, const FirmwareImage& image) {
-        auto powered = supply.connect(board);
-        InProcessNode node(*powered);
-        BoardDevice device;
-        device.kind = board.kind();
-        device.fd = node.release();
-        auto attached = attach_flash(device);
-        SilentProgress silent;
-        Status done = attached ? program_firmware(device, image, silent) : attached;
-        device.close();
-        return done;
-    }
-
-    std::filesystem::path dir_;
-};
-
-// The way a campaign uses the in-process cut: the update runs in a child process whose power
-// goes at access N; the cut saves the boards' flash and kills the child at once. Then the
-// saved boards are powered on and looked at.
-TEST_P(PowerCutCampaign, SavedBoardsStartWhatTheCutLeft) {
-    const CampaignCase& c = GetParam();
-    const FirmwareImage image{.version = 8, .data = firmware_bytes(0x30000, 3)};
-    std::uint64_t total = 0;
-    {
-        auto board = make_board_model(c.kind);
-        PowerSupply counter;
-        ASSERT_TRUE(update(*board, counter, image));
-        total = counter.accesses();
-    }
-    const auto n = static_cast<std::uint64_t>(static_cast<double>(total) * c.cut_at) + 1;
-
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto board = make_board_model(c.kind);
-        PowerSupply supply({.access = n, .seed = n}, [&] {
-            (void)save_board_flash(*board, dir_);
-            ::kill(::getpid(), SIGKILL);
-        });
-        const bool updated = update(*board, supply, image).has_value();
-        ::_exit(updated && save_board_flash(*board, dir_) ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    if (c.cut_at > 1) {
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    } else {
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    }
-
-    auto board = make_board_model(c.kind);
-    ASSERT_TRUE(restore_board_flash(*board, dir_));
-    const FirmwareSetup setup{.shipped_version = "1.0r7", .factory_version = "1.0r0", .images = {}};
-    const std::vector<KnownImage> archives{{image.data, image.version}};
-    EXPECT_EQ(load_firmware(board->firmware_flash(), c.kind, setup, "1.0r7", archives).source,
-              c.started);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cuts, PowerCutCampaign,
-    ::testing::Values(
-        CampaignCase{"SerialBeforeTheFirstErase", BoardKind::Qx630, 0.0, LoadSource::Shipped},
-        CampaignCase{"SerialHalfWritten", BoardKind::Qx630, 0.5, LoadSource::Factory},
-        CampaignCase{"SerialNoCut", BoardKind::Qx630, 2.0, LoadSource::Image},
-        CampaignCase{"ParallelHalfWritten", BoardKind::Qx400, 0.5, LoadSource::Factory},
-        CampaignCase{"ParallelNoCut", BoardKind::Qx400, 2.0, LoadSource::Image}),
-    [](const ::testing::TestParamInfo<CampaignCase>& param) {
-        return std::string(param.param.name);
-    });
 
 }  // namespace
 }  // namespace tarnvel::sim

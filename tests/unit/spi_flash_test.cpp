@@ -210,7 +210,7 @@ TEST(SpiFlashErase, PolledLateAnEraseIsPolledOnlyNearItsEnd) {
         const sim::SimulatedClock clock;
         SpiBoard spi(5, true);
         spi.chip.erase_time = 1ms;  // ready at the 10th poll
-        if (late) spi.flash.poll_erases_late();
+        spi.flash.set_erase_polls_late(late);
         const auto start = monotonic_now();
         ASSERT_TRUE(spi.flash.erase(0x1000000, 3 * 0x10000));
         EXPECT_EQ(std::ranges::count(spi.frames(), kReadStatus), late ? 10 + 3 + 3 : 3 * 10);

@@ -1,13 +1,11 @@
 #include "bin/tarnvel-flash/update_board.hpp"
 
-#include <unistd.h>
-
 #include <fmt/format.h>
 
-#include <cerrno>
 #include <string_view>
 
 #include "base/dialogue.hpp"
+#include "base/output.hpp"
 #include "base/stop_signals.hpp"
 #include "bin/tarnvel-flash/firmware_report.hpp"
 #include "bin/tarnvel-flash/progress_line.hpp"
@@ -26,16 +24,9 @@ void print_cannot_open(const Error& error) {
 // The one line on standard error a journal that can't be used gets; standard output stays
 // the operator's dialogue, byte for byte.
 void tell_journal_problem(const Error& problem) {
-    std::string line =
+    write_to_stderr(
         fmt::format("tarnvel-flash: the journal is unavailable, writes are not recorded: {}\n",
-                    error_text(problem));
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+                    error_text(problem)));
 }
 
 // The program's journal: opened at the first write of the run.

@@ -66,8 +66,7 @@ BoardInventory take_inventory(std::span<const BoardDevice> boards) {
                 inventory.any_missing = true;
             }
         } else {
-            notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n",
-                               error_text(last.error())));
+            journal_unavailable(last.error());
             journal_unreadable = true;
         }
     }

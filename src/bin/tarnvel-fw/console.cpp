@@ -3,7 +3,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 
 #include "base/answer_line.hpp"
 #include "base/dialogue.hpp"
@@ -16,12 +15,7 @@ void report(std::string_view text) {
 }
 
 void notice(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
+    write_to_stderr(text);
 }
 
 bool ask_operator(std::string_view question) {

@@ -17,8 +17,7 @@ int run_history(std::span<const BoardDevice> boards, const HistoryCommand& comma
     if (!journal) return kExitBoardFailed;
     auto records = journal->records();
     if (!records) {
-        notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n",
-                           error_text(records.error())));
+        journal_unavailable(records.error());
         return kExitBoardFailed;
     }
     if (command.board) {

@@ -9,16 +9,16 @@ namespace {
 
 constexpr const char* kProgram = "tarnvel-fw";
 
-void unavailable(const Error& problem) {
+}  // namespace
+
+void journal_unavailable(const Error& problem) {
     notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n", error_text(problem)));
 }
-
-}  // namespace
 
 std::optional<Journal> read_journal() {
     auto journal = Journal::open_for_reading(journal_file_from_environment());
     if (!journal) {
-        unavailable(journal.error());
+        journal_unavailable(journal.error());
         return std::nullopt;
     }
     return std::move(*journal);
@@ -43,7 +43,7 @@ std::optional<WriteRecord> last_write_of(const Journal* journal, const BoardIden
     if (journal == nullptr || board.pci_address.empty()) return std::nullopt;
     auto last = journal->last_write(board.pci_address, board.kind, flash_touching);
     if (!last) {
-        unavailable(last.error());
+        journal_unavailable(last.error());
         if (unreadable != nullptr) *unreadable = true;
         return std::nullopt;
     }

@@ -10,6 +10,9 @@
 
 namespace tarnvel::fw {
 
+// The notice on standard error that the journal can't be read, naming the problem.
+void journal_unavailable(const Error& problem);
+
 // The journal for a command that only reads it: none, after a notice naming the file and the
 // problem, when it can't be read. A journal that does not exist yet reads as empty.
 std::optional<Journal> read_journal();
