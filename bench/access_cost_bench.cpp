@@ -14,7 +14,7 @@
 #include "allocation_count.hpp"
 #include "bare_access.hpp"
 #include "expected_traffic.hpp"
-#include "flash/board_flash.hpp"
+#include "programming/board_flash.hpp"
 #include "simulated_update.hpp"
 
 namespace tarnvel::bench {

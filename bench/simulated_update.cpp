@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "flash/board_flash.hpp"
+#include "programming/board_flash.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 
 namespace tarnvel::bench {

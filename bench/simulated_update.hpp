@@ -12,7 +12,7 @@
 
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/sim_board.hpp"
 

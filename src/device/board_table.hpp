@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "flash/flash_type.hpp"
+
 namespace tarnvel {
 
 enum class BoardKind : std::uint8_t {
@@ -26,7 +28,6 @@ enum class BoardKind : std::uint8_t {
 };
 inline constexpr unsigned kBoardKindCount = 11;
 
-enum class FlashType : std::uint8_t { None, Spi, Bpi };
 enum class ControllerClass : std::uint8_t { None, Qx410, Qx480, Qx400, Qx610, Qx630, Qx1800 };
 // Plain archives are "{}v{}_{}.zip"; the bypass form is "{}v{}_{}_bp.zip".
 enum class ArchiveForm : std::uint8_t { None, Plain, Bypass };

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
-#include "device/board_device.hpp"
+#include "device/board_table.hpp"
 #include "firmware/firmware_image.hpp"
 
 namespace tarnvel {

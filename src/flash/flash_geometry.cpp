@@ -1,7 +1,6 @@
 #include "flash/flash_geometry.hpp"
 
 #include <fmt/format.h>
-#include <fmt/ranges.h>
 
 namespace tarnvel {
 
@@ -22,15 +21,6 @@ std::string size_text(std::uint64_t bytes) {
     if (bytes != 0 && bytes % kMiB == 0) return fmt::format("{} MiB", bytes / kMiB);
     if (bytes != 0 && bytes % kKiB == 0) return fmt::format("{} KiB", bytes / kKiB);
     return fmt::format("{} bytes", bytes);
-}
-
-std::string describe_flash(const FlashGeometry& geometry) {
-    if (geometry.type == FlashType::Bpi) {
-        return fmt::format("{} parallel flash, by {}", size_text(geometry.size),
-                           geometry_source_text(geometry.source));
-    }
-    return fmt::format("{} serial flash, JEDEC ID {:02x}, by {}", size_text(geometry.size),
-                       fmt::join(geometry.jedec_id, " "), geometry_source_text(geometry.source));
 }
 
 }  // namespace tarnvel

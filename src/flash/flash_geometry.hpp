@@ -2,7 +2,7 @@
 // What a flash part says about itself: its size, how it erases, how much one program command
 // may carry and which address forms it takes. The serial NOR driver reads it from the part's
 // SFDP tables (or knows it from the JEDEC ID of a part without them), the parallel NOR driver
-// from the part's CFI query. check_flash_fits (flash/flash_fit.hpp) decides from it whether
+// from the part's CFI query. check_flash_fits (programming/flash_fit.hpp) decides from it whether
 // the board's programming sequence may touch the part.
 
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/board_table.hpp"
+#include "flash/flash_type.hpp"
 
 namespace tarnvel {
 
@@ -69,8 +69,5 @@ struct FlashGeometry {
 
 // "128 MiB", "256 KiB", "1000 bytes": a size as an operator reads it.
 std::string size_text(std::uint64_t bytes);
-
-// One line for the operator, e.g. "128 MiB serial flash, JEDEC ID 3d 71 1b, by SFDP".
-std::string describe_flash(const FlashGeometry& geometry);
 
 }  // namespace tarnvel

@@ -8,7 +8,7 @@
 
 #include "device/identity.hpp"
 #include "device/register_channel.hpp"
-#include "flash/board_flash.hpp"
+#include "programming/board_flash.hpp"
 #include "update/board_identity.hpp"
 
 namespace tarnvel {

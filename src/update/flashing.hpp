@@ -13,9 +13,9 @@
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
 #include "device/board_device.hpp"
-#include "flash/flash_fit.hpp"
+#include "programming/flash_fit.hpp"
 #include "flash/flash_geometry.hpp"
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 #include "update/image_choice.hpp"
 #include "update/journal.hpp"
 

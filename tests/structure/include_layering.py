@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
-"""Checks that the programs stand above the library in the graph of includes.
+"""Checks that the code stands in floors: every include points down.
 
+- The library's folders stand in the order of FLOORS, lowest first. A file may include a header
+  of its own folder or of a folder below it; an include that reaches up names both files.
+- The programs (src/bin/) stand on the library.
 - Nothing outside src/bin/ includes a header from src/bin/ (the library, the simulator, the
-  tests of the library, the benchmarks and the fuzz targets build on the library alone).
-- Neither program includes a header from the other program's folder.
+  tests of the library, the benchmarks and the fuzz targets build on the library alone), and
+  neither program includes a header from the other program's folder.
 - The library's own headers and sources include each other without a cycle.
 
 Usage: include_layering.py PROJECT_DIR
@@ -14,6 +17,19 @@ import sys
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 SOURCES = ("*.hpp", "*.cpp", "*.h", "*.c")
+
+# The library's floors, lowest first, each with what lives there.
+FLOORS = [
+    ("base", "the error value, texts, output, answer lines, stop signals"),
+    ("flash", "the flash interfaces: controller, flash device, geometry, waits"),
+    ("spi", "the serial NOR driver and its SFDP reading"),
+    ("bpi", "the parallel NOR driver and its CFI reading"),
+    ("device", "the board table, the register channel, the board record, discovery"),
+    ("controller", "the controller classes, their SPI engines and parallel bus"),
+    ("firmware", "firmware archives and the image in them"),
+    ("programming", "the programming sequence: opening the flash, fit, write, read-back"),
+    ("update", "the update of one board, its decisions and its journal"),
+]
 
 
 def files(root, *folders):
@@ -26,9 +42,10 @@ def includes(path):
     return INCLUDE.findall(path.read_text(errors="replace"))
 
 
-def main():
-    root = pathlib.Path(sys.argv[1]).resolve()
+def check(root):
+    """The problems found under `root`, one line each; the count of library files checked."""
     src = root / "src"
+    floor_of = {name: level for level, (name, _) in enumerate(FLOORS)}
     problems = []
 
     for path in files(root, "src", "sim", "tests", "bench", "fuzz"):
@@ -42,8 +59,27 @@ def main():
             elif header.split("/")[1] != relative.parts[2]:
                 problems.append(f"{relative} includes {header} from the other program")
 
+    library = []
+    for path in files(root, "src"):
+        relative = path.relative_to(src)
+        folder = relative.parts[0]
+        for header in includes(path):
+            target = header.split("/")[0]
+            if not (src / header).is_file() or target == "bin":
+                continue
+            if folder == "bin":
+                continue
+            if folder not in floor_of:
+                problems.append(f"src/{relative}: src/{folder}/ has no floor in FLOORS")
+            elif target not in floor_of:
+                problems.append(f"src/{relative} includes {header}: src/{target}/ has no floor")
+            elif floor_of[target] > floor_of[folder]:
+                problems.append(f"src/{relative} includes src/{header}: {folder} stands below "
+                                f"{target}")
+        if folder != "bin":
+            library.append(path)
+
     # The library's include graph, by file, must have no cycle.
-    library = [p for p in files(root, "src") if p.relative_to(src).parts[0] != "bin"]
     graph = {}
     for path in library:
         name = str(path.relative_to(src))
@@ -65,9 +101,14 @@ def main():
     for name in sorted(graph):
         visit(name, [])
 
+    return problems, len(library)
+
+
+def main():
+    problems, checked = check(pathlib.Path(sys.argv[1]).resolve())
     for problem in problems:
         print(problem)
-    print(f"{len(library)} library files checked; {len(problems)} problems")
+    print(f"{checked} library files in {len(FLOORS)} floors checked; {len(problems)} problems")
     return 1 if problems else 0
 
 

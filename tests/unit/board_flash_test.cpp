@@ -1,13 +1,13 @@
 // What attach_flash builds for each board kind, and the reset of the parallel-flash boards.
 
-#include "flash/board_flash.hpp"
+#include "programming/board_flash.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
 #include "bpi/bpi_flash.hpp"
-#include "flash/controllers.hpp"
+#include "controller/controllers.hpp"
 #include "scripted_registers.hpp"
 #include "spi/spi_flash.hpp"
 

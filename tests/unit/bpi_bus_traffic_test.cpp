@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "flash/controllers.hpp"
+#include "controller/controllers.hpp"
 #include "scripted_registers.hpp"
 
 namespace tarnvel {

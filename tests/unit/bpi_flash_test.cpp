@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bpi_bus_events.hpp"
-#include "flash/controllers.hpp"
+#include "controller/controllers.hpp"
 #include "flash/wait.hpp"
 #include "scripted_registers.hpp"
 

@@ -43,7 +43,7 @@
 
 #include "base/dialogue.hpp"
 #include "device/sysfs_parse.hpp"
-#include "flash/readback.hpp"
+#include "programming/readback.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/firmware_load.hpp"

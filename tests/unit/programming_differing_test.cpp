@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fake_flash_device.hpp"
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 
 namespace tarnvel {

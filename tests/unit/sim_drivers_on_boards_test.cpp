@@ -9,9 +9,9 @@
 #include <optional>
 #include <vector>
 
-#include "flash/board_flash.hpp"
-#include "flash/programming.hpp"
-#include "flash/readback.hpp"
+#include "programming/board_flash.hpp"
+#include "programming/programming.hpp"
+#include "programming/readback.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"

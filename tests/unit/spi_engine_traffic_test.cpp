@@ -8,7 +8,7 @@
 #include <numeric>
 #include <vector>
 
-#include "flash/controllers.hpp"
+#include "controller/controllers.hpp"
 #include "flash/wait.hpp"
 #include "scripted_registers.hpp"
 

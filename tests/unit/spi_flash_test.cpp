@@ -10,7 +10,7 @@
 #include <chrono>
 #include <vector>
 
-#include "flash/controllers.hpp"
+#include "controller/controllers.hpp"
 #include "flash/wait.hpp"
 #include "scripted_registers.hpp"
 #include "sim/in_process.hpp"

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "base/stop_signals.hpp"
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 
 namespace tarnvel {
 

@@ -11,7 +11,7 @@
 #include "bin/tarnvel-flash/progress_line.hpp"
 #include "bin/tarnvel-flash/update_board_from.hpp"
 #include "firmware/firmware_archive.hpp"
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 #include "update/image_choice.hpp"
 
 namespace tarnvel {

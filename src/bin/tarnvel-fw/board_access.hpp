@@ -7,7 +7,7 @@
 #include <string>
 
 #include "device/board_device.hpp"
-#include "flash/flash_fit.hpp"
+#include "programming/flash_fit.hpp"
 
 namespace tarnvel::fw {
 

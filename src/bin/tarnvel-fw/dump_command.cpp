@@ -16,7 +16,7 @@
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "firmware/image_fit.hpp"
-#include "flash/readback.hpp"
+#include "programming/readback.hpp"
 #include "update/image_choice.hpp"
 
 namespace tarnvel::fw {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "base/stop_signals.hpp"
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 
 namespace tarnvel::fw {
 

@@ -12,7 +12,7 @@
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
-#include "flash/readback.hpp"
+#include "programming/readback.hpp"
 
 namespace tarnvel::fw {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bpi/bpi_flash.hpp"
-#include "flash/spi_engines.hpp"
+#include "controller/spi_engines.hpp"
 #include "hardening_flow.hpp"
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"

@@ -1,4 +1,4 @@
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "flash/controllers.hpp"
+#include "controller/controllers.hpp"
 
 namespace tarnvel {
 

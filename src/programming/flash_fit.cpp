@@ -1,4 +1,4 @@
-#include "flash/flash_fit.hpp"
+#include "programming/flash_fit.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>

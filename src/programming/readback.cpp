@@ -1,4 +1,4 @@
-#include "flash/readback.hpp"
+#include "programming/readback.hpp"
 
 #include <algorithm>
 #include <cerrno>

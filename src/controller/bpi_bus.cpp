@@ -1,6 +1,6 @@
-#include "flash/bpi_bus.hpp"
+#include "controller/bpi_bus.hpp"
 
-#include "flash/register_access.hpp"
+#include "controller/register_access.hpp"
 
 namespace tarnvel {
 namespace {

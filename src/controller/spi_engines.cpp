@@ -1,9 +1,9 @@
-#include "flash/spi_engines.hpp"
+#include "controller/spi_engines.hpp"
 
 #include <algorithm>
 #include <optional>
 
-#include "flash/register_access.hpp"
+#include "controller/register_access.hpp"
 #include "flash/wait.hpp"
 
 namespace tarnvel {

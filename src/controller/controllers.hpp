@@ -9,10 +9,10 @@
 
 #include "base/rc.hpp"
 #include "device/board_table.hpp"
-#include "flash/bpi_bus.hpp"
-#include "flash/controller_base.hpp"
+#include "controller/bpi_bus.hpp"
+#include "controller/controller_base.hpp"
 #include "flash/flash_controller.hpp"
-#include "flash/spi_engines.hpp"
+#include "controller/spi_engines.hpp"
 
 namespace tarnvel {
 

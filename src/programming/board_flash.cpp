@@ -1,10 +1,10 @@
-#include "flash/board_flash.hpp"
+#include "programming/board_flash.hpp"
 
 #include <memory>
 
 #include "base/internal_fault.hpp"
 #include "bpi/bpi_flash.hpp"
-#include "flash/controllers.hpp"
+#include "controller/controllers.hpp"
 #include "spi/spi_flash.hpp"
 
 namespace tarnvel {

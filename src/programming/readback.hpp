@@ -10,7 +10,7 @@
 
 #include "base/error.hpp"
 #include "device/board_device.hpp"
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 
 namespace tarnvel {
 

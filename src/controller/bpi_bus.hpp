@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "flash/controller_base.hpp"
+#include "controller/controller_base.hpp"
 #include "flash/flash_controller.hpp"
 
 namespace tarnvel {

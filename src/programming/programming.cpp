@@ -1,4 +1,4 @@
-#include "flash/programming.hpp"
+#include "programming/programming.hpp"
 
 #include <algorithm>
 #include <span>
