@@ -8,17 +8,23 @@
 
 namespace tarnvel {
 
-std::string_view BoardIdentity::model() const {
+std::optional<std::string_view> BoardIdentity::model() const {
+    if (kind == BoardKind::Unsupported) return std::nullopt;
     return board_info(kind).model_name;
 }
 
 std::string BoardIdentity::hardware() const {
-    return fmt::format("{}.{}", hw_major, hw_minor);
+    return hardware_text(hw_major, hw_minor);
 }
 
 std::string BoardIdentity::title() const {
-    if (kind == BoardKind::Unsupported) return "unsupported board";
-    return fmt::format("{} v{}", model(), hardware());
+    const auto name = model();
+    if (!name) return "unsupported board";
+    return fmt::format("{} v{}", *name, hardware());
+}
+
+std::string hardware_text(std::uint8_t major, std::uint8_t minor) {
+    return fmt::format("{}.{}", major, minor);
 }
 
 BoardIdentity identity_of(const BoardDevice& board) {

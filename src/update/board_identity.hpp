@@ -21,8 +21,8 @@ struct BoardIdentity {
     std::uint8_t hw_minor = 0;
     std::uint16_t fw_version = 0;  // the firmware the board runs
 
-    // "QX480"; "Unsupported" for kind 0.
-    std::string_view model() const;
+    // "QX480"; none for a board that is not a known one.
+    std::optional<std::string_view> model() const;
     // "2.0".
     std::string hardware() const;
     // "QX480 v2.0", or "unsupported board".
@@ -30,6 +30,9 @@ struct BoardIdentity {
 };
 
 BoardIdentity identity_of(const BoardDevice& board);
+
+// A hardware version as it is shown and recorded: "2.0".
+std::string hardware_text(std::uint8_t major, std::uint8_t minor);
 
 // What a board reports once it has been rebooted, taken apart as far as it goes.
 struct ReportedIdentity {

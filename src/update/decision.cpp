@@ -52,6 +52,52 @@ std::string partial_reason(const WriteRecord& record, const ImageOffer& image) {
     return reason;
 }
 
+// What the board needs, all weighed; decide adds the versions alone.
+Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
+                       const WriteRecord* last_write) {
+    if (!image &&
+        (image.error().why == Why::Unsupported || image.error().why == Why::DynamicFirmware)) {
+        return Decision{status_of(image.error()), std::nullopt};
+    }
+    const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
+    if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
+        !started_since) {
+        return Decision{
+            last_write->interrupted() ? BoardStatus::Interrupted : BoardStatus::WriteFailed,
+            partial_reason(*last_write, image)};
+    }
+    // A verified image the board does not run yet, and the archive still offers it (or
+    // offers nothing now): it starts at the next power cycle, and writing it again changes
+    // nothing. An image file named for this run is the operator's choice, not this one.
+    if (last_write != nullptr && last_write->end && last_write->end->verified &&
+        last_write->start.image_version &&
+        std::int32_t{board.fw_version} != *last_write->start.image_version &&
+        (!image || *image == last_write->start.image_version)) {
+        return Decision{
+            BoardStatus::PendingPowerCycle,
+            fmt::format("image {} was written and verified at {}; the board runs "
+                        "firmware {} until it is power-cycled",
+                        *last_write->start.image_version,
+                        last_write->ended.value_or(last_write->started), board.fw_version)};
+    }
+    if (!image) return Decision{status_of(image.error()), image.error().error};
+    if (!*image) return Decision{BoardStatus::UpdateAvailable, "an image file"};
+    // Compared in 32 bits, as the updater compares them: an image version above 65535 is newer
+    // than any board firmware.
+    const std::int32_t available = **image;
+    const auto running = static_cast<std::int32_t>(board.fw_version);
+    if (available == running && started_since) {
+        return Decision{BoardStatus::UpToDate,
+                        fmt::format("the write by {} started {} never ended, but the board has "
+                                    "started its image since: the flash holds it whole",
+                                    last_write->start.program, last_write->started)};
+    }
+    return Decision{available > running    ? BoardStatus::UpdateAvailable
+                    : available == running ? BoardStatus::UpToDate
+                                           : BoardStatus::BoardNewer,
+                    std::nullopt};
+}
+
 }  // namespace
 
 std::string_view status_word(BoardStatus status) {
@@ -100,47 +146,15 @@ bool Decision::writes_unattended(bool force) const {
 
 Decision decide(const BoardIdentity& board, const ImageOffer& image,
                 const WriteRecord* last_write) {
-    if (!image &&
-        (image.error().why == Why::Unsupported || image.error().why == Why::DynamicFirmware)) {
-        return Decision{status_of(image.error()), std::nullopt};
+    Decision decision = decide_status(board, image, last_write);
+    if (image && *image) {
+        const std::int32_t available = **image;
+        const auto running = static_cast<std::int32_t>(board.fw_version);
+        decision.versions = available > running    ? VersionOrder::ImageNewer
+                            : available == running ? VersionOrder::Same
+                                                   : VersionOrder::BoardNewer;
     }
-    const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
-    if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
-        !started_since) {
-        return Decision{
-            last_write->interrupted() ? BoardStatus::Interrupted : BoardStatus::WriteFailed,
-            partial_reason(*last_write, image)};
-    }
-    // A verified image the board does not run yet, and the archive still offers it (or
-    // offers nothing now): it starts at the next power cycle, and writing it again changes
-    // nothing. An image file named for this run is the operator's choice, not this one.
-    if (last_write != nullptr && last_write->end && last_write->end->verified &&
-        last_write->start.image_version &&
-        std::int32_t{board.fw_version} != *last_write->start.image_version &&
-        (!image || *image == last_write->start.image_version)) {
-        return Decision{
-            BoardStatus::PendingPowerCycle,
-            fmt::format("image {} was written and verified at {}; the board runs "
-                        "firmware {} until it is power-cycled",
-                        *last_write->start.image_version,
-                        last_write->ended.value_or(last_write->started), board.fw_version)};
-    }
-    if (!image) return Decision{status_of(image.error()), image.error().error};
-    if (!*image) return Decision{BoardStatus::UpdateAvailable, "an image file"};
-    // Compared in 32 bits, as the updater compares them: an image version above 65535 is newer
-    // than any board firmware.
-    const std::int32_t available = **image;
-    const auto running = static_cast<std::int32_t>(board.fw_version);
-    if (available == running && started_since) {
-        return Decision{BoardStatus::UpToDate,
-                        fmt::format("the write by {} started {} never ended, but the board has "
-                                    "started its image since: the flash holds it whole",
-                                    last_write->start.program, last_write->started)};
-    }
-    return Decision{available > running    ? BoardStatus::UpdateAvailable
-                    : available == running ? BoardStatus::UpToDate
-                                           : BoardStatus::BoardNewer,
-                    std::nullopt};
+    return decision;
 }
 
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,

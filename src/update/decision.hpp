@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "update/board_identity.hpp"
@@ -43,9 +44,19 @@ using ImageOffer = std::expected<std::optional<std::int32_t>, PassedOver>;
 ImageOffer offer_of(const std::expected<ImageListing, PassedOver>& image);
 ImageOffer offer_of(const std::expected<ChosenImage, PassedOver>& image);
 
+// How the image's version stands to the firmware the board runs, compared in 32 bits: an
+// image version above 65535 is newer than any board firmware.
+enum class VersionOrder : std::uint8_t { ImageNewer, Same, BoardNewer };
+
 struct Decision {
-    BoardStatus status = BoardStatus::Unsupported;
+    Decision(BoardStatus status_ = BoardStatus::Unsupported,
+             std::optional<std::string> reason_ = std::nullopt)
+        : status(status_), reason(std::move(reason_)) {}
+
+    BoardStatus status;
     std::optional<std::string> reason;
+    // The versions alone, whatever the journal says; none for an image file or no image.
+    std::optional<VersionOrder> versions;
 
     // Whether an unattended update writes the board: when it needs the image, or with
     // `force` whenever it has one to write.

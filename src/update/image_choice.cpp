@@ -14,15 +14,15 @@ using Why = PassedOver::Why;
 
 // Boards that get no image whatever the archives hold.
 std::optional<PassedOver> never_written(BoardKind kind) {
-    if (kind == BoardKind::Unsupported) return PassedOver{Why::Unsupported, {}, {}};
-    if (kind == BoardKind::Qx1800) return PassedOver{Why::DynamicFirmware, {}, {}};
+    if (kind == BoardKind::Unsupported) return PassedOver{Why::Unsupported, {}, {}, {}};
+    if (kind == BoardKind::Qx1800) return PassedOver{Why::DynamicFirmware, {}, {}, {}};
     return std::nullopt;
 }
 
 PassedOver archive_failure(std::string archive, const Error& error) {
     const std::int32_t* code = error.os_code();
     return PassedOver{code != nullptr && *code == ENOENT ? Why::NoArchive : Why::NoImage,
-                      std::move(archive), error_text_with_note(error)};
+                      std::move(archive), error_text_with_note(error), error};
 }
 
 std::string archive_path_of(const BoardDevice& board, std::string_view firmware_dir) {
@@ -65,7 +65,8 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
     if (auto passed_over = never_written(board.kind)) return std::unexpected(*passed_over);
     if (image_file != nullptr) {
         if (auto fits = check_image_fits(board.kind, image_file->bytes.size()); !fits) {
-            return std::unexpected(PassedOver{Why::NoImage, {}, error_text(fits.error())});
+            return std::unexpected(
+                PassedOver{Why::NoImage, {}, error_text(fits.error()), fits.error()});
         }
         return ChosenImage{.image = FirmwareImage{.version = 0, .data = image_file->bytes},
                            .version = std::nullopt,

@@ -48,6 +48,7 @@ struct PassedOver {
     enum class Why : std::uint8_t { Unsupported, DynamicFirmware, NoArchive, NoImage } why;
     std::optional<std::string> archive;  // the archive that was looked in
     std::optional<std::string> error;    // what is wrong with it, or with the image file
+    std::optional<Error> cause;          // the error behind `error`
 
     // "{archive}: {error}", or the error alone; none for a board that needs no image.
     std::optional<std::string> detail() const;

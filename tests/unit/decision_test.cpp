@@ -35,7 +35,7 @@ ImageOffer image(std::optional<std::int32_t> version) {
 }
 
 ImageOffer no_image(PassedOver::Why why) {
-    return std::unexpected(PassedOver{why, "/lib/firmware/tarnvel/qx480v2_0.zip", "missing"});
+    return std::unexpected(PassedOver{why, "/lib/firmware/tarnvel/qx480v2_0.zip", "missing", {}});
 }
 
 WriteRecord record(Last last, std::optional<std::int32_t> version) {

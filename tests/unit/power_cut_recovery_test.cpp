@@ -43,7 +43,6 @@
 
 #include "base/dialogue.hpp"
 #include "device/sysfs_parse.hpp"
-#include "programming/readback.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/firmware_load.hpp"
@@ -53,8 +52,9 @@
 #include "support/cut_figures.hpp"
 #include "support/journal_integrity.hpp"
 #include "support/scratch_dir.hpp"
+#include "update/board_access.hpp"
+#include "update/board_update.hpp"
 #include "update/decision.hpp"
-#include "update/flashing.hpp"
 
 namespace tarnvel {
 namespace {
@@ -354,66 +354,70 @@ class KindBench {
 };
 
 struct UpdateRun {
-    bool wrote = false;
-    Status programmed;
+    bool wrote = false;  // the update set out to write the board
+    bool verified = false;
+    std::string error;
 };
 
-// `tarnvel-fw update --yes` of one board as the library carries it out: the archive's image,
-// the decision from the journal's last record of the board, then the board opened untouched,
-// its part identified and the image written under its record. With `reboot` the board starts
-// again (answering its "version") and the reboot is noted; without, the record says it was
-// not rebooted.
+// Shows the programming run to the campaign's observer, which the update does not own.
+class ObserverView final : public ProgrammingObserver {
+  public:
+    explicit ObserverView(ProgrammingObserver& observer) : observer_(observer) {}
+    void pass_started(const BlockPass& pass) override { observer_.pass_started(pass); }
+    void retrying(const BlockPass& pass) override { observer_.retrying(pass); }
+    void compare_started(const BlockPass& pass) override { observer_.compare_started(pass); }
+    void block_unchanged(const BlockPass& pass) override { observer_.block_unchanged(pass); }
+
+  private:
+    ProgrammingObserver& observer_;
+};
+
+// An unattended run asks nothing.
+class CampaignDialogue final : public UpdateDialogue {
+  public:
+    explicit CampaignDialogue(ProgrammingObserver& observer) : observer_(observer) {}
+    bool confirm_write(const WriteOffer&) override { return true; }
+    std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity&, StopSignalHold&) override {
+        return std::make_unique<ObserverView>(observer_);
+    }
+    void stopping() override {}
+    bool confirm_reboot() override { return false; }
+
+  private:
+    ProgrammingObserver& observer_;
+};
+
+// `tarnvel-fw update --yes` of one board, by the library's own update of a board: the
+// archive's image, the decision from the journal's last record, the part identified and the
+// image written under its record, only the blocks that differ. With `reboot` the board starts
+// again (answering its "version"); without, the record says it was not rebooted.
 UpdateRun update_board(BoardDevice& board, const KindBench& bench, const fs::path& journal_file,
                        ProgrammingObserver& observer,
                        const std::function<std::optional<std::string>()>& reboot) {
-    UpdateRun run;
     RunJournal journal(journal_file, "tarnvel-fw", RunJournal::Need::Required,
                        [](const Error& problem) { ADD_FAILURE() << error_text(problem); });
-    auto chosen = choose_image(board, nullptr, bench.firmware_dir());
-    if (!chosen || journal.journal() == nullptr) {
-        ADD_FAILURE() << "no image or no journal";
-        return run;
-    }
-    auto last = journal.journal()->last_write(board.pci_address, board.kind, true);
-    EXPECT_TRUE(last) << error_text(last.error());
-    const WriteRecord* last_write = last && *last ? &**last : nullptr;
-    if (!decide(identity_of(board), offer_of(chosen), last_write).writes_unattended(false)) {
-        return run;
-    }
-    run.wrote = true;
-    if (auto opened = open_for_flashing(board, FlashOpening::Untouched); !opened) {
-        run.programmed = std::unexpected(opened.error().error);
-        return run;
-    }
-    if (auto part = identify_flash_part(board, chosen->image.data.size(), FlashUse::Write); !part) {
-        run.programmed = std::unexpected(part.error().error);
-        return run;
-    }
-    // As tarnvel-fw writes by default: only the blocks that differ from the image.
-    const ImageWrite written =
-        write_image(board, *chosen, observer, journal, nullptr, ProgrammingMode::Differing);
-    board.close();
-    run.programmed = written.programmed;
-    if (!written.programmed) return run;
-    if (reboot) {
-        const std::optional<std::string> version = reboot();
-        note_reboot(journal, written.record, {.requested = true, .version_after = version});
-        board.fw_version = version ? parse_fw_version(*version).value_or(0) : 0;
-    } else {
-        note_reboot(journal, written.record, {.requested = false});
-    }
-    return run;
+    CampaignDialogue dialogue(observer);
+    const UpdatePolicy policy{.unattended = true,
+                              .reboot = reboot ? UpdatePolicy::Reboot::Always
+                                               : UpdatePolicy::Reboot::Never,
+                              .firmware_dir = bench.firmware_dir()};
+    BoardUpdate update(policy, journal, dialogue,
+                       [&](const BoardDevice&) -> Result<std::optional<std::string>> {
+                           return reboot();
+                       });
+    const BoardUpdateReport report = update.run(board);
+    return UpdateRun{
+        .wrote = report.result != UpdateResult::UpToDate &&
+                 report.result != UpdateResult::PendingPowerCycle,
+        .verified = report.result == UpdateResult::Updated,
+        .error = report.error ? error_text(*report.error) : std::string(),
+    };
 }
 
 // `tarnvel-fw verify` of the board's flash against the image.
 bool flash_matches(BoardDevice& board, const Bytes& image) {
     SilentProgress silent;
-    if (!open_for_flashing(board, FlashOpening::Untouched) ||
-        !identify_flash_part(board, image.size(), FlashUse::Read)) {
-        return false;
-    }
-    auto comparison = compare_firmware(board, image, silent);
-    board.close();
+    auto comparison = verify_flash(board, image, silent);
     return comparison && comparison->matches();
 }
 
@@ -531,7 +535,7 @@ void cut_and_recover(KindBench& bench, const UpdateTrace& trace, const CutPoint&
             return bench.start(*board, cut.factory_image).version;
         });
         EXPECT_EQ(run.wrote, !whole);
-        EXPECT_TRUE(run.programmed) << error_text(run.programmed.error());
+        EXPECT_TRUE(run.verified || !run.wrote) << run.error;
     }
     ASSERT_TRUE(sim::save_board_flash(*board, dir));
 
@@ -589,7 +593,7 @@ TEST_P(CutRecovery, EveryBoardThatComesBackIsCompletedAndNoRecordIsLost) {
         BoardDevice device = bench.record(bench.version(kShippedFirmware));
         const UpdateRun whole =
             update_board(device, bench, bench.machine_dir() / kJournalFileName, trace, {});
-        ASSERT_TRUE(whole.wrote && whole.programmed);
+        ASSERT_TRUE(whole.wrote && whole.verified) << whole.error;
     }
     const std::vector<CutPoint> points = settings.replay_kind
                                              ? std::vector<CutPoint>{settings.replay}

@@ -6,13 +6,11 @@
 
 namespace tarnvel {
 
-void report_firmware_image(const FirmwareImage& image, const BoardDevice& board) {
-    print(fmt::format("\tFirmware available: {}, \n", image.version));
-    // Compared in 32 bits: an image version above 65535 is newer than any board firmware.
-    const auto board_version = static_cast<std::int32_t>(board.fw_version);
-    if (image.version == board_version) {
+void report_firmware_image(std::int32_t image_version, std::optional<VersionOrder> versions) {
+    print(fmt::format("\tFirmware available: {}, \n", image_version));
+    if (versions == VersionOrder::Same) {
         print("\tNo firmware upgrade required\n");
-    } else if (image.version < board_version) {
+    } else if (versions == VersionOrder::BoardNewer) {
         print("\tNo firmware upgrade required - firmware is newer\n");
     }
 }

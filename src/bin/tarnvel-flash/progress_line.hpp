@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "base/stop_signals.hpp"
-#include "programming/programming.hpp"
+#include "flash/progress.hpp"
 
 namespace tarnvel {
 

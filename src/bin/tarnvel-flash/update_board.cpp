@@ -2,24 +2,18 @@
 
 #include <fmt/format.h>
 
+#include <memory>
 #include <string_view>
 
 #include "base/dialogue.hpp"
 #include "base/output.hpp"
-#include "base/stop_signals.hpp"
 #include "bin/tarnvel-flash/firmware_report.hpp"
 #include "bin/tarnvel-flash/progress_line.hpp"
 #include "bin/tarnvel-flash/update_board_from.hpp"
-#include "firmware/firmware_archive.hpp"
-#include "programming/programming.hpp"
-#include "update/image_choice.hpp"
+#include "update/board_update.hpp"
 
 namespace tarnvel {
 namespace {
-
-void print_cannot_open(const Error& error) {
-    print(fmt::format("\tCannot open device - {}\n", error_kind_text(error)));
-}
 
 // The one line on standard error a journal that can't be used gets; standard output stays
 // the operator's dialogue, byte for byte.
@@ -36,20 +30,92 @@ RunJournal& program_journal() {
     return journal;
 }
 
-// After a successful programming run: the board is closed, the new firmware is in its flash.
-BoardOutcome offer_reboot(BoardDevice& board, RunJournal& journal,
-                          const std::optional<std::int64_t>& record) {
-    if (!ask("\tReboot device? This can crash systems that doesn't support PCIe hot-plug.")) {
-        note_reboot(journal, record, RebootNote{.requested = false});
+// The operator's updater as it has always run: the board opened first, every board asked
+// for, every block written, the reboot offered.
+UpdatePolicy updater_policy(std::string_view firmware_dir) {
+    return UpdatePolicy{.opening = UpdatePolicy::Opening::FirstWithBusReset,
+                        .unattended = false,
+                        .decide_from_journal = false,
+                        .full_write = true,
+                        .reboot = UpdatePolicy::Reboot::Ask,
+                        .firmware_dir = std::string(firmware_dir)};
+}
+
+class UpdaterDialogue final : public UpdateDialogue {
+  public:
+    void opened(const BoardIdentity& board) override {
+        print(fmt::format("\tCurrent firmware: {}, \n", board.fw_version));
+    }
+
+    bool confirm_write(const WriteOffer& offer) override {
+        report_firmware_image(offer.image.image.version, offer.decision.versions);
+        return ask("\tUpdate firmware?");
+    }
+
+    std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity&,
+                                                  StopSignalHold& hold) override {
+        return std::make_unique<ProgressLine>(hold);
+    }
+
+    void write_ended(const BoardUpdateReport& report) override {
+        if (report.failure == UpdateFailure::Programming) {
+            // The flash holds a partial image: the board must not be power-cycled or touched
+            // by further updates before support has looked at it.
+            print(fmt::format("\r\t!!! ERROR Updating firmware: {}, DO NOT POWER OFF system and "
+                              "contact support ASAP !!!\n",
+                              error_text(*report.error)));
+            return;
+        }
+        print("\r\tUpdating firmware done\n");
+    }
+
+    void stopping() override { print(kHeldSignalNotice); }
+
+    bool confirm_reboot() override {
+        return ask("\tReboot device? This can crash systems that doesn't support PCIe hot-plug.");
+    }
+
+    void rebooting() override { print("\r\tRebooting device...\n"); }
+};
+
+void print_reboot_error(const Error& error) {
+    print(fmt::format("\r\tError rebooting board: {}. Please power off and power on system "
+                      "manually to apply update\n",
+                      error_text(error)));
+}
+
+// What the update left to say once it is over, and whether the run goes on.
+BoardOutcome conclude(const BoardUpdateReport& report, const BoardDevice& board) {
+    switch (report.result) {
+        case UpdateResult::DynamicFirmware:
+            print("\tQX1800 uses dynamic firmware loading - no flash update required!\n");
+            return BoardOutcome::Next;
+        case UpdateResult::NoImage:
+            print(fmt::format("\tCannot find firmware archive: {}, \n",
+                              report.error ? error_text(*report.error) : ""));
+            return BoardOutcome::Next;
+        case UpdateResult::Unsupported: return BoardOutcome::Next;  // never announced for one
+        default: break;
+    }
+    switch (report.failure) {
+        case UpdateFailure::Access:
+            print(fmt::format("\tCannot open device - {}\n", error_kind_text(*report.error)));
+            return BoardOutcome::Next;
+        case UpdateFailure::Programming: return BoardOutcome::EndRun;  // said as the write ended
+        case UpdateFailure::Reboot:
+            print_reboot_error(*report.error);
+            return BoardOutcome::EndRun;
+        default: break;
+    }
+    if (report.result == UpdateResult::Declined) return BoardOutcome::Next;
+    if (!report.rebooted) {
         print("\r\tPlease power off and power on system manually to apply update\n");
         return BoardOutcome::Next;
     }
-    print("\r\tRebooting device...\n");
-    if (auto rebooted = reboot_board(board, journal, record); !rebooted) {
-        print(
-            fmt::format("\r\tError rebooting board: {}. Please power off and power on system "
-                        "manually to apply update\n",
-                        error_text(rebooted.error())));
+    // A board that reports no readable identity after its reboot is in no known state; one
+    // that reports another version than the image's is shown as it is.
+    if (report.verdict == RebootVerdict::Unreadable) {
+        print_reboot_error(*report.error);
         return BoardOutcome::EndRun;
     }
     print(fmt::format("\tFirmware after reboot: {}, \n", board.fw_version));
@@ -65,60 +131,10 @@ BoardOutcome update_board(BoardDevice& board) {
 BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir,
                                RunJournal* journal) {
     RunJournal unrecorded = RunJournal::without("tarnvel-flash");
-    RunJournal& records = journal != nullptr ? *journal : unrecorded;
-    // A failed parallel-flash bus reset leaves the node open and the objects in the record:
-    // they are released with every other record when the run ends.
-    if (auto opened = open_for_flashing(board, FlashOpening::ResetBus); !opened) {
-        print_cannot_open(opened.error().error);
-        return BoardOutcome::Next;
-    }
-    print(fmt::format("\tCurrent firmware: {}, \n", board.fw_version));
-
-    if (board.kind == BoardKind::Qx1800) {
-        board.close();
-        print("\tQX1800 uses dynamic firmware loading - no flash update required!\n");
-        return BoardOutcome::Next;
-    }
-
-    // The image lives until this board is left, whichever way that happens.
-    auto image = read_archive_image(board, firmware_dir);
-    if (!image) {
-        print(fmt::format("\tCannot find firmware archive: {}, \n", error_text(image.error())));
-        board.close();
-        return BoardOutcome::Next;
-    }
-    report_firmware_image(image->image, board);
-
-    // Asked even when the image is not newer: writing the same firmware again is the
-    // operator's way to repair a damaged flash.
-    if (!ask("\tUpdate firmware?")) {
-        board.close();
-        return BoardOutcome::Next;
-    }
-    std::optional<std::int64_t> record;
-    {
-        // A stop signal waits until the programming has ended, its closing line is out and the
-        // journal has its end: a block cut short between erase and write would leave the board
-        // unbootable.
-        StopSignalHold hold([] { print(kHeldSignalNotice); });
-        ProgressLine progress(hold);
-        ImageWrite written = write_image(board, *image, progress, records, &hold);
-        record = written.record;
-        if (!written.programmed) {
-            // The flash holds a partial image: the board must not be power-cycled or touched
-            // by further updates before support has looked at it.
-            print(
-                fmt::format("\r\t!!! ERROR Updating firmware: {}, DO NOT POWER OFF system and "
-                            "contact support ASAP !!!\n",
-                            error_text(written.programmed.error())));
-            board.close();
-            return BoardOutcome::EndRun;
-        }
-        print("\r\tUpdating firmware done\n");
-    }
-    // The reboot goes through sysfs; the register channel is not needed again.
-    board.close();
-    return offer_reboot(board, records, record);
+    UpdaterDialogue dialogue;
+    BoardUpdate update(updater_policy(firmware_dir), journal != nullptr ? *journal : unrecorded,
+                       dialogue);
+    return conclude(update.run(board), board);
 }
 
 }  // namespace tarnvel

@@ -2,37 +2,22 @@
 
 #include <fmt/format.h>
 
-#include <cerrno>
-
-#include "update/flashing.hpp"
-
 namespace tarnvel::fw {
 
-std::expected<void, std::string> open_for_flash(BoardDevice& board) {
-    auto opened = open_for_flashing(board, FlashOpening::Untouched);
-    if (opened) return {};
-    board.close();
-    const Error& error = opened.error().error;
-    if (opened.error().node_opened) {
-        return std::unexpected(fmt::format("can't reach the board's flash: {}", error_text(error)));
+std::string access_failure_text(AccessFailure::Stage stage, const Error& error) {
+    const std::string text = error_text(error);
+    switch (stage) {
+        case AccessFailure::Stage::Locked:
+            return fmt::format("the board is locked by another process ({})", text);
+        case AccessFailure::Stage::Open: return fmt::format("can't open the board: {}", text);
+        case AccessFailure::Stage::Flash:
+            return fmt::format("can't reach the board's flash: {}", text);
+        case AccessFailure::Stage::Identify:
+            return fmt::format("can't identify the board's flash: {}", text);
+        case AccessFailure::Stage::Fit: return fmt::format("the flash part does not fit: {}", text);
+        case AccessFailure::Stage::Read: return fmt::format("reading the flash failed: {}", text);
     }
-    const std::int32_t* code = error.os_code();
-    if (code != nullptr && *code == EWOULDBLOCK) {
-        return std::unexpected(
-            fmt::format("the board is locked by another process ({})", error_text(error)));
-    }
-    return std::unexpected(fmt::format("can't open the board: {}", error_text(error)));
-}
-
-std::expected<void, std::string> prepare_flash(BoardDevice& board, std::uint64_t length,
-                                               FlashUse use) {
-    auto part = identify_flash_part(board, length, use);
-    if (part) return {};
-    board.close();
-    const std::string error = error_text(part.error().error);
-    return std::unexpected(part.error().identified
-                               ? fmt::format("the flash part does not fit: {}", error)
-                               : fmt::format("can't identify the board's flash: {}", error));
+    return text;
 }
 
 }  // namespace tarnvel::fw

@@ -16,7 +16,7 @@
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "firmware/image_fit.hpp"
-#include "programming/readback.hpp"
+#include "update/board_access.hpp"
 #include "update/image_choice.hpp"
 
 namespace tarnvel::fw {
@@ -118,32 +118,28 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
         return refuse(kExitBoardFailed, fmt::format("can't create a file beside {}: {}",
                                                     command.output, error_text(file.error())));
     }
-    if (auto opened = open_for_flash(board); !opened) {
-        return refuse(kExitBoardFailed, fmt::format("{}: {}", board.devnode, opened.error()));
-    }
-    // A length past the end of the part is known only once the part has said how large it is.
-    if (auto prepared = prepare_flash(board, length, FlashUse::Read); !prepared) {
-        return refuse(kExitBoardFailed, fmt::format("{}: {}", board.devnode, prepared.error()));
-    }
-    Status read;
+    std::expected<void, AccessFailure> read;
     {
         ProgressBar progress("reading", board.devnode);
-        read = read_firmware_region(board, length, progress,
-                                    [&](std::span<const std::uint8_t> bytes) -> Status {
-                                        if (hold.stop_waiting()) {
-                                            return std::unexpected(Error::os(EINTR));
-                                        }
-                                        return file->write(bytes);
-                                    });
+        read = read_flash(board, length, progress,
+                          [&](std::span<const std::uint8_t> bytes) -> Status {
+                              if (hold.stop_waiting()) return std::unexpected(Error::os(EINTR));
+                              return file->write(bytes);
+                          });
     }
-    board.close();
     // Stopped by a signal, also one that came after the last block: the hold's notice says so
     // as the program ends.
     if (hold.stop_waiting()) return kExitBoardFailed;
     if (!read) {
+        // A length past the end of the part is known only once the part has said how large
+        // it is.
+        const AccessFailure& failure = read.error();
         return refuse(kExitBoardFailed,
-                      fmt::format("{}: reading the flash into {} failed: {}", board.devnode,
-                                  command.output, error_text(read.error())));
+                      failure.stage == AccessFailure::Stage::Read
+                          ? fmt::format("{}: reading the flash into {} failed: {}", board.devnode,
+                                        command.output, error_text(failure.error))
+                          : fmt::format("{}: {}", board.devnode,
+                                        access_failure_text(failure.stage, failure.error)));
     }
     if (auto committed = file->commit(); !committed) {
         return refuse(kExitBoardFailed, fmt::format("can't write {}: {}", command.output,

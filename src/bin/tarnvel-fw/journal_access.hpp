@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "update/board_identity.hpp"
-#include "update/flashing.hpp"
+#include "update/run_journal.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel::fw {

@@ -29,16 +29,6 @@ std::string_view result_word(VerifyResult result) {
     return "failed";
 }
 
-UpdateResult update_result(const PassedOver& passed_over) {
-    switch (passed_over.why) {
-        case PassedOver::Why::Unsupported: return UpdateResult::Unsupported;
-        case PassedOver::Why::DynamicFirmware: return UpdateResult::DynamicFirmware;
-        case PassedOver::Why::NoArchive:
-        case PassedOver::Why::NoImage: return UpdateResult::NoImage;
-    }
-    return UpdateResult::NoImage;
-}
-
 VerifyResult verify_result(const PassedOver& passed_over) {
     switch (passed_over.why) {
         case PassedOver::Why::Unsupported: return VerifyResult::Unsupported;

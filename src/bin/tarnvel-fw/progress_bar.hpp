@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "base/stop_signals.hpp"
-#include "programming/programming.hpp"
+#include "flash/progress.hpp"
 
 namespace tarnvel::fw {
 

@@ -35,9 +35,8 @@ Json board_object(std::string_view node, BoardKind kind, const std::string& hard
     };
 }
 
-Json board_object(const BoardDevice& board) {
-    const BoardIdentity identity = identity_of(board);
-    return board_object(identity.devnode, identity.kind, identity.hardware());
+Json board_object(const BoardIdentity& board) {
+    return board_object(board.devnode, board.kind, board.hardware());
 }
 
 Json record_json(const WriteRecord& record) {
@@ -161,20 +160,25 @@ std::string list_table(std::span<const ListRow> rows) {
 std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
     Json boards = Json::array();
     for (const UpdateOutcome& outcome : outcomes) {
-        Json object = board_object(*outcome.board);
-        object["result"] = result_word(outcome.result);
-        object["firmware_before"] = outcome.firmware_before;
-        object["firmware_after"] = or_null(outcome.firmware_after);
-        object["image_version"] = or_null(outcome.image_version);
-        object["rebooted"] = outcome.rebooted;
-        object["retries"] = outcome.retries;
+        const BoardUpdateReport& r = outcome.report;
+        const std::optional<ReportedIdentity>& after = r.after;
+        Json object = board_object(r.board);
+        object["result"] = result_word(r.result);
+        object["firmware_before"] = r.board.fw_version;
+        object["firmware_after"] = after ? or_null(after->firmware) : Json(nullptr);
+        object["image_version"] = or_null(r.image_version);
+        object["rebooted"] = r.rebooted;
+        object["retries"] = r.retries;
         object["error"] = or_null(outcome.error);
-        object["pci"] = outcome.board->pci_address;
-        object["image_sha256"] = or_null(outcome.image_sha256);
-        object["version_after"] = or_null(outcome.version_after);
-        object["hardware_after"] = or_null(outcome.hardware_after);
-        object["blocks_written"] = or_null(outcome.blocks_written);
-        object["blocks_unchanged"] = or_null(outcome.blocks_unchanged);
+        object["pci"] = r.board.pci_address;
+        object["image_sha256"] = or_null(r.image_sha256);
+        object["version_after"] = after ? or_null(after->version) : Json(nullptr);
+        object["hardware_after"] = after && after->hardware
+                                       ? Json(hardware_text(after->hardware->first,
+                                                            after->hardware->second))
+                                       : Json(nullptr);
+        object["blocks_written"] = r.programmed ? Json(r.blocks_written) : Json(nullptr);
+        object["blocks_unchanged"] = r.programmed ? Json(r.blocks_unchanged) : Json(nullptr);
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -183,21 +187,22 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
 std::string update_text(std::span<const UpdateOutcome> outcomes) {
     std::string text;
     for (const UpdateOutcome& o : outcomes) {
+        const BoardUpdateReport& r = o.report;
+        const std::uint16_t before = r.board.fw_version;
         std::string what;
-        switch (o.result) {
+        switch (r.result) {
             case UpdateResult::Updated:
-                what = o.image_version
-                           ? fmt::format("updated from firmware {} to {}", o.firmware_before,
-                                         *o.image_version)
-                           : fmt::format("image file written over firmware {}", o.firmware_before);
-                what += o.rebooted ? fmt::format(", rebooted, reports firmware {}",
-                                                 text_or_dash(o.firmware_after))
-                                   : ", not rebooted: the new firmware runs after the next "
-                                     "power cycle";
+                what = r.image_version
+                           ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
+                           : fmt::format("image file written over firmware {}", before);
+                what += r.rebooted
+                            ? fmt::format(", rebooted, reports firmware {}",
+                                          text_or_dash(r.after ? r.after->firmware : std::nullopt))
+                            : ", not rebooted: the new firmware runs after the next power cycle";
                 break;
             case UpdateResult::UpToDate:
                 what = fmt::format("up to date: firmware {}, image {} (--force writes it anyway)",
-                                   o.firmware_before, text_or_dash(o.image_version));
+                                   before, text_or_dash(r.image_version));
                 break;
             case UpdateResult::PendingPowerCycle:
                 what = fmt::format("awaits a power cycle: {} (--force writes it again)",
@@ -214,10 +219,11 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                 what = "not attempted: " + o.error.value_or("the run ended before this board");
                 break;
         }
-        const bool updated = o.result == UpdateResult::Updated;
-        what += blocks_text(updated ? o.blocks_written : std::nullopt,
-                            updated ? o.blocks_unchanged.value_or(0) : 0, o.retries);
-        text += board_line(identity_of(*o.board), what);
+        const bool updated = r.result == UpdateResult::Updated;
+        what += blocks_text(updated && r.programmed ? std::optional(r.blocks_written)
+                                                    : std::nullopt,
+                            updated ? r.blocks_unchanged : 0, r.retries);
+        text += board_line(r.board, what);
     }
     return text;
 }
@@ -225,8 +231,8 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
 std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok) {
     Json boards = Json::array();
     for (const VerifyOutcome& outcome : outcomes) {
-        Json object = board_object(*outcome.board);
-        object["firmware"] = outcome.board->fw_version;
+        Json object = board_object(outcome.board);
+        object["firmware"] = outcome.board.fw_version;
         object["result"] = result_word(outcome.result);
         object["image_version"] = or_null(outcome.image_version);
         object["bytes"] = or_null(outcome.bytes);
@@ -234,7 +240,7 @@ std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok) {
         object["first_difference"] = or_null(outcome.first_difference);
         object["differing_blocks"] = or_null(outcome.differing_blocks);
         object["error"] = or_null(outcome.error);
-        object["pci"] = outcome.board->pci_address;
+        object["pci"] = outcome.board.pci_address;
         object["last_write"] = record_or_null(outcome.last_write);
         boards.push_back(std::move(object));
     }
@@ -264,7 +270,7 @@ std::string verify_text(std::span<const VerifyOutcome> outcomes) {
                 what = "loads its firmware dynamically, nothing to verify";
                 break;
         }
-        text += board_line(identity_of(*o.board), what);
+        text += board_line(o.board, what);
     }
     return text;
 }

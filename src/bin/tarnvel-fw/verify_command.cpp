@@ -12,7 +12,7 @@
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
-#include "programming/readback.hpp"
+#include "update/board_access.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -28,20 +28,10 @@ VerifyOutcome verify(BoardDevice& board, const std::optional<ImageFile>& image_f
         return outcome;
     }
     outcome.image_version = chosen->version;
-    if (auto opened = open_for_flash(board); !opened) {
-        outcome.error = std::move(opened.error());
-        return outcome;
-    }
-    if (auto prepared = prepare_flash(board, chosen->image.data.size(), FlashUse::Read);
-        !prepared) {
-        outcome.error = std::move(prepared.error());
-        return outcome;
-    }
     ProgressBar progress("verifying", board.devnode);
-    auto comparison = compare_firmware(board, chosen->image.data, progress);
-    board.close();
+    auto comparison = verify_flash(board, chosen->image.data, progress);
     if (!comparison) {
-        outcome.error = fmt::format("reading the flash failed: {}", error_text(comparison.error()));
+        outcome.error = access_failure_text(comparison.error().stage, comparison.error().error);
         return outcome;
     }
     outcome.bytes = static_cast<std::uint32_t>(chosen->image.data.size());

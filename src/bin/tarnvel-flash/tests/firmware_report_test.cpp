@@ -18,10 +18,11 @@ class FirmwareReport : public ::testing::TestWithParam<ReportCase> {};
 
 TEST_P(FirmwareReport, PrintsVersionAndVerdict) {
     const auto& c = GetParam();
-    BoardDevice board;
+    BoardIdentity board;
+    board.kind = BoardKind::Qx480Spi;
     board.fw_version = c.fw_version;
     testing::StdoutCapture out;
-    report_firmware_image(FirmwareImage{c.image_version, {}}, board);
+    report_firmware_image(c.image_version, decide(board, c.image_version, nullptr).versions);
     EXPECT_EQ(out.text(),
               "\tFirmware available: " + std::to_string(c.image_version) + ", \n" + c.verdict);
 }

@@ -1,0 +1,199 @@
+#pragma once
+// The update of one board, for both programs: the image it is offered, what it needs, the
+// operator's consent, opening it, making sure of its part, the write under its journal record,
+// the reboot and what the board reports afterwards. The programs give it their dialogue (their
+// own words, questions and progress) and their policy, and render what it returns.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/error.hpp"
+#include "base/stop_signals.hpp"
+#include "device/board_device.hpp"
+#include "firmware/firmware_archive.hpp"
+#include "flash/progress.hpp"
+#include "update/board_access.hpp"
+#include "update/board_identity.hpp"
+#include "update/decision.hpp"
+#include "update/image_choice.hpp"
+#include "update/run_journal.hpp"
+
+namespace tarnvel {
+
+// How a program updates a board: where its dialogue and its flash differ.
+struct UpdatePolicy {
+    enum class Opening : std::uint8_t {
+        // Opened first, before the image is looked for, its flash objects built and a
+        // parallel-flash bus reset at once, and written without identifying the part: the
+        // operator's updater as it has always run. A bus that refuses its reset leaves the node
+        // open in the record until the run ends.
+        FirstWithBusReset,
+        // Opened once the board is known to need the image, without a register access; the
+        // part is identified and checked after the operator agreed, before the first erase.
+        // The board is closed again on every path.
+        WhenWritingIdentified,
+    };
+    enum class Reboot : std::uint8_t {
+        Ask,     // the operator is asked; an unattended run does not reboot
+        Always,  // after every verified write
+        Never,   // the new firmware starts at the next power cycle
+    };
+
+    Opening opening = Opening::WhenWritingIdentified;
+    // Nothing is asked: a board is written when the decision says it needs the image (or, with
+    // `force`, whenever it has one), and left otherwise.
+    bool unattended = false;
+    bool force = false;
+    // Whether the decision weighs the journal's last record of the board. Without, it weighs
+    // the versions alone (and the journal is not opened before the first write).
+    bool decide_from_journal = true;
+    // Every block written, or only those whose contents differ from the image.
+    bool full_write = false;
+    Reboot reboot = Reboot::Ask;
+    // A stop signal that comes during the write is held until the write has ended, then: with
+    // this, handed back in the report (the board is not rebooted), for the program to end the
+    // run when its results are out; without, it ends the program right after
+    // UpdateDialogue::write_ended.
+    bool hand_back_held_stop = false;
+    // The image file the operator named, instead of the board's archive.
+    const ImageFile* image_file = nullptr;
+    std::string firmware_dir = kFirmwareDir;
+};
+
+// What the operator is offered for a board: its image and what it needs.
+struct WriteOffer {
+    const BoardIdentity& board;
+    const ChosenImage& image;
+    const Decision& decision;
+};
+
+// The result of one board's update, whichever program ran it; each program has its own words
+// for them.
+enum class UpdateResult : std::uint8_t {
+    Updated,   // written and verified (and rebooted into it when `rebooted`)
+    UpToDate,  // not written: the image is not newer and --force was not given
+    // Not written: the image was written and verified before and starts at the next power
+    // cycle; --force was not given.
+    PendingPowerCycle,
+    DynamicFirmware,  // a QX1800: nothing to write
+    Declined,         // the operator answered no
+    Failed,           // see BoardUpdateReport::failure
+    NoImage,          // no archive, or no usable image in it
+    Unsupported,      // not a known board
+    NotAttempted,     // the run ended before this board
+};
+
+// Where a failed update stopped.
+enum class UpdateFailure : std::uint8_t {
+    None,
+    Access,       // opening the board or its part failed: see `access`; the flash is untouched
+    Journal,      // a required journal can't record the write: nothing was written
+    // The journal's last record of the board can't be read: what the flash holds is not known,
+    // and the versions alone can't tell whether it needs the image. Nothing was written.
+    Undecided,
+    Programming,  // the programming run failed: `flash_changed` says whether the flash was
+    Reboot,       // the reboot could not be asked for
+    // After the reboot the board reports no readable identity, other hardware, or other
+    // firmware than the image's: see `after` and `verdict`.
+    Identity,
+};
+
+// What a board reports after its reboot, held against what it was and what was written.
+enum class RebootVerdict : std::uint8_t {
+    AsWritten,       // the same hardware, running the image's version (or an image file)
+    Unreadable,      // no "version", or one that is not UTF-8, or no firmware number in it
+    OtherHardware,   // a hardware version other than before
+    OtherFirmware,   // the same hardware, running another version than the image's
+};
+
+struct BoardUpdateReport {
+    explicit BoardUpdateReport(const BoardDevice& of) : board(identity_of(of)) {}
+
+    BoardIdentity board;  // as the board was before the update
+    UpdateResult result = UpdateResult::NotAttempted;
+    UpdateFailure failure = UpdateFailure::None;
+    std::optional<Error> error;          // why it failed, or why no image (when it has a cause)
+    std::optional<PassedOver> passed_over;  // why the board got no image
+    std::optional<AccessFailure::Stage> access;  // with UpdateFailure::Access
+
+    // The image meant for the board, once chosen.
+    std::optional<std::int32_t> image_version;  // none for an image file
+    std::optional<std::string> image_sha256;
+    std::optional<Decision> decision;
+
+    // Once the programming ran (also when it failed part-way).
+    bool programmed = false;
+    bool flash_changed = false;  // an erase or program command reached the flash
+    std::uint32_t blocks = 0;
+    std::uint32_t blocks_written = 0;
+    std::uint32_t blocks_unchanged = 0;
+    unsigned retries = 0;
+    std::optional<std::int64_t> record;  // the write's journal record
+
+    bool rebooted = false;
+    std::optional<ReportedIdentity> after;  // what the board reported after its reboot
+    std::optional<RebootVerdict> verdict;
+
+    // A board in this state needs the operator before any other is touched: its programming
+    // failed, its reboot failed, or it came back in no known state.
+    bool ends_run = false;
+    // A stop signal held since the write (UpdatePolicy::hand_back_held_stop): it ends the
+    // program when released.
+    std::unique_ptr<StopSignalHold> held_stop;
+};
+
+// What each program does its own way: what it tells the operator, asks, and shows.
+class UpdateDialogue {
+  public:
+    virtual ~UpdateDialogue() = default;
+    // The board is open (UpdatePolicy::Opening::FirstWithBusReset only: before the image).
+    virtual void opened(const BoardIdentity&) {}
+    // Whether to write the offered image. Not asked in an unattended run.
+    virtual bool confirm_write(const WriteOffer& offer) = 0;
+    // How the write shows itself, for its duration; `hold` holds the stop signals meanwhile.
+    virtual std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity& board,
+                                                          StopSignalHold& hold) = 0;
+    // The write has ended and its record is complete; a stop signal is still held. `report`
+    // has its programming fields filled in.
+    virtual void write_ended(const BoardUpdateReport&) {}
+    // Said just before a held stop signal ends the program.
+    virtual void stopping() = 0;
+    // Whether to reboot the board after a verified write (UpdatePolicy::Reboot::Ask, attended).
+    virtual bool confirm_reboot() = 0;
+    // The reboot is about to be asked for.
+    virtual void rebooting() {}
+};
+
+// Asks the board to reboot and reads its "version" again at once: the text it reports then, none
+// when it reports none. Through the board's sysfs attributes, unless a test stands in.
+using BoardRestart = std::function<Result<std::optional<std::string>>(const BoardDevice&)>;
+
+class BoardUpdate {
+  public:
+    BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue);
+    // For a simulated board whose reboot is not reached through sysfs.
+    BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
+                BoardRestart restart);
+
+    // Updates the board. Leaves it closed, except where its policy's opening keeps it open
+    // after a refused bus reset. After a reboot the record holds what the board reports, as far
+    // as it can be read.
+    BoardUpdateReport run(BoardDevice& board);
+
+  private:
+    // The write, from the record's start to its end, and the reboot after it.
+    void write(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report);
+    void reboot(BoardDevice& board, BoardUpdateReport& report);
+    // Adds what came of the reboot to the write's record.
+    void note_reboot(const BoardUpdateReport& report, const RebootNote& note);
+
+    UpdatePolicy policy_;
+    RunJournal& journal_;
+    UpdateDialogue& dialogue_;
+    BoardRestart restart_;
+};
+
+}  // namespace tarnvel
