@@ -22,8 +22,7 @@
 
 #include "base/error.hpp"
 #include "device/board_table.hpp"
-
-struct sqlite3;
+#include "update/sqlite.hpp"
 
 namespace tarnvel {
 
@@ -131,10 +130,8 @@ class Journal {
     Result<std::vector<WriteRecord>> last_writes(bool flash_touching) const;
 
   private:
-    struct Close {
-        void operator()(sqlite3* db) const;
-    };
-    Journal(std::filesystem::path file, sqlite3* db, std::int64_t schema_version);
+    Journal(std::filesystem::path file, std::optional<SqliteDatabase> db,
+            std::int64_t schema_version);
     // The records `where` picks, newest first; ?1 is bound to `pci_address` and ?2 to `kind`
     // when given.
     Result<std::vector<WriteRecord>> select(std::string_view where,
@@ -143,7 +140,8 @@ class Journal {
                                             std::optional<unsigned> limit) const;
 
     std::filesystem::path file_;
-    std::unique_ptr<sqlite3, Close> db_;  // none: the journal does not exist yet
+    // None: the journal does not exist yet. Mutable: reading it prepares statements.
+    mutable std::optional<SqliteDatabase> db_;
     std::int64_t schema_version_;         // of the database as it is read
 };
 

@@ -3,7 +3,9 @@
 
 - The library's folders stand in the order of FLOORS, lowest first. A file may include a header
   of its own folder or of a folder below it; an include that reaches up names both files.
-- The programs (src/bin/) stand on the library.
+- The programs (src/bin/) stand on the library. They reach the flash through the update module
+  alone: nothing of the programming sequence, the controllers or the flash drivers (their tests,
+  in src/bin/*/tests/, may look deeper).
 - Nothing outside src/bin/ includes a header from src/bin/ (the library, the simulator, the
   tests of the library, the benchmarks and the fuzz targets build on the library alone), and
   neither program includes a header from the other program's folder.
@@ -30,6 +32,8 @@ FLOORS = [
     ("programming", "the programming sequence: opening the flash, fit, write, read-back"),
     ("update", "the update of one board, its decisions and its journal"),
 ]
+# What the programs leave to the update module.
+BELOW_THE_PROGRAMS = {"controller", "programming", "spi", "bpi"}
 
 
 def files(root, *folders):
@@ -68,6 +72,9 @@ def check(root):
             if not (src / header).is_file() or target == "bin":
                 continue
             if folder == "bin":
+                if target in BELOW_THE_PROGRAMS and "tests" not in relative.parts:
+                    problems.append(f"src/{relative} includes {header}: the programs reach "
+                                    "the flash through src/update/")
                 continue
             if folder not in floor_of:
                 problems.append(f"src/{relative}: src/{folder}/ has no floor in FLOORS")
