@@ -1,6 +1,6 @@
 #include "bin/tarnvel-fw/list_command.hpp"
 
-#include "bin/tarnvel-fw/board_inventory.hpp"
+#include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
@@ -8,9 +8,10 @@
 namespace tarnvel::fw {
 
 int run_list(std::span<const BoardDevice> boards, const ListCommand& command) {
-    const BoardInventory inventory = take_inventory(boards);
+    const Inventory inventory =
+        take_inventory(boards, journal_file_from_environment(), journal_unavailable);
     if (boards.empty()) notice("tarnvel-fw: no board was found\n");
-    report(command.json ? list_json(inventory.rows) : list_table(inventory.rows));
+    report(command.json ? list_json(inventory.boards) : list_table(inventory.boards));
     // A board the journal knows that is gone needs the operator: its slot may need recovery.
     return inventory.any_missing ? kExitBoardFailed : kExitOk;
 }

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/atomic_file.hpp"
-#include "bin/tarnvel-fw/board_inventory.hpp"
+#include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/metrics_report.hpp"
@@ -35,9 +35,10 @@ Status replace_file(const std::string& path, const std::string& text) {
 
 int run_metrics(std::span<const BoardDevice> boards, const MetricsCommand& command) {
     const std::int64_t scraped_at = unix_seconds_now();
-    const BoardInventory inventory = take_inventory(boards);
+    const Inventory inventory =
+        take_inventory(boards, journal_file_from_environment(), journal_unavailable);
     if (boards.empty()) notice("tarnvel-fw: no board was found\n");
-    const std::string text = metrics_text(inventory.rows, inventory.journal_read, scraped_at);
+    const std::string text = metrics_text(inventory.boards, inventory.journal_read, scraped_at);
     if (!command.output) {
         report(text);
         return kExitOk;

@@ -41,18 +41,19 @@ std::string text_or_empty(const std::optional<T>& value) {
 
 // What tells the boards apart: the node of a board found is its own, but a slot the journal
 // knows may now hold a board of another kind at the same node.
-Labels board_labels(const ListRow& row) {
-    return {{"node", row.node},
-            {"pci", row.pci},
-            {"kind", fmt::format("{}", static_cast<unsigned>(row.kind))}};
+Labels board_labels(const BoardListing& row) {
+    return {{"node", row.board.devnode},
+            {"pci", row.board.pci_address},
+            {"kind", fmt::format("{}", static_cast<unsigned>(row.board.kind))}};
 }
 
-Labels info_labels(const ListRow& row) {
-    const bool known = row.kind != BoardKind::Unsupported;
+// A label has no null: an unsupported board's model and hardware are empty.
+Labels info_labels(const BoardListing& row) {
+    const auto model = row.board.model();
     Labels labels = board_labels(row);
-    labels.emplace_back("model", known ? std::string(board_info(row.kind).model_name) : "");
-    labels.emplace_back("hardware", known ? row.hardware : "");
-    labels.emplace_back("firmware", text_or_empty(row.firmware));
+    labels.emplace_back("model", std::string(model.value_or("")));
+    labels.emplace_back("hardware", model ? row.board.hardware() : "");
+    labels.emplace_back("firmware", text_or_empty(row.firmware()));
     labels.emplace_back("available", text_or_empty(row.available));
     labels.emplace_back("status", std::string(status_word(row.decision.status)));
     return labels;
@@ -83,38 +84,38 @@ class Exposition {
 
 }  // namespace
 
-std::string metrics_text(std::span<const ListRow> rows, bool journal_read,
+std::string metrics_text(std::span<const BoardListing> rows, bool journal_read,
                          std::int64_t scraped_at) {
     Exposition out;
     out.gauge("tarnvel_board_info",
               "A tarnvel board as tarnvel-fw list reports it: model, hardware version, running "
               "firmware, the version of its archive's image and its status; always 1.");
-    for (const ListRow& row : rows) out.sample(info_labels(row), 1);
+    for (const BoardListing& row : rows) out.sample(info_labels(row), 1);
 
     out.gauge("tarnvel_board_firmware_version",
               "The firmware version the board runs (none for a missing board).");
-    for (const ListRow& row : rows) {
-        if (row.firmware) out.sample(board_labels(row), *row.firmware);
+    for (const BoardListing& row : rows) {
+        if (const auto firmware = row.firmware()) out.sample(board_labels(row), *firmware);
     }
 
     out.gauge("tarnvel_board_update_available",
               "1 when tarnvel-fw update --yes would write the board: its status is "
               "update-available, interrupted or write-failed.");
-    for (const ListRow& row : rows) {
+    for (const BoardListing& row : rows) {
         out.sample(board_labels(row), row.decision.writes_unattended(false) ? 1 : 0);
     }
 
     out.gauge("tarnvel_board_power_cycle_pending",
               "1 when the board's flash holds a verified image that starts at the next power "
               "cycle.");
-    for (const ListRow& row : rows) {
+    for (const BoardListing& row : rows) {
         out.sample(board_labels(row),
                    row.decision.status == BoardStatus::PendingPowerCycle ? 1 : 0);
     }
 
     out.gauge("tarnvel_board_last_write_timestamp_seconds",
               "When the journal's last write of the board's flash started.");
-    for (const ListRow& row : rows) {
+    for (const BoardListing& row : rows) {
         if (!row.last_write) continue;
         if (const auto started = unix_seconds_of(row.last_write->started)) {
             out.sample(board_labels(row), *started);
@@ -124,7 +125,7 @@ std::string metrics_text(std::span<const ListRow> rows, bool journal_read,
     out.gauge("tarnvel_board_last_write_result",
               "How the journal's last write of the board's flash ended: 1 for its result "
               "(verified, failed, or interrupted: it never ended), 0 for the others.");
-    for (const ListRow& row : rows) {
+    for (const BoardListing& row : rows) {
         if (!row.last_write) continue;
         for (const std::string_view result : kWriteResults) {
             Labels labels = board_labels(row);

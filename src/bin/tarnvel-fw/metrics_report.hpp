@@ -15,6 +15,6 @@ namespace tarnvel::fw {
 
 // `journal_read`: whether the journal could be read for the statuses; `scraped_at`: when the
 // boards and the journal were read.
-std::string metrics_text(std::span<const ListRow> rows, bool journal_read, std::int64_t scraped_at);
+std::string metrics_text(std::span<const BoardListing> rows, bool journal_read, std::int64_t scraped_at);
 
 }  // namespace tarnvel::fw

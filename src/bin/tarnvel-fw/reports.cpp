@@ -20,23 +20,15 @@ Json or_null(const std::optional<T>& value) {
     return value ? Json(*value) : Json(nullptr);
 }
 
-Json model_of(BoardKind kind) {
-    return kind != BoardKind::Unsupported ? Json(std::string(board_info(kind).model_name))
-                                          : Json(nullptr);
-}
-
-// The keys every board object starts with.
-Json board_object(std::string_view node, BoardKind kind, const std::string& hardware) {
-    return Json{
-        {"node", node},
-        {"model", model_of(kind)},
-        {"kind", static_cast<unsigned>(kind)},
-        {"hardware", kind != BoardKind::Unsupported ? Json(hardware) : Json(nullptr)},
-    };
-}
-
+// The keys every board object starts with; an unsupported board has no model and no hardware.
 Json board_object(const BoardIdentity& board) {
-    return board_object(board.devnode, board.kind, board.hardware());
+    const auto model = board.model();
+    return Json{
+        {"node", board.devnode},
+        {"model", model ? Json(std::string(*model)) : Json(nullptr)},
+        {"kind", static_cast<unsigned>(board.kind)},
+        {"hardware", model ? Json(board.hardware()) : Json(nullptr)},
+    };
 }
 
 Json record_json(const WriteRecord& record) {
@@ -47,7 +39,7 @@ Json record_json(const WriteRecord& record) {
         {"id", record.id},
         {"pci", start.pci_address},
         {"node", start.devnode},
-        {"model", model_of(start.kind)},
+        {"model", start.model.empty() ? Json(nullptr) : Json(start.model)},
         {"kind", static_cast<unsigned>(start.kind)},
         {"hardware", start.hardware},
         {"firmware_before", start.firmware_before},
@@ -111,31 +103,32 @@ std::string_view record_result(const WriteRecord& record) {
     return record.end->verified ? "verified" : "failed";
 }
 
-std::string list_json(std::span<const ListRow> rows) {
+std::string list_json(std::span<const BoardListing> rows) {
     Json array = Json::array();
-    for (const ListRow& row : rows) {
-        Json object = board_object(row.node, row.kind, row.hardware);
-        object["firmware"] = or_null(row.firmware);
+    for (const BoardListing& row : rows) {
+        Json object = board_object(row.board);
+        object["firmware"] = or_null(row.firmware());
         object["archive"] = or_null(row.archive);
         object["available"] = or_null(row.available);
         object["status"] = status_word(row.decision.status);
         object["reason"] = or_null(row.decision.reason);
-        object["pci"] = row.pci;
+        object["pci"] = row.board.pci_address;
         object["last_write"] = record_or_null(row.last_write);
         array.push_back(std::move(object));
     }
     return document(array);
 }
 
-std::string list_table(std::span<const ListRow> rows) {
+std::string list_table(std::span<const BoardListing> rows) {
     using Row = std::array<std::string, 7>;
     std::vector<Row> table_rows{{"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "AVAILABLE", "STATUS"}};
     std::vector<std::string> reasons{""};
-    for (const ListRow& row : rows) {
-        const bool known = row.kind != BoardKind::Unsupported;
-        table_rows.push_back({row.node, row.pci.empty() ? "-" : row.pci,
-                              known ? std::string(board_info(row.kind).model_name) : "-",
-                              known ? row.hardware : "-", text_or_dash(row.firmware),
+    for (const BoardListing& row : rows) {
+        const auto model = row.board.model();
+        table_rows.push_back({row.board.devnode,
+                              row.board.pci_address.empty() ? "-" : row.board.pci_address,
+                              std::string(model.value_or("-")),
+                              model ? row.board.hardware() : "-", text_or_dash(row.firmware()),
                               text_or_dash(row.available),
                               std::string(status_word(row.decision.status))});
         reasons.push_back(row.decision.reason.value_or(""));

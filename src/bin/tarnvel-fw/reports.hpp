@@ -10,28 +10,16 @@
 
 #include "bin/tarnvel-fw/outcomes.hpp"
 #include "update/decision.hpp"
+#include "update/inventory.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel::fw {
 
-// One board of `list`: a board that was found, or one the journal knows that was not.
-struct ListRow {
-    std::string node;
-    std::string pci;
-    BoardKind kind = BoardKind::Unsupported;
-    std::string hardware;                   // "2.0"
-    std::optional<std::uint16_t> firmware;  // none for a board that was not found
-    std::optional<std::string> archive;     // the archive's path, for boards that have one
-    std::optional<std::int32_t> available;  // the image's version
-    Decision decision;
-    std::optional<WriteRecord> last_write;  // the journal's last record of the board
-};
-
 // An array of objects: node, model, kind, hardware, firmware, archive, available, status,
 // reason, pci, last_write.
-std::string list_json(std::span<const ListRow> rows);
+std::string list_json(std::span<const BoardListing> rows);
 // A table with a header line; "-" where a value is missing, the reason after the status.
-std::string list_table(std::span<const ListRow> rows);
+std::string list_table(std::span<const BoardListing> rows);
 
 // {"ok": ..., "boards": [...]}: per board node, model, kind, hardware, result, firmware_before,
 // firmware_after, image_version, rebooted, retries, error, pci, image_sha256, version_after,

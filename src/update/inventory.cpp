@@ -1,0 +1,103 @@
+#include "update/inventory.hpp"
+
+namespace tarnvel {
+namespace {
+
+class Stocktaking {
+  public:
+    Stocktaking(const std::filesystem::path& journal_file,
+                const std::function<void(const Error&)>& on_problem)
+        : on_problem_(on_problem) {
+        auto opened = Journal::open_for_reading(journal_file);
+        if (opened) {
+            journal_.emplace(std::move(*opened));
+        } else {
+            problem(opened.error());
+        }
+    }
+
+    const Journal* journal() const { return journal_ ? &*journal_ : nullptr; }
+    bool journal_read() const { return journal_read_; }
+
+    void problem(const Error& error) {
+        journal_read_ = false;
+        if (on_problem_) on_problem_(error);
+    }
+
+    // The board's newest record (with `flash_touching`, of a write that changed or may have
+    // changed its flash); none without a journal, and when it can't be read.
+    std::optional<WriteRecord> last_write(const BoardIdentity& board, bool flash_touching) {
+        if (!journal_ || board.pci_address.empty()) return std::nullopt;
+        auto last = journal_->last_write(board.pci_address, board.kind, flash_touching);
+        if (!last) {
+            problem(last.error());
+            return std::nullopt;
+        }
+        return std::move(*last);
+    }
+
+  private:
+    const std::function<void(const Error&)>& on_problem_;
+    std::optional<Journal> journal_;
+    bool journal_read_ = true;
+};
+
+BoardListing found_board(const BoardDevice& device, Stocktaking& stock,
+                         std::string_view firmware_dir) {
+    BoardListing listing{.board = identity_of(device)};
+    // From the archive's directory alone: listing reads no image data.
+    const auto image = look_up_image(device, firmware_dir);
+    listing.archive = image ? std::optional(image->origin.path) : image.error().archive;
+    listing.available = image ? std::optional(image->version) : std::nullopt;
+    const auto last_touching = stock.last_write(listing.board, true);
+    listing.decision =
+        decide(listing.board, offer_of(image), last_touching ? &*last_touching : nullptr);
+    listing.last_write = stock.last_write(listing.board, false);
+    return listing;
+}
+
+BoardListing missing_board(const WriteRecord& record, Stocktaking& stock) {
+    const WriteStart& start = record.start;
+    const auto [hw_major, hw_minor] = map_hw_version(start.kind, start.hardware);
+    BoardListing listing{.board = BoardIdentity{.devnode = start.devnode,
+                                                .pci_address = start.pci_address,
+                                                .kind = start.kind,
+                                                .hw_major = hw_major,
+                                                .hw_minor = hw_minor,
+                                                .fw_version = 0},
+                         .found = false,
+                         .decision = Decision{BoardStatus::Missing,
+                                              "not found; the slot may hold a board that can't "
+                                              "start what its flash holds"}};
+    listing.last_write = stock.last_write(listing.board, false).value_or(record);
+    return listing;
+}
+
+}  // namespace
+
+Inventory take_inventory(std::span<const BoardDevice> boards,
+                         const std::filesystem::path& journal_file,
+                         const std::function<void(const Error&)>& on_journal_problem,
+                         std::string_view firmware_dir) {
+    Stocktaking stock(journal_file, on_journal_problem);
+    Inventory inventory;
+    std::vector<BoardIdentity> present;
+    for (const BoardDevice& board : boards) {
+        inventory.boards.push_back(found_board(board, stock, firmware_dir));
+        present.push_back(identity_of(board));
+    }
+    if (const Journal* journal = stock.journal()) {
+        if (auto last = journal->last_writes(true); last) {
+            for (const WriteRecord& record : missing_boards(*last, present)) {
+                inventory.boards.push_back(missing_board(record, stock));
+                inventory.any_missing = true;
+            }
+        } else {
+            stock.problem(last.error());
+        }
+    }
+    inventory.journal_read = stock.journal_read();
+    return inventory;
+}
+
+}  // namespace tarnvel
