@@ -10,6 +10,7 @@
 
 #include "firmware/firmware_archive.hpp"
 #include "image_archive.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "simulated_update.hpp"
 
 extern char** environ;
@@ -43,9 +44,9 @@ enum class Content { Noise, FirmwareLike };
 void BM_ArchiveRead(benchmark::State& state, Content content) {
     constexpr BoardKind kKind = BoardKind::Qx630;
     constexpr std::size_t kBytes = 64 * kMiB;
-    const ScratchDir dir;
+    const sim::TempDir dir("tarnvel-bench.");
     const ImageArchive archive = write_image_archive(
-        dir.path(), kKind,
+        dir.path().string(), kKind,
         content == Content::Noise ? noise_image(kBytes).data : firmware_like_bytes(kBytes));
     if (archive.path.empty()) {
         state.SkipWithError("could not write the archive");

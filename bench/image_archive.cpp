@@ -7,19 +7,6 @@
 
 namespace tarnvel::bench {
 
-ScratchDir::ScratchDir() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tarnvel-bench-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    if (path_.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::vector<std::uint8_t> firmware_like_bytes(std::size_t size, std::uint32_t seed) {
     constexpr std::size_t kPeriod = 64 * 1024;
     constexpr std::size_t kNoise = 48 * 1024;

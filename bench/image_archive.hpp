@@ -1,6 +1,5 @@
 #pragma once
-// Firmware images and their archives for the benchmarks, in a scratch directory that goes
-// when the object does.
+// Firmware images and their archives for the benchmarks.
 
 #include <cstdint>
 #include <string>
@@ -9,18 +8,6 @@
 #include "device/board_table.hpp"
 
 namespace tarnvel::bench {
-
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // Bytes shaped like a configuration image: in every 64 KiB, 48 KiB of noise followed by
 // 16 KiB of erased-flash padding (0xFF), so that DEFLATE stores some blocks and codes others.

@@ -9,6 +9,7 @@
 
 #include "firmware/image_fit.hpp"
 #include "image_archive.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "simulated_update.hpp"
 #include "update_child.hpp"
 
@@ -20,9 +21,9 @@ double mib(std::uint64_t bytes) {
 }
 
 void BM_UpdateMemory(benchmark::State& state, BoardKind kind, std::uint64_t image_bytes) {
-    const ScratchDir dir;
+    const sim::TempDir dir("tarnvel-bench.");
     const ImageArchive archive =
-        write_image_archive(dir.path(), kind, firmware_like_bytes(image_bytes));
+        write_image_archive(dir.path().string(), kind, firmware_like_bytes(image_bytes));
     if (archive.path.empty()) {
         state.SkipWithError("could not write the archive");
         return;

@@ -3,18 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sim/support/split_mix.hpp"
+
 namespace tarnvel::sim {
-namespace {
-
-// SplitMix64: a small generator whose every seed gives a good sequence.
-std::uint64_t next_random(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-}  // namespace
 
 void OperationInProgress::begin(const FlashStorage& storage, std::uint32_t address,
                                 std::uint32_t length) {

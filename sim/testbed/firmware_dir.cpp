@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "sim/testbed/file_text.hpp"
+#include "sim/support/file_text.hpp"
 
 namespace tarnvel::sim {
 

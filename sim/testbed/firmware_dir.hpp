@@ -14,7 +14,7 @@
 #include "base/error.hpp"
 #include "device/board_table.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
-#include "sim/testbed/temp_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 
 namespace tarnvel::sim {
 

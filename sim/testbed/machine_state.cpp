@@ -7,7 +7,7 @@
 
 #include "sim/model/flash_file.hpp"
 #include "sim/model/sim_board.hpp"
-#include "sim/testbed/file_text.hpp"
+#include "sim/support/file_text.hpp"
 
 namespace tarnvel::sim {
 namespace {

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "sim/testbed/temp_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 
 namespace tarnvel::sim {
 

@@ -14,7 +14,7 @@
 #include "sim/model/register_file.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/preload/reboot_socket.h"
-#include "sim/testbed/file_text.hpp"
+#include "sim/support/file_text.hpp"
 
 namespace tarnvel::sim {
 namespace {

@@ -15,7 +15,7 @@
 #include "firmware/image_fit.hpp"
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 struct ArchiveCase {
@@ -141,4 +141,4 @@ INSTANTIATE_TEST_SUITE_P(Archives, UnusableArchive, ::testing::ValuesIn(kCases),
                          });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -28,7 +28,7 @@
 #include "sim/testbed/run_program.hpp"
 #include "sim/testbed/sandbox.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 
 struct BackgroundLaunch {
     std::vector<std::string> argv = {TARNVEL_FLASH_BINARY};
@@ -222,4 +222,4 @@ class BackgroundProgram {
     sim::RunResult result_;
 };
 
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -9,7 +9,7 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/register_file.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 struct NodeCase {
@@ -84,4 +84,4 @@ TEST_F(MachineTest, SerialFlashBoardWithoutArchiveTouchesNoRegister) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -4,7 +4,7 @@
 
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 using sim::RunResult;
@@ -122,4 +122,4 @@ TEST_F(MachineTest, BoardBehindANonPciParentIsUnsupported) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -4,7 +4,7 @@
 
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 struct ReportCase {
@@ -36,4 +36,4 @@ INSTANTIATE_TEST_SUITE_P(
                       ReportCase{65536, ""}));  // compared in 32 bits: newer than any u16
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -16,7 +16,7 @@
 
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 struct BoardSetup {
@@ -235,4 +235,4 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

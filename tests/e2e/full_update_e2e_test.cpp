@@ -13,7 +13,7 @@
 
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 struct KindCase {
@@ -89,4 +89,4 @@ TEST_F(MachineTest, Qx1800IsNeverProgrammed) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -7,7 +7,7 @@
 #include "fw_harness.hpp"
 #include "sim/testbed/described_boards.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr std::uint16_t kFirmware = 60;
@@ -77,4 +77,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<MisfitCase>& param) { return param.param.name; });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -1,6 +1,6 @@
 #include "fw_harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 
 Json parse_json(const sim::RunResult& result) {
     Json document = Json::parse(result.out, nullptr, /*allow_exceptions=*/false);
@@ -33,4 +33,4 @@ std::vector<std::uint8_t> image_region(sim::SimBoard& board, std::size_t length)
     return image;
 }
 
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -12,7 +12,7 @@
 
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 
 using Json = nlohmann::json;
 
@@ -70,4 +70,4 @@ Json board_entry(const Json& document, std::string_view node);
 // The bytes the image region of the board's firmware flash holds, in image byte order.
 std::vector<std::uint8_t> image_region(sim::SimBoard& board, std::size_t length);
 
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

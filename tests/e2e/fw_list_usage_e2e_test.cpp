@@ -10,7 +10,7 @@
 
 #include "fw_harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr std::uint16_t kFirmware = 40;
@@ -179,4 +179,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ImageGuardCase>& param) { return param.param.name; });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

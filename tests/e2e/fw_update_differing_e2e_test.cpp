@@ -8,7 +8,7 @@
 #include "background_program.hpp"
 #include "fw_harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr std::uint16_t kFirmware = 40;
@@ -110,4 +110,4 @@ TEST_F(FwTest, AfterAWriteCutHalfWayOnlyTheBlocksThatDifferAreWritten) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

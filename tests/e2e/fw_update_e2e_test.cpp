@@ -14,7 +14,7 @@
 #include "fw_harness.hpp"
 #include "terminal_screen.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr std::uint16_t kFirmware = 40;
@@ -315,4 +315,4 @@ TEST_F(FwTest, AStopSignalDuringProgrammingWaitsForTheWriteAndTheResults) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -13,16 +13,17 @@
 #include <map>
 
 #include "fw_harness.hpp"
+#include "sim/support/file_text.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr std::uint16_t kFirmware = 40;
 constexpr std::int32_t kImage = 41;
 
 std::vector<std::uint8_t> file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string text = sim::read_whole_file(path).value_or("");
+    return {text.begin(), text.end()};
 }
 
 void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -264,4 +265,4 @@ TEST_F(FwTest, DumpReplacesAnExistingFileOnlyWithForce) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

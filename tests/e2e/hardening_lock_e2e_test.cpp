@@ -11,7 +11,7 @@
 #include "background_program.hpp"
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr unsigned kBoardFirmware = 5;
@@ -71,4 +71,4 @@ TEST_F(BoardLock, SecondProgramIsRefusedTheBoardTheFirstHolds) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

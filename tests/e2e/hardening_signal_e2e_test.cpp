@@ -12,7 +12,7 @@
 #include "background_program.hpp"
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr unsigned kBoardFirmware = 12;
@@ -87,4 +87,4 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM,
                          });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

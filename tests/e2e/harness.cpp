@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 
 sim::BoardConfig pci_board(std::optional<std::string> device, std::optional<std::string> version,
                            std::optional<std::string> software_id) {
@@ -268,4 +268,4 @@ namespace {
     return ::testing::AssertionFailure() << board.violations().summary();
 }
 
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -20,10 +20,10 @@
 #include "sim/testbed/described_boards.hpp"
 #include "sim/testbed/firmware_dir.hpp"
 #include "sim/testbed/run_program.hpp"
-#include "sim/testbed/temp_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "sim/testbed/testbed.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 
 // A fresh testbed and an empty firmware directory, whose images the boards know, for each
 // test.
@@ -197,4 +197,4 @@ sim::FlashStorage* other_storage(sim::SimBoard& board);
 // The board saw nothing a real one would refuse or carry out otherwise.
 ::testing::AssertionResult no_violations(const sim::SimBoard& board);
 
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -18,9 +18,9 @@
 #include "fw_harness.hpp"
 #include "support/journal_integrity.hpp"
 #include "update/journal.hpp"
-#include "sim/testbed/file_text.hpp"
+#include "sim/support/file_text.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr std::uint16_t kFirmware = 40;
@@ -326,4 +326,4 @@ INSTANTIATE_TEST_SUITE_P(Journals, FlashJournal, ::testing::Bool(),
                          });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -10,7 +10,7 @@
 
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 // What the operator's answers make of one board.
@@ -143,4 +143,4 @@ INSTANTIATE_TEST_SUITE_P(Versions, AnyVersionOnRequest,
                          });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -16,12 +16,12 @@
 #include <vector>
 
 #include "fw_harness.hpp"
-#include "sim/testbed/temp_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "support/cut_figures.hpp"
 #include "support/journal_integrity.hpp"
 #include "update/journal.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 constexpr std::int32_t kImageVersion = 101;  // tarnvel-sim's archives: one above the board's
@@ -208,4 +208,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FlashCut>& param) { return param.param.name; });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

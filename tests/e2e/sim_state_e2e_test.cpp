@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "harness.hpp"
-#include "sim/testbed/temp_dir.hpp"
-#include "sim/testbed/file_text.hpp"
+#include "sim/support/temp_dir.hpp"
+#include "sim/support/file_text.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 class SimState : public MachineTest {
@@ -124,4 +124,4 @@ TEST_F(SimState, PowerCutKillsTheCommandAtOnceAndKeepsWhatTheChipsWereLeftWith) 
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -5,7 +5,7 @@
 
 #include "harness.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 enum class Outcome { Listed, Unsupported, Skipped };
@@ -118,4 +118,4 @@ TEST_F(MachineTest, UnsupportedDeviceStillNeedsAFirmwareNumber) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -8,7 +8,7 @@
 #include "harness.hpp"
 #include "terminal_screen.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 TEST(TerminalScreen, DrawsCarriageReturnsTabsAndErasures) {
@@ -56,4 +56,4 @@ TEST_F(OperatorTerminal, ShowsEveryOverwrittenLineClean) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

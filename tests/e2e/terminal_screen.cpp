@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 
 std::vector<std::string> render_terminal(std::string_view bytes) {
     constexpr std::string_view kEraseToEndOfLine = "\x1b[K";
@@ -34,4 +34,4 @@ std::vector<std::string> render_terminal(std::string_view bytes) {
     return lines;
 }
 
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 
 // The screen's lines, each without trailing blanks, the empty line under the cursor dropped.
 std::vector<std::string> render_terminal(std::string_view bytes);
 
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -14,7 +14,7 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/register_file.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 using sim::RunResult;
@@ -319,4 +319,4 @@ TEST(Testbed, RejectsTwoBoardsOnOneNodeAndSubDevicesOfUnknownBoards) {
 }
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

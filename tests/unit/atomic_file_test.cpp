@@ -12,6 +12,9 @@
 #include <iterator>
 #include <vector>
 
+#include "sim/support/file_text.hpp"
+#include "sim/support/temp_dir.hpp"
+
 namespace tarnvel {
 namespace {
 
@@ -20,28 +23,23 @@ using Bytes = std::vector<std::uint8_t>;
 
 class AtomicFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "tarnvel-atomic.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
 
-    fs::path path(const char* name) const { return dir_ / name; }
+    fs::path path(const char* name) const { return dir_.path() / name; }
     static Bytes contents(const fs::path& file) {
-        std::ifstream in(file, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const std::string text = sim::read_whole_file(file).value_or("");
+        return Bytes(text.begin(), text.end());
     }
     std::vector<std::string> names() const {
         std::vector<std::string> found;
-        for (const auto& entry : fs::directory_iterator(dir_)) {
+        for (const auto& entry : fs::directory_iterator(dir_.path())) {
             found.push_back(entry.path().filename().string());
         }
         std::ranges::sort(found);
         return found;
     }
 
-    fs::path dir_;
+    sim::TempDir dir_{"tarnvel-atomic."};
 };
 
 struct Case {

@@ -45,7 +45,7 @@ constexpr KindCase kKinds[] = {
 TEST(AttachFlash, BuildsControllerAndFlashOfTheKind) {
     for (const KindCase& k : kKinds) {
         SCOPED_TRACE(static_cast<int>(k.kind));
-        test::ScriptedBoard scripted;
+        testing::ScriptedBoard scripted;
         BoardDevice board;
         board.kind = k.kind;
         board.fd = scripted.node.release();
@@ -65,13 +65,13 @@ TEST(AttachFlash, BuildsControllerAndFlashOfTheKind) {
             EXPECT_NE(dynamic_cast<BpiFlash*>(board.flash.get()), nullptr);
             EXPECT_EQ(scripted.regs.writes_to(k.reset_cmd).size(), 7U);
             EXPECT_EQ(scripted.regs.log().size(), 13U);
-            EXPECT_EQ(scripted.regs.log().back(), test::wr(k.reset_cmd, 0));
+            EXPECT_EQ(scripted.regs.log().back(), testing::wr(k.reset_cmd, 0));
         }
     }
 }
 
 TEST(AttachFlash, FailedResetIsReturnedAndTheObjectsStay) {
-    test::ScriptedBoard scripted;
+    testing::ScriptedBoard scripted;
     scripted.regs.fail_access(4, EIO);
     BoardDevice board;
     board.kind = BoardKind::Qx400;
@@ -87,7 +87,7 @@ TEST(AttachFlash, FailedResetIsReturnedAndTheObjectsStay) {
 }
 
 TEST(AttachFlash, UnsupportedKindGetsNothing) {
-    test::ScriptedBoard scripted;
+    testing::ScriptedBoard scripted;
     BoardDevice board;
     board.fd = scripted.node.release();
     EXPECT_FALSE(attach_flash(board));

@@ -8,7 +8,7 @@
 
 #include "scripted_registers.hpp"
 
-namespace tarnvel::test {
+namespace tarnvel::testing {
 
 struct BusEvent {
     enum class Kind : std::uint8_t { Cycle, Burst, BusyPoll, Release, Other };
@@ -86,4 +86,4 @@ inline std::vector<BusEvent> bus_events(const std::vector<Access>& log, std::uin
     return events;
 }
 
-}  // namespace tarnvel::test
+}  // namespace tarnvel::testing

@@ -12,10 +12,10 @@
 namespace tarnvel {
 namespace {
 
-using test::Access;
-using test::rd;
-using test::ScriptedBoard;
-using test::wr;
+using testing::Access;
+using testing::rd;
+using testing::ScriptedBoard;
+using testing::wr;
 
 struct BusRegisters {
     ControllerClass controller;
@@ -30,7 +30,7 @@ constexpr BusRegisters kBuses[] = {{ControllerClass::Qx480, 0xC7, 0xC8},
 struct BusCase {
     const char* name;
     // Scripts the reads, runs the operation and checks its result.
-    std::function<void(test::ScriptedRegisters&, BpiBus&, const BusRegisters&)> run;
+    std::function<void(testing::ScriptedRegisters&, BpiBus&, const BusRegisters&)> run;
     std::function<std::vector<Access>(std::uint32_t cmd, std::uint32_t data)> traffic;
 };
 

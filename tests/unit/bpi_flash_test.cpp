@@ -18,24 +18,24 @@ namespace tarnvel {
 namespace {
 
 using namespace std::chrono_literals;
-using test::burst_read;
-using test::burst_write;
-using test::BusEvent;
-using test::busy_poll;
-using test::cycle;
-using test::release;
+using testing::burst_read;
+using testing::burst_write;
+using testing::BusEvent;
+using testing::busy_poll;
+using testing::cycle;
+using testing::release;
 
 constexpr std::uint32_t kCmd = 0x87;
 constexpr std::uint32_t kData = 0x88;
 constexpr std::uint32_t kBusy = 1U << 27;
 
 struct BpiBoard {
-    test::ScriptedBoard board;
+    testing::ScriptedBoard board;
     BpiFlash flash;
     explicit BpiBoard(BpiTimeLimits limits = kBpiTimeLimits)
         : flash(make_rc<Qx400Controller>(board.fd()), limits) {}
-    test::ScriptedRegisters& regs() { return board.regs; }
-    std::vector<BusEvent> events() const { return test::bus_events(board.regs.log(), kCmd, kData); }
+    testing::ScriptedRegisters& regs() { return board.regs; }
+    std::vector<BusEvent> events() const { return testing::bus_events(board.regs.log(), kCmd, kData); }
 };
 
 Status status_of(const Result<std::vector<std::uint8_t>>& result) {

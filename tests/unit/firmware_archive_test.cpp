@@ -1,5 +1,6 @@
 #include "firmware/firmware_archive.hpp"
 #include "archive_test_support.hpp"
+#include "sim/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -25,8 +26,8 @@ using sim::EntryDamage;
 using sim::FirmwareEntry;
 using K = BoardKind;
 
-using test::reader_error;
-using test::TempDir;
+using testing::reader_error;
+using sim::TempDir;
 
 std::size_t open_descriptors() {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
@@ -69,8 +70,8 @@ TEST_P(ImageSelection, ReadsLastMatchingEntryWholeStoredOrDeflated) {
             entries.push_back({c.names[i], sim::firmware_bytes(3000 + 2 * i, i), compression});
             if (c.link == i) entries.back().unix_mode = S_IFLNK | 0777;
         }
-        ASSERT_TRUE(sim::write_zip(dir.path + "/fw.zip", entries));
-        auto image = find_firmware_image_at(dir.path + "/fw.zip", c.kind);
+        ASSERT_TRUE(sim::write_zip((dir.path() / "fw.zip").string(), entries));
+        auto image = find_firmware_image_at((dir.path() / "fw.zip").string(), c.kind);
         ASSERT_TRUE(image) << error_text(image.error());
         EXPECT_EQ(image->version, c.version);
         EXPECT_EQ(image->data, entries[c.chosen].data);
@@ -126,8 +127,8 @@ class ArchiveFailure : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(ArchiveFailure, BecomesItsErrorAndLeavesNoFileOpen) {
     const auto& c = GetParam();
     TempDir dir;
-    std::string path = dir.path + "/fw.zip";
-    if (c.file == File::Directory) path = dir.path;
+    std::string path = (dir.path() / "fw.zip").string();
+    if (c.file == File::Directory) path = dir.path().string();
     bool made = true;
     if (c.file == File::NotZip) made = sim::write_not_a_zip(path).has_value();
     if (c.file == File::Fifo) made = ::mkfifo(path.c_str(), 0600) == 0;

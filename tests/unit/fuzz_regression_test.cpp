@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive_test_support.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 
@@ -30,8 +31,8 @@ namespace fs = std::filesystem;
 using sim::Compression;
 using K = BoardKind;
 
-using test::reader_error;
-using test::TempDir;
+using testing::reader_error;
+using sim::TempDir;
 
 // Caps this process's address space at what it uses now plus `headroom` bytes.
 [[maybe_unused]] bool cap_address_space(std::uint64_t headroom) {
@@ -65,7 +66,7 @@ class LyingDeclaredSize : public ::testing::TestWithParam<LyingSizeCase> {};
 TEST_P(LyingDeclaredSize, IsDamagedArchiveEvenWhereMemoryForTheLieIsMissing) {
     const auto& c = GetParam();
     TempDir dir;
-    const std::string path = dir.path + "/fw.zip";
+    const std::string path = (dir.path() / "fw.zip").string();
     ASSERT_TRUE(sim::write_zip(path, {{c.name, sim::firmware_bytes(64), c.compression,
                                        sim::EntryDamage::None, c.declared_size}}));
     const Error expected = reader_error(ZIP_ER_INCONS);

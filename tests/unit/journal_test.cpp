@@ -19,7 +19,8 @@
 #include <thread>
 
 #include "support/journal_integrity.hpp"
-#include "support/scratch_dir.hpp"
+#include "sim/support/file_text.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel {
@@ -57,8 +58,7 @@ WriteEnd an_end(bool verified, bool flash_changed = true) {
 }
 
 std::string file_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return sim::read_whole_file(path).value_or("");
 }
 
 // Runs `sql` on a database of its own, outside the journal's code.
@@ -70,10 +70,9 @@ void run_sql(const fs::path& file, const char* sql) {
 }
 
 using testing::integrity_check;
-using testing::ScratchDir;
 
 TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
-    ScratchDir dir;
+    sim::TempDir dir;
     const fs::path file = dir.path() / "var/lib/tarnvel" / kJournalFileName;
     auto journal = Journal::open_for_writing(file);
     ASSERT_TRUE(journal) << error_text(journal.error());
@@ -141,7 +140,7 @@ constexpr const char* kFirstSchemaJournal =
 // A reader takes the older journal as it is, and leaves it so; the next writer brings it up to
 // date keeping every record, the blocks of its writes all written.
 TEST(Journal, AnOlderSchemaIsReadAsItIsAndBroughtUpToDateByTheNextWriter) {
-    ScratchDir dir;
+    sim::TempDir dir;
     const fs::path file = dir.path() / kJournalFileName;
     run_sql(file, kFirstSchemaJournal);
     const std::string before = file_bytes(file);
@@ -177,7 +176,7 @@ TEST(Journal, AnOlderSchemaIsReadAsItIsAndBroughtUpToDateByTheNextWriter) {
 // The slot and kind name a board; a write that failed before its first erase reached the chip
 // says nothing about the flash.
 TEST(Journal, LastWriteOfABoardPassesOverWritesThatNeverReachedTheFlash) {
-    ScratchDir dir;
+    sim::TempDir dir;
     auto journal = Journal::open_for_writing(dir.path() / kJournalFileName);
     ASSERT_TRUE(journal);
     const auto add = [&](WriteStart start, std::optional<WriteEnd> end) {
@@ -211,7 +210,7 @@ TEST(Journal, LastWriteOfABoardPassesOverWritesThatNeverReachedTheFlash) {
 }
 
 TEST(Journal, ReadingAJournalThatDoesNotExistMakesNothing) {
-    ScratchDir dir;
+    sim::TempDir dir;
     const fs::path file = dir.path() / "state" / kJournalFileName;
     auto reader = Journal::open_for_reading(file);
     ASSERT_TRUE(reader) << error_text(reader.error());
@@ -235,7 +234,7 @@ class BadJournal : public ::testing::TestWithParam<BadJournalCase> {};
 
 // Refused for writing and reading alike, with the file named, and never changed.
 TEST_P(BadJournal, IsRefusedWithItsFileNamedAndLeftAsItIs) {
-    ScratchDir dir;
+    sim::TempDir dir;
     const fs::path file = dir.path() / "state" / kJournalFileName;
     GetParam().make(file);
     const std::string before = file_bytes(file);
@@ -297,7 +296,7 @@ void write_records(Journal& journal, const std::string& pci, int count) {
 
 // Two programs on different boards both record, each waiting for the other's transactions.
 TEST(Journal, TwoWritersAtOnceBothRecord) {
-    ScratchDir dir;
+    sim::TempDir dir;
     const fs::path file = dir.path() / kJournalFileName;
     constexpr int kEach = 25;
     const pid_t first =
@@ -321,14 +320,14 @@ TEST(Journal, TwoWritersAtOnceBothRecord) {
 // records: the database stays whole and readable, every record that was started is there
 // whole, and at most the one a writer was in the middle of is left without its end.
 TEST(Journal, SurvivesWritersKilledAtAnyMoment) {
-    ScratchDir dir;
+    sim::TempDir dir;
     const fs::path file = dir.path() / "state" / kJournalFileName;
     constexpr int kKills = 40;
     // The kills are spread over the time this machine takes, now, to make a journal and write
     // three records into it: every synced commit costs what the disk and the load make it
     // cost, and kills at fixed times would all land before the first record on a slow one.
     const auto span = [&] {
-        ScratchDir timing;
+        sim::TempDir timing;
         const auto start = std::chrono::steady_clock::now();
         const pid_t pid = fork_writer(timing.path() / kJournalFileName,
                                       [](Journal& j) { write_records(j, "0000:03:00.0", 3); });

@@ -49,9 +49,10 @@
 #include "sim/model/flash_file.hpp"
 #include "sim/model/power_supply.hpp"
 #include "sim/model/sim_board.hpp"
+#include "sim/support/split_mix.hpp"
 #include "support/cut_figures.hpp"
 #include "support/journal_integrity.hpp"
-#include "support/scratch_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "update/board_access.hpp"
 #include "update/board_update.hpp"
 #include "update/decision.hpp"
@@ -67,13 +68,8 @@ constexpr std::uint16_t kShippedFirmware = 100;
 constexpr std::int32_t kImageVersion = 101;
 constexpr const char* kSlot = "0000:01:00.0";
 
-// SplitMix64: the campaign's choices, the same for the same seed everywhere.
-std::uint64_t next_random(std::uint64_t& state) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
+// The campaign's choices, the same for the same seed everywhere.
+using sim::next_random;
 
 enum class Phase : std::uint8_t {
     BeforeTheFirstErase,
@@ -348,7 +344,7 @@ class KindBench {
     std::uint8_t hw_major_ = 0;
     std::uint8_t hw_minor_ = 0;
     Bytes image_;
-    testing::ScratchDir dir_{"tarnvel-cut."};
+    sim::TempDir dir_{"tarnvel-cut."};
     unsigned machines_ = 0;
     std::string node_;
 };

@@ -17,7 +17,7 @@ struct ErrnoCase {
 class ChannelErrorNumber : public ::testing::TestWithParam<ErrnoCase> {};
 
 TEST_P(ChannelErrorNumber, ReadAndWriteCarryTheDriversNumber) {
-    test::ScriptedBoard board;
+    testing::ScriptedBoard board;
     board.regs.fail_access(0, GetParam().driver_errno);
     auto read = register_read(board.fd(), 0x85);
     ASSERT_FALSE(read);

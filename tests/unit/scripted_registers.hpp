@@ -14,7 +14,7 @@
 #include "sim/in_process.hpp"
 #include "sim/model/register_model.hpp"
 
-namespace tarnvel::test {
+namespace tarnvel::testing {
 
 enum class Op : std::uint8_t { Read, Write };
 
@@ -106,4 +106,4 @@ struct ScriptedBoard {
     int fd() const { return node.fd(); }
 };
 
-}  // namespace tarnvel::test
+}  // namespace tarnvel::testing

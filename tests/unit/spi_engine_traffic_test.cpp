@@ -15,12 +15,12 @@
 namespace tarnvel {
 namespace {
 
-using test::Access;
-using test::Op;
-using test::rd;
-using test::ScriptedBoard;
-using test::ScriptedRegisters;
-using test::wr;
+using testing::Access;
+using testing::Op;
+using testing::rd;
+using testing::ScriptedBoard;
+using testing::ScriptedRegisters;
+using testing::wr;
 
 std::vector<std::uint8_t> pattern(std::size_t size) {
     std::vector<std::uint8_t> bytes(size);

@@ -42,10 +42,10 @@ std::ostream& operator<<(std::ostream& out, const Frame& f) {
     return out << (f.tx.size() > 8 ? " ..." : "") << std::dec;
 }
 
-std::vector<Frame> frames_of(const std::vector<test::Access>& log) {
+std::vector<Frame> frames_of(const std::vector<testing::Access>& log) {
     std::vector<Frame> frames;
-    for (const test::Access& a : log) {
-        if (a.op != test::Op::Write) continue;
+    for (const testing::Access& a : log) {
+        if (a.op != testing::Op::Write) continue;
         if (a.reg == kControl) {
             frames.push_back({(a.value >> 16) & 7, a.value & 0xFFF, {}});
         } else if (a.reg == kData && !frames.empty()) {
@@ -72,7 +72,7 @@ class ScriptedChip {
     // When not 0, how long each block erase keeps the chip busy on the monotonic clock.
     std::chrono::nanoseconds erase_time{};
 
-    explicit ScriptedChip(test::ScriptedRegisters& regs) : regs_(regs) {
+    explicit ScriptedChip(testing::ScriptedRegisters& regs) : regs_(regs) {
         regs.reader = [this](std::uint32_t reg) { return reg == kData ? next_word() : 0U; };
     }
 
@@ -82,7 +82,7 @@ class ScriptedChip {
     std::uint32_t next_word() {
         std::uint32_t word = 0;  // index of that data word in its frame
         for (auto it = regs_.log().rbegin(); it->reg != kControl; ++it) {
-            if (it->op == test::Op::Write) ++word;
+            if (it->op == testing::Op::Write) ++word;
         }
         --word;
         const Frame current = frames_of(regs_.log()).back();
@@ -117,12 +117,12 @@ class ScriptedChip {
         }
     }
 
-    test::ScriptedRegisters& regs_;
+    testing::ScriptedRegisters& regs_;
     std::chrono::nanoseconds erased_at_{};
 };
 
 struct SpiBoard {
-    test::ScriptedBoard board;
+    testing::ScriptedBoard board;
     ScriptedChip chip{board.regs};
     SpiFlash flash;
     SpiBoard(std::uint8_t chip_select, bool four_byte)

@@ -18,7 +18,7 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 
-namespace tarnvel::hardening {
+namespace tarnvel::testing {
 namespace {
 
 using namespace std::chrono_literals;
@@ -243,4 +243,4 @@ INSTANTIATE_TEST_SUITE_P(Operations, StuckBusyFlag, ::testing::ValuesIn(stuck_ca
                          });
 
 }  // namespace
-}  // namespace tarnvel::hardening
+}  // namespace tarnvel::testing

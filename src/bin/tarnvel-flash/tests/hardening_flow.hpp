@@ -26,13 +26,12 @@
 #include "sim/firmware/firmware_archive_writer.hpp"
 #include "sim/in_process.hpp"
 #include "stdout_capture.hpp"
-#include "support/scratch_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 
-namespace tarnvel::hardening {
+namespace tarnvel::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-using tarnvel::testing::ScratchDir;
 
 // The operator's input: descriptor 0 reads `answers` and then reaches its end, until this goes
 // away. The dialogue's input buffer outlives it; a run that reads an answer takes the whole
@@ -167,7 +166,7 @@ class UpdateBench {
   private:
     UpdatedKind kind_;
     Bytes image_;
-    ScratchDir dir_;
+    sim::TempDir dir_;
     std::string node_;
     std::uint8_t hw_major_ = 0;
     std::uint8_t hw_minor_ = 0;
@@ -217,4 +216,4 @@ inline Bytes image_bytes(std::size_t size, std::uint32_t seed) {
     return sim::firmware_bytes(size, seed);
 }
 
-}  // namespace tarnvel::hardening
+}  // namespace tarnvel::testing

@@ -13,7 +13,7 @@
 #include "device/register_channel.hpp"
 #include "hardening_flow.hpp"
 
-namespace tarnvel::hardening {
+namespace tarnvel::testing {
 namespace {
 
 std::size_t open_descriptors() {
@@ -110,4 +110,4 @@ TEST(BoardLock, ReopeningAnOpenRecordKeepsTheBoardLocked) {
 }
 
 }  // namespace
-}  // namespace tarnvel::hardening
+}  // namespace tarnvel::testing

@@ -14,7 +14,7 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 
-namespace tarnvel::hardening {
+namespace tarnvel::testing {
 namespace {
 
 enum class Scenario {
@@ -149,4 +149,4 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
-}  // namespace tarnvel::hardening
+}  // namespace tarnvel::testing

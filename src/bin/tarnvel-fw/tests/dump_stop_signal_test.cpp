@@ -19,6 +19,7 @@
 #include "bin/tarnvel-fw/dump_command.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/sim_board.hpp"
+#include "sim/support/temp_dir.hpp"
 
 extern "C" int __real_fsync(int fd);
 
@@ -50,8 +51,9 @@ std::string read_all(int fd) {
 }
 
 TEST(DumpStopSignal, WhileTheCopyIsSavedItIsWrittenAndSaidToBeOnce) {
-    std::string dir = (fs::temp_directory_path() / "tarnvel-dump.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    const sim::TempDir scratch("tarnvel-dump.");
+    ASSERT_FALSE(scratch.path().empty());
+    const std::string dir = scratch.path().string();
     const std::string node = dir + "/tarnvel0";
     const std::string copy = dir + "/late.bin";
     ::close(::open(node.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
@@ -85,7 +87,6 @@ TEST(DumpStopSignal, WhileTheCopyIsSavedItIsWrittenAndSaidToBeOnce) {
     EXPECT_EQ(printed, node + ": 64 bytes of the image region written to " + copy + "\n");
     EXPECT_EQ(noticed, "");
     EXPECT_EQ(fs::file_size(copy), 64u);
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "sim/testbed/file_text.hpp"
+#include "sim/support/file_text.hpp"
 
 #include <cerrno>
 #include <fstream>

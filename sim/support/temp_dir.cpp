@@ -1,4 +1,4 @@
-#include "sim/testbed/temp_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 
 #include <stdlib.h>
 
@@ -15,7 +15,7 @@ Result<TempDir> TempDir::create(std::string_view prefix) {
     if (ec) base = "/tmp";
     std::string pattern = (base / prefix).string() + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) return std::unexpected(Error::os(errno));
-    return TempDir(std::filesystem::path(pattern));
+    return TempDir(Made{}, std::filesystem::path(pattern));
 }
 
 TempDir::TempDir(TempDir&& other) noexcept : path_(std::exchange(other.path_, {})) {}
