@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include "base/utf8.hpp"
-#include "device/identity.hpp"
 #include "device/sysfs_parse.hpp"
 
 namespace tarnvel {
@@ -44,12 +43,6 @@ ReportedIdentity parse_reported_identity(const std::optional<std::string>& versi
     reported.hardware = find_hw_version(kind, version_hw_part(*version));
     reported.firmware = parse_fw_version(*version);
     return reported;
-}
-
-Result<ReportedIdentity> reboot_and_identify(const BoardDevice& board) {
-    auto version = reboot_and_read_version(board.syspath);
-    if (!version) return std::unexpected(std::move(version.error()));
-    return parse_reported_identity(*version, board.kind);
 }
 
 }  // namespace tarnvel

@@ -44,10 +44,6 @@ struct ReportedIdentity {
     std::optional<std::uint16_t> firmware;
 };
 
-// Reboots the board through sysfs and reads at once what it reports; the record is left as
-// it is. The board must be closed. Fails only when the reboot can't be asked for.
-Result<ReportedIdentity> reboot_and_identify(const BoardDevice& board);
-
 // Takes a "version" text apart for a board of `kind`.
 ReportedIdentity parse_reported_identity(const std::optional<std::string>& version, BoardKind kind);
 

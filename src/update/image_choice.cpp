@@ -29,6 +29,19 @@ std::string archive_path_of(const BoardDevice& board, std::string_view firmware_
     return firmware_archive_path(board.kind, board.hw_major, board.hw_minor, firmware_dir);
 }
 
+// The board's archive image read whole.
+Result<ChosenImage> read_archive_image(const BoardDevice& board, std::string_view firmware_dir) {
+    std::string archive = archive_path_of(board, firmware_dir);
+    auto read = read_archive_image_at(archive, board.kind);
+    if (!read) return std::unexpected(std::move(read.error()));
+    const std::int32_t version = read->image.version;
+    std::string sha256 = sha256_hex(read->image.data);
+    return ChosenImage{.image = std::move(read->image),
+                       .version = version,
+                       .origin = ImageOrigin{std::move(archive), std::move(read->entry)},
+                       .sha256 = std::move(sha256)};
+}
+
 }  // namespace
 
 std::optional<std::string> PassedOver::detail() const {
@@ -45,18 +58,6 @@ std::expected<ImageListing, PassedOver> look_up_image(const BoardDevice& board,
     return ImageListing{.version = entry->version,
                         .size = entry->size,
                         .origin = ImageOrigin{std::move(archive), std::move(entry->name)}};
-}
-
-Result<ChosenImage> read_archive_image(const BoardDevice& board, std::string_view firmware_dir) {
-    std::string archive = archive_path_of(board, firmware_dir);
-    auto read = read_archive_image_at(archive, board.kind);
-    if (!read) return std::unexpected(std::move(read.error()));
-    const std::int32_t version = read->image.version;
-    std::string sha256 = sha256_hex(read->image.data);
-    return ChosenImage{.image = std::move(read->image),
-                       .version = version,
-                       .origin = ImageOrigin{std::move(archive), std::move(read->entry)},
-                       .sha256 = std::move(sha256)};
 }
 
 std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,

@@ -59,10 +59,6 @@ struct PassedOver {
 std::expected<ImageListing, PassedOver> look_up_image(const BoardDevice& board,
                                                       std::string_view firmware_dir = kFirmwareDir);
 
-// The board's archive image read whole, failing as find_firmware_image_at fails.
-Result<ChosenImage> read_archive_image(const BoardDevice& board,
-                                       std::string_view firmware_dir = kFirmwareDir);
-
 // The image file when given (checked as an archive's image is: not empty, within the kind's
 // window, whole words on parallel flash), otherwise the board's archive image.
 std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,

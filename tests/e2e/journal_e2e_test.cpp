@@ -180,44 +180,68 @@ struct RebootCase {
     const char* version_after;
     std::optional<int> firmware_after;
     const char* problem;
+    bool readable = true;  // UTF-8: kept as the board reports it, otherwise null
 };
 
 void PrintTo(const RebootCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class RebootIdentity : public FwFixture<::testing::TestWithParam<RebootCase>> {};
+class RebootIdentity : public FwFixture<::testing::TestWithParam<RebootCase>> {
+  protected:
+    // A board whose image, once started, makes it report the case's version.
+    void add_rebooting_board() {
+        const auto image = sim::firmware_bytes(1000, 9);
+        sim::BoardConfig config = sim::BoardConfig::of_kind(kKind, kFirmware);
+        config.images.push_back({.data = image, .version = GetParam().version_after});
+        add_hardware(kKind, std::move(config));
+        ASSERT_TRUE(firmware().add_board_image(kKind, 1, 0, kFirmware + 1, image));
+    }
+    Json version_after() const {
+        return GetParam().readable ? Json(GetParam().version_after) : Json(nullptr);
+    }
+    // The journal's record of the write says what the board reported after its reboot.
+    void expect_recorded(std::string_view program) {
+        const Json history = parse_json(fw({"history", "--json"}));
+        ASSERT_EQ(history.size(), 1u) << history.dump(2);
+        EXPECT_EQ(history[0]["program"], program);
+        EXPECT_EQ(history[0]["reboot_requested"], true);
+        EXPECT_EQ(history[0]["version_after"], version_after());
+    }
+};
 
 // The board was rebooted, and came back as something else: said as it is, null where unknown.
 TEST_P(RebootIdentity, IsReportedAsTheBoardReportsIt) {
     const RebootCase& c = GetParam();
-    const auto image = sim::firmware_bytes(1000, 9);
-    sim::BoardConfig config = sim::BoardConfig::of_kind(kKind, kFirmware);
-    // Once started, the image makes the board report this.
-    config.images.push_back({.data = image, .version = c.version_after});
-    add_hardware(kKind, std::move(config));
-    ASSERT_TRUE(firmware().add_board_image(kKind, 1, 0, kFirmware + 1, image));
-
+    add_rebooting_board();
     const sim::RunResult result = fw({"update", "--yes", "--reboot", "--json"});
     EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end();
     const Json board = board_entry(parse_json(result), "/dev/tarnvel0");
     EXPECT_EQ(board["result"], "failed");
     EXPECT_EQ(board["rebooted"], true);
     EXPECT_EQ(board["hardware"], "1.0");
-    EXPECT_EQ(board["version_after"], c.version_after);
+    EXPECT_EQ(board["version_after"], version_after());
     EXPECT_EQ(board["hardware_after"], nullptr);
     EXPECT_EQ(board["firmware_after"], c.firmware_after ? Json(*c.firmware_after) : Json(nullptr));
     EXPECT_TRUE(contains(board["error"], c.problem)) << board["error"];
+    expect_recorded("tarnvel-fw");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RebootIdentity,
-                         ::testing::Values(RebootCase{"Garbage", "garbage", std::nullopt,
-                                                      "came back with an unreadable identity"},
-                                           RebootCase{"UnknownHardware", "7.7r41", 41,
-                                                      "came back with an unexpected identity"}),
-                         [](const ::testing::TestParamInfo<RebootCase>& param) {
-                             return param.param.name;
-                         });
+// tarnvel-flash reads the reboot as tarnvel-fw does, and its record keeps the same version.
+TEST_P(RebootIdentity, TarnvelFlashRecordsItAlike) {
+    add_rebooting_board();
+    (void)run_flash("y\ny\n");
+    expect_recorded("tarnvel-flash");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RebootIdentity,
+    ::testing::Values(
+        RebootCase{"Garbage", "garbage", std::nullopt, "came back with an unreadable identity"},
+        RebootCase{"UnknownHardware", "7.7r41", 41, "came back with an unexpected identity"},
+        RebootCase{"NotUtf8", "1.0r41\xff", std::nullopt,
+                   "came back with an unreadable identity", false}),
+    [](const ::testing::TestParamInfo<RebootCase>& param) { return param.param.name; });
 
 // list reads the archive's directory, never its images: an entry that declares 2 GiB is listed
 // from its name and size at once, and one that can't fit the board is refused by its size.
