@@ -80,6 +80,10 @@ std::expected<FlashGeometry, FlashPartFailure> identify_flash_part(BoardDevice& 
     if (auto fits = check_flash_fits(*geometry, board.kind, length, use); !fits) {
         return std::unexpected(FlashPartFailure{std::move(fits.error()), true});
     }
+    if (auto holds = check_flash_holds(board, *geometry, length); !holds) {
+        const bool refused = holds.error().kind() == ErrorKind::Unsupported;
+        return std::unexpected(FlashPartFailure{std::move(holds.error()), refused});
+    }
     return std::move(*geometry);
 }
 
