@@ -30,8 +30,8 @@ std::uint16_t log2(std::uint64_t value) {
 // figures above as powers of two, the size, a 16-bit bus, the write buffer and the region.
 void ParallelNorChip::build_cfi(const Options& options) {
     if (!options.cfi_table.empty()) {
-        const std::size_t n = std::min<std::size_t>(options.cfi_table.size(),
-                                                    kCfiWords - kCfiTableStart);
+        const std::size_t n =
+            std::min<std::size_t>(options.cfi_table.size(), kCfiWords - kCfiTableStart);
         std::ranges::copy(std::span(options.cfi_table).first(n), cfi_.begin() + kCfiTableStart);
         return;
     }

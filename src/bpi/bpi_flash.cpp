@@ -16,11 +16,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kSectorSize = parallel_nor::kSectorSize;  // 0x10000 words
+// A sector of 0x10000 words, a write buffer of 256.
+constexpr std::uint32_t kSectorSize = parallel_nor::kSectorSize;
+constexpr std::uint32_t kBufferBytes = parallel_nor::kBufferSize;
 constexpr std::uint32_t kSectorShift = 17;      // byte address to sector number
 constexpr std::uint32_t kSectorWordShift = 16;  // sector number to word address
 constexpr std::uint32_t kSectorWordMask = 0x7FFF0000;
-constexpr std::uint32_t kBufferBytes = parallel_nor::kBufferSize;  // 256 words
 constexpr std::uint32_t kReadChunkBytes = 256;  // one read_words call: 128 words
 
 // A sector erase takes hundreds of milliseconds: polled every 100 ms, the first look after

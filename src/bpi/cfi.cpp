@@ -13,10 +13,10 @@ namespace {
 constexpr std::uint32_t kQry = 0x10;           // "Q", "R", "Y"
 constexpr std::uint32_t kCommandSet = 0x13;    // primary command set, low byte first
 constexpr std::uint32_t kPrimaryTable = 0x15;  // its table's word address, low byte first
-constexpr std::uint32_t kDeviceSize = 0x27;   // 2^n bytes
-constexpr std::uint32_t kWriteBuffer = 0x2A;  // 2^n bytes, low byte first; 0: none
-constexpr std::uint32_t kRegionCount = 0x2C;  // erase block regions
-constexpr std::uint32_t kFirstRegion = 0x2D;  // four words per region
+constexpr std::uint32_t kDeviceSize = 0x27;    // 2^n bytes
+constexpr std::uint32_t kWriteBuffer = 0x2A;   // 2^n bytes, low byte first; 0: none
+constexpr std::uint32_t kRegionCount = 0x2C;   // erase block regions
+constexpr std::uint32_t kFirstRegion = 0x2D;   // four words per region
 constexpr std::uint32_t kRegionWords = 4;
 constexpr std::uint32_t kMaxRegions = (kCfiWords + kCfiFirstWord - kFirstRegion) / kRegionWords;
 
@@ -31,8 +31,8 @@ constexpr std::uint32_t kPrimaryMinor = 4;
 constexpr std::uint32_t kBootFlag = 0xF;
 constexpr std::uint32_t kPrimaryTableWords = kBootFlag + 1;
 enum BootFlag : std::uint8_t {
-    kUniform = 0x00,       // no boot sectors
-    kDualBoot = 0x01,      // boot sectors at the top and the bottom
+    kUniform = 0x00,   // no boot sectors
+    kDualBoot = 0x01,  // boot sectors at the top and the bottom
     kBottomBoot = 0x02,
     kTopBoot = 0x03,
     kUniformLowWp = 0x04,  // uniform, the lowest sector write-protectable

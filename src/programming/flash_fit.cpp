@@ -61,8 +61,8 @@ Status check_sector_maps(const FlashGeometry& geometry, std::uint8_t erase_opcod
                 return std::unexpected(refusal(
                     geometry, fmt::format("the flash's sector map {} has sectors at 0x{:x} that "
                                           "its block erase 0x{:02X} does not erase {} at a time",
-                                          m + 1, std::max(region_start, span.begin),
-                                          erase_opcode, size_text(kBlockSize))));
+                                          m + 1, std::max(region_start, span.begin), erase_opcode,
+                                          size_text(kBlockSize))));
             }
             region_start = region_end;
         }
@@ -93,8 +93,8 @@ Status check_block_erase(const FlashGeometry& geometry, const BoardInfo& info, S
     }
     if (sizes.empty()) {
         return std::unexpected(refusal(
-            geometry, fmt::format("the flash has no block erase 0x{:02X}, which the update uses",
-                                  opcode)));
+            geometry,
+            fmt::format("the flash has no block erase 0x{:02X}, which the update uses", opcode)));
     }
     if (sizes.size() > 1) {
         std::ranges::sort(sizes);

@@ -181,8 +181,8 @@ Result<std::vector<SectorMap>> sector_maps(std::span<const std::uint8_t> table) 
         }
         const std::uint32_t regions = ((descriptor >> 16) & 0xFF) + 1;
         if (regions > dwords - i - 1) {
-            return std::unexpected(bad_sfdp(fmt::format(
-                "sector map lists {} regions, past the end of its table", regions)));
+            return std::unexpected(bad_sfdp(
+                fmt::format("sector map lists {} regions, past the end of its table", regions)));
         }
         SectorMap map;
         for (std::uint32_t r = 1; r <= regions; ++r) {
@@ -252,9 +252,9 @@ Result<SfdpAnswer> read_sfdp_geometry(const SfdpReader& read,
     // Parts whose size is beyond what their address lines reach answer their SFDP and their
     // JEDEC ID from the same die; when the two disagree, neither says where addresses wrap.
     if (auto claimed = jedec_id_capacity(jedec_id); claimed && *claimed != geometry.size) {
-        return std::unexpected(bad_sfdp(fmt::format(
-            "gives a size of {}, and the JEDEC ID {:02x} one of {}", size_text(geometry.size),
-            fmt::join(jedec_id, " "), size_text(*claimed))));
+        return std::unexpected(bad_sfdp(
+            fmt::format("gives a size of {}, and the JEDEC ID {:02x} one of {}",
+                        size_text(geometry.size), fmt::join(jedec_id, " "), size_text(*claimed))));
     }
     auto addressing = address_bytes(basic.dword(1));
     if (!addressing) return std::unexpected(std::move(addressing.error()));
@@ -267,7 +267,8 @@ Result<SfdpAnswer> read_sfdp_geometry(const SfdpReader& read,
     // known to take a 4-byte address.
     std::uint32_t four_byte_support = 0;
     std::uint32_t four_byte_erase_opcodes = 0;
-    if (const ParameterHeader* four = latest_table(*headers, kFourByteTableId, kFourByteTableDwords)) {
+    if (const ParameterHeader* four =
+            latest_table(*headers, kFourByteTableId, kFourByteTableDwords)) {
         auto four_table = read_table(read, *four, kFourByteTableDwords);
         if (!four_table) return std::unexpected(std::move(four_table.error()));
         four_byte_support = dword_at(*four_table, 0);

@@ -65,9 +65,10 @@ Result<FlashGeometry> SpiFlash::read_geometry() {
     }
     const std::string sfdp =
         from_sfdp->unknown_major_revision
-            ? fmt::format("the flash's SFDP is of major revision {}, which this program does not "
-                          "read",
-                          *from_sfdp->unknown_major_revision)
+            ? fmt::format(
+                  "the flash's SFDP is of major revision {}, which this program does not "
+                  "read",
+                  *from_sfdp->unknown_major_revision)
             : std::string("the flash has no SFDP tables");
     return std::unexpected(Error::message(
         ErrorKind::Unsupported,

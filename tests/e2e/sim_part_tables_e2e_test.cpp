@@ -16,8 +16,8 @@ struct PartCase {
     const char* name;
     // The board: its kind and the part's settings; FILE stands for the table's path.
     const char* board;
-    const char* file;      // in tests/data/parts; "" for none
-    const char* refusal;   // "" when the image is written
+    const char* file;     // in tests/data/parts; "" for none
+    const char* refusal;  // "" when the image is written
 };
 
 void PrintTo(const PartCase& c, std::ostream* os) {
@@ -38,17 +38,16 @@ TEST_P(SimPartTables, AreWrittenOrRefusedForTheFirstTrueCause) {
     const sim::RunResult result = run({TARNVEL_SIM_BINARY, "--state", state, board, "--",
                                        TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"});
     const bool written = std::string(c.refusal).empty();
-    EXPECT_TRUE(result.exited_with(written ? 0 : kExitBoardFailed))
-        << result.describe_end() << "\n"
-        << result.out << result.err;
+    EXPECT_TRUE(result.exited_with(written ? 0 : kExitBoardFailed)) << result.describe_end() << "\n"
+                                                                    << result.out << result.err;
     const std::string said = result.out + result.err;
     EXPECT_NE(said.find(written ? ": updated" : c.refusal), std::string::npos) << said;
 
     // The flash kept: its header alone when no page was touched.
     namespace fs = std::filesystem;
-    const fs::path chip = fs::path(state) / "board-0" / (board.find("cfi=") != std::string::npos
-                                                             ? "parallel.flash"
-                                                             : "spi.flash");
+    const fs::path chip =
+        fs::path(state) / "board-0" /
+        (board.find("cfi=") != std::string::npos ? "parallel.flash" : "spi.flash");
     constexpr std::uintmax_t kUntouched = 12;
     EXPECT_EQ(fs::file_size(chip) == kUntouched, !written) << fs::file_size(chip);
 }
@@ -92,8 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
         PartCase{"Am29dl322dTopBootTooSmall", "kind=4,cfi=FILE,flash-size=4M,sector-size=64K",
                  "am29dl322d-top.cfi",
                  "4096 bytes from 0x1020000 reach past the end of the 4 MiB flash"},
-        PartCase{"NoSfdpAndAJedecIdClaimingMore",
-                 "kind=8,no-sfdp,flash-size=16M,jedec-id=3d711a", "",
+        PartCase{"NoSfdpAndAJedecIdClaimingMore", "kind=8,no-sfdp,flash-size=16M,jedec-id=3d711a",
+                 "",
                  "the flash reads at 0x1000000 what it holds at 0x0: it may hold only 16 MiB, "
                  "though its JEDEC ID 3d 71 1a (and no SFDP) gives 64 MiB"}),
     [](const ::testing::TestParamInfo<PartCase>& param) { return param.param.name; });

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "bpi/cfi.hpp"
+#include "flash/word_mirror.hpp"
 #include "programming/board_flash.hpp"
 #include "programming/flash_fit.hpp"
 #include "programming/programming.hpp"
 #include "programming/readback.hpp"
-#include "flash/word_mirror.hpp"
 #include "simulated_board.hpp"
 #include "spi/sfdp.hpp"
 

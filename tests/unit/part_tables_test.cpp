@@ -148,7 +148,8 @@ std::vector<TableCase> table_cases() {
     };
     std::vector<TableCase> cases;
     // Two basic tables, 1.0 and 1.6: the later one says the pages are 64 bytes.
-    cases.push_back({"LatestBasicTableCounts", Qx630,
+    cases.push_back({"LatestBasicTableCounts",
+                     Qx630,
                      SfdpSpace()
                          .table(kBasic, 0, basic_table({{64 * kKiB, 0xD8}}, 9), 0x100)
                          .table(kBasic, 6, basic_table({{64 * kKiB, 0xD8}}, 16, 64), 0x140)
@@ -157,13 +158,14 @@ std::vector<TableCase> table_cases() {
                      {},
                      "the flash programs pages of 64 bytes, not the 256 bytes"});
     // 0xD8 erases 64 KiB or 256 KiB, as the part is configured.
-    cases.push_back({"BlockEraseOfTwoSizes", Qx410,
-                     SfdpSpace()
-                         .table(kBasic, 6, basic_table({{64 * kKiB, 0xD8}, {256 * kKiB, 0xD8}}),
-                                0x100)
-                         .bytes,
-                     {},
-                     "the flash lists its block erase 0xD8 as erasing 64 KiB and 256 KiB"});
+    cases.push_back(
+        {"BlockEraseOfTwoSizes",
+         Qx410,
+         SfdpSpace()
+             .table(kBasic, 6, basic_table({{64 * kKiB, 0xD8}, {256 * kKiB, 0xD8}}), 0x100)
+             .bytes,
+         {},
+         "the flash lists its block erase 0xD8 as erasing 64 KiB and 256 KiB"});
     // 4 KiB sectors where the update writes in the sector map, and elsewhere.
     Bytes small_sectors_at_base = uniform_part();
     Bytes small_sectors_at_top = uniform_part();
@@ -175,32 +177,36 @@ std::vector<TableCase> table_cases() {
                      .table(kSectorMap, 6, one_map(at), 0x200)
                      .bytes;
     }
-    cases.push_back({"SectorMapWithSmallSectorsWhereTheUpdateWrites", Qx630,
-                     small_sectors_at_base, {},
+    cases.push_back({"SectorMapWithSmallSectorsWhereTheUpdateWrites",
+                     Qx630,
+                     small_sectors_at_base,
+                     {},
                      "the flash's sector map 1 has sectors at 0x1000000 that its block erase 0xDC "
                      "does not erase 64 KiB at a time"});
     cases.push_back({"SectorMapWithSmallSectorsElsewhere", Qx630, small_sectors_at_top});
     // The first 0xD8 type, of 64 KiB, has no 4-byte twin; 0xDC belongs to a 256 KiB one.
-    cases.push_back({"FourByteEraseOfAnotherType", Qx630,
-                     SfdpSpace()
-                         .table(kBasic, 6, basic_table({{64 * kKiB, 0xD8}, {256 * kKiB, 0xD8}}),
-                                0x100)
-                         .table(kFourByte, 0, four_byte_table({0, 0xDC}), 0x180)
-                         .bytes,
-                     {},
-                     "the flash's block erase 0xDC erases 256 KiB, not the 64 KiB blocks"});
+    cases.push_back(
+        {"FourByteEraseOfAnotherType",
+         Qx630,
+         SfdpSpace()
+             .table(kBasic, 6, basic_table({{64 * kKiB, 0xD8}, {256 * kKiB, 0xD8}}), 0x100)
+             .table(kFourByte, 0, four_byte_table({0, 0xDC}), 0x180)
+             .bytes,
+         {},
+         "the flash's block erase 0xDC erases 256 KiB, not the 64 KiB blocks"});
     // 0xDC listed, for a 32 KiB type: not "lacks 0xDC".
-    cases.push_back({"FourByteEraseListedForA32KiBType", Qx630,
-                     SfdpSpace()
-                         .table(kBasic, 6, basic_table({{32 * kKiB, 0x52}, {64 * kKiB, 0xD8}}),
-                                0x100)
-                         .table(kFourByte, 0, four_byte_table({0xDC, 0}), 0x180)
-                         .bytes,
-                     {},
-                     "the flash's block erase 0xDC erases 32 KiB, not the 64 KiB blocks"});
+    cases.push_back(
+        {"FourByteEraseListedForA32KiBType",
+         Qx630,
+         SfdpSpace()
+             .table(kBasic, 6, basic_table({{32 * kKiB, 0x52}, {64 * kKiB, 0xD8}}), 0x100)
+             .table(kFourByte, 0, four_byte_table({0xDC, 0}), 0x180)
+             .bytes,
+         {},
+         "the flash's block erase 0xDC erases 32 KiB, not the 64 KiB blocks"});
     // One JEDEC ID, two parts: only the F has the 4-byte commands, and says Fast Read 4-4-4.
-    cases.push_back({"QuirkMx25l25635fHasThe4ByteCommands", Qx630, f,
-                     size(32 * kMiB, {0xC2, 0x20, 0x19})});
+    cases.push_back(
+        {"QuirkMx25l25635fHasThe4ByteCommands", Qx630, f, size(32 * kMiB, {0xC2, 0x20, 0x19})});
     cases.push_back({"QuirkMx25l25635eHasNot", Qx630, e, size(32 * kMiB, {0xC2, 0x20, 0x19}),
                      "the flash lacks the 4-byte-address commands 0x13, 0x12, 0xDC"});
     // A 16 MiB part on a board that writes from 16 MiB is too small, whatever else it lacks.
@@ -211,8 +217,8 @@ std::vector<TableCase> table_cases() {
     // part is taken by its JEDEC ID.
     Bytes revision_2 =
         SfdpSpace(2).table(kBasic, 0, basic_table({{256 * kKiB, 0xD8}}), 0x100).bytes;
-    cases.push_back({"SfdpOfMajorRevision2IsNotRead", Qx630, revision_2,
-                     size(64 * kMiB, {0x3D, 0x71, 0x1A})});
+    cases.push_back(
+        {"SfdpOfMajorRevision2IsNotRead", Qx630, revision_2, size(64 * kMiB, {0x3D, 0x71, 0x1A})});
     cases.push_back({"SfdpOfMajorRevision2AndAnUnknownId", Qx630, revision_2,
                      size(64 * kMiB, {0xEF, 0x40, 0x1A}),
                      "the flash's SFDP is of major revision 2, which this program does not read, "
@@ -220,15 +226,21 @@ std::vector<TableCase> table_cases() {
     // Seventeen parameter headers, the 4-byte table last.
     SfdpSpace many;
     many.table(kBasic, 6, basic_table({{64 * kKiB, 0xD8}}), 0x400);
-    for (std::uint32_t i = 0; i < 15; ++i) many.table(static_cast<std::uint16_t>(0x0100 | i), 0, {0, 0}, 0x480 + 8 * i);
+    for (std::uint32_t i = 0; i < 15; ++i)
+        many.table(static_cast<std::uint16_t>(0x0100 | i), 0, {0, 0}, 0x480 + 8 * i);
     many.table(kFourByte, 0, four_byte_table({0xDC}), 0x600);
     cases.push_back({"EveryParameterHeaderIsRead", Qx630, many.bytes});
     // SFDP of a 32 MiB part with a JEDEC ID of a 64 MiB one: neither says where addresses wrap.
-    cases.push_back({"SfdpAndJedecIdDisagree", Qx630, {}, size(32 * kMiB, {0x3D, 0x71, 0x1A}),
+    cases.push_back({"SfdpAndJedecIdDisagree",
+                     Qx630,
+                     {},
+                     size(32 * kMiB, {0x3D, 0x71, 0x1A}),
                      "the flash's SFDP gives a size of 32 MiB, and the JEDEC ID 3d 71 1a one of "
                      "64 MiB"});
     // No SFDP, and an ID that claims 64 MiB of a 16 MiB part: the base reads as offset 0.
-    cases.push_back({"ClaimsMoreThanItHolds", Qx630, {},
+    cases.push_back({"ClaimsMoreThanItHolds",
+                     Qx630,
+                     {},
                      [](SpiNorChip::Options& o) {
                          o.sfdp = false;
                          o.size_bytes = 16 * kMiB;
@@ -280,8 +292,9 @@ Bytes boot_query(std::uint8_t size_exponent, std::array<std::uint16_t, 4> boot,
         q[0x2D - 0x10 + i] = static_cast<std::uint8_t>(boot[i]);
         q[0x31 - 0x10 + i] = static_cast<std::uint8_t>(main[i]);
     }
-    const std::uint8_t primary[16] = {'P', 'R', 'I', '1', static_cast<std::uint8_t>(minor), 0, 2,
-                                      1,   0,   4,   0,   0, 0, 0xB5, 0xC5, flag};
+    const std::uint8_t primary[16] = {
+        'P', 'R',  'I',  '1', static_cast<std::uint8_t>(minor), 0, 2, 1, 0, 4, 0, 0,
+        0,   0xB5, 0xC5, flag};
     std::ranges::copy(primary, q.begin() + 0x30);
     return q;
 }
