@@ -12,7 +12,8 @@
 // The part describes itself through the CFI query (0x98 at 0x55; reads then return the query
 // at word addresses 0x10 and up; 0xF0 leaves): command set, size, write buffer and erase
 // block region as its options set them, so that a part of another sector or buffer size, or
-// capacity, can stand in for the board's.
+// capacity, can stand in for the board's; or a real part's query, primary vendor table
+// included, as its options give it.
 //
 // Addresses here are word addresses; the cells are kept in a FlashStorage in byte order, word
 // w in bytes 2w (bits 0-7) and 2w + 1 (bits 8-15).
