@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <initializer_list>
+#include <span>
 
 namespace tarnvel::sim {
 namespace {
@@ -28,6 +29,12 @@ std::uint16_t log2(std::uint64_t value) {
 // with its extended table at 0x40, 2.7-3.6 V, typical and maximum times from the data sheet
 // figures above as powers of two, the size, a 16-bit bus, the write buffer and the region.
 void ParallelNorChip::build_cfi(const Options& options) {
+    if (!options.cfi_table.empty()) {
+        const std::size_t n =
+            std::min<std::size_t>(options.cfi_table.size(), kCfiWords - kCfiTableStart);
+        std::ranges::copy(std::span(options.cfi_table).first(n), cfi_.begin() + kCfiTableStart);
+        return;
+    }
     auto put = [&](std::uint32_t address, std::initializer_list<std::uint16_t> bytes) {
         for (std::uint16_t b : bytes) cfi_[address++] = b;
     };

@@ -12,7 +12,8 @@
 // The part describes itself through the CFI query (0x98 at 0x55; reads then return the query
 // at word addresses 0x10 and up; 0xF0 leaves): command set, size, write buffer and erase
 // block region as its options set them, so that a part of another sector or buffer size, or
-// capacity, can stand in for the board's.
+// capacity, can stand in for the board's; or a real part's query, primary vendor table
+// included, as its options give it.
 //
 // Addresses here are word addresses; the cells are kept in a FlashStorage in byte order, word
 // w in bytes 2w (bits 0-7) and 2w + 1 (bits 8-15).
@@ -21,6 +22,7 @@
 #include <bitset>
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 #include "sim/model/busy_state.hpp"
 #include "sim/model/chip_faults.hpp"
@@ -45,6 +47,10 @@ class ParallelNorChip {
         // flag. typical_times() gives real parts'.
         BusyTime program_time{};
         BusyTime erase_time{};
+        // A real part's CFI query to answer instead of the one built from the options above,
+        // one byte per word from word address 0x10 (where "QRY" stands) on; the options still
+        // say how the part behaves.
+        std::vector<std::uint8_t> cfi_table{};
 
         // Busy as a real part is, its data sheet's typical times multiplied by `scale`.
         static Options typical_times(double scale = 1.0);
@@ -71,6 +77,9 @@ class ParallelNorChip {
     static constexpr std::uint16_t kReset = 0xF0;
     static constexpr std::uint32_t kCfiQueryAddress = 0x55;
     static constexpr std::uint16_t kCfiQuery = 0x98;
+    // The query decodes the low eight address lines.
+    static constexpr std::uint32_t kCfiWords = 0x100;
+    static constexpr std::uint32_t kCfiTableStart = 0x10;
 
     // What a read returns after a write-to-buffer abort (status bit DQ1).
     static constexpr std::uint16_t kAbortStatus = 0x0002;
@@ -145,7 +154,7 @@ class ParallelNorChip {
     std::uint32_t sector_words_;
     std::uint32_t buffer_words_;
     // The CFI query's answers by word address (low byte: the query; high byte: 0).
-    std::array<std::uint16_t, 0x50> cfi_{};
+    std::array<std::uint16_t, kCfiWords> cfi_{};
     BusyTime program_time_;
     BusyTime erase_time_;
     BusyState busy_;

@@ -41,8 +41,16 @@ std::uint8_t SpiNorChip::capacity_code(std::uint32_t bytes) {
     return static_cast<std::uint8_t>(std::countr_zero(std::bit_ceil(bytes)));
 }
 
+std::array<std::uint8_t, 3> SpiNorChip::Options::answered_jedec_id() const {
+    return jedec_id.value_or(std::array<std::uint8_t, 3>{0x3D, 0x71, capacity_code(size_bytes)});
+}
+
 void SpiNorChip::build_sfdp(const Options& options) {
     if (!options.sfdp) return;
+    if (!options.sfdp_table.empty()) {
+        sfdp_ = options.sfdp_table;
+        return;
+    }
     const bool four_byte = options.four_byte_commands;
     sfdp_.assign(
         four_byte ? kFourByteTable + 4 * kFourByteTableDwords : kBasicTable + 4 * kBasicTableDwords,
@@ -91,7 +99,7 @@ SpiNorChip::Options SpiNorChip::Options::typical_times(double scale) {
 SpiNorChip::SpiNorChip(const Options& options, ViolationLog& log)
     : log_(log),
       storage_(options.size_bytes),
-      jedec_id_(options.jedec_id),
+      jedec_id_(options.answered_jedec_id()),
       block_erase_bytes_(options.block_erase_bytes),
       four_byte_commands_(options.four_byte_commands),
       program_time_(options.program_time),

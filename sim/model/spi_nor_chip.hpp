@@ -6,7 +6,8 @@
 // 4-byte address instruction table).
 //
 // Other parts can be set up through the options: another capacity, uniform 256 KiB sectors
-// that Block Erase erases whole, no 4-byte commands (an older 32 MiB part), no SFDP at all.
+// that Block Erase erases whole, no 4-byte commands (an older 32 MiB part), no SFDP at all, or
+// a real part's SFDP tables.
 //
 // The engine streams a frame through it a byte at a time while chip select is asserted;
 // program and erase are carried out when chip select is released, as on a real part, and only
@@ -15,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "sim/model/busy_state.hpp"
@@ -31,8 +33,9 @@ class SpiNorChip {
         // 1 Gbit: room above every kind's base address for the largest image. A power of two
         // (FlashStorage rounds up to one), at most 2 GiB.
         std::uint32_t size_bytes = 128u << 20;
-        // Manufacturer, memory type, capacity (2^0x1B bytes).
-        std::array<std::uint8_t, 3> jedec_id{0x3D, 0x71, 0x1B};
+        // Manufacturer, memory type, capacity; unset: 0x3D, 0x71 and the power of two of
+        // size_bytes (0x1B for 128 MiB).
+        std::optional<std::array<std::uint8_t, 3>> jedec_id{};
         // What Block Erase (0xD8, 0xDC) erases: 64 KiB, or on a part with uniform sectors of
         // 256 KiB the whole sector.
         std::uint32_t block_erase_bytes = kBlockBytes;
@@ -42,6 +45,9 @@ class SpiNorChip {
         bool four_byte_commands = true;
         // Answers Read SFDP (0x5A). A part made before SFDP ignores the opcode.
         bool sfdp = true;
+        // A real part's SFDP space, from address 0, to answer instead of the one built from the
+        // options above; they still say how the part behaves.
+        std::vector<std::uint8_t> sfdp_table{};
         // The defaults keep tests fast and still make the driver poll: a program is seen done
         // by the first status poll, an erase by the second. typical_times() gives real parts'.
         BusyTime program_time{};
@@ -49,6 +55,8 @@ class SpiNorChip {
 
         // Busy as a real part is, its data sheet's typical times multiplied by `scale`.
         static Options typical_times(double scale = 1.0);
+        // The JEDEC ID the part answers.
+        std::array<std::uint8_t, 3> answered_jedec_id() const;
     };
 
     // Typical times from the data sheet of a common 128 Mbit 3 V serial NOR part: a 256-byte

@@ -3,7 +3,10 @@
 #include <fmt/format.h>
 
 #include <charconv>
+#include <filesystem>
 #include <utility>
+
+#include "sim/testbed/file_text.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -40,7 +43,17 @@ bytes, or with K, M or G; powers of two):
   buffer-size=BYTES   the parallel part's write buffer, 2 to 1024 (64: a 32-word part)
   no-4byte-commands   a serial part without 0x13, 0x12, 0xDC (and no SFDP table for them)
   no-sfdp             a serial part without SFDP, known only by its JEDEC ID
-  jedec-id=HEX        the serial part's JEDEC ID, six hex digits (e.g. 3d7119)
+  jedec-id=HEX        the serial part's JEDEC ID, six hex digits (e.g. 3d7119); by
+                      default 3d71 and the capacity byte of flash-size=
+  sfdp=FILE           the serial part answers Read SFDP (0x5A) with FILE: a real
+                      part's raw SFDP space from address 0, at most 64K (read at
+                      every run, so keep it where it is with --state)
+  cfi=FILE            the parallel part answers the CFI query with FILE: a real part's
+                      raw query, one byte per word from word address 0x10 ("QRY") on,
+                      at most 240 bytes (to word 0xFF)
+The tables only describe the part; the settings above say how it behaves: give a
+real table the flash-size=, sector-size=, no-4byte-commands and jedec-id= of its
+part, or one that differs to see what a part that misdescribes itself does.
 A value runs to the next comma; values with commas can't be given.
 
 A board runs the firmware it loaded until "reboot" is written or the power comes
@@ -49,6 +62,10 @@ address, when that is in full an image of the firmware archives (reporting that
 image's version beside its own hardware part) or still the image it was made
 with (its version= text); otherwise its factory image.
 )";
+
+// SFDP tables of real parts take a few hundred bytes; the query lies in words 0x10 to 0xFF.
+constexpr std::size_t kSfdpFileLimit = 64u << 10;
+constexpr std::size_t kCfiFileLimit = 0xF0;
 
 template <class T>
 std::optional<T> parse_number(std::string_view text) {
@@ -86,6 +103,18 @@ std::optional<std::array<std::uint8_t, 3>> parse_jedec_id(std::string_view text)
         if (ec != std::errc() || end != text.data() + 2 * i + 2) return std::nullopt;
     }
     return id;
+}
+
+// A part's table from a file of at most `limit` bytes; none, with why, when it can't be had.
+std::optional<std::string_view> read_table(std::string_view file, std::size_t limit,
+                                           std::vector<std::uint8_t>& table) {
+    if (file.empty()) return "a file name";
+    const auto bytes = read_whole_file(std::filesystem::path(file));
+    if (!bytes) return "can't read the file";
+    if (bytes->empty()) return "the file is empty";
+    if (bytes->size() > limit) return "the file is larger than a table is";
+    table.assign(bytes->begin(), bytes->end());
+    return std::nullopt;
 }
 
 Error bad(std::string_view setting, std::string_view why) {
@@ -221,6 +250,10 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
     } else if (key == "buffer-size") {
         board.flash_part.buffer_size = parse_size(v, 2, 1024);
         if (!board.flash_part.buffer_size) return "a power of two from 2 to 1024";
+    } else if (key == "sfdp") {
+        return read_table(v, kSfdpFileLimit, board.flash_part.sfdp);
+    } else if (key == "cfi") {
+        return read_table(v, kCfiFileLimit, board.flash_part.cfi);
     } else if (key == "jedec-id") {
         board.flash_part.jedec_id = parse_jedec_id(v);
         if (!board.flash_part.jedec_id) return "six hex digits";
@@ -256,19 +289,18 @@ BoardOptions board_options(BoardKind kind, const FlashPartSettings& part) {
     BoardOptions options;
     if (board_info(kind).flash == FlashType::Spi) {
         SpiNorChip::Options& spi = options.spi;
-        if (part.size) {
-            spi.size_bytes = *part.size;
-            spi.jedec_id[2] = SpiNorChip::capacity_code(*part.size);
-        }
+        if (part.size) spi.size_bytes = *part.size;
         if (part.sector_size) spi.block_erase_bytes = *part.sector_size;
-        if (part.jedec_id) spi.jedec_id = *part.jedec_id;
+        spi.jedec_id = part.jedec_id;
         spi.four_byte_commands = !part.no_four_byte_commands;
         spi.sfdp = !part.no_sfdp;
+        spi.sfdp_table = part.sfdp;
     } else {
         ParallelNorChip::Options& parallel = options.parallel;
         if (part.size) parallel.size_bytes = *part.size;
         if (part.sector_size) parallel.sector_bytes = *part.sector_size;
         if (part.buffer_size) parallel.buffer_bytes = *part.buffer_size;
+        parallel.cfi_table = part.cfi;
     }
     return options;
 }

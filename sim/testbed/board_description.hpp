@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 #include "device/board_table.hpp"
@@ -36,6 +37,10 @@ struct FlashPartSettings {
     std::optional<std::array<std::uint8_t, 3>> jedec_id;  // serial flash
     bool no_four_byte_commands = false;                   // serial flash
     bool no_sfdp = false;                                 // serial flash
+    // A real part's tables, as the files of sfdp= and cfi= hold them; empty: the simulated
+    // part's own.
+    std::vector<std::uint8_t> sfdp{};  // serial flash: its SFDP space from address 0
+    std::vector<std::uint8_t> cfi{};   // parallel flash: its CFI query from word 0x10
 };
 
 // The chip options of a board of `kind` with these settings applied to its firmware flash.

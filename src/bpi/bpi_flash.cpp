@@ -8,6 +8,7 @@
 
 #include "base/error.hpp"
 #include "base/internal_fault.hpp"
+#include "flash/nor_commands.hpp"
 #include "flash/wait.hpp"
 
 namespace tarnvel {
@@ -15,11 +16,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t kSectorSize = 0x20000;  // bytes; 0x10000 words
+// A sector of 0x10000 words, a write buffer of 256.
+constexpr std::uint32_t kSectorSize = parallel_nor::kSectorSize;
+constexpr std::uint32_t kBufferBytes = parallel_nor::kBufferSize;
 constexpr std::uint32_t kSectorShift = 17;      // byte address to sector number
 constexpr std::uint32_t kSectorWordShift = 16;  // sector number to word address
 constexpr std::uint32_t kSectorWordMask = 0x7FFF0000;
-constexpr std::uint32_t kBufferBytes = 0x200;   // one write-buffer program: 256 words
 constexpr std::uint32_t kReadChunkBytes = 256;  // one read_words call: 128 words
 
 // A sector erase takes hundreds of milliseconds: polled every 100 ms, the first look after

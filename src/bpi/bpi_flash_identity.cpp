@@ -1,6 +1,7 @@
 // How the parallel flash describes itself: its CFI query.
 
 #include <array>
+#include <vector>
 
 #include "bpi/bpi_flash.hpp"
 #include "bpi/cfi.hpp"
@@ -22,11 +23,19 @@ Result<FlashGeometry> BpiFlash::read_geometry() {
     if (auto read = bpi.read_words(kCfiFirstWord, words); !read) {
         return std::unexpected(read.error());
     }
+    // Only a part with boot sectors has its primary vendor table read, for its boot flag.
+    std::vector<std::uint16_t> primary;
+    if (const auto table = cfi_primary_table(words)) {
+        primary.resize(table->words);
+        if (auto read = bpi.read_words(table->address, primary); !read) {
+            return std::unexpected(read.error());
+        }
+    }
     if (auto back = bpi.write_word(0, kReadMode); !back) return std::unexpected(back.error());
     if (auto released = bpi.set_control(0, 0, 0); !released) {
         return std::unexpected(released.error());
     }
-    return parse_cfi_query(words);
+    return parse_cfi_query(words, primary);
 }
 
 }  // namespace tarnvel

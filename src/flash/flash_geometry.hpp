@@ -33,9 +33,23 @@ struct SerialEraseType {
     std::uint8_t opcode = 0;  // the command with a 3-byte address
     // The command with a 4-byte address, when the part has one for this erase.
     std::optional<std::uint8_t> opcode_4byte{};
+    // Which of the part's four erase types this is (1-4), as its sector map names them.
+    std::uint8_t number = 1;
 
     friend bool operator==(const SerialEraseType&, const SerialEraseType&) = default;
 };
+
+// A run of a serial part's sector map: `size` bytes, from where the run before it ends, in
+// which the erase types whose bits `erase_types` holds work (bit 0 for erase type 1).
+struct SectorMapRegion {
+    std::uint64_t size = 0;
+    std::uint8_t erase_types = 0;
+
+    friend bool operator==(const SectorMapRegion&, const SectorMapRegion&) = default;
+};
+
+// The sectors of a part in one of its configurations, from address 0 up.
+using SectorMap = std::vector<SectorMapRegion>;
 
 // A run of equal erase blocks of a parallel part, counted from the lower addresses up.
 struct EraseRegion {
@@ -58,10 +72,17 @@ struct FlashGeometry {
     bool program_4byte = false;  // Page Program with a 4-byte address (0x12)
     std::vector<SerialEraseType> erase_types{};
     std::uint32_t page_size = 0;  // bytes one Page Program may carry; 0 when not told
+    // A part whose sectors depend on its configuration lists a map for each; which one is in
+    // force is not asked (that takes commands from the table), so every one must fit. Empty:
+    // the erase types work alike over the whole part.
+    std::vector<SectorMap> sector_maps{};
 
     // Parallel parts.
     std::uint16_t command_set = 0;  // the CFI primary command set (0x0002: AMD style)
     std::vector<EraseRegion> erase_regions{};
+    // A part with boot sectors that does not say whether they are at the top or the bottom:
+    // its regions may lie in the reverse order, and both must fit.
+    bool regions_may_be_reversed = false;
     std::uint32_t write_buffer = 0;  // bytes one write-buffer program may carry
 
     friend bool operator==(const FlashGeometry&, const FlashGeometry&) = default;

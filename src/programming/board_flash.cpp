@@ -1,5 +1,10 @@
 #include "programming/board_flash.hpp"
 
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+#include <bit>
 #include <memory>
 
 #include "base/internal_fault.hpp"
@@ -9,6 +14,9 @@
 
 namespace tarnvel {
 namespace {
+
+// One read piece of either driver.
+constexpr std::uint64_t kProbeBytes = 256;
 
 // An earlier run may have stopped the parallel flash in the middle of a command; reset it to
 // read mode before anything reads it.
@@ -64,6 +72,33 @@ Result<FlashGeometry> identify_flash(BoardDevice& board) {
 Result<FlashGeometry> attach_identified_flash(BoardDevice& board) {
     if (auto built = build_flash(board); !built) return std::unexpected(built.error());
     return identify_flash(board);
+}
+
+Status check_flash_holds(BoardDevice& board, const FlashGeometry& geometry, std::uint64_t length) {
+    if (geometry.source != GeometrySource::JedecIdTable || length == 0) return {};
+    if (!board.flash) internal_fault("checking the size of a board that has no flash driver");
+    const std::uint64_t base = board_info(board.kind).base_address;
+    const std::uint64_t end = base + length;
+    // The largest smaller size that would wrap the bytes: one that differs there from where it
+    // would wrap them to also rules out every smaller size.
+    const std::uint64_t smaller = std::bit_floor(end - 1);
+    if (smaller == 0 || smaller >= geometry.size) return {};
+    const std::uint64_t probe = std::max(base, smaller);
+    const std::uint64_t landing = probe & (smaller - 1);
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(kProbeBytes, end - probe));
+    auto there = board.flash->read(static_cast<std::uint32_t>(probe), n);
+    if (!there) return std::unexpected(there.error());
+    auto below = board.flash->read(static_cast<std::uint32_t>(landing), n);
+    if (!below) return std::unexpected(below.error());
+    const bool erased = std::ranges::all_of(*there, [](std::uint8_t b) { return b == 0xFF; });
+    if (*there != *below || erased) return {};
+    return std::unexpected(Error::message(
+        ErrorKind::Unsupported,
+        fmt::format("the flash reads at 0x{:x} what it holds at 0x{:x}: it may hold only {}, "
+                    "though its JEDEC ID {:02x} (and no SFDP) gives {}, and then what is "
+                    "written at 0x{:x} lands at 0x{:x}",
+                    probe, landing, size_text(smaller), fmt::join(geometry.jedec_id, " "),
+                    size_text(geometry.size), probe, landing)));
 }
 
 }  // namespace tarnvel

@@ -23,4 +23,13 @@ Result<FlashGeometry> identify_flash(BoardDevice& board);
 // build_flash, then identify_flash. The objects stay in the record on every failure.
 Result<FlashGeometry> attach_identified_flash(BoardDevice& board);
 
+// Whether the part, identified as `geometry`, holds the `length` bytes from the kind's base
+// address, as far as reading tells. A part known by its JEDEC ID alone may hold less than its
+// ID claims; its addresses then wrap, and what is written from the base address lands lower
+// down, over the factory image at 0. Reads the same few bytes where a wrap would take the
+// first byte past a smaller size and where it would land: bytes that differ prove the size,
+// erased bytes at both hold nothing a wrap could overwrite, and anything else is refused with
+// what the part claimed. A size its SFDP gives is not read again.
+Status check_flash_holds(BoardDevice& board, const FlashGeometry& geometry, std::uint64_t length);
+
 }  // namespace tarnvel

@@ -1,28 +1,32 @@
 #include "spi/sfdp.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <array>
+
+#include "flash/nor_commands.hpp"
+#include "spi/sfdp_quirks.hpp"
 
 namespace tarnvel {
 namespace {
 
 // The SFDP header: the signature "SFDP", minor and major revision, the number of parameter
-// headers less one, and a byte of 0xFF. Parameter headers of 8 bytes each follow it.
+// headers less one, and the access protocol. Parameter headers of 8 bytes each follow it: the
+// table's ID (least significant byte), its minor and major revision, its length in DWORDs, a
+// 3-byte pointer to it and the ID's most significant byte.
 constexpr std::array<std::uint8_t, 4> kSignature{'S', 'F', 'D', 'P'};
 constexpr std::uint32_t kHeaderBytes = 8;
 constexpr std::uint32_t kParameterHeaderBytes = 8;
-// Real parts carry a handful of tables; the basic and the 4-byte one come first. Reading no
-// more than this many headers bounds what a part with a corrupt count makes us read.
-constexpr std::uint32_t kMaxParameterHeaders = 16;
+// SFDP and its tables of major revision 1 are laid out alike; a later one may not be.
+constexpr std::uint8_t kMajorRevision = 1;
+// Read SFDP takes a 3-byte address: no table lies beyond this.
+constexpr std::uint64_t kSfdpSpace = 1u << 24;
 
-// Parameter table IDs: least significant byte, most significant byte.
-constexpr std::uint8_t kBasicTableId = 0x00;
-constexpr std::uint8_t kFourByteTableId = 0x84;
-constexpr std::uint8_t kJedecTableIdMsb = 0xFF;
-// JESD216 tables of major revision 1 are all laid out alike; a later major revision may not be.
-constexpr std::uint8_t kTableMajorRevision = 1;
+constexpr std::uint16_t kBasicTableId = 0xFF00;
+constexpr std::uint16_t kSectorMapTableId = 0xFF81;
+constexpr std::uint16_t kFourByteTableId = 0xFF84;
 
 // The basic table has nine DWORDs since the first revision of the standard; the page size is
 // in DWORD 11, which later revisions added. Nothing after DWORD 11 is needed.
@@ -34,28 +38,35 @@ constexpr std::uint32_t kFourByteTableDwords = 2;
 constexpr unsigned kAddressBytesShift = 17;
 // DWORD 2: the density in bits, as the count less one, or with bit 31 set as a power of two.
 constexpr std::uint32_t kDensityIsPowerOfTwo = 0x80000000;
+// DWORDs 8 and 9: erase types 1 to 4, a size exponent (0: no such type) and the opcode each.
+constexpr std::uint32_t kEraseTypesDword = 8;
+constexpr unsigned kEraseTypes = 4;
 // 4-byte table, DWORD 1: Read Data 0x13 (bit 0), Page Program 0x12 (bit 6), erase types 1 to 4
 // (bits 9-12); DWORD 2 holds the 4-byte erase opcodes, one byte per erase type.
 constexpr std::uint32_t kRead4ByteBit = 1u << 0;
 constexpr std::uint32_t kProgram4ByteBit = 1u << 6;
 constexpr unsigned kErase4ByteFirstBit = 9;
 
+// Sector map table: a run of descriptors, each with its last-descriptor flag in bit 0 and its
+// type in bit 1. A configuration detection command takes two DWORDs; a map, one DWORD with its
+// region count less one in bits 16-23, then one per region: the erase types that work there in
+// bits 0-3, its size in units of 256 bytes, less one, in bits 8-31.
+constexpr std::uint32_t kLastDescriptor = 1u << 0;
+constexpr std::uint32_t kMapDescriptor = 1u << 1;
+constexpr std::uint32_t kCommandDescriptorDwords = 2;
+constexpr std::uint64_t kRegionUnit = 256;
+
 struct ParameterHeader {
-    std::uint8_t id_lsb = 0;
+    std::uint16_t id = 0;
+    std::uint8_t minor = 0;
     std::uint8_t major = 0;
     std::uint32_t dwords = 0;
     std::uint32_t pointer = 0;
-    std::uint8_t id_msb = 0;
 };
 
 std::uint32_t dword_at(std::span<const std::uint8_t> bytes, std::size_t offset) {
     return static_cast<std::uint32_t>(bytes[offset]) | std::uint32_t{bytes[offset + 1]} << 8 |
            std::uint32_t{bytes[offset + 2]} << 16 | std::uint32_t{bytes[offset + 3]} << 24;
-}
-
-// DWORD n (counted from 1, as the standard counts them) of a table.
-std::uint32_t dword(std::span<const std::uint8_t> table, std::uint32_t n) {
-    return dword_at(table, 4 * (n - 1));
 }
 
 Error bad_sfdp(std::string_view what) {
@@ -71,11 +82,38 @@ Result<std::vector<std::uint8_t>> read_exactly(const SfdpReader& read, std::uint
     return bytes;
 }
 
-const ParameterHeader* find_table(const std::vector<ParameterHeader>& headers, std::uint8_t id) {
-    auto it = std::ranges::find_if(headers, [id](const ParameterHeader& h) {
-        return h.id_lsb == id && h.id_msb == kJedecTableIdMsb && h.major == kTableMajorRevision;
-    });
-    return it == headers.end() ? nullptr : &*it;
+// The latest revision of table `id` (the highest minor revision of major revision 1, the
+// longest of equal ones) that holds `min_dwords` and lies within the SFDP space.
+const ParameterHeader* latest_table(const std::vector<ParameterHeader>& headers, std::uint16_t id,
+                                    std::uint32_t min_dwords) {
+    const ParameterHeader* latest = nullptr;
+    for (const ParameterHeader& h : headers) {
+        if (h.id != id || h.major != kMajorRevision || h.dwords < min_dwords) continue;
+        if (h.pointer + 4 * std::uint64_t{h.dwords} > kSfdpSpace) continue;
+        if (latest == nullptr || h.minor > latest->minor ||
+            (h.minor == latest->minor && h.dwords > latest->dwords)) {
+            latest = &h;
+        }
+    }
+    return latest;
+}
+
+Result<std::vector<ParameterHeader>> read_parameter_headers(const SfdpReader& read,
+                                                            std::uint32_t count) {
+    auto raw = read_exactly(read, kHeaderBytes, count * kParameterHeaderBytes);
+    if (!raw) return std::unexpected(std::move(raw.error()));
+    std::vector<ParameterHeader> headers;
+    headers.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::span<const std::uint8_t> h =
+            std::span(*raw).subspan(i * kParameterHeaderBytes, kParameterHeaderBytes);
+        headers.push_back({.id = static_cast<std::uint16_t>(h[7] << 8 | h[0]),
+                           .minor = h[1],
+                           .major = h[2],
+                           .dwords = h[3],
+                           .pointer = dword_at(h, 4) & 0xFFFFFF});
+    }
+    return headers;
 }
 
 Result<std::uint64_t> density_bytes(std::uint32_t density) {
@@ -106,69 +144,13 @@ Result<AddressBytes> address_bytes(std::uint32_t dword1) {
     return std::unexpected(bad_sfdp("gives a reserved address-bytes value"));
 }
 
-}  // namespace
-
-Result<std::optional<FlashGeometry>> read_sfdp_geometry(const SfdpReader& read,
-                                                        std::span<const std::uint8_t> jedec_id) {
-    auto header = read_exactly(read, 0, kHeaderBytes);
-    if (!header) return std::unexpected(std::move(header.error()));
-    if (!std::ranges::equal(std::span(*header).first(kSignature.size()), kSignature)) {
-        return std::nullopt;
-    }
-    const std::uint32_t header_count =
-        std::min<std::uint32_t>((*header)[6] + 1u, kMaxParameterHeaders);
-    auto raw = read_exactly(read, kHeaderBytes, header_count * kParameterHeaderBytes);
-    if (!raw) return std::unexpected(std::move(raw.error()));
-    std::vector<ParameterHeader> headers;
-    for (std::uint32_t i = 0; i < header_count; ++i) {
-        const std::span<const std::uint8_t> h =
-            std::span(*raw).subspan(i * kParameterHeaderBytes, kParameterHeaderBytes);
-        headers.push_back({.id_lsb = h[0],
-                           .major = h[2],
-                           .dwords = h[3],
-                           .pointer = dword_at(h, 4) & 0xFFFFFF,
-                           .id_msb = h[7]});
-    }
-
-    const ParameterHeader* basic = find_table(headers, kBasicTableId);
-    if (basic == nullptr) return std::unexpected(bad_sfdp("has no basic flash parameter table"));
-    if (basic->dwords < kBasicTableMinDwords) {
-        return std::unexpected(bad_sfdp(fmt::format("basic table has {} DWORDs, fewer than {}",
-                                                    basic->dwords, kBasicTableMinDwords)));
-    }
-    auto table = read_exactly(read, basic->pointer, 4 * std::min(basic->dwords, kPageSizeDword));
-    if (!table) return std::unexpected(std::move(table.error()));
-
-    FlashGeometry geometry{.type = FlashType::Spi, .source = GeometrySource::Sfdp};
-    geometry.jedec_id.assign(jedec_id.begin(), jedec_id.end());
-    auto size = density_bytes(dword(*table, 2));
-    if (!size) return std::unexpected(std::move(size.error()));
-    geometry.size = *size;
-    auto addressing = address_bytes(dword(*table, 1));
-    if (!addressing) return std::unexpected(std::move(addressing.error()));
-    geometry.address_bytes = *addressing;
-    if (basic->dwords >= kPageSizeDword) {
-        geometry.page_size = 1u << ((dword(*table, kPageSizeDword) >> 4) & 0xF);
-    }
-
-    // The 4-byte Address Instruction Table, when the part has one: without it no command is
-    // known to take a 4-byte address.
-    std::uint32_t four_byte_support = 0;
-    std::uint32_t four_byte_erase_opcodes = 0;
-    if (const ParameterHeader* four = find_table(headers, kFourByteTableId);
-        four != nullptr && four->dwords >= kFourByteTableDwords) {
-        auto four_table = read_exactly(read, four->pointer, 4 * kFourByteTableDwords);
-        if (!four_table) return std::unexpected(std::move(four_table.error()));
-        four_byte_support = dword(*four_table, 1);
-        four_byte_erase_opcodes = dword(*four_table, 2);
-    }
-    geometry.read_4byte = (four_byte_support & kRead4ByteBit) != 0;
-    geometry.program_4byte = (four_byte_support & kProgram4ByteBit) != 0;
-
-    // Erase types 1 and 2 in DWORD 8, 3 and 4 in DWORD 9: a size exponent (0: no such erase
-    // type) and the opcode, one 16-bit half each.
-    for (unsigned type = 0; type < 4; ++type) {
-        const std::uint32_t half = dword(*table, 8 + type / 2) >> (16 * (type % 2));
+// The erase types of the basic table, with their 4-byte twins from the 4-byte table.
+Result<std::vector<SerialEraseType>> erase_types(const BasicTable& basic,
+                                                 std::uint32_t four_byte_support,
+                                                 std::uint32_t four_byte_erase_opcodes) {
+    std::vector<SerialEraseType> types;
+    for (unsigned type = 0; type < kEraseTypes; ++type) {
+        const std::uint32_t half = basic.dword(kEraseTypesDword + type / 2) >> (16 * (type % 2));
         const std::uint32_t exponent = half & 0xFF;
         if (exponent == 0) continue;
         if (exponent > 31) {
@@ -176,13 +158,138 @@ Result<std::optional<FlashGeometry>> read_sfdp_geometry(const SfdpReader& read,
                 fmt::format("gives erase type {} a size of 2^{} bytes", type + 1, exponent)));
         }
         SerialEraseType erase{.size = 1u << exponent,
-                              .opcode = static_cast<std::uint8_t>(half >> 8)};
+                              .opcode = static_cast<std::uint8_t>(half >> 8),
+                              .number = static_cast<std::uint8_t>(type + 1)};
         if ((four_byte_support & (1u << (kErase4ByteFirstBit + type))) != 0) {
             erase.opcode_4byte = static_cast<std::uint8_t>(four_byte_erase_opcodes >> (8 * type));
         }
-        geometry.erase_types.push_back(erase);
+        types.push_back(erase);
     }
-    return geometry;
+    return types;
+}
+
+// The maps of a sector map table; the detection commands between them are passed over: which
+// map is in force is not asked, since that would send the part commands taken from a table.
+Result<std::vector<SectorMap>> sector_maps(std::span<const std::uint8_t> table) {
+    const std::uint32_t dwords = static_cast<std::uint32_t>(table.size() / 4);
+    std::vector<SectorMap> maps;
+    for (std::uint32_t i = 0; i < dwords;) {
+        const std::uint32_t descriptor = dword_at(table, 4 * std::size_t{i});
+        if ((descriptor & kMapDescriptor) == 0) {
+            i += kCommandDescriptorDwords;
+            continue;
+        }
+        const std::uint32_t regions = ((descriptor >> 16) & 0xFF) + 1;
+        if (regions > dwords - i - 1) {
+            return std::unexpected(bad_sfdp(
+                fmt::format("sector map lists {} regions, past the end of its table", regions)));
+        }
+        SectorMap map;
+        for (std::uint32_t r = 1; r <= regions; ++r) {
+            const std::uint32_t region = dword_at(table, 4 * std::size_t{i + r});
+            map.push_back({.size = (std::uint64_t{region >> 8} + 1) * kRegionUnit,
+                           .erase_types = static_cast<std::uint8_t>(region & 0xF)});
+        }
+        maps.push_back(std::move(map));
+        i += 1 + regions;
+        if ((descriptor & kLastDescriptor) != 0) break;
+    }
+    if (maps.empty()) return std::unexpected(bad_sfdp("sector map table holds no map"));
+    return maps;
+}
+
+Result<std::vector<std::uint8_t>> read_table(const SfdpReader& read, const ParameterHeader& table,
+                                             std::uint32_t dwords) {
+    return read_exactly(read, table.pointer, 4 * std::min(table.dwords, dwords));
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> jedec_id_capacity(std::span<const std::uint8_t> jedec_id) {
+    if (jedec_id.size() < 3) return std::nullopt;
+    const std::uint8_t code = jedec_id[2];
+    if (code >= 0x10 && code <= 0x1F) return std::uint64_t{1} << code;
+    // Past 0x19 (32 MiB), some makers go on with 0x20 for 64 MiB.
+    if (code >= 0x20 && code <= 0x22) return std::uint64_t{1} << (code - 0x20 + 26);
+    return std::nullopt;
+}
+
+Result<SfdpAnswer> read_sfdp_geometry(const SfdpReader& read,
+                                      std::span<const std::uint8_t> jedec_id) {
+    auto header = read_exactly(read, 0, kHeaderBytes);
+    if (!header) return std::unexpected(std::move(header.error()));
+    if (!std::ranges::equal(std::span(*header).first(kSignature.size()), kSignature)) {
+        return SfdpAnswer{};
+    }
+    if ((*header)[5] != kMajorRevision) return SfdpAnswer{.unknown_major_revision = (*header)[5]};
+    auto headers = read_parameter_headers(read, (*header)[6] + 1u);
+    if (!headers) return std::unexpected(std::move(headers.error()));
+
+    const ParameterHeader* basic_header =
+        latest_table(*headers, kBasicTableId, kBasicTableMinDwords);
+    if (basic_header == nullptr) {
+        const auto longest = std::ranges::max_element(*headers, {}, [](const ParameterHeader& h) {
+            return h.id == kBasicTableId && h.major == kMajorRevision ? h.dwords + 1 : 0;
+        });
+        if (longest->id != kBasicTableId || longest->major != kMajorRevision) {
+            return std::unexpected(bad_sfdp("has no basic flash parameter table"));
+        }
+        if (longest->dwords >= kBasicTableMinDwords) {
+            return std::unexpected(bad_sfdp("basic table lies past the end of the SFDP space"));
+        }
+        return std::unexpected(bad_sfdp(fmt::format("basic table has {} DWORDs, fewer than {}",
+                                                    longest->dwords, kBasicTableMinDwords)));
+    }
+    auto basic_bytes = read_table(read, *basic_header, kPageSizeDword);
+    if (!basic_bytes) return std::unexpected(std::move(basic_bytes.error()));
+    const BasicTable basic{.minor_revision = basic_header->minor, .bytes = *basic_bytes};
+
+    FlashGeometry geometry{.type = FlashType::Spi, .source = GeometrySource::Sfdp};
+    geometry.jedec_id.assign(jedec_id.begin(), jedec_id.end());
+    auto size = density_bytes(basic.dword(2));
+    if (!size) return std::unexpected(std::move(size.error()));
+    geometry.size = *size;
+    // Parts whose size is beyond what their address lines reach answer their SFDP and their
+    // JEDEC ID from the same die; when the two disagree, neither says where addresses wrap.
+    if (auto claimed = jedec_id_capacity(jedec_id); claimed && *claimed != geometry.size) {
+        return std::unexpected(bad_sfdp(
+            fmt::format("gives a size of {}, and the JEDEC ID {:02x} one of {}",
+                        size_text(geometry.size), fmt::join(jedec_id, " "), size_text(*claimed))));
+    }
+    auto addressing = address_bytes(basic.dword(1));
+    if (!addressing) return std::unexpected(std::move(addressing.error()));
+    geometry.address_bytes = *addressing;
+    if (basic_header->dwords >= kPageSizeDword) {
+        geometry.page_size = 1u << ((basic.dword(kPageSizeDword) >> 4) & 0xF);
+    }
+
+    // The 4-byte Address Instruction Table, when the part has one: without it no command is
+    // known to take a 4-byte address.
+    std::uint32_t four_byte_support = 0;
+    std::uint32_t four_byte_erase_opcodes = 0;
+    if (const ParameterHeader* four =
+            latest_table(*headers, kFourByteTableId, kFourByteTableDwords)) {
+        auto four_table = read_table(read, *four, kFourByteTableDwords);
+        if (!four_table) return std::unexpected(std::move(four_table.error()));
+        four_byte_support = dword_at(*four_table, 0);
+        four_byte_erase_opcodes = dword_at(*four_table, 4);
+    }
+    geometry.read_4byte = (four_byte_support & kRead4ByteBit) != 0;
+    geometry.program_4byte = (four_byte_support & kProgram4ByteBit) != 0;
+    auto erases = erase_types(basic, four_byte_support, four_byte_erase_opcodes);
+    if (!erases) return std::unexpected(std::move(erases.error()));
+    geometry.erase_types = std::move(*erases);
+
+    if (const ParameterHeader* map = latest_table(*headers, kSectorMapTableId, 1)) {
+        auto map_table = read_table(read, *map, map->dwords);
+        if (!map_table) return std::unexpected(std::move(map_table.error()));
+        auto maps = sector_maps(*map_table);
+        if (!maps) return std::unexpected(std::move(maps.error()));
+        geometry.sector_maps = std::move(*maps);
+    }
+
+    apply_part_quirks(jedec_id, basic, geometry);
+    return SfdpAnswer{.geometry = std::move(geometry)};
 }
 
 namespace {
@@ -210,11 +317,6 @@ constexpr KnownSerialPart kKnownSerialParts[] = {
     {{0x3D, 0x71, 0x1B}, 128 * kMiB, AddressBytes::ThreeOrFour, true},
 };
 
-constexpr std::uint32_t kKnownBlockSize = 0x10000;
-constexpr std::uint8_t kBlockErase3 = 0xD8;
-constexpr std::uint8_t kBlockErase4 = 0xDC;
-constexpr std::uint32_t kKnownPageSize = 0x100;
-
 }  // namespace
 
 std::optional<FlashGeometry> known_serial_part(std::span<const std::uint8_t> jedec_id) {
@@ -227,9 +329,9 @@ std::optional<FlashGeometry> known_serial_part(std::span<const std::uint8_t> jed
                                .address_bytes = part.address_bytes,
                                .read_4byte = part.four_byte_commands,
                                .program_4byte = part.four_byte_commands,
-                               .page_size = kKnownPageSize};
-        SerialEraseType block{.size = kKnownBlockSize, .opcode = kBlockErase3};
-        if (part.four_byte_commands) block.opcode_4byte = kBlockErase4;
+                               .page_size = serial_nor::kPageSize};
+        SerialEraseType block{.size = serial_nor::kBlockSize, .opcode = serial_nor::kBlockErase3};
+        if (part.four_byte_commands) block.opcode_4byte = serial_nor::kBlockErase4;
         geometry.erase_types.push_back(block);
         return geometry;
     }

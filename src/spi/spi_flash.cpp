@@ -6,6 +6,7 @@
 #include <array>
 
 #include "base/internal_fault.hpp"
+#include "flash/nor_commands.hpp"
 #include "flash/wait.hpp"
 
 namespace tarnvel {
@@ -17,16 +18,16 @@ constexpr std::uint8_t kWriteEnable = 0x06;
 constexpr std::uint8_t kWriteDisable = 0x04;
 constexpr std::uint8_t kReadStatus = 0x05;
 constexpr std::uint8_t kReadId = 0x9F;
-constexpr std::uint8_t kRead3 = 0x03;
-constexpr std::uint8_t kRead4 = 0x13;
-constexpr std::uint8_t kPageProgram3 = 0x02;
-constexpr std::uint8_t kPageProgram4 = 0x12;
-constexpr std::uint8_t kBlockErase3 = 0xD8;
-constexpr std::uint8_t kBlockErase4 = 0xDC;
+using serial_nor::kBlockErase3;
+using serial_nor::kBlockErase4;
+using serial_nor::kBlockSize;
+using serial_nor::kPageProgram3;
+using serial_nor::kPageProgram4;
+using serial_nor::kPageSize;
+using serial_nor::kRead3;
+using serial_nor::kRead4;
 constexpr std::uint8_t kBusyBit = 0x01;  // status register bit 0: write in progress
 
-constexpr std::uint32_t kBlockSize = 0x10000;
-constexpr std::uint32_t kPageSize = 0x100;
 constexpr std::uint32_t kBlockShift = 16;
 // Opcode and four address bytes. In 3-byte mode one byte of a frame's vector is spare and 0:
 // a read clocks it out during the first data byte; erase and program frames end before it.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 
 #include "spi/sfdp.hpp"
 #include "spi/spi_flash.hpp"
@@ -51,18 +52,29 @@ Result<FlashGeometry> SpiFlash::read_geometry() {
                                std::uint32_t length) { return read_sfdp(spi, address, length); },
                            jedec_id);
     if (!from_sfdp) return std::unexpected(std::move(from_sfdp.error()));
-    if (*from_sfdp) return std::move(**from_sfdp);
+    if (from_sfdp->geometry) return std::move(*from_sfdp->geometry);
     if (auto known = known_serial_part(jedec_id)) return std::move(*known);
 
     // With no part answering, the data line stays where its pull-up or pull-down holds it.
     const bool silent = std::ranges::all_of(jedec_id, [](std::uint8_t b) { return b == 0xFF; }) ||
                         std::ranges::all_of(jedec_id, [](std::uint8_t b) { return b == 0x00; });
+    if (silent) {
+        return std::unexpected(Error::message(
+            ErrorKind::Unsupported,
+            fmt::format("no serial flash answers (JEDEC ID {:02x})", fmt::join(jedec_id, " "))));
+    }
+    const std::string sfdp =
+        from_sfdp->unknown_major_revision
+            ? fmt::format(
+                  "the flash's SFDP is of major revision {}, which this program does not "
+                  "read",
+                  *from_sfdp->unknown_major_revision)
+            : std::string("the flash has no SFDP tables");
     return std::unexpected(Error::message(
         ErrorKind::Unsupported,
-        silent ? fmt::format("no serial flash answers (JEDEC ID {:02x})", fmt::join(jedec_id, " "))
-               : fmt::format("the flash has no SFDP tables, and its JEDEC ID {:02x} is not a "
-                             "known part: its size and erase blocks are unknown",
-                             fmt::join(jedec_id, " "))));
+        fmt::format("{}, and its JEDEC ID {:02x} is not a known part: its size and erase blocks "
+                    "are unknown",
+                    sfdp, fmt::join(jedec_id, " "))));
 }
 
 }  // namespace tarnvel

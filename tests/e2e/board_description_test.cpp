@@ -139,7 +139,7 @@ TEST(BoardDescription, FlashPartSettingsReachTheChipThatHoldsTheFirmware) {
     ASSERT_TRUE(serial);
     const BoardOptions spi = board_options(*serial->kind, serial->flash_part);
     EXPECT_EQ(spi.spi.size_bytes, 32u << 20);
-    EXPECT_EQ(spi.spi.jedec_id, (std::array<std::uint8_t, 3>{0x3D, 0x71, 0x19}));
+    EXPECT_EQ(spi.spi.answered_jedec_id(), (std::array<std::uint8_t, 3>{0x3D, 0x71, 0x19}));
     EXPECT_EQ(spi.spi.block_erase_bytes, 256u << 10);
     EXPECT_FALSE(spi.spi.four_byte_commands);
     EXPECT_FALSE(spi.spi.sfdp);

@@ -57,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                    BoardKind::Qx630,
                    [](sim::BoardOptions& o) { o.spi.block_erase_bytes = 256 << 10; },
                    {"update", "--yes", "--json"},
-                   "the flash part does not fit: the flash's block erase 0xD8 erases 256 KiB"},
+                   "the flash part does not fit: the flash's block erase 0xDC erases 256 KiB"},
         MisfitCase{"UpdateWithA32WordWriteBuffer",
                    BoardKind::Qx610Bpi,
                    [](sim::BoardOptions& o) { o.parallel.buffer_bytes = 64; },

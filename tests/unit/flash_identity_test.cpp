@@ -8,11 +8,11 @@
 #include <string>
 
 #include "bpi/cfi.hpp"
+#include "flash/word_mirror.hpp"
 #include "programming/board_flash.hpp"
 #include "programming/flash_fit.hpp"
 #include "programming/programming.hpp"
 #include "programming/readback.hpp"
-#include "flash/word_mirror.hpp"
 #include "simulated_board.hpp"
 #include "spi/sfdp.hpp"
 
@@ -71,7 +71,7 @@ const PartCase kParts[] = {
      2, FlashUse::Read, "2 bytes from 0x1020000 reach past the end of the 16 MiB flash"},
     {"UniformSectorsOf256KiB", Qx610Spi,
      [](BoardOptions& o) { o.spi.block_erase_bytes = 256 << 10; }, 4096, FlashUse::Write,
-     "the flash's block erase 0xD8 erases 256 KiB, not the 64 KiB blocks the update writes"},
+     "the flash's block erase 0xDC erases 256 KiB, not the 64 KiB blocks the update writes"},
     {"WriteBufferOf32Words", Qx400, [](BoardOptions& o) { o.parallel.buffer_bytes = 64; }, 4096,
      FlashUse::Write,
      "the flash's write buffer holds 64 bytes, not the 512 bytes the update programs at once "
