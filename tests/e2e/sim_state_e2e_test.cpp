@@ -18,6 +18,10 @@
 namespace tarnvel::e2e {
 namespace {
 
+std::string file_text(const std::filesystem::path& path) {
+    return sim::read_whole_file(path).value_or("");
+}
+
 class SimState : public MachineTest {
   protected:
     void SetUp() override {
@@ -48,14 +52,19 @@ class SimState : public MachineTest {
         return result.out;
     }
 
+    // The process whose id the command wrote to the state directory's "sleep" has ended.
+    void expect_gone_with_the_command(std::string_view name) {
+        const std::string sleeper = file_text(state(name) + "/state/sleep");
+        ASSERT_FALSE(sleeper.empty()) << "the command wrote no process id";
+        const std::string status =
+            file_text("/proc/" + sleeper.substr(0, sleeper.find('\n')) + "/stat");
+        EXPECT_TRUE(status.empty() || status.find(") Z ") != std::string::npos) << status;
+    }
+
     std::optional<sim::TempDir> dir_;
 };
 
 const std::vector<std::string> kUpdate{TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"};
-
-std::string file_text(const std::filesystem::path& path) {
-    return sim::read_whole_file(path).value_or("");
-}
 
 TEST_F(SimState, FirstRunMakesTheMachineAndEveryLaterRunPowersItOn) {
     const std::string machine = state("m");
@@ -121,11 +130,7 @@ TEST_F(SimState, PowerCutKillsTheCommandAtOnceAndKeepsWhatTheChipsWereLeftWith) 
         EXPECT_NE(cut.err.find("power cut at register access " + cut_at), std::string::npos)
             << cut.err;
         // The command's whole process group went with it.
-        const std::string sleeper = file_text(state(name) + "/state/sleep");
-        ASSERT_FALSE(sleeper.empty()) << "the command wrote no process id";
-        const std::string status =
-            file_text("/proc/" + sleeper.substr(0, sleeper.find('\n')) + "/stat");
-        EXPECT_TRUE(status.empty() || status.find(") Z ") != std::string::npos) << status;
+        expect_gone_with_the_command(name);
     }
     // Half written: the board falls back to its factory image.
     EXPECT_EQ(version_at_power_on("cut"), "2.0r0");
@@ -153,11 +158,7 @@ TEST_F(SimState, ASignalCutsThePowerAndKeepsTheMachine) {
         EXPECT_EQ(cut.signal, signal) << cut.describe_end() << "\n" << cut.err;
         EXPECT_NE(cut.err.find("SIG" + name + ": power cut at register access"), std::string::npos)
             << cut.err;
-        const std::string sleeper = file_text(state(name) + "/state/sleep");
-        ASSERT_FALSE(sleeper.empty()) << "the command wrote no process id";
-        const std::string status =
-            file_text("/proc/" + sleeper.substr(0, sleeper.find('\n')) + "/stat");
-        EXPECT_TRUE(status.empty() || status.find(") Z ") != std::string::npos) << status;
+        expect_gone_with_the_command(name);
         EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "temporary directories left in " << tmp;
         EXPECT_EQ(version_at_power_on(name), "2.0r101");
     }
