@@ -5,7 +5,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <span>
+#include <string>
 #include <system_error>
+
+#include "base/atomic_file.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -16,11 +20,11 @@ constexpr char kPageOneValue = 1;
 
 constexpr const char* kSpiFile = "spi.flash";
 constexpr const char* kParallelFile = "parallel.flash";
+// Pages are gathered up to this much before they are written.
+constexpr std::size_t kFlushBytes = 1 << 20;
 
-void put_u32(std::ostream& out, std::uint32_t value) {
-    const std::array<char, 4> bytes{static_cast<char>(value), static_cast<char>(value >> 8),
-                                    static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
-    out.write(bytes.data(), bytes.size());
+void put_u32(std::string& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>(value >> shift));
 }
 
 bool get_u32(std::istream& in, std::uint32_t& value) {
@@ -43,27 +47,38 @@ bool holds_prefill(const std::uint8_t* page, std::uint32_t base) {
 
 }  // namespace
 
+// The file is replaced whole, never rewritten in place: a run killed while it saves leaves
+// the old file.
 Status save_flash(const FlashStorage& flash, const std::filesystem::path& file) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(kMagic.data(), kMagic.size());
+    auto saved = AtomicFile::create(file, true);
+    if (!saved) return std::unexpected(saved.error());
+    std::string out(kMagic.data(), kMagic.size());
     put_u32(out, flash.size());
-    for (std::uint32_t base = 0; base < flash.size() && out; base += FlashStorage::kPageBytes) {
+    const auto flush = [&saved, &out]() -> Status {
+        auto written =
+            saved->write(std::span(reinterpret_cast<const std::uint8_t*>(out.data()), out.size()));
+        out.clear();
+        return written;
+    };
+    for (std::uint32_t base = 0; base < flash.size(); base += FlashStorage::kPageBytes) {
         const std::uint8_t* page = flash.page_data(base);
         if (page == nullptr || holds_prefill(page, base)) continue;
         put_u32(out, base >> FlashStorage::kPageShift);
         const bool one_value = std::all_of(page, page + FlashStorage::kPageBytes,
                                            [page](std::uint8_t byte) { return byte == page[0]; });
         if (one_value) {
-            out.put(kPageOneValue);
-            out.put(static_cast<char>(page[0]));
+            out.push_back(kPageOneValue);
+            out.push_back(static_cast<char>(page[0]));
         } else {
-            out.put(kPageBytesFollow);
-            out.write(reinterpret_cast<const char*>(page), FlashStorage::kPageBytes);
+            out.push_back(kPageBytesFollow);
+            out.append(reinterpret_cast<const char*>(page), FlashStorage::kPageBytes);
+        }
+        if (out.size() >= kFlushBytes) {
+            if (auto written = flush(); !written) return written;
         }
     }
-    out.close();
-    if (!out) return std::unexpected(Error::os(EIO));
-    return {};
+    if (auto written = flush(); !written) return written;
+    return saved->commit();
 }
 
 Status restore_flash(FlashStorage& flash, const std::filesystem::path& file) {

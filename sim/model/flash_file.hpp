@@ -15,6 +15,7 @@
 
 namespace tarnvel::sim {
 
+// Replaces the file whole: a new file, flushed to disk and renamed over the old one.
 Status save_flash(const FlashStorage& flash, const std::filesystem::path& file);
 // Replaces the whole content with the file's; the storage must have the file's size.
 Status restore_flash(FlashStorage& flash, const std::filesystem::path& file);

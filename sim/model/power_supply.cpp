@@ -24,12 +24,24 @@ bool PowerSupply::admit() {
     ++accesses_;
     if (cut_) return false;
     if (accesses_ != plan_.access) return true;
+    cut_boards();
+    return false;
+}
+
+const PowerCutPlan& PowerSupply::cut_now() {
+    if (cut_) return plan_;
+    if (plan_.access == 0) plan_.seed = accesses_ + 1;
+    plan_.access = accesses_ + 1;
+    cut_boards();
+    return plan_;
+}
+
+void PowerSupply::cut_boards() {
     cut_ = true;
     for (PoweredBoard* board : boards_) {
         if (SimBoard* hardware = board->hardware()) hardware->cut_power(plan_.seed);
     }
     if (on_cut_) on_cut_();
-    return false;
 }
 
 PoweredBoard::PoweredBoard(PowerSupply& supply, std::unique_ptr<RegisterModel> owned,

@@ -42,6 +42,12 @@ class PowerSupply {
     std::unique_ptr<PoweredBoard> connect(std::unique_ptr<RegisterModel> board);
     std::unique_ptr<PoweredBoard> connect(RegisterModel& board);
 
+    // Cuts the power now, between two accesses, as a plan naming the next access would: the
+    // chips stop where they are, the cut handler runs, and no later access reaches a board.
+    // The seed is the plan's when it named an access, else the next access's number. Answers
+    // the plan the power was cut by; after an earlier cut that one's, and nothing changes.
+    const PowerCutPlan& cut_now();
+
     bool cut() const { return cut_; }
     // Accesses so far, the failed ones included.
     std::uint64_t accesses() const { return accesses_; }
@@ -51,6 +57,7 @@ class PowerSupply {
     friend class PoweredBoard;
     // Counts an access; false when there is no power for it.
     bool admit();
+    void cut_boards();
 
     PowerCutPlan plan_;
     CutHandler on_cut_;

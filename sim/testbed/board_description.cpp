@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "sim/testbed/file_text.hpp"
+#include "sim/support/file_text.hpp"
 
 namespace tarnvel::sim {
 namespace {

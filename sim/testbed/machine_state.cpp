@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "base/atomic_file.hpp"
 #include "sim/model/flash_file.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/support/file_text.hpp"
@@ -65,7 +66,8 @@ Status MachineState::create(std::vector<std::string> boards) {
         std::filesystem::create_directories(dir, ec);
         if (ec) return std::unexpected(os_error(ec));
     }
-    if (auto written = write_whole_file(dir_ / kBoardsFile, text); !written) return written;
+    if (auto written = write_file_atomically(dir_ / kBoardsFile, text, true); !written)
+        return written;
     boards_ = std::move(boards);
     return {};
 }
@@ -79,7 +81,8 @@ Status MachineState::save(Testbed& testbed) const {
         const std::filesystem::path dir = board_dir(i);
         const std::filesystem::path version_file = dir / kVersionFile;
         if (auto version = testbed.attribute(i, kVersionFile)) {
-            if (auto written = write_whole_file(version_file, *version); !written) return written;
+            if (auto written = write_file_atomically(version_file, *version, true); !written)
+                return written;
         } else {
             std::error_code ec;
             std::filesystem::remove(version_file, ec);
@@ -103,6 +106,16 @@ Status MachineState::restore(Testbed& testbed) const {
             SimBoard* hardware = model.hardware();
             return hardware != nullptr ? restore_board_flash(*hardware, dir) : Status{};
         });
+        if (!restored && restored.error().kind() == ErrorKind::InvalidData) {
+            // Damaged from outside (the files are only ever replaced whole): say what can be
+            // done rather than power on boards with flash that was never theirs.
+            return std::unexpected(Error::message(
+                ErrorKind::InvalidData,
+                fmt::format("{}; the machine can't be powered on as it was kept: remove that "
+                            "file to power its chip on as it was when the machine was made, or "
+                            "give a new state directory",
+                            error_text(restored.error()))));
+        }
         if (!restored) return restored;
     }
     return {};

@@ -30,6 +30,7 @@ constexpr const char* kFirmwareMountPoint = "/lib/firmware";
 // Where the child stopped, sent back to the parent over a close-on-exec pipe.
 enum class Step : int {
     Stdio,
+    ParentDeath,
     Namespace,
     UserMap,
     PrivateMounts,
@@ -49,6 +50,7 @@ struct ChildFailure {
 std::string_view step_text(Step step) {
     switch (step) {
         case Step::Stdio: return "setting up standard descriptors";
+        case Step::ParentDeath: return "asking for a signal when the caller ends";
         case Step::Namespace: return "entering a private mount namespace";
         case Step::UserMap: return "mapping the user into the namespace";
         case Step::PrivateMounts: return "making mounts private";
@@ -81,6 +83,7 @@ struct ChildPlan {
     int fds[3] = {kInheritFd, kInheritFd, kInheritFd};
     bool own_process_group = false;
     bool take_terminal = false;
+    pid_t parent = 0;  // with die_with_parent: the caller, whose end kills the program
     int error_pipe = -1;
 };
 
@@ -126,6 +129,13 @@ bool write_small_file(const char* path, const char* text) {
     for (int i = 0; i < 3; ++i) {
         if (moved[i] >= 0 && ::dup2(moved[i], i) < 0) fail_child(report, Step::Stdio);
         if (moved[i] == kClosedFd) ::close(i);
+    }
+    if (plan.parent != 0) {
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0UL, 0UL, 0UL) != 0) {
+            fail_child(report, Step::ParentDeath);
+        }
+        // The caller may have ended before the request was made.
+        if (::getppid() != plan.parent) ::_exit(127);
     }
     if (plan.own_process_group) {
         const bool foreground = plan.take_terminal && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
@@ -278,6 +288,10 @@ void take_back_terminal() {
     make_foreground(::getpgrp());
 }
 
+void give_terminal(pid_t group) {
+    make_foreground(group);
+}
+
 Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
     if (launch.argv.empty()) {
         return std::unexpected(Error::os(EINVAL));
@@ -312,6 +326,7 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
     plan.fds[2] = launch.stderr_fd;
     plan.own_process_group = launch.own_process_group;
     plan.take_terminal = launch.take_terminal;
+    if (launch.die_with_parent) plan.parent = ::getpid();
 
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();

@@ -54,6 +54,9 @@ struct SandboxLaunch {
     // foreground, as a shell does for a job. The caller takes it back with
     // take_back_terminal once the program has ended.
     bool take_terminal = false;
+    // The program is killed (SIGKILL) when the thread that started it ends, also when the
+    // caller is killed: it never runs on without the machine that serves its boards.
+    bool die_with_parent = false;
 };
 
 struct SandboxedChild {
@@ -74,5 +77,7 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
 // Makes this process's group the foreground of its controlling terminal on standard input
 // again, when it was before a program took it (SandboxLaunch::take_terminal).
 void take_back_terminal();
+// Makes `group` the foreground of that terminal, as take_terminal did at the start.
+void give_terminal(pid_t group);
 
 }  // namespace tarnvel::sim

@@ -79,6 +79,12 @@ class Testbed {
         std::lock_guard lock(mutex_);
         return inspect(model(board));
     }
+    // Runs `act()` under the testbed's lock: between two register accesses of any board.
+    template <class F>
+    decltype(auto) locked(F&& act) {
+        std::lock_guard lock(mutex_);
+        return act();
+    }
     // The board's model without the lock: only while no program runs.
     RegisterModel& model(std::size_t board);
     template <class Model>

@@ -8,7 +8,6 @@
 //               -- COMMAND [ARG...]
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -30,6 +29,7 @@
 #include "sim/testbed/machine_state.hpp"
 #include "sim/testbed/sandbox.hpp"
 #include "sim/testbed/testbed.hpp"
+#include "sim/tool/command_wait.hpp"
 #include "sim/tool/demo_boards.hpp"
 
 namespace {
@@ -68,7 +68,7 @@ void print_usage(std::FILE* to) {
                "                  boards (each starts what its flash holds, as on a reboot)\n"
                "                  and refuses BOARD arguments or --firmware that would change\n"
                "                  them. The boards' flash and what they report are kept when\n"
-               "                  COMMAND ends.\n"
+               "                  COMMAND ends, each file replaced whole.\n"
                "  --power-cut N   cut the power at the N-th register access of the run,\n"
                "                  counted over all boards from 1 (needs --state): that access\n"
                "                  never reaches its board, the chips stop where they are, and\n"
@@ -78,6 +78,15 @@ void print_usage(std::FILE* to) {
                "  --help          this text\n\n"
                "COMMAND's state directory (TARNVEL_STATE_DIR) is DIR/state with --state, else a\n"
                "temporary one: never the machine's own /var/lib/tarnvel.\n\n"
+               "SIGTERM, SIGHUP or SIGINT sent to tarnvel-sim cut the power at that moment, as\n"
+               "--power-cut does at an access: the chips stop where they are, COMMAND and its\n"
+               "process group are killed (SIGKILL), DIR keeps the machine as the cut left it,\n"
+               "and tarnvel-sim ends by that signal. One ignored when tarnvel-sim starts (nohup)\n"
+               "stays ignored. COMMAND runs in a process group of its own, which has the\n"
+               "terminal: ^C and ^Z there are its to handle. It is killed when tarnvel-sim is\n"
+               "killed by any signal; SIGKILL leaves DIR's flash as the last run kept it, while\n"
+               "DIR/state holds what COMMAND recorded since. Temporary directories are removed\n"
+               "on every end but SIGKILL.\n\n"
                "What a cut leaves: a page program or block erase that no status poll has seen\n"
                "done yet is left half done. Working through its cells in address order, the\n"
                "first k have their new value, the k-th some of its bits, the rest their old\n"
@@ -144,24 +153,6 @@ Result<Arguments> parse_arguments(int argc, char** argv) {
     return args;
 }
 
-int wait_for(pid_t pid) {
-    // Like a shell running a foreground job: ^C and ^\ are the command's to handle.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction old_int {
-    }, old_quit{};
-    ::sigaction(SIGINT, &ignore, &old_int);
-    ::sigaction(SIGQUIT, &ignore, &old_quit);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    ::sigaction(SIGINT, &old_int, nullptr);
-    ::sigaction(SIGQUIT, &old_quit, nullptr);
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return kSetupError;
-}
-
 int fail(std::string_view what, const Error& error) {
     fmt::print(stderr, "tarnvel-sim: {}: {}\n", what, error_text(error));
     return kSetupError;
@@ -203,7 +194,17 @@ class CommandKiller {
     std::atomic<bool> cut_{false};
 };
 
-int run(const Arguments& args) {
+// How tarnvel-sim ends: with an exit status, or by the signal that cut the power.
+struct Outcome {
+    // From a status alone, as every refusal and failure answers.
+    Outcome(int exit_status, int by_signal = 0) : status(exit_status), signal(by_signal) {}
+    int status;
+    int signal;
+};
+
+Outcome run(const Arguments& args) {
+    // Before the testbed's threads start, so that they never take a power-cut signal.
+    const CommandWait command_wait;
     std::optional<MachineState> machine;
     if (args.state) {
         auto opened = MachineState::open(*args.state);
@@ -252,19 +253,17 @@ int run(const Arguments& args) {
     // Archives are made for new boards only, and not when the operator brings them.
     FirmwareDir* archives = !power_on && !args.firmware ? &*firmware : nullptr;
 
-    // Made before the testbed, so that they outlive its boards.
+    // Made before the testbed, so that they outlive its boards. Every board is on the supply:
+    // a power-cut signal may come on any run.
     CommandKiller killer;
-    std::optional<PowerSupply> power;
-    if (args.power_cut) {
-        power.emplace(PowerCutPlan{.access = *args.power_cut,
-                                   .seed = args.cut_seed.value_or(*args.power_cut)},
+    PowerSupply power(args.power_cut ? PowerCutPlan{.access = *args.power_cut,
+                                                    .seed = args.cut_seed.value_or(*args.power_cut)}
+                                     : PowerCutPlan{},
                       [&killer] { killer.cut(); });
-    }
     auto testbed = Testbed::create();
     if (!testbed) return fail("testbed", testbed.error());
     (*testbed)->set_firmware_archives(firmware->archive_dir());
-    auto notes =
-        add_described_boards(**testbed, archives, std::move(boards), power ? &*power : nullptr);
+    auto notes = add_described_boards(**testbed, archives, std::move(boards), &power);
     if (!notes) return fail("boards", notes.error());
     for (const auto& note : *notes) fmt::print(stderr, "tarnvel-sim: {}\n", note);
     if (machine && !power_on) {
@@ -283,36 +282,42 @@ int run(const Arguments& args) {
     launch.umockdev_dir = (*testbed)->root_dir();
     launch.firmware_root = firmware->path();
     launch.state_dir = machine ? machine->state_dir() : (*testbed)->state_dir();
-    // A cut kills the command's process group: it gets one of its own, and the terminal.
-    launch.own_process_group = power.has_value();
-    launch.take_terminal = power.has_value();
+    // The command gets a process group of its own, which a cut kills, and the terminal (see
+    // command_wait.hpp); it never outlives tarnvel-sim, not even one killed by SIGKILL.
+    launch.own_process_group = true;
+    launch.take_terminal = true;
+    launch.die_with_parent = true;
     const bool foreground = ::isatty(STDIN_FILENO) && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp();
     auto child = spawn_in_sandbox(launch);
     if (!child) return fail(args.command.front(), child.error());
     killer.started(child->pid);
-    const int status = wait_for(child->pid);
-    if (launch.take_terminal && foreground) take_back_terminal();
+    CommandWait::End end = command_wait.wait(child->pid);
+    // A power-cut signal: the boards stop where they are and the command's group is killed,
+    // between two register accesses, before the machine is kept.
+    const bool cut_by_signal = end.signal != 0 && (*testbed)->locked([&power] {
+        const bool cut_before = power.cut();
+        power.cut_now();
+        return !cut_before;
+    });
+    if (end.signal != 0) end.status = CommandWait::reap(child->pid);
+    if (foreground) take_back_terminal();
 
-    if (power) {
-        const std::uint64_t accesses =
-            (*testbed)->board_count() == 0
-                ? 0
-                : (*testbed)->with_model(0, [&power](RegisterModel&) { return power->accesses(); });
-        if (killer.was_cut()) {
-            fmt::print(stderr, "tarnvel-sim: power cut at register access {} (seed {})\n",
-                       power->plan().access, power->plan().seed);
-        } else {
-            fmt::print(stderr, "tarnvel-sim: no power cut: the run made {} register accesses\n",
-                       accesses);
-        }
+    const PowerCutPlan& cut = power.plan();
+    if (cut_by_signal) {
+        fmt::print(stderr, "tarnvel-sim: SIG{}: power cut at register access {} (seed {})\n",
+                   ::sigabbrev_np(end.signal), cut.access, cut.seed);
+    } else if (killer.was_cut()) {
+        fmt::print(stderr, "tarnvel-sim: power cut at register access {} (seed {})\n", cut.access,
+                   cut.seed);
+    } else if (args.power_cut) {
+        fmt::print(stderr, "tarnvel-sim: no power cut: the run made {} register accesses\n",
+                   (*testbed)->locked([&power] { return power.accesses(); }));
     }
     if (machine) {
-        if (auto saved = machine->save(**testbed); !saved) {
-            fail("state not kept", saved.error());
-            return kSetupError;
-        }
+        if (auto saved = machine->save(**testbed); !saved)
+            return fail("state not kept", saved.error());
     }
-    return status;
+    return Outcome{end.status, end.signal};
 }
 
 }  // namespace
@@ -328,5 +333,8 @@ int main(int argc, char** argv) {
         print_usage(stdout);
         return 0;
     }
-    return run(*args);
+    // Every temporary directory is gone by now, also umockdev's.
+    const Outcome outcome = run(*args);
+    if (outcome.signal != 0) CommandWait::end_by(outcome.signal);
+    return outcome.status;
 }

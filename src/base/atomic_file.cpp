@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -29,9 +31,53 @@ Status flush_directory(const std::filesystem::path& directory) {
     return {};
 }
 
+// The status of the regular file a replacing commit puts its file in place of; none when the
+// name is free. Anything but a regular file is refused: a rename over a device node, a FIFO or
+// a link would put a file where something else belongs.
+Result<std::optional<struct stat>> file_to_replace(const std::filesystem::path& path) {
+    struct stat old {};
+    if (::lstat(path.c_str(), &old) != 0) {
+        if (errno == ENOENT) return std::nullopt;
+        return std::unexpected(Error::os(errno));
+    }
+    if (S_ISREG(old.st_mode)) return old;
+    std::error_code ignored;
+    return std::unexpected(Error::message(
+        ErrorKind::AlreadyExists,
+        fmt::format("it is {}, and only a regular file is replaced",
+                    file_type_text(std::filesystem::symlink_status(path, ignored).type()))));
+}
+
 }  // namespace
 
+std::string_view file_type_text(std::filesystem::file_type type) {
+    using std::filesystem::file_type;
+    switch (type) {
+        case file_type::regular: return "a regular file";
+        case file_type::directory: return "a directory";
+        case file_type::symlink: return "a symbolic link";
+        case file_type::character: return "a character device";
+        case file_type::block: return "a block device";
+        case file_type::fifo: return "a FIFO";
+        case file_type::socket: return "a socket";
+        default: return "not a regular file";
+    }
+}
+
+Status write_file_atomically(const std::filesystem::path& path, std::string_view bytes,
+                             bool replace) {
+    auto file = AtomicFile::create(path, replace);
+    if (!file) return std::unexpected(file.error());
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    if (auto written = file->write(std::span(data, bytes.size())); !written) return written;
+    return file->commit();
+}
+
 Result<AtomicFile> AtomicFile::create(const std::filesystem::path& path, bool replace) {
+    if (replace) {
+        // Refused before anything is made beside it.
+        if (auto old = file_to_replace(path); !old) return std::unexpected(old.error());
+    }
     const std::filesystem::path directory = directory_of(path);
     // Made with the mode of any new file (the umask applies); a replaced file's own bits are
     // given at the commit.
@@ -70,14 +116,14 @@ Status AtomicFile::write(std::span<const std::uint8_t> bytes) {
 
 Status AtomicFile::set_permissions() const {
     mode_t mode = 0;
-    struct stat old {};
-    if (replace_ && ::lstat(path_.c_str(), &old) == 0) {
-        // Only a regular file is replaced: a rename over a device node, a FIFO or a link would
-        // put a file where something else belongs.
-        if (!S_ISREG(old.st_mode)) return std::unexpected(Error::os(EEXIST));
-        mode = old.st_mode & 0777;
-    } else if (replace_ && errno != ENOENT) {
-        return std::unexpected(Error::os(errno));
+    std::optional<struct stat> old;
+    if (replace_) {
+        auto found = file_to_replace(path_);
+        if (!found) return std::unexpected(found.error());
+        old = *found;
+    }
+    if (old) {
+        mode = old->st_mode & 0777;
     } else if (temporary_.empty()) {
         return {};
     } else {
@@ -86,7 +132,22 @@ Status AtomicFile::set_permissions() const {
         ::umask(mask);
         mode = 0666 & ~mask;
     }
+    // The bits first: once the file is another user's, only the capability to change any
+    // file's bits could.
     if (::fchmod(fd_, mode) != 0) return std::unexpected(Error::os(errno));
+    if (!old) return {};
+    // The owner and group the replaced file had: its reader (a collector running as a user of
+    // its own, say) reads the new file as it read the old.
+    struct stat made {};
+    if (::fstat(fd_, &made) != 0) return std::unexpected(Error::os(errno));
+    if ((made.st_uid != old->st_uid || made.st_gid != old->st_gid) &&
+        ::fchown(fd_, old->st_uid, old->st_gid) != 0) {
+        const int error = errno;
+        return std::unexpected(Error::message(
+            error_kind_for_errno(error),
+            fmt::format("can't give the new file the owner and group of the old one ({}:{}): {}",
+                        old->st_uid, old->st_gid, std::strerror(error))));
+    }
     return {};
 }
 

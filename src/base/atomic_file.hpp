@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string_view>
 
 #include "base/error.hpp"
 
@@ -15,9 +16,11 @@ namespace tarnvel {
 class AtomicFile {
   public:
     // Starts `path` in its directory. With `replace` false an existing file is never
-    // overwritten, not even one that appears meanwhile. With `replace` true only a regular file
-    // is replaced, and the new file keeps its permission bits; anything else of that name (a
-    // device node, a FIFO, a symbolic link, a directory) makes the commit fail with EEXIST.
+    // overwritten, not even one that appears meanwhile (the commit fails with EEXIST). With
+    // `replace` true only a regular file is replaced, and the new file keeps its permission
+    // bits, owner and group (the commit fails when they can't be given to it, and the old file
+    // stays); anything else of that name (a directory, a symbolic link, a device node, a FIFO)
+    // is refused, here or at the commit, with an AlreadyExists error that says what it is.
     static Result<AtomicFile> create(const std::filesystem::path& path, bool replace);
 
     AtomicFile(AtomicFile&& other) noexcept;
@@ -35,7 +38,7 @@ class AtomicFile {
     AtomicFile(std::filesystem::path path, std::filesystem::path temporary, int fd, bool replace)
         : path_(std::move(path)), temporary_(std::move(temporary)), fd_(fd), replace_(replace) {}
 
-    // Gives the file the permission bits it is to have under its name.
+    // Gives the file the permission bits, owner and group it is to have under its name.
     Status set_permissions() const;
     // Gives the file its name where no file of that name may be.
     Status link_as(const std::filesystem::path& name) const;
@@ -47,5 +50,12 @@ class AtomicFile {
     bool replace_ = false;
     bool committed_ = false;
 };
+
+// Writes the whole file `path` as an AtomicFile (create's `replace`) and commits it.
+Status write_file_atomically(const std::filesystem::path& path, std::string_view bytes,
+                             bool replace);
+
+// What a file system object is, for a refusal: "a directory", "a symbolic link", "a FIFO"...
+std::string_view file_type_text(std::filesystem::file_type type);
 
 }  // namespace tarnvel

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "fw_harness.hpp"
-#include "sim/testbed/temp_dir.hpp"
+#include "sim/support/temp_dir.hpp"
 
-namespace tarnvel::e2e {
+namespace tarnvel::testing {
 namespace {
 
 struct PartCase {
@@ -98,4 +98,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PartCase>& param) { return param.param.name; });
 
 }  // namespace
-}  // namespace tarnvel::e2e
+}  // namespace tarnvel::testing

@@ -5,16 +5,22 @@
 #include <fmt/format.h>
 
 #include <charconv>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "harness.hpp"
-#include "sim/support/temp_dir.hpp"
 #include "sim/support/file_text.hpp"
+#include "sim/support/temp_dir.hpp"
 
 namespace tarnvel::testing {
 namespace {
+
+std::string file_text(const std::filesystem::path& path) {
+    return sim::read_whole_file(path).value_or("");
+}
 
 class SimState : public MachineTest {
   protected:
@@ -28,8 +34,11 @@ class SimState : public MachineTest {
     // The machine kept in `name` under the test's directory.
     std::string state(std::string_view name) { return (dir_->path() / name).string(); }
 
-    sim::RunResult sim(std::vector<std::string> args, std::vector<std::string> command) {
+    // tarnvel-sim with `args`, its temporary directories made in `tmp` when given.
+    sim::RunResult sim(std::vector<std::string> args, std::vector<std::string> command,
+                       const std::filesystem::path& tmp = {}) {
         args.insert(args.begin(), TARNVEL_SIM_BINARY);
+        if (!tmp.empty()) args.insert(args.begin(), {"env", "TMPDIR=" + tmp.string()});
         args.push_back("--");
         args.insert(args.end(), command.begin(), command.end());
         return run(std::move(args));
@@ -43,14 +52,19 @@ class SimState : public MachineTest {
         return result.out;
     }
 
+    // The process whose id the command wrote to the state directory's "sleep" has ended.
+    void expect_gone_with_the_command(std::string_view name) {
+        const std::string sleeper = file_text(state(name) + "/state/sleep");
+        ASSERT_FALSE(sleeper.empty()) << "the command wrote no process id";
+        const std::string status =
+            file_text("/proc/" + sleeper.substr(0, sleeper.find('\n')) + "/stat");
+        EXPECT_TRUE(status.empty() || status.find(") Z ") != std::string::npos) << status;
+    }
+
     std::optional<sim::TempDir> dir_;
 };
 
 const std::vector<std::string> kUpdate{TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"};
-
-std::string file_text(const std::filesystem::path& path) {
-    return sim::read_whole_file(path).value_or("");
-}
 
 TEST_F(SimState, FirstRunMakesTheMachineAndEveryLaterRunPowersItOn) {
     const std::string machine = state("m");
@@ -64,9 +78,15 @@ TEST_F(SimState, FirstRunMakesTheMachineAndEveryLaterRunPowersItOn) {
     // Written, not yet started.
     EXPECT_EQ(made.out, machine + "/state\n2.0r100");
     // The flash is kept as the pages the update touched.
-    EXPECT_LT(std::filesystem::file_size(machine + "/board-0/spi.flash"), 0x20000u);
+    const std::string flash = machine + "/board-0/spi.flash";
+    EXPECT_LT(std::filesystem::file_size(flash), 0x20000u);
 
+    // Every run keeps the flash in a new file that replaces the old one whole: a run killed
+    // while it saves leaves the old one. A link to the old file keeps it.
+    std::filesystem::create_hard_link(flash, state("old.flash"));
     EXPECT_EQ(version_at_power_on("m"), "2.0r101");
+    EXPECT_EQ(std::filesystem::hard_link_count(flash), 1u);
+    EXPECT_EQ(file_text(state("old.flash")), file_text(flash));
 
     struct Later {
         std::vector<std::string> args;
@@ -110,17 +130,68 @@ TEST_F(SimState, PowerCutKillsTheCommandAtOnceAndKeepsWhatTheChipsWereLeftWith) 
         EXPECT_NE(cut.err.find("power cut at register access " + cut_at), std::string::npos)
             << cut.err;
         // The command's whole process group went with it.
-        const std::string sleeper = file_text(state(name) + "/state/sleep");
-        ASSERT_FALSE(sleeper.empty()) << "the command wrote no process id";
-        const std::string status =
-            file_text("/proc/" + sleeper.substr(0, sleeper.find('\n')) + "/stat");
-        EXPECT_TRUE(status.empty() || status.find(") Z ") != std::string::npos) << status;
+        expect_gone_with_the_command(name);
     }
     // Half written: the board falls back to its factory image.
     EXPECT_EQ(version_at_power_on("cut"), "2.0r0");
     // The same cut on the same run leaves the same cells.
     EXPECT_EQ(file_text(state("cut") + "/board-0/spi.flash"),
               file_text(state("replayed") + "/board-0/spi.flash"));
+}
+
+// SIGTERM, SIGHUP or SIGINT to tarnvel-sim cut the power at that moment: the command's whole
+// group is killed, the machine kept as the cut left it (the flash the update verified, as the
+// journal says), every temporary directory removed, and tarnvel-sim ends by the signal.
+TEST_F(SimState, ASignalCutsThePowerAndKeepsTheMachine) {
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        const std::string name = ::sigabbrev_np(signal);
+        SCOPED_TRACE(name);
+        const std::filesystem::path tmp = state("tmp-" + name);
+        std::filesystem::create_directory(tmp);
+        const sim::RunResult cut =
+            sim({"--state", state(name), "kind=5"},
+                {"sh", "-c",
+                 fmt::format("{} update --yes --no-reboot >/dev/null && {{ sleep 60 & echo $! > "
+                             "\"$TARNVEL_STATE_DIR/sleep\"; kill -{} $PPID; wait; }}",
+                             TARNVEL_FW_BINARY, name)},
+                tmp);
+        EXPECT_EQ(cut.signal, signal) << cut.describe_end() << "\n" << cut.err;
+        EXPECT_NE(cut.err.find("SIG" + name + ": power cut at register access"), std::string::npos)
+            << cut.err;
+        expect_gone_with_the_command(name);
+        EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "temporary directories left in " << tmp;
+        EXPECT_EQ(version_at_power_on(name), "2.0r101");
+    }
+}
+
+// Killed by SIGKILL, which it can't answer, tarnvel-sim takes its command along.
+TEST_F(SimState, TheCommandNeverOutlivesTarnvelSim) {
+    const sim::RunResult killed = sim({"kind=5"}, {"sh", "-c", "kill -KILL $PPID; exec sleep 60"});
+    EXPECT_EQ(killed.signal, SIGKILL) << killed.describe_end();
+    // Left running, it would hold tarnvel-sim's output open until the run's time-out.
+    EXPECT_FALSE(killed.timed_out) << "the command outlived tarnvel-sim";
+}
+
+// A flash file damaged from outside stops the power-on with what is wrong and what to do, and
+// is left as it was; without it the chip powers on as it was made.
+TEST_F(SimState, ADamagedFlashFileIsRefusedWithWhatToDo) {
+    const std::string machine = state("m");
+    const sim::RunResult made = sim({"--state", machine, "kind=5"}, kUpdate);
+    ASSERT_TRUE(made.exited_with(0)) << made.describe_end() << "\n" << made.err;
+    const std::string flash = machine + "/board-0/spi.flash";
+    std::filesystem::resize_file(flash, std::filesystem::file_size(flash) - 5);
+    const std::string damaged = file_text(flash);
+
+    const sim::RunResult refused = sim({"--state", machine}, {"true"});
+    EXPECT_TRUE(refused.exited_with(125)) << refused.describe_end();
+    EXPECT_EQ(refused.err,
+              "tarnvel-sim: state: " + flash +
+                  ": cut short; the machine can't be powered on as it was kept: remove that file "
+                  "to power its chip on as it was when the machine was made, or give a new state "
+                  "directory\n");
+    EXPECT_EQ(file_text(flash), damaged);
+    std::filesystem::remove(flash);
+    EXPECT_EQ(version_at_power_on("m"), "2.0r100");
 }
 
 }  // namespace

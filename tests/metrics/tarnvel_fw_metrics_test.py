@@ -141,15 +141,23 @@ def check_boards(checks, samples, started, ended):
 
 
 def check_output_file(checks, tarnvel_fw, stdout_samples, work):
-    """--output: the same metrics in the file, replaced whole; no file at all when it can't be
-    written, and nothing left beside it."""
+    """--output: the same metrics in the file, replaced whole and kept its owner's, group's and
+    mode; no file at all when it can't be written, nothing left beside it, and a path that is
+    not a regular file named as what it is."""
     directory = work / "textfile"
     directory.mkdir()
     target = directory / "tarnvel.prom"
     target.write_text("old metrics\n")
+    # The collector's own user and group (giving the file away takes root).
+    owner = (4321, 8765) if os.geteuid() == 0 else (os.geteuid(), os.getegid())
+    os.chown(target, *owner)
+    os.chmod(target, 0o664)
     run = fw(tarnvel_fw, "metrics", "--output", str(target))
     checks.equal("--output: exit status", run.returncode, 0)
     checks.equal("--output: standard output", run.stdout, b"")
+    kept = target.stat()
+    checks.equal("--output: owner, group and mode kept",
+                 (kept.st_uid, kept.st_gid, kept.st_mode & 0o7777), (*owner, 0o664))
     scrape = ("tarnvel_scrape_timestamp_seconds", ())
     in_file = parse(checks, "--output", target.read_bytes())
     checks.equal("--output: the series of standard output",
@@ -159,15 +167,26 @@ def check_output_file(checks, tarnvel_fw, stdout_samples, work):
                  ["tarnvel.prom"])
 
     (directory / "subdirectory").mkdir()
-    for what, path in [("a missing directory", directory / "gone" / "tarnvel.prom"),
-                       ("a directory", directory / "subdirectory")]:
+    (directory / "link").symlink_to("tarnvel.prom")
+    metrics = target.read_bytes()
+    for what, path, why in [
+            ("a missing directory", directory / "gone" / "tarnvel.prom", b"No such file"),
+            ("a directory", directory / "subdirectory", b": it is a directory, and only a "
+             b"regular file is replaced\n"),
+            ("a symbolic link", directory / "link", b": it is a symbolic link, and only a "
+             b"regular file is replaced\n"),
+            ("a device", Path("/dev/null"), b": it is a character device, and only a regular "
+             b"file is replaced\n")]:
         run = fw(tarnvel_fw, "metrics", "--output", str(path))
         checks.equal(f"--output to {what}: exit status", run.returncode, 1)
         checks.equal(f"--output to {what}: says so",
-                     b"can't write the metrics to " + bytes(path) in run.stderr, True)
+                     b"can't write the metrics to " + bytes(path) in run.stderr and
+                     why in run.stderr, True)
         checks.equal(f"--output to {what}: files left", sorted(os.listdir(directory)),
-                     ["subdirectory", "tarnvel.prom"])
+                     ["link", "subdirectory", "tarnvel.prom"])
     checks.equal("--output: the directory named", os.listdir(directory / "subdirectory"), [])
+    checks.equal("--output: the link named", (directory / "link").is_symlink(), True)
+    checks.equal("--output: the link's file", target.read_bytes(), metrics)
 
 
 def check_bad_journal(checks, tarnvel_fw, work):

@@ -2,7 +2,7 @@
 # The Debian package as the README builds it (cpack -G DEB in a build directory), made into a
 # directory of its own and checked as a Debian maintainer would: lintian finds no error and no
 # warning; and it holds the bash completion and the metrics units, the service running the
-# packaged tarnvel-fw.
+# packaged tarnvel-fw, confined so that systemd rates its exposure at most 3.0.
 #
 #   package_test.sh CPACK BUILD_DIR
 set -euo pipefail
@@ -54,6 +54,21 @@ dpkg-deb --fsys-tarfile "$deb" | tar -xf - -C "$work" ./usr/lib/systemd/system
 check "the service runs the packaged tarnvel-fw" \
     grep -qx 'ExecStart=/usr/sbin/tarnvel-fw metrics --output .*' \
     "$work/usr/lib/systemd/system/tarnvel-fw-metrics.service"
+
+# The service as installed, confined: systemd's own rating of its exposure, from the unit files
+# alone (no systemd needs to run), at most 3.0 of 10 (the threshold counts tenths).
+if command -v systemd-analyze >/dev/null; then
+    rated=0
+    systemd-analyze security --offline=yes --root="$work" --threshold=30 \
+        tarnvel-fw-metrics.service >"$work/security.log" 2>&1 || rated=$?
+    level=$(sed -n 's/.*Overall exposure level for [^:]*: //p' "$work/security.log")
+    check "the metrics service's exposure is at most 3.0: ${level:-not rated}" \
+        test "$rated" -eq 0 -a -n "$level"
+    ((rated == 0)) || cat "$work/security.log"
+else
+    failed=$((failed + 1))
+    echo "FAIL  systemd-analyze not found: scripts/install-deps installs systemd"
+fi
 
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -2,13 +2,16 @@
 // was not allowed to.
 #include "base/atomic_file.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <vector>
 
@@ -108,14 +111,67 @@ TEST_F(AtomicFileTest, HasNoOtherNameWhileItIsWritten) {
     }
 }
 
-// A name taken by anything but a regular file is left as it is, even when replacing.
+// A name taken by anything but a regular file is left as it is, even when replacing, and the
+// refusal says what it is: found at the start, or appearing while the file is written.
 TEST_F(AtomicFileTest, ReplacesOnlyARegularFile) {
-    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    auto file = AtomicFile::create(path("fifo"), true);
-    ASSERT_TRUE(file);
-    EXPECT_EQ(file->commit(), std::unexpected(Error::os(EEXIST)));
-    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path("fifo"))));
-    EXPECT_EQ(names(), std::vector<std::string>{"fifo"});
+    struct Taken {
+        const char* what;
+        fs::file_type type;
+        std::function<void(const fs::path&)> make;
+    };
+    const Taken takers[] = {
+        {"a directory", fs::file_type::directory,
+         [](const fs::path& at) { fs::create_directory(at); }},
+        {"a symbolic link", fs::file_type::symlink,
+         [this](const fs::path& at) { fs::create_symlink(path("kept"), at); }},
+        {"a FIFO", fs::file_type::fifo,
+         [](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }},
+    };
+    std::ofstream(path("kept"), std::ios::binary) << "kept";
+    for (const Taken& taken : takers) {
+        for (const bool at_start : {true, false}) {
+            SCOPED_TRACE(std::string(taken.what) + (at_start ? " at the start" : " meanwhile"));
+            const fs::path target = path("target");
+            if (at_start) taken.make(target);
+            Status refused;
+            {
+                auto file = AtomicFile::create(target, true);
+                if (!file) {
+                    refused = std::unexpected(file.error());
+                } else {
+                    ASSERT_FALSE(at_start) << "refused only at the commit";
+                    ASSERT_TRUE(file->write(Bytes{1, 2}));
+                    taken.make(target);
+                    refused = file->commit();
+                }
+            }
+            ASSERT_FALSE(refused);
+            EXPECT_EQ(refused.error().kind(), ErrorKind::AlreadyExists);
+            EXPECT_EQ(error_text(refused.error()),
+                      fmt::format("it is {}, and only a regular file is replaced", taken.what));
+            EXPECT_EQ(fs::symlink_status(target).type(), taken.type);
+            EXPECT_EQ(names(), (std::vector<std::string>{"kept", "target"}));
+            EXPECT_EQ(contents(path("kept")), (Bytes{'k', 'e', 'p', 't'}));
+            fs::remove(target);
+        }
+    }
+}
+
+// The replaced file's owner, group and permission bits go to the new one: a reader that runs
+// as a user of its own reads it as before.
+TEST_F(AtomicFileTest, ReplacedFileKeepsItsOwnerGroupAndMode) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user takes root";
+    const fs::path target = path("metrics.prom");
+    std::ofstream(target) << "old";
+    ASSERT_EQ(::chown(target.c_str(), 4321, 8765), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    ASSERT_TRUE(write_file_atomically(target, "new", true));
+    struct stat after {};
+    ASSERT_EQ(::stat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, 4321u);
+    EXPECT_EQ(after.st_gid, 8765u);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(contents(target), (Bytes{'n', 'e', 'w'}));
 }
 
 TEST_F(AtomicFileTest, FailsWhereNoFileCanBeMade) {

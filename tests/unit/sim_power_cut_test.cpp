@@ -126,5 +126,35 @@ TEST(PowerCut, SupplyCountsEveryBoardsAccessesAndFailsFromTheCutOn) {
     EXPECT_EQ(second_registers.write_count(), 0u);
 }
 
+// A cut called for between two accesses (tarnvel-sim's signals) is the plan that named the next
+// access: with the plan's seed when there was a plan, the access's number otherwise; once cut,
+// the power stays cut by what cut it first.
+TEST(PowerCut, CutNowIsThePlanOfTheNextAccess) {
+    struct Case {
+        PowerCutPlan plan;
+        PowerCutPlan expected;
+    };
+    for (const Case& c : {Case{{}, {.access = 3, .seed = 3}},
+                          Case{{.access = 9, .seed = 77}, {.access = 3, .seed = 77}},
+                          Case{{.access = 2, .seed = 5}, {.access = 2, .seed = 5}}}) {
+        SCOPED_TRACE(c.plan.access);
+        unsigned cuts = 0;
+        PowerSupply supply(c.plan, [&cuts] { ++cuts; });
+        RegisterFile registers;
+        auto board = supply.connect(registers);
+        std::uint32_t value = 0;
+        board->read(0x85, value);
+        board->read(0x85, value);
+        const PowerCutPlan cut = supply.cut_now();
+        EXPECT_EQ(cut.access, c.expected.access);
+        EXPECT_EQ(cut.seed, c.expected.seed);
+        EXPECT_EQ(supply.cut_now().access, c.expected.access);
+        EXPECT_EQ(cuts, 1u);
+        EXPECT_TRUE(supply.cut());
+        EXPECT_EQ(board->write(0x85, 1), ENODEV);
+        EXPECT_EQ(registers.write_count(), 0u);
+    }
+}
+
 }  // namespace
 }  // namespace tarnvel::sim

@@ -29,19 +29,6 @@ int refuse(int status, std::string_view why) {
     return status;
 }
 
-// What a file system object other than a regular file is, for a refusal.
-std::string_view what_is(fs::file_type type) {
-    switch (type) {
-        case fs::file_type::directory: return "a directory";
-        case fs::file_type::symlink: return "a symbolic link";
-        case fs::file_type::character: return "a character device";
-        case fs::file_type::block: return "a block device";
-        case fs::file_type::fifo: return "a FIFO";
-        case fs::file_type::socket: return "a socket";
-        default: return "not a regular file";
-    }
-}
-
 // Where the copy goes must be a place for a new file: its directory exists, its name fits the
 // file system, and the name is free, or with --force taken by a regular file that may be
 // replaced. A symbolic link is never followed, a device node or FIFO never written into.
@@ -64,7 +51,7 @@ std::optional<std::string> output_problem(const fs::path& output, bool force) {
     if (!force) return fmt::format("{} exists; --force replaces it", output.string());
     if (!fs::is_regular_file(status)) {
         return fmt::format("{} is {}; --force replaces only a regular file", output.string(),
-                           what_is(status.type()));
+                           file_type_text(status.type()));
     }
     return std::nullopt;
 }

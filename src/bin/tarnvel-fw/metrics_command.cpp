@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <span>
 #include <string>
 
 #include "base/atomic_file.hpp"
@@ -22,15 +21,6 @@ std::int64_t unix_seconds_now() {
         .count();
 }
 
-// The file appears whole or not at all: the collector reads the old metrics or the new ones.
-Status replace_file(const std::string& path, const std::string& text) {
-    auto file = AtomicFile::create(path, true);
-    if (!file) return std::unexpected(file.error());
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    if (auto written = file->write(std::span(bytes, text.size())); !written) return written;
-    return file->commit();
-}
-
 }  // namespace
 
 int run_metrics(std::span<const BoardDevice> boards, const MetricsCommand& command) {
@@ -43,7 +33,9 @@ int run_metrics(std::span<const BoardDevice> boards, const MetricsCommand& comma
         report(text);
         return kExitOk;
     }
-    if (auto replaced = replace_file(*command.output, text); !replaced) {
+    // The file appears whole or not at all: the collector reads the old metrics or the new
+    // ones, under the same owner, group and mode.
+    if (auto replaced = write_file_atomically(*command.output, text, true); !replaced) {
         notice(fmt::format("tarnvel-fw: can't write the metrics to {}: {}\n", *command.output,
                            error_text(replaced.error())));
         return kExitBoardFailed;
