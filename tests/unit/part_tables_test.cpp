@@ -15,7 +15,7 @@
 #include "programming/board_flash.hpp"
 #include "programming/flash_fit.hpp"
 #include "simulated_board.hpp"
-#include "update/flashing.hpp"
+#include "update/board_access.hpp"
 
 namespace tarnvel::sim {
 namespace {
