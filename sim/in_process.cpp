@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -26,30 +28,43 @@ namespace tarnvel::sim {
 namespace {
 
 constexpr int kMaxFd = 4096;
-std::array<RegisterModel*, kMaxFd> g_models{};
+// Boards written at once each have a thread of their own, which opens, uses and closes the
+// board's descriptors: a descriptor's entries are read by its own thread's accesses and written
+// when it is opened, attached or closed. Atomic, so that a number the kernel hands out again
+// after a close on another thread is seen with its new model.
+std::array<std::atomic<RegisterModel*>, kMaxFd> g_models{};
 // For a descriptor whose model came with the path it was opened by, that attachment: the
 // descriptor is detached when it is closed or when the attachment ends.
-std::array<const InProcessPath*, kMaxFd> g_opened_by{};
+std::array<std::atomic<const InProcessPath*>, kMaxFd> g_opened_by{};
 
 struct PathModel {
     const InProcessPath* owner;
     RegisterModel* model;
 };
-std::vector<PathModel> g_paths;
+std::mutex g_paths_mutex;
+std::vector<PathModel> g_paths;  // under g_paths_mutex
 
 bool valid_fd(int fd) {
     return fd >= 0 && fd < kMaxFd;
 }
 
-const PathModel* find_path(std::string_view path) {
+// The model attached to `path`, or null. Under g_paths_mutex.
+RegisterModel* model_of_path(std::string_view path, const InProcessPath** owner) {
     for (const PathModel& entry : g_paths) {
-        if (entry.owner->path() == path) return &entry;
+        if (entry.owner->path() == path) {
+            *owner = entry.owner;
+            return entry.model;
+        }
     }
     return nullptr;
 }
 
-// The simulated monotonic clock, when one is running.
-std::optional<std::chrono::nanoseconds> g_clock_now;
+// The simulated monotonic clock, in nanoseconds, when one is running (g_clock_running). Every
+// thread reads and moves the same clock: a sleep to an absolute time moves it to that time
+// unless it is there already, so that boards written at once on several threads wait side by
+// side, as on a machine, and the clock shows the latest end any of them slept to.
+std::atomic<bool> g_clock_running{false};
+std::atomic<std::int64_t> g_clock_now{0};
 std::chrono::nanoseconds g_clock_start{};
 
 std::chrono::nanoseconds to_duration(const timespec& t) {
@@ -66,14 +81,14 @@ timespec to_timespec(std::chrono::nanoseconds t) {
 
 void attach_in_process(int fd, RegisterModel* model) {
     if (!valid_fd(fd)) throw std::out_of_range("in-process route: descriptor too large");
-    g_models[static_cast<std::size_t>(fd)] = model;
-    g_opened_by[static_cast<std::size_t>(fd)] = nullptr;
+    g_opened_by[static_cast<std::size_t>(fd)].store(nullptr);
+    g_models[static_cast<std::size_t>(fd)].store(model);
 }
 
 void detach_in_process(int fd) {
     if (!valid_fd(fd)) return;
-    g_models[static_cast<std::size_t>(fd)] = nullptr;
-    g_opened_by[static_cast<std::size_t>(fd)] = nullptr;
+    g_models[static_cast<std::size_t>(fd)].store(nullptr);
+    g_opened_by[static_cast<std::size_t>(fd)].store(nullptr);
 }
 
 InProcessNode::InProcessNode(RegisterModel& model) : fd_(::open("/dev/null", O_RDWR | O_CLOEXEC)) {
@@ -94,20 +109,24 @@ InProcessPath::InProcessPath(std::string path, RegisterModel& model) : path_(std
     if (!path_route_linked()) {
         throw std::logic_error("in-process route: binary not linked with --wrap=open,--wrap=close");
     }
-    if (find_path(path_) != nullptr) {
+    const std::lock_guard lock(g_paths_mutex);
+    const InProcessPath* owner = nullptr;
+    if (model_of_path(path_, &owner) != nullptr) {
         throw std::logic_error("in-process route: path already attached: " + path_);
     }
     g_paths.push_back({this, &model});
 }
 
 InProcessPath::~InProcessPath() {
+    const std::lock_guard lock(g_paths_mutex);
     std::erase_if(g_paths, [this](const PathModel& entry) { return entry.owner == this; });
     for (std::size_t fd = 0; fd < g_opened_by.size(); ++fd) {
-        if (g_opened_by[fd] == this) detach_in_process(static_cast<int>(fd));
+        if (g_opened_by[fd].load() == this) detach_in_process(static_cast<int>(fd));
     }
 }
 
 void InProcessPath::set_model(RegisterModel& model) {
+    const std::lock_guard lock(g_paths_mutex);
     for (PathModel& entry : g_paths) {
         if (entry.owner == this) entry.model = &model;
     }
@@ -118,19 +137,22 @@ SimulatedClock::SimulatedClock() {
         throw std::logic_error(
             "in-process route: binary not linked with --wrap=clock_gettime,--wrap=clock_nanosleep");
     }
-    if (g_clock_now) throw std::logic_error("in-process route: a simulated clock already runs");
+    if (g_clock_running.load()) {
+        throw std::logic_error("in-process route: a simulated clock already runs");
+    }
     timespec now{};
     __real_clock_gettime(CLOCK_MONOTONIC, &now);
     g_clock_start = to_duration(now);
-    g_clock_now = g_clock_start;
+    g_clock_now.store(g_clock_start.count());
+    g_clock_running.store(true);
 }
 
 SimulatedClock::~SimulatedClock() {
-    g_clock_now.reset();
+    g_clock_running.store(false);
 }
 
 std::chrono::nanoseconds SimulatedClock::elapsed() const {
-    return *g_clock_now - g_clock_start;
+    return std::chrono::nanoseconds(g_clock_now.load()) - g_clock_start;
 }
 
 bool SimulatedClock::linked() {
@@ -148,7 +170,8 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     void* arg = va_arg(args, void*);
     va_end(args);
     if (tarnvel::sim::valid_fd(fd)) {
-        if (auto* model = tarnvel::sim::g_models[static_cast<std::size_t>(fd)]) {
+        if (auto* model = tarnvel::sim::g_models[static_cast<std::size_t>(fd)].load(
+                std::memory_order_acquire)) {
             int err = tarnvel::sim::serve_register_request(
                 *model, request, *static_cast<tarnvel::RegisterRequest*>(arg));
             if (err == 0) return 0;
@@ -172,10 +195,12 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
     const int fd = __real_open(path, flags, mode);
     if (!tarnvel::sim::valid_fd(fd)) return fd;
     const auto slot = static_cast<std::size_t>(fd);
-    if (const auto* entry = tarnvel::sim::find_path(path)) {
-        tarnvel::sim::g_models[slot] = entry->model;
-        tarnvel::sim::g_opened_by[slot] = entry->owner;
-    } else if (tarnvel::sim::g_opened_by[slot] != nullptr) {
+    const std::lock_guard lock(tarnvel::sim::g_paths_mutex);
+    const tarnvel::sim::InProcessPath* owner = nullptr;
+    if (auto* model = tarnvel::sim::model_of_path(path, &owner)) {
+        tarnvel::sim::g_opened_by[slot].store(owner);
+        tarnvel::sim::g_models[slot].store(model);
+    } else if (tarnvel::sim::g_opened_by[slot].load() != nullptr) {
         tarnvel::sim::detach_in_process(fd);
     }
     return fd;
@@ -184,7 +209,7 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
 // Replaces close in binaries linked with -Wl,--wrap=close.
 extern "C" int __wrap_close(int fd) {
     if (tarnvel::sim::valid_fd(fd) &&
-        tarnvel::sim::g_opened_by[static_cast<std::size_t>(fd)] != nullptr) {
+        tarnvel::sim::g_opened_by[static_cast<std::size_t>(fd)].load() != nullptr) {
         tarnvel::sim::detach_in_process(fd);
     }
     return __real_close(fd);
@@ -192,8 +217,8 @@ extern "C" int __wrap_close(int fd) {
 
 // Replaces clock_gettime in binaries linked with -Wl,--wrap=clock_gettime.
 extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
-    if (clock == CLOCK_MONOTONIC && tarnvel::sim::g_clock_now) {
-        *now = tarnvel::sim::to_timespec(*tarnvel::sim::g_clock_now);
+    if (clock == CLOCK_MONOTONIC && tarnvel::sim::g_clock_running.load()) {
+        *now = tarnvel::sim::to_timespec(std::chrono::nanoseconds(tarnvel::sim::g_clock_now.load()));
         return 0;
     }
     return __real_clock_gettime(clock, now);
@@ -202,13 +227,15 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
 // Replaces clock_nanosleep in binaries linked with -Wl,--wrap=clock_nanosleep.
 extern "C" int __wrap_clock_nanosleep(clockid_t clock, int flags, const timespec* request,
                                       timespec* remain) {
-    if (clock == CLOCK_MONOTONIC && tarnvel::sim::g_clock_now) {
-        auto& now = *tarnvel::sim::g_clock_now;
-        const auto end = tarnvel::sim::to_duration(*request);
+    if (clock == CLOCK_MONOTONIC && tarnvel::sim::g_clock_running.load()) {
+        auto& now = tarnvel::sim::g_clock_now;
+        const std::int64_t end = tarnvel::sim::to_duration(*request).count();
         if ((flags & TIMER_ABSTIME) != 0) {
-            now = std::max(now, end);
+            std::int64_t seen = now.load();
+            while (seen < end && !now.compare_exchange_weak(seen, end)) {
+            }
         } else {
-            now += end;
+            now.fetch_add(end);
         }
         return 0;
     }

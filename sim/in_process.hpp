@@ -13,6 +13,12 @@
 // Binaries that link with -Wl,--wrap=clock_gettime,--wrap=clock_nanosleep can run the
 // program's monotonic clock in simulated time (SimulatedClock): its sleeps return at once and
 // move the clock on, so waits of seconds cost nothing and time limits are met exactly.
+//
+// Boards may be written at once, each on a thread of its own, as tarnvel-fw writes them: the
+// descriptors, models and paths of different boards can be used from different threads at the
+// same time (one board's model from one thread at a time), and every thread reads and moves
+// the one simulated clock. Attaching and detaching happen where no access to that descriptor
+// runs.
 
 #include <chrono>
 #include <string>
@@ -22,7 +28,7 @@
 
 namespace tarnvel::sim {
 
-// Routes register ioctls on `fd` to `model` until detached. Single-threaded use only.
+// Routes register ioctls on `fd` to `model` until detached.
 void attach_in_process(int fd, RegisterModel* model);
 void detach_in_process(int fd);
 
@@ -52,8 +58,7 @@ bool path_route_linked();
 
 // While it lives, every descriptor that open() returns for exactly `path` (compared as
 // written, not resolved) has `model` attached, until that descriptor is closed. Descriptors
-// still open when it goes away are detached then. Single-threaded use only; one attachment
-// per path at a time.
+// still open when it goes away are detached then. One attachment per path at a time.
 class InProcessPath {
   public:
     InProcessPath(std::string path, RegisterModel& model);
@@ -74,6 +79,10 @@ class InProcessPath {
 // after moving it to the sleep's end. Reading it never moves it, so the program's waits, which
 // spin on the clock only while it moves, sleep on it instead. Simulated chips that are busy
 // for a time keep it too. Other clocks stay real. One at a time.
+//
+// All threads share it. A sleep to an absolute time (the program's waits sleep so) moves it to
+// that time unless another thread's sleep has moved it there already, so that boards waiting
+// on several threads at once wait side by side; a relative sleep adds its length.
 class SimulatedClock {
   public:
     SimulatedClock();

@@ -118,6 +118,7 @@ Result<std::vector<std::uint8_t>> BpiFlash::read(std::uint32_t address, std::uin
             result[offset + 2 * k] = static_cast<std::uint8_t>(chunk[k]);
             result[offset + 2 * k + 1] = static_cast<std::uint8_t>(chunk[k] >> 8);
         }
+        note_progress(offset + 2 * static_cast<std::uint32_t>(chunk.size()));
     }
     return result;
 }
@@ -163,6 +164,7 @@ Status BpiFlash::write(std::uint32_t address, std::uint32_t length,
             return done;
         }
         if (auto released = release(bpi); !released) return released;
+        note_progress(offset + 2 * static_cast<std::uint32_t>(buffer.size()));
     }
     return {};
 }

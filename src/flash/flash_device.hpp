@@ -2,6 +2,7 @@
 // The flash as the programming sequence sees it, in flash byte addresses.
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -50,13 +51,23 @@ class FlashDevice {
     // the flash as it was.
     bool change_command_sent() const { return change_command_sent_; }
 
+    // Called while a write or read runs, after each program page or read piece, with the bytes
+    // of that call done so far: what shows a long write or read move. None by default.
+    using BytesDone = std::function<void(std::uint32_t bytes)>;
+    void set_progress(BytesDone progress) { progress_ = std::move(progress); }
+
   protected:
     // Called by a driver just before it sends the command that makes the chip change its
     // content.
     void note_change_command() { change_command_sent_ = true; }
+    // Called by a driver after each page or piece of a write or read.
+    void note_progress(std::uint32_t bytes) const {
+        if (progress_) progress_(bytes);
+    }
 
   private:
     bool change_command_sent_ = false;
+    BytesDone progress_;
 };
 
 }  // namespace tarnvel

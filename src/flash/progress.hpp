@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "flash/flash_device.hpp"
+
 namespace tarnvel {
 
 // One pass over one block of the image, as the programming run reports it before the pass
@@ -17,6 +19,13 @@ struct BlockPass {
     std::uint32_t length = 0;       // image bytes in this block
     std::uint32_t image_length = 0;
     unsigned retry = 0;  // 0 for the first pass, then 1 to 5
+};
+
+// What a pass over a block is doing when it reports bytes done within the block.
+enum class BlockStep : std::uint8_t {
+    Read,      // reading it: to find out whether it holds the image, to verify or copy it
+    Write,     // programming it, after its erase
+    ReadBack,  // reading back what was programmed
 };
 
 class ProgrammingObserver {
@@ -33,6 +42,10 @@ class ProgrammingObserver {
     // The block already holds the image: it is neither erased nor written, and the read that
     // found it so was its verification.
     virtual void block_unchanged(const BlockPass&) {}
+    // Within a block, after each program page written or read: `bytes` of the block are done
+    // by `step`. A block of 64 KiB can take seconds on a slow board; this is how a bar moves
+    // meanwhile.
+    virtual void block_progress(const BlockPass&, BlockStep, std::uint32_t /*bytes*/) {}
 };
 
 // For runs that show nothing.
@@ -40,6 +53,25 @@ class SilentProgress final : public ProgrammingObserver {
   public:
     void pass_started(const BlockPass&) override {}
     void retrying(const BlockPass&) override {}
+};
+
+// While it lives, every page the flash writes or reads is reported to `observer` as `step` of
+// `pass`.
+class PagesReported {
+  public:
+    PagesReported(FlashDevice& flash, ProgrammingObserver& observer, const BlockPass& pass,
+                  BlockStep step)
+        : flash_(flash) {
+        flash_.set_progress([&observer, &pass, step](std::uint32_t bytes) {
+            observer.block_progress(pass, step, bytes);
+        });
+    }
+    ~PagesReported() { flash_.set_progress({}); }
+    PagesReported(const PagesReported&) = delete;
+    PagesReported& operator=(const PagesReported&) = delete;
+
+  private:
+    FlashDevice& flash_;
 };
 
 }  // namespace tarnvel

@@ -1,8 +1,10 @@
 #include "flash/wait.hpp"
 
+#include <sched.h>
 #include <sys/prctl.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace tarnvel {
@@ -27,6 +29,20 @@ constexpr auto kSpinStretch = 50us;
 // still this long has coarse ticks (or is the simulated clock of the unit tests, which moves
 // only when slept on), and spinning on it could last until its next tick or forever.
 constexpr int kStillReadings = 64;
+
+// Threads of the process spinning the end of a long wait now.
+std::atomic<int> g_spinning{0};
+
+// The cores the process may run on: no more threads than these spin at a time.
+int usable_cores() {
+    static const int cores = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        const int count = ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+        return count > 0 ? count : 1;
+    }();
+    return cores;
+}
 
 // The smallest slack the kernel takes (0 would mean "back to the thread's default").
 constexpr unsigned long kFineSlackNanos = 1;
@@ -85,8 +101,17 @@ void wait_for(std::chrono::nanoseconds duration, WaitEnd end) {
         sleep_until(until);
         return;
     }
-    if (duration > kSpinStretch) sleep_until(until - kSpinStretch);
-    spin_until(until);
+    if (duration <= kSpinStretch) {
+        spin_until(until);
+        return;
+    }
+    sleep_until(until - kSpinStretch);
+    if (g_spinning.fetch_add(1, std::memory_order_relaxed) < usable_cores()) {
+        spin_until(until);
+    } else {
+        sleep_until(until);
+    }
+    g_spinning.fetch_sub(1, std::memory_order_relaxed);
 }
 
 FineTimerSlack::FineTimerSlack() : previous_(current_timer_slack()) {

@@ -29,6 +29,13 @@ enum class WaitEnd : std::uint8_t {
 // (the 1 µs between the polls of the polled shift engine) is spun whole. Slept, the whole wait
 // is one sleep. Either way the whole duration always passes: a signal that interrupts the sleep
 // only resumes it for what remains, and the spin ends on the clock, not on a count.
+//
+// A spin takes a core for its length, which pays only while the machine has one to spare:
+// when boards are written at once on a machine with fewer cores, the threads spinning the ends
+// of their waits would take the cores the others need for their register accesses. So no more
+// threads of the process spin the end of a long wait at a time than the process may use cores;
+// another one sleeps its wait to the end. Short waits are spun whole always: sleeping would
+// make them many times longer.
 void wait_for(std::chrono::nanoseconds duration, WaitEnd end = WaitEnd::Spun);
 
 // Linux lets every sleep of a thread end up to the thread's timer slack late (50 µs by

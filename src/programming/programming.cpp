@@ -1,5 +1,7 @@
 #include "programming/programming.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <span>
 #include <vector>
@@ -18,16 +20,21 @@ constexpr unsigned kMaxRetries = 5;
 // One erase, write and read-back pass over a block. True when the flash now holds the block;
 // a read-back of the wrong length counts as a mismatch, never as a partial success.
 Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint32_t block_size,
-                           std::span<const std::uint8_t> block, ProgrammingReport& report) {
+                           std::span<const std::uint8_t> block, ProgrammingReport& report,
+                           ProgrammingObserver& observer, const BlockPass& pass) {
     const auto length = static_cast<std::uint32_t>(block.size());
     // Always a whole block, also under a short last block: the flash erases no less.
     auto erased = flash.erase(address, block_size);
     // An erase that failed before its command went out left the flash as it was.
     report.flash_changed = report.flash_changed || erased || flash.change_command_sent();
     if (!erased) return std::unexpected(std::move(erased.error()));
-    if (auto written = flash.write(address, length, block); !written) {
-        return std::unexpected(std::move(written.error()));
+    {
+        const PagesReported pages(flash, observer, pass, BlockStep::Write);
+        if (auto written = flash.write(address, length, block); !written) {
+            return std::unexpected(std::move(written.error()));
+        }
     }
+    const PagesReported pages(flash, observer, pass, BlockStep::ReadBack);
     auto read_back = flash.read(address, length);
     if (!read_back) return std::unexpected(std::move(read_back.error()));
     return std::ranges::equal(*read_back, block);
@@ -38,7 +45,8 @@ Result<bool> program_block(FlashDevice& flash, std::uint32_t address, std::uint3
 // page that differs: the rest of a block that is about to be erased is not worth its read. A
 // page read back at the wrong length counts as differing.
 Result<bool> holds_block(FlashDevice& flash, std::uint32_t address,
-                         std::span<const std::uint8_t> block) {
+                         std::span<const std::uint8_t> block, ProgrammingObserver& observer,
+                         const BlockPass& pass) {
     const std::uint32_t page = flash.page_size();
     if (page == 0) internal_fault("flash reports a program page of 0 bytes");
     const auto length = static_cast<std::uint32_t>(block.size());
@@ -47,6 +55,7 @@ Result<bool> holds_block(FlashDevice& flash, std::uint32_t address,
         auto held = flash.read(address + offset, n);
         if (!held) return std::unexpected(std::move(held.error()));
         if (!std::ranges::equal(*held, block.subspan(offset, n))) return false;
+        observer.block_progress(pass, BlockStep::Read, offset + n);
     }
     return true;
 }
@@ -55,7 +64,7 @@ Result<bool> holds_block(FlashDevice& flash, std::uint32_t address,
 
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
                         ProgrammingObserver& observer, ProgrammingReport* report,
-                        ProgrammingMode mode) {
+                        ProgrammingMode mode, const StopRequest* stop) {
     ProgrammingReport unused;
     ProgrammingReport& done = report != nullptr ? *report : unused;
     done = {};
@@ -95,13 +104,20 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
                        .length = std::min(block_size, length - offset),
                        .image_length = length};
         std::span<const std::uint8_t> block = std::span(image.data).subspan(offset, pass.length);
+        // Between two blocks the flash holds whole blocks only: the place to stop.
+        if (stop != nullptr && stop->requested()) {
+            done.stopped = true;
+            return std::unexpected(Error::message(
+                ErrorKind::Interrupted,
+                fmt::format("stopped on request after {} of {} blocks", i, block_count)));
+        }
         if (mirrored_words) {
             mirror_words(block, mirrored);
             block = mirrored;
         }
         if (mode == ProgrammingMode::Differing) {
             observer.compare_started(pass);
-            auto held = holds_block(flash, address, block);
+            auto held = holds_block(flash, address, block, observer, pass);
             if (!held) return std::unexpected(std::move(held.error()));
             if (*held) {
                 ++done.blocks_unchanged;
@@ -111,7 +127,7 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
         }
         for (;; ++pass.retry) {
             observer.pass_started(pass);
-            auto verified = program_block(flash, address, block_size, block, done);
+            auto verified = program_block(flash, address, block_size, block, done, observer, pass);
             if (!verified) return std::unexpected(std::move(verified.error()));
             if (*verified) break;
             if (pass.retry == kMaxRetries) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "base/error.hpp"
+#include "base/stop_signals.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_image.hpp"
 #include "flash/progress.hpp"
@@ -17,6 +18,7 @@ struct ProgrammingReport {
     std::uint32_t blocks_unchanged = 0;  // blocks found holding the image, left as they were
     unsigned retries = 0;                // passes repeated after a read-back mismatch
     bool flash_changed = false;          // an erase or program command went out to the flash
+    bool stopped = false;  // asked to stop, the run ended at a block's end before the last block
 };
 
 // Which blocks a programming run erases and writes.
@@ -37,9 +39,13 @@ enum class ProgrammingMode : std::uint8_t {
 // addresses the board reaches, odd length on a 16-bit flash) is refused before anything is
 // erased. Returns the first error of a flash operation unchanged, or "can't write to flash"
 // when a block still differs after its fifth retry.
-// `report`, when given, says what the run did.
+// `report`, when given, says what the run did. With `stop`, the run looks at it before each
+// block and, once asked to stop, ends there (the blocks before it whole and verified, the
+// others as they were) with an error of the kind "operation interrupted"; without, it always
+// runs to its end.
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
                         ProgrammingObserver& observer, ProgrammingReport* report = nullptr,
-                        ProgrammingMode mode = ProgrammingMode::Full);
+                        ProgrammingMode mode = ProgrammingMode::Full,
+                        const StopRequest* stop = nullptr);
 
 }  // namespace tarnvel

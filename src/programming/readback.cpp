@@ -35,7 +35,10 @@ Status read_blocks(BoardDevice& board, std::uint32_t length, ProgrammingObserver
         // The parallel flash is read in whole words: an odd length reads the last word whole.
         const std::uint32_t read_length =
             mirrored_words ? pass.length + pass.length % 2 : pass.length;
-        auto bytes = flash.read(info.base_address + pass.offset, read_length);
+        auto bytes = [&] {
+            const PagesReported pages(flash, observer, pass, BlockStep::Read);
+            return flash.read(info.base_address + pass.offset, read_length);
+        }();
         if (!bytes) return std::unexpected(std::move(bytes.error()));
         if (bytes->size() != read_length) internal_fault("flash read returned a short block");
         std::span<const std::uint8_t> block = *bytes;

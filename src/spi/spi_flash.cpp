@@ -130,6 +130,7 @@ Result<std::vector<std::uint8_t>> SpiFlash::read(std::uint32_t address, std::uin
         }
         std::ranges::copy(frame_rx.subspan(header), result.begin() + offset);
         offset += n;
+        note_progress(offset);
     }
     return result;
 }
@@ -162,6 +163,7 @@ Status SpiFlash::write(std::uint32_t address, std::uint32_t length,
         }
         if (auto disabled = set_write_enable(spi, false); !disabled) return disabled;
         offset += n;
+        note_progress(offset);
     }
     return {};
 }

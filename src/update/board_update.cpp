@@ -107,6 +107,14 @@ BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogu
       restart_(std::move(restart)) {}
 
 BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
+    auto accepted = accept(board);
+    if (auto* passed = std::get_if<BoardUpdateReport>(&accepted)) return std::move(*passed);
+    BoardUpdateReport report = write(std::move(std::get<AcceptedWrite>(accepted)));
+    if (report.result == UpdateResult::Updated) reboot(board, report, reboot_wanted(report));
+    return report;
+}
+
+std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& board) {
     BoardUpdateReport report(board);
     const bool opened_first = policy_.opening == UpdatePolicy::Opening::FirstWithBusReset;
     if (opened_first) {
@@ -133,9 +141,9 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read is not decided on versions alone.
     std::optional<WriteRecord> last_write;
-    Journal* records = policy_.decide_from_journal ? journal_.journal() : nullptr;
-    if (records != nullptr && !report.board.pci_address.empty()) {
-        auto last = records->last_write(report.board.pci_address, report.board.kind, true);
+    if (policy_.decide_from_journal && !report.board.pci_address.empty() &&
+        journal_.available()) {
+        auto last = journal_.last_write(report.board.pci_address, report.board.kind, true);
         if (!last) {
             board.close();
             journal_.report(last.error());
@@ -153,7 +161,7 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
                             : UpdateResult::UpToDate;
         return report;
     }
-    if (journal_.required() && journal_.journal() == nullptr) {
+    if (journal_.required() && !journal_.available()) {
         board.close();
         fail(report, UpdateFailure::Journal, journal_.problem());
         return report;
@@ -174,30 +182,46 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
         report.result = UpdateResult::Declined;
         return report;
     }
+    return AcceptedWrite{.board = &board, .image = std::move(*chosen), .report = std::move(report)};
+}
+
+BoardUpdateReport BoardUpdate::write(AcceptedWrite accepted, const StopRequest* stop) {
+    BoardDevice& board = *accepted.board;
+    BoardUpdateReport report = std::move(accepted.report);
+    const auto stopped_before = [&] {
+        if (stop == nullptr || !stop->requested()) return false;
+        board.close();
+        report.result = UpdateResult::NotAttempted;
+        return true;
+    };
+    if (stopped_before()) return report;
     // The part is identified and checked before the first erase; asked before, the operator
     // who declines leaves the board untouched.
-    if (!opened_first) {
-        if (auto part = identify_flash_part(board, chosen->image.data.size(), FlashUse::Write);
+    if (policy_.opening == UpdatePolicy::Opening::WhenWritingIdentified) {
+        if (auto part =
+                identify_flash_part(board, accepted.image.image.data.size(), FlashUse::Write);
             !part) {
             board.close();
             access_failed(report, std::move(part.error()));
             return report;
         }
     }
-    write(board, *chosen, report);
+    if (stopped_before()) return report;
+    write_image(board, accepted.image, report, stop);
     return report;
 }
 
-void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report) {
+void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
+                              BoardUpdateReport& report, const StopRequest* stop) {
     // A stop signal waits until the programming has ended, the operator has been told and the
     // journal has its end: a block cut short between erase and write would leave the board
-    // unbootable.
-    auto hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
+    // unbootable. Boards written at once are stopped at a block's end by `stop` instead.
+    std::unique_ptr<StopSignalHold> hold;
+    if (stop == nullptr) hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
 
     // The record is committed and on the disk before the first erase.
-    Journal* records = journal_.journal();
-    if (records != nullptr) {
-        auto started = records->start_write(start_of(report.board, image, journal_.program()));
+    if (journal_.available()) {
+        auto started = journal_.start_write(start_of(report.board, image, journal_.program()));
         if (started) {
             report.record = *started;
         } else {
@@ -216,10 +240,11 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     ProgrammingReport done;
     Status programmed;
     {
-        const std::unique_ptr<ProgrammingObserver> observer = dialogue_.progress(report.board, *hold);
-        programmed = program_firmware(board, image.image, *observer, &done,
-                                      policy_.full_write ? ProgrammingMode::Full
-                                                         : ProgrammingMode::Differing);
+        const std::unique_ptr<ProgrammingObserver> observer =
+            dialogue_.progress(report.board, hold.get());
+        programmed = program_firmware(
+            board, image.image, *observer, &done,
+            policy_.full_write ? ProgrammingMode::Full : ProgrammingMode::Differing, stop);
     }
     report.programmed = true;
     report.flash_changed = done.flash_changed;
@@ -236,14 +261,18 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
             .blocks_written = done.blocks_written,
             .blocks_unchanged = done.blocks_unchanged,
             .retries = done.retries,
-            .stopped = hold->stop_waiting(),
+            .stopped = hold ? hold->stop_waiting() : stop->requested(),
         };
-        if (auto ended = records->end_write(*report.record, end); !ended) {
+        if (auto ended = journal_.end_write(*report.record, end); !ended) {
             journal_.report(ended.error());
         }
     }
     if (programmed) {
         report.result = UpdateResult::Updated;
+    } else if (done.stopped) {
+        // Whole blocks only: the next run writes the rest.
+        report.result = UpdateResult::Stopped;
+        report.error = std::move(programmed.error());
     } else {
         // The flash may hold a partial image: the board needs the operator before anything
         // else is touched.
@@ -254,24 +283,27 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     // The reboot goes through sysfs; the register channel is not needed again.
     board.close();
 
-    if (hold->stop_waiting() && policy_.hand_back_held_stop) {
-        report.held_stop = std::move(hold);
-        return;
-    }
     // A stop signal that came meanwhile ends the program here.
     hold.reset();
-    if (report.result == UpdateResult::Updated) reboot(board, report);
 }
 
-void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {
-    bool wanted = false;
+bool BoardUpdate::reboot_wanted(const BoardUpdateReport& report) {
+    if (report.result != UpdateResult::Updated) return false;
     switch (policy_.reboot) {
-        case UpdatePolicy::Reboot::Always: wanted = true; break;
-        case UpdatePolicy::Reboot::Never: break;
-        case UpdatePolicy::Reboot::Ask:
-            wanted = !policy_.unattended && dialogue_.confirm_reboot();
-            break;
+        case UpdatePolicy::Reboot::Always: return true;
+        case UpdatePolicy::Reboot::Never: return false;
+        case UpdatePolicy::Reboot::Ask: return !policy_.unattended && dialogue_.confirm_reboot(report);
     }
+    return false;
+}
+
+bool BoardUpdate::may_reboot(const BoardUpdateReport& report) const {
+    if (report.result != UpdateResult::Updated) return false;
+    return policy_.reboot == UpdatePolicy::Reboot::Always ||
+           (policy_.reboot == UpdatePolicy::Reboot::Ask && !policy_.unattended);
+}
+
+void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report, bool wanted) {
     if (!wanted) {
         note_reboot(report, RebootNote{.requested = false});
         return;
@@ -301,9 +333,8 @@ void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {
 }
 
 void BoardUpdate::note_reboot(const BoardUpdateReport& report, const RebootNote& note) {
-    Journal* records = journal_.journal();
-    if (!report.record || records == nullptr) return;
-    if (auto noted = records->note_reboot(*report.record, note); !noted) {
+    if (!report.record || !journal_.available()) return;
+    if (auto noted = journal_.note_reboot(*report.record, note); !noted) {
         journal_.report(noted.error());
     }
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
@@ -53,11 +54,6 @@ struct UpdatePolicy {
     // Every block written, or only those whose contents differ from the image.
     bool full_write = false;
     Reboot reboot = Reboot::Ask;
-    // A stop signal that comes during the write is held until the write has ended, then: with
-    // this, handed back in the report (the board is not rebooted), for the program to end the
-    // run when its results are out; without, it ends the program right after
-    // UpdateDialogue::write_ended.
-    bool hand_back_held_stop = false;
     // The image file the operator named, instead of the board's archive.
     const ImageFile* image_file = nullptr;
     std::string firmware_dir = kFirmwareDir;
@@ -84,6 +80,10 @@ enum class UpdateResult : std::uint8_t {
     NoImage,          // no archive, or no usable image in it
     Unsupported,      // not a known board
     NotAttempted,     // the run ended before this board
+    // Asked to stop (a stop signal), the write ended at a block's end before the image was
+    // whole: the blocks before are written and verified, the others hold what they held. See
+    // `error`; `flash_changed` says whether any block was written.
+    Stopped,
 };
 
 // Where a failed update stopped.
@@ -140,9 +140,6 @@ struct BoardUpdateReport {
     // A board in this state needs the operator before any other is touched: its programming
     // failed, its reboot failed, or it came back in no known state.
     bool ends_run = false;
-    // A stop signal held since the write (UpdatePolicy::hand_back_held_stop): it ends the
-    // program when released.
-    std::unique_ptr<StopSignalHold> held_stop;
 };
 
 // What each program does its own way: what it tells the operator, asks, and shows.
@@ -153,23 +150,41 @@ class UpdateDialogue {
     virtual void opened(const BoardIdentity&) {}
     // Whether to write the offered image. Not asked in an unattended run.
     virtual bool confirm_write(const WriteOffer& offer) = 0;
-    // How the write shows itself, for its duration; `hold` holds the stop signals meanwhile.
+    // How the write shows itself, for its duration; `hold` holds the stop signals meanwhile,
+    // when the write runs under a hold of its own (null for boards written at once).
     virtual std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity& board,
-                                                          StopSignalHold& hold) = 0;
-    // The write has ended and its record is complete; a stop signal is still held. `report`
-    // has its programming fields filled in.
+                                                          StopSignalHold* hold) = 0;
+    // The write has ended and its record is complete; a stop signal is still held (a stop
+    // signal that came meanwhile ends the program right after). `report` has its programming
+    // fields filled in.
     virtual void write_ended(const BoardUpdateReport&) {}
     // Said just before a held stop signal ends the program.
     virtual void stopping() = 0;
     // Whether to reboot the board after a verified write (UpdatePolicy::Reboot::Ask, attended).
-    virtual bool confirm_reboot() = 0;
+    virtual bool confirm_reboot(const BoardUpdateReport& report) = 0;
     // The reboot is about to be asked for.
     virtual void rebooting() {}
+
+    // For boards updated at once (ParallelUpdate), which calls these and progress, write_ended
+    // and rebooting from the threads the boards are written on: each board's update is over,
+    // its report whole (as each board finishes, in no set order).
+    virtual void finished(const BoardUpdateReport&) {}
+    // A stop signal came while boards are written at once: said at once, from a thread of its
+    // own, while every board goes on to the end of the block it is at.
+    virtual void stop_seen() {}
 };
 
 // Asks the board to reboot and reads its "version" again at once: the text it reports then, none
 // when it reports none. Through the board's sysfs attributes, unless a test stands in.
 using BoardRestart = std::function<Result<std::optional<std::string>>(const BoardDevice&)>;
+
+// A board the update has got ready to write, between BoardUpdate::accept and write: its image
+// chosen, the decision made, the operator's consent given, the node open and the board locked.
+struct AcceptedWrite {
+    BoardDevice* board;
+    ChosenImage image;
+    BoardUpdateReport report;
+};
 
 class BoardUpdate {
   public:
@@ -178,15 +193,40 @@ class BoardUpdate {
     BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
                 BoardRestart restart);
 
-    // Updates the board. Leaves it closed, except where its policy's opening keeps it open
-    // after a refused bus reset. After a reboot the record holds what the board reports, as far
-    // as it can be read.
+    // Updates the board: accept, write and, after a verified write, the reboot as the policy
+    // says. Leaves it closed, except where its policy's opening keeps it open after a refused
+    // bus reset. After a reboot the record holds what the board reports, as far as it can be
+    // read.
     BoardUpdateReport run(BoardDevice& board);
 
+    // The steps of run(), for boards updated at once (ParallelUpdate). One board's steps come
+    // in this order; the steps of different boards may run at the same time on different
+    // threads, except for accept and reboot_wanted, which may ask the operator.
+    //
+    // Everything before the write: the board opened first (tarnvel-flash's opening), its image,
+    // the decision, the operator's consent (asked here) and the board opened and locked. The
+    // board's report when it is not to be written, closed; otherwise the write it is ready for.
+    std::variant<BoardUpdateReport, AcceptedWrite> accept(BoardDevice& board);
+    // Identifies the part (tarnvel-fw's opening) and writes the image under its journal record;
+    // leaves the board closed. Without `stop`, stop signals are held while it writes, and one
+    // that came ends the program once the write has ended and the dialogue has said so. With it, the programming looks at it before every block and ends there once
+    // it is set (result Stopped), and a board it finds set before its record is begun is not
+    // written at all (NotAttempted).
+    BoardUpdateReport write(AcceptedWrite accepted, const StopRequest* stop = nullptr);
+    // After a verified write: whether the policy reboots the board, asked through the dialogue
+    // where the policy says so. False for any other result.
+    bool reboot_wanted(const BoardUpdateReport& report);
+    // Whether reboot_wanted may answer yes: a verified write, and a policy that reboots always
+    // or asks an operator.
+    bool may_reboot(const BoardUpdateReport& report) const;
+    // Reboots the board, or (`wanted` false) notes in its record that it was not rebooted, and
+    // judges what the board reports afterwards.
+    void reboot(BoardDevice& board, BoardUpdateReport& report, bool wanted);
+
   private:
-    // The write, from the record's start to its end, and the reboot after it.
-    void write(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report);
-    void reboot(BoardDevice& board, BoardUpdateReport& report);
+    // The write, from the record's start to its end.
+    void write_image(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report,
+                     const StopRequest* stop);
     // Adds what came of the reboot to the write's record.
     void note_reboot(const BoardUpdateReport& report, const RebootNote& note);
 

@@ -24,19 +24,67 @@ RunJournal RunJournal::without(std::string program) {
 }
 
 Journal* RunJournal::journal() {
+    const std::lock_guard hold(*lock_);
+    return open_locked();
+}
+
+Journal* RunJournal::open_locked() {
     if (!tried_ && file_) {
         tried_ = true;
         auto opened = Journal::open_for_writing(*file_);
         if (opened) {
             journal_.emplace(std::move(*opened));
         } else {
-            report(opened.error());
+            report_locked(opened.error());
         }
     }
     return journal_ ? &*journal_ : nullptr;
 }
 
+std::optional<Error> RunJournal::problem() const {
+    const std::lock_guard hold(*lock_);
+    return problem_;
+}
+
+Error RunJournal::missing_locked() const {
+    return problem_.value_or(Error::message(ErrorKind::Other, "no journal is kept"));
+}
+
+Result<std::optional<WriteRecord>> RunJournal::last_write(std::string_view pci_address,
+                                                          BoardKind kind, bool flash_touching) {
+    const std::lock_guard hold(*lock_);
+    Journal* records = open_locked();
+    if (records == nullptr) return std::unexpected(missing_locked());
+    return records->last_write(pci_address, kind, flash_touching);
+}
+
+Result<std::int64_t> RunJournal::start_write(const WriteStart& start) {
+    const std::lock_guard hold(*lock_);
+    Journal* records = open_locked();
+    if (records == nullptr) return std::unexpected(missing_locked());
+    return records->start_write(start);
+}
+
+Status RunJournal::end_write(std::int64_t id, const WriteEnd& end) {
+    const std::lock_guard hold(*lock_);
+    Journal* records = open_locked();
+    if (records == nullptr) return std::unexpected(missing_locked());
+    return records->end_write(id, end);
+}
+
+Status RunJournal::note_reboot(std::int64_t id, const RebootNote& reboot) {
+    const std::lock_guard hold(*lock_);
+    Journal* records = open_locked();
+    if (records == nullptr) return std::unexpected(missing_locked());
+    return records->note_reboot(id, reboot);
+}
+
 void RunJournal::report(const Error& problem) {
+    const std::lock_guard hold(*lock_);
+    report_locked(problem);
+}
+
+void RunJournal::report_locked(const Error& problem) {
     if (problem_) return;
     problem_ = problem;
     if (on_problem_) on_problem_(problem);

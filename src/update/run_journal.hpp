@@ -2,12 +2,20 @@
 // The journal as one run of a program uses it: opened for writing at the first write (or when
 // a command asks for it earlier), so that a run that writes nothing makes no directory and no
 // file, and required or not, as the program says.
+//
+// Boards written at once write their records through one connection from several threads:
+// every call here holds it for its own statements, so that no record is lost or mixed with
+// another's. Other programs writing the same journal at the same time wait for each other's
+// short transactions, as the journal says.
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/error.hpp"
 #include "update/journal.hpp"
@@ -27,10 +35,21 @@ class RunJournal {
     // No journal at all: nothing is recorded, and nothing is required.
     static RunJournal without(std::string program);
 
-    // The journal, opened on the first call; null when there is none or it can't be used.
+    // The journal, opened on the first call; null when there is none or it can't be used. For
+    // a thread that has the journal to itself: the calls below are for every thread.
     Journal* journal();
+    // Whether the journal is there to be used, opened now if it was not.
+    bool available() { return journal() != nullptr; }
+
+    // The Journal calls of the same names, for any thread; without a journal they fail with
+    // why there is none.
+    Result<std::optional<WriteRecord>> last_write(std::string_view pci_address, BoardKind kind,
+                                                  bool flash_touching);
+    Result<std::int64_t> start_write(const WriteStart& start);
+    Status end_write(std::int64_t id, const WriteEnd& end);
+    Status note_reboot(std::int64_t id, const RebootNote& reboot);
     // Why the journal can't be used, once it was found so.
-    const std::optional<Error>& problem() const { return problem_; }
+    std::optional<Error> problem() const;
     bool required() const { return need_ == Need::Required; }
     const std::string& program() const { return program_; }
 
@@ -38,6 +57,11 @@ class RunJournal {
     void report(const Error& problem);
 
   private:
+    // Under the lock.
+    Journal* open_locked();
+    void report_locked(const Error& problem);
+    Error missing_locked() const;
+
     std::optional<std::filesystem::path> file_;
     std::string program_;
     Need need_;
@@ -45,6 +69,7 @@ class RunJournal {
     std::optional<Journal> journal_;
     std::optional<Error> problem_;
     bool tried_ = false;
+    std::unique_ptr<std::mutex> lock_ = std::make_unique<std::mutex>();
 };
 
 // Where the programs keep the journal: TARNVEL_STATE_DIR, or /var/lib/tarnvel, and in it

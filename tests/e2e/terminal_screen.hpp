@@ -1,8 +1,9 @@
 #pragma once
 // What an operator's terminal shows after it has received some bytes: the lines of the screen
-// as a simple terminal draws them. Carriage return, line feed, tab stops every eight columns and
-// the erase-to-end-of-line sequence are understood; any other control byte or escape sequence
-// fails the test, since the program has no business sending it.
+// as a simple terminal draws them. Carriage return, line feed, tab stops every eight columns,
+// cursor up and down and the erasures to the end of the line and of the screen are understood;
+// any other control byte or escape sequence fails the test, since the program has no business
+// sending it.
 
 #include <string>
 #include <string_view>
@@ -10,7 +11,7 @@
 
 namespace tarnvel::testing {
 
-// The screen's lines, each without trailing blanks, the empty line under the cursor dropped.
+// The screen's lines, each without trailing blanks, the empty lines at the bottom dropped.
 std::vector<std::string> render_terminal(std::string_view bytes);
 
 }  // namespace tarnvel::testing

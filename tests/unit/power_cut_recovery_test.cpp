@@ -373,11 +373,11 @@ class CampaignDialogue final : public UpdateDialogue {
   public:
     explicit CampaignDialogue(ProgrammingObserver& observer) : observer_(observer) {}
     bool confirm_write(const WriteOffer&) override { return true; }
-    std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity&, StopSignalHold&) override {
+    std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity&, StopSignalHold*) override {
         return std::make_unique<ObserverView>(observer_);
     }
     void stopping() override {}
-    bool confirm_reboot() override { return false; }
+    bool confirm_reboot(const BoardUpdateReport&) override { return false; }
 
   private:
     ProgrammingObserver& observer_;

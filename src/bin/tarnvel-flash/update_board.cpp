@@ -53,8 +53,9 @@ class UpdaterDialogue final : public UpdateDialogue {
     }
 
     std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity&,
-                                                  StopSignalHold& hold) override {
-        return std::make_unique<ProgressLine>(hold);
+                                                  StopSignalHold* hold) override {
+        // The updater writes one board at a time, always under a hold of its own.
+        return std::make_unique<ProgressLine>(*hold);
     }
 
     void write_ended(const BoardUpdateReport& report) override {
@@ -71,7 +72,7 @@ class UpdaterDialogue final : public UpdateDialogue {
 
     void stopping() override { print(kHeldSignalNotice); }
 
-    bool confirm_reboot() override {
+    bool confirm_reboot(const BoardUpdateReport&) override {
         return ask("\tReboot device? This can crash systems that doesn't support PCIe hot-plug.");
     }
 

@@ -196,6 +196,13 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     update_app->add_flag("--full", update.full,
                          "Erase and write every block, as tarnvel-flash does; default: only the "
                          "blocks whose content differs from the image");
+    update_app
+        ->add_option("--jobs", update.jobs,
+                     "Write at most N boards at once (1: one after another, in order); default: "
+                     "every selected board at once, or TARNVEL_FW_JOBS")
+        ->type_name("N")
+        ->envname("TARNVEL_FW_JOBS")
+        ->check(CLI::Range(1u, 1024u));
     update_app->add_flag("--no-journal", update.no_journal,
                          "Write even when the journal can't record the writes, and record none");
     add_json(*update_app, update.json);

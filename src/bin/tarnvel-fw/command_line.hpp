@@ -42,6 +42,8 @@ struct UpdateCommand {
     bool no_journal = false;  // write without recording the writes in the journal
     // Erase and write every block the image covers, not only those that differ from it.
     bool full = false;
+    // Boards written at once; none: every selected board.
+    std::optional<unsigned> jobs;
 };
 
 struct HistoryCommand {

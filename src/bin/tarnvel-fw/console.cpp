@@ -35,4 +35,9 @@ unsigned stderr_columns() {
     return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
+unsigned stderr_rows() {
+    winsize size{};
+    return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_row : 0;
+}
+
 }  // namespace tarnvel::fw

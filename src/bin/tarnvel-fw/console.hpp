@@ -21,5 +21,7 @@ bool ask_operator(std::string_view question);
 bool stderr_is_terminal();
 // The width of that terminal in columns now, or 0 when it does not say.
 unsigned stderr_columns();
+// Its height in lines now, or 0 when it does not say.
+unsigned stderr_rows();
 
 }  // namespace tarnvel::fw

@@ -107,7 +107,8 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
     }
     std::expected<void, AccessFailure> read;
     {
-        ProgressBar progress("reading", board.devnode);
+        ProgressScreen screen;
+        ProgressBar progress(screen, "reading", identity_of(board));
         read = read_flash(board, length, progress,
                           [&](std::span<const std::uint8_t> bytes) -> Status {
                               if (hold.stop_waiting()) return std::unexpected(Error::os(EINTR));

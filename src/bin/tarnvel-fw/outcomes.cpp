@@ -13,6 +13,7 @@ std::string_view result_word(UpdateResult result) {
         case UpdateResult::NoImage: return "no-image";
         case UpdateResult::Unsupported: return "unsupported";
         case UpdateResult::NotAttempted: return "not-attempted";
+        case UpdateResult::Stopped: return "stopped";
     }
     return "failed";
 }
@@ -49,7 +50,8 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::Failed:
         case UpdateResult::NoImage:
         case UpdateResult::Unsupported:
-        case UpdateResult::NotAttempted: return false;
+        case UpdateResult::NotAttempted:
+        case UpdateResult::Stopped: return false;
     }
     return false;
 }

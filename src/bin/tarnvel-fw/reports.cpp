@@ -211,6 +211,7 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
             case UpdateResult::NotAttempted:
                 what = "not attempted: " + o.error.value_or("the run ended before this board");
                 break;
+            case UpdateResult::Stopped: what = "STOPPED: " + o.error.value_or(""); break;
         }
         const bool updated = r.result == UpdateResult::Updated;
         what += blocks_text(updated && r.programmed ? std::optional(r.blocks_written)

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -15,13 +17,23 @@
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/board_update.hpp"
+#include "update/parallel_update.hpp"
 
 namespace tarnvel::fw {
 namespace {
 
 constexpr const char* kUpdateQuestion = "\tUpdate firmware?";
 constexpr const char* kRebootQuestion =
-    "\tReboot device? This can crash systems that doesn't support PCIe hot-plug.";
+    "\tReboot device? This can crash systems that don't support PCIe hot-plug.";
+
+// What the operator sees at once when a stop signal comes while boards are written, and
+// before it ends the program once every board has stopped and the results are out.
+constexpr const char* kStopSeenNotice =
+    "tarnvel-fw: stop signal received: stopping after the block each board is writing. DO NOT "
+    "POWER OFF the system\n";
+constexpr const char* kHeldStopNotice =
+    "tarnvel-fw: every board has stopped at the end of a block; stopping now on the stop "
+    "signal\n";
 
 UpdatePolicy policy_of(const UpdateCommand& command, const std::optional<ImageFile>& image_file) {
     UpdatePolicy policy{
@@ -33,7 +45,6 @@ UpdatePolicy policy_of(const UpdateCommand& command, const std::optional<ImageFi
         // --full asks for every block.
         .full_write = command.full,
         .reboot = UpdatePolicy::Reboot::Ask,
-        .hand_back_held_stop = true,
         .image_file = image_file ? &*image_file : nullptr,
     };
     if (command.reboot == RebootChoice::Reboot) policy.reboot = UpdatePolicy::Reboot::Always;
@@ -41,15 +52,23 @@ UpdatePolicy policy_of(const UpdateCommand& command, const std::optional<ImageFi
     return policy;
 }
 
+UpdateOutcome outcome_of(const BoardUpdateReport& report);
+
+// The console's side of boards updated at once: the questions, one board after another, on
+// standard error; the boards' progress lines while they are written; and, with the readable
+// text, each board's result line on standard output as soon as it is done with. Its calls come
+// from the threads the boards are written on.
 class ConsoleDialogue final : public UpdateDialogue {
   public:
+    explicit ConsoleDialogue(bool json) : json_(json) {}
+
     // The operator is shown the board, the image and what the journal says, and asked.
     bool confirm_write(const WriteOffer& offer) override {
         const BoardIdentity& board = offer.board;
-        std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}, \n",
+        std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}\n",
                                         board.devnode, board.title(), board.fw_version);
         if (offer.image.version) {
-            about += fmt::format("\tFirmware available: {}, \n", *offer.image.version);
+            about += fmt::format("\tFirmware available: {}\n", *offer.image.version);
         } else {
             about += fmt::format("\tImage file: {} bytes\n", offer.image.image.data.size());
         }
@@ -70,19 +89,46 @@ class ConsoleDialogue final : public UpdateDialogue {
     }
 
     std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity& board,
-                                                  StopSignalHold& hold) override {
-        return std::make_unique<ProgressBar>("writing", board.devnode, &hold,
+                                                  StopSignalHold*) override {
+        return std::make_unique<ProgressBar>(screen_, "writing", board,
                                              ProgressBar::Blocks::Counted);
     }
 
+    void finished(const BoardUpdateReport& report) override {
+        if (json_) return;
+        const UpdateOutcome outcome = outcome_of(report);
+        screen_.report(update_text(std::span(&outcome, 1)));
+    }
+
+    void stop_seen() override { screen_.notice(kStopSeenNotice); }
+
     void stopping() override { notice(kHeldStopNotice); }
 
-    bool confirm_reboot() override { return ask_operator(kRebootQuestion); }
+    // Asked once every board is written, so the board is named again.
+    bool confirm_reboot(const BoardUpdateReport& report) override {
+        notice(fmt::format("Device {}: {}, written and verified\n", report.board.devnode,
+                           report.board.title()));
+        return ask_operator(kRebootQuestion);
+    }
+
+  private:
+    const bool json_;
+    ProgressScreen screen_;
 };
 
 // Why the update failed, in words.
 std::string failure_text(const BoardUpdateReport& report) {
     const std::string error = report.error ? error_text(*report.error) : "";
+    if (report.result == UpdateResult::Stopped) {
+        const std::uint32_t done = report.blocks_written + report.blocks_unchanged;
+        return report.flash_changed
+                   ? fmt::format("a stop signal ended the write after {} of {} blocks; the flash "
+                                 "holds a partial image: do not power off, run the update again "
+                                 "to write the rest",
+                                 done, report.blocks)
+                   : fmt::format("a stop signal ended the write before it changed the flash; it "
+                                 "holds what it held before");
+    }
     switch (report.failure) {
         case UpdateFailure::None: break;
         case UpdateFailure::Access: return access_failure_text(*report.access, *report.error);
@@ -139,50 +185,22 @@ std::string failure_text(const BoardUpdateReport& report) {
     return error;
 }
 
-UpdateOutcome outcome_of(BoardUpdateReport report) {
-    UpdateOutcome outcome(std::move(report));
-    const BoardUpdateReport& r = outcome.report;
-    if (r.result == UpdateResult::Failed) outcome.error = failure_text(r);
-    if (r.passed_over) outcome.error = r.passed_over->detail();
-    if (r.result == UpdateResult::PendingPowerCycle) outcome.note = r.decision->reason;
+UpdateOutcome outcome_of(const BoardUpdateReport& report) {
+    UpdateOutcome outcome(report);
+    if (report.result == UpdateResult::Failed || report.result == UpdateResult::Stopped) {
+        outcome.error = failure_text(report);
+    }
+    if (report.passed_over) outcome.error = report.passed_over->detail();
+    if (report.result == UpdateResult::NotAttempted) outcome.error = "a stop signal ended the run";
+    if (report.result == UpdateResult::PendingPowerCycle) outcome.note = report.decision->reason;
     return outcome;
 }
 
-class UpdateRun {
-  public:
-    UpdateRun(const UpdateCommand& command, std::optional<ImageFile> image_file)
-        : image_file_(std::move(image_file)),
-          journal_(update_journal(command.no_journal)),
-          update_(policy_of(command, image_file_), journal_, dialogue_) {}
-
-    // Why no further board is updated, once a board has ended the run: a failed programming
-    // run or reboot leaves a board that needs the operator's attention before anything else is
-    // touched, and a stop signal stops the run.
-    std::optional<std::string> end_reason() const {
-        if (held_stop_) return "a stop signal ended the run";
-        if (ended_) return "the run ended at an earlier board's failure";
-        return std::nullopt;
-    }
-
-    UpdateOutcome update(BoardDevice& board) {
-        BoardUpdateReport report = update_.run(board);
-        ended_ = ended_ || report.ends_run;
-        // A stop signal that came during the write ends the run once the results are out.
-        if (report.held_stop) held_stop_ = std::move(report.held_stop);
-        return outcome_of(std::move(report));
-    }
-
-    // Gives up the stop signal held since a programming run: it ends the program now.
-    void release_held_stop() { held_stop_.reset(); }
-
-  private:
-    std::optional<ImageFile> image_file_;
-    RunJournal journal_;
-    ConsoleDialogue dialogue_;
-    BoardUpdate update_;
-    bool ended_ = false;
-    std::unique_ptr<StopSignalHold> held_stop_;
-};
+// How many boards are written at once: --jobs, or every board.
+unsigned jobs_of(const UpdateCommand& command, std::size_t boards) {
+    if (command.jobs) return *command.jobs;
+    return static_cast<unsigned>(std::clamp<std::size_t>(boards, 1, UINT_MAX));
+}
 
 }  // namespace
 
@@ -199,21 +217,23 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         return kExitBoardFailed;
     }
 
-    UpdateRun run(command, std::move(targets->image_file));
-    std::vector<UpdateOutcome> outcomes;
+    const std::optional<ImageFile> image_file = std::move(targets->image_file);
+    RunJournal journal = update_journal(command.no_journal);
+    ConsoleDialogue dialogue(command.json);
+    BoardUpdate update(policy_of(command, image_file), journal, dialogue);
+    ParallelUpdate updates(update, dialogue, jobs_of(command, targets->boards.size()));
+    ParallelUpdateOutcome done = updates.run(targets->boards);
+
     bool ok = true;
-    for (BoardDevice* board : targets->boards) {
-        if (auto reason = run.end_reason()) {
-            outcomes.emplace_back(BoardUpdateReport(*board)).error = std::move(reason);
-        } else {
-            outcomes.push_back(run.update(*board));
-        }
-        ok = ok && ended_as_asked(outcomes.back().report.result);
+    std::vector<UpdateOutcome> outcomes;
+    for (const BoardUpdateReport& report : done.reports) {
+        outcomes.push_back(outcome_of(report));
+        ok = ok && ended_as_asked(report.result);
     }
     // The results end with a line break, so they are out before a held stop signal, which
-    // ends the program now, takes effect.
-    report(command.json ? update_json(outcomes, ok) : update_text(outcomes));
-    run.release_held_stop();
+    // ends the program now, takes effect. The readable text was printed board by board.
+    if (command.json) report(update_json(outcomes, ok));
+    done.held_stop.reset();
     return ok ? kExitOk : kExitBoardFailed;
 }
 

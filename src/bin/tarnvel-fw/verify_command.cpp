@@ -28,7 +28,8 @@ VerifyOutcome verify(BoardDevice& board, const std::optional<ImageFile>& image_f
         return outcome;
     }
     outcome.image_version = chosen->version;
-    ProgressBar progress("verifying", board.devnode);
+    ProgressScreen screen;
+    ProgressBar progress(screen, "verifying", identity_of(board));
     auto comparison = verify_flash(board, chosen->image.data, progress);
     if (!comparison) {
         outcome.error = access_failure_text(comparison.error().stage, comparison.error().error);

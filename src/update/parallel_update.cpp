@@ -1,0 +1,96 @@
+#include "update/parallel_update.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <variant>
+
+namespace tarnvel {
+
+void run_at_once(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work) {
+    std::atomic<std::size_t> next{0};
+    const auto take_work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < count;) work(i);
+    };
+    const std::size_t threads = std::min<std::size_t>(std::max(jobs, 1u), count);
+    std::vector<std::jthread> workers;
+    workers.reserve(threads);
+    for (std::size_t t = 0; t < threads; ++t) {
+        try {
+            workers.emplace_back(take_work);
+        } catch (const std::system_error&) {
+            // The machine gives no more threads: those started take all the work.
+            break;
+        }
+    }
+    if (workers.empty()) take_work();
+}
+
+ParallelUpdate::ParallelUpdate(BoardUpdate& update, UpdateDialogue& dialogue, unsigned jobs)
+    : update_(update), dialogue_(dialogue), jobs_(std::max(jobs, 1u)) {}
+
+ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards) {
+    ParallelUpdateOutcome outcome;
+    std::vector<BoardUpdateReport>& reports = outcome.reports;
+    reports.reserve(boards.size());
+    for (const BoardDevice* board : boards) reports.emplace_back(*board);
+
+    // Every question first, in the boards' order.
+    std::vector<std::size_t> written;  // the boards accepted, by their place
+    std::vector<AcceptedWrite> accepted;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        auto step = update_.accept(*boards[i]);
+        if (auto* passed = std::get_if<BoardUpdateReport>(&step)) {
+            reports[i] = std::move(*passed);
+            dialogue_.finished(reports[i]);
+        } else {
+            written.push_back(i);
+            accepted.push_back(std::move(std::get<AcceptedWrite>(step)));
+        }
+    }
+    if (accepted.empty()) return outcome;
+
+    // The writes, at once. A board the policy does not reboot is done with its write; a board
+    // that may be rebooted waits for the reboots, which come once every write has ended.
+    auto watch = std::make_unique<StopSignalWatch>([this] { dialogue_.stop_seen(); },
+                                                   [this] { dialogue_.stopping(); });
+    const StopRequest& stop = watch->request();
+    run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
+        BoardUpdateReport& report = reports[written[k]];
+        report = update_.write(std::move(accepted[k]), &stop);
+        if (report.result == UpdateResult::Updated && update_.may_reboot(report)) return;
+        if (report.result == UpdateResult::Updated) update_.reboot(*boards[written[k]], report, false);
+        dialogue_.finished(report);
+    });
+    const auto waiting_for_reboot = [&](std::size_t i) {
+        return reports[i].result == UpdateResult::Updated && update_.may_reboot(reports[i]);
+    };
+    if (watch->stopped()) {
+        // Nothing is rebooted once the operator has asked the run to stop.
+        for (std::size_t i : written) {
+            if (waiting_for_reboot(i)) dialogue_.finished(reports[i]);
+        }
+        outcome.held_stop = std::move(watch);
+        return outcome;
+    }
+    watch.reset();
+
+    // The reboots: asked about in the boards' order, then made at once.
+    std::vector<std::size_t> rebooted;
+    std::vector<char> wanted;
+    for (std::size_t i : written) {
+        if (!waiting_for_reboot(i)) continue;
+        rebooted.push_back(i);
+        wanted.push_back(update_.reboot_wanted(reports[i]) ? 1 : 0);
+    }
+    run_at_once(rebooted.size(), jobs_, [&](std::size_t k) {
+        BoardUpdateReport& report = reports[rebooted[k]];
+        update_.reboot(*boards[rebooted[k]], report, wanted[k] != 0);
+        dialogue_.finished(report);
+    });
+    return outcome;
+}
+
+}  // namespace tarnvel
