@@ -54,8 +54,9 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards) 
 
     // The writes, at once. A board the policy does not reboot is done with its write; a board
     // that may be rebooted waits for the reboots, which come once every write has ended.
-    auto watch = std::make_unique<StopSignalWatch>([this] { dialogue_.stop_seen(); },
-                                                   [this] { dialogue_.stopping(); });
+    UpdateDialogue& dialogue = dialogue_;
+    auto watch = std::make_unique<StopSignalWatch>([&dialogue] { dialogue.stop_seen(); },
+                                                   [&dialogue] { dialogue.stopping(); });
     const StopRequest& stop = watch->request();
     run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
         BoardUpdateReport& report = reports[written[k]];

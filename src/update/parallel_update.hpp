@@ -25,7 +25,8 @@ namespace tarnvel {
 struct ParallelUpdateOutcome {
     std::vector<BoardUpdateReport> reports;  // in the boards' order
     // The stop signal that came while the boards were written, still held: ending the watch
-    // ends the program, once the results are out. Null when none came.
+    // ends the program, once the results are out, after the dialogue's `stopping` (the
+    // dialogue must live until then). Null when none came.
     std::unique_ptr<StopSignalWatch> held_stop;
 };
 

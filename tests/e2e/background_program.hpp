@@ -157,6 +157,7 @@ class BackgroundProgram {
     }
 
     const std::string& out() const { return result_.out; }
+    const std::string& err() const { return result_.err; }
 
   private:
     // A pseudo-terminal: the program's side as in[0] and out[1], the test's (the terminal's

@@ -18,6 +18,15 @@ TEST(TerminalScreen, DrawsCarriageReturnsTabsAndErasures) {
               (std::vector<std::string>{"        short"}));
 }
 
+// tarnvel-fw redraws one progress line per board in place: up to a line, rewritten, back down;
+// and erases them all from the first down.
+TEST(TerminalScreen, MovesTheCursorUpAndDownAndErasesBelow) {
+    EXPECT_EQ(render_terminal("one\ntwo\n\x1b[2A\r\x1b[KONE\r\x1b[2Bthree\n"),
+              (std::vector<std::string>{"ONE", "two", "three"}));
+    EXPECT_EQ(render_terminal("kept\nbar 1\nbar 2\n\x1b[2A\r\x1b[Jresult\n"),
+              (std::vector<std::string>{"kept", "result"}));
+}
+
 class OperatorTerminal : public MachineTest {};
 
 TEST_F(OperatorTerminal, ShowsEveryOverwrittenLineClean) {

@@ -1,0 +1,317 @@
+// Boards updated at once (ParallelUpdate), on the in-process route in simulated time, as
+// tarnvel-fw runs them: every board written on a thread of its own under its own journal
+// record, a failed register access failing that board alone, and a stop signal stopping every
+// board at the end of the block it is at, with the boards not yet begun left alone.
+
+#include "update/parallel_update.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+#include "flash/word_mirror.hpp"
+#include "sim/firmware/firmware_archive_writer.hpp"
+#include "sim/in_process.hpp"
+#include "sim/model/register_faults.hpp"
+#include "sim/model/sim_board.hpp"
+#include "sim/support/temp_dir.hpp"
+#include "update/journal.hpp"
+
+namespace tarnvel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Three parallel-flash blocks and a little more: five serial-flash blocks.
+constexpr std::size_t kImageBytes = 2 * 0x20000 + 0x400;
+
+// Boards of the three flash families (serial through the chunked engine, parallel, serial
+// through the polled shift engine), and a second serial one.
+constexpr BoardKind kKinds[] = {BoardKind::Qx630, BoardKind::Qx400, BoardKind::Qx410,
+                                BoardKind::Qx480Spi};
+
+// Meeting points for the boards' threads: a test waits there until every board has come, so
+// that what it sees can only be boards written at the same time.
+class Rendezvous {
+  public:
+    explicit Rendezvous(std::size_t parties) : parties_(parties) {}
+    // False when the others did not come within seconds (the boards are not written at once).
+    bool arrive_and_wait() {
+        std::unique_lock lock(mutex_);
+        if (++arrived_ == parties_) changed_.notify_all();
+        return changed_.wait_for(lock, 20s, [this] { return arrived_ >= parties_; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t parties_;
+    std::size_t arrived_ = 0;
+};
+
+// The dialogue of an unattended run that counts what it is told; its observer calls `at_block`
+// before the first pass over each block.
+class CountingDialogue final : public UpdateDialogue {
+  public:
+    std::function<void(const BoardIdentity&, const BlockPass&)> at_block;
+
+    bool confirm_write(const WriteOffer&) override { return true; }
+    bool confirm_reboot(const BoardUpdateReport&) override { return false; }
+    std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity& board,
+                                                  StopSignalHold* hold) override {
+        EXPECT_EQ(hold, nullptr) << "boards written at once hold no signals per thread";
+        return std::make_unique<Observer>(*this, board);
+    }
+    void finished(const BoardUpdateReport& report) override {
+        const std::lock_guard lock(mutex);
+        finished_nodes.push_back(report.board.devnode);
+    }
+    void stop_seen() override {
+        const std::lock_guard lock(mutex);
+        ++stops_seen;
+        stop_told.notify_all();
+    }
+    void stopping() override { ++stopping_notices; }
+
+    // Waits until stop_seen has been said.
+    bool wait_for_stop_seen() {
+        std::unique_lock lock(mutex);
+        return stop_told.wait_for(lock, 20s, [this] { return stops_seen > 0; });
+    }
+
+    std::mutex mutex;
+    std::condition_variable stop_told;
+    std::vector<std::string> finished_nodes;
+    int stops_seen = 0;
+    int stopping_notices = 0;
+
+  private:
+    class Observer final : public ProgrammingObserver {
+      public:
+        Observer(CountingDialogue& dialogue, const BoardIdentity& board)
+            : dialogue_(dialogue), board_(board) {}
+        void pass_started(const BlockPass& pass) override {
+            if (pass.retry == 0 && dialogue_.at_block) dialogue_.at_block(board_, pass);
+        }
+        void retrying(const BlockPass&) override {}
+
+      private:
+        CountingDialogue& dialogue_;
+        BoardIdentity board_;
+    };
+};
+
+// Boards in slots of their own, their nodes files in a scratch directory attached to their
+// simulated hardware, an image file for all of them, and the journal.
+class ParallelUpdateTest : public ::testing::Test {
+  protected:
+    void add_boards(std::size_t count, std::optional<sim::RegisterFault> fault_on_first = {}) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const BoardKind kind = kKinds[i];
+            models_.push_back(sim::make_board_model(kind));
+            sim::RegisterModel* model = models_.back().get();
+            if (i == 0 && fault_on_first) {
+                faults_ = std::make_unique<sim::RegisterFaults>(*model, *fault_on_first);
+                model = faults_.get();
+            }
+            const fs::path node = dir_.path() / fmt::format("tarnvel{}", i);
+            std::ofstream(node).flush();
+            routes_.push_back(std::make_unique<sim::InProcessPath>(node.string(), *model));
+            BoardDevice& board = boards_.emplace_back();
+            const HwVersionEntry& hw = board_info(kind).hw_versions.front();
+            board.devnode = node.string();
+            board.pci_address = fmt::format("0000:0{}:00.0", i + 1);
+            board.kind = kind;
+            board.hw_major = hw.major;
+            board.hw_minor = hw.minor;
+            board.fw_version = 10;
+        }
+    }
+
+    ParallelUpdateOutcome update(unsigned jobs) {
+        RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
+                           [](const Error& problem) { ADD_FAILURE() << error_text(problem); });
+        const UpdatePolicy policy{.unattended = true,
+                                  .force = true,
+                                  .reboot = UpdatePolicy::Reboot::Never,
+                                  .image_file = &image_};
+        BoardUpdate board_update(policy, journal, dialogue);
+        std::vector<BoardDevice*> boards;
+        for (BoardDevice& board : boards_) boards.push_back(&board);
+        return ParallelUpdate(board_update, dialogue, jobs).run(boards);
+    }
+
+    // The journal's records, by board node.
+    std::map<std::string, WriteRecord> records() {
+        std::map<std::string, WriteRecord> by_node;
+        auto journal = Journal::open_for_reading(journal_file());
+        EXPECT_TRUE(journal);
+        if (!journal) return by_node;
+        for (WriteRecord& record : journal->records().value_or(std::vector<WriteRecord>{})) {
+            EXPECT_TRUE(by_node.emplace(record.start.devnode, std::move(record)).second);
+        }
+        return by_node;
+    }
+
+    // Whether the board's flash holds the image's first `blocks` erase blocks and nothing of
+    // the rest.
+    ::testing::AssertionResult holds_blocks(std::size_t board, std::uint32_t blocks) {
+        auto& model = *models_[board]->hardware();
+        const BoardInfo& info = board_info(model.kind());
+        const bool parallel = info.flash == FlashType::Bpi;
+        const std::uint32_t block = parallel ? 0x20000 : 0x10000;
+        std::vector<std::uint8_t> image = image_.bytes;
+        // The parallel flash holds every 16-bit word bit-mirrored, as it is written.
+        if (parallel) mirror_words(image_.bytes, image);
+        const sim::FlashStorage& flash = *model.firmware_flash();
+        for (std::uint32_t at = 0; at < image.size(); ++at) {
+            const bool written = at / block < blocks;
+            const std::uint8_t held = flash.read(info.base_address + at);
+            if (written && held != image[at]) {
+                return ::testing::AssertionFailure() << "image byte " << at << " not written";
+            }
+            if (!written && held != sim::FlashStorage::prefill(info.base_address + at)) {
+                return ::testing::AssertionFailure() << "image byte " << at << " changed";
+            }
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    fs::path journal_file() const { return dir_.path() / "journal.sqlite"; }
+
+    sim::TempDir dir_{"tarnvel-parallel."};
+    const sim::SimulatedClock clock_;
+    ImageFile image_{.path = "image.bin", .bytes = sim::firmware_bytes(kImageBytes, 7)};
+    std::vector<std::unique_ptr<sim::SimBoard>> models_;
+    std::unique_ptr<sim::RegisterFaults> faults_;
+    std::vector<std::unique_ptr<sim::InProcessPath>> routes_;
+    std::vector<BoardDevice> boards_;
+    CountingDialogue dialogue;
+};
+
+TEST_F(ParallelUpdateTest, WritesEveryBoardAtOnceEachUnderItsOwnRecord) {
+    add_boards(3);
+    Rendezvous first_block(3);
+    std::atomic<bool> all_met{true};
+    dialogue.at_block = [&](const BoardIdentity&, const BlockPass& pass) {
+        if (pass.block == 0 && !first_block.arrive_and_wait()) all_met = false;
+    };
+    const ParallelUpdateOutcome outcome = update(3);
+    EXPECT_TRUE(all_met) << "the boards did not all start their first block at the same time";
+    EXPECT_EQ(outcome.held_stop, nullptr);
+    const auto written = records();
+    ASSERT_EQ(written.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(outcome.reports[i].board.devnode, boards_[i].devnode) << "the boards' order";
+        EXPECT_EQ(outcome.reports[i].result, UpdateResult::Updated) << boards_[i].devnode;
+        const WriteRecord& record = written.at(boards_[i].devnode);
+        ASSERT_TRUE(record.end);
+        EXPECT_TRUE(record.end->verified);
+        EXPECT_FALSE(record.end->stopped);
+        EXPECT_EQ(record.reboot->requested, false);
+        EXPECT_EQ(outcome.reports[i].record, record.id);
+        EXPECT_TRUE(holds_blocks(i, UINT32_MAX)) << boards_[i].devnode;
+    }
+    EXPECT_EQ(dialogue.finished_nodes.size(), 3u);
+}
+
+// --jobs 1: one board after another, in the boards' order.
+TEST_F(ParallelUpdateTest, OneJobWritesTheBoardsInTurn) {
+    add_boards(3);
+    std::mutex mutex;
+    std::vector<std::string> started;
+    dialogue.at_block = [&](const BoardIdentity& board, const BlockPass& pass) {
+        const std::lock_guard lock(mutex);
+        if (pass.block == 0) started.push_back(board.devnode);
+    };
+    const ParallelUpdateOutcome outcome = update(1);
+    EXPECT_EQ(started, (std::vector{boards_[0].devnode, boards_[1].devnode, boards_[2].devnode}));
+    EXPECT_EQ(dialogue.finished_nodes, started);
+    for (const BoardUpdateReport& report : outcome.reports) {
+        EXPECT_EQ(report.result, UpdateResult::Updated);
+    }
+}
+
+// A register access that fails on one board fails that board: the others are written and
+// verified all the same.
+TEST_F(ParallelUpdateTest, AFailedRegisterAccessFailsOnlyItsBoard) {
+    // Past the part's identification, in the first block's programming.
+    add_boards(3, sim::RegisterFault{.access = 5000, .persistent = true});
+    const ParallelUpdateOutcome outcome = update(3);
+    EXPECT_EQ(outcome.reports[0].result, UpdateResult::Failed);
+    EXPECT_EQ(outcome.reports[0].failure, UpdateFailure::Programming);
+    const auto written = records();
+    ASSERT_EQ(written.size(), 3u);
+    EXPECT_FALSE(written.at(boards_[0].devnode).end->verified);
+    for (std::size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(outcome.reports[i].result, UpdateResult::Updated) << boards_[i].devnode;
+        EXPECT_TRUE(written.at(boards_[i].devnode).end->verified);
+        EXPECT_TRUE(holds_blocks(i, UINT32_MAX)) << boards_[i].devnode;
+    }
+}
+
+void ignore_signal(int) {}
+
+// A stop signal while the boards write their second block: the operator hears of it at once,
+// before any board has ended that block; every board ends that block and stops, the board not
+// yet begun is not written, and the one notice that the program stops comes once, when the
+// held signal is given up.
+TEST_F(ParallelUpdateTest, AStopSignalStopsEveryBoardAtTheEndOfItsBlock) {
+    add_boards(4);
+    // SIGTERM ends the test binary unless handled: handled, the held signal comes back harmless.
+    struct sigaction handled {};
+    handled.sa_handler = ignore_signal;
+    struct sigaction saved {};
+    ::sigaction(SIGTERM, &handled, &saved);
+
+    Rendezvous second_block(3);
+    std::atomic<bool> told_in_time{true};
+    dialogue.at_block = [&](const BoardIdentity& board, const BlockPass& pass) {
+        if (pass.block != 1) return;
+        if (!second_block.arrive_and_wait()) told_in_time = false;
+        if (board.devnode == boards_[0].devnode) ::kill(::getpid(), SIGTERM);
+        // Heard while every board is still at the start of its second block.
+        if (!dialogue.wait_for_stop_seen()) told_in_time = false;
+    };
+    ParallelUpdateOutcome outcome = update(3);
+    EXPECT_TRUE(told_in_time);
+    ASSERT_NE(outcome.held_stop, nullptr);
+    EXPECT_EQ(dialogue.stops_seen, 1);
+    EXPECT_EQ(dialogue.stopping_notices, 0) << "said once the results are out";
+
+    const auto written = records();
+    for (std::size_t i = 0; i < 3; ++i) {
+        const BoardUpdateReport& report = outcome.reports[i];
+        EXPECT_EQ(report.result, UpdateResult::Stopped) << report.board.devnode;
+        EXPECT_TRUE(report.flash_changed);
+        EXPECT_EQ(report.blocks_written, 2u);
+        const WriteRecord& record = written.at(boards_[i].devnode);
+        ASSERT_TRUE(record.end) << "the record of a stopped write is ended";
+        EXPECT_FALSE(record.end->verified);
+        EXPECT_TRUE(record.end->stopped);
+        EXPECT_TRUE(record.end->flash_changed);
+        EXPECT_EQ(record.end->blocks_written, 2u);
+        EXPECT_TRUE(holds_blocks(i, 2)) << report.board.devnode;
+    }
+    EXPECT_EQ(outcome.reports[3].result, UpdateResult::NotAttempted);
+    EXPECT_EQ(written.count(boards_[3].devnode), 0u);
+    EXPECT_TRUE(holds_blocks(3, 0));
+    EXPECT_EQ(dialogue.finished_nodes.size(), 4u);
+
+    outcome.held_stop.reset();
+    EXPECT_EQ(dialogue.stopping_notices, 1);
+    ::sigaction(SIGTERM, &saved, nullptr);
+}
+
+}  // namespace
+}  // namespace tarnvel::testing
