@@ -71,6 +71,23 @@ CLI::Validator byte_count() {
         "BYTES", "byte count");
 }
 
+// How many boards are written at once: a decimal number from 1 to kMaxJobs.
+constexpr unsigned kMaxJobs = 1024;
+CLI::Validator job_count() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            unsigned count = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+            if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+                count < 1 || count > kMaxJobs) {
+                return fmt::format("\"{}\" is not a number of boards from 1 to {}", text,
+                                   kMaxJobs);
+            }
+            return {};
+        },
+        "", "job count");
+}
+
 // The command of that name, or null.
 const CLI::App* find_command(const CLI::App& app, std::string_view name) {
     const auto found =
@@ -202,7 +219,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
                      "every selected board at once, or TARNVEL_FW_JOBS")
         ->type_name("N")
         ->envname("TARNVEL_FW_JOBS")
-        ->check(CLI::Range(1u, 1024u));
+        ->check(job_count());
     update_app->add_flag("--no-journal", update.no_journal,
                          "Write even when the journal can't record the writes, and record none");
     add_json(*update_app, update.json);

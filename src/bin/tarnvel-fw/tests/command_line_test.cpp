@@ -86,5 +86,31 @@ TEST(CommandLine, ABoardNamedTwiceIsOneBoard) {
               std::vector<std::string>{"/dev/tarnvel0"});
 }
 
+// --jobs, or TARNVEL_FW_JOBS where the command line has none (the Ansible role's way): a
+// number of boards from 1 on; neither given, every board at once.
+TEST(UpdateJobs, IsANumberOfBoardsFromTheOptionOrTheEnvironment) {
+    using Jobs = std::optional<std::optional<unsigned>>;  // none: refused
+    const auto jobs = [](std::vector<std::string> args, const char* environment) -> Jobs {
+        if (environment != nullptr) ::setenv("TARNVEL_FW_JOBS", environment, 1);
+        args.insert(args.begin(), "update");
+        const Parsed parsed = parse(args);
+        ::unsetenv("TARNVEL_FW_JOBS");
+        if (!parsed.result.command) {
+            EXPECT_EQ(parsed.result.exit_status, kExitUsage);
+            EXPECT_NE(parsed.err.find("is not a number of boards"), std::string::npos) << parsed.err;
+            return Jobs();
+        }
+        return Jobs(std::get<UpdateCommand>(*parsed.result.command).jobs);
+    };
+    EXPECT_EQ(jobs({}, nullptr), Jobs(std::optional<unsigned>()));
+    EXPECT_EQ(jobs({"--jobs", "1"}, nullptr), Jobs(1u));
+    EXPECT_EQ(jobs({}, "3"), Jobs(3u));
+    EXPECT_EQ(jobs({"--jobs", "2"}, "3"), Jobs(2u));
+    for (const char* bad : {"0", "-1", "+2", "2x", "", "1025"}) {
+        EXPECT_EQ(jobs({"--jobs", bad}, nullptr), Jobs()) << bad;
+    }
+    EXPECT_EQ(jobs({}, "0"), Jobs());
+}
+
 }  // namespace
 }  // namespace tarnvel::fw
