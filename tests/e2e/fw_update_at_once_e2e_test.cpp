@@ -6,8 +6,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "background_program.hpp"
 #include "fw_harness.hpp"
+#include "terminal_screen.hpp"
 
 namespace tarnvel::testing {
 namespace {
@@ -70,6 +73,35 @@ TEST_F(FwAtOnce, WritesBoardsOfThreeFlashFamiliesAtTheSameTime) {
                 << a.dump() << "\n" << b.dump();
         }
     }
+}
+
+// On a terminal each board being written has a progress line of its own, redrawn in place
+// below the others; once the boards are done only their results are left on the screen.
+TEST_F(FwAtOnce, DrawsAProgressLinePerBoardOnATerminal) {
+    add_slow_board(BoardKind::Qx630, 1800ms);
+    add_slow_board(BoardKind::Qx400, 1800ms);
+    BackgroundProgram program(testbed(), firmware().path(),
+                              {.argv = {TARNVEL_FW_BINARY, "update", "--yes"}, .terminal = true});
+    // The lines in the order the boards started.
+    ASSERT_TRUE(program.wait_for([&] {
+        std::vector<std::string> screen = render_terminal(program.out());
+        std::ranges::sort(screen);
+        return screen.size() == 2 && screen[0].starts_with("/dev/tarnvel0 QX630 writing [") &&
+               screen[1].starts_with("/dev/tarnvel1 QX400 writing [");
+    })) << ::testing::PrintToString(render_terminal(program.out()));
+    const sim::RunResult& ended = program.finish();
+    EXPECT_TRUE(ended.exited_with(0)) << ended.describe_end() << "\n" << ended.out;
+    std::vector<std::string> screen = render_terminal(ended.out);
+    std::ranges::sort(screen);
+    EXPECT_EQ(screen, (std::vector<std::string>{
+                          fmt::format("/dev/tarnvel0 (QX630 v1.0): updated from firmware {} to {}, "
+                                      "not rebooted: the new firmware runs after the next power "
+                                      "cycle (1 block written)",
+                                      kFirmware, kFirmware + 1),
+                          fmt::format("/dev/tarnvel1 (QX400 v1.1): updated from firmware {} to {}, "
+                                      "not rebooted: the new firmware runs after the next power "
+                                      "cycle (1 block written)",
+                                      kFirmware, kFirmware + 1)}));
 }
 
 // With the readable text, each board's line comes as soon as that board is done, not when the

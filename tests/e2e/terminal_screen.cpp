@@ -21,6 +21,8 @@ std::vector<std::string> render_terminal(std::string_view bytes) {
             column = 0;
         } else if (c == '\t') {
             column = (column / kTabStop + 1) * kTabStop;
+        } else if (c == '\x1b' && at + 1 == bytes.size()) {
+            break;  // the start of a sequence still to come
         } else if (c == '\x1b' && bytes.substr(at + 1).starts_with('[')) {
             // A control sequence: ESC [, an optional count, a final letter.
             std::size_t count = 1;
@@ -29,7 +31,9 @@ std::vector<std::string> render_terminal(std::string_view bytes) {
             const auto [after, error] = std::from_chars(digits, end, count);
             if (error != std::errc() && after == digits) count = 1;
             const std::size_t final_at = static_cast<std::size_t>(after - bytes.data());
-            const char final = final_at < bytes.size() ? bytes[final_at] : '\0';
+            // A sequence cut off at the end has not arrived yet.
+            if (final_at >= bytes.size()) break;
+            const char final = bytes[final_at];
             if (final == 'K' && after == digits) {  // erase to the end of the line
                 if (column < line.size()) line.resize(column);
             } else if (final == 'J' && after == digits) {  // erase to the end of the screen

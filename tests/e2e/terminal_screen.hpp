@@ -3,7 +3,7 @@
 // as a simple terminal draws them. Carriage return, line feed, tab stops every eight columns,
 // cursor up and down and the erasures to the end of the line and of the screen are understood;
 // any other control byte or escape sequence fails the test, since the program has no business
-// sending it.
+// sending it. A sequence cut off at the end is left out, as not yet arrived.
 
 #include <string>
 #include <string_view>
