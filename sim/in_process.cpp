@@ -218,7 +218,8 @@ extern "C" int __wrap_close(int fd) {
 // Replaces clock_gettime in binaries linked with -Wl,--wrap=clock_gettime.
 extern "C" int __wrap_clock_gettime(clockid_t clock, timespec* now) {
     if (clock == CLOCK_MONOTONIC && tarnvel::sim::g_clock_running.load()) {
-        *now = tarnvel::sim::to_timespec(std::chrono::nanoseconds(tarnvel::sim::g_clock_now.load()));
+        const std::chrono::nanoseconds simulated(tarnvel::sim::g_clock_now.load());
+        *now = tarnvel::sim::to_timespec(simulated);
         return 0;
     }
     return __real_clock_gettime(clock, now);

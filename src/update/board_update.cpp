@@ -292,7 +292,8 @@ bool BoardUpdate::reboot_wanted(const BoardUpdateReport& report) {
     switch (policy_.reboot) {
         case UpdatePolicy::Reboot::Always: return true;
         case UpdatePolicy::Reboot::Never: return false;
-        case UpdatePolicy::Reboot::Ask: return !policy_.unattended && dialogue_.confirm_reboot(report);
+        case UpdatePolicy::Reboot::Ask:
+            return !policy_.unattended && dialogue_.confirm_reboot(report);
     }
     return false;
 }

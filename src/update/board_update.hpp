@@ -209,9 +209,10 @@ class BoardUpdate {
     std::variant<BoardUpdateReport, AcceptedWrite> accept(BoardDevice& board);
     // Identifies the part (tarnvel-fw's opening) and writes the image under its journal record;
     // leaves the board closed. Without `stop`, stop signals are held while it writes, and one
-    // that came ends the program once the write has ended and the dialogue has said so. With it, the programming looks at it before every block and ends there once
-    // it is set (result Stopped), and a board it finds set before its record is begun is not
-    // written at all (NotAttempted).
+    // that came ends the program once the write has ended and the dialogue has said so. With
+    // it, the programming looks at it before every block and ends there once it is set (result
+    // Stopped), and a board it finds set before its record is begun is not written at all
+    // (NotAttempted).
     BoardUpdateReport write(AcceptedWrite accepted, const StopRequest* stop = nullptr);
     // After a verified write: whether the policy reboots the board, asked through the dialogue
     // where the policy says so. False for any other result.

@@ -62,7 +62,8 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards) 
         BoardUpdateReport& report = reports[written[k]];
         report = update_.write(std::move(accepted[k]), &stop);
         if (report.result == UpdateResult::Updated && update_.may_reboot(report)) return;
-        if (report.result == UpdateResult::Updated) update_.reboot(*boards[written[k]], report, false);
+        if (report.result == UpdateResult::Updated)
+            update_.reboot(*boards[written[k]], report, false);
         dialogue_.finished(report);
     });
     const auto waiting_for_reboot = [&](std::size_t i) {

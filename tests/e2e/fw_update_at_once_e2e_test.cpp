@@ -34,9 +34,8 @@ class FwAtOnce : public FwTest {
     // its erases lasting `erase`; answers the image.
     std::vector<std::uint8_t> add_slow_board(BoardKind kind, std::chrono::nanoseconds erase,
                                              std::size_t size = 2048) {
-        auto index = sim::add_hardware_board(testbed(), kind,
-                                             sim::BoardConfig::of_kind(kind, kFirmware),
-                                             slow_erases(erase));
+        auto index = sim::add_hardware_board(
+            testbed(), kind, sim::BoardConfig::of_kind(kind, kFirmware), slow_erases(erase));
         EXPECT_TRUE(index) << error_text(index.error());
         std::vector<std::uint8_t> image =
             sim::firmware_bytes(size, static_cast<std::uint32_t>(kind) * 1000 + kFirmware + 1);
@@ -70,7 +69,8 @@ TEST_F(FwAtOnce, WritesBoardsOfThreeFlashFamiliesAtTheSameTime) {
         for (const Json& b : history) {
             if (a["id"] == b["id"]) continue;
             EXPECT_LT(a["started"].get<std::string>(), b["ended"].get<std::string>())
-                << a.dump() << "\n" << b.dump();
+                << a.dump() << "\n"
+                << b.dump();
         }
     }
 }
@@ -140,9 +140,8 @@ TEST_F(FwAtOnce, AStopSignalStopsTheWritesAtTheEndOfTheirBlock) {
     };
     ASSERT_TRUE(program.wait_for([&] { return pages_written() > 0; }));
     program.signal(SIGTERM);
-    ASSERT_TRUE(program.wait_for([&] {
-        return program.err().find("stop signal received") != std::string::npos;
-    }));
+    ASSERT_TRUE(program.wait_for(
+        [&] { return program.err().find("stop signal received") != std::string::npos; }));
     // 256 pages make the block: the operator heard of the signal before its end.
     EXPECT_LT(pages_written(), 256u);
 

@@ -150,7 +150,8 @@ TEST_F(FwTest, DrawsAProgressBarOnATerminal) {
     EXPECT_NE(ended.out.find("  0%  0 B of 64.5 KiB  0 blocks written"), std::string::npos)
         << ended.out;
     // Within the first block, page by page.
-    const std::regex within_first_block(R"(\] +([1-9]|[1-9][0-9])%  [0-9.]+ KiB of 64\.5 KiB  0 blocks written  0:[0-9]{2} left)");
+    const std::regex within_first_block(
+        R"(\] +([1-9]|[1-9][0-9])%  [0-9.]+ KiB of 64\.5 KiB  0 blocks written  0:[0-9]{2} left)");
     EXPECT_TRUE(std::regex_search(ended.out, within_first_block)) << ended.out;
     EXPECT_NE(ended.out.find(" 99%  64.0 KiB of 64.5 KiB  1 block written  0:0"), std::string::npos)
         << ended.out;

@@ -77,8 +77,9 @@ CLI::Validator job_count() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
             unsigned count = 0;
-            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-            if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
+            const char* last = text.data() + text.size();
+            const auto [end, error] = std::from_chars(text.data(), last, count);
+            if (text.empty() || error != std::errc() || end != last ||
                 count < 1 || count > kMaxJobs) {
                 return fmt::format("\"{}\" is not a number of boards from 1 to {}", text,
                                    kMaxJobs);

@@ -95,8 +95,8 @@ class ProgressBar final : public ProgrammingObserver {
     std::size_t line_ = 0;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point drawn_at_{};
-    std::uint64_t done_ = 0;   // image bytes
-    std::uint64_t total_ = 0;  // image bytes
+    std::uint64_t done_ = 0;       // image bytes
+    std::uint64_t total_ = 0;      // image bytes
     std::uint32_t completed_ = 0;  // blocks done: written, or found holding the image
     std::uint32_t unchanged_ = 0;  // of them found holding the image
     std::uint32_t drawn_block_ = UINT32_MAX;

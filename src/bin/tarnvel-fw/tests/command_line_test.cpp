@@ -97,7 +97,8 @@ TEST(UpdateJobs, IsANumberOfBoardsFromTheOptionOrTheEnvironment) {
         ::unsetenv("TARNVEL_FW_JOBS");
         if (!parsed.result.command) {
             EXPECT_EQ(parsed.result.exit_status, kExitUsage);
-            EXPECT_NE(parsed.err.find("is not a number of boards"), std::string::npos) << parsed.err;
+            EXPECT_NE(parsed.err.find("is not a number of boards"), std::string::npos)
+                << parsed.err;
             return Jobs();
         }
         return Jobs(std::get<UpdateCommand>(*parsed.result.command).jobs);
