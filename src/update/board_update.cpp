@@ -1,38 +1,22 @@
 #include "update/board_update.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
+#include <syslog.h>
 
-#include <fstream>
+#include <fmt/format.h>
+
+#include <chrono>
 #include <utility>
 
 #include "device/identity.hpp"
 #include "programming/programming.hpp"
+#include "update/host.hpp"
 
 namespace tarnvel {
 namespace {
 
-constexpr const char* kBootIdFile = "/proc/sys/kernel/random/boot_id";
-
-// The machine's boot: writes of one boot share it, and a power cycle of the machine changes it.
-std::string boot_id() {
-    std::ifstream file(kBootIdFile);
-    std::string id;
-    std::getline(file, id);
-    return id.empty() ? "unknown" : id;
-}
-
-// Who runs the program: the user name of the real user, or the uid when it has none.
-std::string user_name() {
-    const uid_t uid = ::getuid();
-    passwd entry{};
-    passwd* found = nullptr;
-    std::string buffer(4096, '\0');
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        return found->pw_name;
-    }
-    return std::to_string(uid);
-}
+// journalctl MESSAGE_ID=… finds every start, or every end, of a write of any board.
+constexpr const char* kWriteStartedId = "f2ee89c42946402b9f770c81d05faf21";
+constexpr const char* kWriteEndedId = "c043d02e680f4e7595dcd01b1899c900";
 
 WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
                     const std::string& program) {
@@ -52,15 +36,78 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
         .image_file = from_archive ? std::nullopt : std::optional(image.origin.path),
         .program = program,
         .user = user_name(),
-        .boot_id = boot_id(),
+        .boot_id = this_boot_id(),
+        .requested_by = requested_by(),
+        .writer = this_process(),
     };
+}
+
+// The write in the system log: which board, which image, for whom, and its record.
+LogEntry write_log_entry(const WriteStart& start, std::optional<std::int64_t> record,
+                         const char* message_id, int priority, std::string what) {
+    const std::string image = start.image_version
+                                  ? fmt::format("image {}", *start.image_version)
+                                  : fmt::format("image file {}", start.image_file.value_or(""));
+    LogEntry entry{
+        .priority = priority,
+        .message = fmt::format("firmware write of {} ({} v{}, PCI {}) {}: {} (sha256 {}) over "
+                               "firmware {}{}{}",
+                               start.devnode, start.model, start.hardware, start.pci_address,
+                               what, image, start.image_sha256, start.firmware_before,
+                               record ? fmt::format(", journal record {}", *record) : "",
+                               start.requested_by
+                                   ? fmt::format(", asked by {}", *start.requested_by)
+                                   : ""),
+        .fields = {{"MESSAGE_ID", message_id},
+                   {"TARNVEL_PCI", start.pci_address},
+                   {"TARNVEL_NODE", start.devnode},
+                   {"TARNVEL_KIND", fmt::format("{}", static_cast<unsigned>(start.kind))},
+                   {"TARNVEL_MODEL", start.model},
+                   {"TARNVEL_HARDWARE", start.hardware},
+                   {"TARNVEL_FIRMWARE_BEFORE", fmt::format("{}", start.firmware_before)},
+                   {"TARNVEL_IMAGE_SHA256", start.image_sha256},
+                   {"TARNVEL_IMAGE", start.image_file.value_or(
+                                         fmt::format("{}:{}", start.image_archive.value_or(""),
+                                                     start.image_entry.value_or("")))},
+                   {"TARNVEL_USER", start.user}},
+    };
+    if (start.image_version) {
+        entry.fields.emplace_back("TARNVEL_IMAGE_VERSION", fmt::format("{}", *start.image_version));
+    }
+    if (record) entry.fields.emplace_back("TARNVEL_RECORD", fmt::format("{}", *record));
+    if (start.requested_by) entry.fields.emplace_back("TARNVEL_REQUESTED_BY", *start.requested_by);
+    return entry;
+}
+
+LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> record,
+                           const WriteEnd& end) {
+    std::string what =
+        end.verified ? "verified"
+                     : fmt::format("FAILED ({}){}", end.error.value_or(""),
+                                   end.flash_changed ? ", the flash holds a partial image"
+                                                     : ", the flash is as it was");
+    what += fmt::format(" after {:.1f} s, {} of {} blocks written, {} already held the image",
+                        static_cast<double>(end.duration_ms.value_or(0)) / 1000, end.blocks_written,
+                        end.blocks, end.blocks_unchanged);
+    // A partial image is what must not be power-cycled: the most urgent of the two.
+    const int priority = end.verified ? LOG_NOTICE : end.flash_changed ? LOG_CRIT : LOG_ERR;
+    LogEntry entry = write_log_entry(start, record, kWriteEndedId, priority, std::move(what));
+    entry.fields.emplace_back("TARNVEL_RESULT", end.verified ? "verified" : "failed");
+    if (end.error) entry.fields.emplace_back("TARNVEL_ERROR", *end.error);
+    entry.fields.emplace_back("TARNVEL_FLASH_CHANGED", end.flash_changed ? "1" : "0");
+    entry.fields.emplace_back("TARNVEL_BLOCKS", fmt::format("{}", end.blocks));
+    entry.fields.emplace_back("TARNVEL_BLOCKS_WRITTEN", fmt::format("{}", end.blocks_written));
+    entry.fields.emplace_back("TARNVEL_BLOCKS_UNCHANGED", fmt::format("{}", end.blocks_unchanged));
+    entry.fields.emplace_back("TARNVEL_RETRIES", fmt::format("{}", end.retries));
+    entry.fields.emplace_back("TARNVEL_DURATION_MS", fmt::format("{}", end.duration_ms.value_or(0)));
+    return entry;
 }
 
 UpdateResult result_of(const PassedOver& passed_over) {
     switch (passed_over.why) {
         case PassedOver::Why::Unsupported: return UpdateResult::Unsupported;
         case PassedOver::Why::DynamicFirmware: return UpdateResult::DynamicFirmware;
-        case PassedOver::Why::NoArchive:
+        case PassedOver::Why::NoArchive: return UpdateResult::NoArchive;
         case PassedOver::Why::NoImage: return UpdateResult::NoImage;
     }
     return UpdateResult::NoImage;
@@ -104,7 +151,8 @@ BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogu
     : policy_(std::move(policy)),
       journal_(journal),
       dialogue_(dialogue),
-      restart_(std::move(restart)) {}
+      restart_(std::move(restart)),
+      log_(journal.program()) {}
 
 BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     BoardUpdateReport report(board);
@@ -144,13 +192,19 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
         }
         last_write = std::move(*last);
     }
-    const Decision& decision = report.decision.emplace(
-        decide(report.board, offer_of(chosen), last_write ? &*last_write : nullptr));
+    const Decision& decision = report.decision.emplace(decide(
+        report.board, offer_of(chosen), last_write ? &*last_write : nullptr, HostNow::current()));
+    // Another process holds the board while it writes it: not even asked about.
+    if (decision.status == BoardStatus::Writing) {
+        board.close();
+        report.result = UpdateResult::Writing;
+        return report;
+    }
     if (policy_.unattended && !decision.writes_unattended(policy_.force)) {
         board.close();
-        report.result = decision.status == BoardStatus::PendingPowerCycle
-                            ? UpdateResult::PendingPowerCycle
-                            : UpdateResult::UpToDate;
+        report.result = decision.status == BoardStatus::PendingPowerCycle ? UpdateResult::PendingPowerCycle
+                        : decision.status == BoardStatus::BoardNewer      ? UpdateResult::BoardNewer
+                                                                          : UpdateResult::UpToDate;
         return report;
     }
     if (journal_.required() && journal_.journal() == nullptr) {
@@ -195,9 +249,11 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     auto hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
 
     // The record is committed and on the disk before the first erase.
+    const auto started_at = std::chrono::steady_clock::now();
+    const WriteStart start = start_of(report.board, image, journal_.program());
     Journal* records = journal_.journal();
     if (records != nullptr) {
-        auto started = records->start_write(start_of(report.board, image, journal_.program()));
+        auto started = records->start_write(start);
         if (started) {
             report.record = *started;
         } else {
@@ -213,6 +269,8 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
         return;
     }
 
+    log_.send(write_log_entry(start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
+
     ProgrammingReport done;
     Status programmed;
     {
@@ -227,23 +285,28 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     report.blocks_written = done.blocks_written;
     report.blocks_unchanged = done.blocks_unchanged;
     report.retries = done.retries;
+    const WriteEnd end{
+        .verified = programmed.has_value(),
+        .error = programmed ? std::nullopt : std::optional(error_text(programmed.error())),
+        .flash_changed = done.flash_changed,
+        .blocks = done.block_count,
+        .blocks_written = done.blocks_written,
+        .blocks_unchanged = done.blocks_unchanged,
+        .retries = done.retries,
+        .stopped = hold->stop_waiting(),
+        .duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - started_at)
+                           .count(),
+    };
     if (report.record) {
-        const WriteEnd end{
-            .verified = programmed.has_value(),
-            .error = programmed ? std::nullopt : std::optional(error_text(programmed.error())),
-            .flash_changed = done.flash_changed,
-            .blocks = done.block_count,
-            .blocks_written = done.blocks_written,
-            .blocks_unchanged = done.blocks_unchanged,
-            .retries = done.retries,
-            .stopped = hold->stop_waiting(),
-        };
         if (auto ended = records->end_write(*report.record, end); !ended) {
             journal_.report(ended.error());
         }
     }
+    log_.send(write_ended_entry(start, report.record, end));
     if (programmed) {
-        report.result = UpdateResult::Updated;
+        // A write that found every block holding the image changed nothing.
+        report.result = done.flash_changed ? UpdateResult::Updated : UpdateResult::Unchanged;
     } else {
         // The flash may hold a partial image: the board needs the operator before anything
         // else is touched.
@@ -260,7 +323,9 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     }
     // A stop signal that came meanwhile ends the program here.
     hold.reset();
-    if (report.result == UpdateResult::Updated) reboot(board, report);
+    if (report.result == UpdateResult::Updated || report.result == UpdateResult::Unchanged) {
+        reboot(board, report);
+    }
 }
 
 void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {

@@ -12,6 +12,7 @@
 
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
+#include "base/system_log.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "flash/progress.hpp"
@@ -73,17 +74,26 @@ struct WriteOffer {
 // The result of one board's update, whichever program ran it; each program has its own words
 // for them.
 enum class UpdateResult : std::uint8_t {
-    Updated,   // written and verified (and rebooted into it when `rebooted`)
-    UpToDate,  // not written: the image is not newer and --force was not given
+    Updated,  // written and verified (and rebooted into it when `rebooted`)
+    // Written and verified without a block erased or programmed: the flash already held the
+    // image (and the board rebooted when `rebooted`).
+    Unchanged,
+    UpToDate,    // not written: the image is the version the board runs; --force was not given
+    BoardNewer,  // not written: the board runs a newer version (a downgrade); no --force
     // Not written: the image was written and verified before and starts at the next power
     // cycle; --force was not given.
     PendingPowerCycle,
     DynamicFirmware,  // a QX1800: nothing to write
     Declined,         // the operator answered no
     Failed,           // see BoardUpdateReport::failure
-    NoImage,          // no archive, or no usable image in it
+    NoArchive,        // the board's archive is not there
+    NoImage,          // the archive is unusable or holds no usable image for the board
     Unsupported,      // not a known board
     NotAttempted,     // the run ended before this board
+    Writing,          // not written: another process is writing it (BoardStatus::Writing)
+    // The journal knows the board, discovery no longer finds it: never run, reported beside
+    // the boards found.
+    Missing,
 };
 
 // Where a failed update stopped.
@@ -111,6 +121,7 @@ enum class RebootVerdict : std::uint8_t {
 
 struct BoardUpdateReport {
     explicit BoardUpdateReport(const BoardDevice& of) : board(identity_of(of)) {}
+    explicit BoardUpdateReport(BoardIdentity of) : board(std::move(of)) {}
 
     BoardIdentity board;  // as the board was before the update
     UpdateResult result = UpdateResult::NotAttempted;
@@ -194,6 +205,8 @@ class BoardUpdate {
     RunJournal& journal_;
     UpdateDialogue& dialogue_;
     BoardRestart restart_;
+    // Every write's start and end, also one the journal does not record.
+    SystemLog log_;
 };
 
 }  // namespace tarnvel

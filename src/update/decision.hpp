@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "update/board_identity.hpp"
+#include "update/host.hpp"
 #include "update/image_choice.hpp"
 #include "update/journal.hpp"
 
@@ -35,6 +36,9 @@ enum class BoardStatus : std::uint8_t {
     Interrupted,
     WriteFailed,  // the last write failed part-way: the flash holds a partial image
     Missing,      // the journal knows the board, discovery no longer finds it
+    // The last write has not ended because it is going on: its writer still runs, on this
+    // boot. Nothing is wrong, and the board is not written beside it.
+    Writing,
 };
 
 std::string_view status_word(BoardStatus status);
@@ -63,14 +67,23 @@ struct Decision {
     bool writes_unattended(bool force) const;
 };
 
+// How a record's write stands now: ended (verified or failed), or not ended because it is going
+// on or because it was cut short.
+enum class WriteState : std::uint8_t { Verified, Failed, Interrupted, Writing };
+WriteState write_state(const WriteRecord& record, const HostNow& host);
+
 // `last_write` is the newest record of a write that changed (or may have changed) the board's
 // flash: Journal::last_write with flash_touching; null when there is none, or no journal.
-Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write);
+// `host` tells whether a write that never ended is going on, and whether the machine has been
+// rebooted since the last one.
+Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write,
+                const HostNow& host);
 
 // The boards of `last_writes` (Journal::last_writes with flash_touching) that are not
 // `present`: a slot whose board no longer shows up after a write may hold a board that can't
 // start what is in its flash. A board whose last write is known to have started (it was
-// rebooted and reported the image's version) is not missed.
+// rebooted and reported the image's version) is not missed, nor is one that was forgotten
+// (its records retired).
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
                                         std::span<const BoardIdentity> present);
 

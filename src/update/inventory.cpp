@@ -42,7 +42,7 @@ class Stocktaking {
     bool journal_read_ = true;
 };
 
-BoardListing found_board(const BoardDevice& device, Stocktaking& stock,
+BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const HostNow& host,
                          std::string_view firmware_dir) {
     BoardListing listing{.board = identity_of(device)};
     // From the archive's directory alone: listing reads no image data.
@@ -51,49 +51,59 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock,
     listing.available = image ? std::optional(image->version) : std::nullopt;
     const auto last_touching = stock.last_write(listing.board, true);
     listing.decision =
-        decide(listing.board, offer_of(image), last_touching ? &*last_touching : nullptr);
+        decide(listing.board, offer_of(image), last_touching ? &*last_touching : nullptr, host);
     listing.last_write = stock.last_write(listing.board, false);
     return listing;
 }
 
 BoardListing missing_board(const WriteRecord& record, Stocktaking& stock) {
-    const WriteStart& start = record.start;
-    const auto [hw_major, hw_minor] = map_hw_version(start.kind, start.hardware);
-    BoardListing listing{.board = BoardIdentity{.devnode = start.devnode,
-                                                .pci_address = start.pci_address,
-                                                .kind = start.kind,
-                                                .hw_major = hw_major,
-                                                .hw_minor = hw_minor,
-                                                .fw_version = 0},
+    BoardListing listing{.board = last_known_identity(record),
                          .found = false,
-                         .decision = Decision{BoardStatus::Missing,
-                                              "not found; the slot may hold a board that can't "
-                                              "start what its flash holds"}};
+                         .decision = Decision{BoardStatus::Missing, kMissingReason}};
     listing.last_write = stock.last_write(listing.board, false).value_or(record);
     return listing;
 }
 
 }  // namespace
 
+BoardIdentity last_known_identity(const WriteRecord& record) {
+    const WriteStart& start = record.start;
+    const auto [hw_major, hw_minor] = map_hw_version(start.kind, start.hardware);
+    return BoardIdentity{.devnode = start.devnode,
+                         .pci_address = start.pci_address,
+                         .kind = start.kind,
+                         .hw_major = hw_major,
+                         .hw_minor = hw_minor,
+                         .fw_version = 0};
+}
+
+Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
+                                                     std::span<const BoardDevice> boards) {
+    auto last = journal.last_writes(true);
+    if (!last) return std::unexpected(std::move(last.error()));
+    std::vector<BoardIdentity> present;
+    for (const BoardDevice& board : boards) present.push_back(identity_of(board));
+    return missing_boards(*last, present);
+}
+
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,
                          const std::function<void(const Error&)>& on_journal_problem,
                          std::string_view firmware_dir) {
     Stocktaking stock(journal_file, on_journal_problem);
+    const HostNow host = HostNow::current();
     Inventory inventory;
-    std::vector<BoardIdentity> present;
     for (const BoardDevice& board : boards) {
-        inventory.boards.push_back(found_board(board, stock, firmware_dir));
-        present.push_back(identity_of(board));
+        inventory.boards.push_back(found_board(board, stock, host, firmware_dir));
     }
     if (const Journal* journal = stock.journal()) {
-        if (auto last = journal->last_writes(true); last) {
-            for (const WriteRecord& record : missing_boards(*last, present)) {
+        if (auto missing = find_missing_boards(*journal, boards); missing) {
+            for (const WriteRecord& record : *missing) {
                 inventory.boards.push_back(missing_board(record, stock));
                 inventory.any_missing = true;
             }
         } else {
-            stock.problem(last.error());
+            stock.problem(missing.error());
         }
     }
     inventory.journal_read = stock.journal_read();

@@ -42,8 +42,20 @@ struct Inventory {
     bool journal_read = true;
 };
 
-// Takes stock of `boards` with the journal in `journal_file`; every problem reading it is told
-// to `on_journal_problem`.
+// A board that is missing, as its last record knows it: its node, slot, kind and hardware then,
+// and firmware 0.
+BoardIdentity last_known_identity(const WriteRecord& record);
+// Why a missing board is reported.
+inline constexpr const char* kMissingReason =
+    "not found; the slot may hold a board that can't start what its flash holds";
+
+// The boards the journal knows that are not among `boards` (missing_boards): the last record
+// of each, newest first.
+Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
+                                                     std::span<const BoardDevice> boards);
+
+// Takes stock of `boards` with the journal in `journal_file`, on this machine now; every
+// problem reading the journal is told to `on_journal_problem`.
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,
                          const std::function<void(const Error&)>& on_journal_problem,

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/board_update.hpp"
+#include "update/inventory.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -63,6 +66,10 @@ class ConsoleDialogue final : public UpdateDialogue {
         if (status == BoardStatus::Interrupted || status == BoardStatus::WriteFailed ||
             status == BoardStatus::PendingPowerCycle) {
             about += fmt::format("\t{}: {}\n", status_word(status),
+                                 offer.decision.reason.value_or(""));
+        }
+        if (status == BoardStatus::BoardNewer) {
+            about += fmt::format("\tWriting it is a downgrade: {}\n",
                                  offer.decision.reason.value_or(""));
         }
         notice(about);
@@ -184,6 +191,23 @@ class UpdateRun {
     std::unique_ptr<StopSignalHold> held_stop_;
 };
 
+// The rows of the boards the journal knows that are gone, when every board was asked for: a
+// script that only runs `update --yes --json` learns that a slot is dead. The journal is not
+// read with --no-journal; one that can't be read has its notice from the update's journal.
+std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
+                                        const UpdateCommand& command) {
+    std::vector<UpdateOutcome> rows;
+    if (!command.boards.empty() || command.no_journal) return rows;
+    auto journal = Journal::open_for_reading(journal_file_from_environment());
+    if (!journal) return rows;
+    for (const WriteRecord& record : missing_boards_in(*journal, boards)) {
+        UpdateOutcome& row = rows.emplace_back(BoardUpdateReport(last_known_identity(record)));
+        row.report.result = UpdateResult::Missing;
+        row.error = kMissingReason;
+    }
+    return rows;
+}
+
 }  // namespace
 
 int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
@@ -192,16 +216,17 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         notice(fmt::format("tarnvel-fw: {}\n", targets.error()));
         return kExitUsage;
     }
+    std::vector<UpdateOutcome> missing = missing_rows(boards, command);
     // A machine whose driver is not loaded has not been updated.
     if (auto problem = no_boards_problem(boards, command.boards, *targets)) {
         notice(fmt::format("tarnvel-fw: {}\n", *problem));
-        if (command.json) report(update_json({}, false));
+        report(command.json ? update_json(missing, false) : update_text(missing));
         return kExitBoardFailed;
     }
 
     UpdateRun run(command, std::move(targets->image_file));
     std::vector<UpdateOutcome> outcomes;
-    bool ok = true;
+    bool ok = missing.empty();
     for (BoardDevice* board : targets->boards) {
         if (auto reason = run.end_reason()) {
             outcomes.emplace_back(BoardUpdateReport(*board)).error = std::move(reason);
@@ -210,6 +235,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         }
         ok = ok && ended_as_asked(outcomes.back().report.result);
     }
+    std::ranges::move(missing, std::back_inserter(outcomes));
     // The results end with a line break, so they are out before a held stop signal, which
     // ends the program now, takes effect.
     report(command.json ? update_json(outcomes, ok) : update_text(outcomes));
