@@ -158,6 +158,12 @@ int fail(std::string_view what, const Error& error) {
     return kSetupError;
 }
 
+// A usage error in one line, and where to read more: the whole help would bury it.
+int usage_error(std::string_view reason) {
+    fmt::print(stderr, "tarnvel-sim: {} (tarnvel-sim --help tells more)\n", reason);
+    return kUsageError;
+}
+
 int refuse(std::string_view why) {
     fmt::print(stderr, "tarnvel-sim: {}\n", why);
     return kUsageError;
@@ -234,10 +240,7 @@ Outcome run(const Arguments& args) {
     std::vector<BoardDescription> boards;
     for (std::string_view text : texts) {
         auto board = parse_board_description(text);
-        if (!board) {
-            fmt::print(stderr, "tarnvel-sim: {}\n", error_text(board.error()));
-            return kUsageError;
-        }
+        if (!board) return usage_error(error_text(board.error()));
         boards.push_back(std::move(*board));
     }
 
@@ -324,11 +327,7 @@ Outcome run(const Arguments& args) {
 
 int main(int argc, char** argv) {
     auto args = parse_arguments(argc, argv);
-    if (!args) {
-        fmt::print(stderr, "tarnvel-sim: {}\n", error_text(args.error()));
-        print_usage(stderr);
-        return kUsageError;
-    }
+    if (!args) return usage_error(error_text(args.error()));
     if (args->help) {
         print_usage(stdout);
         return 0;
