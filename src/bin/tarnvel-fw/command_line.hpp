@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -46,7 +47,14 @@ struct UpdateCommand {
 
 struct HistoryCommand {
     std::optional<std::string> board;  // device node; none: every board
+    std::optional<std::int64_t> since;  // only records started then or later, in Unix seconds
+    std::optional<unsigned> limit;      // only the newest this many
     bool json = false;
+};
+
+struct ForgetCommand {
+    std::string pci;  // the slot of a missing board, as list shows it
+    bool yes = false;
 };
 
 struct MetricsCommand {
@@ -54,7 +62,7 @@ struct MetricsCommand {
 };
 
 using Command = std::variant<ListCommand, VerifyCommand, DumpCommand, UpdateCommand, HistoryCommand,
-                             MetricsCommand>;
+                             MetricsCommand, ForgetCommand>;
 
 // What the command line asks for, or that the program ends at once with `exit_status` (after
 // --help, --version, "help COMMAND" or a usage error, whose message has gone to standard error).
@@ -64,5 +72,9 @@ struct ParsedCommandLine {
 };
 
 ParsedCommandLine parse_command_line(int argc, char** argv);
+
+// A time as --since takes it: "2026-05-01T12:00:00Z" (RFC 3339 in UTC, as history shows times)
+// or a day, "2026-05-01" (its start, in UTC); in Unix seconds.
+std::optional<std::int64_t> parse_since(std::string_view text);
 
 }  // namespace tarnvel::fw
