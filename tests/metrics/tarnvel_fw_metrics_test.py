@@ -129,7 +129,8 @@ def check_boards(checks, samples, started, ended):
         checks.equal(f"{at!r}: last write result",
                      sorted(dict(key)["result"] for key, v in results.items() if v == 1),
                      [result] if result else [])
-        checks.equal(f"{at!r}: last write results given", len(results), 3 if result else 0)
+        # verified, failed, interrupted and writing
+        checks.equal(f"{at!r}: last write results given", len(results), 4 if result else 0)
         written = value(samples, "tarnvel_board_last_write_timestamp_seconds", **board)
         checks.equal(f"{at!r}: last write time in the test",
                      written is not None and started <= written <= ended, result is not None)
