@@ -61,6 +61,16 @@ WriteEnd an_end(bool verified, bool flash_changed = true) {
                     .duration_ms = 12345};
 }
 
+// Records a write, with its end when given; answers its id.
+std::int64_t add_write(Journal& journal, const WriteStart& start, const std::optional<WriteEnd>& end) {
+    const auto id = journal.start_write(start);
+    EXPECT_TRUE(id);
+    if (id && end) {
+        EXPECT_TRUE(journal.end_write(*id, *end));
+    }
+    return id.value_or(0);
+}
+
 std::string file_bytes(const fs::path& path) {
     return sim::read_whole_file(path).value_or("");
 }
@@ -188,12 +198,7 @@ TEST(Journal, LastWriteOfABoardPassesOverWritesThatNeverReachedTheFlash) {
     auto journal = Journal::open_for_writing(dir.path() / kJournalFileName);
     ASSERT_TRUE(journal);
     const auto add = [&](WriteStart start, std::optional<WriteEnd> end) {
-        const auto id = journal->start_write(start);
-        EXPECT_TRUE(id);
-        if (end) {
-            EXPECT_TRUE(journal->end_write(*id, *end));
-        }
-        return *id;
+        return add_write(*journal, std::move(start), std::move(end));
     };
     const auto partial = add(a_write(), an_end(false, true));
     const auto untouched = add(a_write(), an_end(false, false));
@@ -224,12 +229,7 @@ TEST(Journal, KnowsWhatCompletedAPartialImageAndRetiresABoardWhole) {
     auto journal = Journal::open_for_writing(dir.path() / kJournalFileName);
     ASSERT_TRUE(journal);
     const auto add = [&](WriteStart start, std::optional<WriteEnd> end) {
-        const auto id = journal->start_write(start);
-        EXPECT_TRUE(id);
-        if (end) {
-            EXPECT_TRUE(journal->end_write(*id, *end));
-        }
-        return *id;
+        return add_write(*journal, std::move(start), std::move(end));
     };
     const auto cut = add(a_write(), std::nullopt);
     const auto failed = add(a_write(), an_end(false));

@@ -53,10 +53,6 @@ CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
         ->type_name("NODE");
 }
 
-// A validator shown by its option's value name alone (CLI11 would add its description).
-CLI::Validator value_check(std::function<std::string(std::string&)> check) {
-    return CLI::Validator(std::move(check), "", "");
-}
 
 CLI::Option* add_json(CLI::App& command, bool& json) {
     return command.add_flag("--json", json,
@@ -86,43 +82,45 @@ std::optional<std::uint32_t> parse_byte_count(std::string_view text) {
     return static_cast<std::uint32_t>(count * unit);
 }
 
+// A number of records from 1.
+std::optional<unsigned> parse_record_count(std::string_view text) {
+    unsigned count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || count == 0) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+// An option's value as `parse` reads it, handed on in plain decimal; `complaint` ("\"{}\" is
+// not ...") says what is wrong with a text it refuses. Shown by the value's name alone (CLI11
+// would add the validator's description).
+template <class Parse>
+CLI::Validator parsed_value(Parse parse, const char* complaint) {
+    return CLI::Validator(
+        [parse, complaint](std::string& text) -> std::string {
+            const auto value = parse(text);
+            if (!value) return fmt::format(fmt::runtime(complaint), text);
+            text = std::to_string(*value);
+            return {};
+        },
+        "", "");
+}
+
 CLI::Validator byte_count() {
-    return value_check([](std::string& text) -> std::string {
-        const auto count = parse_byte_count(text);
-        if (!count) {
-            return fmt::format(
-                "\"{}\" is not a byte count: a decimal or 0x hexadecimal number below 4 GiB, "
-                "optionally followed by K (1024) or M (1048576)",
-                text);
-        }
-        text = std::to_string(*count);
-        return {};
-    });
+    return parsed_value(parse_byte_count,
+                        "\"{}\" is not a byte count: a decimal or 0x hexadecimal number below 4 "
+                        "GiB, optionally followed by K (1024) or M (1048576)");
 }
 
 CLI::Validator since_time() {
-    return value_check([](std::string& text) -> std::string {
-        const auto seconds = parse_since(text);
-        if (!seconds) {
-            return fmt::format("\"{}\" is no time: give one as 2026-05-01T12:00:00Z (UTC, as "
-                               "history shows times) or a day as 2026-05-01",
-                               text);
-        }
-        text = std::to_string(*seconds);
-        return {};
-    });
+    return parsed_value(parse_since,
+                        "\"{}\" is no time: give one as 2026-05-01T12:00:00Z (UTC, as history "
+                        "shows times) or a day as 2026-05-01");
 }
 
 CLI::Validator record_count() {
-    return value_check([](std::string& text) -> std::string {
-        unsigned count = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-        if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
-            count == 0) {
-            return fmt::format("\"{}\" is not a number of records from 1", text);
-        }
-        return {};
-    });
+    return parsed_value(parse_record_count, "\"{}\" is not a number of records from 1");
 }
 
 // A board named by its node's name alone ("tarnvel0") is the node of that name under /dev, as
@@ -290,7 +288,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     history_app
         ->add_option("--limit", history.limit, "Only the newest N records (of those selected)")
         ->type_name("N")
-        ->check(record_count());
+        ->transform(record_count());
     add_json(*history_app, history.json);
 
     MetricsCommand metrics;
