@@ -27,13 +27,14 @@ std::string nothing_to_forget(std::span<const BoardDevice> boards, const std::st
     }
     std::vector<std::string> slots;
     for (const WriteRecord& record : missing) slots.push_back(record.start.pci_address);
-    return slots.empty()
-               ? fmt::format("the journal knows no missing board in PCI slot {}; no board is "
-                             "missing",
-                             pci)
-               : fmt::format("the journal knows no missing board in PCI slot {}; the missing "
-                             "boards are in {}",
-                             pci, fmt::join(slots, ", "));
+    return slots.empty() ? fmt::format(
+                               "the journal knows no missing board in PCI slot {}; no board is "
+                               "missing",
+                               pci)
+                         : fmt::format(
+                               "the journal knows no missing board in PCI slot {}; the missing "
+                               "boards are in {}",
+                               pci, fmt::join(slots, ", "));
 }
 
 }  // namespace
