@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "base/atomic_file.hpp"
 #include "update/sha256.hpp"
@@ -171,6 +172,36 @@ Result<std::vector<std::string>> BackupStore::files() const {
     }
     std::ranges::sort(names);
     return names;
+}
+
+Status prune_backups(const Journal& journal, const BackupStore& store,
+                     std::string_view pci_address, unsigned keep) {
+    auto records = journal.records();
+    if (!records) return std::unexpected(std::move(records.error()));
+    std::set<std::string> kept;
+    std::set<std::string> named;
+    bool verified_seen = false;
+    unsigned newest = 0;
+    // Newest first.
+    for (const WriteRecord& record : *records) {
+        if (record.start.pci_address != pci_address) continue;
+        const bool verified = record.end && record.end->verified;
+        const bool partial = record.interrupted() || record.failed_partway();
+        if (record.start.backup_file) {
+            const std::string& file = *record.start.backup_file;
+            named.insert(file);
+            if (newest < keep || (verified && !verified_seen) || (partial && !verified_seen)) {
+                kept.insert(file);
+            }
+            ++newest;
+        }
+        verified_seen = verified_seen || verified;
+    }
+    for (const std::string& file : named) {
+        if (kept.contains(file)) continue;
+        if (auto removed = store.remove(file); !removed) return removed;
+    }
+    return {};
 }
 
 }  // namespace tarnvel

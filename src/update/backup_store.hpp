@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/error.hpp"
 #include "device/board_table.hpp"
+#include "update/journal.hpp"
 
 namespace tarnvel {
 
@@ -51,5 +53,12 @@ class BackupStore {
   private:
     std::filesystem::path directory_;
 };
+
+// After a verified write of the board in the slot at `pci_address`: keeps the newest `keep` of
+// its backups that records name, the backup of its last verified write, and the backup of every
+// write of it that never ended or failed part-way with no verified write since (what it held
+// before); removes the other backups its records name. A backup no record names is left alone.
+Status prune_backups(const Journal& journal, const BackupStore& store,
+                     std::string_view pci_address, unsigned keep);
 
 }  // namespace tarnvel

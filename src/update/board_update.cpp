@@ -8,6 +8,7 @@
 
 #include "device/identity.hpp"
 #include "programming/programming.hpp"
+#include "programming/readback.hpp"
 
 namespace tarnvel {
 namespace {
@@ -35,7 +36,8 @@ std::string user_name() {
 }
 
 WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
-                    const std::string& program) {
+                    const std::string& program, const std::optional<BackupRef>& backup,
+                    bool backup_skipped) {
     const bool from_archive = image.origin.entry.has_value();
     return WriteStart{
         .pci_address = board.pci_address,
@@ -53,8 +55,23 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
         .program = program,
         .user = user_name(),
         .boot_id = boot_id(),
+        .backup_file = backup ? std::optional(backup->file) : std::nullopt,
+        .backup_sha256 = backup ? std::optional(backup->sha256) : std::nullopt,
+        .backup_skipped = backup_skipped,
+        .backup_of = image.origin.backup_of,
     };
 }
+
+// The read of the span before a write, shown as the comparison it also is.
+class SpanReadProgress final : public ProgrammingObserver {
+  public:
+    explicit SpanReadProgress(ProgrammingObserver& observer) : observer_(observer) {}
+    void pass_started(const BlockPass& pass) override { observer_.compare_started(pass); }
+    void retrying(const BlockPass&) override {}
+
+  private:
+    ProgrammingObserver& observer_;
+};
 
 UpdateResult result_of(const PassedOver& passed_over) {
     switch (passed_over.why) {
@@ -153,6 +170,18 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
                             : UpdateResult::UpToDate;
         return report;
     }
+    // A fleet's list of images decides whether this one may be written at all.
+    switch (judge_image(policy_.images, chosen->sha256)) {
+        case ImageVerdict::Allowed: break;
+        case ImageVerdict::Blocked:
+            board.close();
+            report.result = UpdateResult::Blocked;
+            return report;
+        case ImageVerdict::NotApproved:
+            board.close();
+            report.result = UpdateResult::NotApproved;
+            return report;
+    }
     if (journal_.required() && journal_.journal() == nullptr) {
         board.close();
         fail(report, UpdateFailure::Journal, journal_.problem());
@@ -194,32 +223,47 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     // unbootable.
     auto hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
 
-    // The record is committed and on the disk before the first erase.
-    Journal* records = journal_.journal();
-    if (records != nullptr) {
-        auto started = records->start_write(start_of(report.board, image, journal_.program()));
-        if (started) {
-            report.record = *started;
-        } else {
-            journal_.report(started.error());
-        }
-    }
-    if (!report.record && journal_.required()) {
-        // No board is written that the journal could not tell of afterwards.
-        board.close();
-        fail(report, UpdateFailure::Journal,
-             journal_.problem().value_or(
-                 Error::message(ErrorKind::Other, "the journal can't record the write")));
-        return;
-    }
-
     ProgrammingReport done;
     Status programmed;
     {
         const std::unique_ptr<ProgrammingObserver> observer = dialogue_.progress(report.board, *hold);
+        // What the flash holds over the span is kept before the record names it, and the read
+        // that keeps it also tells which blocks differ from the image.
+        std::vector<std::uint8_t> held;
+        if (policy_.backup == UpdatePolicy::Backup::Kept) {
+            auto kept = keep_backup(board, image, *observer, held);
+            if (!kept) {
+                board.close();
+                fail(report, UpdateFailure::Backup, std::move(kept.error()));
+                return;
+            }
+            report.backup = std::move(*kept);
+        }
+
+        // The record is committed and on the disk before the first erase.
+        Journal* records = journal_.journal();
+        if (records != nullptr) {
+            auto started = records->start_write(start_of(
+                report.board, image, journal_.program(), report.backup,
+                policy_.backup == UpdatePolicy::Backup::Skipped));
+            if (started) {
+                report.record = *started;
+            } else {
+                journal_.report(started.error());
+            }
+        }
+        if (!report.record && journal_.required()) {
+            // No board is written that the journal could not tell of afterwards.
+            board.close();
+            fail(report, UpdateFailure::Journal,
+                 journal_.problem().value_or(
+                     Error::message(ErrorKind::Other, "the journal can't record the write")));
+            return;
+        }
         programmed = program_firmware(board, image.image, *observer, &done,
                                       policy_.full_write ? ProgrammingMode::Full
-                                                         : ProgrammingMode::Differing);
+                                                         : ProgrammingMode::Differing,
+                                      held);
     }
     report.programmed = true;
     report.flash_changed = done.flash_changed;
@@ -227,6 +271,7 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     report.blocks_written = done.blocks_written;
     report.blocks_unchanged = done.blocks_unchanged;
     report.retries = done.retries;
+    Journal* records = journal_.journal();
     if (report.record) {
         const WriteEnd end{
             .verified = programmed.has_value(),
@@ -244,6 +289,14 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     }
     if (programmed) {
         report.result = UpdateResult::Updated;
+        // A board keeps its newest backups, and every one a record still needs.
+        if (policy_.backup == UpdatePolicy::Backup::Kept && records != nullptr) {
+            if (auto pruned = prune_backups(*records, BackupStore(policy_.state_dir),
+                                            report.board.pci_address, policy_.keep_backups);
+                !pruned) {
+                journal_.report(pruned.error());
+            }
+        }
     } else {
         // The flash may hold a partial image: the board needs the operator before anything
         // else is touched.
@@ -261,6 +314,23 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     // A stop signal that came meanwhile ends the program here.
     hold.reset();
     if (report.result == UpdateResult::Updated) reboot(board, report);
+}
+
+Result<BackupRef> BoardUpdate::keep_backup(BoardDevice& board, const ChosenImage& image,
+                                           ProgrammingObserver& observer,
+                                           std::vector<std::uint8_t>& held) {
+    const auto length = static_cast<std::uint32_t>(image.image.data.size());
+    held.reserve(length);
+    SpanReadProgress reading(observer);
+    if (auto read = read_firmware_region(board, length, reading,
+                                         [&](std::span<const std::uint8_t> bytes) -> Status {
+                                             held.insert(held.end(), bytes.begin(), bytes.end());
+                                             return {};
+                                         });
+        !read) {
+        return std::unexpected(std::move(read.error()));
+    }
+    return BackupStore(policy_.state_dir).keep(board.pci_address, board.kind, held);
 }
 
 void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {

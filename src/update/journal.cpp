@@ -52,6 +52,10 @@ enum Column : std::size_t {
     kVersionAfter,     // the board's "version" once rebooted
     kRebootError,
     kBlocksUnchanged,  // blocks found holding the image and left as they were
+    kBackupFile,       // the backup of what the flash held over the span, in backups/
+    kBackupSha256,     // of that span
+    kBackupSkipped,    // 1: the operator asked for no backup
+    kBackupOf,         // a rollback: the record whose backup was written back
     kColumnCount,
 };
 
@@ -96,6 +100,10 @@ constexpr std::array<ColumnSpec, kColumnCount> kColumns{{
     {"version_after", "TEXT", 1, Written::AtReboot},
     {"reboot_error", "TEXT", 1, Written::AtReboot},
     {"blocks_unchanged", "INTEGER", 2, Written::AtEnd},
+    {"backup_file", "TEXT", 3, Written::AtStart},
+    {"backup_sha256", "TEXT", 3, Written::AtStart},
+    {"backup_skipped", "INTEGER", 3, Written::AtStart},
+    {"backup_of", "INTEGER", 3, Written::AtStart},
 }};
 static_assert(std::ranges::all_of(kColumns, [](const ColumnSpec& c) {
     return c.since >= 1 && c.since <= kJournalSchemaVersion;
@@ -110,6 +118,8 @@ constexpr std::array<std::string_view, kJournalSchemaVersion> kMigrationData = {
     "CREATE INDEX writes_by_board ON writes (pci, kind, id);",
     // Every write before version 2 erased and wrote each block it reached.
     "UPDATE writes SET blocks_unchanged = 0 WHERE ended IS NOT NULL;",
+    // Writes before version 3 kept no backup, and none was asked to be skipped.
+    "UPDATE writes SET backup_skipped = 0;",
 };
 
 // The statements that take the schema from `version - 1` to `version`.
@@ -182,6 +192,10 @@ Row row_of(const WriteStart& start) {
     row[kUser] = text(start.user);
     row[kBootId] = text(start.boot_id);
     row[kStarted] = text(utc_timestamp_now());
+    row[kBackupFile] = optional_text(start.backup_file);
+    row[kBackupSha256] = optional_text(start.backup_sha256);
+    row[kBackupSkipped] = integer(start.backup_skipped);
+    row[kBackupOf] = start.backup_of ? integer(*start.backup_of) : SqlValue();
     return row;
 }
 
@@ -244,6 +258,10 @@ WriteRecord record_of(const Row& row) {
     start.program = text_of(row, kProgram);
     start.user = text_of(row, kUser);
     start.boot_id = text_of(row, kBootId);
+    start.backup_file = optional_text_of(row, kBackupFile);
+    start.backup_sha256 = optional_text_of(row, kBackupSha256);
+    start.backup_skipped = integer_of(row, kBackupSkipped) != 0;
+    if (!is_null(row, kBackupOf)) start.backup_of = integer_of(row, kBackupOf);
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {
@@ -514,6 +532,24 @@ Result<std::optional<WriteRecord>> Journal::last_write(std::string_view pci_addr
         select(fmt::format("WHERE pci = ?1 AND kind = ?2{}{}", flash_touching ? " AND " : "",
                            flash_touching ? kFlashTouching : ""),
                pci_address, kind, 1);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (found->empty()) return std::optional<WriteRecord>();
+    return std::optional<WriteRecord>(std::move(found->front()));
+}
+
+Result<std::optional<WriteRecord>> Journal::record(std::int64_t id) const {
+    auto found = select(fmt::format("WHERE id = {}", id), std::nullopt, std::nullopt, 1);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (found->empty()) return std::optional<WriteRecord>();
+    return std::optional<WriteRecord>(std::move(found->front()));
+}
+
+Result<std::optional<WriteRecord>> Journal::last_backup(std::string_view pci_address,
+                                                        BoardKind kind) const {
+    // A journal of an older schema has no backups.
+    if (schema_version_ < kColumns[kBackupFile].since) return std::optional<WriteRecord>();
+    auto found =
+        select("WHERE pci = ?1 AND kind = ?2 AND backup_file IS NOT NULL", pci_address, kind, 1);
     if (!found) return std::unexpected(std::move(found.error()));
     if (found->empty()) return std::optional<WriteRecord>();
     return std::optional<WriteRecord>(std::move(found->front()));

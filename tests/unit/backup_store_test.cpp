@@ -93,5 +93,51 @@ TEST(BackupStore, NeverWritesThroughABackupsDirectoryThatIsALink) {
     EXPECT_TRUE(fs::is_empty(elsewhere.path()));
 }
 
+// Retention after a verified write: the newest backups asked for, the one of the board's last
+// verified write, and that of a write since cut short, whose board may need what it held.
+TEST(BackupStore, PruningKeepsWhatRecordsStillNeed) {
+    const sim::TempDir state("tarnvel-backup.");
+    BackupStore store(state.path());
+    auto journal = Journal::open_for_writing(state.path() / kJournalFileName);
+    ASSERT_TRUE(journal) << error_text(journal.error());
+    // Oldest first: verified, verified, verified (the last), then one that never ended; and
+    // another slot's backup, which is none of this board's business.
+    enum class End { Verified, Never };
+    const End ends[] = {End::Verified, End::Verified, End::Verified, End::Never};
+    std::vector<std::string> files;
+    for (const End end : ends) {
+        auto kept = store.keep(kSlot, BoardKind::Qx630, sim::firmware_bytes(64, 1));
+        ASSERT_TRUE(kept);
+        files.push_back(kept->file);
+        WriteStart start;
+        start.pci_address = kSlot;
+        start.kind = BoardKind::Qx630;
+        start.backup_file = kept->file;
+        start.backup_sha256 = kept->sha256;
+        auto id = journal->start_write(start);
+        ASSERT_TRUE(id);
+        if (end == End::Verified) {
+            WriteEnd verified;
+            verified.verified = true;
+            ASSERT_TRUE(journal->end_write(*id, verified));
+        }
+    }
+    auto elsewhere = store.keep("0000:04:00.0", BoardKind::Qx630, sim::firmware_bytes(64, 2));
+    ASSERT_TRUE(elsewhere);
+    WriteStart other;
+    other.pci_address = "0000:04:00.0";
+    other.kind = BoardKind::Qx630;
+    other.backup_file = elsewhere->file;
+    ASSERT_TRUE(journal->start_write(other));
+
+    ASSERT_TRUE(prune_backups(*journal, store, kSlot, 0));
+    auto left = store.files();
+    ASSERT_TRUE(left);
+    EXPECT_EQ(std::set<std::string>(left->begin(), left->end()),
+              (std::set<std::string>{files[2], files[3], elsewhere->file}));
+    ASSERT_TRUE(prune_backups(*journal, store, kSlot, 3));
+    EXPECT_EQ(store.files()->size(), 3u) << "a backup once removed is not made again";
+}
+
 }  // namespace
 }  // namespace tarnvel::testing

@@ -13,6 +13,8 @@ std::string_view result_word(UpdateResult result) {
         case UpdateResult::NoImage: return "no-image";
         case UpdateResult::Unsupported: return "unsupported";
         case UpdateResult::NotAttempted: return "not-attempted";
+        case UpdateResult::Blocked: return "blocked";
+        case UpdateResult::NotApproved: return "not-approved";
     }
     return "failed";
 }
@@ -49,7 +51,9 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::Failed:
         case UpdateResult::NoImage:
         case UpdateResult::Unsupported:
-        case UpdateResult::NotAttempted: return false;
+        case UpdateResult::NotAttempted:
+        case UpdateResult::Blocked:
+        case UpdateResult::NotApproved: return false;
     }
     return false;
 }

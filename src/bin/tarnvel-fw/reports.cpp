@@ -65,6 +65,10 @@ Json record_json(const WriteRecord& record) {
         {"reboot_requested", reboot ? Json(reboot->requested) : Json(nullptr)},
         {"version_after", reboot ? or_null(reboot->version_after) : Json(nullptr)},
         {"reboot_error", reboot ? or_null(reboot->error) : Json(nullptr)},
+        {"backup_file", or_null(start.backup_file)},
+        {"backup_sha256", or_null(start.backup_sha256)},
+        {"backup_skipped", start.backup_skipped},
+        {"backup_of", or_null(start.backup_of)},
     };
 }
 
@@ -211,6 +215,8 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
             case UpdateResult::NotAttempted:
                 what = "not attempted: " + o.error.value_or("the run ended before this board");
                 break;
+            case UpdateResult::Blocked:
+            case UpdateResult::NotApproved: what = "NOT WRITTEN: " + o.error.value_or(""); break;
         }
         const bool updated = r.result == UpdateResult::Updated;
         what += blocks_text(updated && r.programmed ? std::optional(r.blocks_written)
@@ -279,10 +285,11 @@ std::string history_text(std::span<const WriteRecord> records) {
     for (const WriteRecord& r : records) {
         const WriteStart& start = r.start;
         const std::string image =
-            start.image_version
-                ? fmt::format("image {} from {}:{}", *start.image_version,
-                              start.image_archive.value_or("-"), start.image_entry.value_or("-"))
-                : fmt::format("image file {}", start.image_file.value_or("-"));
+            start.image_version ? fmt::format("image {} from {}:{}", *start.image_version,
+                                              start.image_archive.value_or("-"),
+                                              start.image_entry.value_or("-"))
+            : start.backup_of   ? fmt::format("the backup of record #{}", *start.backup_of)
+                                : fmt::format("image file {}", start.image_file.value_or("-"));
         std::string outcome;
         if (!r.end) {
             outcome = "INTERRUPTED: never ended, the flash holds a partial image";
@@ -294,6 +301,8 @@ std::string history_text(std::span<const WriteRecord> records) {
                                   r.end->flash_changed ? ", the flash holds a partial image"
                                                        : ", the flash was not changed");
         }
+        if (start.backup_file) outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
+        if (start.backup_skipped) outcome += "; no backup, as asked";
         if (r.end && r.end->stopped) outcome += "; stopped by a signal";
         if (r.reboot && !r.reboot->requested) outcome += "; not rebooted";
         if (r.reboot && r.reboot->requested) {
