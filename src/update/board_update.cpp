@@ -146,6 +146,7 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     }
     report.image_version = chosen->version;
     report.image_sha256 = chosen->sha256;
+    report.image_backup_of = chosen->origin.backup_of;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read is not decided on versions alone.

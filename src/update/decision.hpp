@@ -14,6 +14,7 @@
 
 #include "update/board_identity.hpp"
 #include "update/image_choice.hpp"
+#include "update/image_policy.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel {
@@ -35,6 +36,10 @@ enum class BoardStatus : std::uint8_t {
     Interrupted,
     WriteFailed,  // the last write failed part-way: the flash holds a partial image
     Missing,      // the journal knows the board, discovery no longer finds it
+    // The board needs its image, and the fleet's policy does not let it be written: it is on
+    // the blocked list, or there is an approved list and it is not on it.
+    Blocked,
+    NotApproved,
 };
 
 std::string_view status_word(BoardStatus status);
@@ -71,6 +76,10 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image, const Write
 // `present`: a slot whose board no longer shows up after a write may hold a board that can't
 // start what is in its flash. A board whose last write is known to have started (it was
 // rebooted and reported the image's version) is not missed.
+// The decision held against the fleet's policy of images: a board that needs an image the
+// policy does not let be written is Blocked or NotApproved, saying which digest.
+Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_view sha256);
+
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
                                         std::span<const BoardIdentity> present);
 

@@ -5,6 +5,8 @@
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include "bin/tarnvel-fw/console.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -122,6 +124,15 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
         }
     }
     return configuration;
+}
+
+std::optional<Configuration> program_configuration() {
+    auto configuration = read_configuration(configuration_file());
+    if (!configuration) {
+        notice(fmt::format("tarnvel-fw: {}\n", error_text(configuration.error())));
+        return std::nullopt;
+    }
+    return std::move(*configuration);
 }
 
 }  // namespace tarnvel::fw

@@ -29,4 +29,8 @@ std::filesystem::path configuration_file();
 // the error naming the file, the line and the column.
 Result<Configuration> read_configuration(const std::filesystem::path& file);
 
+// The program's configuration_file() read, or none after a notice on standard error saying
+// where it is wrong: the command then touches nothing and exits with status 2.
+std::optional<Configuration> program_configuration();
+
 }  // namespace tarnvel::fw

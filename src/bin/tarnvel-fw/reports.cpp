@@ -118,14 +118,16 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["reason"] = or_null(row.decision.reason);
         object["pci"] = row.board.pci_address;
         object["last_write"] = record_or_null(row.last_write);
+        object["backup_record"] = or_null(row.backup_record);
         array.push_back(std::move(object));
     }
     return document(array);
 }
 
 std::string list_table(std::span<const BoardListing> rows) {
-    using Row = std::array<std::string, 7>;
-    std::vector<Row> table_rows{{"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "AVAILABLE", "STATUS"}};
+    using Row = std::array<std::string, 8>;
+    std::vector<Row> table_rows{
+        {"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "AVAILABLE", "BACKUP", "STATUS"}};
     std::vector<std::string> reasons{""};
     for (const BoardListing& row : rows) {
         const auto model = row.board.model();
@@ -134,10 +136,11 @@ std::string list_table(std::span<const BoardListing> rows) {
                               std::string(model.value_or("-")),
                               model ? row.board.hardware() : "-", text_or_dash(row.firmware()),
                               text_or_dash(row.available),
+                              row.backup_record ? fmt::format("#{}", *row.backup_record) : "-",
                               std::string(status_word(row.decision.status))});
         reasons.push_back(row.decision.reason.value_or(""));
     }
-    std::array<std::size_t, 7> widths{};
+    std::array<std::size_t, 8> widths{};
     for (const Row& row : table_rows) {
         for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
     }
@@ -189,8 +192,11 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
         std::string what;
         switch (r.result) {
             case UpdateResult::Updated:
-                what = r.image_version
-                           ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
+                what = r.image_version ? fmt::format("updated from firmware {} to {}", before,
+                                                     *r.image_version)
+                       : r.image_backup_of
+                           ? fmt::format("the backup of record #{} written back over firmware {}",
+                                         *r.image_backup_of, before)
                            : fmt::format("image file written over firmware {}", before);
                 what += r.rebooted
                             ? fmt::format(", rebooted, reports firmware {}",

@@ -269,11 +269,8 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     }
 
     // A configuration that can't be read leaves every board as it is.
-    const auto configuration = read_configuration(configuration_file());
-    if (!configuration) {
-        notice(fmt::format("tarnvel-fw: {}\n", error_text(configuration.error())));
-        return kExitUsage;
-    }
+    const std::optional<Configuration> configuration = program_configuration();
+    if (!configuration) return kExitUsage;
     UpdateRun run(command, *configuration, std::move(targets->image_file));
     std::vector<UpdateOutcome> outcomes;
     bool ok = true;
