@@ -55,15 +55,16 @@ QX410BP = "kind=3"
 # In rollout order: (inventory host, its boards, its inventory variables).
 MACHINES = [
     ("alpha", [QX480, QX410BP], {"tarnvel_fw_reboot": True}),
-    # The 200th register access fails: the middle of programming the first board.
-    ("bravo", [QX480 + ",fault=200", QX480], {}),
+    # The 3000th register access fails: the middle of programming the first board, after the
+    # read that keeps what its flash held (some 2000 accesses).
+    ("bravo", [QX480 + ",fault=3000", QX480], {}),
     ("charlie", [QX480], {}),
     ("delta", [QX480], {}),
 ]
 
 # delta's board lost power at this register access of its write before the rollout: the middle
-# of programming (a write takes some 4900).
-POWER_CUT_BEFORE_ROLLOUT = {"delta": 2000}
+# of programming (a write takes some 6900, the first 2000 of them reading what the flash held).
+POWER_CUT_BEFORE_ROLLOUT = {"delta": 4000}
 
 # A host without boards, in the inventory of the second run only.
 NO_BOARDS_HOST = "echo"
