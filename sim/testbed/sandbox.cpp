@@ -276,9 +276,11 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
                                              const std::filesystem::path& state_dir) {
     std::string old_preload;
     std::string old_asan;
+    bool configuration_named = false;
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string_view text(*entry);
+        configuration_named = configuration_named || text.starts_with("TARNVEL_CONFIG=");
         if (text.starts_with("LD_PRELOAD=")) {
             old_preload = text.substr(11);
         } else if (text.starts_with("ASAN_OPTIONS=")) {
@@ -297,6 +299,11 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
                   "verify_asan_link_order=0");
     env.push_back("UMOCKDEV_DIR=" + umockdev_dir.string());
     env.push_back("TARNVEL_STATE_DIR=" + state_dir.string());
+    // tarnvel-fw's configuration is the machine's own too, beside its state directory: the
+    // host's /etc/tarnvel never decides what a simulated board gets.
+    if (!configuration_named) {
+        env.push_back("TARNVEL_CONFIG=" + (state_dir.parent_path() / "tarnvel-fw.toml").string());
+    }
     return env;
 }
 

@@ -79,7 +79,8 @@ struct SandboxedChild {
 Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch);
 
 // The libc environment of this process with the preload and sanitizer settings the program
-// needs to run in the testbed, and its state directory.
+// needs to run in the testbed, its state directory, and (unless this process names one)
+// tarnvel-fw's configuration file beside it.
 std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir,
                                              const std::filesystem::path& state_dir);
 

@@ -9,6 +9,7 @@
 
 #include "device/identity.hpp"
 #include "programming/programming.hpp"
+#include "programming/readback.hpp"
 #include "update/host.hpp"
 
 namespace tarnvel {
@@ -19,7 +20,8 @@ constexpr const char* kWriteStartedId = "f2ee89c42946402b9f770c81d05faf21";
 constexpr const char* kWriteEndedId = "c043d02e680f4e7595dcd01b1899c900";
 
 WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
-                    const std::string& program) {
+                    const std::string& program, const std::optional<BackupRef>& backup,
+                    bool backup_skipped) {
     const bool from_archive = image.origin.entry.has_value();
     return WriteStart{
         .pci_address = board.pci_address,
@@ -39,6 +41,10 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
         .boot_id = this_boot_id(),
         .requested_by = requested_by(),
         .writer = this_process(),
+        .backup_file = backup ? std::optional(backup->file) : std::nullopt,
+        .backup_sha256 = backup ? std::optional(backup->sha256) : std::nullopt,
+        .backup_skipped = backup_skipped,
+        .backup_of = image.origin.backup_of,
     };
 }
 
@@ -102,6 +108,17 @@ LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> 
     entry.fields.emplace_back("TARNVEL_DURATION_MS", fmt::format("{}", end.duration_ms.value_or(0)));
     return entry;
 }
+
+// The read of the span before a write, shown as the comparison it also is.
+class SpanReadProgress final : public ProgrammingObserver {
+  public:
+    explicit SpanReadProgress(ProgrammingObserver& observer) : observer_(observer) {}
+    void pass_started(const BlockPass& pass) override { observer_.compare_started(pass); }
+    void retrying(const BlockPass&) override {}
+
+  private:
+    ProgrammingObserver& observer_;
+};
 
 UpdateResult result_of(const PassedOver& passed_over) {
     switch (passed_over.why) {
@@ -177,6 +194,7 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     }
     report.image_version = chosen->version;
     report.image_sha256 = chosen->sha256;
+    report.image_backup_of = chosen->origin.backup_of;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read is not decided on versions alone.
@@ -206,6 +224,18 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
                         : decision.status == BoardStatus::BoardNewer      ? UpdateResult::BoardNewer
                                                                           : UpdateResult::UpToDate;
         return report;
+    }
+    // A fleet's list of images decides whether this one may be written at all.
+    switch (judge_image(policy_.images, chosen->sha256)) {
+        case ImageVerdict::Allowed: break;
+        case ImageVerdict::Blocked:
+            board.close();
+            report.result = UpdateResult::Blocked;
+            return report;
+        case ImageVerdict::NotApproved:
+            board.close();
+            report.result = UpdateResult::NotApproved;
+            return report;
     }
     if (journal_.required() && journal_.journal() == nullptr) {
         board.close();
@@ -248,36 +278,52 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     // unbootable.
     auto hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
 
-    // The record is committed and on the disk before the first erase.
-    const auto started_at = std::chrono::steady_clock::now();
-    const WriteStart start = start_of(report.board, image, journal_.program());
-    Journal* records = journal_.journal();
-    if (records != nullptr) {
-        auto started = records->start_write(start);
-        if (started) {
-            report.record = *started;
-        } else {
-            journal_.report(started.error());
-        }
-    }
-    if (!report.record && journal_.required()) {
-        // No board is written that the journal could not tell of afterwards.
-        board.close();
-        fail(report, UpdateFailure::Journal,
-             journal_.problem().value_or(
-                 Error::message(ErrorKind::Other, "the journal can't record the write")));
-        return;
-    }
-
-    log_.send(write_log_entry(start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
-
     ProgrammingReport done;
     Status programmed;
+    WriteStart start;
+    std::chrono::steady_clock::time_point started_at;
+    Journal* records = nullptr;
     {
         const std::unique_ptr<ProgrammingObserver> observer = dialogue_.progress(report.board, *hold);
+        // What the flash holds over the span is kept before the record names it, and the read
+        // that keeps it also tells which blocks differ from the image.
+        std::vector<std::uint8_t> held;
+        if (policy_.backup == UpdatePolicy::Backup::Kept) {
+            auto kept = keep_backup(board, image, *observer, held);
+            if (!kept) {
+                board.close();
+                fail(report, UpdateFailure::Backup, std::move(kept.error()));
+                return;
+            }
+            report.backup = std::move(*kept);
+        }
+
+        // The record is committed and on the disk before the first erase.
+        started_at = std::chrono::steady_clock::now();
+        start = start_of(report.board, image, journal_.program(), report.backup,
+                         policy_.backup == UpdatePolicy::Backup::Skipped);
+        records = journal_.journal();
+        if (records != nullptr) {
+            auto started = records->start_write(start);
+            if (started) {
+                report.record = *started;
+            } else {
+                journal_.report(started.error());
+            }
+        }
+        if (!report.record && journal_.required()) {
+            // No board is written that the journal could not tell of afterwards.
+            board.close();
+            fail(report, UpdateFailure::Journal,
+                 journal_.problem().value_or(
+                     Error::message(ErrorKind::Other, "the journal can't record the write")));
+            return;
+        }
+        log_.send(write_log_entry(start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
         programmed = program_firmware(board, image.image, *observer, &done,
                                       policy_.full_write ? ProgrammingMode::Full
-                                                         : ProgrammingMode::Differing);
+                                                         : ProgrammingMode::Differing,
+                                      held);
     }
     report.programmed = true;
     report.flash_changed = done.flash_changed;
@@ -307,6 +353,14 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     if (programmed) {
         // A write that found every block holding the image changed nothing.
         report.result = done.flash_changed ? UpdateResult::Updated : UpdateResult::Unchanged;
+        // A board keeps its newest backups, and every one a record still needs.
+        if (policy_.backup == UpdatePolicy::Backup::Kept && records != nullptr) {
+            if (auto pruned = prune_backups(*records, BackupStore(policy_.state_dir),
+                                            report.board.pci_address, policy_.keep_backups);
+                !pruned) {
+                journal_.report(pruned.error());
+            }
+        }
     } else {
         // The flash may hold a partial image: the board needs the operator before anything
         // else is touched.
@@ -326,6 +380,23 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     if (report.result == UpdateResult::Updated || report.result == UpdateResult::Unchanged) {
         reboot(board, report);
     }
+}
+
+Result<BackupRef> BoardUpdate::keep_backup(BoardDevice& board, const ChosenImage& image,
+                                           ProgrammingObserver& observer,
+                                           std::vector<std::uint8_t>& held) {
+    const auto length = static_cast<std::uint32_t>(image.image.data.size());
+    held.reserve(length);
+    SpanReadProgress reading(observer);
+    if (auto read = read_firmware_region(board, length, reading,
+                                         [&](std::span<const std::uint8_t> bytes) -> Status {
+                                             held.insert(held.end(), bytes.begin(), bytes.end());
+                                             return {};
+                                         });
+        !read) {
+        return std::unexpected(std::move(read.error()));
+    }
+    return BackupStore(policy_.state_dir).keep(board.pci_address, board.kind, held);
 }
 
 void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {

@@ -5,10 +5,12 @@
 // own words, questions and progress) and their policy, and render what it returns.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
@@ -17,9 +19,11 @@
 #include "firmware/firmware_archive.hpp"
 #include "flash/progress.hpp"
 #include "update/board_access.hpp"
+#include "update/backup_store.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
 #include "update/image_choice.hpp"
+#include "update/image_policy.hpp"
 #include "update/run_journal.hpp"
 
 namespace tarnvel {
@@ -59,9 +63,23 @@ struct UpdatePolicy {
     // run when its results are out; without, it ends the program right after
     // UpdateDialogue::write_ended.
     bool hand_back_held_stop = false;
-    // The image file the operator named, instead of the board's archive.
+    // The image file the operator named (or a backup to write back), instead of the board's
+    // archive.
     const ImageFile* image_file = nullptr;
     std::string firmware_dir = kFirmwareDir;
+    // Which images may be written at all.
+    ImagePolicy images{};
+
+    enum class Backup : std::uint8_t {
+        None,     // no backup, and the record says nothing of one (tarnvel-flash)
+        Skipped,  // the operator asked for none; the record says so
+        Kept,     // what the flash holds over the span is kept before the record is committed
+    };
+    Backup backup = Backup::None;
+    // Where the backups are kept (its backups/), and how many of a board's stay after a
+    // verified write.
+    std::filesystem::path state_dir{};
+    unsigned keep_backups = 2;
 };
 
 // What the operator is offered for a board: its image and what it needs.
@@ -94,6 +112,8 @@ enum class UpdateResult : std::uint8_t {
     // The journal knows the board, discovery no longer finds it: never run, reported beside
     // the boards found.
     Missing,
+    Blocked,          // not written: the image is on the blocked list
+    NotApproved,      // not written: there is a list of approved images, and it is not on it
 };
 
 // Where a failed update stopped.
@@ -101,6 +121,7 @@ enum class UpdateFailure : std::uint8_t {
     None,
     Access,       // opening the board or its part failed: see `access`; the flash is untouched
     Journal,      // a required journal can't record the write: nothing was written
+    Backup,       // what the flash holds could not be kept: nothing was written
     // The journal's last record of the board can't be read: what the flash holds is not known,
     // and the versions alone can't tell whether it needs the image. Nothing was written.
     Undecided,
@@ -133,6 +154,7 @@ struct BoardUpdateReport {
     // The image meant for the board, once chosen.
     std::optional<std::int32_t> image_version;  // none for an image file
     std::optional<std::string> image_sha256;
+    std::optional<std::int64_t> image_backup_of;  // a backup written back: whose record
     std::optional<Decision> decision;
 
     // Once the programming ran (also when it failed part-way).
@@ -143,6 +165,7 @@ struct BoardUpdateReport {
     std::uint32_t blocks_unchanged = 0;
     unsigned retries = 0;
     std::optional<std::int64_t> record;  // the write's journal record
+    std::optional<BackupRef> backup;     // what the flash held before the write, kept
 
     bool rebooted = false;
     std::optional<ReportedIdentity> after;  // what the board reported after its reboot
@@ -198,6 +221,10 @@ class BoardUpdate {
     // The write, from the record's start to its end, and the reboot after it.
     void write(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report);
     void reboot(BoardDevice& board, BoardUpdateReport& report);
+    // Reads what the flash holds over the image's span into `held` and keeps it in the backups;
+    // `observer` hears of each block read as of a comparison.
+    Result<BackupRef> keep_backup(BoardDevice& board, const ChosenImage& image,
+                                  ProgrammingObserver& observer, std::vector<std::uint8_t>& held);
     // Adds what came of the reboot to the write's record.
     void note_reboot(const BoardUpdateReport& report, const RebootNote& note);
 

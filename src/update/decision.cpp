@@ -145,6 +145,8 @@ std::string_view status_word(BoardStatus status) {
         case BoardStatus::WriteFailed: return "write-failed";
         case BoardStatus::Missing: return "missing";
         case BoardStatus::Writing: return "writing";
+        case BoardStatus::Blocked: return "blocked";
+        case BoardStatus::NotApproved: return "not-approved";
     }
     return "unsupported";
 }
@@ -174,6 +176,8 @@ bool Decision::writes_unattended(bool force) const {
         case BoardStatus::Missing:
         // Another process is writing it, holding its lock; not even --force writes beside it.
         case BoardStatus::Writing: return false;
+        case BoardStatus::Blocked:
+        case BoardStatus::NotApproved: return false;
     }
     return false;
 }
@@ -196,6 +200,16 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image, const Write
                                                    : VersionOrder::BoardNewer;
     }
     return decision;
+}
+
+Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_view sha256) {
+    if (verdict == ImageVerdict::Allowed || !decision.writes_unattended(false)) return decision;
+    const bool blocked = verdict == ImageVerdict::Blocked;
+    Decision refused(blocked ? BoardStatus::Blocked : BoardStatus::NotApproved,
+                     fmt::format("its image {} is {} the {} list", sha256,
+                                 blocked ? "on" : "not on", blocked ? "blocked" : "approved"));
+    refused.versions = decision.versions;
+    return refused;
 }
 
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,

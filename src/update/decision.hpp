@@ -15,6 +15,7 @@
 #include "update/board_identity.hpp"
 #include "update/host.hpp"
 #include "update/image_choice.hpp"
+#include "update/image_policy.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel {
@@ -39,6 +40,10 @@ enum class BoardStatus : std::uint8_t {
     // The last write has not ended because it is going on: its writer still runs, on this
     // boot. Nothing is wrong, and the board is not written beside it.
     Writing,
+    // The board needs its image, and the fleet's policy does not let it be written: it is on
+    // the blocked list, or there is an approved list and it is not on it.
+    Blocked,
+    NotApproved,
 };
 
 std::string_view status_word(BoardStatus status);
@@ -86,5 +91,9 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image, const Write
 // (its records retired).
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
                                         std::span<const BoardIdentity> present);
+
+// The decision held against the fleet's policy of images: a board that needs an image the
+// policy does not let be written is Blocked or NotApproved, saying which digest.
+Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_view sha256);
 
 }  // namespace tarnvel

@@ -24,6 +24,17 @@ class Stocktaking {
         if (on_problem_) on_problem_(error);
     }
 
+    // The record whose backup rollback would write back into the board.
+    std::optional<std::int64_t> backup_record(const BoardIdentity& board) {
+        if (!journal_ || board.pci_address.empty()) return std::nullopt;
+        auto last = journal_->last_backup(board.pci_address, board.kind);
+        if (!last) {
+            problem(last.error());
+            return std::nullopt;
+        }
+        return *last ? std::optional((*last)->id) : std::nullopt;
+    }
+
     // The board's newest record (with `flash_touching`, of a write that changed or may have
     // changed its flash); none without a journal, and when it can't be read.
     std::optional<WriteRecord> last_write(const BoardIdentity& board, bool flash_touching) {
@@ -43,6 +54,7 @@ class Stocktaking {
 };
 
 BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const HostNow& host,
+                         const ImagePolicy& images,
                          std::string_view firmware_dir) {
     BoardListing listing{.board = identity_of(device)};
     // From the archive's directory alone: listing reads no image data.
@@ -53,6 +65,15 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const Ho
     listing.decision =
         decide(listing.board, offer_of(image), last_touching ? &*last_touching : nullptr, host);
     listing.last_write = stock.last_write(listing.board, false);
+    listing.backup_record = stock.backup_record(listing.board);
+    // Only a policy that lists images needs the image's digest, and so its data.
+    if (image && (images.approved_sha256 || !images.blocked_sha256.empty())) {
+        if (auto chosen = choose_image(device, nullptr, firmware_dir)) {
+            listing.decision = with_image_policy(std::move(listing.decision),
+                                                 judge_image(images, chosen->sha256),
+                                                 chosen->sha256);
+        }
+    }
     return listing;
 }
 
@@ -89,12 +110,12 @@ Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,
                          const std::function<void(const Error&)>& on_journal_problem,
-                         std::string_view firmware_dir) {
+                         const ImagePolicy& images, std::string_view firmware_dir) {
     Stocktaking stock(journal_file, on_journal_problem);
     const HostNow host = HostNow::current();
     Inventory inventory;
     for (const BoardDevice& board : boards) {
-        inventory.boards.push_back(found_board(board, stock, host, firmware_dir));
+        inventory.boards.push_back(found_board(board, stock, host, images, firmware_dir));
     }
     if (const Journal* journal = stock.journal()) {
         if (auto missing = find_missing_boards(*journal, boards); missing) {

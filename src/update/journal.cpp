@@ -60,6 +60,10 @@ enum Column : std::size_t {
     kDurationMs,       // from the record's start to its end, on the monotonic clock
     kRetired,          // when the board was forgotten: the slot is no longer missed
     kRetiredBy,        // and by whom
+    kBackupFile,       // the backup of what the flash held over the span, in backups/
+    kBackupSha256,     // of that span
+    kBackupSkipped,    // 1: the operator asked for no backup
+    kBackupOf,         // a rollback: the record whose backup was written back
     kColumnCount,
 };
 
@@ -110,6 +114,10 @@ constexpr std::array<ColumnSpec, kColumnCount> kColumns{{
     {"duration_ms", "INTEGER", 3, Written::AtEnd},
     {"retired", "TEXT", 3, Written::AtRetire},
     {"retired_by", "TEXT", 3, Written::AtRetire},
+    {"backup_file", "TEXT", 4, Written::AtStart},
+    {"backup_sha256", "TEXT", 4, Written::AtStart},
+    {"backup_skipped", "INTEGER", 4, Written::AtStart},
+    {"backup_of", "INTEGER", 4, Written::AtStart},
 }};
 static_assert(std::ranges::all_of(kColumns, [](const ColumnSpec& c) {
     return c.since >= 1 && c.since <= kJournalSchemaVersion;
@@ -127,6 +135,8 @@ constexpr std::array<std::string_view, kJournalSchemaVersion> kMigrationData = {
     // Nothing: older records know no one who asked, no writer and no measured duration
     // (their times tell it to the second), and none is retired.
     "",
+    // Writes before version 4 kept no backup, and none was asked to be skipped.
+    "UPDATE writes SET backup_skipped = 0;",
 };
 
 // The statements that take the schema from `version - 1` to `version`.
@@ -204,6 +214,10 @@ Row row_of(const WriteStart& start) {
         row[kWriterPid] = integer(start.writer->pid);
         row[kWriterStart] = integer(static_cast<std::int64_t>(start.writer->start_ticks));
     }
+    row[kBackupFile] = optional_text(start.backup_file);
+    row[kBackupSha256] = optional_text(start.backup_sha256);
+    row[kBackupSkipped] = integer(start.backup_skipped);
+    row[kBackupOf] = start.backup_of ? integer(*start.backup_of) : SqlValue();
     return row;
 }
 
@@ -273,6 +287,10 @@ WriteRecord record_of(const Row& row) {
             .pid = integer_of(row, kWriterPid),
             .start_ticks = static_cast<std::uint64_t>(integer_of(row, kWriterStart))};
     }
+    start.backup_file = optional_text_of(row, kBackupFile);
+    start.backup_sha256 = optional_text_of(row, kBackupSha256);
+    start.backup_skipped = integer_of(row, kBackupSkipped) != 0;
+    if (!is_null(row, kBackupOf)) start.backup_of = integer_of(row, kBackupOf);
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {
@@ -593,6 +611,24 @@ Result<std::optional<WriteRecord>> Journal::last_write(std::string_view pci_addr
         select(fmt::format("WHERE pci = ?1 AND kind = ?2{}{}", flash_touching ? " AND " : "",
                            flash_touching ? kFlashTouching : ""),
                pci_address, kind, 1);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (found->empty()) return std::optional<WriteRecord>();
+    return std::optional<WriteRecord>(std::move(found->front()));
+}
+
+Result<std::optional<WriteRecord>> Journal::record(std::int64_t id) const {
+    auto found = select(fmt::format("WHERE id = {}", id), std::nullopt, std::nullopt, 1);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (found->empty()) return std::optional<WriteRecord>();
+    return std::optional<WriteRecord>(std::move(found->front()));
+}
+
+Result<std::optional<WriteRecord>> Journal::last_backup(std::string_view pci_address,
+                                                        BoardKind kind) const {
+    // A journal of an older schema has no backups.
+    if (schema_version_ < kColumns[kBackupFile].since) return std::optional<WriteRecord>();
+    auto found =
+        select("WHERE pci = ?1 AND kind = ?2 AND backup_file IS NOT NULL", pci_address, kind, 1);
     if (!found) return std::unexpected(std::move(found.error()));
     if (found->empty()) return std::optional<WriteRecord>();
     return std::optional<WriteRecord>(std::move(found->front()));

@@ -29,7 +29,7 @@ namespace tarnvel {
 
 inline constexpr const char* kJournalFileName = "journal.sqlite";
 // The schema this program writes; a database of a newer one is left alone.
-inline constexpr int kJournalSchemaVersion = 3;
+inline constexpr int kJournalSchemaVersion = 4;
 
 // What is known of a write before the first erase.
 struct WriteStart {
@@ -54,6 +54,14 @@ struct WriteStart {
     // The process that writes, while it runs: a record that never ended whose writer still
     // runs on the same boot is a write in progress, not one cut short.
     std::optional<ProcessStamp> writer = std::nullopt;
+    // What the flash held over the span before the write: the backup's name in the state
+    // directory's backups/ and the span's SHA-256; none when no backup was taken, and then
+    // `backup_skipped` when the operator asked for none.
+    std::optional<std::string> backup_file = std::nullopt;
+    std::optional<std::string> backup_sha256 = std::nullopt;
+    bool backup_skipped = false;
+    // The record whose backup this write put back (a rollback), when it is one.
+    std::optional<std::int64_t> backup_of = std::nullopt;
 
     friend bool operator==(const WriteStart&, const WriteStart&) = default;
 };
@@ -152,6 +160,12 @@ class Journal {
     // (all but a write that failed before its first erase reached the chip).
     Result<std::optional<WriteRecord>> last_write(std::string_view pci_address, BoardKind kind,
                                                   bool flash_touching) const;
+    // The record `id`; none when there is no such record.
+    Result<std::optional<WriteRecord>> record(std::int64_t id) const;
+    // The newest record of the board of `kind` in the slot at `pci_address` that kept a backup
+    // of what the flash held before its write.
+    Result<std::optional<WriteRecord>> last_backup(std::string_view pci_address,
+                                                   BoardKind kind) const;
     // The newest record of every board (slot and kind) the journal knows, newest first.
     Result<std::vector<WriteRecord>> last_writes(bool flash_touching) const;
 

@@ -67,8 +67,9 @@ QX630 = "kind=8"
 # In rollout order: (inventory host, its boards, its inventory variables).
 MACHINES = [
     ("alpha", [QX480, QX410BP], {"tarnvel_fw_reboot": True}),
-    # The 200th register access fails: the middle of programming the first board.
-    ("bravo", [QX480 + ",fault=200", QX480], {}),
+    # The 3000th register access fails: the middle of programming the first board, after the
+    # read that keeps what its flash held (some 2000 accesses).
+    ("bravo", [QX480 + ",fault=3000", QX480], {}),
     ("charlie", [QX480], {}),
     ("delta", [QX480], {}),
     # The 4950th register access fails: the last read-back of the first board's write (a write
@@ -78,10 +79,12 @@ MACHINES = [
 
 # The machines kept in a state directory, and the tarnvel-sim options and tarnvel-fw command of
 # their run before the rollout, with its exit status: delta's board lost power in the middle of
-# programming (128 + SIGKILL), foxtrot's first board failed its write (1).
+# programming (128 + SIGKILL), foxtrot's first board failed its write (1). Those writes keep no
+# backup, so that the access numbers count the write alone.
 BEFORE_ROLLOUT = {
-    "delta": (["--power-cut", "2000"], ["update", "--yes", "--no-reboot"], 128 + 9),
-    "foxtrot": ([], ["update", "--yes", "--no-reboot", "--board", "/dev/tarnvel0"], 1),
+    "delta": (["--power-cut", "2000"], ["update", "--yes", "--no-reboot", "--no-backup"], 128 + 9),
+    "foxtrot": ([], ["update", "--yes", "--no-reboot", "--no-backup", "--board", "/dev/tarnvel0"],
+                1),
 }
 
 # The board of foxtrot that another process writes during the second run.
@@ -199,23 +202,32 @@ def machine_state(work, host):
     return work / f"state-{host}"
 
 
-def machine_environment(base, testbed, state):
+def machine_environment(base, testbed, state, configuration):
     return {**base, "LD_PRELOAD": os.environ["LD_PRELOAD"], "UMOCKDEV_DIR": testbed,
-            "TARNVEL_STATE_DIR": str(state)}
+            "TARNVEL_STATE_DIR": str(state), "TARNVEL_CONFIG": str(configuration)}
+
+
+def configuration_file(work, host):
+    """Each machine's own configuration file of tarnvel-fw, never the control machine's."""
+    return work / f"tarnvel-fw-{host}.toml"
 
 
 def write_inventory(work, tarnvel_fw, testbeds, name, with_no_boards_host=False):
-    def command(testbed, state):
+    def command(testbed, state, configuration):
         return ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}",
-                f"TARNVEL_STATE_DIR={state}", tarnvel_fw]
+                f"TARNVEL_STATE_DIR={state}", f"TARNVEL_CONFIG={configuration}", tarnvel_fw]
 
-    hosts = {host: {"tarnvel_fw_command": command(testbed, machine_state(work, host)), **variables}
+    hosts = {host: {"tarnvel_fw_command": command(testbed, machine_state(work, host),
+                                                  configuration_file(work, host)),
+                    "tarnvel_fw_configuration_file": str(configuration_file(work, host)),
+                    **variables}
              for (host, _, variables), testbed in zip(MACHINES, testbeds)}
     if with_no_boards_host:
         # A testbed without devices: udev shows no board.
         empty = work / "no-boards"
         empty.mkdir(exist_ok=True)
-        hosts[NO_BOARDS_HOST] = {"tarnvel_fw_command": command(empty, empty)}
+        hosts[NO_BOARDS_HOST] = {
+            "tarnvel_fw_command": command(empty, empty, configuration_file(work, NO_BOARDS_HOST))}
     inventory = {"tarnvel_hosts": {
         "hosts": hosts,
         "vars": {"ansible_connection": "local",
@@ -336,6 +348,33 @@ def check_second_run(checks, rc, record):
                  ("failed", True))
 
 
+def check_rollback(checks, work, tarnvel_fw, testbeds, base_env, rc, record):
+    """charlie rolled back with its configuration laid down: the backup its update kept is
+    written back, and its flash no longer holds the archive's image."""
+    checks.equal("rollback: ansible-playbook exit status", rc, 0)
+    recap = record["recap"].get("charlie", {})
+    checks.equal("rollback: charlie failed and changed tasks",
+                 (recap.get("failures"), recap.get("changed")), (0, 2))
+    update = task_result(record, "charlie", UPDATE_TASK) or {}
+    cmd = update.get("cmd") or []
+    checks.equal("rollback: the command", [w for w in cmd if w in ("rollback", "update")],
+                 ["rollback"])
+    written = ({board["node"]: board["result"] for board in json.loads(update["stdout"])["boards"]}
+               if update.get("stdout") else None)
+    checks.equal("rollback: charlie boards written", written, {"/dev/tarnvel0": "updated"})
+    configuration = configuration_file(work, "charlie")
+    checks.equal("rollback: charlie's configuration",
+                 configuration.exists() and "keep_backups = 1" in configuration.read_text(), True)
+    testbed = testbeds[[host for host, _, _ in MACHINES].index("charlie")]
+    run = subprocess.run([tarnvel_fw, "verify", "--json", "--board", "/dev/tarnvel0"],
+                         env=machine_environment(base_env, testbed, machine_state(work, "charlie"),
+                                                 configuration),
+                         capture_output=True, text=True)
+    checks.equal("rollback: charlie's flash against the archive's image",
+                 json.loads(run.stdout)["boards"][0]["result"] if run.stdout else run.stderr,
+                 "mismatch")
+
+
 def board_version(testbed, board):
     return (Path(testbed) / "sys/class/tarnvel" / board / "version").read_text().strip()
 
@@ -369,7 +408,8 @@ def check_boards(checks, work, tarnvel_fw, testbeds, base_env):
         if verify is None:
             continue
         run = subprocess.run([tarnvel_fw, "verify", "--json", "--board", f"/dev/{board}"],
-                             env=machine_environment(base_env, testbed, machine_state(work, host)),
+                             env=machine_environment(base_env, testbed, machine_state(work, host),
+                                                     configuration_file(work, host)),
                              capture_output=True, text=True)
         if run.returncode not in (0, 1):
             checks.fail(f"{host} {board}: verify exit status {run.returncode}: {run.stderr}")
@@ -387,7 +427,8 @@ def stopped_writer(checks, work, tarnvel_fw, testbeds, base_env):
     index = [machine[0] for machine in MACHINES].index(host)
     state = machine_state(work, host)
     writer = subprocess.Popen([tarnvel_fw, "update", "--yes", "--no-reboot", "--board", node],
-                              env=machine_environment(base_env, testbeds[index], state),
+                              env=machine_environment(base_env, testbeds[index], state,
+                                                      configuration_file(work, host)),
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + 60
@@ -444,6 +485,10 @@ def inside(args):
         with stopped_writer(checks, work, args.tarnvel_fw, testbeds, base_env):
             check_second_run(checks, *play("second-run", with_no_boards_host=True,
                                            variables={"tarnvel_rollout_serial": [1, 2, 1]}))
+        check_rollback(checks, work, args.tarnvel_fw, testbeds, base_env,
+                       *play("rollback", "--limit", "charlie",
+                             variables={"tarnvel_fw_rollback": True,
+                                        "tarnvel_fw_configuration": {"keep_backups": 1}}))
     except RuntimeError as error:
         checks.fail(str(error))
     print(f"fleet rollout: {checks.passed} checks passed, {checks.failed} failed")

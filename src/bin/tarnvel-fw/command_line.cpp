@@ -53,6 +53,17 @@ CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
         ->type_name("NODE");
 }
 
+void add_backup_options(CLI::App& command, UpdateCommand& update) {
+    command.add_flag("--no-backup", update.no_backup,
+                     "Write without first keeping what the flash holds over the image's span "
+                     "(the journal's record says so)");
+    command
+        .add_option("--keep-backups", update.keep_backups,
+                    "Backups kept per board after a verified write (default: keep_backups of "
+                    "the configuration file, or 2); the one of the board's last verified write "
+                    "and those still needed are kept anyway")
+        ->type_name("N");
+}
 
 CLI::Option* add_json(CLI::App& command, bool& json) {
     return command.add_flag("--json", json,
@@ -178,6 +189,9 @@ std::optional<std::string> usage_problem(const Command& command) {
         return one_board_for(verify->image, verify->boards);
     }
     if (const auto* update = std::get_if<UpdateCommand>(&command)) {
+        if (update->rollback_to && update->boards.size() != 1) {
+            return std::optional<std::string>("--to needs exactly one --board");
+        }
         return one_board_for(update->image, update->boards);
     }
     if (const auto* dump = std::get_if<DumpCommand>(&command); dump && dump->length == 0u) {
@@ -270,7 +284,29 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
                          "blocks whose content differs from the image");
     update_app->add_flag("--no-journal", update.no_journal,
                          "Write even when the journal can't record the writes, and record none");
+    add_backup_options(*update_app, update);
     add_json(*update_app, update.json);
+
+    UpdateCommand rollback;
+    rollback.rollback = true;
+    bool rollback_reboot = false;
+    bool rollback_no_reboot = false;
+    CLI::App* rollback_app = app.add_subcommand(
+        "rollback",
+        "Write back what the flash held before the last write of boards (their newest backup), "
+        "verify it, and reboot them if asked");
+    add_boards(*rollback_app, rollback.boards);
+    rollback_app->add_option("--to", rollback.rollback_to,
+                             "The backup kept before the write of this journal record "
+                             "(needs exactly one --board)")
+        ->type_name("RECORD");
+    rollback_app->add_flag("--yes", rollback.yes, "Ask nothing; reboot only with --reboot");
+    CLI::Option* rollback_reboot_flag = rollback_app->add_flag(
+        "--reboot", rollback_reboot, "Reboot each written board");
+    rollback_reboot_flag->excludes(
+        rollback_app->add_flag("--no-reboot", rollback_no_reboot, "Never reboot, and don't ask"));
+    add_backup_options(*rollback_app, rollback);
+    add_json(*rollback_app, rollback.json);
 
     HistoryCommand history;
     CLI::App* history_app = app.add_subcommand(
@@ -318,7 +354,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     CLI::App* help_app = app.add_subcommand("help", "Show the help of a command");
     help_app
         ->add_option("command", help_topic,
-                     "list, verify, dump, update, history, metrics or forget")
+                     "list, verify, dump, update, rollback, history, metrics or forget")
         ->type_name("COMMAND");
 
     // CLI11 would only say that a command is required.
@@ -365,6 +401,12 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         command = std::move(metrics);
     } else if (forget_app->parsed()) {
         command = std::move(forget);
+    } else if (rollback_app->parsed()) {
+        rollback.reboot = rollback_reboot      ? RebootChoice::Reboot
+                          : rollback_no_reboot ? RebootChoice::NoReboot
+                                               : RebootChoice::Ask;
+        drop_repeated_boards(rollback.boards);
+        command = std::move(rollback);
     } else {
         update.reboot = reboot      ? RebootChoice::Reboot
                         : no_reboot ? RebootChoice::NoReboot

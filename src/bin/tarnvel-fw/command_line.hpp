@@ -43,6 +43,13 @@ struct UpdateCommand {
     bool no_journal = false;  // write without recording the writes in the journal
     // Erase and write every block the image covers, not only those that differ from it.
     bool full = false;
+    // Write without keeping what the flash held first.
+    bool no_backup = false;
+    // How many backups of a board stay after a verified write; none: the configuration's, or 2.
+    std::optional<unsigned> keep_backups;
+    // `rollback`: write back the newest backup of each board, or the one of this record.
+    bool rollback = false;
+    std::optional<std::int64_t> rollback_to;
 };
 
 struct HistoryCommand {

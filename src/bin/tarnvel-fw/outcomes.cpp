@@ -18,6 +18,8 @@ std::string_view result_word(UpdateResult result) {
         case UpdateResult::NotAttempted: return "not-attempted";
         case UpdateResult::Writing: return "writing";
         case UpdateResult::Missing: return "missing";
+        case UpdateResult::Blocked: return "blocked";
+        case UpdateResult::NotApproved: return "not-approved";
     }
     return "failed";
 }
@@ -63,6 +65,8 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::Unsupported:
         case UpdateResult::NotAttempted:
         case UpdateResult::Missing: return false;
+        case UpdateResult::Blocked:
+        case UpdateResult::NotApproved: return false;
     }
     return false;
 }

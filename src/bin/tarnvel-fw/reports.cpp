@@ -84,6 +84,10 @@ Json record_json(const WriteRecord& record) {
         {"completed_by", or_null(record.completed_by)},
         {"retired", or_null(record.retired)},
         {"retired_by", or_null(record.retired_by)},
+        {"backup_file", or_null(start.backup_file)},
+        {"backup_sha256", or_null(start.backup_sha256)},
+        {"backup_skipped", start.backup_skipped},
+        {"backup_of", or_null(start.backup_of)},
     };
 }
 
@@ -138,15 +142,16 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["reason"] = or_null(row.decision.reason);
         object["pci"] = row.board.pci_address;
         object["last_write"] = record_or_null(row.last_write);
+        object["backup_record"] = or_null(row.backup_record);
         array.push_back(std::move(object));
     }
     return document(array);
 }
 
 std::string list_table(std::span<const BoardListing> rows) {
-    using Row = std::array<std::string, 8>;
+    using Row = std::array<std::string, 9>;
     std::vector<Row> table_rows{
-        {"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "ARCHIVE", "AVAILABLE", "STATUS"}};
+        {"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "ARCHIVE", "AVAILABLE", "BACKUP", "STATUS"}};
     std::vector<std::string> reasons{""};
     for (const BoardListing& row : rows) {
         const auto model = row.board.model();
@@ -155,6 +160,7 @@ std::string list_table(std::span<const BoardListing> rows) {
                               std::string(model.value_or("-")),
                               model ? row.board.hardware() : "-", text_or_dash(row.firmware()),
                               text_or_dash(row.archive), text_or_dash(row.available),
+                              row.backup_record ? fmt::format("#{}", *row.backup_record) : "-",
                               std::string(status_word(row.decision.status))});
         reasons.push_back(row.decision.reason.value_or(""));
     }
@@ -217,8 +223,11 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                        : ", not rebooted: the new firmware runs after the next power cycle";
         switch (r.result) {
             case UpdateResult::Updated:
-                what = r.image_version
-                           ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
+                what = r.image_version ? fmt::format("updated from firmware {} to {}", before,
+                                                     *r.image_version)
+                       : r.image_backup_of
+                           ? fmt::format("the backup of record #{} written back over firmware {}",
+                                         *r.image_backup_of, before)
                            : fmt::format("image file written over firmware {}", before);
                 what += reboot;
                 break;
@@ -258,6 +267,8 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                 what = fmt::format("MISSING in PCI slot {}: {}", r.board.pci_address,
                                    o.error.value_or(""));
                 break;
+            case UpdateResult::Blocked:
+            case UpdateResult::NotApproved: what = "NOT WRITTEN: " + o.error.value_or(""); break;
         }
         // An unchanged write wrote no block: it only says how many it found holding the image.
         const bool written = r.result == UpdateResult::Updated || r.result == UpdateResult::Unchanged;
@@ -335,10 +346,11 @@ std::string history_text(std::span<const WriteRecord> records) {
     for (const WriteRecord& r : records) {
         const WriteStart& start = r.start;
         const std::string image =
-            start.image_version
-                ? fmt::format("image {} from {}:{}", *start.image_version,
-                              start.image_archive.value_or("-"), start.image_entry.value_or("-"))
-                : fmt::format("image file {}", start.image_file.value_or("-"));
+            start.image_version ? fmt::format("image {} from {}:{}", *start.image_version,
+                                              start.image_archive.value_or("-"),
+                                              start.image_entry.value_or("-"))
+            : start.backup_of   ? fmt::format("the backup of record #{}", *start.backup_of)
+                                : fmt::format("image file {}", start.image_file.value_or("-"));
         // A partial image that a later verified write replaced is history: said in the past.
         const std::string replaced =
             r.completed_by
@@ -368,6 +380,8 @@ std::string history_text(std::span<const WriteRecord> records) {
                                             r.end->error.value_or(""));
                 break;
         }
+        if (start.backup_file) outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
+        if (start.backup_skipped) outcome += "; no backup, as asked";
         if (r.end && r.end->stopped) outcome += "; stopped by a signal";
         if (r.ended) {
             const auto duration = r.duration_ms();

@@ -11,6 +11,7 @@
 
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
+#include "bin/tarnvel-fw/configuration.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/journal_access.hpp"
@@ -97,6 +98,10 @@ std::string failure_text(const BoardUpdateReport& report) {
             return fmt::format("not written: the journal can't record the write ({}); "
                                "--no-journal writes without it",
                                error);
+        case UpdateFailure::Backup:
+            return fmt::format("not written: what the flash holds could not be kept first ({}); "
+                               "--no-backup writes without it",
+                               error);
         case UpdateFailure::Undecided:
             return fmt::format("not written: the journal's record of the board can't be read "
                                "({}), so what its flash holds is not known",
@@ -150,17 +155,66 @@ UpdateOutcome outcome_of(BoardUpdateReport report) {
     UpdateOutcome outcome(std::move(report));
     const BoardUpdateReport& r = outcome.report;
     if (r.result == UpdateResult::Failed) outcome.error = failure_text(r);
+    if (r.result == UpdateResult::Blocked) {
+        outcome.error = fmt::format("its image {} is on the blocked list of {}",
+                                    r.image_sha256.value_or(""), configuration_file().string());
+    }
+    if (r.result == UpdateResult::NotApproved) {
+        outcome.error = fmt::format("its image {} is not on the approved list of {}",
+                                    r.image_sha256.value_or(""), configuration_file().string());
+    }
     if (r.passed_over) outcome.error = r.passed_over->detail();
     if (r.result == UpdateResult::PendingPowerCycle) outcome.note = r.decision->reason;
     return outcome;
 }
 
+// The backup a rollback writes back into the board: its newest, or the one of record `to`;
+// why there is none otherwise.
+std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
+                                                 std::optional<std::int64_t> to,
+                                                 const std::filesystem::path& state_dir) {
+    auto journal = Journal::open_for_reading(state_dir / kJournalFileName);
+    if (!journal) {
+        return std::unexpected(fmt::format("the journal that names the backups can't be read: {}",
+                                           error_text(journal.error())));
+    }
+    auto record = to ? journal->record(*to) : journal->last_backup(board.pci_address, board.kind);
+    if (!record) return std::unexpected(error_text(record.error()));
+    if (!*record || !(*record)->start.backup_file || !(*record)->start.backup_sha256) {
+        return std::unexpected(to ? fmt::format("record {} kept no backup", *to)
+                                  : std::string("no backup to return to"));
+    }
+    const WriteRecord& kept = **record;
+    // A backup is written back only into the board it was taken from.
+    if (kept.start.pci_address != board.pci_address || kept.start.kind != board.kind) {
+        return std::unexpected(fmt::format("record {} is of the board in slot {} (kind {}), not "
+                                           "this one",
+                                           kept.id, kept.start.pci_address,
+                                           static_cast<unsigned>(kept.start.kind)));
+    }
+    const BackupStore store(state_dir);
+    auto bytes = store.read({*kept.start.backup_file, *kept.start.backup_sha256},
+                            kept.start.image_size);
+    if (!bytes) return std::unexpected(error_text(bytes.error()));
+    return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
+                     .bytes = std::move(*bytes),
+                     .backup_of = kept.id};
+}
+
 class UpdateRun {
   public:
-    UpdateRun(const UpdateCommand& command, std::optional<ImageFile> image_file)
-        : image_file_(std::move(image_file)),
+    UpdateRun(const UpdateCommand& command, const Configuration& configuration,
+              std::optional<ImageFile> image_file)
+        : command_(command),
+          image_file_(std::move(image_file)),
           journal_(update_journal(command.no_journal)),
-          update_(policy_of(command, image_file_), journal_, dialogue_) {}
+          policy_(policy_of(command, image_file_)) {
+        policy_.images = configuration.images;
+        policy_.backup = command.no_backup ? UpdatePolicy::Backup::Skipped
+                                           : UpdatePolicy::Backup::Kept;
+        policy_.state_dir = journal_file_from_environment().parent_path();
+        policy_.keep_backups = command.keep_backups.value_or(configuration.keep_backups.value_or(2));
+    }
 
     // Why no further board is updated, once a board has ended the run: a failed programming
     // run or reboot leaves a board that needs the operator's attention before anything else is
@@ -172,7 +226,21 @@ class UpdateRun {
     }
 
     UpdateOutcome update(BoardDevice& board) {
-        BoardUpdateReport report = update_.run(board);
+        UpdatePolicy policy = policy_;
+        std::optional<ImageFile> backup;
+        if (command_.rollback) {
+            auto found = backup_for(board, command_.rollback_to, policy_.state_dir);
+            if (!found) {
+                UpdateOutcome outcome{BoardUpdateReport(board)};
+                outcome.report.result = UpdateResult::NoImage;
+                outcome.error = std::move(found.error());
+                return outcome;
+            }
+            backup = std::move(*found);
+            policy.image_file = &*backup;
+        }
+        BoardUpdate update(std::move(policy), journal_, dialogue_);
+        BoardUpdateReport report = update.run(board);
         ended_ = ended_ || report.ends_run;
         // A stop signal that came during the write ends the run once the results are out.
         if (report.held_stop) held_stop_ = std::move(report.held_stop);
@@ -183,10 +251,11 @@ class UpdateRun {
     void release_held_stop() { held_stop_.reset(); }
 
   private:
+    const UpdateCommand& command_;
     std::optional<ImageFile> image_file_;
     RunJournal journal_;
     ConsoleDialogue dialogue_;
-    BoardUpdate update_;
+    UpdatePolicy policy_;
     bool ended_ = false;
     std::unique_ptr<StopSignalHold> held_stop_;
 };
@@ -224,7 +293,10 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         return kExitBoardFailed;
     }
 
-    UpdateRun run(command, std::move(targets->image_file));
+    // A configuration that can't be read leaves every board as it is.
+    const std::optional<Configuration> configuration = program_configuration();
+    if (!configuration) return kExitUsage;
+    UpdateRun run(command, *configuration, std::move(targets->image_file));
     std::vector<UpdateOutcome> outcomes;
     bool ok = missing.empty();
     for (BoardDevice* board : targets->boards) {
