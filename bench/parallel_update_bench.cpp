@@ -1,7 +1,8 @@
 // How close boards updated at once come to what the machine allows: a set of 2, 4 or 8 boards
 // updated by one run, as `tarnvel-fw update --yes --force` updates them (ParallelUpdate: each
-// board's part identified and its image written, only the blocks that differ, every board on
-// a thread of its own), on simulated chips busy for their data sheets' typical times.
+// board's part identified, what its flash held kept, and its image written, only the blocks
+// that differ, every board on a thread of its own), on simulated chips busy for their data
+// sheets' typical times.
 //
 // Sets: one per flash family (the serial flash of the QX480, QX630 and QX610 classes, the
 // parallel flash, the QX410 class's serial flash behind its polled shift engine) and one mixed
@@ -57,17 +58,6 @@ int usable_cores() {
     return ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
 }
 
-// An unattended run that shows nothing.
-class QuietDialogue final : public UpdateDialogue {
-  public:
-    bool confirm_write(const WriteOffer&) override { return true; }
-    bool confirm_reboot(const BoardUpdateReport&) override { return false; }
-    std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity&, StopSignalHold*) override {
-        return std::make_unique<SilentProgress>();
-    }
-    void stopping() override {}
-};
-
 struct SetRun {
     std::string failure;
     double seconds = 0;
@@ -89,6 +79,7 @@ SetRun update_at_once(const std::vector<BoardKind>& kinds, const ImageFile& imag
         routes.push_back(std::make_unique<sim::InProcessPath>(node.string(), *models.back()));
         const HwVersionEntry& hw = board_info(kinds[i]).hw_versions.front();
         boards[i].devnode = node.string();
+        boards[i].pci_address = fmt::format("0000:{:02x}:00.0", i + 1);
         boards[i].kind = kinds[i];
         boards[i].hw_major = hw.major;
         boards[i].hw_minor = hw.minor;
@@ -96,10 +87,13 @@ SetRun update_at_once(const std::vector<BoardKind>& kinds, const ImageFile& imag
     }
     RunJournal journal = RunJournal::without("tarnvel-fw");
     QuietDialogue dialogue;
+    // Each board's flash kept first, as tarnvel-fw keeps it.
     const UpdatePolicy policy{.unattended = true,
                               .force = true,
                               .reboot = UpdatePolicy::Reboot::Never,
-                              .image_file = &image};
+                              .image_file = &image,
+                              .backup = UpdatePolicy::Backup::Kept,
+                              .state_dir = dir.path()};
     BoardUpdate update(policy, journal, dialogue);
 
     SetRun run;

@@ -15,6 +15,7 @@
 #include "programming/programming.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/sim_board.hpp"
+#include "update/board_update.hpp"
 
 namespace tarnvel::bench {
 
@@ -46,6 +47,17 @@ class SimulatedBoard {
 std::string program_quietly(BoardDevice& board, const FirmwareImage& image,
                             ProgrammingMode mode = ProgrammingMode::Full,
                             ProgrammingReport* report = nullptr);
+
+// The library's update of a board run unattended, showing nothing.
+class QuietDialogue final : public UpdateDialogue {
+  public:
+    bool confirm_write(const WriteOffer&) override { return true; }
+    bool confirm_reboot(const BoardUpdateReport&) override { return false; }
+    std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity&, StopSignalHold*) override {
+        return std::make_unique<SilentProgress>();
+    }
+    void stopping() override {}
+};
 
 // An image the size of `bytes`: noise, so that every block and every page differs.
 FirmwareImage noise_image(std::size_t bytes, std::uint32_t seed = 1);

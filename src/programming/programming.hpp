@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
@@ -39,13 +40,15 @@ enum class ProgrammingMode : std::uint8_t {
 // addresses the board reaches, odd length on a 16-bit flash) is refused before anything is
 // erased. Returns the first error of a flash operation unchanged, or "can't write to flash"
 // when a block still differs after its fifth retry.
-// `report`, when given, says what the run did. With `stop`, the run looks at it before each
-// block and, once asked to stop, ends there (the blocks before it whole and verified, the
-// others as they were) with an error of the kind "operation interrupted"; without, it always
-// runs to its end.
+// `report`, when given, says what the run did. `held`, when given to a Differing run, is what
+// the flash holds over the image's span, in image byte order, as read just before (to keep a
+// copy of it): each block is compared with it instead of being read again. With `stop`, the
+// run looks at it before each block and, once asked to stop, ends there (the blocks before it
+// whole and verified, the others as they were) with an error of the kind "operation
+// interrupted"; without, it always runs to its end.
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
                         ProgrammingObserver& observer, ProgrammingReport* report = nullptr,
                         ProgrammingMode mode = ProgrammingMode::Full,
-                        const StopRequest* stop = nullptr);
+                        std::span<const std::uint8_t> held = {}, const StopRequest* stop = nullptr);
 
 }  // namespace tarnvel

@@ -5,21 +5,26 @@
 // own words, questions and progress) and their policy, and render what it returns.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
+#include "base/system_log.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "flash/progress.hpp"
+#include "update/backup_store.hpp"
 #include "update/board_access.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
 #include "update/image_choice.hpp"
+#include "update/image_policy.hpp"
 #include "update/run_journal.hpp"
 
 namespace tarnvel {
@@ -57,6 +62,19 @@ struct UpdatePolicy {
     // The image file the operator named, instead of the board's archive.
     const ImageFile* image_file = nullptr;
     std::string firmware_dir = kFirmwareDir;
+    // Which images may be written at all.
+    ImagePolicy images{};
+
+    enum class Backup : std::uint8_t {
+        None,     // no backup, and the record says nothing of one (tarnvel-flash)
+        Skipped,  // the operator asked for none; the record says so
+        Kept,     // what the flash holds over the span is kept before the record is committed
+    };
+    Backup backup = Backup::None;
+    // Where the backups are kept (its backups/), and how many of a board's stay after a
+    // verified write.
+    std::filesystem::path state_dir{};
+    unsigned keep_backups = 2;
 };
 
 // What the operator is offered for a board: its image and what it needs.
@@ -69,28 +87,46 @@ struct WriteOffer {
 // The result of one board's update, whichever program ran it; each program has its own words
 // for them.
 enum class UpdateResult : std::uint8_t {
-    Updated,   // written and verified (and rebooted into it when `rebooted`)
-    UpToDate,  // not written: the image is not newer and --force was not given
+    Updated,  // written and verified (and rebooted into it when `rebooted`)
+    // Written and verified without a block erased or programmed: the flash already held the
+    // image (and the board rebooted when `rebooted`).
+    Unchanged,
+    UpToDate,    // not written: the image is the version the board runs; --force was not given
+    BoardNewer,  // not written: the board runs a newer version (a downgrade); no --force
     // Not written: the image was written and verified before and starts at the next power
     // cycle; --force was not given.
     PendingPowerCycle,
     DynamicFirmware,  // a QX1800: nothing to write
     Declined,         // the operator answered no
     Failed,           // see BoardUpdateReport::failure
-    NoImage,          // no archive, or no usable image in it
+    NoArchive,        // the board's archive is not there
+    NoImage,          // the archive is unusable or holds no usable image for the board
     Unsupported,      // not a known board
     NotAttempted,     // the run ended before this board
+    Writing,          // not written: another process is writing it (BoardStatus::Writing)
+    // The journal knows the board, discovery no longer finds it: never run, reported beside
+    // the boards found.
+    Missing,
+    Blocked,      // not written: the image is on the blocked list
+    NotApproved,  // not written: there is a list of approved images, and it is not on it
     // Asked to stop (a stop signal), the write ended at a block's end before the image was
     // whole: the blocks before are written and verified, the others hold what they held. See
     // `error`; `flash_changed` says whether any block was written.
     Stopped,
 };
 
+// Written and verified (Updated, or Unchanged where every block held the image already): a
+// board the policy may reboot into the image.
+constexpr bool written_and_verified(UpdateResult result) {
+    return result == UpdateResult::Updated || result == UpdateResult::Unchanged;
+}
+
 // Where a failed update stopped.
 enum class UpdateFailure : std::uint8_t {
     None,
-    Access,       // opening the board or its part failed: see `access`; the flash is untouched
-    Journal,      // a required journal can't record the write: nothing was written
+    Access,   // opening the board or its part failed: see `access`; the flash is untouched
+    Journal,  // a required journal can't record the write: nothing was written
+    Backup,   // what the flash holds could not be kept: nothing was written
     // The journal's last record of the board can't be read: what the flash holds is not known,
     // and the versions alone can't tell whether it needs the image. Nothing was written.
     Undecided,
@@ -103,25 +139,27 @@ enum class UpdateFailure : std::uint8_t {
 
 // What a board reports after its reboot, held against what it was and what was written.
 enum class RebootVerdict : std::uint8_t {
-    AsWritten,       // the same hardware, running the image's version (or an image file)
-    Unreadable,      // no "version", or one that is not UTF-8, or no firmware number in it
-    OtherHardware,   // a hardware version other than before
-    OtherFirmware,   // the same hardware, running another version than the image's
+    AsWritten,      // the same hardware, running the image's version (or an image file)
+    Unreadable,     // no "version", or one that is not UTF-8, or no firmware number in it
+    OtherHardware,  // a hardware version other than before
+    OtherFirmware,  // the same hardware, running another version than the image's
 };
 
 struct BoardUpdateReport {
     explicit BoardUpdateReport(const BoardDevice& of) : board(identity_of(of)) {}
+    explicit BoardUpdateReport(BoardIdentity of) : board(std::move(of)) {}
 
     BoardIdentity board;  // as the board was before the update
     UpdateResult result = UpdateResult::NotAttempted;
     UpdateFailure failure = UpdateFailure::None;
-    std::optional<Error> error;          // why it failed, or why no image (when it has a cause)
+    std::optional<Error> error;             // why it failed, or why no image (when it has a cause)
     std::optional<PassedOver> passed_over;  // why the board got no image
     std::optional<AccessFailure::Stage> access;  // with UpdateFailure::Access
 
     // The image meant for the board, once chosen.
     std::optional<std::int32_t> image_version;  // none for an image file
     std::optional<std::string> image_sha256;
+    std::optional<std::int64_t> image_backup_of;  // a backup written back: whose record
     std::optional<Decision> decision;
 
     // Once the programming ran (also when it failed part-way).
@@ -132,6 +170,7 @@ struct BoardUpdateReport {
     std::uint32_t blocks_unchanged = 0;
     unsigned retries = 0;
     std::optional<std::int64_t> record;  // the write's journal record
+    std::optional<BackupRef> backup;     // what the flash held before the write, kept
 
     bool rebooted = false;
     std::optional<ReportedIdentity> after;  // what the board reported after its reboot
@@ -206,7 +245,10 @@ class BoardUpdate {
     // Everything before the write: the board opened first (tarnvel-flash's opening), its image,
     // the decision, the operator's consent (asked here) and the board opened and locked. The
     // board's report when it is not to be written, closed; otherwise the write it is ready for.
-    std::variant<BoardUpdateReport, AcceptedWrite> accept(BoardDevice& board);
+    // `image_file`, when given, is this board's own image (a backup written back), instead of
+    // the policy's.
+    std::variant<BoardUpdateReport, AcceptedWrite> accept(BoardDevice& board,
+                                                          const ImageFile* image_file = nullptr);
     // Identifies the part (tarnvel-fw's opening) and writes the image under its journal record;
     // leaves the board closed. Without `stop`, stop signals are held while it writes, and one
     // that came ends the program once the write has ended and the dialogue has said so. With
@@ -228,6 +270,12 @@ class BoardUpdate {
     // The write, from the record's start to its end.
     void write_image(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report,
                      const StopRequest* stop);
+    // Reads what the flash holds over the image's span into `held` and keeps it in the backups;
+    // `observer` hears of each block read as of a comparison. With `stop`, the read ends at a
+    // block's end once it is set, and nothing is kept.
+    Result<BackupRef> keep_backup(BoardDevice& board, const ChosenImage& image,
+                                  ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
+                                  const StopRequest* stop);
     // Adds what came of the reboot to the write's record.
     void note_reboot(const BoardUpdateReport& report, const RebootNote& note);
 
@@ -235,6 +283,8 @@ class BoardUpdate {
     RunJournal& journal_;
     UpdateDialogue& dialogue_;
     BoardRestart restart_;
+    // Every write's start and end, also one the journal does not record.
+    SystemLog log_;
 };
 
 }  // namespace tarnvel

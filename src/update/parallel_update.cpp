@@ -31,7 +31,8 @@ void run_at_once(std::size_t count, unsigned jobs, const std::function<void(std:
 ParallelUpdate::ParallelUpdate(BoardUpdate& update, UpdateDialogue& dialogue, unsigned jobs)
     : update_(update), dialogue_(dialogue), jobs_(std::max(jobs, 1u)) {}
 
-ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards) {
+ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
+                                          std::span<const ImageFile* const> images) {
     ParallelUpdateOutcome outcome;
     std::vector<BoardUpdateReport>& reports = outcome.reports;
     reports.reserve(boards.size());
@@ -41,7 +42,7 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards) 
     std::vector<std::size_t> written;  // the boards accepted, by their place
     std::vector<AcceptedWrite> accepted;
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        auto step = update_.accept(*boards[i]);
+        auto step = update_.accept(*boards[i], images.empty() ? nullptr : images[i]);
         if (auto* passed = std::get_if<BoardUpdateReport>(&step)) {
             reports[i] = std::move(*passed);
             dialogue_.finished(reports[i]);
@@ -61,18 +62,14 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards) 
     run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
         BoardUpdateReport& report = reports[written[k]];
         report = update_.write(std::move(accepted[k]), &stop);
-        if (report.result == UpdateResult::Updated && update_.may_reboot(report)) return;
-        if (report.result == UpdateResult::Updated)
-            update_.reboot(*boards[written[k]], report, false);
+        if (update_.may_reboot(report)) return;
+        if (written_and_verified(report.result)) update_.reboot(*boards[written[k]], report, false);
         dialogue_.finished(report);
     });
-    const auto waiting_for_reboot = [&](std::size_t i) {
-        return reports[i].result == UpdateResult::Updated && update_.may_reboot(reports[i]);
-    };
     if (watch->stopped()) {
         // Nothing is rebooted once the operator has asked the run to stop.
         for (std::size_t i : written) {
-            if (waiting_for_reboot(i)) dialogue_.finished(reports[i]);
+            if (update_.may_reboot(reports[i])) dialogue_.finished(reports[i]);
         }
         outcome.held_stop = std::move(watch);
         return outcome;
@@ -83,7 +80,7 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards) 
     std::vector<std::size_t> rebooted;
     std::vector<char> wanted;
     for (std::size_t i : written) {
-        if (!waiting_for_reboot(i)) continue;
+        if (!update_.may_reboot(reports[i])) continue;
         rebooted.push_back(i);
         wanted.push_back(update_.reboot_wanted(reports[i]) ? 1 : 0);
     }

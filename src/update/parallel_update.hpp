@@ -22,6 +22,10 @@
 
 namespace tarnvel {
 
+// The most boards the programs let be written at once: more than any host carries, few enough
+// threads for any host to start.
+inline constexpr unsigned kMostJobs = 1024;
+
 struct ParallelUpdateOutcome {
     std::vector<BoardUpdateReport> reports;  // in the boards' order
     // The stop signal that came while the boards were written, still held: ending the watch
@@ -37,7 +41,10 @@ class ParallelUpdate {
     // the boards' order.
     ParallelUpdate(BoardUpdate& update, UpdateDialogue& dialogue, unsigned jobs);
 
-    ParallelUpdateOutcome run(std::span<BoardDevice* const> boards);
+    // `images`, when not empty, holds each board's own image file by its place (a backup
+    // written back; BoardUpdate::accept), null where the policy's image is meant.
+    ParallelUpdateOutcome run(std::span<BoardDevice* const> boards,
+                              std::span<const ImageFile* const> images = {});
 
   private:
     BoardUpdate& update_;

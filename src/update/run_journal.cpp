@@ -79,6 +79,13 @@ Status RunJournal::note_reboot(std::int64_t id, const RebootNote& reboot) {
     return records->note_reboot(id, reboot);
 }
 
+Result<std::vector<WriteRecord>> RunJournal::records() {
+    const std::lock_guard hold(*lock_);
+    Journal* records = open_locked();
+    if (records == nullptr) return std::unexpected(missing_locked());
+    return records->records();
+}
+
 void RunJournal::report(const Error& problem) {
     const std::lock_guard hold(*lock_);
     report_locked(problem);

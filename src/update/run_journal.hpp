@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 #include "update/journal.hpp"
@@ -48,6 +49,7 @@ class RunJournal {
     Result<std::int64_t> start_write(const WriteStart& start);
     Status end_write(std::int64_t id, const WriteEnd& end);
     Status note_reboot(std::int64_t id, const RebootNote& reboot);
+    Result<std::vector<WriteRecord>> records();
     // Why the journal can't be used, once it was found so.
     std::optional<Error> problem() const;
     bool required() const { return need_ == Need::Required; }

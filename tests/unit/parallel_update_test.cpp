@@ -1,7 +1,8 @@
 // Boards updated at once (ParallelUpdate), on the in-process route in simulated time, as
 // tarnvel-fw runs them: every board written on a thread of its own under its own journal
-// record, a failed register access failing that board alone, and a stop signal stopping every
-// board at the end of the block it is at, with the boards not yet begun left alone.
+// record and after its own backup, a failed register access failing that board alone, and a
+// stop signal stopping every board at the end of the block it is at, with the boards not yet
+// begun left alone.
 
 #include "update/parallel_update.hpp"
 
@@ -24,6 +25,7 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/support/temp_dir.hpp"
+#include "update/backup_store.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel::testing {
@@ -144,7 +146,9 @@ class ParallelUpdateTest : public ::testing::Test {
         const UpdatePolicy policy{.unattended = true,
                                   .force = true,
                                   .reboot = UpdatePolicy::Reboot::Never,
-                                  .image_file = &image_};
+                                  .image_file = &image_,
+                                  .backup = backup_,
+                                  .state_dir = dir_.path()};
         BoardUpdate board_update(policy, journal, dialogue);
         std::vector<BoardDevice*> boards;
         for (BoardDevice& board : boards_) boards.push_back(&board);
@@ -187,7 +191,10 @@ class ParallelUpdateTest : public ::testing::Test {
         return ::testing::AssertionSuccess();
     }
 
-    fs::path journal_file() const { return dir_.path() / "journal.sqlite"; }
+    fs::path journal_file() const { return dir_.path() / kJournalFileName; }
+
+    // The backups left in the state directory.
+    std::size_t backups_kept() const { return BackupStore(dir_.path()).files().value().size(); }
 
     sim::TempDir dir_{"tarnvel-parallel."};
     const sim::SimulatedClock clock_;
@@ -196,6 +203,8 @@ class ParallelUpdateTest : public ::testing::Test {
     std::unique_ptr<sim::RegisterFaults> faults_;
     std::vector<std::unique_ptr<sim::InProcessPath>> routes_;
     std::vector<BoardDevice> boards_;
+    // What the flash held kept first, as tarnvel-fw keeps it.
+    UpdatePolicy::Backup backup_ = UpdatePolicy::Backup::Kept;
     CountingDialogue dialogue;
 };
 
@@ -221,7 +230,21 @@ TEST_F(ParallelUpdateTest, WritesEveryBoardAtOnceEachUnderItsOwnRecord) {
         EXPECT_EQ(record.reboot->requested, false);
         EXPECT_EQ(outcome.reports[i].record, record.id);
         EXPECT_TRUE(holds_blocks(i, UINT32_MAX)) << boards_[i].devnode;
+        // Its backup, named by its record, holds what its flash held before: nothing written.
+        ASSERT_TRUE(record.start.backup_file && record.start.backup_sha256);
+        auto kept =
+            BackupStore(dir_.path())
+                .read({*record.start.backup_file, *record.start.backup_sha256}, kImageBytes);
+        ASSERT_TRUE(kept) << error_text(kept.error());
+        const BoardInfo& info = board_info(boards_[i].kind);
+        // Kept in image byte order: the parallel flash holds its words bit-mirrored.
+        std::vector<std::uint8_t> held = *kept;
+        if (info.flash == FlashType::Bpi) mirror_words(*kept, held);
+        for (std::uint32_t at = 0; at < kImageBytes; ++at) {
+            ASSERT_EQ(held[at], sim::FlashStorage::prefill(info.base_address + at)) << at;
+        }
     }
+    EXPECT_EQ(backups_kept(), 3u);
     EXPECT_EQ(dialogue.finished_nodes.size(), 3u);
 }
 
@@ -245,7 +268,9 @@ TEST_F(ParallelUpdateTest, OneJobWritesTheBoardsInTurn) {
 // A register access that fails on one board fails that board: the others are written and
 // verified all the same.
 TEST_F(ParallelUpdateTest, AFailedRegisterAccessFailsOnlyItsBoard) {
-    // Past the part's identification, in the first block's programming.
+    // Past the part's identification, in the first block's programming (which a backup's read
+    // would come before).
+    backup_ = UpdatePolicy::Backup::Skipped;
     add_boards(3, sim::RegisterFault{.access = 5000, .persistent = true});
     const ParallelUpdateOutcome outcome = update(3);
     EXPECT_EQ(outcome.reports[0].result, UpdateResult::Failed);
@@ -306,6 +331,7 @@ TEST_F(ParallelUpdateTest, AStopSignalStopsEveryBoardAtTheEndOfItsBlock) {
     EXPECT_EQ(outcome.reports[3].result, UpdateResult::NotAttempted);
     EXPECT_EQ(written.count(boards_[3].devnode), 0u);
     EXPECT_TRUE(holds_blocks(3, 0));
+    EXPECT_EQ(backups_kept(), 3u) << "no backup of the board not begun";
     EXPECT_EQ(dialogue.finished_nodes.size(), 4u);
 
     outcome.held_stop.reset();

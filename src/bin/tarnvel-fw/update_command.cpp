@@ -11,12 +11,14 @@
 
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
+#include "bin/tarnvel-fw/configuration.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/board_update.hpp"
+#include "update/inventory.hpp"
 #include "update/parallel_update.hpp"
 
 namespace tarnvel::fw {
@@ -35,7 +37,8 @@ constexpr const char* kHeldStopNotice =
     "tarnvel-fw: every board has stopped at the end of a block; stopping now on the stop "
     "signal\n";
 
-UpdatePolicy policy_of(const UpdateCommand& command, const std::optional<ImageFile>& image_file) {
+UpdatePolicy policy_of(const UpdateCommand& command, const Configuration& configuration,
+                       const std::optional<ImageFile>& image_file) {
     UpdatePolicy policy{
         .opening = UpdatePolicy::Opening::WhenWritingIdentified,
         .unattended = command.yes,
@@ -46,6 +49,10 @@ UpdatePolicy policy_of(const UpdateCommand& command, const std::optional<ImageFi
         .full_write = command.full,
         .reboot = UpdatePolicy::Reboot::Ask,
         .image_file = image_file ? &*image_file : nullptr,
+        .images = configuration.images,
+        .backup = command.no_backup ? UpdatePolicy::Backup::Skipped : UpdatePolicy::Backup::Kept,
+        .state_dir = journal_file_from_environment().parent_path(),
+        .keep_backups = command.keep_backups.value_or(configuration.keep_backups.value_or(2)),
     };
     if (command.reboot == RebootChoice::Reboot) policy.reboot = UpdatePolicy::Reboot::Always;
     if (command.reboot == RebootChoice::NoReboot) policy.reboot = UpdatePolicy::Reboot::Never;
@@ -65,8 +72,8 @@ class ConsoleDialogue final : public UpdateDialogue {
     // The operator is shown the board, the image and what the journal says, and asked.
     bool confirm_write(const WriteOffer& offer) override {
         const BoardIdentity& board = offer.board;
-        std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}\n",
-                                        board.devnode, board.title(), board.fw_version);
+        std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}\n", board.devnode,
+                                        board.title(), board.fw_version);
         if (offer.image.version) {
             about += fmt::format("\tFirmware available: {}\n", *offer.image.version);
         } else {
@@ -81,7 +88,11 @@ class ConsoleDialogue final : public UpdateDialogue {
         const BoardStatus status = offer.decision.status;
         if (status == BoardStatus::Interrupted || status == BoardStatus::WriteFailed ||
             status == BoardStatus::PendingPowerCycle) {
-            about += fmt::format("\t{}: {}\n", status_word(status),
+            about +=
+                fmt::format("\t{}: {}\n", status_word(status), offer.decision.reason.value_or(""));
+        }
+        if (status == BoardStatus::BoardNewer) {
+            about += fmt::format("\tWriting it is a downgrade: {}\n",
                                  offer.decision.reason.value_or(""));
         }
         notice(about);
@@ -122,45 +133,58 @@ std::string failure_text(const BoardUpdateReport& report) {
     if (report.result == UpdateResult::Stopped) {
         const std::uint32_t done = report.blocks_written + report.blocks_unchanged;
         return report.flash_changed
-                   ? fmt::format("a stop signal ended the write after {} of {} blocks; the flash "
-                                 "holds a partial image: do not power off, run the update again "
-                                 "to write the rest",
-                                 done, report.blocks)
-                   : fmt::format("a stop signal ended the write before it changed the flash; it "
-                                 "holds what it held before");
+                   ? fmt::format(
+                         "a stop signal ended the write after {} of {} blocks; the flash "
+                         "holds a partial image: do not power off, run the update again "
+                         "to write the rest",
+                         done, report.blocks)
+                   : fmt::format(
+                         "a stop signal ended the write before it changed the flash; it "
+                         "holds what it held before");
     }
     switch (report.failure) {
         case UpdateFailure::None: break;
         case UpdateFailure::Access: return access_failure_text(*report.access, *report.error);
         case UpdateFailure::Journal:
-            return fmt::format("not written: the journal can't record the write ({}); "
-                               "--no-journal writes without it",
-                               error);
+            return fmt::format(
+                "not written: the journal can't record the write ({}); "
+                "--no-journal writes without it",
+                error);
+        case UpdateFailure::Backup:
+            return fmt::format(
+                "not written: what the flash holds could not be kept first ({}); "
+                "--no-backup writes without it",
+                error);
         case UpdateFailure::Undecided:
-            return fmt::format("not written: the journal's record of the board can't be read "
-                               "({}), so what its flash holds is not known",
-                               error);
+            return fmt::format(
+                "not written: the journal's record of the board can't be read "
+                "({}), so what its flash holds is not known",
+                error);
         case UpdateFailure::Programming:
             // Only an erase or program command that went out can have changed the flash.
             return report.flash_changed
-                       ? fmt::format("{}; the flash holds a partial image: do not power off, "
-                                     "contact support",
-                                     error)
-                       : fmt::format("{}; the write did not start: the flash holds what it held "
-                                     "before",
-                                     error);
+                       ? fmt::format(
+                             "{}; the flash holds a partial image: do not power off, "
+                             "contact support",
+                             error)
+                       : fmt::format(
+                             "{}; the write did not start: the flash holds what it held "
+                             "before",
+                             error);
         case UpdateFailure::Reboot:
-            return fmt::format("the reboot failed: {}; power the machine off and on to load the "
-                               "new firmware",
-                               error);
+            return fmt::format(
+                "the reboot failed: {}; power the machine off and on to load the "
+                "new firmware",
+                error);
         case UpdateFailure::Identity: {
             const ReportedIdentity& after = *report.after;
             switch (*report.verdict) {
                 case RebootVerdict::Unreadable:
                     return after.version
-                               ? fmt::format("the board came back with an unreadable identity: "
-                                             "it reports version \"{}\"",
-                                             *after.version)
+                               ? fmt::format(
+                                     "the board came back with an unreadable identity: "
+                                     "it reports version \"{}\"",
+                                     *after.version)
                                : "the board came back with an unreadable identity: it reports "
                                  "no readable version";
                 case RebootVerdict::OtherHardware:
@@ -168,15 +192,15 @@ std::string failure_text(const BoardUpdateReport& report) {
                         "the board came back with an unexpected identity: it reports version "
                         "\"{}\", hardware {} where it had {}",
                         after.version.value_or(""),
-                        after.hardware ? hardware_text(after.hardware->first,
-                                                       after.hardware->second)
-                                       : "unknown",
+                        after.hardware
+                            ? hardware_text(after.hardware->first, after.hardware->second)
+                            : "unknown",
                         report.board.hardware());
                 case RebootVerdict::OtherFirmware:
-                    return fmt::format("after the reboot the board reports firmware {}, not the "
-                                       "image's {}",
-                                       after.firmware.value_or(0),
-                                       report.image_version.value_or(0));
+                    return fmt::format(
+                        "after the reboot the board reports firmware {}, not the "
+                        "image's {}",
+                        after.firmware.value_or(0), report.image_version.value_or(0));
                 case RebootVerdict::AsWritten: break;
             }
             break;
@@ -190,6 +214,16 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
     if (report.result == UpdateResult::Failed || report.result == UpdateResult::Stopped) {
         outcome.error = failure_text(report);
     }
+    if (report.result == UpdateResult::Blocked) {
+        outcome.error =
+            fmt::format("its image {} is on the blocked list of {}",
+                        report.image_sha256.value_or(""), configuration_file().string());
+    }
+    if (report.result == UpdateResult::NotApproved) {
+        outcome.error =
+            fmt::format("its image {} is not on the approved list of {}",
+                        report.image_sha256.value_or(""), configuration_file().string());
+    }
     if (report.passed_over) outcome.error = report.passed_over->detail();
     if (report.result == UpdateResult::NotAttempted) outcome.error = "a stop signal ended the run";
     if (report.result == UpdateResult::PendingPowerCycle) outcome.note = report.decision->reason;
@@ -202,6 +236,87 @@ unsigned jobs_of(const UpdateCommand& command, std::size_t boards) {
     return static_cast<unsigned>(std::clamp<std::size_t>(boards, 1, UINT_MAX));
 }
 
+// The backup a rollback writes back into the board: its newest, or the one of record `to`;
+// why there is none otherwise.
+std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
+                                                 std::optional<std::int64_t> to,
+                                                 const std::filesystem::path& state_dir) {
+    auto journal = Journal::open_for_reading(state_dir / kJournalFileName);
+    if (!journal) {
+        return std::unexpected(fmt::format("the journal that names the backups can't be read: {}",
+                                           error_text(journal.error())));
+    }
+    auto record = to ? journal->record(*to) : journal->last_backup(board.pci_address, board.kind);
+    if (!record) return std::unexpected(error_text(record.error()));
+    if (!*record || !(*record)->start.backup_file || !(*record)->start.backup_sha256) {
+        return std::unexpected(to ? fmt::format("record {} kept no backup", *to)
+                                  : std::string("no backup to return to"));
+    }
+    const WriteRecord& kept = **record;
+    // A backup is written back only into the board it was taken from.
+    if (kept.start.pci_address != board.pci_address || kept.start.kind != board.kind) {
+        return std::unexpected(
+            fmt::format("record {} is of the board in slot {} (kind {}), not "
+                        "this one",
+                        kept.id, kept.start.pci_address, static_cast<unsigned>(kept.start.kind)));
+    }
+    const BackupStore store(state_dir);
+    auto bytes =
+        store.read({*kept.start.backup_file, *kept.start.backup_sha256}, kept.start.image_size);
+    if (!bytes) return std::unexpected(error_text(bytes.error()));
+    return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
+                     .bytes = std::move(*bytes),
+                     .backup_of = kept.id};
+}
+
+// What a rollback writes back: each board's own backup, read before anything is written. A
+// board without one is passed over with the reason, and not written.
+struct Rollback {
+    std::vector<BoardDevice*> boards;      // the boards with a backup, in their order
+    std::vector<const ImageFile*> images;  // each one's backup, by its place in `boards`
+    std::vector<std::optional<BoardUpdateReport>> passed_over;  // by the board's place
+    std::vector<std::optional<ImageFile>> backups;              // by the board's place
+};
+
+Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& command,
+                     const std::filesystem::path& state_dir) {
+    Rollback rollback;
+    rollback.passed_over.resize(boards.size());
+    rollback.backups.resize(boards.size());
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        auto found = backup_for(*boards[i], command.rollback_to, state_dir);
+        if (!found) {
+            BoardUpdateReport& report = rollback.passed_over[i].emplace(*boards[i]);
+            report.result = UpdateResult::NoImage;
+            report.passed_over = PassedOver{.why = PassedOver::Why::NoImage,
+                                            .archive = std::nullopt,
+                                            .error = std::move(found.error()),
+                                            .cause = std::nullopt};
+            continue;
+        }
+        rollback.boards.push_back(boards[i]);
+        rollback.images.push_back(&rollback.backups[i].emplace(std::move(*found)));
+    }
+    return rollback;
+}
+
+// The rows of the boards the journal knows that are gone, when every board was asked for: a
+// script that only runs `update --yes --json` learns that a slot is dead. The journal is not
+// read with --no-journal; one that can't be read has its notice from the update's journal.
+std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
+                                        const UpdateCommand& command) {
+    std::vector<UpdateOutcome> rows;
+    if (!command.boards.empty() || command.no_journal) return rows;
+    auto journal = Journal::open_for_reading(journal_file_from_environment());
+    if (!journal) return rows;
+    for (const WriteRecord& record : missing_boards_in(*journal, boards)) {
+        UpdateOutcome& row = rows.emplace_back(BoardUpdateReport(last_known_identity(record)));
+        row.report.result = UpdateResult::Missing;
+        row.error = kMissingReason;
+    }
+    return rows;
+}
+
 }  // namespace
 
 int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
@@ -210,29 +325,56 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         notice(fmt::format("tarnvel-fw: {}\n", targets.error()));
         return kExitUsage;
     }
+    std::vector<UpdateOutcome> missing = missing_rows(boards, command);
     // A machine whose driver is not loaded has not been updated.
     if (auto problem = no_boards_problem(boards, command.boards, *targets)) {
         notice(fmt::format("tarnvel-fw: {}\n", *problem));
-        if (command.json) report(update_json({}, false));
+        report(command.json ? update_json(missing, false) : update_text(missing));
         return kExitBoardFailed;
     }
 
+    // A configuration that can't be read leaves every board as it is.
+    const std::optional<Configuration> configuration = program_configuration();
+    if (!configuration) return kExitUsage;
     const std::optional<ImageFile> image_file = std::move(targets->image_file);
     RunJournal journal = update_journal(command.no_journal);
     ConsoleDialogue dialogue(command.json);
-    BoardUpdate update(policy_of(command, image_file), journal, dialogue);
+    const UpdatePolicy policy = policy_of(command, *configuration, image_file);
+    BoardUpdate update(policy, journal, dialogue);
     ParallelUpdate updates(update, dialogue, jobs_of(command, targets->boards.size()));
-    ParallelUpdateOutcome done = updates.run(targets->boards);
+    std::vector<BoardUpdateReport> reports;
+    ParallelUpdateOutcome done;
+    if (command.rollback) {
+        Rollback rollback = rollback_of(targets->boards, command, policy.state_dir);
+        for (const auto& passed : rollback.passed_over) {
+            if (passed) dialogue.finished(*passed);
+        }
+        done = updates.run(rollback.boards, rollback.images);
+        // Back in the boards' order.
+        auto written = done.reports.begin();
+        for (auto& passed : rollback.passed_over) {
+            reports.push_back(passed ? std::move(*passed) : std::move(*written++));
+        }
+    } else {
+        done = updates.run(targets->boards);
+        reports = std::move(done.reports);
+    }
 
-    bool ok = true;
+    bool ok = missing.empty();
     std::vector<UpdateOutcome> outcomes;
-    for (const BoardUpdateReport& report : done.reports) {
+    for (const BoardUpdateReport& report : reports) {
         outcomes.push_back(outcome_of(report));
         ok = ok && ended_as_asked(report.result);
     }
     // The results end with a line break, so they are out before a held stop signal, which
-    // ends the program now, takes effect. The readable text was printed board by board.
-    if (command.json) report(update_json(outcomes, ok));
+    // ends the program now, takes effect. The readable text was printed board by board; the
+    // boards that are gone come last.
+    if (command.json) {
+        outcomes.insert(outcomes.end(), missing.begin(), missing.end());
+        report(update_json(outcomes, ok));
+    } else if (!missing.empty()) {
+        report(update_text(missing));
+    }
     done.held_stop.reset();
     return ok ? kExitOk : kExitBoardFailed;
 }
