@@ -157,7 +157,8 @@ void add_jobs(CLI::App& command, UpdateCommand& update) {
     command
         .add_option("--jobs", update.jobs,
                     "Write at most N boards at once (1: one after another, in order); default: "
-                    "every selected board at once, or TARNVEL_FW_JOBS")
+                    "TARNVEL_FW_JOBS, the configuration file's jobs, or every selected board at "
+                    "once")
         ->type_name("N")
         ->envname("TARNVEL_FW_JOBS")
         ->transform(job_count());

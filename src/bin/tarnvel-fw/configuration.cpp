@@ -6,6 +6,7 @@
 #include <toml++/toml.h>
 
 #include "bin/tarnvel-fw/console.hpp"
+#include "update/parallel_update.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -26,8 +27,8 @@ constexpr off_t kLargestFile = 1 << 20;
 Error refused(const std::filesystem::path& file, const toml::source_region& where,
               std::string_view problem) {
     return Error::message(ErrorKind::InvalidInput,
-                          fmt::format("{}: line {}, column {}: {}", file.string(),
-                                      where.begin.line, where.begin.column, problem));
+                          fmt::format("{}: line {}, column {}: {}", file.string(), where.begin.line,
+                                      where.begin.column, problem));
 }
 
 bool is_sha256(std::string_view text) {
@@ -61,12 +62,18 @@ Result<std::vector<std::string>> digests(const std::filesystem::path& file, cons
     return list;
 }
 
+// A whole number from `least` to `most`; the refusal names the upper bound where it is one of
+// its own.
 Result<unsigned> count(const std::filesystem::path& file, const toml::node& node,
-                       std::string_view key, std::int64_t least) {
+                       std::string_view key, std::int64_t least,
+                       std::int64_t most = std::numeric_limits<unsigned>::max()) {
     const std::optional<std::int64_t> value = node.value_exact<std::int64_t>();
-    if (!value || *value < least || *value > std::numeric_limits<unsigned>::max()) {
+    if (!value || *value < least || *value > most) {
+        const bool bounded = most < std::numeric_limits<unsigned>::max();
         return std::unexpected(
-            refused(file, node.source(), fmt::format("{} is a whole number from {}", key, least)));
+            refused(file, node.source(),
+                    bounded ? fmt::format("{} is a whole number from {} to {}", key, least, most)
+                            : fmt::format("{} is a whole number from {}", key, least)));
     }
     return static_cast<unsigned>(*value);
 }
@@ -83,8 +90,9 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) {
         if (errno == ENOENT) return configuration;
-        return std::unexpected(Error::message(
-            error_kind_for_errno(errno), fmt::format("{}: {}", file.string(), std::strerror(errno))));
+        return std::unexpected(
+            Error::message(error_kind_for_errno(errno),
+                           fmt::format("{}: {}", file.string(), std::strerror(errno))));
     }
     if (!S_ISREG(info.st_mode) || info.st_size > kLargestFile) {
         return std::unexpected(Error::message(
@@ -112,15 +120,16 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
             if (!n) return std::unexpected(n.error());
             configuration.keep_backups = *n;
         } else if (key == "jobs") {
-            auto n = count(file, node, key.str(), 1);
+            // As --jobs takes it.
+            auto n = count(file, node, key.str(), 1, kMostJobs);
             if (!n) return std::unexpected(n.error());
             configuration.jobs = *n;
         } else {
-            return std::unexpected(refused(
-                file, key.source(),
-                fmt::format("\"{}\" is not a setting of tarnvel-fw (approved_sha256, "
-                            "blocked_sha256, keep_backups, jobs)",
-                            key.str())));
+            return std::unexpected(
+                refused(file, key.source(),
+                        fmt::format("\"{}\" is not a setting of tarnvel-fw (approved_sha256, "
+                                    "blocked_sha256, keep_backups, jobs)",
+                                    key.str())));
         }
     }
     return configuration;

@@ -230,12 +230,6 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
     return outcome;
 }
 
-// How many boards are written at once: --jobs, or every board.
-unsigned jobs_of(const UpdateCommand& command, std::size_t boards) {
-    if (command.jobs) return *command.jobs;
-    return static_cast<unsigned>(std::clamp<std::size_t>(boards, 1, UINT_MAX));
-}
-
 // The backup a rollback writes back into the board: its newest, or the one of record `to`;
 // why there is none otherwise.
 std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
@@ -319,6 +313,13 @@ std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
 
 }  // namespace
 
+unsigned boards_at_once(const UpdateCommand& command, const Configuration& configuration,
+                        std::size_t boards) {
+    if (command.jobs) return *command.jobs;
+    if (configuration.jobs) return *configuration.jobs;
+    return static_cast<unsigned>(std::clamp<std::size_t>(boards, 1, UINT_MAX));
+}
+
 int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     auto targets = resolve_targets(boards, command.boards, command.image);
     if (!targets) {
@@ -341,7 +342,8 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     ConsoleDialogue dialogue(command.json);
     const UpdatePolicy policy = policy_of(command, *configuration, image_file);
     BoardUpdate update(policy, journal, dialogue);
-    ParallelUpdate updates(update, dialogue, jobs_of(command, targets->boards.size()));
+    ParallelUpdate updates(update, dialogue,
+                           boards_at_once(command, *configuration, targets->boards.size()));
     std::vector<BoardUpdateReport> reports;
     ParallelUpdateOutcome done;
     if (command.rollback) {

@@ -3,12 +3,15 @@
 
 #include "bin/tarnvel-fw/command_line.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <sstream>
 
+#include "bin/tarnvel-fw/configuration.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
+#include "bin/tarnvel-fw/update_command.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -87,31 +90,50 @@ TEST(CommandLine, ABoardNamedTwiceIsOneBoard) {
               std::vector<std::string>{"/dev/tarnvel0"});
 }
 
-// --jobs, or TARNVEL_FW_JOBS where the command line has none (the Ansible role's way): a
-// number of boards from 1 on; neither given, every board at once.
-TEST(UpdateJobs, IsANumberOfBoardsFromTheOptionOrTheEnvironment) {
-    using Jobs = std::optional<std::optional<unsigned>>;  // none: refused
-    const auto jobs = [](std::vector<std::string> args, const char* environment) -> Jobs {
-        if (environment != nullptr) ::setenv("TARNVEL_FW_JOBS", environment, 1);
-        args.insert(args.begin(), "update");
-        const Parsed parsed = parse(args);
-        ::unsetenv("TARNVEL_FW_JOBS");
-        if (!parsed.result.command) {
-            EXPECT_EQ(parsed.result.exit_status, kExitUsage);
-            EXPECT_NE(parsed.err.find("is not a number of boards"), std::string::npos)
-                << parsed.err;
-            return Jobs();
-        }
-        return Jobs(std::get<UpdateCommand>(*parsed.result.command).jobs);
+// How many boards are written at once: --jobs, or TARNVEL_FW_JOBS where the command line has
+// none (the Ansible role's way), or the configuration's jobs, or every board; a number of
+// boards from 1 to 1024 wherever it comes from.
+TEST(UpdateJobs, ComeFromTheOptionTheEnvironmentTheConfigurationOrEveryBoard) {
+    constexpr std::size_t kBoards = 5;
+    struct Case {
+        std::vector<std::string> args;
+        const char* environment;
+        std::optional<unsigned> configured;
+        std::optional<unsigned> jobs;  // none: refused
     };
-    EXPECT_EQ(jobs({}, nullptr), Jobs(std::optional<unsigned>()));
-    EXPECT_EQ(jobs({"--jobs", "1"}, nullptr), Jobs(1u));
-    EXPECT_EQ(jobs({}, "3"), Jobs(3u));
-    EXPECT_EQ(jobs({"--jobs", "2"}, "3"), Jobs(2u));
+    std::vector<Case> cases{
+        {{"update"}, nullptr, std::nullopt, kBoards},
+        {{"update"}, nullptr, 4u, 4u},
+        {{"update"}, "3", 4u, 3u},
+        {{"update", "--jobs", "2"}, "3", 4u, 2u},
+        {{"rollback", "--jobs", "1"}, nullptr, std::nullopt, 1u},
+        {{"rollback"}, "1024", std::nullopt, 1024u},
+        {{"update"}, "0", 4u, std::nullopt},
+    };
     for (const char* bad : {"0", "-1", "+2", "2x", "", "1025"}) {
-        EXPECT_EQ(jobs({"--jobs", bad}, nullptr), Jobs()) << bad;
+        cases.push_back({{"update", "--jobs", bad}, nullptr, std::nullopt, std::nullopt});
     }
-    EXPECT_EQ(jobs({}, "0"), Jobs());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(fmt::format("{} with TARNVEL_FW_JOBS={}", fmt::join(c.args, " "),
+                                 c.environment != nullptr ? c.environment : "(none)"));
+        if (c.environment != nullptr) ::setenv("TARNVEL_FW_JOBS", c.environment, 1);
+        const Parsed parsed = parse(c.args);
+        ::unsetenv("TARNVEL_FW_JOBS");
+        if (!c.jobs) {
+            EXPECT_FALSE(parsed.result.command);
+            EXPECT_EQ(parsed.result.exit_status, kExitUsage);
+            EXPECT_NE(parsed.err.find("is not a number of boards from 1 to 1024"),
+                      std::string::npos)
+                << parsed.err;
+            continue;
+        }
+        ASSERT_TRUE(parsed.result.command) << parsed.err;
+        Configuration configuration;
+        configuration.jobs = c.configured;
+        EXPECT_EQ(
+            boards_at_once(std::get<UpdateCommand>(*parsed.result.command), configuration, kBoards),
+            *c.jobs);
+    }
 }
 
 // The help says what the manual page says, under the program's name, and a usage error names

@@ -27,13 +27,18 @@ TEST(Configuration, IsTakenWholeOrRefusedWithItsPlace) {
         {"empty", "", ""},
         {"comments only", "# nothing set\n", ""},
         {"every setting",
-         "approved_sha256 = [\"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\"]\n"
+         "approved_sha256 = "
+         "[\"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\"]\n"
          "blocked_sha256 = []\nkeep_backups = 0\njobs = 3\n",
          ""},
         {"not TOML", "jobs = = 3\n", "line 1, column"},
         {"unknown key", "\n  job = 3\n", "line 2, column 3: \"job\" is not a setting"},
         {"jobs of the wrong kind", "jobs = \"4\"\n", "line 1, column 8: jobs is a whole number"},
-        {"no jobs at all", "jobs = 0\n", "jobs is a whole number from 1"},
+        {"no jobs at all", "jobs = 0\n", "jobs is a whole number from 1 to 1024"},
+        {"more jobs than --jobs takes", "jobs = 1025\n",
+         "line 1, column 8: jobs is a whole "
+         "number from 1 to 1024"},
+        {"as many jobs as --jobs takes", "jobs = 1024\n", ""},
         {"negative retention", "keep_backups = -1\n", "keep_backups is a whole number from 0"},
         {"a digest too short", "blocked_sha256 = [\"abc\"]\n", "line 1, column 19"},
         {"a digest list that is a string", "approved_sha256 = \"abc\"\n",
@@ -58,9 +63,9 @@ TEST(Configuration, IsTakenWholeOrRefusedWithItsPlace) {
 TEST(Configuration, SetsWhatItSays) {
     const sim::TempDir dir("tarnvel-config.");
     const auto file = dir.path() / "tarnvel-fw.toml";
-    ASSERT_TRUE(sim::write_whole_file(
-        file, "approved_sha256 = [\"" + kDigest + "\"]\nblocked_sha256 = [\"" +
-                  std::string(64, 'B') + "\"]\nkeep_backups = 5\njobs = 2\n"));
+    ASSERT_TRUE(sim::write_whole_file(file, "approved_sha256 = [\"" + kDigest +
+                                                "\"]\nblocked_sha256 = [\"" + std::string(64, 'B') +
+                                                "\"]\nkeep_backups = 5\njobs = 2\n"));
     auto read = read_configuration(file);
     ASSERT_TRUE(read) << error_text(read.error());
     EXPECT_EQ(read->images.approved_sha256, std::vector<std::string>{kDigest});
