@@ -3,7 +3,9 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <utility>
 
 #include "device/identity.hpp"
@@ -13,6 +15,12 @@ namespace tarnvel {
 namespace {
 
 constexpr const char* kBootIdFile = "/proc/sys/kernel/random/boot_id";
+
+// A record's end that the journal refuses is tried this often, a pause between the tries: a
+// lock held past the busy timeout, or a file system that was full for a moment, may have let
+// go by then.
+constexpr int kEndRecordTries = 3;
+constexpr std::chrono::milliseconds kEndRecordPause{500};
 
 // The machine's boot: writes of one boot share it, and a power cycle of the machine changes it.
 std::string boot_id() {
@@ -40,12 +48,12 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
     return WriteStart{
         .pci_address = board.pci_address,
         .devnode = board.devnode,
-        .kind = board.kind,
+        .kind = static_cast<std::uint8_t>(board.kind),
         .model = std::string(board.model().value_or("")),
         .hardware = board.hardware(),
         .firmware_before = board.fw_version,
         .image_version = image.version,
-        .image_size = image.image.data.size(),
+        .image_size = static_cast<std::int64_t>(image.image.data.size()),
         .image_sha256 = image.sha256,
         .image_archive = from_archive ? std::optional(image.origin.path) : std::nullopt,
         .image_entry = image.origin.entry,
@@ -131,9 +139,14 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     report.image_sha256 = chosen->sha256;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
-    // record can't be read is not decided on versions alone.
+    // record can't be read, or whose journal can't be opened, is not decided on versions alone.
     std::optional<WriteRecord> last_write;
     Journal* records = policy_.decide_from_journal ? journal_.journal() : nullptr;
+    if (policy_.decide_from_journal && records == nullptr && journal_.problem()) {
+        board.close();
+        fail(report, UpdateFailure::Undecided, journal_.problem());
+        return report;
+    }
     if (records != nullptr && !report.board.pci_address.empty()) {
         auto last = records->last_write(report.board.pci_address, report.board.kind, true);
         if (!last) {
@@ -238,9 +251,7 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
             .retries = done.retries,
             .stopped = hold->stop_waiting(),
         };
-        if (auto ended = records->end_write(*report.record, end); !ended) {
-            journal_.report(ended.error());
-        }
+        end_record(report, end);
     }
     if (programmed) {
         report.result = UpdateResult::Updated;
@@ -300,11 +311,24 @@ void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {
     report.ends_run = verdict != RebootVerdict::OtherFirmware;
 }
 
-void BoardUpdate::note_reboot(const BoardUpdateReport& report, const RebootNote& note) {
+void BoardUpdate::end_record(BoardUpdateReport& report, const WriteEnd& end) {
+    Journal& records = *journal_.journal();
+    for (int attempt = 1;; ++attempt) {
+        auto ended = records.end_write(*report.record, end);
+        if (ended) return;
+        if (attempt == kEndRecordTries) {
+            report.end_unrecorded = std::move(ended.error());
+            return;
+        }
+        std::this_thread::sleep_for(kEndRecordPause);
+    }
+}
+
+void BoardUpdate::note_reboot(BoardUpdateReport& report, const RebootNote& note) {
     Journal* records = journal_.journal();
     if (!report.record || records == nullptr) return;
     if (auto noted = records->note_reboot(*report.record, note); !noted) {
-        journal_.report(noted.error());
+        report.reboot_unrecorded = std::move(noted.error());
     }
 }
 

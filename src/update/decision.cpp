@@ -27,7 +27,7 @@ bool known_started(const WriteRecord& record) {
     if (!record.end || !record.end->verified || !record.start.image_version) return false;
     if (!record.reboot || !record.reboot->version_after) return false;
     const auto firmware = parse_fw_version(*record.reboot->version_after);
-    return firmware && std::int32_t{*firmware} == *record.start.image_version;
+    return firmware && std::int64_t{*firmware} == *record.start.image_version;
 }
 
 // The write never ended, yet the board now runs the very image it was writing, having run
@@ -35,7 +35,7 @@ bool known_started(const WriteRecord& record) {
 // partial image can't be, so the write had completed the image before it was cut short.
 bool image_started_since(const WriteRecord& record, const BoardIdentity& board) {
     return record.interrupted() && record.start.image_version &&
-           *record.start.image_version == std::int32_t{board.fw_version} &&
+           *record.start.image_version == std::int64_t{board.fw_version} &&
            record.start.firmware_before != board.fw_version;
 }
 
@@ -71,7 +71,7 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
     // nothing. An image file named for this run is the operator's choice, not this one.
     if (last_write != nullptr && last_write->end && last_write->end->verified &&
         last_write->start.image_version &&
-        std::int32_t{board.fw_version} != *last_write->start.image_version &&
+        std::int64_t{board.fw_version} != *last_write->start.image_version &&
         (!image || *image == last_write->start.image_version)) {
         return Decision{
             BoardStatus::PendingPowerCycle,
@@ -113,6 +113,7 @@ std::string_view status_word(BoardStatus status) {
         case BoardStatus::Interrupted: return "interrupted";
         case BoardStatus::WriteFailed: return "write-failed";
         case BoardStatus::Missing: return "missing";
+        case BoardStatus::Undecided: return "undecided";
     }
     return "unsupported";
 }
@@ -139,7 +140,8 @@ bool Decision::writes_unattended(bool force) const {
         case BoardStatus::NoImage:
         case BoardStatus::Unsupported:
         case BoardStatus::DynamicFirmware:
-        case BoardStatus::Missing: return false;
+        case BoardStatus::Missing:
+        case BoardStatus::Undecided: return false;
     }
     return false;
 }
@@ -157,12 +159,26 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image,
     return decision;
 }
 
+Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Error& why) {
+    Decision decision = decide(board, image, nullptr);
+    if (decision.status == BoardStatus::Unsupported ||
+        decision.status == BoardStatus::DynamicFirmware) {
+        return decision;
+    }
+    decision.status = BoardStatus::Undecided;
+    decision.reason = fmt::format("the journal can't be read ({}), so whether the flash holds a "
+                                  "partial image is not known",
+                                  error_text(why));
+    return decision;
+}
+
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
                                         std::span<const BoardIdentity> present) {
     std::vector<WriteRecord> missing;
     for (const WriteRecord& record : last_writes) {
         const bool found = std::ranges::any_of(present, [&](const BoardIdentity& board) {
-            return board.pci_address == record.start.pci_address && board.kind == record.start.kind;
+            return board.pci_address == record.start.pci_address &&
+                   board.kind == record.start.board_kind();
         });
         if (!found && !known_started(record)) missing.push_back(record);
     }

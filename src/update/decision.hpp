@@ -35,6 +35,9 @@ enum class BoardStatus : std::uint8_t {
     Interrupted,
     WriteFailed,  // the last write failed part-way: the flash holds a partial image
     Missing,      // the journal knows the board, discovery no longer finds it
+    // The journal that would weigh in can't be read: whether the flash holds a partial image
+    // is not known, and the versions alone don't tell what the board needs.
+    Undecided,
 };
 
 std::string_view status_word(BoardStatus status);
@@ -66,6 +69,10 @@ struct Decision {
 // `last_write` is the newest record of a write that changed (or may have changed) the board's
 // flash: Journal::last_write with flash_touching; null when there is none, or no journal.
 Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write);
+
+// What a board needs when the journal that would weigh in can't be read (`why`): undecided,
+// unless the board needs nothing whatever its journal says (unsupported, dynamic firmware).
+Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Error& why);
 
 // The boards of `last_writes` (Journal::last_writes with flash_touching) that are not
 // `present`: a slot whose board no longer shows up after a write may hold a board that can't

@@ -38,12 +38,13 @@ struct BoardListing {
 struct Inventory {
     std::vector<BoardListing> boards;  // the boards found, in discovery order, then the missing
     bool any_missing = false;
-    // False when the journal could not be read: the statuses then come from the versions alone.
+    // False when the journal could not be read: the boards it would weigh in on are then
+    // undecided.
     bool journal_read = true;
 };
 
-// Takes stock of `boards` with the journal in `journal_file`; every problem reading it is told
-// to `on_journal_problem`.
+// Takes stock of `boards` with the journal in `journal_file`; the first problem reading it is
+// told to `on_journal_problem`.
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,
                          const std::function<void(const Error&)>& on_journal_problem,

@@ -42,7 +42,7 @@ WriteRecord record(Last last, std::optional<std::int32_t> version) {
     WriteRecord r;
     r.id = 7;
     r.start.pci_address = "0000:03:00.0";
-    r.start.kind = BoardKind::Qx480Spi;
+    r.start.kind = static_cast<std::int64_t>(BoardKind::Qx480Spi);
     r.start.program = "tarnvel-fw";
     r.start.firmware_before = kRunning;
     r.start.image_version = version;
@@ -164,7 +164,7 @@ TEST(MissingBoards, AreTheSlotsInDoubtThatDiscoveryNoLongerFinds) {
     WriteRecord other_firmware = in_slot("0000:06:00.0", Last::Verified);
     other_firmware.reboot = RebootNote{.requested = true, .version_after = "2.0r40"};
     WriteRecord other_kind = in_slot("0000:07:00.0", Last::Verified);
-    other_kind.start.kind = BoardKind::Qx630;
+    other_kind.start.kind = static_cast<std::int64_t>(BoardKind::Qx630);
     const std::vector<WriteRecord> last_writes{
         in_slot("0000:03:00.0", Last::Interrupted),  // present
         in_slot("0000:04:00.0", Last::Interrupted),  // gone after a partial write

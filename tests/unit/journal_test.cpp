@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 WriteStart a_write(std::string pci = "0000:03:00.0", BoardKind kind = BoardKind::Qx480Spi) {
     return WriteStart{.pci_address = std::move(pci),
                       .devnode = "/dev/tarnvel0",
-                      .kind = kind,
+                      .kind = static_cast<std::int64_t>(kind),
                       .model = "QX480",
                       .hardware = "2.0",
                       .firmware_before = 40,
@@ -103,7 +103,7 @@ TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
     EXPECT_TRUE(newest.interrupted());
     EXPECT_EQ(newest.start.image_version, std::nullopt);
     EXPECT_EQ(newest.start.image_file, "/root/copy.bin");
-    EXPECT_EQ(newest.start.kind, BoardKind::Qx630);
+    EXPECT_EQ(newest.start.board_kind(), BoardKind::Qx630);
     const WriteRecord& oldest = records->at(1);
     EXPECT_TRUE(oldest.start == a_write());
     EXPECT_TRUE(oldest.end == an_end(true));
@@ -275,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      [](const fs::path& file) {
                                          std::ofstream(file.parent_path()) << "not a directory\n";
                                      },
-                                     "Not a directory"}),
+                                     "is a regular file"}),
     [](const ::testing::TestParamInfo<BadJournalCase>& param) { return param.param.name; });
 
 // Forks a child that runs `work` on the journal and ends; answers its pid.

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 
 namespace tarnvel::fw {
@@ -12,7 +13,8 @@ constexpr const char* kProgram = "tarnvel-fw";
 }  // namespace
 
 void journal_unavailable(const Error& problem) {
-    notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n", error_text(problem)));
+    notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n",
+                       printable(error_text(problem))));
 }
 
 std::optional<Journal> read_journal() {
@@ -32,7 +34,7 @@ RunJournal update_journal(bool no_journal) {
                                fmt::format("tarnvel-fw: the journal is unavailable: {}; no "
                                            "board is written without it (--no-journal "
                                            "writes anyway)\n",
-                                           error_text(problem)));
+                                           printable(error_text(problem))));
                        });
     journal.journal();
     return journal;

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 
 namespace tarnvel::fw {
@@ -30,7 +31,7 @@ std::string byte_size_text(std::uint64_t bytes) {
 
 ProgressBar::ProgressBar(std::string_view activity, std::string_view node, StopSignalHold* hold,
                          Blocks blocks)
-    : label_(fmt::format("{} {}", node, activity)),
+    : label_(fmt::format("{} {}", printable(node), activity)),
       hold_(hold),
       blocks_(blocks),
       draw_(stderr_is_terminal()),

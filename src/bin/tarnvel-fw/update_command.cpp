@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/console.hpp"
@@ -47,7 +48,8 @@ class ConsoleDialogue final : public UpdateDialogue {
     bool confirm_write(const WriteOffer& offer) override {
         const BoardIdentity& board = offer.board;
         std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}, \n",
-                                        board.devnode, board.title(), board.fw_version);
+                                        printable(board.devnode), board.title(),
+                                        board.fw_version);
         if (offer.image.version) {
             about += fmt::format("\tFirmware available: {}, \n", *offer.image.version);
         } else {
@@ -63,7 +65,7 @@ class ConsoleDialogue final : public UpdateDialogue {
         if (status == BoardStatus::Interrupted || status == BoardStatus::WriteFailed ||
             status == BoardStatus::PendingPowerCycle) {
             about += fmt::format("\t{}: {}\n", status_word(status),
-                                 offer.decision.reason.value_or(""));
+                                 printable(offer.decision.reason.value_or("")));
         }
         notice(about);
         return ask_operator(kUpdateQuestion);
@@ -139,12 +141,37 @@ std::string failure_text(const BoardUpdateReport& report) {
     return error;
 }
 
+// What the journal could not record of a write that ended, said with what the flash got: the
+// record left without its end says the write never ended.
+std::optional<std::string> unrecorded_text(const BoardUpdateReport& r) {
+    std::vector<std::string> parts;
+    if (r.end_unrecorded) {
+        parts.push_back(fmt::format(
+            "{}, but the journal could not record the end of the write ({}): its record says the "
+            "write never ended; run tarnvel-fw verify on the board",
+            r.failure == UpdateFailure::Programming ? "the write failed"
+                                                     : "the board was written and verified",
+            error_text(*r.end_unrecorded)));
+    }
+    if (r.reboot_unrecorded) {
+        parts.push_back(fmt::format("the journal could not record the reboot ({})",
+                                    error_text(*r.reboot_unrecorded)));
+    }
+    if (parts.empty()) return std::nullopt;
+    std::string text = parts.front();
+    for (std::size_t i = 1; i < parts.size(); ++i) text += "; " + parts[i];
+    return text;
+}
+
 UpdateOutcome outcome_of(BoardUpdateReport report) {
     UpdateOutcome outcome(std::move(report));
     const BoardUpdateReport& r = outcome.report;
     if (r.result == UpdateResult::Failed) outcome.error = failure_text(r);
     if (r.passed_over) outcome.error = r.passed_over->detail();
     if (r.result == UpdateResult::PendingPowerCycle) outcome.note = r.decision->reason;
+    if (auto unrecorded = unrecorded_text(r)) {
+        outcome.error = outcome.error ? *outcome.error + "; " + *unrecorded : *unrecorded;
+    }
     return outcome;
 }
 
@@ -208,7 +235,10 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         } else {
             outcomes.push_back(run.update(*board));
         }
-        ok = ok && ended_as_asked(outcomes.back().report.result);
+        // A write the journal could not record in full did not end as asked, whatever the flash
+        // got: the journal is wrong about the board until the operator has looked.
+        const BoardUpdateReport& last = outcomes.back().report;
+        ok = ok && ended_as_asked(last.result) && !last.end_unrecorded && !last.reboot_unrecorded;
     }
     // The results end with a line break, so they are out before a held stop signal, which
     // ends the program now, takes effect.
