@@ -71,6 +71,12 @@ void run_sql(const fs::path& file, const char* sql) {
 
 using testing::integrity_check;
 
+// A journal as this program makes it, then changed by `sql` from outside.
+void changed_journal(const fs::path& file, const char* sql) {
+    ASSERT_TRUE(Journal::open_for_writing(file));
+    run_sql(file, sql);
+}
+
 TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
     sim::TempDir dir;
     const fs::path file = dir.path() / "var/lib/tarnvel" / kJournalFileName;
@@ -271,6 +277,43 @@ INSTANTIATE_TEST_SUITE_P(
                                          run_sql(file, "CREATE TABLE notes (text TEXT);");
                                      },
                                      "other data"},
+                      BadJournalCase{"NegativeSchema",
+                                     [](const fs::path& file) {
+                                         changed_journal(file, "PRAGMA user_version = -1;");
+                                     },
+                                     "schema version -1 is none that this program writes"},
+                      // A trigger that drops every record as it is written.
+                      BadJournalCase{"TriggerIgnoringRecords",
+                                     [](const fs::path& file) {
+                                         changed_journal(
+                                             file,
+                                             "CREATE TRIGGER forget BEFORE INSERT ON writes "
+                                             "BEGIN SELECT RAISE(IGNORE); END;");
+                                     },
+                                     "it holds the trigger forget: the journal's schema is not"},
+                      // A view that never ends in place of the table.
+                      BadJournalCase{"EndlessViewForTheTable",
+                                     [](const fs::path& file) {
+                                         changed_journal(
+                                             file,
+                                             "ALTER TABLE writes RENAME TO kept;"
+                                             "CREATE VIEW writes AS WITH RECURSIVE n(i) AS "
+                                             "(SELECT 1 UNION ALL SELECT i + 1 FROM n) "
+                                             "SELECT * FROM kept, n;");
+                                     },
+                                     "it holds the table kept"},
+                      BadJournalCase{"ColumnMissing",
+                                     [](const fs::path& file) {
+                                         changed_journal(file,
+                                                         "ALTER TABLE writes DROP COLUMN error;");
+                                     },
+                                     "column 19 of its table writes is not error TEXT"},
+                      BadJournalCase{"ColumnOfItsOwn",
+                                     [](const fs::path& file) {
+                                         changed_journal(
+                                             file, "ALTER TABLE writes ADD COLUMN note TEXT;");
+                                     },
+                                     "its table writes has more columns than schema version 2"},
                       BadJournalCase{"DirectoryIsAFile",
                                      [](const fs::path& file) {
                                          std::ofstream(file.parent_path()) << "not a directory\n";
