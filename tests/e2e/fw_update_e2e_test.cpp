@@ -312,6 +312,11 @@ TEST_F(FwTest, AStopSignalDuringProgrammingWaitsForTheWriteAndTheResults) {
     EXPECT_EQ(board_entry(document, "/dev/tarnvel1")["result"], "not-attempted");
     EXPECT_TRUE(flash_holds_image(hardware(0), image));
     EXPECT_TRUE(flash_untouched(hardware(1)));
+    // The journal keeps that a signal ended the run right after the write.
+    const Json history = parse_json(fw({"history", "--json"}));
+    ASSERT_EQ(history.size(), 1u) << history.dump(2);
+    EXPECT_EQ(history[0]["result"], "verified");
+    EXPECT_EQ(history[0]["stopped"], true);
 }
 
 }  // namespace

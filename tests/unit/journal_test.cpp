@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "support/journal_integrity.hpp"
+#include "support/journal_outside.hpp"
 #include "sim/support/file_text.hpp"
 #include "sim/support/temp_dir.hpp"
 #include "update/journal.hpp"
@@ -61,14 +62,7 @@ std::string file_bytes(const fs::path& path) {
     return sim::read_whole_file(path).value_or("");
 }
 
-// Runs `sql` on a database of its own, outside the journal's code.
-void run_sql(const fs::path& file, const char* sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
-
+using testing::run_sql;
 using testing::integrity_check;
 
 // A journal as this program makes it, then changed by `sql` from outside.

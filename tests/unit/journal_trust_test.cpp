@@ -17,10 +17,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
 
 #include "sim/support/file_text.hpp"
+#include "support/journal_outside.hpp"
 #include "sim/support/temp_dir.hpp"
 #include "update/journal.hpp"
 #include "update/sqlite.hpp"
@@ -29,17 +29,10 @@ namespace tarnvel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::run_sql;
+using testing::snapshot;
 
 constexpr uid_t kSomeoneElse = 65534;
-
-// Runs `sql` on a database of its own, outside the journal's code.
-void run_sql(const fs::path& file, const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
 
 WriteStart a_write() {
     return WriteStart{.pci_address = "0000:03:00.0",
@@ -61,23 +54,6 @@ void make_journal(const fs::path& file) {
     auto journal = Journal::open_for_writing(file);
     ASSERT_TRUE(journal) << error_text(journal.error());
     ASSERT_TRUE(journal->start_write(a_write()));
-}
-
-// Every name under `dir` (links not followed), with what it is and holds: what a refused run
-// must leave as it was.
-std::map<std::string, std::string> snapshot(const fs::path& dir) {
-    std::map<std::string, std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        const fs::path& path = entry.path();
-        struct stat info {};
-        ::lstat(path.c_str(), &info);
-        std::string what = fmt::format("mode {:o} uid {} links {}", info.st_mode, info.st_uid,
-                                       info.st_nlink);
-        if (S_ISLNK(info.st_mode)) what += " -> " + fs::read_symlink(path).string();
-        if (S_ISREG(info.st_mode)) what += " " + sim::read_whole_file(path).value_or("?");
-        found[path.string()] = what;
-    }
-    return found;
 }
 
 struct PlaceCase {
