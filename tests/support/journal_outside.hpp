@@ -36,7 +36,10 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
                                        info.st_uid, info.st_nlink, info.st_size);
         if (S_ISLNK(info.st_mode)) {
             const auto target = std::filesystem::read_symlink(path);
-            what += " -> " + target.string() + " " + sim::read_whole_file(target).value_or("-");
+            what += " -> " + target.string();
+            if (std::filesystem::is_regular_file(target)) {
+                what += " " + sim::read_whole_file(target).value_or("?");
+            }
         }
         if (S_ISREG(info.st_mode)) what += " " + sim::read_whole_file(path).value_or("?");
         found[path.string()] = what;
