@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -271,6 +272,15 @@ INSTANTIATE_TEST_SUITE_P(
                                          run_sql(file, "CREATE TABLE notes (text TEXT);");
                                      },
                                      "other data"},
+                      // The very next schema, whose table this program can't tell from its own.
+                      BadJournalCase{"NextSchema",
+                                     [](const fs::path& file) {
+                                         changed_journal(
+                                             file, fmt::format("PRAGMA user_version = {};",
+                                                               kJournalSchemaVersion + 1)
+                                                       .c_str());
+                                     },
+                                     "is newer than this program's"},
                       BadJournalCase{"NegativeSchema",
                                      [](const fs::path& file) {
                                          changed_journal(file, "PRAGMA user_version = -1;");
@@ -302,6 +312,13 @@ INSTANTIATE_TEST_SUITE_P(
                                                          "ALTER TABLE writes DROP COLUMN error;");
                                      },
                                      "column 19 of its table writes is not error TEXT"},
+                      BadJournalCase{"LastColumnMissing",
+                                     [](const fs::path& file) {
+                                         changed_journal(
+                                             file,
+                                             "ALTER TABLE writes DROP COLUMN blocks_unchanged;");
+                                     },
+                                     "lacks the column blocks_unchanged"},
                       BadJournalCase{"ColumnOfItsOwn",
                                      [](const fs::path& file) {
                                          changed_journal(

@@ -235,6 +235,11 @@ TEST(JournalRecord, ReadsNumbersAtTheirStoredWidth) {
     const WriteRecord& record = records->front();
     EXPECT_EQ(record.start.kind, 300);
     EXPECT_EQ(record.start.board_kind(), std::nullopt);
+    WriteStart kinds = a_write();
+    kinds.kind = kBoardKindCount;
+    EXPECT_EQ(kinds.board_kind(), std::nullopt);
+    kinds.kind = kBoardKindCount - 1;
+    EXPECT_EQ(kinds.board_kind(), BoardKind::Qx1800);
     EXPECT_EQ(record.start.firmware_before, -5);
     EXPECT_EQ(record.start.image_version, 9999999999);
     EXPECT_EQ(record.start.image_size, -1);
