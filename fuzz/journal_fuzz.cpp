@@ -31,14 +31,24 @@ using tarnvel::fuzz::check;
 constexpr std::size_t kWeighed = 16;
 constexpr const char* kBeside[] = {"-journal", "-wal", "-shm"};
 
-// A directory of this process's own, as the journal's must be: not writable by others.
-const fs::path& directory() {
-    static const fs::path made = [] {
+// A directory of this process's own, as the journal's must be: not writable by others. It goes
+// when the process ends.
+struct ScratchDirectory {
+    fs::path path;
+    ScratchDirectory() {
         std::string pattern = (fs::temp_directory_path() / "journal-fuzz-XXXXXX").string();
         check(::mkdtemp(pattern.data()) != nullptr, "a scratch directory is made");
-        return fs::path(pattern);
-    }();
-    return made;
+        path = pattern;
+    }
+    ~ScratchDirectory() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+const fs::path& directory() {
+    static const ScratchDirectory made;
+    return made.path;
 }
 
 std::string bytes_of(const fs::path& file) {
