@@ -200,14 +200,11 @@ SqliteStatement::SqliteStatement(const SqliteDatabase& db, sqlite3_stmt* stateme
     : db_(&db), statement_(statement) {}
 
 SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
-    : db_(other.db_),
-      statement_(std::exchange(other.statement_, nullptr)),
-      stepped_(other.stepped_) {}
+    : db_(other.db_), statement_(std::exchange(other.statement_, nullptr)) {}
 
 SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
     std::swap(db_, other.db_);
     std::swap(statement_, other.statement_);
-    std::swap(stepped_, other.stepped_);
     return *this;
 }
 
@@ -227,7 +224,6 @@ void SqliteStatement::bind(int index, const SqlValue& value) {
 }
 
 Result<bool> SqliteStatement::step() {
-    if (!std::exchange(stepped_, true)) db_->start_clock();
     switch (sqlite3_step(statement_)) {
         case SQLITE_ROW: return true;
         case SQLITE_DONE: return false;

@@ -84,7 +84,7 @@ class SqliteDatabase {
     SqliteDatabase(std::filesystem::path file, sqlite3* db, std::chrono::milliseconds time_limit);
     // SQLite's progress handler: non-zero gives the running statement up.
     static int look_at_clock(void* clock);
-    // Starts the time of a statement.
+    // Starts the time of a statement: at its preparation, for all its steps.
     void start_clock() const;
     // The failure of a statement just run: the time limit when it was reached.
     Error statement_error() const;
@@ -113,7 +113,6 @@ class SqliteStatement {
 
     const SqliteDatabase* db_;
     sqlite3_stmt* statement_;
-    bool stepped_ = false;  // its time runs from its first step to its last
 };
 
 }  // namespace tarnvel

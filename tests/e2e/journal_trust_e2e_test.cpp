@@ -219,6 +219,8 @@ TEST_P(UnreadableRecord, LeavesTheBoardUndecided) {
         EXPECT_TRUE(contains(board_entry(rows, node)["reason"], journal_file().string()));
     }
     EXPECT_EQ(count_of(listed.err, "journal is unavailable"), 1u) << listed.err;
+    const sim::RunResult verified = fw({"verify"});
+    EXPECT_EQ(count_of(verified.err, "journal is unavailable"), 1u) << verified.err;
     EXPECT_EQ(snapshot(state_dir()), before);
 }
 

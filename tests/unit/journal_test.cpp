@@ -312,6 +312,21 @@ INSTANTIATE_TEST_SUITE_P(
                                                          "ALTER TABLE writes DROP COLUMN error;");
                                      },
                                      "column 19 of its table writes is not error TEXT"},
+                      BadJournalCase{"NoTable",
+                                     [](const fs::path& file) {
+                                         fs::create_directories(file.parent_path());
+                                         run_sql(file, "PRAGMA user_version = 2;");
+                                     },
+                                     "it holds no table writes"},
+                      BadJournalCase{"IdNotTheKey",
+                                     [](const fs::path& file) {
+                                         changed_journal(
+                                             file,
+                                             "PRAGMA writable_schema = ON; UPDATE sqlite_master "
+                                             "SET sql = replace(sql, 'id INTEGER PRIMARY KEY', "
+                                             "'id INTEGER') WHERE name = 'writes';");
+                                     },
+                                     "column 0 of its table writes is not id INTEGER"},
                       BadJournalCase{"LastColumnMissing",
                                      [](const fs::path& file) {
                                          changed_journal(

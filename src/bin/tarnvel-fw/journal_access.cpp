@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+
 #include "base/utf8.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 
@@ -13,6 +15,9 @@ constexpr const char* kProgram = "tarnvel-fw";
 }  // namespace
 
 void journal_unavailable(const Error& problem) {
+    // Once per run: a journal that can't be read fails board after board alike.
+    static bool told = false;
+    if (std::exchange(told, true)) return;
     notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n",
                        printable(error_text(problem))));
 }
