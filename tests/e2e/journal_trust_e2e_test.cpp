@@ -47,19 +47,10 @@ class TrustFixture : public FwFixture<Base> {
     void journal_with_interrupted_write() {
         auto journal = Journal::open_for_writing(journal_file());
         ASSERT_TRUE(journal) << error_text(journal.error());
-        ASSERT_TRUE(journal->start_write(WriteStart{
-            .pci_address = pci_of(0),
-            .devnode = "/dev/tarnvel0",
-            .kind = static_cast<std::int64_t>(kKind),
-            .model = "QX630",
-            .hardware = "1.0",
-            .firmware_before = kFirmware - 1,
-            .image_version = kFirmware,
-            .image_size = 2048,
-            .image_sha256 = std::string(64, 'a'),
-            .program = "tarnvel-fw",
-            .user = "root",
-            .boot_id = "b0"}));
+        WriteStart start = a_write(pci_of(0), kKind);
+        start.firmware_before = kFirmware - 1;
+        start.image_version = kFirmware;
+        ASSERT_TRUE(journal->start_write(start));
     }
 
     // Changes the declaration of a column of the journal's table, as a hand with the sqlite3

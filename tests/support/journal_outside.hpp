@@ -1,6 +1,7 @@
 #pragma once
 // A journal as someone other than the programs handles it: SQL run on it by another program,
-// and what a directory holds, to show that a run refusing it changed nothing.
+// and what a directory holds, to show that a run refusing it changed nothing; and a write's
+// start, to fill it with.
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -12,8 +13,28 @@
 #include <string>
 
 #include "sim/support/file_text.hpp"
+#include "update/journal.hpp"
 
 namespace tarnvel::testing {
+
+// The start of a write as the programs record it, of a board of `kind` in the slot `pci`.
+inline WriteStart a_write(std::string pci = "0000:03:00.0", BoardKind kind = BoardKind::Qx480Spi) {
+    return WriteStart{.pci_address = std::move(pci),
+                      .devnode = "/dev/tarnvel0",
+                      .kind = static_cast<std::int64_t>(kind),
+                      .model = "QX480",
+                      .hardware = "2.0",
+                      .firmware_before = 40,
+                      .image_version = 41,
+                      .image_size = 2048,
+                      .image_sha256 = std::string(64, 'a'),
+                      .image_archive = "/lib/firmware/tarnvel/qx480v2_0.zip",
+                      .image_entry = "qx480_1_41.bin",
+                      .image_file = std::nullopt,
+                      .program = "tarnvel-fw",
+                      .user = "root",
+                      .boot_id = "b0070000-0000-0000-0000-000000000000"};
+}
 
 // Runs `sql` on the database, with SQLite's own defaults, outside the journal's code.
 inline void run_sql(const std::filesystem::path& file, const std::string& sql) {

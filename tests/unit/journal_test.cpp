@@ -30,24 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-WriteStart a_write(std::string pci = "0000:03:00.0", BoardKind kind = BoardKind::Qx480Spi) {
-    return WriteStart{.pci_address = std::move(pci),
-                      .devnode = "/dev/tarnvel0",
-                      .kind = static_cast<std::int64_t>(kind),
-                      .model = "QX480",
-                      .hardware = "2.0",
-                      .firmware_before = 40,
-                      .image_version = 41,
-                      .image_size = 2048,
-                      .image_sha256 = std::string(64, 'a'),
-                      .image_archive = "/lib/firmware/tarnvel/qx480v2_0.zip",
-                      .image_entry = "qx480_1_41.bin",
-                      .image_file = std::nullopt,
-                      .program = "tarnvel-fw",
-                      .user = "root",
-                      .boot_id = "b0070000-0000-0000-0000-000000000000"};
-}
-
 WriteEnd an_end(bool verified, bool flash_changed = true) {
     return WriteEnd{.verified = verified,
                     .error = verified ? std::nullopt : std::optional<std::string>("gone"),
@@ -63,6 +45,7 @@ std::string file_bytes(const fs::path& path) {
     return sim::read_whole_file(path).value_or("");
 }
 
+using testing::a_write;
 using testing::run_sql;
 using testing::integrity_check;
 

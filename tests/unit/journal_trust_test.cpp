@@ -29,25 +29,11 @@ namespace tarnvel {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::a_write;
 using testing::run_sql;
 using testing::snapshot;
 
 constexpr uid_t kSomeoneElse = 65534;
-
-WriteStart a_write() {
-    return WriteStart{.pci_address = "0000:03:00.0",
-                      .devnode = "/dev/tarnvel0",
-                      .kind = static_cast<std::int64_t>(BoardKind::Qx630),
-                      .model = "QX630",
-                      .hardware = "1.0",
-                      .firmware_before = 40,
-                      .image_version = 41,
-                      .image_size = 2048,
-                      .image_sha256 = std::string(64, 'a'),
-                      .program = "tarnvel-fw",
-                      .user = "root",
-                      .boot_id = "b0"};
-}
 
 // A journal as this program makes it, with one record.
 void make_journal(const fs::path& file) {
