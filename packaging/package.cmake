@@ -1,6 +1,6 @@
 # What gets installed besides the programs, and the Debian package of it all: both programs
 # (stripped), their manual pages, bash completion for tarnvel-fw, the metrics service and timer
-# (installed, never enabled), the copyright and changelog files Debian asks for and lintian's
+# (installed, never enabled), tarnvel-fw's commented configuration file, the copyright and changelog files Debian asks for and lintian's
 # override of the one tag that does not apply to a package built outside Debian.
 
 find_program(GZIP_PROGRAM gzip REQUIRED)
@@ -45,6 +45,15 @@ install(CODE "
 ")
 install(FILES contrib/systemd/tarnvel-fw-metrics.timer DESTINATION lib/systemd/system)
 
+# tarnvel-fw's configuration, every setting commented out, where the program reads it: a
+# conffile of the package, which dpkg never overwrites once the operator has changed it; a plain
+# `cmake --install` lays it down only where there is none yet.
+install(CODE "
+  if(NOT EXISTS \"\$ENV{DESTDIR}/etc/tarnvel/tarnvel-fw.toml\")
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/contrib/tarnvel-fw.toml\" DESTINATION /etc/tarnvel)
+  endif()
+")
+
 # The Debian package. Its version carries a Debian revision, and the changelog's newest entry
 # must name exactly that version.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -64,6 +73,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The runtime libraries the programs link become the dependencies; the completion and the
 # units need nothing that is not there whenever they are used.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_GENERATOR DEB)

@@ -1,7 +1,9 @@
 #include "sim/testbed/board_description.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
+#include <array>
 #include <charconv>
 #include <filesystem>
 #include <utility>
@@ -13,8 +15,9 @@ namespace {
 
 constexpr std::string_view kHelp =
     R"(A board is one argument: settings separated by commas, applied left to right.
-  kind=K              board kind 0-10: a PCI parent with a device ID of that kind and
-                      the first hardware version of its table, firmware 100
+  kind=K              board kind 0-10 (see the table at the end): a PCI parent
+                      with a device ID of that kind, the first hardware version
+                      of its table, firmware 100
   device=TEXT         the PCI parent's "device" attribute, verbatim (e.g. 0x0x22)
   no-device           the PCI parent has no "device" attribute
   parent=pci          the parent is a PCI device (the default)
@@ -313,8 +316,30 @@ std::optional<std::uint32_t> firmware_of(std::string_view version) {
     return parse_number<std::uint32_t>(digits);
 }
 
-std::string_view board_description_help() {
-    return kHelp;
+std::string board_description_help() {
+    // The kinds as the board table has them: what each model is and the PCI device IDs that
+    // make a board one.
+    std::array<std::vector<std::string>, kBoardKindCount> ids;
+    for (unsigned id = 0; id <= 0xFFFF; ++id) {
+        const BoardKind kind = board_kind_for_device_id(static_cast<std::uint16_t>(id));
+        if (kind != BoardKind::Unsupported) {
+            ids[static_cast<std::size_t>(kind)].push_back(fmt::format("0x{:x}", id));
+        }
+    }
+    std::string kinds =
+        "The kinds, as kind= takes them and tarnvel-fw shows them (\"kind\" in its JSON and\n"
+        "metrics): the model the kind is, its flash, and the PCI device IDs of the kind\n"
+        "  0   unsupported: any other device ID\n";
+    for (std::size_t kind = 1; kind < kBoardKindCount; ++kind) {
+        const BoardInfo& info = board_info(static_cast<BoardKind>(kind));
+        kinds += fmt::format(
+            "  {:<3} {:<7} {:<14} {}\n", kind, info.model_name,
+            static_cast<BoardKind>(kind) == BoardKind::Qx1800 ? "none written"
+            : info.flash == FlashType::Spi                    ? "serial flash"
+                                                              : "parallel flash",
+            fmt::join(ids[kind], ", "));
+    }
+    return std::string(kHelp) + "\n" + kinds;
 }
 
 }  // namespace tarnvel::sim

@@ -62,6 +62,6 @@ Result<BoardDescription> parse_board_description(std::string_view text);
 std::optional<std::uint32_t> firmware_of(std::string_view version);
 
 // The grammar, for --help.
-std::string_view board_description_help();
+std::string board_description_help();
 
 }  // namespace tarnvel::sim

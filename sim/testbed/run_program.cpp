@@ -150,6 +150,7 @@ Result<RunResult> run_program(const Testbed& testbed, const RunOptions& options)
     launch.firmware_root = options.firmware_root;
     launch.state_dir = options.state_dir.empty() ? testbed.state_dir() : options.state_dir;
     launch.firmware_mount = options.firmware_mount;
+    launch.journal_dir = options.journal_dir;
     launch.stdin_fd = in_file ? in_file.get() : in_pipe ? in_pipe->first.get() : kClosedFd;
     launch.stdout_fd = out_pipe->second.get();
     launch.stderr_fd = err_pipe->second.get();

@@ -29,6 +29,8 @@ struct RunOptions {
     // Instead of stdin_bytes: standard input read from this file (/dev/zero: a line that never
     // ends).
     std::optional<std::filesystem::path> stdin_file = std::nullopt;
+    // The program's /run/systemd/journal (SandboxLaunch::journal_dir); empty: none.
+    std::filesystem::path journal_dir = {};
 };
 
 struct RunResult {

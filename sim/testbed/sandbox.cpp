@@ -26,6 +26,8 @@ constexpr std::string_view kPreloadLibrary = "libumockdev-preload.so.0";
 // Reports writes to "reboot" to the testbed (sim/preload/reboot_preload.c).
 constexpr std::string_view kSimPreloadLibrary = TARNVEL_SIM_PRELOAD;
 constexpr const char* kFirmwareMountPoint = "/lib/firmware";
+// Where journald takes entries (sd_journal_send writes to its socket there).
+constexpr const char* kJournaldDir = "/run/systemd/journal";
 
 // Where the child stopped, sent back to the parent over a close-on-exec pipe.
 enum class Step : int {
@@ -38,6 +40,7 @@ enum class Step : int {
     Overlay,
     FirmwareDir,
     Bind,
+    Journal,
     Capabilities,
     Exec,
 };
@@ -58,6 +61,7 @@ std::string_view step_text(Step step) {
         case Step::Overlay: return "mounting a private overlay of /lib";
         case Step::FirmwareDir: return "making /lib/firmware in the overlay";
         case Step::Bind: return "binding the firmware directory onto /lib/firmware";
+        case Step::Journal: return "covering the system journal's directory";
         case Step::Capabilities: return "dropping the DAC override capabilities";
         case Step::Exec: return "starting the program";
     }
@@ -77,6 +81,8 @@ struct ChildPlan {
     const char* upper = nullptr;
     const char* work = nullptr;
     const char* overlay_options = nullptr;
+    const char* journal_dir = nullptr;  // mounted on kJournaldDir in a /run of its own
+    bool hide_journald = false;         // the machine has kJournaldDir: covered by an empty one
     bool user_namespace = false;  // not root: a user namespace grants the mounts
     const char* uid_map = nullptr;
     const char* gid_map = nullptr;
@@ -183,6 +189,16 @@ bool write_small_file(const char* path, const char* text) {
     if (::mount(plan.firmware_root, kFirmwareMountPoint, nullptr, MS_BIND, nullptr) != 0) {
         fail_child(report, Step::Bind);
     }
+    if (plan.journal_dir != nullptr) {
+        if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 ||
+            ::mkdir("/run/systemd", 0755) != 0 || ::mkdir(kJournaldDir, 0755) != 0 ||
+            ::mount(plan.journal_dir, kJournaldDir, nullptr, MS_BIND, nullptr) != 0) {
+            fail_child(report, Step::Journal);
+        }
+    } else if (plan.hide_journald &&
+               ::mount("tmpfs", kJournaldDir, "tmpfs", MS_RDONLY, "mode=0755") != 0) {
+        fail_child(report, Step::Journal);
+    }
 
     // Inherited across exec; see the header.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -260,9 +276,11 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
                                              const std::filesystem::path& state_dir) {
     std::string old_preload;
     std::string old_asan;
+    bool configuration_named = false;
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string_view text(*entry);
+        configuration_named = configuration_named || text.starts_with("TARNVEL_CONFIG=");
         if (text.starts_with("LD_PRELOAD=")) {
             old_preload = text.substr(11);
         } else if (text.starts_with("ASAN_OPTIONS=")) {
@@ -281,6 +299,11 @@ std::vector<std::string> sandbox_environment(const std::filesystem::path& umockd
                   "verify_asan_link_order=0");
     env.push_back("UMOCKDEV_DIR=" + umockdev_dir.string());
     env.push_back("TARNVEL_STATE_DIR=" + state_dir.string());
+    // tarnvel-fw's configuration is the machine's own too, beside its state directory: the
+    // host's /etc/tarnvel never decides what a simulated board gets.
+    if (!configuration_named) {
+        env.push_back("TARNVEL_CONFIG=" + (state_dir.parent_path() / "tarnvel-fw.toml").string());
+    }
     return env;
 }
 
@@ -326,6 +349,10 @@ Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch) {
     plan.fds[2] = launch.stderr_fd;
     plan.own_process_group = launch.own_process_group;
     plan.take_terminal = launch.take_terminal;
+    const std::string journal_dir = launch.journal_dir.string();
+    if (!launch.journal_dir.empty()) plan.journal_dir = journal_dir.c_str();
+    struct stat journald {};
+    plan.hide_journald = ::stat(kJournaldDir, &journald) == 0 && S_ISDIR(journald.st_mode);
     if (launch.die_with_parent) plan.parent = ::getpid();
 
     const uid_t uid = ::geteuid();

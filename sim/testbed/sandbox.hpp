@@ -9,6 +9,11 @@
 // to it in TARNVEL_STATE_DIR: the caller's, or a fresh temporary one. It never reaches the
 // machine's /var/lib/tarnvel.
 //
+// The program does not reach the machine's system journal: where journald runs, an empty
+// directory covers /run/systemd/journal, so that what a simulated write logs stays out of the
+// machine's log; a caller may put a directory of its own there instead (journal_dir), with a
+// socket of its own to read what the program logs.
+//
 // The program runs without the DAC override capabilities, so file modes in the testbed
 // refuse it what they would refuse an operator (a device node of mode 0000, a read-only
 // "reboot"), even when the tests run as root. Its timer slack is 1 ns: every emulated ioctl
@@ -57,6 +62,10 @@ struct SandboxLaunch {
     // The program is killed (SIGKILL) when the thread that started it ends, also when the
     // caller is killed: it never runs on without the machine that serves its boards.
     bool die_with_parent = false;
+    // The directory the program finds on /run/systemd/journal, in a /run of its own: a socket
+    // named "socket" there takes what it sends to journald. Empty: the machine's journal
+    // hidden, as above.
+    std::filesystem::path journal_dir = {};
 };
 
 struct SandboxedChild {
@@ -70,7 +79,8 @@ struct SandboxedChild {
 Result<SandboxedChild> spawn_in_sandbox(const SandboxLaunch& launch);
 
 // The libc environment of this process with the preload and sanitizer settings the program
-// needs to run in the testbed, and its state directory.
+// needs to run in the testbed, its state directory, and (unless this process names one)
+// tarnvel-fw's configuration file beside it.
 std::vector<std::string> sandbox_environment(const std::filesystem::path& umockdev_dir,
                                              const std::filesystem::path& state_dir);
 

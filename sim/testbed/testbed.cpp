@@ -19,6 +19,12 @@
 namespace tarnvel::sim {
 namespace {
 
+// umockdev answers a program's reads of /proc/… from the testbed's root/proc/… where that file
+// exists; the machine's own /proc answers the rest.
+std::filesystem::path boot_id_file(const std::filesystem::path& root) {
+    return root / "proc/sys/kernel/random/boot_id";
+}
+
 std::atomic<bool> g_testbed_alive{false};
 
 // Major number of the simulated driver's character devices; any unused one serves.
@@ -79,12 +85,27 @@ Result<std::unique_ptr<Testbed>> Testbed::create() {
     // directory that others can write in.
     if (!ec) std::filesystem::permissions(made->state_dir(), std::filesystem::perms(0755), ec);
     if (ec) return std::unexpected(Error::os(ec.value()));
+    if (auto booted = made->new_boot(); !booted) return std::unexpected(booted.error());
     auto listener = RebootListener::start(
         root / TARNVEL_SIM_REBOOT_SOCKET,
         [bed = made.get()](const std::filesystem::path& attribute) { bed->rebooted(attribute); });
     if (!listener) return std::unexpected(listener.error());
     made->reboot_listener_ = std::move(*listener);
     return made;
+}
+
+std::string Testbed::boot_id() const {
+    return read_whole_file(boot_id_file(root_)).value_or("");
+}
+
+Status Testbed::new_boot() {
+    // The kernel makes a new random UUID at every read of this file.
+    auto uuid = read_whole_file("/proc/sys/kernel/random/uuid");
+    if (!uuid) return std::unexpected(Error::os(ENOENT));
+    std::error_code ec;
+    std::filesystem::create_directories(boot_id_file(root_).parent_path(), ec);
+    if (ec) return std::unexpected(Error::os(ec.value()));
+    return write_whole_file(boot_id_file(root_), *uuid);
 }
 
 Testbed::Testbed(UMockdevTestbed* testbed, std::filesystem::path root)

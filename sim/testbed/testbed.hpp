@@ -92,6 +92,12 @@ class Testbed {
         return dynamic_cast<Model*>(&model(board));
     }
 
+    // The machine's boot as programs read it (/proc/sys/kernel/random/boot_id, which the
+    // testbed answers): every testbed is a boot of its own. A warm reboot of the machine is
+    // new_boot() alone; a power cycle is new_boot() and every board loading its firmware.
+    std::string boot_id() const;
+    Status new_boot();
+
     // The testbed's root: sysfs lies in root/sys, device nodes in root/dev.
     const std::filesystem::path& root_dir() const { return root_; }
     // A state directory of the machine's own (root/var-lib-tarnvel), for programs run in it

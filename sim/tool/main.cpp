@@ -77,7 +77,9 @@ void print_usage(std::FILE* to) {
                "  --cut-seed S    the seed of what an interrupted operation leaves (default N)\n"
                "  --help          this text\n\n"
                "COMMAND's state directory (TARNVEL_STATE_DIR) is DIR/state with --state, else a\n"
-               "temporary one: never the machine's own /var/lib/tarnvel.\n\n"
+               "temporary one: never the machine's own /var/lib/tarnvel. tarnvel-fw's\n"
+               "configuration file (TARNVEL_CONFIG) is DIR/tarnvel-fw.toml, or one in the\n"
+               "temporary directory, unless TARNVEL_CONFIG names one: never /etc/tarnvel's.\n\n"
                "SIGTERM, SIGHUP or SIGINT sent to tarnvel-sim cut the power at that moment, as\n"
                "--power-cut does at an access: the chips stop where they are, COMMAND and its\n"
                "process group are killed (SIGKILL), DIR keeps the machine as the cut left it,\n"
@@ -158,6 +160,12 @@ int fail(std::string_view what, const Error& error) {
     return kSetupError;
 }
 
+// A usage error in one line, and where to read more: the whole help would bury it.
+int usage_error(std::string_view reason) {
+    fmt::print(stderr, "tarnvel-sim: {} (tarnvel-sim --help tells more)\n", reason);
+    return kUsageError;
+}
+
 int refuse(std::string_view why) {
     fmt::print(stderr, "tarnvel-sim: {}\n", why);
     return kUsageError;
@@ -234,10 +242,7 @@ Outcome run(const Arguments& args) {
     std::vector<BoardDescription> boards;
     for (std::string_view text : texts) {
         auto board = parse_board_description(text);
-        if (!board) {
-            fmt::print(stderr, "tarnvel-sim: {}\n", error_text(board.error()));
-            return kUsageError;
-        }
+        if (!board) return usage_error(error_text(board.error()));
         boards.push_back(std::move(*board));
     }
 
@@ -324,11 +329,7 @@ Outcome run(const Arguments& args) {
 
 int main(int argc, char** argv) {
     auto args = parse_arguments(argc, argv);
-    if (!args) {
-        fmt::print(stderr, "tarnvel-sim: {}\n", error_text(args.error()));
-        print_usage(stderr);
-        return kUsageError;
-    }
+    if (!args) return usage_error(error_text(args.error()));
     if (args->help) {
         print_usage(stdout);
         return 0;

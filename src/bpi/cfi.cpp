@@ -79,6 +79,15 @@ std::optional<bool> regions_reversed(std::span<const std::uint16_t> table) {
     }
 }
 
+// Whether the query lists regions of different block sizes, whose order then matters.
+bool regions_differ(std::span<const std::uint16_t> words) {
+    const std::uint32_t regions = std::min(region_count(words), kMaxRegions);
+    for (std::uint32_t r = 1; r < regions; ++r) {
+        if (region_units(words, r) != region_units(words, 0)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<CfiTableSpan> cfi_primary_table(std::span<const std::uint16_t> words) {
@@ -87,13 +96,9 @@ std::optional<CfiTableSpan> cfi_primary_table(std::span<const std::uint16_t> wor
         return std::nullopt;
     }
     // The order matters only where the regions differ.
-    const std::uint32_t regions = std::min(region_count(words), kMaxRegions);
-    bool differ = false;
-    for (std::uint32_t r = 1; r < regions; ++r) {
-        differ = differ || region_units(words, r) != region_units(words, 0);
-    }
     const std::uint32_t address = byte(kPrimaryTable) | byte(kPrimaryTable + 1) << 8;
-    if (!differ || address < kCfiFirstWord || address + kPrimaryTableWords > kCfiSpaceWords) {
+    if (!regions_differ(words) || address < kCfiFirstWord ||
+        address + kPrimaryTableWords > kCfiSpaceWords) {
         return std::nullopt;
     }
     return CfiTableSpan{.address = address, .words = kPrimaryTableWords};
@@ -150,8 +155,11 @@ Result<FlashGeometry> parse_cfi_query(std::span<const std::uint16_t> words,
         return std::unexpected(bad_cfi(fmt::format("lists erase blocks over {} of a {} part",
                                                    size_text(covered), size_text(geometry.size))));
     }
-    if (cfi_primary_table(words)) {
-        const std::optional<bool> reversed = regions_reversed(primary_table);
+    // Regions of different sizes lie as the boot flag says; where no primary table says it
+    // (none, or one out of the query's space, or one without the flag), either way round.
+    if (regions_differ(words)) {
+        const std::optional<bool> reversed =
+            cfi_primary_table(words) ? regions_reversed(primary_table) : std::nullopt;
         if (reversed.value_or(false)) std::ranges::reverse(geometry.erase_regions);
         geometry.regions_may_be_reversed = !reversed.has_value();
     }

@@ -55,7 +55,7 @@ Result<bool> holds_block(FlashDevice& flash, std::uint32_t address,
 
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
                         ProgrammingObserver& observer, ProgrammingReport* report,
-                        ProgrammingMode mode) {
+                        ProgrammingMode mode, std::span<const std::uint8_t> held) {
     ProgrammingReport unused;
     ProgrammingReport& done = report != nullptr ? *report : unused;
     done = {};
@@ -63,6 +63,9 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
     FlashDevice& flash = *board.flash;
     const BoardInfo& info = board_info(board.kind);
     if (auto fits = check_image_fits(board.kind, image.data.size()); !fits) return fits;
+    if (!held.empty() && held.size() != image.data.size()) {
+        internal_fault("the flash's span read before the write is not the image's length");
+    }
     // A run that compares first polls the serial flash's long erases only near their end; a
     // full run keeps the register traffic of polling every erase from its start.
     flash.set_erase_polls_late(mode == ProgrammingMode::Differing);
@@ -95,15 +98,18 @@ Status program_firmware(BoardDevice& board, const FirmwareImage& image,
                        .length = std::min(block_size, length - offset),
                        .image_length = length};
         std::span<const std::uint8_t> block = std::span(image.data).subspan(offset, pass.length);
+        // Compared in image byte order: mirroring is the same on both sides.
+        const bool held_already =
+            !held.empty() && std::ranges::equal(block, held.subspan(offset, pass.length));
         if (mirrored_words) {
             mirror_words(block, mirrored);
             block = mirrored;
         }
         if (mode == ProgrammingMode::Differing) {
             observer.compare_started(pass);
-            auto held = holds_block(flash, address, block);
-            if (!held) return std::unexpected(std::move(held.error()));
-            if (*held) {
+            auto holds = held.empty() ? holds_block(flash, address, block) : held_already;
+            if (!holds) return std::unexpected(std::move(holds.error()));
+            if (*holds) {
                 ++done.blocks_unchanged;
                 observer.block_unchanged(pass);
                 continue;

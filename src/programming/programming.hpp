@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "base/error.hpp"
 #include "device/board_device.hpp"
@@ -37,9 +38,12 @@ enum class ProgrammingMode : std::uint8_t {
 // addresses the board reaches, odd length on a 16-bit flash) is refused before anything is
 // erased. Returns the first error of a flash operation unchanged, or "can't write to flash"
 // when a block still differs after its fifth retry.
-// `report`, when given, says what the run did.
+// `report`, when given, says what the run did. `held`, when given to a Differing run, is what
+// the flash holds over the image's span, in image byte order, as read just before (to keep a
+// copy of it): each block is compared with it instead of being read again.
 Status program_firmware(BoardDevice& board, const FirmwareImage& image,
                         ProgrammingObserver& observer, ProgrammingReport* report = nullptr,
-                        ProgrammingMode mode = ProgrammingMode::Full);
+                        ProgrammingMode mode = ProgrammingMode::Full,
+                        std::span<const std::uint8_t> held = {});
 
 }  // namespace tarnvel

@@ -1,20 +1,20 @@
 #include "update/board_update.hpp"
 
-#include <pwd.h>
-#include <unistd.h>
+#include <syslog.h>
+
+#include <fmt/format.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 #include <utility>
 
 #include "device/identity.hpp"
 #include "programming/programming.hpp"
+#include "programming/readback.hpp"
+#include "update/host.hpp"
 
 namespace tarnvel {
 namespace {
-
-constexpr const char* kBootIdFile = "/proc/sys/kernel/random/boot_id";
 
 // A record's end that the journal refuses is tried this often, a pause between the tries: a
 // lock held past the busy timeout, or a file system that was full for a moment, may have let
@@ -22,28 +22,13 @@ constexpr const char* kBootIdFile = "/proc/sys/kernel/random/boot_id";
 constexpr int kEndRecordTries = 3;
 constexpr std::chrono::milliseconds kEndRecordPause{500};
 
-// The machine's boot: writes of one boot share it, and a power cycle of the machine changes it.
-std::string boot_id() {
-    std::ifstream file(kBootIdFile);
-    std::string id;
-    std::getline(file, id);
-    return id.empty() ? "unknown" : id;
-}
-
-// Who runs the program: the user name of the real user, or the uid when it has none.
-std::string user_name() {
-    const uid_t uid = ::getuid();
-    passwd entry{};
-    passwd* found = nullptr;
-    std::string buffer(4096, '\0');
-    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        return found->pw_name;
-    }
-    return std::to_string(uid);
-}
+// journalctl MESSAGE_ID=… finds every start, or every end, of a write of any board.
+constexpr const char* kWriteStartedId = "f2ee89c42946402b9f770c81d05faf21";
+constexpr const char* kWriteEndedId = "c043d02e680f4e7595dcd01b1899c900";
 
 WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
-                    const std::string& program) {
+                    const std::string& program, const std::optional<BackupRef>& backup,
+                    bool backup_skipped) {
     const bool from_archive = image.origin.entry.has_value();
     return WriteStart{
         .pci_address = board.pci_address,
@@ -60,15 +45,93 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
         .image_file = from_archive ? std::nullopt : std::optional(image.origin.path),
         .program = program,
         .user = user_name(),
-        .boot_id = boot_id(),
+        .boot_id = this_boot_id(),
+        .requested_by = requested_by(),
+        .writer = this_process(),
+        .backup_file = backup ? std::optional(backup->file) : std::nullopt,
+        .backup_sha256 = backup ? std::optional(backup->sha256) : std::nullopt,
+        .backup_skipped = backup_skipped,
+        .backup_of = image.origin.backup_of,
     };
 }
+
+// The write in the system log: which board, which image, for whom, and its record.
+LogEntry write_log_entry(const WriteStart& start, std::optional<std::int64_t> record,
+                         const char* message_id, int priority, std::string what) {
+    const std::string image = start.image_version
+                                  ? fmt::format("image {}", *start.image_version)
+                                  : fmt::format("image file {}", start.image_file.value_or(""));
+    LogEntry entry{
+        .priority = priority,
+        .message = fmt::format("firmware write of {} ({} v{}, PCI {}) {}: {} (sha256 {}) over "
+                               "firmware {}{}{}",
+                               start.devnode, start.model, start.hardware, start.pci_address,
+                               what, image, start.image_sha256, start.firmware_before,
+                               record ? fmt::format(", journal record {}", *record) : "",
+                               start.requested_by
+                                   ? fmt::format(", asked by {}", *start.requested_by)
+                                   : ""),
+        .fields = {{"MESSAGE_ID", message_id},
+                   {"TARNVEL_PCI", start.pci_address},
+                   {"TARNVEL_NODE", start.devnode},
+                   {"TARNVEL_KIND", fmt::format("{}", static_cast<unsigned>(start.kind))},
+                   {"TARNVEL_MODEL", start.model},
+                   {"TARNVEL_HARDWARE", start.hardware},
+                   {"TARNVEL_FIRMWARE_BEFORE", fmt::format("{}", start.firmware_before)},
+                   {"TARNVEL_IMAGE_SHA256", start.image_sha256},
+                   {"TARNVEL_IMAGE", start.image_file.value_or(
+                                         fmt::format("{}:{}", start.image_archive.value_or(""),
+                                                     start.image_entry.value_or("")))},
+                   {"TARNVEL_USER", start.user}},
+    };
+    if (start.image_version) {
+        entry.fields.emplace_back("TARNVEL_IMAGE_VERSION", fmt::format("{}", *start.image_version));
+    }
+    if (record) entry.fields.emplace_back("TARNVEL_RECORD", fmt::format("{}", *record));
+    if (start.requested_by) entry.fields.emplace_back("TARNVEL_REQUESTED_BY", *start.requested_by);
+    return entry;
+}
+
+LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> record,
+                           const WriteEnd& end) {
+    std::string what =
+        end.verified ? "verified"
+                     : fmt::format("FAILED ({}){}", end.error.value_or(""),
+                                   end.flash_changed ? ", the flash holds a partial image"
+                                                     : ", the flash is as it was");
+    what += fmt::format(" after {:.1f} s, {} of {} blocks written, {} already held the image",
+                        static_cast<double>(end.duration_ms.value_or(0)) / 1000, end.blocks_written,
+                        end.blocks, end.blocks_unchanged);
+    // A partial image is what must not be power-cycled: the most urgent of the two.
+    const int priority = end.verified ? LOG_NOTICE : end.flash_changed ? LOG_CRIT : LOG_ERR;
+    LogEntry entry = write_log_entry(start, record, kWriteEndedId, priority, std::move(what));
+    entry.fields.emplace_back("TARNVEL_RESULT", end.verified ? "verified" : "failed");
+    if (end.error) entry.fields.emplace_back("TARNVEL_ERROR", *end.error);
+    entry.fields.emplace_back("TARNVEL_FLASH_CHANGED", end.flash_changed ? "1" : "0");
+    entry.fields.emplace_back("TARNVEL_BLOCKS", fmt::format("{}", end.blocks));
+    entry.fields.emplace_back("TARNVEL_BLOCKS_WRITTEN", fmt::format("{}", end.blocks_written));
+    entry.fields.emplace_back("TARNVEL_BLOCKS_UNCHANGED", fmt::format("{}", end.blocks_unchanged));
+    entry.fields.emplace_back("TARNVEL_RETRIES", fmt::format("{}", end.retries));
+    entry.fields.emplace_back("TARNVEL_DURATION_MS", fmt::format("{}", end.duration_ms.value_or(0)));
+    return entry;
+}
+
+// The read of the span before a write, shown as the comparison it also is.
+class SpanReadProgress final : public ProgrammingObserver {
+  public:
+    explicit SpanReadProgress(ProgrammingObserver& observer) : observer_(observer) {}
+    void pass_started(const BlockPass& pass) override { observer_.compare_started(pass); }
+    void retrying(const BlockPass&) override {}
+
+  private:
+    ProgrammingObserver& observer_;
+};
 
 UpdateResult result_of(const PassedOver& passed_over) {
     switch (passed_over.why) {
         case PassedOver::Why::Unsupported: return UpdateResult::Unsupported;
         case PassedOver::Why::DynamicFirmware: return UpdateResult::DynamicFirmware;
-        case PassedOver::Why::NoArchive:
+        case PassedOver::Why::NoArchive: return UpdateResult::NoArchive;
         case PassedOver::Why::NoImage: return UpdateResult::NoImage;
     }
     return UpdateResult::NoImage;
@@ -112,7 +175,8 @@ BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogu
     : policy_(std::move(policy)),
       journal_(journal),
       dialogue_(dialogue),
-      restart_(std::move(restart)) {}
+      restart_(std::move(restart)),
+      log_(journal.program()) {}
 
 BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     BoardUpdateReport report(board);
@@ -137,6 +201,7 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     }
     report.image_version = chosen->version;
     report.image_sha256 = chosen->sha256;
+    report.image_backup_of = chosen->origin.backup_of;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read, or whose journal can't be opened, is not decided on versions alone.
@@ -157,14 +222,32 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
         }
         last_write = std::move(*last);
     }
-    const Decision& decision = report.decision.emplace(
-        decide(report.board, offer_of(chosen), last_write ? &*last_write : nullptr));
+    const Decision& decision = report.decision.emplace(decide(
+        report.board, offer_of(chosen), last_write ? &*last_write : nullptr, HostNow::current()));
+    // Another process holds the board while it writes it: not even asked about.
+    if (decision.status == BoardStatus::Writing) {
+        board.close();
+        report.result = UpdateResult::Writing;
+        return report;
+    }
     if (policy_.unattended && !decision.writes_unattended(policy_.force)) {
         board.close();
-        report.result = decision.status == BoardStatus::PendingPowerCycle
-                            ? UpdateResult::PendingPowerCycle
-                            : UpdateResult::UpToDate;
+        report.result = decision.status == BoardStatus::PendingPowerCycle ? UpdateResult::PendingPowerCycle
+                        : decision.status == BoardStatus::BoardNewer      ? UpdateResult::BoardNewer
+                                                                          : UpdateResult::UpToDate;
         return report;
+    }
+    // A fleet's list of images decides whether this one may be written at all.
+    switch (judge_image(policy_.images, chosen->sha256)) {
+        case ImageVerdict::Allowed: break;
+        case ImageVerdict::Blocked:
+            board.close();
+            report.result = UpdateResult::Blocked;
+            return report;
+        case ImageVerdict::NotApproved:
+            board.close();
+            report.result = UpdateResult::NotApproved;
+            return report;
     }
     if (journal_.required() && journal_.journal() == nullptr) {
         board.close();
@@ -207,32 +290,52 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     // unbootable.
     auto hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
 
-    // The record is committed and on the disk before the first erase.
-    Journal* records = journal_.journal();
-    if (records != nullptr) {
-        auto started = records->start_write(start_of(report.board, image, journal_.program()));
-        if (started) {
-            report.record = *started;
-        } else {
-            journal_.report(started.error());
-        }
-    }
-    if (!report.record && journal_.required()) {
-        // No board is written that the journal could not tell of afterwards.
-        board.close();
-        fail(report, UpdateFailure::Journal,
-             journal_.problem().value_or(
-                 Error::message(ErrorKind::Other, "the journal can't record the write")));
-        return;
-    }
-
     ProgrammingReport done;
     Status programmed;
+    WriteStart start;
+    std::chrono::steady_clock::time_point started_at;
+    Journal* records = nullptr;
     {
         const std::unique_ptr<ProgrammingObserver> observer = dialogue_.progress(report.board, *hold);
+        // What the flash holds over the span is kept before the record names it, and the read
+        // that keeps it also tells which blocks differ from the image.
+        std::vector<std::uint8_t> held;
+        if (policy_.backup == UpdatePolicy::Backup::Kept) {
+            auto kept = keep_backup(board, image, *observer, held);
+            if (!kept) {
+                board.close();
+                fail(report, UpdateFailure::Backup, std::move(kept.error()));
+                return;
+            }
+            report.backup = std::move(*kept);
+        }
+
+        // The record is committed and on the disk before the first erase.
+        started_at = std::chrono::steady_clock::now();
+        start = start_of(report.board, image, journal_.program(), report.backup,
+                         policy_.backup == UpdatePolicy::Backup::Skipped);
+        records = journal_.journal();
+        if (records != nullptr) {
+            auto started = records->start_write(start);
+            if (started) {
+                report.record = *started;
+            } else {
+                journal_.report(started.error());
+            }
+        }
+        if (!report.record && journal_.required()) {
+            // No board is written that the journal could not tell of afterwards.
+            board.close();
+            fail(report, UpdateFailure::Journal,
+                 journal_.problem().value_or(
+                     Error::message(ErrorKind::Other, "the journal can't record the write")));
+            return;
+        }
+        log_.send(write_log_entry(start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
         programmed = program_firmware(board, image.image, *observer, &done,
                                       policy_.full_write ? ProgrammingMode::Full
-                                                         : ProgrammingMode::Differing);
+                                                         : ProgrammingMode::Differing,
+                                      held);
     }
     report.programmed = true;
     report.flash_changed = done.flash_changed;
@@ -240,21 +343,34 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     report.blocks_written = done.blocks_written;
     report.blocks_unchanged = done.blocks_unchanged;
     report.retries = done.retries;
+    const WriteEnd end{
+        .verified = programmed.has_value(),
+        .error = programmed ? std::nullopt : std::optional(error_text(programmed.error())),
+        .flash_changed = done.flash_changed,
+        .blocks = done.block_count,
+        .blocks_written = done.blocks_written,
+        .blocks_unchanged = done.blocks_unchanged,
+        .retries = done.retries,
+        .stopped = hold->stop_waiting(),
+        .duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - started_at)
+                           .count(),
+    };
     if (report.record) {
-        const WriteEnd end{
-            .verified = programmed.has_value(),
-            .error = programmed ? std::nullopt : std::optional(error_text(programmed.error())),
-            .flash_changed = done.flash_changed,
-            .blocks = done.block_count,
-            .blocks_written = done.blocks_written,
-            .blocks_unchanged = done.blocks_unchanged,
-            .retries = done.retries,
-            .stopped = hold->stop_waiting(),
-        };
         end_record(report, end);
     }
+    log_.send(write_ended_entry(start, report.record, end));
     if (programmed) {
-        report.result = UpdateResult::Updated;
+        // A write that found every block holding the image changed nothing.
+        report.result = done.flash_changed ? UpdateResult::Updated : UpdateResult::Unchanged;
+        // A board keeps its newest backups, and every one a record still needs.
+        if (policy_.backup == UpdatePolicy::Backup::Kept && records != nullptr) {
+            if (auto pruned = prune_backups(*records, BackupStore(policy_.state_dir),
+                                            report.board.pci_address, policy_.keep_backups);
+                !pruned) {
+                journal_.report(pruned.error());
+            }
+        }
     } else {
         // The flash may hold a partial image: the board needs the operator before anything
         // else is touched.
@@ -271,7 +387,26 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     }
     // A stop signal that came meanwhile ends the program here.
     hold.reset();
-    if (report.result == UpdateResult::Updated) reboot(board, report);
+    if (report.result == UpdateResult::Updated || report.result == UpdateResult::Unchanged) {
+        reboot(board, report);
+    }
+}
+
+Result<BackupRef> BoardUpdate::keep_backup(BoardDevice& board, const ChosenImage& image,
+                                           ProgrammingObserver& observer,
+                                           std::vector<std::uint8_t>& held) {
+    const auto length = static_cast<std::uint32_t>(image.image.data.size());
+    held.reserve(length);
+    SpanReadProgress reading(observer);
+    if (auto read = read_firmware_region(board, length, reading,
+                                         [&](std::span<const std::uint8_t> bytes) -> Status {
+                                             held.insert(held.end(), bytes.begin(), bytes.end());
+                                             return {};
+                                         });
+        !read) {
+        return std::unexpected(std::move(read.error()));
+    }
+    return BackupStore(policy_.state_dir).keep(board.pci_address, board.kind, held);
 }
 
 void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {

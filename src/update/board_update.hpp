@@ -5,20 +5,25 @@
 // own words, questions and progress) and their policy, and render what it returns.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/stop_signals.hpp"
+#include "base/system_log.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "flash/progress.hpp"
 #include "update/board_access.hpp"
+#include "update/backup_store.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
 #include "update/image_choice.hpp"
+#include "update/image_policy.hpp"
 #include "update/run_journal.hpp"
 
 namespace tarnvel {
@@ -58,9 +63,23 @@ struct UpdatePolicy {
     // run when its results are out; without, it ends the program right after
     // UpdateDialogue::write_ended.
     bool hand_back_held_stop = false;
-    // The image file the operator named, instead of the board's archive.
+    // The image file the operator named (or a backup to write back), instead of the board's
+    // archive.
     const ImageFile* image_file = nullptr;
     std::string firmware_dir = kFirmwareDir;
+    // Which images may be written at all.
+    ImagePolicy images{};
+
+    enum class Backup : std::uint8_t {
+        None,     // no backup, and the record says nothing of one (tarnvel-flash)
+        Skipped,  // the operator asked for none; the record says so
+        Kept,     // what the flash holds over the span is kept before the record is committed
+    };
+    Backup backup = Backup::None;
+    // Where the backups are kept (its backups/), and how many of a board's stay after a
+    // verified write.
+    std::filesystem::path state_dir{};
+    unsigned keep_backups = 2;
 };
 
 // What the operator is offered for a board: its image and what it needs.
@@ -73,17 +92,28 @@ struct WriteOffer {
 // The result of one board's update, whichever program ran it; each program has its own words
 // for them.
 enum class UpdateResult : std::uint8_t {
-    Updated,   // written and verified (and rebooted into it when `rebooted`)
-    UpToDate,  // not written: the image is not newer and --force was not given
+    Updated,  // written and verified (and rebooted into it when `rebooted`)
+    // Written and verified without a block erased or programmed: the flash already held the
+    // image (and the board rebooted when `rebooted`).
+    Unchanged,
+    UpToDate,    // not written: the image is the version the board runs; --force was not given
+    BoardNewer,  // not written: the board runs a newer version (a downgrade); no --force
     // Not written: the image was written and verified before and starts at the next power
     // cycle; --force was not given.
     PendingPowerCycle,
     DynamicFirmware,  // a QX1800: nothing to write
     Declined,         // the operator answered no
     Failed,           // see BoardUpdateReport::failure
-    NoImage,          // no archive, or no usable image in it
+    NoArchive,        // the board's archive is not there
+    NoImage,          // the archive is unusable or holds no usable image for the board
     Unsupported,      // not a known board
     NotAttempted,     // the run ended before this board
+    Writing,          // not written: another process is writing it (BoardStatus::Writing)
+    // The journal knows the board, discovery no longer finds it: never run, reported beside
+    // the boards found.
+    Missing,
+    Blocked,          // not written: the image is on the blocked list
+    NotApproved,      // not written: there is a list of approved images, and it is not on it
 };
 
 // Where a failed update stopped.
@@ -91,6 +121,7 @@ enum class UpdateFailure : std::uint8_t {
     None,
     Access,       // opening the board or its part failed: see `access`; the flash is untouched
     Journal,      // a required journal can't record the write: nothing was written
+    Backup,       // what the flash holds could not be kept: nothing was written
     // The journal's last record of the board can't be read: what the flash holds is not known,
     // and the versions alone can't tell whether it needs the image. Nothing was written.
     Undecided,
@@ -111,6 +142,7 @@ enum class RebootVerdict : std::uint8_t {
 
 struct BoardUpdateReport {
     explicit BoardUpdateReport(const BoardDevice& of) : board(identity_of(of)) {}
+    explicit BoardUpdateReport(BoardIdentity of) : board(std::move(of)) {}
 
     BoardIdentity board;  // as the board was before the update
     UpdateResult result = UpdateResult::NotAttempted;
@@ -122,6 +154,7 @@ struct BoardUpdateReport {
     // The image meant for the board, once chosen.
     std::optional<std::int32_t> image_version;  // none for an image file
     std::optional<std::string> image_sha256;
+    std::optional<std::int64_t> image_backup_of;  // a backup written back: whose record
     std::optional<Decision> decision;
 
     // Once the programming ran (also when it failed part-way).
@@ -132,6 +165,7 @@ struct BoardUpdateReport {
     std::uint32_t blocks_unchanged = 0;
     unsigned retries = 0;
     std::optional<std::int64_t> record;  // the write's journal record
+    std::optional<BackupRef> backup;     // what the flash held before the write, kept
     // Why the journal could not complete the record once the write had ended, tried again and
     // again: the record says the write never ended, whatever the flash got.
     std::optional<Error> end_unrecorded;
@@ -193,6 +227,10 @@ class BoardUpdate {
     // The write, from the record's start to its end, and the reboot after it.
     void write(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report);
     void reboot(BoardDevice& board, BoardUpdateReport& report);
+    // Reads what the flash holds over the image's span into `held` and keeps it in the backups;
+    // `observer` hears of each block read as of a comparison.
+    Result<BackupRef> keep_backup(BoardDevice& board, const ChosenImage& image,
+                                  ProgrammingObserver& observer, std::vector<std::uint8_t>& held);
     // Completes the write's record, trying again for a while when the journal fails.
     void end_record(BoardUpdateReport& report, const WriteEnd& end);
     // Adds what came of the reboot to the write's record.
@@ -202,6 +240,8 @@ class BoardUpdate {
     RunJournal& journal_;
     UpdateDialogue& dialogue_;
     BoardRestart restart_;
+    // Every write's start and end, also one the journal does not record.
+    SystemLog log_;
 };
 
 }  // namespace tarnvel

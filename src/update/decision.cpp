@@ -52,12 +52,44 @@ std::string partial_reason(const WriteRecord& record, const ImageOffer& image) {
     return reason;
 }
 
+// The record was made on this boot: a boot id that can't be read matches none.
+bool same_boot(const WriteRecord& record, const HostNow& host) {
+    return record.start.boot_id == host.boot_id && host.boot_id != kUnknownBoot;
+}
+
+// The record was made on another boot than this one, both known.
+bool booted_since(const WriteRecord& record, const HostNow& host) {
+    return record.start.boot_id != host.boot_id && host.boot_id != kUnknownBoot &&
+           record.start.boot_id != kUnknownBoot;
+}
+
+std::string pending_reason(const WriteRecord& record, const BoardIdentity& board,
+                           const HostNow& host) {
+    const std::string written = fmt::format("image {} was written and verified at {}",
+                                            *record.start.image_version,
+                                            record.ended.value_or(record.started));
+    // A reboot of the machine restarts the boards on what they loaded, not from their flash.
+    if (booted_since(record, host)) {
+        return fmt::format("{}; the machine has been rebooted since, but not power-cycled: the "
+                           "board runs firmware {} until the machine is powered off and on",
+                           written, board.fw_version);
+    }
+    return fmt::format("{}; the board runs firmware {} until it is power-cycled", written,
+                       board.fw_version);
+}
+
 // What the board needs, all weighed; decide adds the versions alone.
 Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
-                       const WriteRecord* last_write) {
+                       const WriteRecord* last_write, const HostNow& host) {
     if (!image &&
         (image.error().why == Why::Unsupported || image.error().why == Why::DynamicFirmware)) {
         return Decision{status_of(image.error()), std::nullopt};
+    }
+    if (last_write != nullptr && write_state(*last_write, host) == WriteState::Writing) {
+        return Decision{BoardStatus::Writing,
+                        fmt::format("{} (process {}) has been writing it since {}",
+                                    last_write->start.program, last_write->start.writer->pid,
+                                    last_write->started)};
     }
     const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
     if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
@@ -73,12 +105,7 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
         last_write->start.image_version &&
         std::int64_t{board.fw_version} != *last_write->start.image_version &&
         (!image || *image == last_write->start.image_version)) {
-        return Decision{
-            BoardStatus::PendingPowerCycle,
-            fmt::format("image {} was written and verified at {}; the board runs "
-                        "firmware {} until it is power-cycled",
-                        *last_write->start.image_version,
-                        last_write->ended.value_or(last_write->started), board.fw_version)};
+        return Decision{BoardStatus::PendingPowerCycle, pending_reason(*last_write, board, host)};
     }
     if (!image) return Decision{status_of(image.error()), image.error().error};
     if (!*image) return Decision{BoardStatus::UpdateAvailable, "an image file"};
@@ -92,9 +119,13 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
                                     "started its image since: the flash holds it whole",
                                     last_write->start.program, last_write->started)};
     }
-    return Decision{available > running    ? BoardStatus::UpdateAvailable
-                    : available == running ? BoardStatus::UpToDate
-                                           : BoardStatus::BoardNewer,
+    if (available < running) {
+        // Writing it would be a downgrade: said as one wherever the board is shown.
+        return Decision{BoardStatus::BoardNewer,
+                        fmt::format("the board runs firmware {}, newer than the archive's {}",
+                                    running, available)};
+    }
+    return Decision{available > running ? BoardStatus::UpdateAvailable : BoardStatus::UpToDate,
                     std::nullopt};
 }
 
@@ -114,6 +145,9 @@ std::string_view status_word(BoardStatus status) {
         case BoardStatus::WriteFailed: return "write-failed";
         case BoardStatus::Missing: return "missing";
         case BoardStatus::Undecided: return "undecided";
+        case BoardStatus::Writing: return "writing";
+        case BoardStatus::Blocked: return "blocked";
+        case BoardStatus::NotApproved: return "not-approved";
     }
     return "unsupported";
 }
@@ -142,13 +176,24 @@ bool Decision::writes_unattended(bool force) const {
         case BoardStatus::DynamicFirmware:
         case BoardStatus::Missing:
         case BoardStatus::Undecided: return false;
+        // Another process is writing it, holding its lock; not even --force writes beside it.
+        case BoardStatus::Writing: return false;
+        case BoardStatus::Blocked:
+        case BoardStatus::NotApproved: return false;
     }
     return false;
 }
 
-Decision decide(const BoardIdentity& board, const ImageOffer& image,
-                const WriteRecord* last_write) {
-    Decision decision = decide_status(board, image, last_write);
+WriteState write_state(const WriteRecord& record, const HostNow& host) {
+    if (record.end) return record.end->verified ? WriteState::Verified : WriteState::Failed;
+    const bool writer_runs = record.start.writer && same_boot(record, host) && host.running &&
+                             host.running(*record.start.writer);
+    return writer_runs ? WriteState::Writing : WriteState::Interrupted;
+}
+
+Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write,
+                const HostNow& host) {
+    Decision decision = decide_status(board, image, last_write, host);
     if (image && *image) {
         const std::int32_t available = **image;
         const auto running = static_cast<std::int32_t>(board.fw_version);
@@ -160,7 +205,7 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image,
 }
 
 Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Error& why) {
-    Decision decision = decide(board, image, nullptr);
+    Decision decision = decide(board, image, nullptr, HostNow{});
     if (decision.status == BoardStatus::Unsupported ||
         decision.status == BoardStatus::DynamicFirmware) {
         return decision;
@@ -172,6 +217,16 @@ Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Er
     return decision;
 }
 
+Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_view sha256) {
+    if (verdict == ImageVerdict::Allowed || !decision.writes_unattended(false)) return decision;
+    const bool blocked = verdict == ImageVerdict::Blocked;
+    Decision refused(blocked ? BoardStatus::Blocked : BoardStatus::NotApproved,
+                     fmt::format("its image {} is {} the {} list", sha256,
+                                 blocked ? "on" : "not on", blocked ? "blocked" : "approved"));
+    refused.versions = decision.versions;
+    return refused;
+}
+
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
                                         std::span<const BoardIdentity> present) {
     std::vector<WriteRecord> missing;
@@ -180,7 +235,7 @@ std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes
             return board.pci_address == record.start.pci_address &&
                    board.kind == record.start.board_kind();
         });
-        if (!found && !known_started(record)) missing.push_back(record);
+        if (!found && !known_started(record) && !record.retired) missing.push_back(record);
     }
     return missing;
 }

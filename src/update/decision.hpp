@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "update/board_identity.hpp"
+#include "update/host.hpp"
 #include "update/image_choice.hpp"
+#include "update/image_policy.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel {
@@ -38,6 +40,13 @@ enum class BoardStatus : std::uint8_t {
     // The journal that would weigh in can't be read: whether the flash holds a partial image
     // is not known, and the versions alone don't tell what the board needs.
     Undecided,
+    // The last write has not ended because it is going on: its writer still runs, on this
+    // boot. Nothing is wrong, and the board is not written beside it.
+    Writing,
+    // The board needs its image, and the fleet's policy does not let it be written: it is on
+    // the blocked list, or there is an approved list and it is not on it.
+    Blocked,
+    NotApproved,
 };
 
 std::string_view status_word(BoardStatus status);
@@ -66,9 +75,17 @@ struct Decision {
     bool writes_unattended(bool force) const;
 };
 
+// How a record's write stands now: ended (verified or failed), or not ended because it is going
+// on or because it was cut short.
+enum class WriteState : std::uint8_t { Verified, Failed, Interrupted, Writing };
+WriteState write_state(const WriteRecord& record, const HostNow& host);
+
 // `last_write` is the newest record of a write that changed (or may have changed) the board's
 // flash: Journal::last_write with flash_touching; null when there is none, or no journal.
-Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write);
+// `host` tells whether a write that never ended is going on, and whether the machine has been
+// rebooted since the last one.
+Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write,
+                const HostNow& host);
 
 // What a board needs when the journal that would weigh in can't be read (`why`): undecided,
 // unless the board needs nothing whatever its journal says (unsupported, dynamic firmware).
@@ -77,8 +94,13 @@ Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Er
 // The boards of `last_writes` (Journal::last_writes with flash_touching) that are not
 // `present`: a slot whose board no longer shows up after a write may hold a board that can't
 // start what is in its flash. A board whose last write is known to have started (it was
-// rebooted and reported the image's version) is not missed.
+// rebooted and reported the image's version) is not missed, nor is one that was forgotten
+// (its records retired).
 std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes,
                                         std::span<const BoardIdentity> present);
+
+// The decision held against the fleet's policy of images: a board that needs an image the
+// policy does not let be written is Blocked or NotApproved, saying which digest.
+Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_view sha256);
 
 }  // namespace tarnvel

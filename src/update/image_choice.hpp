@@ -20,12 +20,16 @@ namespace tarnvel {
 struct ImageOrigin {
     std::string path;
     std::optional<std::string> entry;
+    // A backup written back: the record whose backup it is.
+    std::optional<std::int64_t> backup_of = std::nullopt;
 };
 
 // A raw image file, read whole.
 struct ImageFile {
     std::string path;
     std::vector<std::uint8_t> bytes;
+    // The record whose backup these bytes are, when they are one.
+    std::optional<std::int64_t> backup_of = std::nullopt;
 };
 
 struct ChosenImage {

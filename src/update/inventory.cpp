@@ -26,6 +26,17 @@ class Stocktaking {
         if (on_problem_) on_problem_(error);
     }
 
+    // The record whose backup rollback would write back into the board.
+    std::optional<std::int64_t> backup_record(const BoardIdentity& board) {
+        if (!journal_ || board.pci_address.empty()) return std::nullopt;
+        auto last = journal_->last_backup(board.pci_address, board.kind);
+        if (!last) {
+            problem(last.error());
+            return std::nullopt;
+        }
+        return *last ? std::optional((*last)->id) : std::nullopt;
+    }
+
     // The board's newest record (with `flash_touching`, of a write that changed or may have
     // changed its flash); none when the journal has none, and why it can't be read when it
     // can't.
@@ -44,7 +55,8 @@ class Stocktaking {
     std::optional<Error> problem_;
 };
 
-BoardListing found_board(const BoardDevice& device, Stocktaking& stock,
+BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const HostNow& host,
+                         const ImagePolicy& images,
                          std::string_view firmware_dir) {
     BoardListing listing{.board = identity_of(device)};
     // From the archive's directory alone: listing reads no image data.
@@ -55,52 +67,72 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock,
     const auto last_touching = stock.last_write(listing.board, true);
     listing.decision =
         last_touching ? decide(listing.board, offer_of(image),
-                               *last_touching ? &**last_touching : nullptr)
+                               *last_touching ? &**last_touching : nullptr, host)
                       : undecided(listing.board, offer_of(image), last_touching.error());
     listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt);
+    listing.backup_record = stock.backup_record(listing.board);
+    // Only a policy that lists images needs the image's digest, and so its data.
+    if (image && (images.approved_sha256 || !images.blocked_sha256.empty())) {
+        if (auto chosen = choose_image(device, nullptr, firmware_dir)) {
+            listing.decision = with_image_policy(std::move(listing.decision),
+                                                 judge_image(images, chosen->sha256),
+                                                 chosen->sha256);
+        }
+    }
     return listing;
 }
 
 BoardListing missing_board(const WriteRecord& record, Stocktaking& stock) {
-    const WriteStart& start = record.start;
-    // A number that is no kind is no known board.
-    const BoardKind kind = start.board_kind().value_or(BoardKind::Unsupported);
-    const auto [hw_major, hw_minor] = map_hw_version(kind, start.hardware);
-    BoardListing listing{.board = BoardIdentity{.devnode = start.devnode,
-                                                .pci_address = start.pci_address,
-                                                .kind = kind,
-                                                .hw_major = hw_major,
-                                                .hw_minor = hw_minor,
-                                                .fw_version = 0},
+    BoardListing listing{.board = last_known_identity(record),
                          .found = false,
-                         .decision = Decision{BoardStatus::Missing,
-                                              "not found; the slot may hold a board that can't "
-                                              "start what its flash holds"}};
-    listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt).value_or(record);
+                         .decision = Decision{BoardStatus::Missing, kMissingReason}};
+    listing.last_write =
+        stock.last_write(listing.board, false).value_or(std::nullopt).value_or(record);
     return listing;
 }
 
 }  // namespace
 
+BoardIdentity last_known_identity(const WriteRecord& record) {
+    const WriteStart& start = record.start;
+    // A number that is no kind is no known board.
+    const BoardKind kind = start.board_kind().value_or(BoardKind::Unsupported);
+    const auto [hw_major, hw_minor] = map_hw_version(kind, start.hardware);
+    return BoardIdentity{.devnode = start.devnode,
+                         .pci_address = start.pci_address,
+                         .kind = kind,
+                         .hw_major = hw_major,
+                         .hw_minor = hw_minor,
+                         .fw_version = 0};
+}
+
+Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
+                                                     std::span<const BoardDevice> boards) {
+    auto last = journal.last_writes(true);
+    if (!last) return std::unexpected(std::move(last.error()));
+    std::vector<BoardIdentity> present;
+    for (const BoardDevice& board : boards) present.push_back(identity_of(board));
+    return missing_boards(*last, present);
+}
+
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,
                          const std::function<void(const Error&)>& on_journal_problem,
-                         std::string_view firmware_dir) {
+                         const ImagePolicy& images, std::string_view firmware_dir) {
     Stocktaking stock(journal_file, on_journal_problem);
+    const HostNow host = HostNow::current();
     Inventory inventory;
-    std::vector<BoardIdentity> present;
     for (const BoardDevice& board : boards) {
-        inventory.boards.push_back(found_board(board, stock, firmware_dir));
-        present.push_back(identity_of(board));
+        inventory.boards.push_back(found_board(board, stock, host, images, firmware_dir));
     }
     if (const Journal* journal = stock.journal()) {
-        if (auto last = journal->last_writes(true); last) {
-            for (const WriteRecord& record : missing_boards(*last, present)) {
+        if (auto missing = find_missing_boards(*journal, boards); missing) {
+            for (const WriteRecord& record : *missing) {
                 inventory.boards.push_back(missing_board(record, stock));
                 inventory.any_missing = true;
             }
         } else {
-            stock.problem(last.error());
+            stock.problem(missing.error());
         }
     }
     inventory.journal_read = stock.journal_read();

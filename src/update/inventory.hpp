@@ -16,6 +16,7 @@
 #include "firmware/firmware_archive.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
+#include "update/image_policy.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel {
@@ -28,6 +29,8 @@ struct BoardListing {
     std::optional<std::int32_t> available{};  // the image's version
     Decision decision{};
     std::optional<WriteRecord> last_write{};  // the journal's last record of the board
+    // The record whose backup rollback would write back into the board.
+    std::optional<std::int64_t> backup_record{};
 
     // The firmware the board runs; none for a board that was not found.
     std::optional<std::uint16_t> firmware() const {
@@ -43,11 +46,26 @@ struct Inventory {
     bool journal_read = true;
 };
 
-// Takes stock of `boards` with the journal in `journal_file`; the first problem reading it is
-// told to `on_journal_problem`.
+// A board that is missing, as its last record knows it: its node, slot, kind and hardware then,
+// and firmware 0.
+BoardIdentity last_known_identity(const WriteRecord& record);
+// Why a missing board is reported.
+inline constexpr const char* kMissingReason =
+    "not found; the slot may hold a board that can't start what its flash holds";
+
+// The boards the journal knows that are not among `boards` (missing_boards): the last record
+// of each, newest first.
+Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
+                                                     std::span<const BoardDevice> boards);
+
+// Takes stock of `boards` with the journal in `journal_file`, on this machine now; the
+// first problem reading the journal is told to `on_journal_problem`. With a policy of images that
+// lists any, a board's image is read to learn its digest, and a board that needs an image the
+// policy refuses is said to be so.
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,
                          const std::function<void(const Error&)>& on_journal_problem,
+                         const ImagePolicy& images = {},
                          std::string_view firmware_dir = kFirmwareDir);
 
 }  // namespace tarnvel

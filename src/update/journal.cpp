@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <utility>
 
 #include "update/journal_place.hpp"
 #include "update/sqlite.hpp"
@@ -53,12 +55,22 @@ enum Column : std::size_t {
     kVersionAfter,     // the board's "version" once rebooted
     kRebootError,
     kBlocksUnchanged,  // blocks found holding the image and left as they were
+    kRequestedBy,      // who asked for the run (sudo's user, or the login's)
+    kWriterPid,        // the writing process, while it runs: its id
+    kWriterStart,      // and its start, in clock ticks after the boot
+    kDurationMs,       // from the record's start to its end, on the monotonic clock
+    kRetired,          // when the board was forgotten: the slot is no longer missed
+    kRetiredBy,        // and by whom
+    kBackupFile,       // the backup of what the flash held over the span, in backups/
+    kBackupSha256,     // of that span
+    kBackupSkipped,    // 1: the operator asked for no backup
+    kBackupOf,         // a rollback: the record whose backup was written back
     kColumnCount,
 };
 
-// When a column is written: by SQLite (the id), with the record, when the write ends, or when
-// its reboot is decided on.
-enum class Written : std::uint8_t { ById, AtStart, AtEnd, AtReboot };
+// When a column is written: by SQLite (the id), with the record, when the write ends, when its
+// reboot is decided on, or when its board is forgotten.
+enum class Written : std::uint8_t { ById, AtStart, AtEnd, AtReboot, AtRetire };
 
 struct ColumnSpec {
     std::string_view name;
@@ -97,6 +109,16 @@ constexpr std::array<ColumnSpec, kColumnCount> kColumns{{
     {"version_after", "TEXT", 1, Written::AtReboot},
     {"reboot_error", "TEXT", 1, Written::AtReboot},
     {"blocks_unchanged", "INTEGER", 2, Written::AtEnd},
+    {"requested_by", "TEXT", 3, Written::AtStart},
+    {"writer_pid", "INTEGER", 3, Written::AtStart},
+    {"writer_start", "INTEGER", 3, Written::AtStart},
+    {"duration_ms", "INTEGER", 3, Written::AtEnd},
+    {"retired", "TEXT", 3, Written::AtRetire},
+    {"retired_by", "TEXT", 3, Written::AtRetire},
+    {"backup_file", "TEXT", 4, Written::AtStart},
+    {"backup_sha256", "TEXT", 4, Written::AtStart},
+    {"backup_skipped", "INTEGER", 4, Written::AtStart},
+    {"backup_of", "INTEGER", 4, Written::AtStart},
 }};
 static_assert(std::ranges::all_of(kColumns, [](const ColumnSpec& c) {
     return c.since >= 1 && c.since <= kJournalSchemaVersion;
@@ -111,6 +133,11 @@ constexpr std::array<std::string_view, kJournalSchemaVersion> kMigrationData = {
     "CREATE INDEX writes_by_board ON writes (pci, kind, id);",
     // Every write before version 2 erased and wrote each block it reached.
     "UPDATE writes SET blocks_unchanged = 0 WHERE ended IS NOT NULL;",
+    // Nothing: older records know no one who asked, no writer and no measured duration
+    // (their times tell it to the second), and none is retired.
+    "",
+    // Writes before version 4 kept no backup, and none was asked to be skipped.
+    "UPDATE writes SET backup_skipped = 0;",
 };
 
 // The statements that take the schema from `version - 1` to `version`.
@@ -183,6 +210,15 @@ Row row_of(const WriteStart& start) {
     row[kUser] = text(start.user);
     row[kBootId] = text(start.boot_id);
     row[kStarted] = text(utc_timestamp_now());
+    row[kRequestedBy] = optional_text(start.requested_by);
+    if (start.writer) {
+        row[kWriterPid] = integer(start.writer->pid);
+        row[kWriterStart] = integer(static_cast<std::int64_t>(start.writer->start_ticks));
+    }
+    row[kBackupFile] = optional_text(start.backup_file);
+    row[kBackupSha256] = optional_text(start.backup_sha256);
+    row[kBackupSkipped] = integer(start.backup_skipped);
+    row[kBackupOf] = start.backup_of ? integer(*start.backup_of) : SqlValue();
     return row;
 }
 
@@ -197,6 +233,7 @@ Row row_of(const WriteEnd& end) {
     row[kBlocksUnchanged] = integer(end.blocks_unchanged);
     row[kRetries] = integer(end.retries);
     row[kStopped] = integer(end.stopped);
+    row[kDurationMs] = end.duration_ms ? integer(*end.duration_ms) : SqlValue();
     return row;
 }
 
@@ -243,6 +280,16 @@ WriteRecord record_of(const Row& row) {
     start.program = text_of(row, kProgram);
     start.user = text_of(row, kUser);
     start.boot_id = text_of(row, kBootId);
+    start.requested_by = optional_text_of(row, kRequestedBy);
+    if (!is_null(row, kWriterPid) && !is_null(row, kWriterStart)) {
+        start.writer = ProcessStamp{
+            .pid = integer_of(row, kWriterPid),
+            .start_ticks = static_cast<std::uint64_t>(integer_of(row, kWriterStart))};
+    }
+    start.backup_file = optional_text_of(row, kBackupFile);
+    start.backup_sha256 = optional_text_of(row, kBackupSha256);
+    start.backup_skipped = integer_of(row, kBackupSkipped) != 0;
+    if (!is_null(row, kBackupOf)) start.backup_of = integer_of(row, kBackupOf);
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {
@@ -254,13 +301,18 @@ WriteRecord record_of(const Row& row) {
             .blocks_written = integer_of(row, kBlocksWritten),
             .blocks_unchanged = integer_of(row, kBlocksUnchanged),
             .retries = integer_of(row, kRetries),
-            .stopped = integer_of(row, kStopped) != 0};
+            .stopped = integer_of(row, kStopped) != 0,
+            .duration_ms = is_null(row, kDurationMs)
+                               ? std::nullopt
+                               : std::optional(integer_of(row, kDurationMs))};
     }
     if (!is_null(row, kRebootRequested)) {
         record.reboot = RebootNote{.requested = integer_of(row, kRebootRequested) != 0,
                                    .version_after = optional_text_of(row, kVersionAfter),
                                    .error = optional_text_of(row, kRebootError)};
     }
+    record.retired = optional_text_of(row, kRetired);
+    record.retired_by = optional_text_of(row, kRetiredBy);
     return record;
 }
 
@@ -436,9 +488,13 @@ Result<std::int64_t> store(SqliteDatabase& db, const Row& row, Written written,
 }  // namespace
 
 std::string utc_timestamp_now() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    return utc_timestamp(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+}
+
+std::string utc_timestamp(std::int64_t unix_seconds) {
+    const auto when = static_cast<std::time_t>(unix_seconds);
     std::tm utc{};
-    ::gmtime_r(&now, &utc);
+    ::gmtime_r(&when, &utc);
     std::array<char, 32> text{};
     const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &utc);
     return std::string(text.data(), length);
@@ -543,8 +599,49 @@ Result<std::vector<WriteRecord>> Journal::select(std::string_view where,
     return records;
 }
 
+Result<std::int64_t> Journal::retire(std::string_view pci_address, std::int64_t kind,
+                                     const std::optional<std::string>& by) {
+    if (!db_) return std::unexpected(not_open(file_));
+    Row row;
+    row[kRetired] = text(utc_timestamp_now());
+    row[kRetiredBy] = optional_text(by);
+    auto statement = db_->prepare(
+        "UPDATE writes SET retired = ?1, retired_by = ?2 "
+        "WHERE pci = ?3 AND kind = ?4 AND retired IS NULL");
+    if (!statement) return std::unexpected(std::move(statement.error()));
+    statement->bind(1, row[kRetired]);
+    statement->bind(2, row[kRetiredBy]);
+    statement->bind(3, std::string(pci_address));
+    statement->bind(4, kind);
+    // One statement is one transaction: every record of the board, or none.
+    if (auto done = statement->step(); !done) return std::unexpected(std::move(done.error()));
+    return db_->changes();
+}
+
 Result<std::vector<WriteRecord>> Journal::records() const {
-    return select("", std::nullopt, std::nullopt, std::nullopt);
+    auto records = select("", std::nullopt, std::nullopt, std::nullopt);
+    if (!records) return records;
+    // From the oldest on: each board's partial images wait for its next verified write.
+    std::map<std::pair<std::string, std::int64_t>, std::vector<WriteRecord*>> waiting;
+    for (auto record = records->rbegin(); record != records->rend(); ++record) {
+        auto& partial = waiting[{record->start.pci_address, record->start.kind}];
+        if (record->end && record->end->verified) {
+            for (WriteRecord* completed : partial) completed->completed_by = record->id;
+            partial.clear();
+        } else if (record->interrupted() || record->failed_partway()) {
+            partial.push_back(&*record);
+        }
+    }
+    return records;
+}
+
+std::optional<std::int64_t> WriteRecord::duration_ms() const {
+    if (!end) return std::nullopt;
+    if (end->duration_ms) return end->duration_ms;
+    const auto from = unix_seconds_of(started);
+    const auto to = ended ? unix_seconds_of(*ended) : std::nullopt;
+    if (!from || !to || *to < *from) return std::nullopt;
+    return (*to - *from) * 1000;
 }
 
 Result<std::optional<WriteRecord>> Journal::last_write(std::string_view pci_address, BoardKind kind,
@@ -553,6 +650,24 @@ Result<std::optional<WriteRecord>> Journal::last_write(std::string_view pci_addr
         select(fmt::format("WHERE pci = ?1 AND kind = ?2{}{}", flash_touching ? " AND " : "",
                            flash_touching ? kFlashTouching : ""),
                pci_address, kind, 1);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (found->empty()) return std::optional<WriteRecord>();
+    return std::optional<WriteRecord>(std::move(found->front()));
+}
+
+Result<std::optional<WriteRecord>> Journal::record(std::int64_t id) const {
+    auto found = select(fmt::format("WHERE id = {}", id), std::nullopt, std::nullopt, 1);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (found->empty()) return std::optional<WriteRecord>();
+    return std::optional<WriteRecord>(std::move(found->front()));
+}
+
+Result<std::optional<WriteRecord>> Journal::last_backup(std::string_view pci_address,
+                                                        BoardKind kind) const {
+    // A journal of an older schema has no backups.
+    if (schema_version_ < kColumns[kBackupFile].since) return std::optional<WriteRecord>();
+    auto found =
+        select("WHERE pci = ?1 AND kind = ?2 AND backup_file IS NOT NULL", pci_address, kind, 1);
     if (!found) return std::unexpected(std::move(found.error()));
     if (found->empty()) return std::optional<WriteRecord>();
     return std::optional<WriteRecord>(std::move(found->front()));

@@ -22,13 +22,14 @@
 
 #include "base/error.hpp"
 #include "device/board_table.hpp"
+#include "update/host.hpp"
 #include "update/sqlite.hpp"
 
 namespace tarnvel {
 
 inline constexpr const char* kJournalFileName = "journal.sqlite";
 // The schema this program writes; a database of a newer one is left alone.
-inline constexpr int kJournalSchemaVersion = 2;
+inline constexpr int kJournalSchemaVersion = 4;
 
 // What is known of a write before the first erase. The numbers are held as the journal stores
 // them, 64 bits wide: a record someone else wrote may hold any, and shows what it holds.
@@ -49,6 +50,19 @@ struct WriteStart {
     std::string program;  // "tarnvel-flash", "tarnvel-fw"
     std::string user;     // who ran it: the user name, or the uid
     std::string boot_id;  // the machine's boot, from /proc/sys/kernel/random/boot_id
+    // Who asked for the run (requested_by()); none when not known.
+    std::optional<std::string> requested_by = std::nullopt;
+    // The process that writes, while it runs: a record that never ended whose writer still
+    // runs on the same boot is a write in progress, not one cut short.
+    std::optional<ProcessStamp> writer = std::nullopt;
+    // What the flash held over the span before the write: the backup's name in the state
+    // directory's backups/ and the span's SHA-256; none when no backup was taken, and then
+    // `backup_skipped` when the operator asked for none.
+    std::optional<std::string> backup_file = std::nullopt;
+    std::optional<std::string> backup_sha256 = std::nullopt;
+    bool backup_skipped = false;
+    // The record whose backup this write put back (a rollback), when it is one.
+    std::optional<std::int64_t> backup_of = std::nullopt;
 
     // The board kind the record names; none for a number that is no kind.
     std::optional<BoardKind> board_kind() const;
@@ -65,6 +79,9 @@ struct WriteEnd {
     std::int64_t blocks_unchanged = 0;   // of them found holding the image, left as they were
     std::int64_t retries = 0;            // passes repeated after a read-back mismatch
     bool stopped = false;                // a stop signal ended the run right after the write
+    // From the record's start to its end, on the monotonic clock; none for a record of an
+    // older program, whose duration only its whole-second times tell.
+    std::optional<std::int64_t> duration_ms = std::nullopt;
 
     friend bool operator==(const WriteEnd&, const WriteEnd&) = default;
 };
@@ -83,14 +100,26 @@ struct WriteRecord {
     std::optional<std::string> ended;  // none: the write never ended
     std::optional<WriteEnd> end;       // none: the write never ended
     std::optional<RebootNote> reboot;  // none: no reboot was decided on
+    // When and by whom the board was forgotten (Journal::retire): its slot is no longer
+    // missed. None for a record in use.
+    std::optional<std::string> retired;
+    std::optional<std::string> retired_by;
+    // The later verified write of the same board that replaced the partial image this one
+    // left (Journal::records only); none when it left none, or nothing replaced it yet.
+    std::optional<std::int64_t> completed_by;
 
     bool interrupted() const { return !end; }
+    // How long the write took: as measured, or for a record of an older program from its
+    // whole-second times; none for a write that never ended.
+    std::optional<std::int64_t> duration_ms() const;
     // The write ended but failed, with the flash already changed: a partial image.
     bool failed_partway() const { return end && !end->verified && end->flash_changed; }
 };
 
 // "2024-05-01T12:00:00Z": now, in RFC 3339 UTC.
 std::string utc_timestamp_now();
+// The same form of the seconds since the epoch.
+std::string utc_timestamp(std::int64_t unix_seconds);
 // The seconds since the epoch of a time in the form utc_timestamp_now writes; nothing for any
 // other text (a hand-edited record, say).
 std::optional<std::int64_t> unix_seconds_of(std::string_view timestamp);
@@ -123,14 +152,25 @@ class Journal {
     Status end_write(std::int64_t id, const WriteEnd& end);
     // Adds what came of the reboot after the write. Fails as end_write does.
     Status note_reboot(std::int64_t id, const RebootNote& reboot);
+    // Marks every record of the board of `kind` (the number its records hold) in the slot at
+    // `pci_address` retired, now and by `by`: the board is gone for good, and its records stay
+    // for history. Answers how many records it marked; those marked before are left as they were.
+    Result<std::int64_t> retire(std::string_view pci_address, std::int64_t kind,
+                                const std::optional<std::string>& by);
 
-    // Every record, newest first.
+    // Every record, newest first, each partial one with the write that completed it.
     Result<std::vector<WriteRecord>> records() const;
     // The newest record of the board of `kind` in the slot at `pci_address`. With
     // `flash_touching`, only a record whose write changed or may have changed the flash counts
     // (all but a write that failed before its first erase reached the chip).
     Result<std::optional<WriteRecord>> last_write(std::string_view pci_address, BoardKind kind,
                                                   bool flash_touching) const;
+    // The record `id`; none when there is no such record.
+    Result<std::optional<WriteRecord>> record(std::int64_t id) const;
+    // The newest record of the board of `kind` in the slot at `pci_address` that kept a backup
+    // of what the flash held before its write.
+    Result<std::optional<WriteRecord>> last_backup(std::string_view pci_address,
+                                                   BoardKind kind) const;
     // The newest record of every board (slot and kind) the journal knows, newest first.
     Result<std::vector<WriteRecord>> last_writes(bool flash_touching) const;
 

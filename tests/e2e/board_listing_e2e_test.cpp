@@ -13,6 +13,38 @@ TEST_F(MachineTest, NoBoardPrintsNothing) {
     expect_output(run_flash(), "");
 }
 
+// The program takes no arguments: --help and --version are answered on standard output, any
+// other argument gets one line of usage on standard error and exit status 2; none of them
+// looks at a board.
+TEST_F(MachineTest, ArgumentsAreAnsweredWithoutTouchingABoard) {
+    add_hardware(BoardKind::Qx630, sim::BoardConfig::of_kind(BoardKind::Qx630, 40));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* out;  // a part of standard output; none: it is empty
+    };
+    for (const Case& c : std::vector<Case>{{{"--help"}, 0, "Usage: tarnvel-flash\n"},
+                                           {{"--version"}, 0, "tarnvel-flash "},
+                                           {{"-x"}, 2, nullptr},
+                                           {{"--help", "--version"}, 2, nullptr},
+                                           {{"update"}, 2, nullptr}}) {
+        std::vector<std::string> argv{TARNVEL_FLASH_BINARY};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const RunResult result = run(argv, "y\ny\n");
+        EXPECT_TRUE(result.exited_with(c.status)) << c.args[0] << ": " << result.describe_end();
+        if (c.out != nullptr) {
+            EXPECT_TRUE(result.out.starts_with(c.out)) << result.out;
+            EXPECT_EQ(result.err, "");
+        } else {
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err,
+                      "Usage: tarnvel-flash (no arguments); for options, use tarnvel-fw: "
+                      "tarnvel-fw --help\n");
+        }
+    }
+    EXPECT_EQ(hardware(0).register_accesses(), 0u) << "no board was touched";
+}
+
 struct KindCase {
     unsigned kind;
     const char* device;  // a PCI device ID of the kind

@@ -45,7 +45,7 @@ TEST_F(FwTest, ListGivesEveryBoardItsStatusWithoutTouchingAny) {
          false},
         {"up-to-date", "QX480", "2.0", kFirmware, "/lib/firmware/tarnvel/qx480v2_0.zip", false},
         {"board-newer", "QX400", "1.1", kFirmware - 1, "/lib/firmware/tarnvel/qx400v1_1.zip",
-         false},
+         true},
         {"no-archive", "QX630", "1.0", nullptr, "/lib/firmware/tarnvel/qx630v1_0.zip", true},
         {"no-image", "QX610", "4.0", nullptr, "/lib/firmware/tarnvel/qx610v4_0.zip", true},
         {"unsupported", nullptr, nullptr, nullptr, nullptr, false},
@@ -68,11 +68,29 @@ TEST_F(FwTest, ListGivesEveryBoardItsStatusWithoutTouchingAny) {
         EXPECT_EQ(hardware(board).register_accesses(), 0u) << "board " << board;
     }
 
-    // The readable table says the same, one line per board after the header.
+    // A downgrade is named as one.
+    EXPECT_EQ(list[2]["reason"], "the board runs firmware 40, newer than the archive's 39");
+
+    // The readable table says the same, one line per board after the header, with the archive
+    // it looked for, also where there is none.
     const sim::RunResult table = fw({"list"});
     EXPECT_TRUE(table.exited_with(0));
     EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 8);
-    EXPECT_NE(table.out.find("update-available"), std::string::npos) << table.out;
+    const auto line_of = [&](std::string_view node) {
+        const std::size_t start = table.out.find(node);
+        return start == std::string::npos
+                   ? std::string()
+                   : table.out.substr(start, table.out.find('\n', start) - start);
+    };
+    for (const auto& [node, parts] : std::vector<std::pair<const char*, std::vector<const char*>>>{
+             {"/dev/tarnvel0", {"update-available"}},
+             {"/dev/tarnvel2",
+              {"board-newer", "(the board runs firmware 40, newer than the archive's 39)"}},
+             {"/dev/tarnvel3", {"/lib/firmware/tarnvel/qx630v1_0.zip", "no-archive"}}}) {
+        for (const char* part : parts) {
+            EXPECT_NE(line_of(node).find(part), std::string::npos) << part << "\n" << table.out;
+        }
+    }
 }
 
 TEST_F(FwTest, ListWithoutBoardsIsAnEmptyArray) {

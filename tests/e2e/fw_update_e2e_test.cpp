@@ -62,6 +62,8 @@ struct DecisionCase {
     bool written;
     int exit_status;
     const char* input_file = nullptr;  // standard input read from this file, not closed
+    // The status `list` gives the board beforehand, where it is the same word as the result.
+    const char* listed = nullptr;
 };
 
 void PrintTo(const DecisionCase& c, std::ostream* os) {
@@ -73,6 +75,10 @@ class FwUpdateDecision : public FwTestWithParam<DecisionCase> {};
 TEST_P(FwUpdateDecision, WritesOnlyWhatItShould) {
     const DecisionCase& c = GetParam();
     const auto image = add_board(BoardKind::Qx630, kFirmware, c.image_version);
+    if (c.listed != nullptr) {
+        EXPECT_EQ(board_entry(parse_json(fw({"list", "--json"})), "/dev/tarnvel0")["status"],
+                  c.listed);
+    }
     std::vector<std::string> args{"update", "--json"};
     args.insert(args.end(), c.options.begin(), c.options.end());
 
@@ -99,11 +105,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DecisionCase{"Newer", kFirmware + 1, {"--yes"}, "updated", true, 0},
         DecisionCase{"NewerNoReboot", kFirmware + 1, {"--yes", "--no-reboot"}, "updated", true, 0},
-        DecisionCase{"Equal", kFirmware, {"--yes"}, "up-to-date", false, 0},
-        DecisionCase{"Older", kFirmware - 1, {"--yes"}, "up-to-date", false, 0},
+        DecisionCase{"Equal", kFirmware, {"--yes"}, "up-to-date", false, 0, nullptr, "up-to-date"},
+        // The same word as list's for each case.
+        DecisionCase{"Older", kFirmware - 1, {"--yes"}, "board-newer", false, 0, nullptr,
+                     "board-newer"},
         DecisionCase{"EqualForced", kFirmware, {"--yes", "--force"}, "updated", true, 0},
         DecisionCase{"OlderForced", kFirmware - 1, {"--yes", "--force"}, "updated", true, 0},
-        DecisionCase{"NoArchive", std::nullopt, {"--yes"}, "no-image", false, kExitBoardFailed},
+        DecisionCase{"NoArchive", std::nullopt, {"--yes"}, "no-archive", false, kExitBoardFailed,
+                     nullptr, "no-archive"},
         // Without --yes the questions come from standard input, which is closed: no.
         DecisionCase{"Declined", kFirmware + 1, {}, "declined", false, 0},
         // A line that never ends is no answer.
@@ -193,11 +202,11 @@ TEST_F(FwTest, ALinkInTheArchiveIsNoImage) {
 // A failed programming run ends the run, as in the updater: the next board is not touched.
 TEST_F(FwTest, FailedProgrammingEndsTheRun) {
     // Access 400 lies in the first block's programming, past the flash's identification, the
-    // read that finds the block differing, and the erase.
+    // read that finds the block differing, and the erase (with no backup's read of the span).
     add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 2048, sim::RegisterFault{.access = 400});
     add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
 
-    const sim::RunResult result = fw({"update", "--yes", "--json"});
+    const sim::RunResult result = fw({"update", "--yes", "--no-backup", "--json"});
     EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << "\n"
                                                       << result.err;
     const Json document = parse_json(result);

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstring>
@@ -103,7 +104,19 @@ TEST_F(SimState, FirstRunMakesTheMachineAndEveryLaterRunPowersItOn) {
                                                       << result.err;
         EXPECT_NE(result.err.find(later.says), std::string::npos) << result.err;
     }
+    // A usage error is one line that says where to read more, not the whole help.
+    const sim::RunResult usage = sim({"--power-cut", "5", "kind=5"}, {"true"});
+    EXPECT_EQ(std::ranges::count(usage.err, '\n'), 1) << usage.err;
+    EXPECT_NE(usage.err.find("tarnvel-sim --help"), std::string::npos) << usage.err;
     EXPECT_EQ(version_at_power_on("m"), "2.0r101");
+
+    // Every power-on is a boot of its own, as the programs read it.
+    const auto boot_id = [&] {
+        return sim({"--state", machine}, {"cat", "/proc/sys/kernel/random/boot_id"}).out;
+    };
+    const std::string first = boot_id();
+    EXPECT_EQ(first.size(), 37u) << first;
+    EXPECT_NE(boot_id(), first);
 }
 
 TEST_F(SimState, PowerCutKillsTheCommandAtOnceAndKeepsWhatTheChipsWereLeftWith) {

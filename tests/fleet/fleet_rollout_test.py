@@ -7,6 +7,9 @@ the local connection, each host a simulated machine with boards of its own:
   charlie  a QX480 with a newer image
   delta    a QX480 whose write lost power half-way before the rollout: a machine kept in a
            state directory, powered on again with the board on its factory image (interrupted)
+  foxtrot  a QX480 whose write failed in its last read-back before the rollout, its flash
+           holding the whole image (write-failed; powered on, it runs the image), and a QX630
+           that another process is writing while the second run goes on
 
 First the play looks without writing, once in check mode and once with tarnvel_fw_update
 false: every host in every batch, each reporting the boards it would write, no board touched.
@@ -14,11 +17,14 @@ false: every host in every batch, each reporting the boards it would write, no b
 Then the rollout, in batches of one host, then two, with no failure allowed: alpha is updated
 alone; bravo fails while charlie, in the same batch, is updated without a reboot; the failure
 ends the rollout, and delta is never touched. Last, the play runs again before any power
-cycle, with a fifth host added whose boards' driver is not loaded (echo): alpha, rebooted into
-its image, and charlie, whose image awaits the power cycle, change nothing, and charlie says
-so; bravo's failed board and delta's interrupted one are written again, with bravo's second
-board; echo fails, saying that it has no board. The test checks all of that from the play's own
-record (batches, task results, recap) and from the boards themselves.
+cycle, with a host added whose boards' driver is not loaded (echo): alpha, rebooted into its
+image, and charlie, whose image awaits the power cycle, change nothing, and charlie says so;
+bravo's failed board and delta's interrupted one are written again, with bravo's second board;
+foxtrot's failed board is written again and found holding the image already (unchanged: no
+change), while its QX630, stopped in the middle of another process's write, is reported as
+being written and neither written nor failed; echo fails, saying that it has no board. The test
+checks all of that from the play's own record (batches, task results, recap) and from the
+boards themselves.
 
 Each machine is a tarnvel-sim around the next one, the innermost around this script again
 (--inside): every tarnvel-sim hands its testbed down in UMOCKDEV_DIR, which a small shell step
@@ -29,12 +35,16 @@ environment of tarnvel-fw.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
+import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 # The shared helpers, without leaving compiled files in the source tree.
@@ -44,26 +54,41 @@ from checks import Checks  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 
-# The archives all machines share: a newer image for the QX480, an equal one for the QX410BP.
-ARCHIVE_BOARDS = ["kind=5", "kind=3,archive=equal"]
+# The archives all machines share: a newer image for the QX480, an equal one for the QX410BP,
+# and for the QX630 a newer one of four blocks, whose write takes long enough to be caught.
+ARCHIVE_BOARDS = ["kind=5", "kind=3,archive=equal", "kind=8,image-size=262144"]
 
 # Every board runs firmware 100 and keeps reporting it until it is rebooted; rebooted with the
 # archive's image in its flash, it reports 101.
 QX480 = "kind=5"
 QX410BP = "kind=3"
+QX630 = "kind=8"
 
 # In rollout order: (inventory host, its boards, its inventory variables).
 MACHINES = [
     ("alpha", [QX480, QX410BP], {"tarnvel_fw_reboot": True}),
-    # The 200th register access fails: the middle of programming the first board.
-    ("bravo", [QX480 + ",fault=200", QX480], {}),
+    # The 3000th register access fails: the middle of programming the first board, after the
+    # read that keeps what its flash held (some 2000 accesses).
+    ("bravo", [QX480 + ",fault=3000", QX480], {}),
     ("charlie", [QX480], {}),
     ("delta", [QX480], {}),
+    # The 4950th register access fails: the last read-back of the first board's write (a write
+    # takes some 5060, the write that finds the image in place some 2370).
+    ("foxtrot", [QX480 + ",fault=4950", QX630], {}),
 ]
 
-# delta's board lost power at this register access of its write before the rollout: the middle
-# of programming (a write takes some 4900).
-POWER_CUT_BEFORE_ROLLOUT = {"delta": 2000}
+# The machines kept in a state directory, and the tarnvel-sim options and tarnvel-fw command of
+# their run before the rollout, with its exit status: delta's board lost power in the middle of
+# programming (128 + SIGKILL), foxtrot's first board failed its write (1). Those writes keep no
+# backup, so that the access numbers count the write alone.
+BEFORE_ROLLOUT = {
+    "delta": (["--power-cut", "2000"], ["update", "--yes", "--no-reboot", "--no-backup"], 128 + 9),
+    "foxtrot": ([], ["update", "--yes", "--no-reboot", "--no-backup", "--board", "/dev/tarnvel0"],
+                1),
+}
+
+# The board of foxtrot that another process writes during the second run.
+BEING_WRITTEN = ("foxtrot", "/dev/tarnvel1")
 
 # A host without boards, in the inventory of the second run only.
 NO_BOARDS_HOST = "echo"
@@ -74,6 +99,7 @@ PENDING = {
     "bravo": ["/dev/tarnvel0", "/dev/tarnvel1"],
     "charlie": ["/dev/tarnvel0"],
     "delta": ["/dev/tarnvel0"],
+    "foxtrot": ["/dev/tarnvel0", "/dev/tarnvel1"],
 }
 
 # A canary batch of one host, then batches of two.
@@ -82,6 +108,7 @@ ROLLOUT_VARIABLES = {"tarnvel_rollout_serial": [1, 2]}
 UPDATE_TASK = "Write the images"
 REPORT_TASK = "Report the boards that would be written"
 AWAITING_TASK = "Report the boards that await a power cycle"
+BEING_WRITTEN_TASK = "Report the boards that another process is writing"
 NO_BOARDS_TASK = "Fail the host without boards"
 
 
@@ -117,18 +144,19 @@ def machine_dir(work, host):
     return work / f"machine-{host}"
 
 
-def cut_before_rollout(args, work, firmware):
-    """The first run of each kept machine: its write cut by a power failure. The rollout's run
-    is the power-on after it."""
+def write_before_rollout(args, work, firmware):
+    """The first run of each kept machine: a write cut by a power failure, or one that failed.
+    The rollout's run is the power-on after it."""
     for host, boards, _ in MACHINES:
-        if host not in POWER_CUT_BEFORE_ROLLOUT:
+        if host not in BEFORE_ROLLOUT:
             continue
+        options, command, expected = BEFORE_ROLLOUT[host]
         rc = subprocess.run([args.sim, "--state", str(machine_dir(work, host)), "--firmware",
-                             str(firmware), "--power-cut", str(POWER_CUT_BEFORE_ROLLOUT[host]),
-                             *boards, "--", args.tarnvel_fw, "update", "--yes", "--no-reboot"],
+                             str(firmware), *options, *boards, "--", args.tarnvel_fw, *command],
                             stdout=subprocess.DEVNULL).returncode
-        if rc != 128 + 9:
-            print(f"FAIL  {host}: no power cut before the rollout (tarnvel-sim exit status {rc})")
+        if rc != expected:
+            print(f"FAIL  {host}: the write before the rollout ended with tarnvel-sim exit "
+                  f"status {rc}, not {expected}")
             return False
     return True
 
@@ -151,13 +179,13 @@ def outside(args):
         # No compiled callback plugin left in the source tree.
         env.update(HOME=str(work / "home"), LC_ALL="C.UTF-8", LANG="C.UTF-8",
                    PYTHONDONTWRITEBYTECODE="1", ANSIBLE_CONFIG=str(write_ansible_config(work)))
-        if not cut_before_rollout(args, work, firmware):
+        if not write_before_rollout(args, work, firmware):
             return 1
         command = []
         for index, (host, boards, _) in enumerate(MACHINES):
             keep = f'export {testbed_variable(index)}="$UMOCKDEV_DIR"; exec "$@"'
             machine = (["--state", str(machine_dir(work, host))]
-                       if host in POWER_CUT_BEFORE_ROLLOUT else
+                       if host in BEFORE_ROLLOUT else
                        ["--firmware", str(firmware), *boards])
             command += [args.sim, *machine, "--", "sh", "-c", keep, "sh"]
         command += [sys.executable, str(Path(__file__).resolve()), "--sim", args.sim,
@@ -169,28 +197,37 @@ def outside(args):
 def machine_state(work, host):
     # Each machine keeps its own journal of board writes, as separate machines do; a kept
     # machine's is in its directory.
-    if host in POWER_CUT_BEFORE_ROLLOUT:
+    if host in BEFORE_ROLLOUT:
         return machine_dir(work, host) / "state"
     return work / f"state-{host}"
 
 
-def machine_environment(base, testbed, state):
+def machine_environment(base, testbed, state, configuration):
     return {**base, "LD_PRELOAD": os.environ["LD_PRELOAD"], "UMOCKDEV_DIR": testbed,
-            "TARNVEL_STATE_DIR": str(state)}
+            "TARNVEL_STATE_DIR": str(state), "TARNVEL_CONFIG": str(configuration)}
+
+
+def configuration_file(work, host):
+    """Each machine's own configuration file of tarnvel-fw, never the control machine's."""
+    return work / f"tarnvel-fw-{host}.toml"
 
 
 def write_inventory(work, tarnvel_fw, testbeds, name, with_no_boards_host=False):
-    def command(testbed, state):
+    def command(testbed, state, configuration):
         return ["env", f"LD_PRELOAD={os.environ['LD_PRELOAD']}", f"UMOCKDEV_DIR={testbed}",
-                f"TARNVEL_STATE_DIR={state}", tarnvel_fw]
+                f"TARNVEL_STATE_DIR={state}", f"TARNVEL_CONFIG={configuration}", tarnvel_fw]
 
-    hosts = {host: {"tarnvel_fw_command": command(testbed, machine_state(work, host)), **variables}
+    hosts = {host: {"tarnvel_fw_command": command(testbed, machine_state(work, host),
+                                                  configuration_file(work, host)),
+                    "tarnvel_fw_configuration_file": str(configuration_file(work, host)),
+                    **variables}
              for (host, _, variables), testbed in zip(MACHINES, testbeds)}
     if with_no_boards_host:
         # A testbed without devices: udev shows no board.
         empty = work / "no-boards"
         empty.mkdir(exist_ok=True)
-        hosts[NO_BOARDS_HOST] = {"tarnvel_fw_command": command(empty, empty)}
+        hosts[NO_BOARDS_HOST] = {
+            "tarnvel_fw_command": command(empty, empty, configuration_file(work, NO_BOARDS_HOST))}
     inventory = {"tarnvel_hosts": {
         "hosts": hosts,
         "vars": {"ansible_connection": "local",
@@ -223,8 +260,9 @@ def check_play(checks, rc, record):
     for host, failures, changed in [("alpha", 0, 1), ("bravo", 1, 0), ("charlie", 0, 1)]:
         checks.equal(f"{host}: failed tasks", recap.get(host, {}).get("failures"), failures)
         checks.equal(f"{host}: changed tasks", recap.get(host, {}).get("changed"), changed)
-    checks.equal("delta: task results",
-                 [r["task"] for r in record["results"] if r["host"] == "delta"], [])
+    for host in ("delta", "foxtrot"):
+        checks.equal(f"{host}: task results",
+                     [r["task"] for r in record["results"] if r["host"] == host], [])
 
     # (host, outcome, exit status, reboot option, boards asked for, each board's result)
     expected_updates = [
@@ -259,7 +297,7 @@ def check_look_only(checks, what, rc, record, check_mode):
     write, as a change in check mode only; the update never runs."""
     checks.equal(f"{what}: ansible-playbook exit status", rc, 0)
     checks.equal(f"{what}: batches", [sorted(batch) for batch in record["batches"]],
-                 [["alpha"], ["bravo", "charlie"], ["delta"]])
+                 [["alpha"], ["bravo", "charlie"], ["delta", "foxtrot"]])
     for host, _, _ in MACHINES:
         recap = record["recap"].get(host, {})
         checks.equal(f"{what}: {host} failed and changed tasks",
@@ -273,16 +311,19 @@ def check_look_only(checks, what, rc, record, check_mode):
 def check_second_run(checks, rc, record):
     """The play again before the power cycle, with echo added: nothing to write on alpha
     (rebooted into its image) and charlie (its image awaits the power cycle, which it says);
-    bravo's failed board and delta's interrupted one written again; echo failed."""
+    bravo's failed board and delta's interrupted one written again; foxtrot's failed board
+    found holding its image (no change) and its other board left to the process writing it
+    (no failure); echo failed."""
     checks.equal("second run: ansible-playbook exit status (2: echo failed)", rc, 2)
     checks.equal("second run: batches", [sorted(batch) for batch in record["batches"]],
-                 [["alpha"], ["bravo", "charlie"], ["delta"], [NO_BOARDS_HOST]])
+                 [["alpha"], ["bravo", "charlie"], ["delta"], ["foxtrot"], [NO_BOARDS_HOST]])
     # (host, failed tasks, changed tasks, the boards written and their results)
     for host, failures, changed, results in [
             ("alpha", 0, 0, None),
             ("bravo", 0, 1, {"/dev/tarnvel0": "updated", "/dev/tarnvel1": "updated"}),
             ("charlie", 0, 0, None),
             ("delta", 0, 1, {"/dev/tarnvel0": "updated"}),
+            ("foxtrot", 0, 0, {"/dev/tarnvel0": "unchanged"}),
             (NO_BOARDS_HOST, 1, 0, None)]:
         recap = record["recap"].get(host, {})
         checks.equal(f"second run: {host} failed and changed tasks",
@@ -295,7 +336,11 @@ def check_second_run(checks, rc, record):
     awaiting = {host: (task_result(record, host, AWAITING_TASK) or {}).get("msg")
                 for host, _, _ in MACHINES}
     checks.equal("second run: boards that await a power cycle", awaiting,
-                 {"alpha": None, "bravo": None, "charlie": ["/dev/tarnvel0"], "delta": None})
+                 {"alpha": None, "bravo": None, "charlie": ["/dev/tarnvel0"], "delta": None,
+                  "foxtrot": None})
+    host, node = BEING_WRITTEN
+    checks.equal("second run: boards another process is writing",
+                 (task_result(record, host, BEING_WRITTEN_TASK) or {}).get("msg"), [node])
     failure = task_result(record, NO_BOARDS_HOST, NO_BOARDS_TASK) or {}
     checks.equal(f"second run: {NO_BOARDS_HOST} fails saying it has no board",
                  (failure.get("outcome"),
@@ -303,15 +348,43 @@ def check_second_run(checks, rc, record):
                  ("failed", True))
 
 
+def check_rollback(checks, work, tarnvel_fw, testbeds, base_env, rc, record):
+    """charlie rolled back with its configuration laid down: the backup its update kept is
+    written back, and its flash no longer holds the archive's image."""
+    checks.equal("rollback: ansible-playbook exit status", rc, 0)
+    recap = record["recap"].get("charlie", {})
+    checks.equal("rollback: charlie failed and changed tasks",
+                 (recap.get("failures"), recap.get("changed")), (0, 2))
+    update = task_result(record, "charlie", UPDATE_TASK) or {}
+    cmd = update.get("cmd") or []
+    checks.equal("rollback: the command", [w for w in cmd if w in ("rollback", "update")],
+                 ["rollback"])
+    written = ({board["node"]: board["result"] for board in json.loads(update["stdout"])["boards"]}
+               if update.get("stdout") else None)
+    checks.equal("rollback: charlie boards written", written, {"/dev/tarnvel0": "updated"})
+    configuration = configuration_file(work, "charlie")
+    checks.equal("rollback: charlie's configuration",
+                 configuration.exists() and "keep_backups = 1" in configuration.read_text(), True)
+    testbed = testbeds[[host for host, _, _ in MACHINES].index("charlie")]
+    run = subprocess.run([tarnvel_fw, "verify", "--json", "--board", "/dev/tarnvel0"],
+                         env=machine_environment(base_env, testbed, machine_state(work, "charlie"),
+                                                 configuration),
+                         capture_output=True, text=True)
+    checks.equal("rollback: charlie's flash against the archive's image",
+                 json.loads(run.stdout)["boards"][0]["result"] if run.stdout else run.stderr,
+                 "mismatch")
+
+
 def board_version(testbed, board):
     return (Path(testbed) / "sys/class/tarnvel" / board / "version").read_text().strip()
 
 
 def check_untouched(checks, testbeds):
+    # A board whose write was cut runs its factory image, firmware 0; one whose write failed
+    # in its last read-back, powered on again, runs the image it holds.
+    before = {"delta": ["0"], "foxtrot": ["101", "100"]}
     for (host, boards, _), testbed in zip(MACHINES, testbeds):
-        # A board whose write was cut runs its factory image, firmware 0.
-        firmware = "0" if host in POWER_CUT_BEFORE_ROLLOUT else "100"
-        for index in range(len(boards)):
+        for index, firmware in enumerate(before.get(host, ["100"] * len(boards))):
             checks.equal(f"{host} tarnvel{index} before the rollout: firmware",
                          board_version(testbed, f"tarnvel{index}").split("r")[1], firmware)
 
@@ -326,6 +399,8 @@ def check_boards(checks, work, tarnvel_fw, testbeds, base_env):
         ("bravo", "tarnvel1", "2.0r100", None),  # not attempted
         ("charlie", "tarnvel0", "2.0r100", "match"),  # beside the failure; not rebooted
         ("delta", "tarnvel0", "2.0r0", "mismatch"),  # after the failed batch: untouched
+        ("foxtrot", "tarnvel0", "2.0r101", "match"),  # its failed write left the whole image
+        ("foxtrot", "tarnvel1", "1.0r100", None),
     ]
     for host, board, version, verify in expected_boards:
         testbed = machine[host]
@@ -333,13 +408,51 @@ def check_boards(checks, work, tarnvel_fw, testbeds, base_env):
         if verify is None:
             continue
         run = subprocess.run([tarnvel_fw, "verify", "--json", "--board", f"/dev/{board}"],
-                             env=machine_environment(base_env, testbed, machine_state(work, host)),
+                             env=machine_environment(base_env, testbed, machine_state(work, host),
+                                                     configuration_file(work, host)),
                              capture_output=True, text=True)
         if run.returncode not in (0, 1):
             checks.fail(f"{host} {board}: verify exit status {run.returncode}: {run.stderr}")
             continue
         result = json.loads(run.stdout)["boards"][0]["result"]
         checks.equal(f"{host} {board}: flash against the archive's image", result, verify)
+
+
+@contextlib.contextmanager
+def stopped_writer(checks, work, tarnvel_fw, testbeds, base_env):
+    """Another process's update of BEING_WRITTEN's board, stopped (SIGSTOP) once its journal
+    record is committed, in the middle of the write: it holds the board while the block runs,
+    and is killed after it."""
+    host, node = BEING_WRITTEN
+    index = [machine[0] for machine in MACHINES].index(host)
+    state = machine_state(work, host)
+    writer = subprocess.Popen([tarnvel_fw, "update", "--yes", "--no-reboot", "--board", node],
+                              env=machine_environment(base_env, testbeds[index], state,
+                                                      configuration_file(work, host)),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while not journal_has_open_record(state / "journal.sqlite", node):
+            if writer.poll() is not None or time.monotonic() > deadline:
+                checks.fail(f"{host}: the writer of {node} never started its write")
+                break
+            time.sleep(0.005)
+        writer.send_signal(signal.SIGSTOP)
+        yield
+    finally:
+        writer.kill()
+        writer.wait()
+
+
+def journal_has_open_record(journal, node):
+    if not journal.exists():
+        return False
+    try:
+        with contextlib.closing(sqlite3.connect(f"file:{journal}?mode=ro", uri=True)) as db:
+            return db.execute("SELECT count(*) FROM writes WHERE node = ? AND ended IS NULL",
+                              (node,)).fetchone()[0] > 0
+    except sqlite3.Error:
+        return False  # being made or written at this moment: asked again
 
 
 def inside(args):
@@ -369,8 +482,13 @@ def inside(args):
         check_play(checks, *play("rollout"))
         check_boards(checks, work, args.tarnvel_fw, testbeds, base_env)
         # echo in a batch of its own: a failed host ends its batch's play for every host in it.
-        check_second_run(checks, *play("second-run", with_no_boards_host=True,
-                                       variables={"tarnvel_rollout_serial": [1, 2, 1]}))
+        with stopped_writer(checks, work, args.tarnvel_fw, testbeds, base_env):
+            check_second_run(checks, *play("second-run", with_no_boards_host=True,
+                                           variables={"tarnvel_rollout_serial": [1, 2, 1]}))
+        check_rollback(checks, work, args.tarnvel_fw, testbeds, base_env,
+                       *play("rollback", "--limit", "charlie",
+                             variables={"tarnvel_fw_rollback": True,
+                                        "tarnvel_fw_configuration": {"keep_backups": 1}}))
     except RuntimeError as error:
         checks.fail(str(error))
     print(f"fleet rollout: {checks.passed} checks passed, {checks.failed} failed")

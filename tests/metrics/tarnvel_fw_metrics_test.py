@@ -55,7 +55,8 @@ BOARDS = [
     ("kind=5,factory=none,fault=400", "missing", 0, 0, None, "failed"),
 ]
 NO_IMAGE, PENDING, INTERRUPTED, WRITE_FAILED, MISSING = 4, 7, 8, 9, 10
-# The middle of programming the interrupted board (a write takes some 4900 accesses).
+# The middle of programming the interrupted board (a write without a backup takes some 4900
+# accesses).
 POWER_CUT = 2000
 # What the gone board's record is made to say: a quote, a backslash, a line feed and a byte
 # that is no UTF-8, which the metrics give as U+FFFD.
@@ -129,7 +130,8 @@ def check_boards(checks, samples, started, ended):
         checks.equal(f"{at!r}: last write result",
                      sorted(dict(key)["result"] for key, v in results.items() if v == 1),
                      [result] if result else [])
-        checks.equal(f"{at!r}: last write results given", len(results), 3 if result else 0)
+        # verified, failed, interrupted and writing
+        checks.equal(f"{at!r}: last write results given", len(results), 4 if result else 0)
         written = value(samples, "tarnvel_board_last_write_timestamp_seconds", **board)
         checks.equal(f"{at!r}: last write time in the test",
                      written is not None and started <= written <= ended, result is not None)
@@ -204,7 +206,8 @@ def inside(args):
     """The third power-on: the last writes, then the metrics."""
     checks = Checks()
     for index, expected in [(PENDING, 0), (WRITE_FAILED, 1)]:
-        run = fw(args.tarnvel_fw, "update", "--yes", "--no-reboot", "--board", node(index))
+        run = fw(args.tarnvel_fw, "update", "--yes", "--no-reboot", "--no-backup", "--board",
+                 node(index))
         checks.equal(f"update of {node(index)}: exit status", run.returncode, expected)
     run = fw(args.tarnvel_fw, "metrics")
     ended = time.time()
@@ -230,7 +233,7 @@ def outside(args):
             return subprocess.run([args.sim, "--state", str(machine), *options, *boards, "--",
                                    *command]).returncode
 
-        update = [args.tarnvel_fw, "update", "--yes", "--no-reboot", "--board"]
+        update = [args.tarnvel_fw, "update", "--yes", "--no-reboot", "--no-backup", "--board"]
         if power_on(*update, node(MISSING)) != 1:
             print("FAIL  the write of the board without a factory image did not fail")
             return 1

@@ -44,7 +44,7 @@ check() {
 check "lintian: no error, no warning" lintian --fail-on error,warning "$deb"
 
 dpkg-deb --contents "$deb" | awk '{print $6}' >"$work/contents"
-for path in ./usr/share/bash-completion/completions/tarnvel-fw \
+for path in ./etc/tarnvel/tarnvel-fw.toml ./usr/share/bash-completion/completions/tarnvel-fw \
     ./usr/lib/systemd/system/tarnvel-fw-metrics.service \
     ./usr/lib/systemd/system/tarnvel-fw-metrics.timer; do
     check "holds $path" grep -qxF "$path" "$work/contents"

@@ -33,7 +33,9 @@ inline WriteStart a_write(std::string pci = "0000:03:00.0", BoardKind kind = Boa
                       .image_file = std::nullopt,
                       .program = "tarnvel-fw",
                       .user = "root",
-                      .boot_id = "b0070000-0000-0000-0000-000000000000"};
+                      .boot_id = "b0070000-0000-0000-0000-000000000000",
+                      .requested_by = "alice",
+                      .writer = ProcessStamp{.pid = 4321, .start_ticks = 123456}};
 }
 
 // Runs `sql` on the database, with SQLite's own defaults, outside the journal's code.

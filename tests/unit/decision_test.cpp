@@ -24,6 +24,11 @@ struct DecisionCase {
     BoardStatus status;
     bool writes;         // update --yes writes it
     bool forced_writes;  // update --yes --force writes it
+    // The machine now: whether the last record's writer still runs, and whether the machine
+    // has booted since the record was made.
+    bool writer_runs = false;
+    bool booted_since = false;
+    const char* reason_says = "";  // a part of the reason
 };
 
 void PrintTo(const DecisionCase& c, std::ostream* os) {
@@ -47,6 +52,8 @@ WriteRecord record(Last last, std::optional<std::int32_t> version) {
     r.start.firmware_before = kRunning;
     r.start.image_version = version;
     r.started = "2024-05-01T12:00:00Z";
+    r.start.boot_id = "boot-of-the-write";
+    r.start.writer = ProcessStamp{.pid = 4321, .start_ticks = 99};
     if (last != Last::Interrupted) {
         r.ended = "2024-05-01T12:01:00Z";
         r.end = WriteEnd{
@@ -68,8 +75,14 @@ TEST_P(Decide, TellsWhatTheBoardNeeds) {
                               .fw_version = c.running};
     const std::optional<WriteRecord> last =
         c.last == Last::None ? std::nullopt : std::optional(record(c.last, c.written_version));
-    const Decision decision = decide(board, c.offer, last ? &*last : nullptr);
+    const HostNow host{.boot_id = c.booted_since ? "a-later-boot" : "boot-of-the-write",
+                       .running = [&](const ProcessStamp& process) {
+                           return c.writer_runs && process == ProcessStamp{4321, 99};
+                       }};
+    const Decision decision = decide(board, c.offer, last ? &*last : nullptr, host);
     EXPECT_EQ(status_word(decision.status), status_word(c.status));
+    EXPECT_NE(decision.reason.value_or("").find(c.reason_says), std::string::npos)
+        << decision.reason.value_or("");
     EXPECT_EQ(decision.writes_unattended(false), c.writes);
     EXPECT_EQ(decision.writes_unattended(true), c.forced_writes);
 }
@@ -83,7 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Without a record, versions decide.
         DecisionCase{"Newer", Last::None, {}, kRunning, image(41), S::UpdateAvailable, true, true},
         DecisionCase{"Equal", Last::None, {}, kRunning, image(40), S::UpToDate, false, true},
-        DecisionCase{"Older", Last::None, {}, kRunning, image(39), S::BoardNewer, false, true},
+        // A downgrade says so.
+        DecisionCase{"Older", Last::None, {}, kRunning, image(39), S::BoardNewer, false, true,
+                     false, false, "the board runs firmware 40, newer than the archive's 39"},
         DecisionCase{"AboveAnyFirmware",
                      Last::None,
                      {},
@@ -123,6 +138,16 @@ INSTANTIATE_TEST_SUITE_P(
                      true, true},
         DecisionCase{"InterruptedNoArchive", Last::Interrupted, 41, kRunning,
                      no_image(Why::NoArchive), S::Interrupted, true, true},
+        // A record that never ended whose writer still runs on this boot is a write going on:
+        // not written beside it, not even with --force.
+        DecisionCase{"WritingNow", Last::Interrupted, 41, kRunning, image(41), S::Writing, false,
+                     false, true, false, "tarnvel-fw (process 4321) has been writing it since"},
+        // The same process id on a later boot is another process: the write was cut short.
+        DecisionCase{"WriterIdOnALaterBoot", Last::Interrupted, 41, kRunning, image(41),
+                     S::Interrupted, true, true, true, true},
+        // A write that ended is no longer going on, whatever runs under its writer's id.
+        DecisionCase{"WriterRunsOnAfterItsWrite", Last::FailedPartway, 41, kRunning, image(41),
+                     S::WriteFailed, true, true, true},
         // Unless the board has started the image since (a cut after its last block was
         // complete): then the versions decide again.
         DecisionCase{"InterruptedButStartedSince", Last::Interrupted, 41, 41, image(41),
@@ -136,7 +161,11 @@ INSTANTIATE_TEST_SUITE_P(
                      true},
         // A verified image not yet running waits for the power cycle.
         DecisionCase{"Pending", Last::Verified, 41, kRunning, image(41), S::PendingPowerCycle,
-                     false, true},
+                     false, true, false, false, "runs firmware 40 until it is power-cycled"},
+        // A reboot of the machine is no power cycle: the board still waits for one.
+        DecisionCase{"PendingAfterAWarmReboot", Last::Verified, 41, kRunning, image(41),
+                     S::PendingPowerCycle, false, true, false, true,
+                     "the machine has been rebooted since, but not power-cycled"},
         DecisionCase{"PendingArchiveGone", Last::Verified, 41, kRunning, no_image(Why::NoArchive),
                      S::PendingPowerCycle, false, true},
         // Once the board runs it, the write is loaded: versions decide again.
@@ -165,6 +194,8 @@ TEST(MissingBoards, AreTheSlotsInDoubtThatDiscoveryNoLongerFinds) {
     other_firmware.reboot = RebootNote{.requested = true, .version_after = "2.0r40"};
     WriteRecord other_kind = in_slot("0000:07:00.0", Last::Verified);
     other_kind.start.kind = static_cast<std::int64_t>(BoardKind::Qx630);
+    WriteRecord forgotten = in_slot("0000:09:00.0", Last::Interrupted);
+    forgotten.retired = "2024-06-01T08:00:00Z";
     const std::vector<WriteRecord> last_writes{
         in_slot("0000:03:00.0", Last::Interrupted),  // present
         in_slot("0000:04:00.0", Last::Interrupted),  // gone after a partial write
@@ -172,6 +203,7 @@ TEST(MissingBoards, AreTheSlotsInDoubtThatDiscoveryNoLongerFinds) {
         other_firmware,                              // gone, came back on other firmware
         in_slot("0000:08:00.0", Last::Verified),     // gone before its power cycle
         other_kind,                                  // its slot now holds another kind
+        forgotten,                                   // gone, and forgotten since
     };
     const std::vector<BoardIdentity> present{
         {.devnode = "/dev/tarnvel0", .pci_address = "0000:03:00.0", .kind = BoardKind::Qx480Spi},

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "archive_test_support.hpp"
+#include "bpi/cfi.hpp"
 #include "sim/support/temp_dir.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
@@ -102,6 +103,24 @@ INSTANTIATE_TEST_SUITE_P(
                       // Exactly the window: from 0x1000000 to the end of the 4-byte address range.
                       LyingSizeCase{"QX610 SPI at the window", K::Qx610Spi, "qx610_1_9.bin",
                                     Compression::Deflate, 0xFF000000u}));
+
+// A parallel part whose regions differ in size, and whose query points its primary vendor table
+// below the query itself (word 2): found by cfi_fuzz, which saw the regions taken as listed.
+// Without a table that can be read, nothing says which end the boot sectors are at, and the
+// update's sectors must fit either way round.
+TEST(CfiQuery, RegionsOfDifferentSizesWithoutAReadableBootFlagMayLieEitherWay) {
+    const std::uint8_t query[] = {
+        0x51, 0x52, 0x59, 0x02, 0x00, 0x02, 0x00, 0x54, 0x00, 0x00, 0x00, 0x17, 0x19, 0x00,
+        0x00, 0x00, 0x00, 0x50, 0x00, 0x49, 0x01, 0x02, 0x40, 0x19, 0x01, 0x00, 0x0d, 0x00,
+        0x03, 0x03, 0x00, 0x80, 0x00, 0x03, 0x00, 0x80, 0x00, 0xfd, 0x00, 0x00, 0x02, 0x03,
+        0x00, 0x80, 0x00, 0x00, 0xca, 0x00, 0xff, 0xff};
+    std::vector<std::uint16_t> words(kCfiWords, 0);
+    std::copy(std::begin(query), std::end(query), words.begin());
+    EXPECT_FALSE(cfi_primary_table(words));
+    auto geometry = parse_cfi_query(words, {});
+    ASSERT_TRUE(geometry) << error_text(geometry.error());
+    EXPECT_TRUE(geometry->regions_may_be_reversed);
+}
 
 }  // namespace
 }  // namespace tarnvel

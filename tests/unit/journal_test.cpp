@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -38,7 +39,18 @@ WriteEnd an_end(bool verified, bool flash_changed = true) {
                     .blocks_written = verified ? 3u : 1u,
                     .blocks_unchanged = 1,
                     .retries = 2,
-                    .stopped = false};
+                    .stopped = false,
+                    .duration_ms = 12345};
+}
+
+// Records a write, with its end when given; answers its id.
+std::int64_t add_write(Journal& journal, const WriteStart& start, const std::optional<WriteEnd>& end) {
+    const auto id = journal.start_write(start);
+    EXPECT_TRUE(id);
+    if (id && end) {
+        EXPECT_TRUE(journal.end_write(*id, *end));
+    }
+    return id.value_or(0);
 }
 
 std::string file_bytes(const fs::path& path) {
@@ -141,6 +153,10 @@ TEST(Journal, AnOlderSchemaIsReadAsItIsAndBroughtUpToDateByTheNextWriter) {
     ASSERT_TRUE(read[1].end);
     EXPECT_EQ(read[1].end->blocks_written, 3u);
     EXPECT_EQ(read[1].end->blocks_unchanged, 0u);
+    // Who asked and the writer are not known; the duration is its times' difference.
+    EXPECT_EQ(read[1].start.requested_by, std::nullopt);
+    EXPECT_EQ(read[0].start.writer, std::nullopt);
+    EXPECT_EQ(read[1].duration_ms(), 60000);
     EXPECT_EQ(file_bytes(file), before);
 
     auto writer = Journal::open_for_writing(file);
@@ -164,12 +180,7 @@ TEST(Journal, LastWriteOfABoardPassesOverWritesThatNeverReachedTheFlash) {
     auto journal = Journal::open_for_writing(dir.path() / kJournalFileName);
     ASSERT_TRUE(journal);
     const auto add = [&](WriteStart start, std::optional<WriteEnd> end) {
-        const auto id = journal->start_write(start);
-        EXPECT_TRUE(id);
-        if (end) {
-            EXPECT_TRUE(journal->end_write(*id, *end));
-        }
-        return *id;
+        return add_write(*journal, std::move(start), std::move(end));
     };
     const auto partial = add(a_write(), an_end(false, true));
     const auto untouched = add(a_write(), an_end(false, false));
@@ -191,6 +202,38 @@ TEST(Journal, LastWriteOfABoardPassesOverWritesThatNeverReachedTheFlash) {
     std::vector<std::int64_t> ids;
     for (const WriteRecord& record : *boards) ids.push_back(record.id);
     EXPECT_EQ(ids, (std::vector<std::int64_t>{other_slot, other_kind, partial}));
+}
+
+// A partial image names the verified write of the same board that replaced it; a forgotten
+// board's records are all retired at once, and only its own.
+TEST(Journal, KnowsWhatCompletedAPartialImageAndRetiresABoardWhole) {
+    sim::TempDir dir;
+    auto journal = Journal::open_for_writing(dir.path() / kJournalFileName);
+    ASSERT_TRUE(journal);
+    const auto add = [&](WriteStart start, std::optional<WriteEnd> end) {
+        return add_write(*journal, std::move(start), std::move(end));
+    };
+    const auto cut = add(a_write(), std::nullopt);
+    const auto failed = add(a_write(), an_end(false));
+    const auto other_kind = add(a_write("0000:03:00.0", BoardKind::Qx630), an_end(true));
+    const auto completion = add(a_write(), an_end(true));
+    const auto still_partial = add(a_write(), std::nullopt);
+    const auto gone = add(a_write("0000:05:00.0"), std::nullopt);
+    ASSERT_EQ(journal->retire("0000:05:00.0", static_cast<std::int64_t>(BoardKind::Qx480Spi), "bob"), 1);
+    EXPECT_EQ(journal->retire("0000:05:00.0", static_cast<std::int64_t>(BoardKind::Qx480Spi), "bob"), 0) << "retired once";
+
+    auto records = journal->records();
+    ASSERT_TRUE(records);
+    std::map<std::int64_t, const WriteRecord*> by_id;
+    for (const WriteRecord& record : *records) by_id[record.id] = &record;
+    EXPECT_EQ(by_id[cut]->completed_by, completion);
+    EXPECT_EQ(by_id[failed]->completed_by, completion);
+    EXPECT_EQ(by_id[other_kind]->completed_by, std::nullopt);
+    EXPECT_EQ(by_id[still_partial]->completed_by, std::nullopt);
+    for (const WriteRecord& record : *records) {
+        EXPECT_EQ(record.retired.has_value(), record.id == gone) << record.id;
+    }
+    EXPECT_EQ(by_id[gone]->retired_by, "bob");
 }
 
 TEST(Journal, ReadingAJournalThatDoesNotExistMakesNothing) {

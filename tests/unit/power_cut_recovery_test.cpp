@@ -405,7 +405,8 @@ UpdateRun update_board(BoardDevice& board, const KindBench& bench, const fs::pat
     return UpdateRun{
         .wrote = report.result != UpdateResult::UpToDate &&
                  report.result != UpdateResult::PendingPowerCycle,
-        .verified = report.result == UpdateResult::Updated,
+        .verified = report.result == UpdateResult::Updated ||
+                    report.result == UpdateResult::Unchanged,
         .error = report.error ? error_text(*report.error) : std::string(),
     };
 }
@@ -518,7 +519,8 @@ void cut_and_recover(KindBench& bench, const UpdateTrace& trace, const CutPoint&
     }
     BoardDevice device = bench.record(*loaded.version);
     const Decision listing =
-        decide(identity_of(device), offer_of(look_up_image(device, bench.firmware_dir())), &**last);
+        decide(identity_of(device), offer_of(look_up_image(device, bench.firmware_dir())), &**last,
+               HostNow::current());
     EXPECT_EQ(status_word(listing.status),
               status_word(whole ? BoardStatus::UpToDate : BoardStatus::Interrupted));
 

@@ -103,6 +103,7 @@ BoardOutcome conclude(const BoardUpdateReport& report, const BoardDevice& board)
         case UpdateResult::DynamicFirmware:
             print("\tQX1800 uses dynamic firmware loading - no flash update required!\n");
             return BoardOutcome::Next;
+        case UpdateResult::NoArchive:
         case UpdateResult::NoImage:
             print(fmt::format("\tCannot find firmware archive: {}, \n",
                               report.error ? printable(error_text(*report.error)) : ""));

@@ -5,9 +5,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <iostream>
+#include <memory>
 
 #include "bin/tarnvel-fw/exit_status.hpp"
+#include "update/journal.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -19,12 +22,47 @@ constexpr const char* kDescription =
     "1 when any did not (or no board was found to update or verify), 2 for a usage error, 101 "
     "after an internal fault.";
 
+// Options as the manual page writes them: the value's name after the option and nothing more;
+// what an option needs or excludes, its description says.
+class OptionFormatter final : public CLI::Formatter {
+  public:
+    std::string make_option_opts(const CLI::Option* option) const override {
+        std::string text;
+        if (option->get_type_size() != 0) {
+            if (!option->get_type_name().empty()) text += " " + option->get_type_name();
+            if (option->get_expected_max() == CLI::detail::expected_max_vector_size) text += " ...";
+            if (option->get_required()) text += " REQUIRED";
+        }
+        return text;
+    }
+};
+
+// What a usage error prints on standard error: the program's name, the problem, and where to
+// read more.
+std::string usage_message(std::string_view problem) {
+    return fmt::format("tarnvel-fw: {}\nRun tarnvel-fw --help, or tarnvel-fw help COMMAND, for more "
+                       "information.\n",
+                       problem);
+}
+
 CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
     return command
         .add_option("--board", boards,
-                    "Only the board with this device node (repeatable); default: every "
-                    "supported board")
+                    "Only the board with this device node, such as /dev/tarnvel0 or tarnvel0 "
+                    "(repeatable); default: every supported board")
         ->type_name("NODE");
+}
+
+void add_backup_options(CLI::App& command, UpdateCommand& update) {
+    command.add_flag("--no-backup", update.no_backup,
+                     "Write without first keeping what the flash holds over the image's span "
+                     "(the journal's record says so)");
+    command
+        .add_option("--keep-backups", update.keep_backups,
+                    "Backups kept per board after a verified write (default: keep_backups of "
+                    "the configuration file, or 2); the one of the board's last verified write "
+                    "and those still needed are kept anyway")
+        ->type_name("N");
 }
 
 CLI::Option* add_json(CLI::App& command, bool& json) {
@@ -55,20 +93,51 @@ std::optional<std::uint32_t> parse_byte_count(std::string_view text) {
     return static_cast<std::uint32_t>(count * unit);
 }
 
-CLI::Validator byte_count() {
+// A number of records from 1.
+std::optional<unsigned> parse_record_count(std::string_view text) {
+    unsigned count = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || count == 0) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+// An option's value as `parse` reads it, handed on in plain decimal; `complaint` ("\"{}\" is
+// not ...") says what is wrong with a text it refuses. Shown by the value's name alone (CLI11
+// would add the validator's description).
+template <class Parse>
+CLI::Validator parsed_value(Parse parse, const char* complaint) {
     return CLI::Validator(
-        [](std::string& text) -> std::string {
-            const auto count = parse_byte_count(text);
-            if (!count) {
-                return fmt::format(
-                    "\"{}\" is not a byte count: a decimal or 0x hexadecimal number below 4 GiB, "
-                    "optionally followed by K (1024) or M (1048576)",
-                    text);
-            }
-            text = std::to_string(*count);
+        [parse, complaint](std::string& text) -> std::string {
+            const auto value = parse(text);
+            if (!value) return fmt::format(fmt::runtime(complaint), text);
+            text = std::to_string(*value);
             return {};
         },
-        "BYTES", "byte count");
+        "", "");
+}
+
+CLI::Validator byte_count() {
+    return parsed_value(parse_byte_count,
+                        "\"{}\" is not a byte count: a decimal or 0x hexadecimal number below 4 "
+                        "GiB, optionally followed by K (1024) or M (1048576)");
+}
+
+CLI::Validator since_time() {
+    return parsed_value(parse_since,
+                        "\"{}\" is no time: give one as 2026-05-01T12:00:00Z (UTC, as history "
+                        "shows times) or a day as 2026-05-01");
+}
+
+CLI::Validator record_count() {
+    return parsed_value(parse_record_count, "\"{}\" is not a number of records from 1");
+}
+
+// A board named by its node's name alone ("tarnvel0") is the node of that name under /dev, as
+// udev names the boards' nodes.
+std::string node_path(std::string node) {
+    return node.empty() || node.find('/') != std::string::npos ? node : "/dev/" + node;
 }
 
 // The command of that name, or null.
@@ -97,10 +166,12 @@ int no_such_command(const CLI::App& app, std::string_view name) {
     return kExitUsage;
 }
 
-// Each board once, in the order first named: naming a board twice still names one board.
+// Each board once, in the order first named, by its node's path: naming a board twice, also
+// once by its name and once by its path, still names one board.
 void drop_repeated_boards(std::vector<std::string>& boards) {
     std::vector<std::string> once;
     for (std::string& board : boards) {
+        board = node_path(std::move(board));
         if (std::ranges::find(once, board) == once.end()) once.push_back(std::move(board));
     }
     boards = std::move(once);
@@ -118,6 +189,9 @@ std::optional<std::string> usage_problem(const Command& command) {
         return one_board_for(verify->image, verify->boards);
     }
     if (const auto* update = std::get_if<UpdateCommand>(&command)) {
+        if (update->rollback_to && update->boards.size() != 1) {
+            return std::optional<std::string>("--to needs exactly one --board");
+        }
         return one_board_for(update->image, update->boards);
     }
     if (const auto* dump = std::get_if<DumpCommand>(&command); dump && dump->length == 0u) {
@@ -128,8 +202,19 @@ std::optional<std::string> usage_problem(const Command& command) {
 
 }  // namespace
 
+std::optional<std::int64_t> parse_since(std::string_view text) {
+    if (auto seconds = unix_seconds_of(text)) return seconds;
+    // A day: its first second.
+    if (text.size() != 10) return std::nullopt;
+    return unix_seconds_of(fmt::format("{}T00:00:00Z", text));
+}
+
 ParsedCommandLine parse_command_line(int argc, char** argv) {
     CLI::App app{kDescription, "tarnvel-fw"};
+    // Both are inherited by the commands made below.
+    app.formatter(std::make_shared<OptionFormatter>());
+    app.failure_message(
+        [](const CLI::App*, const CLI::Error& error) { return usage_message(error.what()); });
     app.set_version_flag("--version", std::string("tarnvel-fw ") + TARNVEL_VERSION);
     app.require_subcommand(1);
     app.fallthrough(false);
@@ -156,7 +241,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     DumpCommand dump;
     CLI::App* dump_app = app.add_subcommand(
         "dump", "Read the image region of one board into a file, in image byte order");
-    dump_app->add_option("--board", dump.board, "The board's device node")
+    dump_app->add_option("--board", dump.board, "The board's device node, or its name")
         ->type_name("NODE")
         ->required();
     dump_app->add_option("--output", dump.output, "The file to write")
@@ -184,9 +269,10 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
                                               "With --yes, also write an image that is not newer");
     CLI::Option* reboot_flag = update_app->add_flag(
         "--reboot", reboot,
-        "Reboot each written board and check that it reports the image's version");
-    CLI::Option* no_reboot_flag =
-        update_app->add_flag("--no-reboot", no_reboot, "Never reboot, and don't ask");
+        "Reboot each written board and check that it reports the image's version (not with "
+        "--no-reboot)");
+    CLI::Option* no_reboot_flag = update_app->add_flag(
+        "--no-reboot", no_reboot, "Never reboot, and don't ask (not with --reboot)");
     reboot_flag->excludes(no_reboot_flag);
     update_app
         ->add_option("--image", update.image,
@@ -198,15 +284,47 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
                          "blocks whose content differs from the image");
     update_app->add_flag("--no-journal", update.no_journal,
                          "Write even when the journal can't record the writes, and record none");
+    add_backup_options(*update_app, update);
     add_json(*update_app, update.json);
+
+    UpdateCommand rollback;
+    rollback.rollback = true;
+    bool rollback_reboot = false;
+    bool rollback_no_reboot = false;
+    CLI::App* rollback_app = app.add_subcommand(
+        "rollback",
+        "Write back what the flash held before the last write of boards (their newest backup), "
+        "verify it, and reboot them if asked");
+    add_boards(*rollback_app, rollback.boards);
+    rollback_app->add_option("--to", rollback.rollback_to,
+                             "The backup kept before the write of this journal record "
+                             "(needs exactly one --board)")
+        ->type_name("RECORD");
+    rollback_app->add_flag("--yes", rollback.yes, "Ask nothing; reboot only with --reboot");
+    CLI::Option* rollback_reboot_flag = rollback_app->add_flag(
+        "--reboot", rollback_reboot, "Reboot each written board");
+    rollback_reboot_flag->excludes(
+        rollback_app->add_flag("--no-reboot", rollback_no_reboot, "Never reboot, and don't ask"));
+    add_backup_options(*rollback_app, rollback);
+    add_json(*rollback_app, rollback.json);
 
     HistoryCommand history;
     CLI::App* history_app = app.add_subcommand(
         "history", "Show the journal's records of board writes, newest first; opens no board");
     history_app
         ->add_option("--board", history.board,
-                     "Only the records of the board with this device node (or its slot)")
+                     "Only the records of the board with this device node or name (or its slot)")
         ->type_name("NODE");
+    history_app
+        ->add_option("--since", history.since,
+                     "Only the records of writes started at TIME or later: 2026-05-01T12:00:00Z "
+                     "(UTC) or a day, 2026-05-01")
+        ->type_name("TIME")
+        ->transform(since_time());
+    history_app
+        ->add_option("--limit", history.limit, "Only the newest N records (of those selected)")
+        ->type_name("N")
+        ->transform(record_count());
     add_json(*history_app, history.json);
 
     MetricsCommand metrics;
@@ -220,9 +338,23 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
                      "into place once whole")
         ->type_name("FILE");
 
+    ForgetCommand forget;
+    CLI::App* forget_app = app.add_subcommand(
+        "forget",
+        "Retire the journal's records of a missing board, so that its slot is no longer missed; "
+        "the records stay for history");
+    forget_app
+        ->add_option("--pci", forget.pci,
+                     "The PCI slot of the missing board, as list shows it (0000:03:00.0)")
+        ->type_name("SLOT")
+        ->required();
+    forget_app->add_flag("--yes", forget.yes, "Ask nothing");
+
     std::string help_topic;
     CLI::App* help_app = app.add_subcommand("help", "Show the help of a command");
-    help_app->add_option("command", help_topic, "list, verify, dump, update, history or metrics")
+    help_app
+        ->add_option("command", help_topic,
+                     "list, verify, dump, update, rollback, history, metrics or forget")
         ->type_name("COMMAND");
 
     // CLI11 would only say that a command is required.
@@ -248,7 +380,8 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         if (topic == nullptr) {
             return {.command = std::nullopt, .exit_status = no_such_command(app, help_topic)};
         }
-        std::cout << topic->help();
+        // As `tarnvel-fw COMMAND --help` shows it: under the program's name.
+        std::cout << topic->help(app.get_name());
         return {.command = std::nullopt, .exit_status = kExitOk};
     }
 
@@ -259,11 +392,21 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         drop_repeated_boards(verify.boards);
         command = std::move(verify);
     } else if (dump_app->parsed()) {
+        dump.board = node_path(std::move(dump.board));
         command = std::move(dump);
     } else if (history_app->parsed()) {
+        if (history.board) history.board = node_path(std::move(*history.board));
         command = std::move(history);
     } else if (metrics_app->parsed()) {
         command = std::move(metrics);
+    } else if (forget_app->parsed()) {
+        command = std::move(forget);
+    } else if (rollback_app->parsed()) {
+        rollback.reboot = rollback_reboot      ? RebootChoice::Reboot
+                          : rollback_no_reboot ? RebootChoice::NoReboot
+                                               : RebootChoice::Ask;
+        drop_repeated_boards(rollback.boards);
+        command = std::move(rollback);
     } else {
         update.reboot = reboot      ? RebootChoice::Reboot
                         : no_reboot ? RebootChoice::NoReboot
@@ -272,8 +415,7 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         command = std::move(update);
     }
     if (auto problem = usage_problem(command)) {
-        std::cerr << fmt::format("tarnvel-fw: {}\nRun with --help for more information.\n",
-                                 *problem);
+        std::cerr << usage_message(*problem);
         return {.command = std::nullopt, .exit_status = kExitUsage};
     }
     return {.command = std::move(command), .exit_status = kExitOk};

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -42,11 +43,25 @@ struct UpdateCommand {
     bool no_journal = false;  // write without recording the writes in the journal
     // Erase and write every block the image covers, not only those that differ from it.
     bool full = false;
+    // Write without keeping what the flash held first.
+    bool no_backup = false;
+    // How many backups of a board stay after a verified write; none: the configuration's, or 2.
+    std::optional<unsigned> keep_backups;
+    // `rollback`: write back the newest backup of each board, or the one of this record.
+    bool rollback = false;
+    std::optional<std::int64_t> rollback_to;
 };
 
 struct HistoryCommand {
     std::optional<std::string> board;  // device node; none: every board
+    std::optional<std::int64_t> since;  // only records started then or later, in Unix seconds
+    std::optional<unsigned> limit;      // only the newest this many
     bool json = false;
+};
+
+struct ForgetCommand {
+    std::string pci;  // the slot of a missing board, as list shows it
+    bool yes = false;
 };
 
 struct MetricsCommand {
@@ -54,7 +69,7 @@ struct MetricsCommand {
 };
 
 using Command = std::variant<ListCommand, VerifyCommand, DumpCommand, UpdateCommand, HistoryCommand,
-                             MetricsCommand>;
+                             MetricsCommand, ForgetCommand>;
 
 // What the command line asks for, or that the program ends at once with `exit_status` (after
 // --help, --version, "help COMMAND" or a usage error, whose message has gone to standard error).
@@ -64,5 +79,9 @@ struct ParsedCommandLine {
 };
 
 ParsedCommandLine parse_command_line(int argc, char** argv);
+
+// A time as --since takes it: "2026-05-01T12:00:00Z" (RFC 3339 in UTC, as history shows times)
+// or a day, "2026-05-01" (its start, in UTC); in Unix seconds.
+std::optional<std::int64_t> parse_since(std::string_view text);
 
 }  // namespace tarnvel::fw

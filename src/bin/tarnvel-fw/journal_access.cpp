@@ -6,6 +6,7 @@
 
 #include "base/utf8.hpp"
 #include "bin/tarnvel-fw/console.hpp"
+#include "update/inventory.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -55,6 +56,16 @@ std::optional<WriteRecord> last_write_of(const Journal* journal, const BoardIden
         return std::nullopt;
     }
     return std::move(*last);
+}
+
+std::vector<WriteRecord> missing_boards_in(const Journal& journal,
+                                           std::span<const BoardDevice> boards) {
+    auto missing = find_missing_boards(journal, boards);
+    if (!missing) {
+        journal_unavailable(missing.error());
+        return {};
+    }
+    return std::move(*missing);
 }
 
 }  // namespace tarnvel::fw

@@ -3,6 +3,8 @@
 // it get when it can't be read, and the notices that say so on standard error.
 
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "update/board_identity.hpp"
 #include "update/run_journal.hpp"
@@ -27,5 +29,10 @@ RunJournal update_journal(bool no_journal);
 // `*unreadable` set when given).
 std::optional<WriteRecord> last_write_of(const Journal* journal, const BoardIdentity& board,
                                          bool flash_touching, bool* unreadable = nullptr);
+
+// The last records of the boards the journal knows that are not among `boards` (they are
+// missing); none, after a notice, when the journal can't be read.
+std::vector<WriteRecord> missing_boards_in(const Journal& journal,
+                                           std::span<const BoardDevice> boards);
 
 }  // namespace tarnvel::fw

@@ -9,6 +9,7 @@
 #include "base/internal_fault.hpp"
 #include "bin/tarnvel-fw/command_line.hpp"
 #include "bin/tarnvel-fw/dump_command.hpp"
+#include "bin/tarnvel-fw/forget_command.hpp"
 #include "bin/tarnvel-fw/history_command.hpp"
 #include "bin/tarnvel-fw/list_command.hpp"
 #include "bin/tarnvel-fw/metrics_command.hpp"
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
                        [&](const UpdateCommand& command) { return run_update(*boards, command); },
                        [&](const HistoryCommand& command) { return run_history(*boards, command); },
                        [&](const MetricsCommand& command) { return run_metrics(*boards, command); },
+                       [&](const ForgetCommand& command) { return run_forget(*boards, command); },
                    },
                    *parsed.command);
     boards->clear();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/atomic_file.hpp"
+#include "bin/tarnvel-fw/configuration.hpp"
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
@@ -25,8 +26,10 @@ std::int64_t unix_seconds_now() {
 
 int run_metrics(std::span<const BoardDevice> boards, const MetricsCommand& command) {
     const std::int64_t scraped_at = unix_seconds_now();
-    const Inventory inventory =
-        take_inventory(boards, journal_file_from_environment(), journal_unavailable);
+    const std::optional<Configuration> configuration = program_configuration();
+    if (!configuration) return kExitUsage;
+    const Inventory inventory = take_inventory(boards, journal_file_from_environment(),
+                                               journal_unavailable, configuration->images);
     if (boards.empty()) notice("tarnvel-fw: no board was found\n");
     const std::string text = metrics_text(inventory.boards, inventory.journal_read, scraped_at);
     if (!command.output) {

@@ -17,7 +17,8 @@ namespace {
 using Labels = std::vector<std::pair<std::string_view, std::string>>;
 
 // The results a journal record can have, each a series of tarnvel_board_last_write_result.
-constexpr std::array<std::string_view, 3> kWriteResults = {"verified", "failed", "interrupted"};
+constexpr std::array<std::string_view, 4> kWriteResults = {"verified", "failed", "interrupted",
+                                                           "writing"};
 
 // A label value as the format quotes it: backslash, double quote and line feed escaped, and
 // UTF-8 whatever a hand-edited journal holds.
@@ -124,7 +125,8 @@ std::string metrics_text(std::span<const BoardListing> rows, bool journal_read,
 
     out.gauge("tarnvel_board_last_write_result",
               "How the journal's last write of the board's flash ended: 1 for its result "
-              "(verified, failed, or interrupted: it never ended), 0 for the others.");
+              "(verified, failed, interrupted: it never ended, or writing: it is going on), 0 "
+              "for the others.");
     for (const BoardListing& row : rows) {
         if (!row.last_write) continue;
         for (const std::string_view result : kWriteResults) {

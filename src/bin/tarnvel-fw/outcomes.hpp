@@ -16,9 +16,11 @@ enum class VerifyResult : std::uint8_t {
     Match,
     Mismatch,
     Failed,  // the board could not be opened or read
+    NoArchive,
     NoImage,
     Unsupported,
     DynamicFirmware,
+    Missing,  // the journal knows the board, discovery no longer finds it
 };
 
 std::string_view result_word(UpdateResult result);
@@ -39,6 +41,7 @@ struct UpdateOutcome {
 
 struct VerifyOutcome {
     explicit VerifyOutcome(const BoardDevice& of) : board(identity_of(of)) {}
+    explicit VerifyOutcome(BoardIdentity of) : board(std::move(of)) {}
 
     BoardIdentity board;
     VerifyResult result = VerifyResult::Failed;

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 #include <vector>
 
 #include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "update/board_identity.hpp"
+#include "update/host.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -30,6 +32,17 @@ Json board_object(const BoardIdentity& board) {
         {"kind", static_cast<unsigned>(board.kind)},
         {"hardware", model ? Json(board.hardware()) : Json(nullptr)},
     };
+}
+
+// The machine now, once for the run: whether a write that never ended is going on.
+const HostNow& host_now() {
+    static const HostNow host = HostNow::current();
+    return host;
+}
+
+std::optional<double> seconds_of(std::optional<std::int64_t> milliseconds) {
+    if (!milliseconds) return std::nullopt;
+    return static_cast<double>(*milliseconds) / 1000;
 }
 
 Json record_json(const WriteRecord& record) {
@@ -66,6 +79,16 @@ Json record_json(const WriteRecord& record) {
         {"reboot_requested", reboot ? Json(reboot->requested) : Json(nullptr)},
         {"version_after", reboot ? or_null(reboot->version_after) : Json(nullptr)},
         {"reboot_error", reboot ? or_null(reboot->error) : Json(nullptr)},
+        {"requested_by", or_null(start.requested_by)},
+        {"pid", start.writer ? Json(start.writer->pid) : Json(nullptr)},
+        {"duration_seconds", or_null(seconds_of(record.duration_ms()))},
+        {"completed_by", or_null(record.completed_by)},
+        {"retired", or_null(record.retired)},
+        {"retired_by", or_null(record.retired_by)},
+        {"backup_file", or_null(start.backup_file)},
+        {"backup_sha256", or_null(start.backup_sha256)},
+        {"backup_skipped", start.backup_skipped},
+        {"backup_of", or_null(start.backup_of)},
     };
 }
 
@@ -100,8 +123,13 @@ std::string blocks_text(std::optional<std::int64_t> written, std::int64_t unchan
 }  // namespace
 
 std::string_view record_result(const WriteRecord& record) {
-    if (!record.end) return "interrupted";
-    return record.end->verified ? "verified" : "failed";
+    switch (write_state(record, host_now())) {
+        case WriteState::Verified: return "verified";
+        case WriteState::Failed: return "failed";
+        case WriteState::Interrupted: return "interrupted";
+        case WriteState::Writing: return "writing";
+    }
+    return "interrupted";
 }
 
 std::string list_json(std::span<const BoardListing> rows) {
@@ -115,14 +143,16 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["reason"] = or_null(row.decision.reason);
         object["pci"] = row.board.pci_address;
         object["last_write"] = record_or_null(row.last_write);
+        object["backup_record"] = or_null(row.backup_record);
         array.push_back(std::move(object));
     }
     return document(array);
 }
 
 std::string list_table(std::span<const BoardListing> rows) {
-    using Row = std::array<std::string, 7>;
-    std::vector<Row> table_rows{{"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "AVAILABLE", "STATUS"}};
+    using Row = std::array<std::string, 9>;
+    std::vector<Row> table_rows{
+        {"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "ARCHIVE", "AVAILABLE", "BACKUP", "STATUS"}};
     std::vector<std::string> reasons{""};
     for (const BoardListing& row : rows) {
         const auto model = row.board.model();
@@ -130,11 +160,12 @@ std::string list_table(std::span<const BoardListing> rows) {
                               row.board.pci_address.empty() ? "-" : printable(row.board.pci_address),
                               std::string(model.value_or("-")),
                               model ? row.board.hardware() : "-", text_or_dash(row.firmware()),
-                              text_or_dash(row.available),
+                              printable(text_or_dash(row.archive)), text_or_dash(row.available),
+                              row.backup_record ? fmt::format("#{}", *row.backup_record) : "-",
                               std::string(status_word(row.decision.status))});
         reasons.push_back(printable(row.decision.reason.value_or("")));
     }
-    std::array<std::size_t, 7> widths{};
+    std::array<std::size_t, std::tuple_size_v<Row>> widths{};
     for (const Row& row : table_rows) {
         for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
     }
@@ -173,6 +204,7 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
                                        : Json(nullptr);
         object["blocks_written"] = r.programmed ? Json(r.blocks_written) : Json(nullptr);
         object["blocks_unchanged"] = r.programmed ? Json(r.blocks_unchanged) : Json(nullptr);
+        object["record_id"] = or_null(r.record);
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -184,19 +216,38 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
         const BoardUpdateReport& r = o.report;
         const std::uint16_t before = r.board.fw_version;
         std::string what;
+        const std::string image =
+            r.image_version ? fmt::format("image {}", *r.image_version) : "the image file";
+        const std::string reboot =
+            r.rebooted ? fmt::format(", rebooted, reports firmware {}",
+                                     text_or_dash(r.after ? r.after->firmware : std::nullopt))
+                       : ", not rebooted: the new firmware runs after the next power cycle";
         switch (r.result) {
             case UpdateResult::Updated:
-                what = r.image_version
-                           ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
+                what = r.image_version ? fmt::format("updated from firmware {} to {}", before,
+                                                     *r.image_version)
+                       : r.image_backup_of
+                           ? fmt::format("the backup of record #{} written back over firmware {}",
+                                         *r.image_backup_of, before)
                            : fmt::format("image file written over firmware {}", before);
-                what += r.rebooted
-                            ? fmt::format(", rebooted, reports firmware {}",
-                                          text_or_dash(r.after ? r.after->firmware : std::nullopt))
-                            : ", not rebooted: the new firmware runs after the next power cycle";
+                what += reboot;
+                break;
+            case UpdateResult::Unchanged:
+                what = fmt::format("unchanged: the flash already held {}, nothing was erased or "
+                                   "written",
+                                   image);
+                if (r.rebooted) what += reboot;
                 break;
             case UpdateResult::UpToDate:
                 what = fmt::format("up to date: firmware {}, image {} (--force writes it anyway)",
                                    before, text_or_dash(r.image_version));
+                break;
+            case UpdateResult::BoardNewer:
+                what = fmt::format("board newer: {}; --force writes the older image",
+                                   r.decision->reason.value_or(""));
+                break;
+            case UpdateResult::Writing:
+                what = fmt::format("being written: {}", r.decision->reason.value_or(""));
                 break;
             case UpdateResult::PendingPowerCycle:
                 what = fmt::format("awaits a power cycle: {} (--force writes it again)",
@@ -207,18 +258,26 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                 break;
             case UpdateResult::Declined: what = "not written, as answered"; break;
             case UpdateResult::Failed: what = "FAILED: " + o.error.value_or(""); break;
+            case UpdateResult::NoArchive: what = "no archive: " + o.error.value_or(""); break;
             case UpdateResult::NoImage: what = "no image: " + o.error.value_or(""); break;
             case UpdateResult::Unsupported: what = "not a supported board"; break;
             case UpdateResult::NotAttempted:
                 what = "not attempted: " + o.error.value_or("the run ended before this board");
                 break;
+            case UpdateResult::Missing:
+                what = fmt::format("MISSING in PCI slot {}: {}", r.board.pci_address,
+                                   o.error.value_or(""));
+                break;
+            case UpdateResult::Blocked:
+            case UpdateResult::NotApproved: what = "NOT WRITTEN: " + o.error.value_or(""); break;
         }
+        // An unchanged write wrote no block: it only says how many it found holding the image.
         const bool updated = r.result == UpdateResult::Updated;
-        what += blocks_text(updated && r.programmed ? std::optional<std::int64_t>(r.blocks_written)
-                                                    : std::nullopt,
-                            updated ? r.blocks_unchanged : 0, r.retries);
-        // What an update that succeeded could not record.
-        if (updated && o.error) what += "; " + *o.error;
+        const bool written = updated || r.result == UpdateResult::Unchanged;
+        what += blocks_text(updated && r.programmed ? std::optional(r.blocks_written) : std::nullopt,
+                            written ? r.blocks_unchanged : 0, r.retries);
+        // What a write that succeeded could not record.
+        if (written && o.error) what += "; " + *o.error;
         text += board_line(r.board, what);
     }
     return text;
@@ -228,7 +287,9 @@ std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok) {
     Json boards = Json::array();
     for (const VerifyOutcome& outcome : outcomes) {
         Json object = board_object(outcome.board);
-        object["firmware"] = outcome.board.fw_version;
+        object["firmware"] = outcome.result == VerifyResult::Missing
+                                 ? Json(nullptr)
+                                 : Json(outcome.board.fw_version);
         object["result"] = result_word(outcome.result);
         object["image_version"] = or_null(outcome.image_version);
         object["bytes"] = or_null(outcome.bytes);
@@ -260,7 +321,12 @@ std::string verify_text(std::span<const VerifyOutcome> outcomes) {
                     text_or_dash(o.blocks));
                 break;
             case VerifyResult::Failed: what = "FAILED: " + o.error.value_or(""); break;
+            case VerifyResult::NoArchive: what = "no archive: " + o.error.value_or(""); break;
             case VerifyResult::NoImage: what = "no image: " + o.error.value_or(""); break;
+            case VerifyResult::Missing:
+                what = fmt::format("MISSING in PCI slot {}: {}", o.board.pci_address,
+                                   o.error.value_or(""));
+                break;
             case VerifyResult::Unsupported: what = "not a supported board"; break;
             case VerifyResult::DynamicFirmware:
                 what = "loads its firmware dynamically, nothing to verify";
@@ -282,22 +348,49 @@ std::string history_text(std::span<const WriteRecord> records) {
     for (const WriteRecord& r : records) {
         const WriteStart& start = r.start;
         const std::string image =
-            start.image_version
-                ? fmt::format("image {} from {}:{}", *start.image_version,
-                              start.image_archive.value_or("-"), start.image_entry.value_or("-"))
-                : fmt::format("image file {}", start.image_file.value_or("-"));
+            start.image_version ? fmt::format("image {} from {}:{}", *start.image_version,
+                                              start.image_archive.value_or("-"),
+                                              start.image_entry.value_or("-"))
+            : start.backup_of   ? fmt::format("the backup of record #{}", *start.backup_of)
+                                : fmt::format("image file {}", start.image_file.value_or("-"));
+        // A partial image that a later verified write replaced is history: said in the past.
+        const std::string replaced =
+            r.completed_by
+                ? fmt::format("; the partial image it left was replaced by #{}", *r.completed_by)
+                : "";
         std::string outcome;
-        if (!r.end) {
-            outcome = "INTERRUPTED: never ended, the flash holds a partial image";
-        } else if (r.end->verified) {
-            outcome = "verified" +
-                      blocks_text(r.end->blocks_written, r.end->blocks_unchanged, r.end->retries);
-        } else {
-            outcome = fmt::format("FAILED: {}{}", r.end->error.value_or(""),
-                                  r.end->flash_changed ? ", the flash holds a partial image"
-                                                       : ", the flash was not changed");
+        switch (write_state(r, host_now())) {
+            case WriteState::Writing:
+                outcome = fmt::format("WRITING: in progress in process {}", start.writer->pid);
+                break;
+            case WriteState::Interrupted:
+                outcome = r.completed_by ? "interrupted: never ended" + replaced
+                                         : "INTERRUPTED: never ended, the flash holds a partial "
+                                           "image";
+                break;
+            case WriteState::Verified:
+                outcome = "verified" + blocks_text(r.end->blocks_written, r.end->blocks_unchanged,
+                                                   r.end->retries);
+                break;
+            case WriteState::Failed:
+                outcome = !r.end->flash_changed
+                              ? fmt::format("FAILED: {}, the flash was not changed",
+                                            r.end->error.value_or(""))
+                          : r.completed_by
+                              ? fmt::format("failed: {}{}", r.end->error.value_or(""), replaced)
+                              : fmt::format("FAILED: {}, the flash holds a partial image",
+                                            r.end->error.value_or(""));
+                break;
         }
+        if (start.backup_file) outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
+        if (start.backup_skipped) outcome += "; no backup, as asked";
         if (r.end && r.end->stopped) outcome += "; stopped by a signal";
+        if (r.ended) {
+            const auto duration = r.duration_ms();
+            outcome += duration ? fmt::format("; ended {} after {:.1f} s", *r.ended,
+                                              static_cast<double>(*duration) / 1000)
+                                : fmt::format("; ended {}", *r.ended);
+        }
         if (r.reboot && !r.reboot->requested) outcome += "; not rebooted";
         if (r.reboot && r.reboot->requested) {
             outcome += r.reboot->error ? fmt::format("; the reboot failed: {}", *r.reboot->error)
@@ -305,11 +398,18 @@ std::string history_text(std::span<const WriteRecord> records) {
                            ? fmt::format("; rebooted, reports \"{}\"", *r.reboot->version_after)
                            : std::string("; rebooted, reports no version");
         }
+        if (r.retired) {
+            outcome += fmt::format("; retired {} by {}: the board was forgotten", *r.retired,
+                                   r.retired_by.value_or("-"));
+        }
         // One line per record, whatever its texts hold.
         text += printable(fmt::format(
-                    "{} #{} {} ({} v{}, PCI {}) by {} ({}): firmware {}, {} ({} bytes, sha256 {}): {}",
+                    "{} #{} {} ({} v{}, PCI {}) by {} as {}{}, boot {}: firmware {}, {} ({} bytes, "
+                    "sha256 {}): {}",
                     r.started, r.id, start.devnode, start.model, start.hardware, start.pci_address,
-                    start.program, start.user, start.firmware_before, image, start.image_size,
+                    start.program, start.user,
+                    start.requested_by ? fmt::format(" for {}", *start.requested_by) : "",
+                    start.boot_id, start.firmware_before, image, start.image_size,
                     start.image_sha256, outcome)) +
                 "\n";
     }

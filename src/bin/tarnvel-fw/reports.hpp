@@ -33,7 +33,8 @@ std::string update_text(std::span<const UpdateOutcome> outcomes);
 std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok);
 std::string verify_text(std::span<const VerifyOutcome> outcomes);
 
-// How a record's write ended: "verified", "failed" or "interrupted" (it never ended).
+// How a record's write ended: "verified", "failed" or "interrupted" (it never ended), or
+// "writing" (it has not ended because it is going on).
 std::string_view record_result(const WriteRecord& record);
 
 // An array of the records with their fields, newest first.

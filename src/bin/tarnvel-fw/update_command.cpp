@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -10,12 +12,14 @@
 #include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
+#include "bin/tarnvel-fw/configuration.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/board_update.hpp"
+#include "update/inventory.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -67,6 +71,10 @@ class ConsoleDialogue final : public UpdateDialogue {
             about += fmt::format("\t{}: {}\n", status_word(status),
                                  printable(offer.decision.reason.value_or("")));
         }
+        if (status == BoardStatus::BoardNewer) {
+            about += fmt::format("\tWriting it is a downgrade: {}\n",
+                                 offer.decision.reason.value_or(""));
+        }
         notice(about);
         return ask_operator(kUpdateQuestion);
     }
@@ -91,6 +99,10 @@ std::string failure_text(const BoardUpdateReport& report) {
         case UpdateFailure::Journal:
             return fmt::format("not written: the journal can't record the write ({}); "
                                "--no-journal writes without it",
+                               error);
+        case UpdateFailure::Backup:
+            return fmt::format("not written: what the flash holds could not be kept first ({}); "
+                               "--no-backup writes without it",
                                error);
         case UpdateFailure::Undecided:
             return fmt::format("not written: the journal's record of the board can't be read "
@@ -167,6 +179,14 @@ UpdateOutcome outcome_of(BoardUpdateReport report) {
     UpdateOutcome outcome(std::move(report));
     const BoardUpdateReport& r = outcome.report;
     if (r.result == UpdateResult::Failed) outcome.error = failure_text(r);
+    if (r.result == UpdateResult::Blocked) {
+        outcome.error = fmt::format("its image {} is on the blocked list of {}",
+                                    r.image_sha256.value_or(""), configuration_file().string());
+    }
+    if (r.result == UpdateResult::NotApproved) {
+        outcome.error = fmt::format("its image {} is not on the approved list of {}",
+                                    r.image_sha256.value_or(""), configuration_file().string());
+    }
     if (r.passed_over) outcome.error = r.passed_over->detail();
     if (r.result == UpdateResult::PendingPowerCycle) outcome.note = r.decision->reason;
     if (auto unrecorded = unrecorded_text(r)) {
@@ -175,12 +195,53 @@ UpdateOutcome outcome_of(BoardUpdateReport report) {
     return outcome;
 }
 
+// The backup a rollback writes back into the board: its newest, or the one of record `to`;
+// why there is none otherwise.
+std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
+                                                 std::optional<std::int64_t> to,
+                                                 const std::filesystem::path& state_dir) {
+    auto journal = Journal::open_for_reading(state_dir / kJournalFileName);
+    if (!journal) {
+        return std::unexpected(fmt::format("the journal that names the backups can't be read: {}",
+                                           error_text(journal.error())));
+    }
+    auto record = to ? journal->record(*to) : journal->last_backup(board.pci_address, board.kind);
+    if (!record) return std::unexpected(error_text(record.error()));
+    if (!*record || !(*record)->start.backup_file || !(*record)->start.backup_sha256) {
+        return std::unexpected(to ? fmt::format("record {} kept no backup", *to)
+                                  : std::string("no backup to return to"));
+    }
+    const WriteRecord& kept = **record;
+    // A backup is written back only into the board it was taken from.
+    if (kept.start.pci_address != board.pci_address || kept.start.board_kind() != board.kind) {
+        return std::unexpected(fmt::format("record {} is of the board in slot {} (kind {}), not "
+                                           "this one",
+                                           kept.id, kept.start.pci_address,
+                                           kept.start.kind));
+    }
+    const BackupStore store(state_dir);
+    auto bytes = store.read({*kept.start.backup_file, *kept.start.backup_sha256},
+                            kept.start.image_size);
+    if (!bytes) return std::unexpected(error_text(bytes.error()));
+    return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
+                     .bytes = std::move(*bytes),
+                     .backup_of = kept.id};
+}
+
 class UpdateRun {
   public:
-    UpdateRun(const UpdateCommand& command, std::optional<ImageFile> image_file)
-        : image_file_(std::move(image_file)),
+    UpdateRun(const UpdateCommand& command, const Configuration& configuration,
+              std::optional<ImageFile> image_file)
+        : command_(command),
+          image_file_(std::move(image_file)),
           journal_(update_journal(command.no_journal)),
-          update_(policy_of(command, image_file_), journal_, dialogue_) {}
+          policy_(policy_of(command, image_file_)) {
+        policy_.images = configuration.images;
+        policy_.backup = command.no_backup ? UpdatePolicy::Backup::Skipped
+                                           : UpdatePolicy::Backup::Kept;
+        policy_.state_dir = journal_file_from_environment().parent_path();
+        policy_.keep_backups = command.keep_backups.value_or(configuration.keep_backups.value_or(2));
+    }
 
     // Why no further board is updated, once a board has ended the run: a failed programming
     // run or reboot leaves a board that needs the operator's attention before anything else is
@@ -192,7 +253,21 @@ class UpdateRun {
     }
 
     UpdateOutcome update(BoardDevice& board) {
-        BoardUpdateReport report = update_.run(board);
+        UpdatePolicy policy = policy_;
+        std::optional<ImageFile> backup;
+        if (command_.rollback) {
+            auto found = backup_for(board, command_.rollback_to, policy_.state_dir);
+            if (!found) {
+                UpdateOutcome outcome{BoardUpdateReport(board)};
+                outcome.report.result = UpdateResult::NoImage;
+                outcome.error = std::move(found.error());
+                return outcome;
+            }
+            backup = std::move(*found);
+            policy.image_file = &*backup;
+        }
+        BoardUpdate update(std::move(policy), journal_, dialogue_);
+        BoardUpdateReport report = update.run(board);
         ended_ = ended_ || report.ends_run;
         // A stop signal that came during the write ends the run once the results are out.
         if (report.held_stop) held_stop_ = std::move(report.held_stop);
@@ -203,13 +278,31 @@ class UpdateRun {
     void release_held_stop() { held_stop_.reset(); }
 
   private:
+    const UpdateCommand& command_;
     std::optional<ImageFile> image_file_;
     RunJournal journal_;
     ConsoleDialogue dialogue_;
-    BoardUpdate update_;
+    UpdatePolicy policy_;
     bool ended_ = false;
     std::unique_ptr<StopSignalHold> held_stop_;
 };
+
+// The rows of the boards the journal knows that are gone, when every board was asked for: a
+// script that only runs `update --yes --json` learns that a slot is dead. The journal is not
+// read with --no-journal; one that can't be read has its notice from the update's journal.
+std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
+                                        const UpdateCommand& command) {
+    std::vector<UpdateOutcome> rows;
+    if (!command.boards.empty() || command.no_journal) return rows;
+    auto journal = Journal::open_for_reading(journal_file_from_environment());
+    if (!journal) return rows;
+    for (const WriteRecord& record : missing_boards_in(*journal, boards)) {
+        UpdateOutcome& row = rows.emplace_back(BoardUpdateReport(last_known_identity(record)));
+        row.report.result = UpdateResult::Missing;
+        row.error = kMissingReason;
+    }
+    return rows;
+}
 
 }  // namespace
 
@@ -219,16 +312,20 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         notice(fmt::format("tarnvel-fw: {}\n", targets.error()));
         return kExitUsage;
     }
+    std::vector<UpdateOutcome> missing = missing_rows(boards, command);
     // A machine whose driver is not loaded has not been updated.
     if (auto problem = no_boards_problem(boards, command.boards, *targets)) {
         notice(fmt::format("tarnvel-fw: {}\n", *problem));
-        if (command.json) report(update_json({}, false));
+        report(command.json ? update_json(missing, false) : update_text(missing));
         return kExitBoardFailed;
     }
 
-    UpdateRun run(command, std::move(targets->image_file));
+    // A configuration that can't be read leaves every board as it is.
+    const std::optional<Configuration> configuration = program_configuration();
+    if (!configuration) return kExitUsage;
+    UpdateRun run(command, *configuration, std::move(targets->image_file));
     std::vector<UpdateOutcome> outcomes;
-    bool ok = true;
+    bool ok = missing.empty();
     for (BoardDevice* board : targets->boards) {
         if (auto reason = run.end_reason()) {
             outcomes.emplace_back(BoardUpdateReport(*board)).error = std::move(reason);
@@ -240,6 +337,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         const BoardUpdateReport& last = outcomes.back().report;
         ok = ok && ended_as_asked(last.result) && !last.end_unrecorded && !last.reboot_unrecorded;
     }
+    std::ranges::move(missing, std::back_inserter(outcomes));
     // The results end with a line break, so they are out before a held stop signal, which
     // ends the program now, takes effect.
     report(command.json ? update_json(outcomes, ok) : update_text(outcomes));

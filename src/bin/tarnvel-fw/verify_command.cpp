@@ -2,7 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "bin/tarnvel-fw/board_access.hpp"
@@ -13,6 +16,7 @@
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/board_access.hpp"
+#include "update/inventory.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -51,21 +55,33 @@ int run_verify(std::span<BoardDevice> boards, const VerifyCommand& command) {
         return kExitUsage;
     }
 
+    // The journal tells what was last written into each board, and which boards are gone;
+    // verifying needs no journal.
+    const std::optional<Journal> journal = read_journal();
+    std::vector<VerifyOutcome> outcomes;
+    // Every board asked for: a slot the journal knows whose board is gone can't be verified.
+    if (journal && command.boards.empty()) {
+        for (WriteRecord& record : missing_boards_in(*journal, boards)) {
+            VerifyOutcome& row = outcomes.emplace_back(last_known_identity(record));
+            row.result = VerifyResult::Missing;
+            row.error = kMissingReason;
+            row.last_write = std::move(record);
+        }
+    }
+    bool ok = outcomes.empty();
     // A machine whose driver is not loaded has nothing verified.
     if (auto problem = no_boards_problem(boards, command.boards, *targets)) {
         notice(fmt::format("tarnvel-fw: {}\n", *problem));
-        if (command.json) report(verify_json({}, false));
+        report(command.json ? verify_json(outcomes, false) : verify_text(outcomes));
         return kExitBoardFailed;
     }
-
-    // The journal tells what was last written into each board; verifying needs no journal.
-    const std::optional<Journal> journal = read_journal();
-    std::vector<VerifyOutcome> outcomes;
-    bool ok = true;
+    // The boards found first, in discovery order, then the missing ones.
+    std::vector<VerifyOutcome> missing = std::exchange(outcomes, {});
     for (BoardDevice* board : targets->boards) {
         outcomes.push_back(verify(*board, targets->image_file, journal ? &*journal : nullptr));
         ok = ok && ended_as_asked(outcomes.back().result);
     }
+    std::ranges::move(missing, std::back_inserter(outcomes));
     report(command.json ? verify_json(outcomes, ok) : verify_text(outcomes));
     return ok ? kExitOk : kExitBoardFailed;
 }

@@ -22,7 +22,7 @@ TEST_P(FirmwareReport, PrintsVersionAndVerdict) {
     board.kind = BoardKind::Qx480Spi;
     board.fw_version = c.fw_version;
     testing::StdoutCapture out;
-    report_firmware_image(c.image_version, decide(board, c.image_version, nullptr).versions);
+    report_firmware_image(c.image_version, decide(board, c.image_version, nullptr, HostNow{}).versions);
     EXPECT_EQ(out.text(),
               "\tFirmware available: " + std::to_string(c.image_version) + ", \n" + c.verdict);
 }

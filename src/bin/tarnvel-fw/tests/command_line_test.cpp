@@ -78,12 +78,51 @@ TEST(CommandLine, AnUnknownCommandIsNamedWithTheKnownOnes) {
     }
 }
 
+// By its path or by its node's name, as the completion offers it.
 TEST(CommandLine, ABoardNamedTwiceIsOneBoard) {
-    const Parsed parsed = parse({"update", "--board", "/dev/tarnvel0", "--board", "/dev/tarnvel0",
+    const Parsed parsed = parse({"update", "--board", "/dev/tarnvel0", "--board", "tarnvel0",
                                  "--image", "f.bin", "--force"});
     ASSERT_TRUE(parsed.result.command) << parsed.err;
     EXPECT_EQ(std::get<UpdateCommand>(*parsed.result.command).boards,
               std::vector<std::string>{"/dev/tarnvel0"});
+}
+
+// The help says what the manual page says, under the program's name, and a usage error names
+// the program and where to read more.
+TEST(CommandLine, HelpAndErrorsReadCleanly) {
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<const char*> says;
+        std::vector<const char*> never;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{"help", "update"}, {"Usage: tarnvel-fw update [OPTIONS]"}, {"Excludes", "Needs"}},
+             {{"dump", "--help"}, {"--length BYTES "}, {"BYTES:"}},
+             {{"history", "--help"}, {"--since TIME ", "--limit N "}, {"TIME:", "N:"}},
+             {{"update", "--now"}, {"tarnvel-fw: ", "--now", "tarnvel-fw --help"}, {}},
+             {{"history", "--limit", "0"}, {"tarnvel-fw: --limit: \"0\" is not a number"}, {}},
+             {{"history", "--since", "May"}, {"tarnvel-fw: --since: \"May\" is no time"}, {}},
+             {{"forget"}, {"tarnvel-fw: ", "--pci"}, {}}}) {
+        const Parsed parsed = parse(c.args);
+        const std::string text = parsed.out + parsed.err;
+        for (const char* part : c.says) {
+            EXPECT_NE(text.find(part), std::string::npos) << c.args.front() << ": " << text;
+        }
+        for (const char* part : c.never) {
+            EXPECT_EQ(text.find(part), std::string::npos) << c.args.front() << ": " << text;
+        }
+    }
+}
+
+TEST(CommandLine, HistoryTakesADayOrATimeInUtc) {
+    for (const auto& [text, seconds] : {std::pair{"2026-05-01", 1777593600},
+                                        std::pair{"2026-05-01T00:00:10Z", 1777593610}}) {
+        const Parsed parsed = parse({"history", "--since", text, "--limit", "3"});
+        ASSERT_TRUE(parsed.result.command) << parsed.err;
+        const auto& history = std::get<HistoryCommand>(*parsed.result.command);
+        EXPECT_EQ(history.since, seconds) << text;
+        EXPECT_EQ(history.limit, 3u);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,36 @@
+#pragma once
+// tarnvel-fw's configuration file: what an operator sets once per host. /etc/tarnvel/
+// tarnvel-fw.toml, or the file TARNVEL_CONFIG names; a missing file sets nothing.
+//
+//   approved_sha256 = ["…", …]   only these images are written
+//   blocked_sha256 = ["…", …]    these images are never written, not even with --force
+//   keep_backups = 2              the backups kept per board after a verified write
+//   jobs = 4                      how many boards update writes at once
+
+#include <filesystem>
+#include <optional>
+
+#include "base/error.hpp"
+#include "update/image_policy.hpp"
+
+namespace tarnvel::fw {
+
+struct Configuration {
+    ImagePolicy images;
+    std::optional<unsigned> keep_backups;
+    std::optional<unsigned> jobs;
+};
+
+// TARNVEL_CONFIG, or /etc/tarnvel/tarnvel-fw.toml.
+std::filesystem::path configuration_file();
+
+// The file read and checked: a missing file is an empty configuration; one that can't be read,
+// is not TOML, holds a key this program does not know or a value of the wrong kind is refused,
+// the error naming the file, the line and the column.
+Result<Configuration> read_configuration(const std::filesystem::path& file);
+
+// The program's configuration_file() read, or none after a notice on standard error saying
+// where it is wrong: the command then touches nothing and exits with status 2.
+std::optional<Configuration> program_configuration();
+
+}  // namespace tarnvel::fw

@@ -1,0 +1,80 @@
+// tarnvel-fw's configuration file: what it sets, and that everything it does not understand is
+// refused with its line and column rather than half taken.
+
+#include "bin/tarnvel-fw/configuration.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sim/support/file_text.hpp"
+#include "sim/support/temp_dir.hpp"
+
+namespace tarnvel::fw {
+namespace {
+
+const std::string kDigest(64, 'a');
+
+struct ConfigurationCase {
+    const char* name;
+    const char* text;
+    const char* refusal;  // empty: taken
+};
+
+TEST(Configuration, IsTakenWholeOrRefusedWithItsPlace) {
+    const sim::TempDir dir("tarnvel-config.");
+    const ConfigurationCase cases[] = {
+        {"empty", "", ""},
+        {"comments only", "# nothing set\n", ""},
+        {"every setting",
+         "approved_sha256 = [\"AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA\"]\n"
+         "blocked_sha256 = []\nkeep_backups = 0\njobs = 3\n",
+         ""},
+        {"not TOML", "jobs = = 3\n", "line 1, column"},
+        {"unknown key", "\n  job = 3\n", "line 2, column 3: \"job\" is not a setting"},
+        {"jobs of the wrong kind", "jobs = \"4\"\n", "line 1, column 8: jobs is a whole number"},
+        {"no jobs at all", "jobs = 0\n", "jobs is a whole number from 1"},
+        {"negative retention", "keep_backups = -1\n", "keep_backups is a whole number from 0"},
+        {"a digest too short", "blocked_sha256 = [\"abc\"]\n", "line 1, column 19"},
+        {"a digest list that is a string", "approved_sha256 = \"abc\"\n",
+         "approved_sha256 is a list"},
+    };
+    for (const ConfigurationCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto file = dir.path() / "tarnvel-fw.toml";
+        ASSERT_TRUE(sim::write_whole_file(file, c.text));
+        auto read = read_configuration(file);
+        if (std::string(c.refusal).empty()) {
+            EXPECT_TRUE(read) << error_text(read.error());
+            continue;
+        }
+        ASSERT_FALSE(read);
+        const std::string why = error_text(read.error());
+        EXPECT_NE(why.find(file.string() + ": "), std::string::npos) << why;
+        EXPECT_NE(why.find(c.refusal), std::string::npos) << why;
+    }
+}
+
+TEST(Configuration, SetsWhatItSays) {
+    const sim::TempDir dir("tarnvel-config.");
+    const auto file = dir.path() / "tarnvel-fw.toml";
+    ASSERT_TRUE(sim::write_whole_file(
+        file, "approved_sha256 = [\"" + kDigest + "\"]\nblocked_sha256 = [\"" +
+                  std::string(64, 'B') + "\"]\nkeep_backups = 5\njobs = 2\n"));
+    auto read = read_configuration(file);
+    ASSERT_TRUE(read) << error_text(read.error());
+    EXPECT_EQ(read->images.approved_sha256, std::vector<std::string>{kDigest});
+    EXPECT_EQ(read->images.blocked_sha256, std::vector<std::string>{std::string(64, 'b')});
+    EXPECT_EQ(read->keep_backups, 5u);
+    EXPECT_EQ(read->jobs, 2u);
+
+    // No file: nothing set, no policy.
+    auto none = read_configuration(dir.path() / "missing.toml");
+    ASSERT_TRUE(none);
+    EXPECT_FALSE(none->images.approved_sha256 || none->keep_backups || none->jobs);
+    // A directory where the file should be is no configuration.
+    EXPECT_FALSE(read_configuration(dir.path()));
+}
+
+}  // namespace
+}  // namespace tarnvel::fw

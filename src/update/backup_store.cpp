@@ -1,0 +1,207 @@
+#include "update/backup_store.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "base/atomic_file.hpp"
+#include "update/sha256.hpp"
+
+namespace tarnvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// zstd's default level: a firmware span compresses at some hundreds of MB/s there, far faster
+// than the flash is read, and its erased stretches shrink to nothing.
+constexpr int kCompressionLevel = 3;
+
+Error backup_error(const fs::path& path, ErrorKind kind, std::string_view problem) {
+    return Error::message(kind, fmt::format("{}: {}", path.string(), problem));
+}
+
+Error os_error(const fs::path& path, int errnum) {
+    return backup_error(path, error_kind_for_errno(errnum), std::strerror(errnum));
+}
+
+// The backups directory as it must be: a real directory (never followed through a symbolic
+// link) that only its owner may enter, made so when missing.
+Status ready_directory(const fs::path& directory) {
+    struct stat info {};
+    if (::lstat(directory.c_str(), &info) != 0) {
+        if (errno != ENOENT) return std::unexpected(os_error(directory, errno));
+        if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+            return std::unexpected(os_error(directory, errno));
+        }
+        if (::lstat(directory.c_str(), &info) != 0) {
+            return std::unexpected(os_error(directory, errno));
+        }
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return std::unexpected(backup_error(
+            directory, ErrorKind::AlreadyExists,
+            fmt::format("it is {}, not a directory", file_type_text(fs::symlink_status(directory).type()))));
+    }
+    return {};
+}
+
+// "20261208T012233.123456789Z": the time a backup was taken, to the nanosecond, so that names
+// sort by age.
+std::string timestamp_now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::tm utc{};
+    ::gmtime_r(&now.tv_sec, &utc);
+    std::array<char, 32> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), "%Y%m%dT%H%M%S", &utc);
+    return fmt::format("{}.{:09}Z", std::string_view(text.data(), length), now.tv_nsec);
+}
+
+}  // namespace
+
+BackupStore::BackupStore(fs::path state_dir) : directory_(std::move(state_dir) / kBackupDirName) {}
+
+Result<BackupRef> BackupStore::keep(std::string_view pci_address, BoardKind kind,
+                                    std::span<const std::uint8_t> span) {
+    if (auto ready = ready_directory(directory_); !ready) return std::unexpected(ready.error());
+    std::vector<std::uint8_t> frame(ZSTD_compressBound(span.size()));
+    const std::size_t size =
+        ZSTD_compress(frame.data(), frame.size(), span.data(), span.size(), kCompressionLevel);
+    if (ZSTD_isError(size) != 0) {
+        return std::unexpected(
+            backup_error(directory_, ErrorKind::Other, ZSTD_getErrorName(size)));
+    }
+    frame.resize(size);
+    // A name already taken (two backups in the same nanosecond) is never overwritten: the next
+    // nanosecond's name is tried instead.
+    for (int attempt = 0;; ++attempt) {
+        const std::string name = fmt::format("{}_{}_k{}.zst", timestamp_now(), pci_address,
+                                             static_cast<unsigned>(kind));
+        const fs::path path = directory_ / name;
+        auto file = AtomicFile::create(path, false);
+        if (!file) return std::unexpected(file.error());
+        if (auto written = file->write(frame); !written) return std::unexpected(written.error());
+        auto committed = file->commit();
+        if (committed) return BackupRef{name, sha256_hex(span)};
+        const std::int32_t* code = committed.error().os_code();
+        if (code == nullptr || *code != EEXIST || attempt == 3) {
+            return std::unexpected(committed.error());
+        }
+    }
+}
+
+Result<std::vector<std::uint8_t>> BackupStore::read(const BackupRef& backup,
+                                                    std::uint64_t length) const {
+    // A name from the journal is a name in this directory, nothing else.
+    if (backup.file.empty() || backup.file.find('/') != std::string::npos ||
+        backup.file == "." || backup.file == "..") {
+        return std::unexpected(backup_error(directory_, ErrorKind::InvalidData,
+                                            fmt::format("\"{}\" is no backup's name", backup.file)));
+    }
+    const fs::path path = directory_ / backup.file;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::unexpected(os_error(path, errno));
+    struct stat info {};
+    std::string frame;
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    // A frame of the span is smaller than its bound; anything larger is not one.
+    if (regular && static_cast<std::uint64_t>(info.st_size) <= ZSTD_compressBound(length)) {
+        frame.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        while (done < frame.size()) {
+            const ssize_t n = ::read(fd, frame.data() + done, frame.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        frame.resize(done);
+    }
+    ::close(fd);
+    if (!regular) {
+        return std::unexpected(backup_error(path, ErrorKind::InvalidData, "not a regular file"));
+    }
+    const unsigned long long declared = ZSTD_getFrameContentSize(frame.data(), frame.size());
+    if (declared != length) {
+        return std::unexpected(backup_error(
+            path, ErrorKind::InvalidData,
+            fmt::format("it does not hold the {} bytes its record says", length)));
+    }
+    std::vector<std::uint8_t> span(static_cast<std::size_t>(length));
+    const std::size_t size = ZSTD_decompress(span.data(), span.size(), frame.data(), frame.size());
+    if (ZSTD_isError(size) != 0 || size != length) {
+        return std::unexpected(backup_error(path, ErrorKind::InvalidData,
+                                            ZSTD_isError(size) != 0 ? ZSTD_getErrorName(size)
+                                                                    : "it is cut short"));
+    }
+    if (sha256_hex(span) != backup.sha256) {
+        return std::unexpected(backup_error(
+            path, ErrorKind::InvalidData,
+            fmt::format("its SHA-256 is not the {} its record names", backup.sha256)));
+    }
+    return span;
+}
+
+Status BackupStore::remove(const std::string& file) const {
+    const fs::path path = directory_ / file;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        return std::unexpected(os_error(path, errno));
+    }
+    return {};
+}
+
+Result<std::vector<std::string>> BackupStore::files() const {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(directory_, error), end; !error && it != end;
+         it.increment(error)) {
+        if (it->is_regular_file(error) && it->path().extension() == ".zst") {
+            names.push_back(it->path().filename().string());
+        }
+    }
+    if (error && error != std::errc::no_such_file_or_directory) {
+        return std::unexpected(os_error(directory_, error.value()));
+    }
+    std::ranges::sort(names);
+    return names;
+}
+
+Status prune_backups(const Journal& journal, const BackupStore& store,
+                     std::string_view pci_address, unsigned keep) {
+    auto records = journal.records();
+    if (!records) return std::unexpected(std::move(records.error()));
+    std::set<std::string> kept;
+    std::set<std::string> named;
+    bool verified_seen = false;
+    unsigned newest = 0;
+    // Newest first.
+    for (const WriteRecord& record : *records) {
+        if (record.start.pci_address != pci_address) continue;
+        const bool verified = record.end && record.end->verified;
+        const bool partial = record.interrupted() || record.failed_partway();
+        if (record.start.backup_file) {
+            const std::string& file = *record.start.backup_file;
+            named.insert(file);
+            if (newest < keep || (verified && !verified_seen) || (partial && !verified_seen)) {
+                kept.insert(file);
+            }
+            ++newest;
+        }
+        verified_seen = verified_seen || verified;
+    }
+    for (const std::string& file : named) {
+        if (kept.contains(file)) continue;
+        if (auto removed = store.remove(file); !removed) return removed;
+    }
+    return {};
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,176 @@
+// What tarnvel-fw keeps of what it overwrites, and what a fleet lets it write: a backup before
+// every write, written back by rollback byte for byte; a backup that can't be kept stops the
+// write before its first erase; retention keeps what it promises; approved and blocked images,
+// and a configuration file that says where it is wrong.
+
+#include <fmt/format.h>
+
+#include <filesystem>
+
+#include "fw_harness.hpp"
+#include "sim/support/file_text.hpp"
+#include "update/journal.hpp"
+
+namespace tarnvel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr BoardKind kKind = BoardKind::Qx630;
+constexpr std::uint16_t kFirmware = 40;
+
+bool contains(const std::string& text, std::string_view part) {
+    return text.find(part) != std::string::npos;
+}
+
+class BackupTest : public FwTest {
+  protected:
+    fs::path backups() const { return state_dir() / "backups"; }
+    std::size_t backup_count() const {
+        if (!fs::is_directory(backups())) return 0;
+        return static_cast<std::size_t>(
+            std::distance(fs::directory_iterator(backups()), fs::directory_iterator()));
+    }
+    // The machine's configuration file, which tarnvel-fw reads in the simulated machine.
+    void configure(std::string_view text) {
+        ASSERT_TRUE(sim::write_whole_file(state_dir().parent_path() / "tarnvel-fw.toml", text));
+    }
+    std::vector<std::uint8_t> dumped(std::size_t length) {
+        const std::string file = scratch_file("dump.bin");
+        fs::remove(file);
+        const sim::RunResult dump = fw({"dump", "--board", "/dev/tarnvel0", "--output", file,
+                                        "--length", std::to_string(length)});
+        EXPECT_TRUE(dump.exited_with(0)) << dump.describe_end() << dump.err;
+        const std::string bytes = sim::read_whole_file(file).value_or("");
+        return {bytes.begin(), bytes.end()};
+    }
+    Json update(std::vector<std::string> args, int status = 0) {
+        args.insert(args.end(), {"--yes", "--no-reboot", "--json"});
+        const sim::RunResult result = fw(std::move(args));
+        EXPECT_TRUE(result.exited_with(status)) << result.describe_end() << "\n" << result.err;
+        return board_entry(parse_json(result), "/dev/tarnvel0");
+    }
+};
+
+TEST_F(BackupTest, RollbackWritesBackWhatTheUpdateOverwrote) {
+    const auto image = add_board(kKind, kFirmware, kFirmware + 1, 3000);
+    const std::vector<std::uint8_t> before = dumped(image.size());
+
+    EXPECT_EQ(update({"update"})["result"], "updated");
+    EXPECT_EQ(dumped(image.size()), image);
+    EXPECT_EQ(update({"rollback"})["result"], "updated");
+    EXPECT_EQ(dumped(image.size()), before);
+
+    const Json history = parse_json(fw({"history", "--json"}));
+    ASSERT_EQ(history.size(), 2u) << history.dump(2);
+    const Json& rollback = history[0];
+    const Json& update_record = history[1];
+    EXPECT_TRUE(update_record["backup_file"].is_string());
+    EXPECT_EQ(update_record["backup_sha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ(rollback["backup_of"], update_record["id"]);
+    EXPECT_EQ(rollback["image_sha256"], update_record["backup_sha256"]);
+    // The rollback kept what it overwrote too: the update's image.
+    EXPECT_TRUE(rollback["backup_file"].is_string());
+    EXPECT_TRUE(contains(fw({"history"}).out,
+                         fmt::format("the backup of record #{}", update_record["id"].get<int>())));
+}
+
+TEST_F(BackupTest, ABackupThatCantBeKeptStopsTheWriteBeforeItsFirstErase) {
+    add_board(kKind, kFirmware, kFirmware + 1, 16384);
+    struct Case {
+        const char* what;
+        std::string command;  // run by sh, with the update's arguments after it
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"backups is a file", "touch \"$TARNVEL_STATE_DIR/backups\"", "not a directory"},
+        {"the file system is full",
+         "rm -f \"$TARNVEL_STATE_DIR/backups\" && mkdir -p \"$TARNVEL_STATE_DIR/backups\" && "
+         "mount -t tmpfs -o size=4k tmpfs \"$TARNVEL_STATE_DIR/backups\"",
+         "No space left on device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::create_directories(state_dir());
+        const sim::RunResult result = run(
+            {"sh", "-c", c.command + " && exec \"$0\" update --yes --no-reboot --json",
+             TARNVEL_FW_BINARY});
+        EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end() << result.err;
+        const Json board = board_entry(parse_json(result), "/dev/tarnvel0");
+        EXPECT_EQ(board["result"], "failed");
+        EXPECT_TRUE(contains(board["error"], "could not be kept")) << board["error"];
+        EXPECT_TRUE(contains(board["error"], c.reason)) << board["error"];
+        EXPECT_FALSE(firmware_storage(hardware(0)).changed());
+        EXPECT_EQ(parse_json(fw({"history", "--json"})).size(), 0u);
+    }
+
+    const Json written = update({"update", "--no-backup"});
+    EXPECT_EQ(written["result"], "updated");
+    const Json history = parse_json(fw({"history", "--json"}));
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0]["backup_skipped"], true);
+    EXPECT_EQ(history[0]["backup_file"], nullptr);
+}
+
+TEST_F(BackupTest, RetentionKeepsTheNewestAndTheLastVerifiedWrite) {
+    add_board(kKind, kFirmware, kFirmware + 1);
+    // Every write is a full one of the same image: each keeps a backup.
+    for (std::size_t n = 1; n <= 4; ++n) {
+        EXPECT_EQ(update({"update", "--force", "--full"})["result"], "updated");
+        EXPECT_EQ(backup_count(), std::min<std::size_t>(n, 2)) << "after write " << n;
+    }
+    configure("keep_backups = 3\n");
+    for (std::size_t n = 0; n < 2; ++n) update({"update", "--force", "--full"});
+    EXPECT_EQ(backup_count(), 3u);
+    // None asked for: the backup of the board's last verified write stays all the same.
+    update({"update", "--force", "--full", "--keep-backups", "0"});
+    EXPECT_EQ(backup_count(), 1u);
+    const Json history = parse_json(fw({"history", "--json"}));
+    ASSERT_FALSE(history.empty());
+    EXPECT_TRUE(fs::exists(backups() / history[0]["backup_file"].get<std::string>()));
+    // What is kept is what rollback writes back.
+    EXPECT_EQ(update({"rollback"})["result"], "updated");
+}
+
+TEST_F(BackupTest, OnlyAllowedImagesAreWritten) {
+    const auto image = add_board(kKind, kFirmware, kFirmware + 1);
+    update({"update", "--no-backup", "--force", "--full"});  // learns the image's digest
+    const std::string digest =
+        parse_json(fw({"history", "--json"}))[0]["image_sha256"].get<std::string>();
+    const std::string other(64, '0');
+
+    struct Case {
+        const char* what;
+        std::string configuration;
+        const char* result;
+    };
+    const Case cases[] = {
+        {"not on the approved list", fmt::format("approved_sha256 = [\"{}\"]\n", other),
+         "not-approved"},
+        {"blocked, also with --force",
+         fmt::format("approved_sha256 = [\"{0}\"]\nblocked_sha256 = [\"{0}\"]\n", digest),
+         "blocked"},
+    };
+    const std::size_t writes = parse_json(fw({"history", "--json"})).size();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        configure(c.configuration);
+        const Json board = update({"update", "--force", "--full"}, kExitBoardFailed);
+        EXPECT_EQ(board["result"], c.result);
+        EXPECT_TRUE(contains(board["error"], digest)) << board["error"];
+        EXPECT_EQ(parse_json(fw({"history", "--json"})).size(), writes) << "written";
+    }
+    configure(fmt::format("approved_sha256 = [\"{}\"]\n", digest));
+    EXPECT_EQ(update({"update", "--force", "--full"})["result"], "updated");
+
+    // A configuration that is not one leaves every board alone and says where it is wrong.
+    configure("approved_sha256 = [\n  \"nope\"]\n");
+    const sim::RunResult refused = fw({"update", "--yes", "--force", "--full", "--json"});
+    EXPECT_TRUE(refused.exited_with(kExitUsage)) << refused.describe_end();
+    EXPECT_TRUE(contains(refused.err, "line 2, column 3")) << refused.err;
+    EXPECT_EQ(parse_json(fw({"history", "--json"})).size(), writes + 1) << "written";
+    EXPECT_EQ(image_region(hardware(0), image.size()), image);
+}
+
+}  // namespace
+}  // namespace tarnvel::testing

@@ -1,0 +1,143 @@
+// The backups of what a write overwrote: kept whole, read back only as their record describes
+// them, never followed out of their directory.
+
+#include "update/backup_store.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "sim/firmware/firmware_archive_writer.hpp"
+#include "sim/support/file_text.hpp"
+#include "sim/support/temp_dir.hpp"
+
+namespace tarnvel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr const char* kSlot = "0000:03:00.0";
+
+TEST(BackupStore, KeepsASpanThatReadsBackWholeAndNamesEachBackupOnce) {
+    const sim::TempDir state("tarnvel-backup.");
+    BackupStore store(state.path());
+    std::vector<std::uint8_t> span = sim::firmware_bytes(300000, 7);
+    span.resize(span.size() + 65536, 0xFF);  // erased flash, as most spans end
+
+    std::set<std::string> names;
+    BackupRef kept;
+    for (int i = 0; i < 3; ++i) {
+        auto backup = store.keep(kSlot, BoardKind::Qx480Spi, span);
+        ASSERT_TRUE(backup) << error_text(backup.error());
+        names.insert(backup->file);
+        kept = *backup;
+    }
+    EXPECT_EQ(names.size(), 3u);
+    struct stat info {};
+    ASSERT_EQ(::lstat(store.directory().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_LT(fs::file_size(store.directory() / kept.file), span.size());
+
+    auto read = store.read(kept, span.size());
+    ASSERT_TRUE(read) << error_text(read.error());
+    EXPECT_EQ(*read, span);
+    auto files = store.files();
+    ASSERT_TRUE(files);
+    EXPECT_EQ(std::set<std::string>(files->begin(), files->end()), names);
+    ASSERT_TRUE(store.remove(kept.file));
+    EXPECT_TRUE(store.remove(kept.file)) << "a backup already gone is no error";
+}
+
+TEST(BackupStore, ReadsNothingItsRecordDoesNotDescribe) {
+    const sim::TempDir state("tarnvel-backup.");
+    BackupStore store(state.path());
+    const std::vector<std::uint8_t> span = sim::firmware_bytes(4096, 3);
+    auto kept = store.keep(kSlot, BoardKind::Qx630, span);
+    ASSERT_TRUE(kept);
+    ASSERT_EQ(::symlink(kept->file.c_str(), (store.directory() / "link.zst").c_str()), 0);
+    const std::string frame = sim::read_whole_file(store.directory() / kept->file).value();
+    ASSERT_TRUE(sim::write_whole_file(store.directory() / "cut.zst",
+                                      frame.substr(0, frame.size() / 2)));
+
+    struct Case {
+        const char* what;
+        BackupRef backup;
+        std::uint64_t length;
+    };
+    const Case cases[] = {
+        {"another digest", {kept->file, std::string(64, '0')}, span.size()},
+        {"another length", *kept, span.size() - 1},
+        {"a name out of the directory", {"../" + kept->file, kept->sha256}, span.size()},
+        {"a symbolic link", {"link.zst", kept->sha256}, span.size()},
+        {"a frame cut short", {"cut.zst", kept->sha256}, span.size()},
+        {"no such backup", {"gone.zst", kept->sha256}, span.size()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(store.read(c.backup, c.length));
+    }
+}
+
+TEST(BackupStore, NeverWritesThroughABackupsDirectoryThatIsALink) {
+    const sim::TempDir state("tarnvel-backup.");
+    const sim::TempDir elsewhere("tarnvel-elsewhere.");
+    ASSERT_EQ(::symlink(elsewhere.path().c_str(), (state.path() / kBackupDirName).c_str()), 0);
+    BackupStore store(state.path());
+    auto kept = store.keep(kSlot, BoardKind::Qx630, sim::firmware_bytes(1024, 1));
+    ASSERT_FALSE(kept);
+    EXPECT_NE(error_text(kept.error()).find("symbolic link"), std::string::npos)
+        << error_text(kept.error());
+    EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+}
+
+// Retention after a verified write: the newest backups asked for, the one of the board's last
+// verified write, and that of a write since cut short, whose board may need what it held.
+TEST(BackupStore, PruningKeepsWhatRecordsStillNeed) {
+    const sim::TempDir state("tarnvel-backup.");
+    BackupStore store(state.path());
+    auto journal = Journal::open_for_writing(state.path() / kJournalFileName);
+    ASSERT_TRUE(journal) << error_text(journal.error());
+    // Oldest first: verified, verified, verified (the last), then one that never ended; and
+    // another slot's backup, which is none of this board's business.
+    enum class End { Verified, Never };
+    const End ends[] = {End::Verified, End::Verified, End::Verified, End::Never};
+    std::vector<std::string> files;
+    for (const End end : ends) {
+        auto kept = store.keep(kSlot, BoardKind::Qx630, sim::firmware_bytes(64, 1));
+        ASSERT_TRUE(kept);
+        files.push_back(kept->file);
+        WriteStart start;
+        start.pci_address = kSlot;
+        start.kind = static_cast<std::int64_t>(BoardKind::Qx630);
+        start.backup_file = kept->file;
+        start.backup_sha256 = kept->sha256;
+        auto id = journal->start_write(start);
+        ASSERT_TRUE(id);
+        if (end == End::Verified) {
+            WriteEnd verified;
+            verified.verified = true;
+            ASSERT_TRUE(journal->end_write(*id, verified));
+        }
+    }
+    auto elsewhere = store.keep("0000:04:00.0", BoardKind::Qx630, sim::firmware_bytes(64, 2));
+    ASSERT_TRUE(elsewhere);
+    WriteStart other;
+    other.pci_address = "0000:04:00.0";
+    other.kind = static_cast<std::int64_t>(BoardKind::Qx630);
+    other.backup_file = elsewhere->file;
+    ASSERT_TRUE(journal->start_write(other));
+
+    ASSERT_TRUE(prune_backups(*journal, store, kSlot, 0));
+    auto left = store.files();
+    ASSERT_TRUE(left);
+    EXPECT_EQ(std::set<std::string>(left->begin(), left->end()),
+              (std::set<std::string>{files[2], files[3], elsewhere->file}));
+    ASSERT_TRUE(prune_backups(*journal, store, kSlot, 3));
+    EXPECT_EQ(store.files()->size(), 3u) << "a backup once removed is not made again";
+}
+
+}  // namespace
+}  // namespace tarnvel::testing
