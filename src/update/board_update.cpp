@@ -63,14 +63,13 @@ LogEntry write_log_entry(const WriteStart& start, std::optional<std::int64_t> re
                                   : fmt::format("image file {}", start.image_file.value_or(""));
     LogEntry entry{
         .priority = priority,
-        .message = fmt::format("firmware write of {} ({} v{}, PCI {}) {}: {} (sha256 {}) over "
-                               "firmware {}{}{}",
-                               start.devnode, start.model, start.hardware, start.pci_address,
-                               what, image, start.image_sha256, start.firmware_before,
-                               record ? fmt::format(", journal record {}", *record) : "",
-                               start.requested_by
-                                   ? fmt::format(", asked by {}", *start.requested_by)
-                                   : ""),
+        .message = fmt::format(
+            "firmware write of {} ({} v{}, PCI {}) {}: {} (sha256 {}) over "
+            "firmware {}{}{}",
+            start.devnode, start.model, start.hardware, start.pci_address, what, image,
+            start.image_sha256, start.firmware_before,
+            record ? fmt::format(", journal record {}", *record) : "",
+            start.requested_by ? fmt::format(", asked by {}", *start.requested_by) : ""),
         .fields = {{"MESSAGE_ID", message_id},
                    {"TARNVEL_PCI", start.pci_address},
                    {"TARNVEL_NODE", start.devnode},
@@ -79,9 +78,9 @@ LogEntry write_log_entry(const WriteStart& start, std::optional<std::int64_t> re
                    {"TARNVEL_HARDWARE", start.hardware},
                    {"TARNVEL_FIRMWARE_BEFORE", fmt::format("{}", start.firmware_before)},
                    {"TARNVEL_IMAGE_SHA256", start.image_sha256},
-                   {"TARNVEL_IMAGE", start.image_file.value_or(
-                                         fmt::format("{}:{}", start.image_archive.value_or(""),
-                                                     start.image_entry.value_or("")))},
+                   {"TARNVEL_IMAGE",
+                    start.image_file.value_or(fmt::format("{}:{}", start.image_archive.value_or(""),
+                                                          start.image_entry.value_or("")))},
                    {"TARNVEL_USER", start.user}},
     };
     if (start.image_version) {
@@ -94,11 +93,11 @@ LogEntry write_log_entry(const WriteStart& start, std::optional<std::int64_t> re
 
 LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> record,
                            const WriteEnd& end) {
-    std::string what =
-        end.verified ? "verified"
-                     : fmt::format("FAILED ({}){}", end.error.value_or(""),
-                                   end.flash_changed ? ", the flash holds a partial image"
-                                                     : ", the flash is as it was");
+    std::string what = end.verified
+                           ? "verified"
+                           : fmt::format("FAILED ({}){}", end.error.value_or(""),
+                                         end.flash_changed ? ", the flash holds a partial image"
+                                                           : ", the flash is as it was");
     what += fmt::format(" after {:.1f} s, {} of {} blocks written, {} already held the image",
                         static_cast<double>(end.duration_ms.value_or(0)) / 1000, end.blocks_written,
                         end.blocks, end.blocks_unchanged);
@@ -112,7 +111,8 @@ LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> 
     entry.fields.emplace_back("TARNVEL_BLOCKS_WRITTEN", fmt::format("{}", end.blocks_written));
     entry.fields.emplace_back("TARNVEL_BLOCKS_UNCHANGED", fmt::format("{}", end.blocks_unchanged));
     entry.fields.emplace_back("TARNVEL_RETRIES", fmt::format("{}", end.retries));
-    entry.fields.emplace_back("TARNVEL_DURATION_MS", fmt::format("{}", end.duration_ms.value_or(0)));
+    entry.fields.emplace_back("TARNVEL_DURATION_MS",
+                              fmt::format("{}", end.duration_ms.value_or(0)));
     return entry;
 }
 
@@ -166,9 +166,9 @@ RebootVerdict verdict_on(const ReportedIdentity& after, const BoardIdentity& bef
 }  // namespace
 
 BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue)
-    : BoardUpdate(std::move(policy), journal, dialogue, [](const BoardDevice& board) {
-          return reboot_and_read_version(board.syspath);
-      }) {}
+    : BoardUpdate(std::move(policy), journal, dialogue,
+                  [](const BoardDevice& board) { return reboot_and_read_version(board.syspath); }) {
+}
 
 BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
                          BoardRestart restart)
@@ -232,9 +232,10 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     }
     if (policy_.unattended && !decision.writes_unattended(policy_.force)) {
         board.close();
-        report.result = decision.status == BoardStatus::PendingPowerCycle ? UpdateResult::PendingPowerCycle
-                        : decision.status == BoardStatus::BoardNewer      ? UpdateResult::BoardNewer
-                                                                          : UpdateResult::UpToDate;
+        report.result = decision.status == BoardStatus::PendingPowerCycle
+                            ? UpdateResult::PendingPowerCycle
+                        : decision.status == BoardStatus::BoardNewer ? UpdateResult::BoardNewer
+                                                                     : UpdateResult::UpToDate;
         return report;
     }
     // A fleet's list of images decides whether this one may be written at all.
@@ -287,8 +288,9 @@ BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
 void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report) {
     // A stop signal waits until the programming has ended, the operator has been told and the
     // journal has its end: a block cut short between erase and write would leave the board
-    // unbootable.
-    auto hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
+    // unbootable. A hold handed back outlives this update, not its dialogue: the notice goes to
+    // the dialogue itself.
+    auto hold = std::make_unique<StopSignalHold>([&dialogue = dialogue_] { dialogue.stopping(); });
 
     ProgrammingReport done;
     Status programmed;
@@ -296,7 +298,8 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
     std::chrono::steady_clock::time_point started_at;
     Journal* records = nullptr;
     {
-        const std::unique_ptr<ProgrammingObserver> observer = dialogue_.progress(report.board, *hold);
+        const std::unique_ptr<ProgrammingObserver> observer =
+            dialogue_.progress(report.board, *hold);
         // What the flash holds over the span is kept before the record names it, and the read
         // that keeps it also tells which blocks differ from the image.
         std::vector<std::uint8_t> held;
@@ -332,10 +335,9 @@ void BoardUpdate::write(BoardDevice& board, const ChosenImage& image, BoardUpdat
             return;
         }
         log_.send(write_log_entry(start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
-        programmed = program_firmware(board, image.image, *observer, &done,
-                                      policy_.full_write ? ProgrammingMode::Full
-                                                         : ProgrammingMode::Differing,
-                                      held);
+        programmed = program_firmware(
+            board, image.image, *observer, &done,
+            policy_.full_write ? ProgrammingMode::Full : ProgrammingMode::Differing, held);
     }
     report.programmed = true;
     report.flash_changed = done.flash_changed;
@@ -432,11 +434,12 @@ void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report) {
         return;
     }
     report.rebooted = true;
-    const ReportedIdentity& after = report.after.emplace(parse_reported_identity(*version, board.kind));
+    const ReportedIdentity& after =
+        report.after.emplace(parse_reported_identity(*version, board.kind));
     // The text is kept only as far as it can be read: a version that is not UTF-8 is none.
     note_reboot(report, RebootNote{.requested = true, .version_after = after.version});
-    const RebootVerdict verdict = report.verdict.emplace(
-        verdict_on(after, report.board, report.image_version));
+    const RebootVerdict verdict =
+        report.verdict.emplace(verdict_on(after, report.board, report.image_version));
     // The record takes what the board reports now, as far as it goes.
     Status refreshed = refresh_identity(board, after.version);
     if (verdict == RebootVerdict::AsWritten) return;

@@ -180,7 +180,7 @@ struct BoardUpdateReport {
     // failed, its reboot failed, or it came back in no known state.
     bool ends_run = false;
     // A stop signal held since the write (UpdatePolicy::hand_back_held_stop): it ends the
-    // program when released.
+    // program when released, and tells the update's dialogue first, which must outlive it.
     std::unique_ptr<StopSignalHold> held_stop;
 };
 

@@ -111,7 +111,8 @@ class CutRecoveryEndToEnd : public MachineTest {
 // flash holds.
 TEST_F(CutRecoveryEndToEnd, TarnvelFwIsCompletedWithAReboot) {
     make(fmt::format("kind=8,image-size={}", kImageSize));
-    cut(20000, {TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"});
+    // Past the read of what the flash holds, which the write keeps before its first erase.
+    cut(60000, {TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"});
 
     const Json cut_listing = board_entry(parse_json(fw({"list", "--json"})), "/dev/tarnvel0");
     EXPECT_EQ(cut_listing["status"], "interrupted") << cut_listing.dump(2);
@@ -135,14 +136,14 @@ TEST_F(CutRecoveryEndToEnd, TarnvelFwIsCompletedWithAReboot) {
     EXPECT_EQ(records.back()["result"], "interrupted");
     if (records.size() != 2) ++figures_.records_lost;
     if (listed["firmware"] == kImageVersion && verified["result"] == "match") ++figures_.recovered;
-    report("tarnvel-fw cut at access 20000 of an update of a QX630, end to end");
+    report("tarnvel-fw cut at access 60000 of an update of a QX630, end to end");
 }
 
 // A board without a factory image that can't start what the cut left is gone: `list` misses it
 // in its slot with the interrupted record, and fails so that a fleet notices.
 TEST_F(CutRecoveryEndToEnd, ABoardWithoutFactoryImageIsMissed) {
     make(fmt::format("kind=9,factory=none,image-size={}", kImageSize));
-    cut(2000, {TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"});
+    cut(60000, {TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"});
 
     const sim::RunResult result = fw({"list", "--json"});
     EXPECT_TRUE(result.exited_with(kExitBoardFailed)) << result.describe_end();
@@ -152,7 +153,7 @@ TEST_F(CutRecoveryEndToEnd, ABoardWithoutFactoryImageIsMissed) {
     expect_interrupted_record(history(), "tarnvel-fw");
     if (missing["status"] == "missing") ++figures_.gone;
     report(
-        "tarnvel-fw cut at access 2000 of an update of a QX610 without factory image, end to "
+        "tarnvel-fw cut at access 60000 of an update of a QX610 without factory image, end to "
         "end");
 }
 
