@@ -48,9 +48,10 @@ Status ready_directory(const fs::path& directory) {
         }
     }
     if (!S_ISDIR(info.st_mode)) {
-        return std::unexpected(backup_error(
-            directory, ErrorKind::AlreadyExists,
-            fmt::format("it is {}, not a directory", file_type_text(fs::symlink_status(directory).type()))));
+        return std::unexpected(
+            backup_error(directory, ErrorKind::AlreadyExists,
+                         fmt::format("it is {}, not a directory",
+                                     file_type_text(fs::symlink_status(directory).type()))));
     }
     return {};
 }
@@ -78,15 +79,14 @@ Result<BackupRef> BackupStore::keep(std::string_view pci_address, BoardKind kind
     const std::size_t size =
         ZSTD_compress(frame.data(), frame.size(), span.data(), span.size(), kCompressionLevel);
     if (ZSTD_isError(size) != 0) {
-        return std::unexpected(
-            backup_error(directory_, ErrorKind::Other, ZSTD_getErrorName(size)));
+        return std::unexpected(backup_error(directory_, ErrorKind::Other, ZSTD_getErrorName(size)));
     }
     frame.resize(size);
     // A name already taken (two backups in the same nanosecond) is never overwritten: the next
     // nanosecond's name is tried instead.
     for (int attempt = 0;; ++attempt) {
-        const std::string name = fmt::format("{}_{}_k{}.zst", timestamp_now(), pci_address,
-                                             static_cast<unsigned>(kind));
+        const std::string name =
+            fmt::format("{}_{}_k{}.zst", timestamp_now(), pci_address, static_cast<unsigned>(kind));
         const fs::path path = directory_ / name;
         auto file = AtomicFile::create(path, false);
         if (!file) return std::unexpected(file.error());
@@ -103,10 +103,11 @@ Result<BackupRef> BackupStore::keep(std::string_view pci_address, BoardKind kind
 Result<std::vector<std::uint8_t>> BackupStore::read(const BackupRef& backup,
                                                     std::uint64_t length) const {
     // A name from the journal is a name in this directory, nothing else.
-    if (backup.file.empty() || backup.file.find('/') != std::string::npos ||
-        backup.file == "." || backup.file == "..") {
-        return std::unexpected(backup_error(directory_, ErrorKind::InvalidData,
-                                            fmt::format("\"{}\" is no backup's name", backup.file)));
+    if (backup.file.empty() || backup.file.find('/') != std::string::npos || backup.file == "." ||
+        backup.file == "..") {
+        return std::unexpected(
+            backup_error(directory_, ErrorKind::InvalidData,
+                         fmt::format("\"{}\" is no backup's name", backup.file)));
     }
     const fs::path path = directory_ / backup.file;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -131,21 +132,21 @@ Result<std::vector<std::uint8_t>> BackupStore::read(const BackupRef& backup,
     }
     const unsigned long long declared = ZSTD_getFrameContentSize(frame.data(), frame.size());
     if (declared != length) {
-        return std::unexpected(backup_error(
-            path, ErrorKind::InvalidData,
-            fmt::format("it does not hold the {} bytes its record says", length)));
+        return std::unexpected(
+            backup_error(path, ErrorKind::InvalidData,
+                         fmt::format("it does not hold the {} bytes its record says", length)));
     }
     std::vector<std::uint8_t> span(static_cast<std::size_t>(length));
     const std::size_t size = ZSTD_decompress(span.data(), span.size(), frame.data(), frame.size());
     if (ZSTD_isError(size) != 0 || size != length) {
-        return std::unexpected(backup_error(path, ErrorKind::InvalidData,
-                                            ZSTD_isError(size) != 0 ? ZSTD_getErrorName(size)
-                                                                    : "it is cut short"));
+        return std::unexpected(
+            backup_error(path, ErrorKind::InvalidData,
+                         ZSTD_isError(size) != 0 ? ZSTD_getErrorName(size) : "it is cut short"));
     }
     if (sha256_hex(span) != backup.sha256) {
-        return std::unexpected(backup_error(
-            path, ErrorKind::InvalidData,
-            fmt::format("its SHA-256 is not the {} its record names", backup.sha256)));
+        return std::unexpected(
+            backup_error(path, ErrorKind::InvalidData,
+                         fmt::format("its SHA-256 is not the {} its record names", backup.sha256)));
     }
     return span;
 }
@@ -174,8 +175,8 @@ Result<std::vector<std::string>> BackupStore::files() const {
     return names;
 }
 
-Status prune_backups(const Journal& journal, const BackupStore& store,
-                     std::string_view pci_address, unsigned keep) {
+Status prune_backups(const Journal& journal, const BackupStore& store, std::string_view pci_address,
+                     unsigned keep) {
     auto records = journal.records();
     if (!records) return std::unexpected(std::move(records.error()));
     std::set<std::string> kept;

@@ -58,7 +58,7 @@ class BackupStore {
 // its backups that records name, the backup of its last verified write, and the backup of every
 // write of it that never ended or failed part-way with no verified write since (what it held
 // before); removes the other backups its records name. A backup no record names is left alone.
-Status prune_backups(const Journal& journal, const BackupStore& store,
-                     std::string_view pci_address, unsigned keep);
+Status prune_backups(const Journal& journal, const BackupStore& store, std::string_view pci_address,
+                     unsigned keep);
 
 }  // namespace tarnvel

@@ -18,8 +18,8 @@
 #include "device/board_device.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "flash/progress.hpp"
-#include "update/board_access.hpp"
 #include "update/backup_store.hpp"
+#include "update/board_access.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
 #include "update/image_choice.hpp"
@@ -112,16 +112,16 @@ enum class UpdateResult : std::uint8_t {
     // The journal knows the board, discovery no longer finds it: never run, reported beside
     // the boards found.
     Missing,
-    Blocked,          // not written: the image is on the blocked list
-    NotApproved,      // not written: there is a list of approved images, and it is not on it
+    Blocked,      // not written: the image is on the blocked list
+    NotApproved,  // not written: there is a list of approved images, and it is not on it
 };
 
 // Where a failed update stopped.
 enum class UpdateFailure : std::uint8_t {
     None,
-    Access,       // opening the board or its part failed: see `access`; the flash is untouched
-    Journal,      // a required journal can't record the write: nothing was written
-    Backup,       // what the flash holds could not be kept: nothing was written
+    Access,   // opening the board or its part failed: see `access`; the flash is untouched
+    Journal,  // a required journal can't record the write: nothing was written
+    Backup,   // what the flash holds could not be kept: nothing was written
     // The journal's last record of the board can't be read: what the flash holds is not known,
     // and the versions alone can't tell whether it needs the image. Nothing was written.
     Undecided,
@@ -134,10 +134,10 @@ enum class UpdateFailure : std::uint8_t {
 
 // What a board reports after its reboot, held against what it was and what was written.
 enum class RebootVerdict : std::uint8_t {
-    AsWritten,       // the same hardware, running the image's version (or an image file)
-    Unreadable,      // no "version", or one that is not UTF-8, or no firmware number in it
-    OtherHardware,   // a hardware version other than before
-    OtherFirmware,   // the same hardware, running another version than the image's
+    AsWritten,      // the same hardware, running the image's version (or an image file)
+    Unreadable,     // no "version", or one that is not UTF-8, or no firmware number in it
+    OtherHardware,  // a hardware version other than before
+    OtherFirmware,  // the same hardware, running another version than the image's
 };
 
 struct BoardUpdateReport {
@@ -147,7 +147,7 @@ struct BoardUpdateReport {
     BoardIdentity board;  // as the board was before the update
     UpdateResult result = UpdateResult::NotAttempted;
     UpdateFailure failure = UpdateFailure::None;
-    std::optional<Error> error;          // why it failed, or why no image (when it has a cause)
+    std::optional<Error> error;             // why it failed, or why no image (when it has a cause)
     std::optional<PassedOver> passed_over;  // why the board got no image
     std::optional<AccessFailure::Stage> access;  // with UpdateFailure::Access
 

@@ -65,14 +65,15 @@ bool booted_since(const WriteRecord& record, const HostNow& host) {
 
 std::string pending_reason(const WriteRecord& record, const BoardIdentity& board,
                            const HostNow& host) {
-    const std::string written = fmt::format("image {} was written and verified at {}",
-                                            *record.start.image_version,
-                                            record.ended.value_or(record.started));
+    const std::string written =
+        fmt::format("image {} was written and verified at {}", *record.start.image_version,
+                    record.ended.value_or(record.started));
     // A reboot of the machine restarts the boards on what they loaded, not from their flash.
     if (booted_since(record, host)) {
-        return fmt::format("{}; the machine has been rebooted since, but not power-cycled: the "
-                           "board runs firmware {} until the machine is powered off and on",
-                           written, board.fw_version);
+        return fmt::format(
+            "{}; the machine has been rebooted since, but not power-cycled: the "
+            "board runs firmware {} until the machine is powered off and on",
+            written, board.fw_version);
     }
     return fmt::format("{}; the board runs firmware {} until it is power-cycled", written,
                        board.fw_version);
@@ -86,10 +87,10 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
         return Decision{status_of(image.error()), std::nullopt};
     }
     if (last_write != nullptr && write_state(*last_write, host) == WriteState::Writing) {
-        return Decision{BoardStatus::Writing,
-                        fmt::format("{} (process {}) has been writing it since {}",
-                                    last_write->start.program, last_write->start.writer->pid,
-                                    last_write->started)};
+        return Decision{
+            BoardStatus::Writing,
+            fmt::format("{} (process {}) has been writing it since {}", last_write->start.program,
+                        last_write->start.writer->pid, last_write->started)};
     }
     const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
     if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
@@ -211,9 +212,10 @@ Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Er
         return decision;
     }
     decision.status = BoardStatus::Undecided;
-    decision.reason = fmt::format("the journal can't be read ({}), so whether the flash holds a "
-                                  "partial image is not known",
-                                  error_text(why));
+    decision.reason = fmt::format(
+        "the journal can't be read ({}), so whether the flash holds a "
+        "partial image is not known",
+        error_text(why));
     return decision;
 }
 

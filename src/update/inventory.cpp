@@ -40,8 +40,7 @@ class Stocktaking {
     // The board's newest record (with `flash_touching`, of a write that changed or may have
     // changed its flash); none when the journal has none, and why it can't be read when it
     // can't.
-    Result<std::optional<WriteRecord>> last_write(const BoardIdentity& board,
-                                                  bool flash_touching) {
+    Result<std::optional<WriteRecord>> last_write(const BoardIdentity& board, bool flash_touching) {
         if (!journal_) return std::unexpected(*problem_);
         if (board.pci_address.empty()) return std::optional<WriteRecord>();
         auto last = journal_->last_write(board.pci_address, board.kind, flash_touching);
@@ -56,8 +55,7 @@ class Stocktaking {
 };
 
 BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const HostNow& host,
-                         const ImagePolicy& images,
-                         std::string_view firmware_dir) {
+                         const ImagePolicy& images, std::string_view firmware_dir) {
     BoardListing listing{.board = identity_of(device)};
     // From the archive's directory alone: listing reads no image data.
     const auto image = look_up_image(device, firmware_dir);
@@ -65,18 +63,17 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const Ho
     listing.available = image ? std::optional(image->version) : std::nullopt;
     // Never decided on the versions alone where the journal would weigh in.
     const auto last_touching = stock.last_write(listing.board, true);
-    listing.decision =
-        last_touching ? decide(listing.board, offer_of(image),
-                               *last_touching ? &**last_touching : nullptr, host)
-                      : undecided(listing.board, offer_of(image), last_touching.error());
+    listing.decision = last_touching
+                           ? decide(listing.board, offer_of(image),
+                                    *last_touching ? &**last_touching : nullptr, host)
+                           : undecided(listing.board, offer_of(image), last_touching.error());
     listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt);
     listing.backup_record = stock.backup_record(listing.board);
     // Only a policy that lists images needs the image's digest, and so its data.
     if (image && (images.approved_sha256 || !images.blocked_sha256.empty())) {
         if (auto chosen = choose_image(device, nullptr, firmware_dir)) {
-            listing.decision = with_image_policy(std::move(listing.decision),
-                                                 judge_image(images, chosen->sha256),
-                                                 chosen->sha256);
+            listing.decision = with_image_policy(
+                std::move(listing.decision), judge_image(images, chosen->sha256), chosen->sha256);
         }
     }
     return listing;

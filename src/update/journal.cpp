@@ -282,9 +282,9 @@ WriteRecord record_of(const Row& row) {
     start.boot_id = text_of(row, kBootId);
     start.requested_by = optional_text_of(row, kRequestedBy);
     if (!is_null(row, kWriterPid) && !is_null(row, kWriterStart)) {
-        start.writer = ProcessStamp{
-            .pid = integer_of(row, kWriterPid),
-            .start_ticks = static_cast<std::uint64_t>(integer_of(row, kWriterStart))};
+        start.writer =
+            ProcessStamp{.pid = integer_of(row, kWriterPid),
+                         .start_ticks = static_cast<std::uint64_t>(integer_of(row, kWriterStart))};
     }
     start.backup_file = optional_text_of(row, kBackupFile);
     start.backup_sha256 = optional_text_of(row, kBackupSha256);
@@ -293,18 +293,17 @@ WriteRecord record_of(const Row& row) {
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {
-        record.end = WriteEnd{
-            .verified = text_of(row, kResult) == "verified",
-            .error = optional_text_of(row, kError),
-            .flash_changed = integer_of(row, kFlashChanged) != 0,
-            .blocks = integer_of(row, kBlocks),
-            .blocks_written = integer_of(row, kBlocksWritten),
-            .blocks_unchanged = integer_of(row, kBlocksUnchanged),
-            .retries = integer_of(row, kRetries),
-            .stopped = integer_of(row, kStopped) != 0,
-            .duration_ms = is_null(row, kDurationMs)
-                               ? std::nullopt
-                               : std::optional(integer_of(row, kDurationMs))};
+        record.end = WriteEnd{.verified = text_of(row, kResult) == "verified",
+                              .error = optional_text_of(row, kError),
+                              .flash_changed = integer_of(row, kFlashChanged) != 0,
+                              .blocks = integer_of(row, kBlocks),
+                              .blocks_written = integer_of(row, kBlocksWritten),
+                              .blocks_unchanged = integer_of(row, kBlocksUnchanged),
+                              .retries = integer_of(row, kRetries),
+                              .stopped = integer_of(row, kStopped) != 0,
+                              .duration_ms = is_null(row, kDurationMs)
+                                                 ? std::nullopt
+                                                 : std::optional(integer_of(row, kDurationMs))};
     }
     if (!is_null(row, kRebootRequested)) {
         record.reboot = RebootNote{.requested = integer_of(row, kRebootRequested) != 0,
@@ -343,9 +342,9 @@ std::string_view declared_type(const ColumnSpec& column) {
 // wrote. Runs inside a transaction.
 Status check_objects(SqliteDatabase& db, std::int64_t version) {
     const auto foreign = [&](std::string problem) -> Status {
-        return std::unexpected(db.error(
-            ErrorKind::InvalidData,
-            fmt::format("{}: the journal's schema is not this program's", problem)));
+        return std::unexpected(
+            db.error(ErrorKind::InvalidData,
+                     fmt::format("{}: the journal's schema is not this program's", problem)));
     };
     auto objects = db.prepare("SELECT type, name, sql FROM sqlite_master");
     if (!objects) return std::unexpected(std::move(objects.error()));
@@ -388,8 +387,8 @@ Status check_objects(SqliteDatabase& db, std::int64_t version) {
     }
     if (auto row = columns->step(); !row || *row) {
         if (!row) return std::unexpected(std::move(row.error()));
-        return foreign(fmt::format("its table writes has more columns than schema version {}",
-                                   version));
+        return foreign(
+            fmt::format("its table writes has more columns than schema version {}", version));
     }
     return {};
 }
@@ -407,10 +406,10 @@ Status refuse_schema(SqliteDatabase& db, const SchemaState& state) {
                         state.version, kJournalSchemaVersion)));
     }
     if (state.version < 0) {
-        return std::unexpected(db.error(
-            ErrorKind::InvalidData,
-            fmt::format("the journal's schema version {} is none that this program writes",
-                        state.version)));
+        return std::unexpected(
+            db.error(ErrorKind::InvalidData,
+                     fmt::format("the journal's schema version {} is none that this program writes",
+                                 state.version)));
     }
     if (state.version == 0) return {};
     return check_objects(db, state.version);
@@ -464,7 +463,8 @@ Result<std::int64_t> store(SqliteDatabase& db, const Row& row, Written written,
         bound.push_back(static_cast<Column>(i));
         const auto n = bound.size();
         names += fmt::format("{}{}", n == 1 ? "" : ", ", kColumns[i].name);
-        values += fmt::format("{}{}?{}", n == 1 ? "" : ", ", id ? fmt::format("{} = ", kColumns[i].name) : "", n);
+        values += fmt::format("{}{}?{}", n == 1 ? "" : ", ",
+                              id ? fmt::format("{} = ", kColumns[i].name) : "", n);
     }
     const std::string sql =
         id ? fmt::format("UPDATE writes SET {} WHERE id = ?{}", values, bound.size() + 1)
@@ -478,9 +478,9 @@ Result<std::int64_t> store(SqliteDatabase& db, const Row& row, Written written,
     // One statement is one transaction: committed and synced when it is done.
     if (auto done = statement->step(); !done) return std::unexpected(std::move(done.error()));
     if (db.changes() != 1) {
-        return std::unexpected(db.error(
-            ErrorKind::NotFound,
-            id ? fmt::format("it holds no record {}", *id) : std::string("the record was not added")));
+        return std::unexpected(
+            db.error(ErrorKind::NotFound, id ? fmt::format("it holds no record {}", *id)
+                                             : std::string("the record was not added")));
     }
     return id ? *id : db.last_insert_id();
 }
@@ -539,7 +539,8 @@ Result<Journal> Journal::open_for_reading(const std::filesystem::path& file) {
     auto place = prepare_journal_place(file, JournalUse::Reading);
     if (!place) return std::unexpected(std::move(place.error()));
     // No journal yet: nothing has been written on this machine.
-    if (*place == JournalPresence::Absent) return Journal(file, std::nullopt, kJournalSchemaVersion);
+    if (*place == JournalPresence::Absent)
+        return Journal(file, std::nullopt, kJournalSchemaVersion);
     // Read-write where the file allows it, so that SQLite can roll back what a killed writer
     // left half done; nothing is created, and an older schema is left to the next writer.
     auto db = SqliteDatabase::open(file, SqliteDatabase::Mode::ReadWrite);

@@ -72,13 +72,13 @@ struct WriteStart {
 // How a write ended.
 struct WriteEnd {
     bool verified = false;
-    std::optional<std::string> error;    // why it failed
-    bool flash_changed = false;          // an erase or program command reached the flash
-    std::int64_t blocks = 0;             // erase blocks the image covers
-    std::int64_t blocks_written = 0;     // of them erased, written and verified
-    std::int64_t blocks_unchanged = 0;   // of them found holding the image, left as they were
-    std::int64_t retries = 0;            // passes repeated after a read-back mismatch
-    bool stopped = false;                // a stop signal ended the run right after the write
+    std::optional<std::string> error;   // why it failed
+    bool flash_changed = false;         // an erase or program command reached the flash
+    std::int64_t blocks = 0;            // erase blocks the image covers
+    std::int64_t blocks_written = 0;    // of them erased, written and verified
+    std::int64_t blocks_unchanged = 0;  // of them found holding the image, left as they were
+    std::int64_t retries = 0;           // passes repeated after a read-back mismatch
+    bool stopped = false;               // a stop signal ended the run right after the write
     // From the record's start to its end, on the monotonic clock; none for a record of an
     // older program, whose duration only its whole-second times tell.
     std::optional<std::int64_t> duration_ms = std::nullopt;
@@ -187,7 +187,7 @@ class Journal {
     std::filesystem::path file_;
     // None: the journal does not exist yet. Mutable: reading it prepares statements.
     mutable std::optional<SqliteDatabase> db_;
-    std::int64_t schema_version_;         // of the database as it is read
+    std::int64_t schema_version_;  // of the database as it is read
 };
 
 }  // namespace tarnvel

@@ -78,9 +78,10 @@ std::optional<std::string> directory_problem(const fs::path& dir, const struct s
         return fmt::format("its directory {} is {}", dir.string(), type_of(info.st_mode));
     }
     if (!trusted_owner(info.st_uid)) {
-        return fmt::format("its directory {} belongs to uid {}, neither root nor the user "
-                           "running this",
-                           dir.string(), info.st_uid);
+        return fmt::format(
+            "its directory {} belongs to uid {}, neither root nor the user "
+            "running this",
+            dir.string(), info.st_uid);
     }
     if ((info.st_mode & kWritableByOthers) != 0 && (info.st_mode & S_ISVTX) == 0) {
         return fmt::format("its directory {} is writable by others and not sticky (mode {})",
@@ -101,12 +102,11 @@ std::optional<std::string> file_problem(const fs::path& path, std::string_view n
         return fmt::format("{} is {}, not a regular file", name, type_of(info.st_mode));
     }
     if (!trusted_owner(info.st_uid)) {
-        return fmt::format("{} belongs to uid {}, neither root nor the user running this",
-                           name, info.st_uid);
+        return fmt::format("{} belongs to uid {}, neither root nor the user running this", name,
+                           info.st_uid);
     }
     if ((info.st_mode & kWritableByOthers) != 0) {
-        return fmt::format("{} is writable by others (mode {})", name,
-                           mode_text(info.st_mode));
+        return fmt::format("{} is writable by others (mode {})", name, mode_text(info.st_mode));
     }
     if (info.st_nlink != 1) {
         return fmt::format("{} has {} names (hard links), not one", name, info.st_nlink);
@@ -125,10 +125,10 @@ Status make_directory(const fs::path& file, const fs::path& directory) {
         if (dir == dir.parent_path()) break;
     }
     const auto failure = [&](const fs::path& dir, int errnum) -> Status {
-        return std::unexpected(Error::message(
-            error_kind_for_errno(errnum),
-            fmt::format("{}: can't make the directory {}: {}", file.string(), dir.string(),
-                        std::strerror(errnum))));
+        return std::unexpected(
+            Error::message(error_kind_for_errno(errnum),
+                           fmt::format("{}: can't make the directory {}: {}", file.string(),
+                                       dir.string(), std::strerror(errnum))));
     };
     for (auto dir = missing.rbegin(); dir != missing.rend(); ++dir) {
         if (::mkdir(dir->c_str(), 0755) != 0) {
@@ -190,8 +190,8 @@ Result<JournalPresence> prepare_journal_place(const fs::path& file, JournalUse u
         if (use == JournalUse::Reading) return JournalPresence::Absent;
         // Made here, never through a name someone put in the way: SQLite then opens a file
         // that exists.
-        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                              0644);
+        const int fd =
+            ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0 && errno != EEXIST) return std::unexpected(failed(file, file, errno));
         if (fd >= 0) {
             ::fchmod(fd, 0644);

@@ -76,7 +76,9 @@ void SqliteDatabase::Close::operator()(sqlite3* db) const {
 
 SqliteDatabase::SqliteDatabase(std::filesystem::path file, sqlite3* db,
                                std::chrono::milliseconds time_limit)
-    : file_(std::move(file)), clock_(std::make_unique<Clock>(Clock{.limit = time_limit, .deadline = {}, .expired = false})), db_(db) {}
+    : file_(std::move(file)),
+      clock_(std::make_unique<Clock>(Clock{.limit = time_limit, .deadline = {}, .expired = false})),
+      db_(db) {}
 SqliteDatabase::SqliteDatabase(SqliteDatabase&&) noexcept = default;
 SqliteDatabase& SqliteDatabase::operator=(SqliteDatabase&&) noexcept = default;
 SqliteDatabase::~SqliteDatabase() = default;
@@ -87,9 +89,8 @@ Result<SqliteDatabase> SqliteDatabase::open(const std::filesystem::path& file, M
                                                       : SQLITE_OPEN_READWRITE;
     sqlite3* handle = nullptr;
     if (sqlite3_open_v2(file.c_str(), &handle, flags, nullptr) != SQLITE_OK) {
-        Error error = handle != nullptr
-                          ? sqlite_error(file, handle)
-                          : file_error(file, ErrorKind::OutOfMemory, "out of memory");
+        Error error = handle != nullptr ? sqlite_error(file, handle)
+                                        : file_error(file, ErrorKind::OutOfMemory, "out of memory");
         sqlite3_close_v2(handle);
         return std::unexpected(std::move(error));
     }
@@ -241,10 +242,9 @@ SqlValue SqliteStatement::column(int index) const {
         default: {
             const auto* bytes = sqlite3_column_text(statement_, index);
             const int length = sqlite3_column_bytes(statement_, index);
-            return bytes != nullptr
-                       ? std::string(reinterpret_cast<const char*>(bytes),
-                                     static_cast<std::size_t>(length))
-                       : std::string();
+            return bytes != nullptr ? std::string(reinterpret_cast<const char*>(bytes),
+                                                  static_cast<std::size_t>(length))
+                                    : std::string();
         }
     }
 }

@@ -43,7 +43,8 @@ inline void run_sql(const std::filesystem::path& file, const std::string& sql) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db) << "\n" << sql;
+        << sqlite3_errmsg(db) << "\n"
+        << sql;
     sqlite3_close(db);
 }
 

@@ -156,13 +156,14 @@ std::string list_table(std::span<const BoardListing> rows) {
     std::vector<std::string> reasons{""};
     for (const BoardListing& row : rows) {
         const auto model = row.board.model();
-        table_rows.push_back({printable(row.board.devnode),
-                              row.board.pci_address.empty() ? "-" : printable(row.board.pci_address),
-                              std::string(model.value_or("-")),
-                              model ? row.board.hardware() : "-", text_or_dash(row.firmware()),
-                              printable(text_or_dash(row.archive)), text_or_dash(row.available),
-                              row.backup_record ? fmt::format("#{}", *row.backup_record) : "-",
-                              std::string(status_word(row.decision.status))});
+        table_rows.push_back(
+            {printable(row.board.devnode),
+             row.board.pci_address.empty() ? "-" : printable(row.board.pci_address),
+             std::string(model.value_or("-")), model ? row.board.hardware() : "-",
+             text_or_dash(row.firmware()), printable(text_or_dash(row.archive)),
+             text_or_dash(row.available),
+             row.backup_record ? fmt::format("#{}", *row.backup_record) : "-",
+             std::string(status_word(row.decision.status))});
         reasons.push_back(printable(row.decision.reason.value_or("")));
     }
     std::array<std::size_t, std::tuple_size_v<Row>> widths{};
@@ -198,10 +199,10 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
         object["pci"] = r.board.pci_address;
         object["image_sha256"] = or_null(r.image_sha256);
         object["version_after"] = after ? or_null(after->version) : Json(nullptr);
-        object["hardware_after"] = after && after->hardware
-                                       ? Json(hardware_text(after->hardware->first,
-                                                            after->hardware->second))
-                                       : Json(nullptr);
+        object["hardware_after"] =
+            after && after->hardware
+                ? Json(hardware_text(after->hardware->first, after->hardware->second))
+                : Json(nullptr);
         object["blocks_written"] = r.programmed ? Json(r.blocks_written) : Json(nullptr);
         object["blocks_unchanged"] = r.programmed ? Json(r.blocks_unchanged) : Json(nullptr);
         object["record_id"] = or_null(r.record);
@@ -224,8 +225,8 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                        : ", not rebooted: the new firmware runs after the next power cycle";
         switch (r.result) {
             case UpdateResult::Updated:
-                what = r.image_version ? fmt::format("updated from firmware {} to {}", before,
-                                                     *r.image_version)
+                what = r.image_version
+                           ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
                        : r.image_backup_of
                            ? fmt::format("the backup of record #{} written back over firmware {}",
                                          *r.image_backup_of, before)
@@ -233,9 +234,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                 what += reboot;
                 break;
             case UpdateResult::Unchanged:
-                what = fmt::format("unchanged: the flash already held {}, nothing was erased or "
-                                   "written",
-                                   image);
+                what = fmt::format(
+                    "unchanged: the flash already held {}, nothing was erased or "
+                    "written",
+                    image);
                 if (r.rebooted) what += reboot;
                 break;
             case UpdateResult::UpToDate:
@@ -274,8 +276,9 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
         // An unchanged write wrote no block: it only says how many it found holding the image.
         const bool updated = r.result == UpdateResult::Updated;
         const bool written = updated || r.result == UpdateResult::Unchanged;
-        what += blocks_text(updated && r.programmed ? std::optional(r.blocks_written) : std::nullopt,
-                            written ? r.blocks_unchanged : 0, r.retries);
+        what +=
+            blocks_text(updated && r.programmed ? std::optional(r.blocks_written) : std::nullopt,
+                        written ? r.blocks_unchanged : 0, r.retries);
         // What a write that succeeded could not record.
         if (written && o.error) what += "; " + *o.error;
         text += board_line(r.board, what);
@@ -348,11 +351,11 @@ std::string history_text(std::span<const WriteRecord> records) {
     for (const WriteRecord& r : records) {
         const WriteStart& start = r.start;
         const std::string image =
-            start.image_version ? fmt::format("image {} from {}:{}", *start.image_version,
-                                              start.image_archive.value_or("-"),
-                                              start.image_entry.value_or("-"))
-            : start.backup_of   ? fmt::format("the backup of record #{}", *start.backup_of)
-                                : fmt::format("image file {}", start.image_file.value_or("-"));
+            start.image_version
+                ? fmt::format("image {} from {}:{}", *start.image_version,
+                              start.image_archive.value_or("-"), start.image_entry.value_or("-"))
+            : start.backup_of ? fmt::format("the backup of record #{}", *start.backup_of)
+                              : fmt::format("image file {}", start.image_file.value_or("-"));
         // A partial image that a later verified write replaced is history: said in the past.
         const std::string replaced =
             r.completed_by
@@ -382,7 +385,8 @@ std::string history_text(std::span<const WriteRecord> records) {
                                             r.end->error.value_or(""));
                 break;
         }
-        if (start.backup_file) outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
+        if (start.backup_file)
+            outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
         if (start.backup_skipped) outcome += "; no backup, as asked";
         if (r.end && r.end->stopped) outcome += "; stopped by a signal";
         if (r.ended) {

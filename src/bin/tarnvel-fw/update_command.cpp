@@ -52,8 +52,7 @@ class ConsoleDialogue final : public UpdateDialogue {
     bool confirm_write(const WriteOffer& offer) override {
         const BoardIdentity& board = offer.board;
         std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}, \n",
-                                        printable(board.devnode), board.title(),
-                                        board.fw_version);
+                                        printable(board.devnode), board.title(), board.fw_version);
         if (offer.image.version) {
             about += fmt::format("\tFirmware available: {}, \n", *offer.image.version);
         } else {
@@ -97,38 +96,45 @@ std::string failure_text(const BoardUpdateReport& report) {
         case UpdateFailure::None: break;
         case UpdateFailure::Access: return access_failure_text(*report.access, *report.error);
         case UpdateFailure::Journal:
-            return fmt::format("not written: the journal can't record the write ({}); "
-                               "--no-journal writes without it",
-                               error);
+            return fmt::format(
+                "not written: the journal can't record the write ({}); "
+                "--no-journal writes without it",
+                error);
         case UpdateFailure::Backup:
-            return fmt::format("not written: what the flash holds could not be kept first ({}); "
-                               "--no-backup writes without it",
-                               error);
+            return fmt::format(
+                "not written: what the flash holds could not be kept first ({}); "
+                "--no-backup writes without it",
+                error);
         case UpdateFailure::Undecided:
-            return fmt::format("not written: the journal's record of the board can't be read "
-                               "({}), so what its flash holds is not known",
-                               error);
+            return fmt::format(
+                "not written: the journal's record of the board can't be read "
+                "({}), so what its flash holds is not known",
+                error);
         case UpdateFailure::Programming:
             // Only an erase or program command that went out can have changed the flash.
             return report.flash_changed
-                       ? fmt::format("{}; the flash holds a partial image: do not power off, "
-                                     "contact support",
-                                     error)
-                       : fmt::format("{}; the write did not start: the flash holds what it held "
-                                     "before",
-                                     error);
+                       ? fmt::format(
+                             "{}; the flash holds a partial image: do not power off, "
+                             "contact support",
+                             error)
+                       : fmt::format(
+                             "{}; the write did not start: the flash holds what it held "
+                             "before",
+                             error);
         case UpdateFailure::Reboot:
-            return fmt::format("the reboot failed: {}; power the machine off and on to load the "
-                               "new firmware",
-                               error);
+            return fmt::format(
+                "the reboot failed: {}; power the machine off and on to load the "
+                "new firmware",
+                error);
         case UpdateFailure::Identity: {
             const ReportedIdentity& after = *report.after;
             switch (*report.verdict) {
                 case RebootVerdict::Unreadable:
                     return after.version
-                               ? fmt::format("the board came back with an unreadable identity: "
-                                             "it reports version \"{}\"",
-                                             *after.version)
+                               ? fmt::format(
+                                     "the board came back with an unreadable identity: "
+                                     "it reports version \"{}\"",
+                                     *after.version)
                                : "the board came back with an unreadable identity: it reports "
                                  "no readable version";
                 case RebootVerdict::OtherHardware:
@@ -136,15 +142,15 @@ std::string failure_text(const BoardUpdateReport& report) {
                         "the board came back with an unexpected identity: it reports version "
                         "\"{}\", hardware {} where it had {}",
                         after.version.value_or(""),
-                        after.hardware ? hardware_text(after.hardware->first,
-                                                       after.hardware->second)
-                                       : "unknown",
+                        after.hardware
+                            ? hardware_text(after.hardware->first, after.hardware->second)
+                            : "unknown",
                         report.board.hardware());
                 case RebootVerdict::OtherFirmware:
-                    return fmt::format("after the reboot the board reports firmware {}, not the "
-                                       "image's {}",
-                                       after.firmware.value_or(0),
-                                       report.image_version.value_or(0));
+                    return fmt::format(
+                        "after the reboot the board reports firmware {}, not the "
+                        "image's {}",
+                        after.firmware.value_or(0), report.image_version.value_or(0));
                 case RebootVerdict::AsWritten: break;
             }
             break;
@@ -162,7 +168,7 @@ std::optional<std::string> unrecorded_text(const BoardUpdateReport& r) {
             "{}, but the journal could not record the end of the write ({}): its record says the "
             "write never ended; run tarnvel-fw verify on the board",
             r.failure == UpdateFailure::Programming ? "the write failed"
-                                                     : "the board was written and verified",
+                                                    : "the board was written and verified",
             error_text(*r.end_unrecorded)));
     }
     if (r.reboot_unrecorded) {
@@ -214,14 +220,14 @@ std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
     const WriteRecord& kept = **record;
     // A backup is written back only into the board it was taken from.
     if (kept.start.pci_address != board.pci_address || kept.start.board_kind() != board.kind) {
-        return std::unexpected(fmt::format("record {} is of the board in slot {} (kind {}), not "
-                                           "this one",
-                                           kept.id, kept.start.pci_address,
-                                           kept.start.kind));
+        return std::unexpected(
+            fmt::format("record {} is of the board in slot {} (kind {}), not "
+                        "this one",
+                        kept.id, kept.start.pci_address, kept.start.kind));
     }
     const BackupStore store(state_dir);
-    auto bytes = store.read({*kept.start.backup_file, *kept.start.backup_sha256},
-                            kept.start.image_size);
+    auto bytes =
+        store.read({*kept.start.backup_file, *kept.start.backup_sha256}, kept.start.image_size);
     if (!bytes) return std::unexpected(error_text(bytes.error()));
     return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
                      .bytes = std::move(*bytes),
@@ -237,10 +243,11 @@ class UpdateRun {
           journal_(update_journal(command.no_journal)),
           policy_(policy_of(command, image_file_)) {
         policy_.images = configuration.images;
-        policy_.backup = command.no_backup ? UpdatePolicy::Backup::Skipped
-                                           : UpdatePolicy::Backup::Kept;
+        policy_.backup =
+            command.no_backup ? UpdatePolicy::Backup::Skipped : UpdatePolicy::Backup::Kept;
         policy_.state_dir = journal_file_from_environment().parent_path();
-        policy_.keep_backups = command.keep_backups.value_or(configuration.keep_backups.value_or(2));
+        policy_.keep_backups =
+            command.keep_backups.value_or(configuration.keep_backups.value_or(2));
     }
 
     // Why no further board is updated, once a board has ended the run: a failed programming
@@ -296,7 +303,9 @@ std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
     if (!command.boards.empty() || command.no_journal) return rows;
     auto journal = Journal::open_for_reading(journal_file_from_environment());
     if (!journal) return rows;
-    for (const WriteRecord& record : missing_boards_in(*journal, boards)) {
+    auto missing = find_missing_boards(*journal, boards);
+    if (!missing) return rows;
+    for (const WriteRecord& record : *missing) {
         UpdateOutcome& row = rows.emplace_back(BoardUpdateReport(last_known_identity(record)));
         row.report.result = UpdateResult::Missing;
         row.error = kMissingReason;
