@@ -64,6 +64,9 @@ Status MachineState::create(std::vector<std::string> boards) {
     }
     for (const auto& dir : {firmware_root() / "tarnvel", state_dir()}) {
         std::filesystem::create_directories(dir, ec);
+        // As on a machine, whatever the umask: the programs refuse a journal's directory that
+        // others can write in.
+        if (!ec) std::filesystem::permissions(dir, std::filesystem::perms(0755), ec);
         if (ec) return std::unexpected(os_error(ec));
     }
     if (auto written = write_file_atomically(dir_ / kBoardsFile, text, true); !written)

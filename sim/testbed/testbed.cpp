@@ -81,6 +81,9 @@ Result<std::unique_ptr<Testbed>> Testbed::create() {
     std::unique_ptr<Testbed> made(new Testbed(testbed, root));
     std::error_code ec;
     std::filesystem::create_directory(made->state_dir(), ec);
+    // As a machine's /var/lib/tarnvel is, whatever the umask: the programs refuse a journal's
+    // directory that others can write in.
+    if (!ec) std::filesystem::permissions(made->state_dir(), std::filesystem::perms(0755), ec);
     if (ec) return std::unexpected(Error::os(ec.value()));
     if (auto booted = made->new_boot(); !booted) return std::unexpected(booted.error());
     auto listener = RebootListener::start(

@@ -1,5 +1,7 @@
 #include "base/utf8.hpp"
 
+#include <fmt/format.h>
+
 #include <cstdint>
 
 namespace tarnvel {
@@ -83,6 +85,29 @@ std::string replace_invalid_utf8(std::string_view bytes) {
             text.append("\xEF\xBF\xBD");
             ++at;
         }
+    }
+    return text;
+}
+
+std::string printable(std::string_view bytes) {
+    std::string text;
+    text.reserve(bytes.size());
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto decoded = decode_one(bytes, at);
+        if (!decoded) {
+            text += fmt::format("\\x{:02x}", static_cast<unsigned char>(bytes[at]));
+            ++at;
+            continue;
+        }
+        const char32_t c = decoded->code_point;
+        if (c < 0x20 || c == 0x7F) {
+            text += fmt::format("\\x{:02x}", static_cast<unsigned>(c));
+        } else if (c >= 0x80 && c <= 0x9F) {
+            text += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+        } else {
+            text.append(bytes.substr(at, decoded->length));
+        }
+        at += decoded->length;
     }
     return text;
 }

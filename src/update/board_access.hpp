@@ -50,8 +50,7 @@ std::expected<void, AccessFailure> open_for_flashing(BoardDevice& board, FlashOp
 // run left busy, resets a parallel flash to read mode, identifies the part and checks that it
 // takes what `use` sends to `length` bytes from the kind's base address.
 std::expected<FlashGeometry, AccessFailure> identify_flash_part(BoardDevice& board,
-                                                                std::uint64_t length,
-                                                                FlashUse use);
+                                                                std::uint64_t length, FlashUse use);
 
 // Opens the board untouched, makes sure of its part for reading `image`'s length, compares its
 // image region with `image` and closes it again, whatever happens.

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <chrono>
+#include <thread>
 #include <utility>
 
 #include "device/identity.hpp"
@@ -14,6 +15,12 @@
 
 namespace tarnvel {
 namespace {
+
+// A record's end that the journal refuses is tried this often, a pause between the tries: a
+// lock held past the busy timeout, or a file system that was full for a moment, may have let
+// go by then.
+constexpr int kEndRecordTries = 3;
+constexpr std::chrono::milliseconds kEndRecordPause{500};
 
 // journalctl MESSAGE_ID=… finds every start, or every end, of a write of any board.
 constexpr const char* kWriteStartedId = "f2ee89c42946402b9f770c81d05faf21";
@@ -26,12 +33,12 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
     return WriteStart{
         .pci_address = board.pci_address,
         .devnode = board.devnode,
-        .kind = board.kind,
+        .kind = static_cast<std::uint8_t>(board.kind),
         .model = std::string(board.model().value_or("")),
         .hardware = board.hardware(),
         .firmware_before = board.fw_version,
         .image_version = image.version,
-        .image_size = image.image.data.size(),
+        .image_size = static_cast<std::int64_t>(image.image.data.size()),
         .image_sha256 = image.sha256,
         .image_archive = from_archive ? std::optional(image.origin.path) : std::nullopt,
         .image_entry = image.origin.entry,
@@ -210,9 +217,15 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     report.image_backup_of = chosen->origin.backup_of;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
-    // record can't be read is not decided on versions alone.
+    // record can't be read, or whose journal can't be opened, is not decided on versions alone.
     std::optional<WriteRecord> last_write;
-    if (policy_.decide_from_journal && !report.board.pci_address.empty() && journal_.available()) {
+    const bool decides = policy_.decide_from_journal;
+    if (decides && !journal_.available() && journal_.problem()) {
+        board.close();
+        fail(report, UpdateFailure::Undecided, journal_.problem());
+        return report;
+    }
+    if (decides && journal_.available() && !report.board.pci_address.empty()) {
         auto last = journal_.last_write(report.board.pci_address, report.board.kind, true);
         if (!last) {
             board.close();
@@ -304,9 +317,12 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
                               BoardUpdateReport& report, const StopRequest* stop) {
     // A stop signal waits until the programming has ended, the operator has been told and the
     // journal has its end: a block cut short between erase and write would leave the board
-    // unbootable. Boards written at once are stopped at a block's end by `stop` instead.
+    // unbootable. Boards written at once are stopped at a block's end by `stop` instead. The
+    // notice goes to the dialogue itself.
     std::unique_ptr<StopSignalHold> hold;
-    if (stop == nullptr) hold = std::make_unique<StopSignalHold>([this] { dialogue_.stopping(); });
+    if (stop == nullptr) {
+        hold = std::make_unique<StopSignalHold>([&dialogue = dialogue_] { dialogue.stopping(); });
+    }
 
     ProgrammingReport done;
     Status programmed;
@@ -382,9 +398,7 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
                            .count(),
     };
     if (report.record) {
-        if (auto ended = journal_.end_write(*report.record, end); !ended) {
-            journal_.report(ended.error());
-        }
+        end_record(report, end);
     }
     log_.send(write_ended_entry(start, report.record, end));
     if (programmed) {
@@ -487,10 +501,23 @@ void BoardUpdate::reboot(BoardDevice& board, BoardUpdateReport& report, bool wan
     report.ends_run = verdict != RebootVerdict::OtherFirmware;
 }
 
-void BoardUpdate::note_reboot(const BoardUpdateReport& report, const RebootNote& note) {
+void BoardUpdate::end_record(BoardUpdateReport& report, const WriteEnd& end) {
+    for (int attempt = 1;; ++attempt) {
+        auto ended = journal_.end_write(*report.record, end);
+        if (ended) return;
+        if (attempt == kEndRecordTries) {
+            report.end_unrecorded = std::move(ended.error());
+            return;
+        }
+        // Only this board waits: the journal is not held meanwhile.
+        std::this_thread::sleep_for(kEndRecordPause);
+    }
+}
+
+void BoardUpdate::note_reboot(BoardUpdateReport& report, const RebootNote& note) {
     if (!report.record || !journal_.available()) return;
     if (auto noted = journal_.note_reboot(*report.record, note); !noted) {
-        journal_.report(noted.error());
+        report.reboot_unrecorded = std::move(noted.error());
     }
 }
 

@@ -171,10 +171,15 @@ struct BoardUpdateReport {
     unsigned retries = 0;
     std::optional<std::int64_t> record;  // the write's journal record
     std::optional<BackupRef> backup;     // what the flash held before the write, kept
+    // Why the journal could not complete the record once the write had ended, tried again and
+    // again: the record says the write never ended, whatever the flash got.
+    std::optional<Error> end_unrecorded;
 
     bool rebooted = false;
     std::optional<ReportedIdentity> after;  // what the board reported after its reboot
     std::optional<RebootVerdict> verdict;
+    // Why the journal could not add the reboot to the record.
+    std::optional<Error> reboot_unrecorded;
 
     // A board in this state needs the operator before any other is touched: its programming
     // failed, its reboot failed, or it came back in no known state.
@@ -193,9 +198,9 @@ class UpdateDialogue {
     // when the write runs under a hold of its own (null for boards written at once).
     virtual std::unique_ptr<ProgrammingObserver> progress(const BoardIdentity& board,
                                                           StopSignalHold* hold) = 0;
-    // The write has ended and its record is complete; a stop signal is still held (a stop
-    // signal that came meanwhile ends the program right after). `report` has its programming
-    // fields filled in.
+    // The write has ended and its record is complete, or could not be completed
+    // (`end_unrecorded`); a stop signal is still held (a stop signal that came meanwhile ends
+    // the program right after). `report` has its programming fields filled in.
     virtual void write_ended(const BoardUpdateReport&) {}
     // Said just before a held stop signal ends the program.
     virtual void stopping() = 0;
@@ -276,8 +281,10 @@ class BoardUpdate {
     Result<BackupRef> keep_backup(BoardDevice& board, const ChosenImage& image,
                                   ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
                                   const StopRequest* stop);
+    // Completes the write's record, trying again for a while when the journal fails.
+    void end_record(BoardUpdateReport& report, const WriteEnd& end);
     // Adds what came of the reboot to the write's record.
-    void note_reboot(const BoardUpdateReport& report, const RebootNote& note);
+    void note_reboot(BoardUpdateReport& report, const RebootNote& note);
 
     UpdatePolicy policy_;
     RunJournal& journal_;

@@ -27,7 +27,7 @@ bool known_started(const WriteRecord& record) {
     if (!record.end || !record.end->verified || !record.start.image_version) return false;
     if (!record.reboot || !record.reboot->version_after) return false;
     const auto firmware = parse_fw_version(*record.reboot->version_after);
-    return firmware && std::int32_t{*firmware} == *record.start.image_version;
+    return firmware && std::int64_t{*firmware} == *record.start.image_version;
 }
 
 // The write never ended, yet the board now runs the very image it was writing, having run
@@ -35,7 +35,7 @@ bool known_started(const WriteRecord& record) {
 // partial image can't be, so the write had completed the image before it was cut short.
 bool image_started_since(const WriteRecord& record, const BoardIdentity& board) {
     return record.interrupted() && record.start.image_version &&
-           *record.start.image_version == std::int32_t{board.fw_version} &&
+           *record.start.image_version == std::int64_t{board.fw_version} &&
            record.start.firmware_before != board.fw_version;
 }
 
@@ -65,14 +65,15 @@ bool booted_since(const WriteRecord& record, const HostNow& host) {
 
 std::string pending_reason(const WriteRecord& record, const BoardIdentity& board,
                            const HostNow& host) {
-    const std::string written = fmt::format("image {} was written and verified at {}",
-                                            *record.start.image_version,
-                                            record.ended.value_or(record.started));
+    const std::string written =
+        fmt::format("image {} was written and verified at {}", *record.start.image_version,
+                    record.ended.value_or(record.started));
     // A reboot of the machine restarts the boards on what they loaded, not from their flash.
     if (booted_since(record, host)) {
-        return fmt::format("{}; the machine has been rebooted since, but not power-cycled: the "
-                           "board runs firmware {} until the machine is powered off and on",
-                           written, board.fw_version);
+        return fmt::format(
+            "{}; the machine has been rebooted since, but not power-cycled: the "
+            "board runs firmware {} until the machine is powered off and on",
+            written, board.fw_version);
     }
     return fmt::format("{}; the board runs firmware {} until it is power-cycled", written,
                        board.fw_version);
@@ -86,10 +87,10 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
         return Decision{status_of(image.error()), std::nullopt};
     }
     if (last_write != nullptr && write_state(*last_write, host) == WriteState::Writing) {
-        return Decision{BoardStatus::Writing,
-                        fmt::format("{} (process {}) has been writing it since {}",
-                                    last_write->start.program, last_write->start.writer->pid,
-                                    last_write->started)};
+        return Decision{
+            BoardStatus::Writing,
+            fmt::format("{} (process {}) has been writing it since {}", last_write->start.program,
+                        last_write->start.writer->pid, last_write->started)};
     }
     const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
     if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
@@ -103,7 +104,7 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
     // nothing. An image file named for this run is the operator's choice, not this one.
     if (last_write != nullptr && last_write->end && last_write->end->verified &&
         last_write->start.image_version &&
-        std::int32_t{board.fw_version} != *last_write->start.image_version &&
+        std::int64_t{board.fw_version} != *last_write->start.image_version &&
         (!image || *image == last_write->start.image_version)) {
         return Decision{BoardStatus::PendingPowerCycle, pending_reason(*last_write, board, host)};
     }
@@ -144,6 +145,7 @@ std::string_view status_word(BoardStatus status) {
         case BoardStatus::Interrupted: return "interrupted";
         case BoardStatus::WriteFailed: return "write-failed";
         case BoardStatus::Missing: return "missing";
+        case BoardStatus::Undecided: return "undecided";
         case BoardStatus::Writing: return "writing";
         case BoardStatus::Blocked: return "blocked";
         case BoardStatus::NotApproved: return "not-approved";
@@ -174,6 +176,7 @@ bool Decision::writes_unattended(bool force) const {
         case BoardStatus::Unsupported:
         case BoardStatus::DynamicFirmware:
         case BoardStatus::Missing:
+        case BoardStatus::Undecided: return false;
         // Another process is writing it, holding its lock; not even --force writes beside it.
         case BoardStatus::Writing: return false;
         case BoardStatus::Blocked:
@@ -202,6 +205,20 @@ Decision decide(const BoardIdentity& board, const ImageOffer& image, const Write
     return decision;
 }
 
+Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Error& why) {
+    Decision decision = decide(board, image, nullptr, HostNow{});
+    if (decision.status == BoardStatus::Unsupported ||
+        decision.status == BoardStatus::DynamicFirmware) {
+        return decision;
+    }
+    decision.status = BoardStatus::Undecided;
+    decision.reason = fmt::format(
+        "the journal can't be read ({}), so whether the flash holds a "
+        "partial image is not known",
+        error_text(why));
+    return decision;
+}
+
 Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_view sha256) {
     if (verdict == ImageVerdict::Allowed || !decision.writes_unattended(false)) return decision;
     const bool blocked = verdict == ImageVerdict::Blocked;
@@ -217,7 +234,8 @@ std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes
     std::vector<WriteRecord> missing;
     for (const WriteRecord& record : last_writes) {
         const bool found = std::ranges::any_of(present, [&](const BoardIdentity& board) {
-            return board.pci_address == record.start.pci_address && board.kind == record.start.kind;
+            return board.pci_address == record.start.pci_address &&
+                   board.kind == record.start.board_kind();
         });
         if (!found && !known_started(record) && !record.retired) missing.push_back(record);
     }

@@ -37,6 +37,9 @@ enum class BoardStatus : std::uint8_t {
     Interrupted,
     WriteFailed,  // the last write failed part-way: the flash holds a partial image
     Missing,      // the journal knows the board, discovery no longer finds it
+    // The journal that would weigh in can't be read: whether the flash holds a partial image
+    // is not known, and the versions alone don't tell what the board needs.
+    Undecided,
     // The last write has not ended because it is going on: its writer still runs, on this
     // boot. Nothing is wrong, and the board is not written beside it.
     Writing,
@@ -83,6 +86,10 @@ WriteState write_state(const WriteRecord& record, const HostNow& host);
 // rebooted since the last one.
 Decision decide(const BoardIdentity& board, const ImageOffer& image, const WriteRecord* last_write,
                 const HostNow& host);
+
+// What a board needs when the journal that would weigh in can't be read (`why`): undecided,
+// unless the board needs nothing whatever its journal says (unsupported, dynamic firmware).
+Decision undecided(const BoardIdentity& board, const ImageOffer& image, const Error& why);
 
 // The boards of `last_writes` (Journal::last_writes with flash_touching) that are not
 // `present`: a slot whose board no longer shows up after a write may hold a board that can't

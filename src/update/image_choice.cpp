@@ -69,10 +69,11 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
             return std::unexpected(
                 PassedOver{Why::NoImage, {}, error_text(fits.error()), fits.error()});
         }
-        return ChosenImage{.image = FirmwareImage{.version = 0, .data = image_file->bytes},
-                           .version = std::nullopt,
-                           .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of},
-                           .sha256 = sha256_hex(image_file->bytes)};
+        return ChosenImage{
+            .image = FirmwareImage{.version = 0, .data = image_file->bytes},
+            .version = std::nullopt,
+            .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of},
+            .sha256 = sha256_hex(image_file->bytes)};
     }
     auto chosen = read_archive_image(board, firmware_dir);
     if (!chosen) {

@@ -17,10 +17,12 @@ class Stocktaking {
     }
 
     const Journal* journal() const { return journal_ ? &*journal_ : nullptr; }
-    bool journal_read() const { return journal_read_; }
+    bool journal_read() const { return !problem_; }
 
+    // The first problem reading the journal is told; the rest of the run knows it is there.
     void problem(const Error& error) {
-        journal_read_ = false;
+        if (problem_) return;
+        problem_ = error;
         if (on_problem_) on_problem_(error);
     }
 
@@ -36,42 +38,42 @@ class Stocktaking {
     }
 
     // The board's newest record (with `flash_touching`, of a write that changed or may have
-    // changed its flash); none without a journal, and when it can't be read.
-    std::optional<WriteRecord> last_write(const BoardIdentity& board, bool flash_touching) {
-        if (!journal_ || board.pci_address.empty()) return std::nullopt;
+    // changed its flash); none when the journal has none, and why it can't be read when it
+    // can't.
+    Result<std::optional<WriteRecord>> last_write(const BoardIdentity& board, bool flash_touching) {
+        if (!journal_) return std::unexpected(*problem_);
+        if (board.pci_address.empty()) return std::optional<WriteRecord>();
         auto last = journal_->last_write(board.pci_address, board.kind, flash_touching);
-        if (!last) {
-            problem(last.error());
-            return std::nullopt;
-        }
-        return std::move(*last);
+        if (!last) problem(last.error());
+        return last;
     }
 
   private:
     const std::function<void(const Error&)>& on_problem_;
     std::optional<Journal> journal_;
-    bool journal_read_ = true;
+    std::optional<Error> problem_;
 };
 
 BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const HostNow& host,
-                         const ImagePolicy& images,
-                         std::string_view firmware_dir) {
+                         const ImagePolicy& images, std::string_view firmware_dir) {
     BoardListing listing{.board = identity_of(device)};
     // From the archive's directory alone: listing reads no image data.
     const auto image = look_up_image(device, firmware_dir);
     listing.archive = image ? std::optional(image->origin.path) : image.error().archive;
     listing.available = image ? std::optional(image->version) : std::nullopt;
+    // Never decided on the versions alone where the journal would weigh in.
     const auto last_touching = stock.last_write(listing.board, true);
-    listing.decision =
-        decide(listing.board, offer_of(image), last_touching ? &*last_touching : nullptr, host);
-    listing.last_write = stock.last_write(listing.board, false);
+    listing.decision = last_touching
+                           ? decide(listing.board, offer_of(image),
+                                    *last_touching ? &**last_touching : nullptr, host)
+                           : undecided(listing.board, offer_of(image), last_touching.error());
+    listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt);
     listing.backup_record = stock.backup_record(listing.board);
     // Only a policy that lists images needs the image's digest, and so its data.
     if (image && (images.approved_sha256 || !images.blocked_sha256.empty())) {
         if (auto chosen = choose_image(device, nullptr, firmware_dir)) {
-            listing.decision = with_image_policy(std::move(listing.decision),
-                                                 judge_image(images, chosen->sha256),
-                                                 chosen->sha256);
+            listing.decision = with_image_policy(
+                std::move(listing.decision), judge_image(images, chosen->sha256), chosen->sha256);
         }
     }
     return listing;
@@ -81,7 +83,8 @@ BoardListing missing_board(const WriteRecord& record, Stocktaking& stock) {
     BoardListing listing{.board = last_known_identity(record),
                          .found = false,
                          .decision = Decision{BoardStatus::Missing, kMissingReason}};
-    listing.last_write = stock.last_write(listing.board, false).value_or(record);
+    listing.last_write =
+        stock.last_write(listing.board, false).value_or(std::nullopt).value_or(record);
     return listing;
 }
 
@@ -89,10 +92,12 @@ BoardListing missing_board(const WriteRecord& record, Stocktaking& stock) {
 
 BoardIdentity last_known_identity(const WriteRecord& record) {
     const WriteStart& start = record.start;
-    const auto [hw_major, hw_minor] = map_hw_version(start.kind, start.hardware);
+    // A number that is no kind is no known board.
+    const BoardKind kind = start.board_kind().value_or(BoardKind::Unsupported);
+    const auto [hw_major, hw_minor] = map_hw_version(kind, start.hardware);
     return BoardIdentity{.devnode = start.devnode,
                          .pci_address = start.pci_address,
-                         .kind = start.kind,
+                         .kind = kind,
                          .hw_major = hw_major,
                          .hw_minor = hw_minor,
                          .fw_version = 0};

@@ -41,7 +41,8 @@ struct BoardListing {
 struct Inventory {
     std::vector<BoardListing> boards;  // the boards found, in discovery order, then the missing
     bool any_missing = false;
-    // False when the journal could not be read: the statuses then come from the versions alone.
+    // False when the journal could not be read: the boards it would weigh in on are then
+    // undecided.
     bool journal_read = true;
 };
 
@@ -57,8 +58,8 @@ inline constexpr const char* kMissingReason =
 Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
                                                      std::span<const BoardDevice> boards);
 
-// Takes stock of `boards` with the journal in `journal_file`, on this machine now; every
-// problem reading the journal is told to `on_journal_problem`. With a policy of images that
+// Takes stock of `boards` with the journal in `journal_file`, on this machine now; the
+// first problem reading the journal is told to `on_journal_problem`. With a policy of images that
 // lists any, a board's image is read to learn its digest, and a board that needs an image the
 // policy refuses is said to be so.
 Inventory take_inventory(std::span<const BoardDevice> boards,

@@ -15,6 +15,7 @@
 #include <map>
 #include <utility>
 
+#include "update/journal_place.hpp"
 #include "update/sqlite.hpp"
 
 namespace tarnvel {
@@ -195,12 +196,12 @@ Row row_of(const WriteStart& start) {
     Row row;
     row[kPci] = text(start.pci_address);
     row[kNode] = text(start.devnode);
-    row[kKind] = integer(static_cast<std::uint8_t>(start.kind));
+    row[kKind] = integer(start.kind);
     row[kModel] = text(start.model);
     row[kHardware] = text(start.hardware);
     row[kFirmwareBefore] = integer(start.firmware_before);
     row[kImageVersion] = start.image_version ? integer(*start.image_version) : SqlValue();
-    row[kImageSize] = integer(static_cast<std::int64_t>(start.image_size));
+    row[kImageSize] = integer(start.image_size);
     row[kImageSha256] = text(start.image_sha256);
     row[kImageArchive] = optional_text(start.image_archive);
     row[kImageEntry] = optional_text(start.image_entry);
@@ -266,14 +267,12 @@ WriteRecord record_of(const Row& row) {
     WriteStart& start = record.start;
     start.pci_address = text_of(row, kPci);
     start.devnode = text_of(row, kNode);
-    start.kind = static_cast<BoardKind>(integer_of(row, kKind));
+    start.kind = integer_of(row, kKind);
     start.model = text_of(row, kModel);
     start.hardware = text_of(row, kHardware);
-    start.firmware_before = static_cast<std::uint16_t>(integer_of(row, kFirmwareBefore));
-    if (!is_null(row, kImageVersion)) {
-        start.image_version = static_cast<std::int32_t>(integer_of(row, kImageVersion));
-    }
-    start.image_size = static_cast<std::uint64_t>(integer_of(row, kImageSize));
+    start.firmware_before = integer_of(row, kFirmwareBefore);
+    if (!is_null(row, kImageVersion)) start.image_version = integer_of(row, kImageVersion);
+    start.image_size = integer_of(row, kImageSize);
     start.image_sha256 = text_of(row, kImageSha256);
     start.image_archive = optional_text_of(row, kImageArchive);
     start.image_entry = optional_text_of(row, kImageEntry);
@@ -283,9 +282,9 @@ WriteRecord record_of(const Row& row) {
     start.boot_id = text_of(row, kBootId);
     start.requested_by = optional_text_of(row, kRequestedBy);
     if (!is_null(row, kWriterPid) && !is_null(row, kWriterStart)) {
-        start.writer = ProcessStamp{
-            .pid = integer_of(row, kWriterPid),
-            .start_ticks = static_cast<std::uint64_t>(integer_of(row, kWriterStart))};
+        start.writer =
+            ProcessStamp{.pid = integer_of(row, kWriterPid),
+                         .start_ticks = static_cast<std::uint64_t>(integer_of(row, kWriterStart))};
     }
     start.backup_file = optional_text_of(row, kBackupFile);
     start.backup_sha256 = optional_text_of(row, kBackupSha256);
@@ -294,18 +293,17 @@ WriteRecord record_of(const Row& row) {
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {
-        record.end = WriteEnd{
-            .verified = text_of(row, kResult) == "verified",
-            .error = optional_text_of(row, kError),
-            .flash_changed = integer_of(row, kFlashChanged) != 0,
-            .blocks = static_cast<std::uint32_t>(integer_of(row, kBlocks)),
-            .blocks_written = static_cast<std::uint32_t>(integer_of(row, kBlocksWritten)),
-            .blocks_unchanged = static_cast<std::uint32_t>(integer_of(row, kBlocksUnchanged)),
-            .retries = static_cast<unsigned>(integer_of(row, kRetries)),
-            .stopped = integer_of(row, kStopped) != 0,
-            .duration_ms = is_null(row, kDurationMs)
-                               ? std::nullopt
-                               : std::optional(integer_of(row, kDurationMs))};
+        record.end = WriteEnd{.verified = text_of(row, kResult) == "verified",
+                              .error = optional_text_of(row, kError),
+                              .flash_changed = integer_of(row, kFlashChanged) != 0,
+                              .blocks = integer_of(row, kBlocks),
+                              .blocks_written = integer_of(row, kBlocksWritten),
+                              .blocks_unchanged = integer_of(row, kBlocksUnchanged),
+                              .retries = integer_of(row, kRetries),
+                              .stopped = integer_of(row, kStopped) != 0,
+                              .duration_ms = is_null(row, kDurationMs)
+                                                 ? std::nullopt
+                                                 : std::optional(integer_of(row, kDurationMs))};
     }
     if (!is_null(row, kRebootRequested)) {
         record.reboot = RebootNote{.requested = integer_of(row, kRebootRequested) != 0,
@@ -334,18 +332,87 @@ Result<SchemaState> read_schema_state(SqliteDatabase& db) {
     return SchemaState{0, *objects != 0};
 }
 
-Status refuse_schema(const SqliteDatabase& db, const SchemaState& state) {
+std::string_view declared_type(const ColumnSpec& column) {
+    return column.declaration.substr(0, column.declaration.find(' '));
+}
+
+// The objects of a journal of `version` are its table, made by this program, and the table's
+// index: a trigger could drop or change a record as it is written, a view stand in for the
+// table with a query that never ends, a column of its own take a value the program never
+// wrote. Runs inside a transaction.
+Status check_objects(SqliteDatabase& db, std::int64_t version) {
+    const auto foreign = [&](std::string problem) -> Status {
+        return std::unexpected(
+            db.error(ErrorKind::InvalidData,
+                     fmt::format("{}: the journal's schema is not this program's", problem)));
+    };
+    auto objects = db.prepare("SELECT type, name, sql FROM sqlite_master");
+    if (!objects) return std::unexpected(std::move(objects.error()));
+    bool table = false;
+    for (;;) {
+        auto row = objects->step();
+        if (!row) return std::unexpected(std::move(row.error()));
+        if (!*row) break;
+        const auto text = [&](int column) {
+            const SqlValue value = objects->column(column);
+            const auto* string = std::get_if<std::string>(&value);
+            return string != nullptr ? *string : std::string();
+        };
+        const std::string type = text(0);
+        const std::string name = text(1);
+        if (type == "table" && name == "writes" && text(2).starts_with("CREATE TABLE ")) {
+            table = true;
+        } else if (!(type == "index" && name == "writes_by_board")) {
+            return foreign(fmt::format("it holds the {} {}", type, name));
+        }
+    }
+    if (!table) return foreign("it holds no table writes");
+    auto columns = db.prepare("SELECT name, type, pk, hidden FROM pragma_table_xinfo('writes')");
+    if (!columns) return std::unexpected(std::move(columns.error()));
+    std::size_t index = 0;
+    for (const ColumnSpec& column : kColumns) {
+        if (column.since > version) continue;
+        auto row = columns->step();
+        if (!row) return std::unexpected(std::move(row.error()));
+        if (!*row) return foreign(fmt::format("its table writes lacks the column {}", column.name));
+        const bool key = columns->column(2) != SqlValue(std::int64_t{0});
+        const bool hidden = columns->column(3) != SqlValue(std::int64_t{0});
+        if (columns->column(0) != SqlValue(std::string(column.name)) ||
+            columns->column(1) != SqlValue(std::string(declared_type(column))) ||
+            key != (column.written == Written::ById) || hidden) {
+            return foreign(fmt::format("column {} of its table writes is not {} {}", index,
+                                       column.name, declared_type(column)));
+        }
+        ++index;
+    }
+    if (auto row = columns->step(); !row || *row) {
+        if (!row) return std::unexpected(std::move(row.error()));
+        return foreign(
+            fmt::format("its table writes has more columns than schema version {}", version));
+    }
+    return {};
+}
+
+// Runs inside a transaction.
+Status refuse_schema(SqliteDatabase& db, const SchemaState& state) {
     if (state.foreign) {
         return std::unexpected(
             db.error(ErrorKind::InvalidData, "the database holds other data, not a journal"));
     }
-    if (state.version > kJournalSchemaVersion || state.version < 0) {
+    if (state.version > kJournalSchemaVersion) {
         return std::unexpected(db.error(
             ErrorKind::Unsupported,
             fmt::format("the journal's schema version {} is newer than this program's ({})",
                         state.version, kJournalSchemaVersion)));
     }
-    return {};
+    if (state.version < 0) {
+        return std::unexpected(
+            db.error(ErrorKind::InvalidData,
+                     fmt::format("the journal's schema version {} is none that this program writes",
+                                 state.version)));
+    }
+    if (state.version == 0) return {};
+    return check_objects(db, state.version);
 }
 
 // Creates the schema in an empty database or brings an older one up to date, all in one
@@ -374,35 +441,6 @@ Status bring_up_to_date(SqliteDatabase& db) {
     return db.exec("COMMIT");
 }
 
-// Makes the directory and every missing one above it, mode 0755 whatever the umask.
-Status make_directory(const fs::path& file, const fs::path& directory) {
-    std::vector<fs::path> missing;
-    for (fs::path dir = directory; !dir.empty(); dir = dir.parent_path()) {
-        struct stat info {};
-        if (::stat(dir.c_str(), &info) == 0) break;
-        if (errno != ENOENT) break;  // the mkdir below says what is wrong
-        missing.push_back(dir);
-        if (dir == dir.parent_path()) break;
-    }
-    const auto failure = [&](const fs::path& dir, int errnum) -> Status {
-        return std::unexpected(Error::message(
-            error_kind_for_errno(errnum),
-            fmt::format("{}: can't make the directory {}: {}", file.string(), dir.string(),
-                        std::strerror(errnum))));
-    };
-    for (auto dir = missing.rbegin(); dir != missing.rend(); ++dir) {
-        if (::mkdir(dir->c_str(), 0755) != 0) {
-            if (errno == EEXIST) continue;
-            return failure(*dir, errno);
-        }
-        ::chmod(dir->c_str(), 0755);
-    }
-    struct stat info {};
-    if (::stat(directory.c_str(), &info) != 0) return failure(directory, errno);
-    if (!S_ISDIR(info.st_mode)) return failure(directory, ENOTDIR);
-    return {};
-}
-
 // Why SQLite could open the file for reading only.
 Error read_only_error(const SqliteDatabase& db) {
     const int fd = ::open(db.file().c_str(), O_RDWR | O_CLOEXEC);
@@ -425,7 +463,8 @@ Result<std::int64_t> store(SqliteDatabase& db, const Row& row, Written written,
         bound.push_back(static_cast<Column>(i));
         const auto n = bound.size();
         names += fmt::format("{}{}", n == 1 ? "" : ", ", kColumns[i].name);
-        values += fmt::format("{}{}?{}", n == 1 ? "" : ", ", id ? fmt::format("{} = ", kColumns[i].name) : "", n);
+        values += fmt::format("{}{}?{}", n == 1 ? "" : ", ",
+                              id ? fmt::format("{} = ", kColumns[i].name) : "", n);
     }
     const std::string sql =
         id ? fmt::format("UPDATE writes SET {} WHERE id = ?{}", values, bound.size() + 1)
@@ -439,9 +478,9 @@ Result<std::int64_t> store(SqliteDatabase& db, const Row& row, Written written,
     // One statement is one transaction: committed and synced when it is done.
     if (auto done = statement->step(); !done) return std::unexpected(std::move(done.error()));
     if (db.changes() != 1) {
-        return std::unexpected(db.error(
-            ErrorKind::NotFound,
-            id ? fmt::format("it holds no record {}", *id) : std::string("the record was not added")));
+        return std::unexpected(
+            db.error(ErrorKind::NotFound, id ? fmt::format("it holds no record {}", *id)
+                                             : std::string("the record was not added")));
     }
     return id ? *id : db.last_insert_id();
 }
@@ -469,6 +508,11 @@ std::optional<std::int64_t> unix_seconds_of(std::string_view timestamp) {
     return static_cast<std::int64_t>(::timegm(&utc));
 }
 
+std::optional<BoardKind> WriteStart::board_kind() const {
+    if (kind < 0 || kind >= kBoardKindCount) return std::nullopt;
+    return static_cast<BoardKind>(kind);
+}
+
 Journal::Journal(std::filesystem::path file, std::optional<SqliteDatabase> db,
                  std::int64_t schema_version)
     : file_(std::move(file)), db_(std::move(db)), schema_version_(schema_version) {}
@@ -477,9 +521,8 @@ Journal& Journal::operator=(Journal&&) noexcept = default;
 Journal::~Journal() = default;
 
 Result<Journal> Journal::open_for_writing(const std::filesystem::path& file) {
-    if (auto made = make_directory(file, file.has_parent_path() ? file.parent_path() : ".");
-        !made) {
-        return std::unexpected(std::move(made.error()));
+    if (auto place = prepare_journal_place(file, JournalUse::Writing); !place) {
+        return std::unexpected(std::move(place.error()));
     }
     auto db = SqliteDatabase::open(file, SqliteDatabase::Mode::ReadWriteOrCreate);
     if (!db) return std::unexpected(std::move(db.error()));
@@ -493,24 +536,21 @@ Result<Journal> Journal::open_for_writing(const std::filesystem::path& file) {
 }
 
 Result<Journal> Journal::open_for_reading(const std::filesystem::path& file) {
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
-        // No journal yet: nothing has been written on this machine.
-        if (errno == ENOENT) return Journal(file, std::nullopt, kJournalSchemaVersion);
-        return std::unexpected(Error::message(
-            error_kind_for_errno(errno), fmt::format("{}: {}", file.string(), std::strerror(errno))));
-    }
+    auto place = prepare_journal_place(file, JournalUse::Reading);
+    if (!place) return std::unexpected(std::move(place.error()));
+    // No journal yet: nothing has been written on this machine.
+    if (*place == JournalPresence::Absent)
+        return Journal(file, std::nullopt, kJournalSchemaVersion);
     // Read-write where the file allows it, so that SQLite can roll back what a killed writer
     // left half done; nothing is created, and an older schema is left to the next writer.
     auto db = SqliteDatabase::open(file, SqliteDatabase::Mode::ReadWrite);
     if (!db) return std::unexpected(std::move(db.error()));
     if (auto begun = db->exec("BEGIN"); !begun) return std::unexpected(begun.error());
     auto state = read_schema_state(*db);
+    Status refused = state ? refuse_schema(*db, *state) : Status();
     (void)db->exec("COMMIT");
     if (!state) return std::unexpected(std::move(state.error()));
-    if (auto refused = refuse_schema(*db, *state); !refused) {
-        return std::unexpected(std::move(refused.error()));
-    }
+    if (!refused) return std::unexpected(std::move(refused.error()));
     // An empty database: no record yet.
     if (state->version == 0) return Journal(file, std::nullopt, kJournalSchemaVersion);
     return Journal(file, std::move(*db), state->version);
@@ -560,7 +600,7 @@ Result<std::vector<WriteRecord>> Journal::select(std::string_view where,
     return records;
 }
 
-Result<std::int64_t> Journal::retire(std::string_view pci_address, BoardKind kind,
+Result<std::int64_t> Journal::retire(std::string_view pci_address, std::int64_t kind,
                                      const std::optional<std::string>& by) {
     if (!db_) return std::unexpected(not_open(file_));
     Row row;
@@ -573,7 +613,7 @@ Result<std::int64_t> Journal::retire(std::string_view pci_address, BoardKind kin
     statement->bind(1, row[kRetired]);
     statement->bind(2, row[kRetiredBy]);
     statement->bind(3, std::string(pci_address));
-    statement->bind(4, std::int64_t{static_cast<std::uint8_t>(kind)});
+    statement->bind(4, kind);
     // One statement is one transaction: every record of the board, or none.
     if (auto done = statement->step(); !done) return std::unexpected(std::move(done.error()));
     return db_->changes();
@@ -583,7 +623,7 @@ Result<std::vector<WriteRecord>> Journal::records() const {
     auto records = select("", std::nullopt, std::nullopt, std::nullopt);
     if (!records) return records;
     // From the oldest on: each board's partial images wait for its next verified write.
-    std::map<std::pair<std::string, BoardKind>, std::vector<WriteRecord*>> waiting;
+    std::map<std::pair<std::string, std::int64_t>, std::vector<WriteRecord*>> waiting;
     for (auto record = records->rbegin(); record != records->rend(); ++record) {
         auto& partial = waiting[{record->start.pci_address, record->start.kind}];
         if (record->end && record->end->verified) {

@@ -31,16 +31,17 @@ inline constexpr const char* kJournalFileName = "journal.sqlite";
 // The schema this program writes; a database of a newer one is left alone.
 inline constexpr int kJournalSchemaVersion = 4;
 
-// What is known of a write before the first erase.
+// What is known of a write before the first erase. The numbers are held as the journal stores
+// them, 64 bits wide: a record someone else wrote may hold any, and shows what it holds.
 struct WriteStart {
     std::string pci_address;
     std::string devnode;
-    BoardKind kind = BoardKind::Unsupported;
+    std::int64_t kind = 0;  // a BoardKind's number
     std::string model;
     std::string hardware;  // "2.0"
-    std::uint16_t firmware_before = 0;
-    std::optional<std::int32_t> image_version = std::nullopt;  // none for an image file
-    std::uint64_t image_size = 0;
+    std::int64_t firmware_before = 0;
+    std::optional<std::int64_t> image_version = std::nullopt;  // none for an image file
+    std::int64_t image_size = 0;
     std::string image_sha256;
     // Where the image came from: an archive and its entry, or an image file.
     std::optional<std::string> image_archive = std::nullopt;
@@ -63,19 +64,21 @@ struct WriteStart {
     // The record whose backup this write put back (a rollback), when it is one.
     std::optional<std::int64_t> backup_of = std::nullopt;
 
+    // The board kind the record names; none for a number that is no kind.
+    std::optional<BoardKind> board_kind() const;
     friend bool operator==(const WriteStart&, const WriteStart&) = default;
 };
 
 // How a write ended.
 struct WriteEnd {
     bool verified = false;
-    std::optional<std::string> error;    // why it failed
-    bool flash_changed = false;          // an erase or program command reached the flash
-    std::uint32_t blocks = 0;            // erase blocks the image covers
-    std::uint32_t blocks_written = 0;    // of them erased, written and verified
-    std::uint32_t blocks_unchanged = 0;  // of them found holding the image, left as they were
-    unsigned retries = 0;                // passes repeated after a read-back mismatch
-    bool stopped = false;                // a stop signal ended the run right after the write
+    std::optional<std::string> error;   // why it failed
+    bool flash_changed = false;         // an erase or program command reached the flash
+    std::int64_t blocks = 0;            // erase blocks the image covers
+    std::int64_t blocks_written = 0;    // of them erased, written and verified
+    std::int64_t blocks_unchanged = 0;  // of them found holding the image, left as they were
+    std::int64_t retries = 0;           // passes repeated after a read-back mismatch
+    bool stopped = false;               // a stop signal ended the run right after the write
     // From the record's start to its end, on the monotonic clock; none for a record of an
     // older program, whose duration only its whole-second times tell.
     std::optional<std::int64_t> duration_ms = std::nullopt;
@@ -125,13 +128,15 @@ class Journal {
   public:
     // For a program about to write: makes the directory (mode 0755) and the database when
     // they are missing and brings an older schema up to date. Fails, changing nothing, when
-    // the directory can't be made, the database can't be written, the file is not a
-    // database (or one of other data), or its schema is newer than this program's. The
-    // error's text names the file and the problem.
+    // the file's place is not one to trust (journal_place.hpp), the directory can't be made,
+    // the database can't be written, the file is not a database (or one of other data), or
+    // its schema is not one of this program's: newer, unknown, with objects or columns of its
+    // own. The error's text names the file and the problem.
     static Result<Journal> open_for_writing(const std::filesystem::path& file);
     // For reading: a journal that does not exist yet reads as empty, and nothing is made. An
     // older schema is read as it is (the fields it lacks read as their defaults), so that a
-    // reader who can't write the file still reads the journal of an older program.
+    // reader who can't write the file still reads the journal of an older program. Refused as
+    // for writing.
     static Result<Journal> open_for_reading(const std::filesystem::path& file);
 
     Journal(Journal&&) noexcept;
@@ -143,14 +148,14 @@ class Journal {
     // Adds the record of a write about to start, committed and on the disk when this
     // returns; answers its id.
     Result<std::int64_t> start_write(const WriteStart& start);
-    // Completes the record: the write has ended.
+    // Completes the record: the write has ended. Fails when the record is not there (any more).
     Status end_write(std::int64_t id, const WriteEnd& end);
-    // Adds what came of the reboot after the write.
+    // Adds what came of the reboot after the write. Fails as end_write does.
     Status note_reboot(std::int64_t id, const RebootNote& reboot);
-    // Marks every record of the board of `kind` in the slot at `pci_address` retired, now and
-    // by `by`: the board is gone for good, and its records stay for history. Answers how many
-    // records it marked; those marked before are left as they were.
-    Result<std::int64_t> retire(std::string_view pci_address, BoardKind kind,
+    // Marks every record of the board of `kind` (the number its records hold) in the slot at
+    // `pci_address` retired, now and by `by`: the board is gone for good, and its records stay
+    // for history. Answers how many records it marked; those marked before are left as they were.
+    Result<std::int64_t> retire(std::string_view pci_address, std::int64_t kind,
                                 const std::optional<std::string>& by);
 
     // Every record, newest first, each partial one with the write that completed it.
@@ -182,7 +187,7 @@ class Journal {
     std::filesystem::path file_;
     // None: the journal does not exist yet. Mutable: reading it prepares statements.
     mutable std::optional<SqliteDatabase> db_;
-    std::int64_t schema_version_;         // of the database as it is read
+    std::int64_t schema_version_;  // of the database as it is read
 };
 
 }  // namespace tarnvel

@@ -2,7 +2,15 @@
 // A thin layer over SQLite's C interface: a database handle that names its file in every error,
 // and prepared statements that bind and read plain values. What the journal's records are is
 // none of its business.
+//
+// The file may have been made or changed by someone else, so the handle trusts nothing the
+// file says about how to run: no trigger fires and no view is read (the file's own schema
+// can't make a statement do more than it says), SQLite's defensive mode keeps the schema
+// beyond reach of a statement, functions are not trusted from the schema, every statement
+// is given up when it runs longer than a time limit, and a file that can be written keeps
+// the rollback journal whatever mode the file asks for.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -29,8 +37,14 @@ class SqliteDatabase {
         ReadWriteOrCreate,  // made when missing
     };
 
-    // Opens the file with a busy timeout and full syncs.
-    static Result<SqliteDatabase> open(const std::filesystem::path& file, Mode mode);
+    // How long one statement may run (waits for another program's lock aside): the journal's
+    // statements take milliseconds.
+    static constexpr std::chrono::milliseconds kStatementTimeLimit{10000};
+
+    // Opens the file with a busy timeout, full syncs and the rollback journal, and the limits
+    // above.
+    static Result<SqliteDatabase> open(const std::filesystem::path& file, Mode mode,
+                                       std::chrono::milliseconds time_limit = kStatementTimeLimit);
 
     SqliteDatabase(SqliteDatabase&&) noexcept;
     SqliteDatabase& operator=(SqliteDatabase&&) noexcept;
@@ -41,7 +55,9 @@ class SqliteDatabase {
     bool read_only() const;
 
     Status exec(std::string_view sql);
-    // The first column of the first row of `sql`.
+    // The first column of the first row of `sql` (NULL when it yields no row).
+    Result<SqlValue> query_value(std::string_view sql);
+    // The same, which must be an integer.
     Result<std::int64_t> query_integer(std::string_view sql);
     Result<SqliteStatement> prepare(std::string_view sql);
     // Rows the last INSERT, UPDATE or DELETE changed, and the id of the last row inserted.
@@ -54,12 +70,27 @@ class SqliteDatabase {
     Error error(ErrorKind kind, std::string_view problem) const;
 
   private:
+    friend class SqliteStatement;
     struct Close {
         void operator()(sqlite3* db) const;
     };
-    SqliteDatabase(std::filesystem::path file, sqlite3* db);
+    // When the statement that runs now must be given up; where SQLite's progress handler
+    // looks, so it stays put when the database is moved.
+    struct Clock {
+        std::chrono::milliseconds limit;
+        std::chrono::steady_clock::time_point deadline;
+        bool expired = false;
+    };
+    SqliteDatabase(std::filesystem::path file, sqlite3* db, std::chrono::milliseconds time_limit);
+    // SQLite's progress handler: non-zero gives the running statement up.
+    static int look_at_clock(void* clock);
+    // Starts the time of a statement: at its preparation, for all its steps.
+    void start_clock() const;
+    // The failure of a statement just run: the time limit when it was reached.
+    Error statement_error() const;
 
     std::filesystem::path file_;
+    std::unique_ptr<Clock> clock_;
     std::unique_ptr<sqlite3, Close> db_;
 };
 

@@ -38,6 +38,7 @@ import argparse
 import contextlib
 import json
 import os
+import platform
 import shutil
 import signal
 import sqlite3
@@ -109,6 +110,10 @@ UPDATE_TASK = "Write the images"
 REPORT_TASK = "Report the boards that would be written"
 AWAITING_TASK = "Report the boards that await a power cycle"
 BEING_WRITTEN_TASK = "Report the boards that another process is writing"
+# The system calls (as /proc/PID/task/TID/syscall numbers them) of a thread asleep in a wait
+# or waiting for another thread: clock_nanosleep and futex.
+SLEEPING_CALLS = {"x86_64": {"230", "202"}, "aarch64": {"115", "98"}}.get(platform.machine(),
+                                                                       set())
 NO_BOARDS_TASK = "Fail the host without boards"
 
 
@@ -437,11 +442,27 @@ def stopped_writer(checks, work, tarnvel_fw, testbeds, base_env):
                 checks.fail(f"{host}: the writer of {node} never started its write")
                 break
             time.sleep(0.005)
-        writer.send_signal(signal.SIGSTOP)
+        stop_between_register_accesses(writer)
         yield
     finally:
         writer.kill()
         writer.wait()
+
+
+def stop_between_register_accesses(writer):
+    """Stops the writer (SIGSTOP) while it sleeps between two polls of an erase. The simulator
+    serves every process's register accesses one at a time, and an access exchanges several
+    messages with the process: one stopped in the middle of it would stall the whole machine."""
+    deadline = time.monotonic() + 60
+    while writer.poll() is None and time.monotonic() < deadline:
+        writer.send_signal(signal.SIGSTOP)
+        while Path(f"/proc/{writer.pid}/stat").read_text().split(")")[-1].split()[0] != "T":
+            time.sleep(0.0005)
+        tasks = Path(f"/proc/{writer.pid}/task").iterdir()
+        if all((task / "syscall").read_text().split()[0] in SLEEPING_CALLS for task in tasks):
+            return
+        writer.send_signal(signal.SIGCONT)
+        time.sleep(0.0005)
 
 
 def journal_has_open_record(journal, node):

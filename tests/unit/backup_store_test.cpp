@@ -111,7 +111,7 @@ TEST(BackupStore, PruningKeepsWhatRecordsStillNeed) {
         files.push_back(kept->file);
         WriteStart start;
         start.pci_address = kSlot;
-        start.kind = BoardKind::Qx630;
+        start.kind = static_cast<std::int64_t>(BoardKind::Qx630);
         start.backup_file = kept->file;
         start.backup_sha256 = kept->sha256;
         auto id = journal->start_write(start);
@@ -126,7 +126,7 @@ TEST(BackupStore, PruningKeepsWhatRecordsStillNeed) {
     ASSERT_TRUE(elsewhere);
     WriteStart other;
     other.pci_address = "0000:04:00.0";
-    other.kind = BoardKind::Qx630;
+    other.kind = static_cast<std::int64_t>(BoardKind::Qx630);
     other.backup_file = elsewhere->file;
     ASSERT_TRUE(journal->start_write(other));
 

@@ -47,7 +47,7 @@ WriteRecord record(Last last, std::optional<std::int32_t> version) {
     WriteRecord r;
     r.id = 7;
     r.start.pci_address = "0000:03:00.0";
-    r.start.kind = BoardKind::Qx480Spi;
+    r.start.kind = static_cast<std::int64_t>(BoardKind::Qx480Spi);
     r.start.program = "tarnvel-fw";
     r.start.firmware_before = kRunning;
     r.start.image_version = version;
@@ -193,7 +193,7 @@ TEST(MissingBoards, AreTheSlotsInDoubtThatDiscoveryNoLongerFinds) {
     WriteRecord other_firmware = in_slot("0000:06:00.0", Last::Verified);
     other_firmware.reboot = RebootNote{.requested = true, .version_after = "2.0r40"};
     WriteRecord other_kind = in_slot("0000:07:00.0", Last::Verified);
-    other_kind.start.kind = BoardKind::Qx630;
+    other_kind.start.kind = static_cast<std::int64_t>(BoardKind::Qx630);
     WriteRecord forgotten = in_slot("0000:09:00.0", Last::Interrupted);
     forgotten.retired = "2024-06-01T08:00:00Z";
     const std::vector<WriteRecord> last_writes{

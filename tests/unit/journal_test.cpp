@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,35 +20,16 @@
 #include <string>
 #include <thread>
 
-#include "support/journal_integrity.hpp"
 #include "sim/support/file_text.hpp"
 #include "sim/support/temp_dir.hpp"
+#include "support/journal_integrity.hpp"
+#include "support/journal_outside.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel {
 namespace {
 
 namespace fs = std::filesystem;
-
-WriteStart a_write(std::string pci = "0000:03:00.0", BoardKind kind = BoardKind::Qx480Spi) {
-    return WriteStart{.pci_address = std::move(pci),
-                      .devnode = "/dev/tarnvel0",
-                      .kind = kind,
-                      .model = "QX480",
-                      .hardware = "2.0",
-                      .firmware_before = 40,
-                      .image_version = 41,
-                      .image_size = 2048,
-                      .image_sha256 = std::string(64, 'a'),
-                      .image_archive = "/lib/firmware/tarnvel/qx480v2_0.zip",
-                      .image_entry = "qx480_1_41.bin",
-                      .image_file = std::nullopt,
-                      .program = "tarnvel-fw",
-                      .user = "root",
-                      .boot_id = "b0070000-0000-0000-0000-000000000000",
-                      .requested_by = "alice",
-                      .writer = ProcessStamp{.pid = 4321, .start_ticks = 123456}};
-}
 
 WriteEnd an_end(bool verified, bool flash_changed = true) {
     return WriteEnd{.verified = verified,
@@ -62,7 +44,8 @@ WriteEnd an_end(bool verified, bool flash_changed = true) {
 }
 
 // Records a write, with its end when given; answers its id.
-std::int64_t add_write(Journal& journal, const WriteStart& start, const std::optional<WriteEnd>& end) {
+std::int64_t add_write(Journal& journal, const WriteStart& start,
+                       const std::optional<WriteEnd>& end) {
     const auto id = journal.start_write(start);
     EXPECT_TRUE(id);
     if (id && end) {
@@ -75,15 +58,15 @@ std::string file_bytes(const fs::path& path) {
     return sim::read_whole_file(path).value_or("");
 }
 
-// Runs `sql` on a database of its own, outside the journal's code.
-void run_sql(const fs::path& file, const char* sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
-
+using testing::a_write;
 using testing::integrity_check;
+using testing::run_sql;
+
+// A journal as this program makes it, then changed by `sql` from outside.
+void changed_journal(const fs::path& file, const char* sql) {
+    ASSERT_TRUE(Journal::open_for_writing(file));
+    run_sql(file, sql);
+}
 
 TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
     sim::TempDir dir;
@@ -117,7 +100,7 @@ TEST(Journal, KeepsEveryFieldOfAWriteForTheNextProgram) {
     EXPECT_TRUE(newest.interrupted());
     EXPECT_EQ(newest.start.image_version, std::nullopt);
     EXPECT_EQ(newest.start.image_file, "/root/copy.bin");
-    EXPECT_EQ(newest.start.kind, BoardKind::Qx630);
+    EXPECT_EQ(newest.start.board_kind(), BoardKind::Qx630);
     const WriteRecord& oldest = records->at(1);
     EXPECT_TRUE(oldest.start == a_write());
     EXPECT_TRUE(oldest.end == an_end(true));
@@ -237,8 +220,11 @@ TEST(Journal, KnowsWhatCompletedAPartialImageAndRetiresABoardWhole) {
     const auto completion = add(a_write(), an_end(true));
     const auto still_partial = add(a_write(), std::nullopt);
     const auto gone = add(a_write("0000:05:00.0"), std::nullopt);
-    ASSERT_EQ(journal->retire("0000:05:00.0", BoardKind::Qx480Spi, "bob"), 1);
-    EXPECT_EQ(journal->retire("0000:05:00.0", BoardKind::Qx480Spi, "bob"), 0) << "retired once";
+    ASSERT_EQ(
+        journal->retire("0000:05:00.0", static_cast<std::int64_t>(BoardKind::Qx480Spi), "bob"), 1);
+    EXPECT_EQ(
+        journal->retire("0000:05:00.0", static_cast<std::int64_t>(BoardKind::Qx480Spi), "bob"), 0)
+        << "retired once";
 
     auto records = journal->records();
     ASSERT_TRUE(records);
@@ -296,31 +282,91 @@ TEST_P(BadJournal, IsRefusedWithItsFileNamedAndLeftAsItIs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadJournal,
-    ::testing::Values(BadJournalCase{"NotADatabase",
-                                     [](const fs::path& file) {
-                                         fs::create_directories(file.parent_path());
-                                         std::ofstream(file) << "board notes, kept by hand\n";
-                                     },
-                                     "not a database"},
-                      BadJournalCase{"NewerSchema",
-                                     [](const fs::path& file) {
-                                         fs::create_directories(file.parent_path());
-                                         run_sql(file,
-                                                 "CREATE TABLE writes (id INTEGER PRIMARY KEY);"
-                                                 "PRAGMA user_version = 99;");
-                                     },
-                                     "schema version 99 is newer"},
-                      BadJournalCase{"OtherData",
-                                     [](const fs::path& file) {
-                                         fs::create_directories(file.parent_path());
-                                         run_sql(file, "CREATE TABLE notes (text TEXT);");
-                                     },
-                                     "other data"},
-                      BadJournalCase{"DirectoryIsAFile",
-                                     [](const fs::path& file) {
-                                         std::ofstream(file.parent_path()) << "not a directory\n";
-                                     },
-                                     "Not a directory"}),
+    ::testing::Values(
+        BadJournalCase{"NotADatabase",
+                       [](const fs::path& file) {
+                           fs::create_directories(file.parent_path());
+                           std::ofstream(file) << "board notes, kept by hand\n";
+                       },
+                       "not a database"},
+        BadJournalCase{"NewerSchema",
+                       [](const fs::path& file) {
+                           fs::create_directories(file.parent_path());
+                           run_sql(file,
+                                   "CREATE TABLE writes (id INTEGER PRIMARY KEY);"
+                                   "PRAGMA user_version = 99;");
+                       },
+                       "schema version 99 is newer"},
+        BadJournalCase{"OtherData",
+                       [](const fs::path& file) {
+                           fs::create_directories(file.parent_path());
+                           run_sql(file, "CREATE TABLE notes (text TEXT);");
+                       },
+                       "other data"},
+        // The very next schema, whose table this program can't tell from its own.
+        BadJournalCase{
+            "NextSchema",
+            [](const fs::path& file) {
+                changed_journal(
+                    file,
+                    fmt::format("PRAGMA user_version = {};", kJournalSchemaVersion + 1).c_str());
+            },
+            "is newer than this program's"},
+        BadJournalCase{
+            "NegativeSchema",
+            [](const fs::path& file) { changed_journal(file, "PRAGMA user_version = -1;"); },
+            "schema version -1 is none that this program writes"},
+        // A trigger that drops every record as it is written.
+        BadJournalCase{"TriggerIgnoringRecords",
+                       [](const fs::path& file) {
+                           changed_journal(file,
+                                           "CREATE TRIGGER forget BEFORE INSERT ON writes "
+                                           "BEGIN SELECT RAISE(IGNORE); END;");
+                       },
+                       "it holds the trigger forget: the journal's schema is not"},
+        // A view that never ends in place of the table.
+        BadJournalCase{"EndlessViewForTheTable",
+                       [](const fs::path& file) {
+                           changed_journal(file,
+                                           "ALTER TABLE writes RENAME TO kept;"
+                                           "CREATE VIEW writes AS WITH RECURSIVE n(i) AS "
+                                           "(SELECT 1 UNION ALL SELECT i + 1 FROM n) "
+                                           "SELECT * FROM kept, n;");
+                       },
+                       "it holds the table kept"},
+        BadJournalCase{"ColumnMissing",
+                       [](const fs::path& file) {
+                           changed_journal(file, "ALTER TABLE writes DROP COLUMN error;");
+                       },
+                       "column 19 of its table writes is not error TEXT"},
+        BadJournalCase{"NoTable",
+                       [](const fs::path& file) {
+                           fs::create_directories(file.parent_path());
+                           run_sql(file, "PRAGMA user_version = 2;");
+                       },
+                       "it holds no table writes"},
+        BadJournalCase{"IdNotTheKey",
+                       [](const fs::path& file) {
+                           changed_journal(file,
+                                           "PRAGMA writable_schema = ON; UPDATE sqlite_master "
+                                           "SET sql = replace(sql, 'id INTEGER PRIMARY KEY', "
+                                           "'id INTEGER') WHERE name = 'writes';");
+                       },
+                       "column 0 of its table writes is not id INTEGER"},
+        BadJournalCase{"LastColumnMissing",
+                       [](const fs::path& file) {
+                           changed_journal(file, "ALTER TABLE writes DROP COLUMN backup_of;");
+                       },
+                       "lacks the column backup_of"},
+        BadJournalCase{"ColumnOfItsOwn",
+                       [](const fs::path& file) {
+                           changed_journal(file, "ALTER TABLE writes ADD COLUMN note TEXT;");
+                       },
+                       "its table writes has more columns than schema version 4"},
+        BadJournalCase{
+            "DirectoryIsAFile",
+            [](const fs::path& file) { std::ofstream(file.parent_path()) << "not a directory\n"; },
+            "is a regular file"}),
     [](const ::testing::TestParamInfo<BadJournalCase>& param) { return param.param.name; });
 
 // Forks a child that runs `work` on the journal and ends; answers its pid.

@@ -39,5 +39,21 @@ TEST(Utf8, RefusesMalformedOverlongSurrogateAndOutOfRange) {
     }
 }
 
+// What reaches a terminal: no control character of either set, no byte that is not text; all
+// else as it is.
+TEST(Utf8, PrintableEscapesControlsAndStrayBytesOnly) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"2.0r41 \xc3\xa9 /dev/tarnvel0", "2.0r41 \xc3\xa9 /dev/tarnvel0"},
+        {"\x1b]0;x\x07\x1b[2J", "\\x1b]0;x\\x07\\x1b[2J"},
+        {"a\nb\rc\td", "a\\x0ab\\x0dc\\x09d"},
+        {std::string("\0\x7f", 2), "\\x00\\x7f"},
+        {"\xc2\x80\xc2\x9b\xc2\x9f\xc2\xa0", "\\u0080\\u009b\\u009f\xc2\xa0"},
+        {"ok\x9b\xff", "ok\\x9b\\xff"},
+    };
+    for (const auto& [text, shown] : cases) {
+        EXPECT_EQ(printable(text), shown) << testing::PrintToString(text);
+    }
+}
+
 }  // namespace
 }  // namespace tarnvel

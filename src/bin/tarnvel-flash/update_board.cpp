@@ -7,6 +7,7 @@
 
 #include "base/dialogue.hpp"
 #include "base/output.hpp"
+#include "base/utf8.hpp"
 #include "bin/tarnvel-flash/firmware_report.hpp"
 #include "bin/tarnvel-flash/progress_line.hpp"
 #include "bin/tarnvel-flash/update_board_from.hpp"
@@ -20,7 +21,18 @@ namespace {
 void tell_journal_problem(const Error& problem) {
     write_to_stderr(
         fmt::format("tarnvel-flash: the journal is unavailable, writes are not recorded: {}\n",
-                    error_text(problem)));
+                    printable(error_text(problem))));
+}
+
+// What the journal could not record of a board's write, on standard error as well: said with
+// what the flash got, as the record left without its end says the write never ended.
+void tell_end_unrecorded(const BoardUpdateReport& report) {
+    write_to_stderr(fmt::format(
+        "tarnvel-flash: the journal could not record the end of the write to {} ({}): {}, yet "
+        "its record says the write never ended; run tarnvel-fw verify on the board\n",
+        printable(report.board.devnode), printable(error_text(*report.end_unrecorded)),
+        report.failure == UpdateFailure::Programming ? "the write failed"
+                                                      : "the board was written and verified"));
 }
 
 // The program's journal: opened at the first write of the run.
@@ -59,12 +71,13 @@ class UpdaterDialogue final : public UpdateDialogue {
     }
 
     void write_ended(const BoardUpdateReport& report) override {
+        if (report.end_unrecorded) tell_end_unrecorded(report);
         if (report.failure == UpdateFailure::Programming) {
             // The flash holds a partial image: the board must not be power-cycled or touched
             // by further updates before support has looked at it.
             print(fmt::format("\r\t!!! ERROR Updating firmware: {}, DO NOT POWER OFF system and "
                               "contact support ASAP !!!\n",
-                              error_text(*report.error)));
+                              printable(error_text(*report.error))));
             return;
         }
         print("\r\tUpdating firmware done\n");
@@ -82,7 +95,7 @@ class UpdaterDialogue final : public UpdateDialogue {
 void print_reboot_error(const Error& error) {
     print(fmt::format("\r\tError rebooting board: {}. Please power off and power on system "
                       "manually to apply update\n",
-                      error_text(error)));
+                      printable(error_text(error))));
 }
 
 // What the update left to say once it is over, and whether the run goes on.
@@ -94,7 +107,7 @@ BoardOutcome conclude(const BoardUpdateReport& report, const BoardDevice& board)
         case UpdateResult::NoArchive:
         case UpdateResult::NoImage:
             print(fmt::format("\tCannot find firmware archive: {}, \n",
-                              report.error ? error_text(*report.error) : ""));
+                              report.error ? printable(error_text(*report.error)) : ""));
             return BoardOutcome::Next;
         case UpdateResult::Unsupported: return BoardOutcome::Next;  // never announced for one
         default: break;
@@ -136,7 +149,14 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
     UpdaterDialogue dialogue;
     BoardUpdate update(updater_policy(firmware_dir), journal != nullptr ? *journal : unrecorded,
                        dialogue);
-    return conclude(update.run(board), board);
+    const BoardUpdateReport report = update.run(board);
+    if (report.reboot_unrecorded) {
+        write_to_stderr(fmt::format("tarnvel-flash: the journal could not record the reboot of {} "
+                                    "({})\n",
+                                    printable(report.board.devnode),
+                                    printable(error_text(*report.reboot_unrecorded))));
+    }
+    return conclude(report, board);
 }
 
 }  // namespace tarnvel

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "base/utf8.hpp"
 #include "firmware/image_file.hpp"
 
 namespace tarnvel::fw {
@@ -60,7 +61,7 @@ std::string board_title(const BoardDevice& board) {
 }
 
 std::string board_line(const BoardIdentity& board, std::string_view what) {
-    return fmt::format("{} ({}): {}\n", board.devnode, board.title(), what);
+    return fmt::format("{} ({}): {}\n", printable(board.devnode), board.title(), printable(what));
 }
 
 }  // namespace tarnvel::fw

@@ -38,7 +38,7 @@ int run_history(std::span<const BoardDevice> boards, const HistoryCommand& comma
         std::erase_if(*records, [&](const WriteRecord& record) {
             const bool same_slot = board != boards.end() && !board->pci_address.empty() &&
                                    record.start.pci_address == board->pci_address &&
-                                   record.start.kind == board->kind;
+                                   record.start.board_kind() == board->kind;
             return !same_slot && record.start.devnode != *command.board;
         });
     }

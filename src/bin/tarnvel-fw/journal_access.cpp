@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <utility>
+
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "update/inventory.hpp"
 
@@ -13,7 +16,11 @@ constexpr const char* kProgram = "tarnvel-fw";
 }  // namespace
 
 void journal_unavailable(const Error& problem) {
-    notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n", error_text(problem)));
+    // Once per run: a journal that can't be read fails board after board alike.
+    static bool told = false;
+    if (std::exchange(told, true)) return;
+    notice(fmt::format("tarnvel-fw: the journal is unavailable: {}\n",
+                       printable(error_text(problem))));
 }
 
 std::optional<Journal> read_journal() {
@@ -33,7 +40,7 @@ RunJournal update_journal(bool no_journal) {
                                fmt::format("tarnvel-fw: the journal is unavailable: {}; no "
                                            "board is written without it (--no-journal "
                                            "writes anyway)\n",
-                                           error_text(problem)));
+                                           printable(error_text(problem))));
                        });
     journal.journal();
     return journal;

@@ -12,7 +12,8 @@
 
 namespace tarnvel::fw {
 
-// The notice on standard error that the journal can't be read, naming the problem.
+// The notice on standard error that the journal can't be read, naming the problem; given once
+// per run.
 void journal_unavailable(const Error& problem);
 
 // The journal for a command that only reads it: none, after a notice naming the file and the

@@ -137,8 +137,8 @@ std::string metrics_text(std::span<const BoardListing> rows, bool journal_read,
     }
 
     out.gauge("tarnvel_journal_readable",
-              "0 when the journal of writes could not be read: the statuses then come from "
-              "the versions alone.");
+              "0 when the journal of writes could not be read: the boards it would weigh in on "
+              "are then undecided.");
     out.sample({}, journal_read ? 1 : 0);
 
     out.gauge("tarnvel_scrape_timestamp_seconds",

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 
 namespace tarnvel::fw {
@@ -140,8 +141,9 @@ void ProgressScreen::draw_locked() {
 ProgressBar::ProgressBar(ProgressScreen& screen, std::string_view activity,
                          const BoardIdentity& board, Blocks blocks)
     : screen_(screen),
-      label_(board.model() ? fmt::format("{} {} {}", board.devnode, *board.model(), activity)
-                           : fmt::format("{} {}", board.devnode, activity)),
+      label_(board.model()
+                 ? fmt::format("{} {} {}", printable(board.devnode), *board.model(), activity)
+                 : fmt::format("{} {}", printable(board.devnode), activity)),
       blocks_(blocks),
       start_(std::chrono::steady_clock::now()) {
     if (screen_.drawing()) line_ = screen_.add_line();

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "update/board_identity.hpp"
 #include "update/host.hpp"
@@ -53,7 +54,7 @@ Json record_json(const WriteRecord& record) {
         {"pci", start.pci_address},
         {"node", start.devnode},
         {"model", start.model.empty() ? Json(nullptr) : Json(start.model)},
-        {"kind", static_cast<unsigned>(start.kind)},
+        {"kind", start.kind},
         {"hardware", start.hardware},
         {"firmware_before", start.firmware_before},
         {"image_version", or_null(start.image_version)},
@@ -107,13 +108,13 @@ std::string text_or_dash(const std::optional<T>& value) {
 
 // What a write did with the blocks, for the text after its result: "3 blocks written, 13
 // already held the image, 2 blocks written again"; empty when there is nothing to say.
-std::string blocks_text(std::optional<std::uint32_t> written, std::uint32_t unchanged,
-                        unsigned retries) {
+std::string blocks_text(std::optional<std::int64_t> written, std::int64_t unchanged,
+                        std::int64_t retries) {
     std::vector<std::string> parts;
     if (written)
         parts.push_back(fmt::format("{} block{} written", *written, *written == 1 ? "" : "s"));
-    if (unchanged > 0) parts.push_back(fmt::format("{} already held the image", unchanged));
-    if (retries > 0) parts.push_back(fmt::format("{} blocks written again", retries));
+    if (unchanged != 0) parts.push_back(fmt::format("{} already held the image", unchanged));
+    if (retries != 0) parts.push_back(fmt::format("{} blocks written again", retries));
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
     return text.empty() ? text : " (" + text + ")";
@@ -156,12 +157,14 @@ std::string list_table(std::span<const BoardListing> rows) {
     for (const BoardListing& row : rows) {
         const auto model = row.board.model();
         table_rows.push_back(
-            {row.board.devnode, row.board.pci_address.empty() ? "-" : row.board.pci_address,
+            {printable(row.board.devnode),
+             row.board.pci_address.empty() ? "-" : printable(row.board.pci_address),
              std::string(model.value_or("-")), model ? row.board.hardware() : "-",
-             text_or_dash(row.firmware()), text_or_dash(row.archive), text_or_dash(row.available),
+             text_or_dash(row.firmware()), printable(text_or_dash(row.archive)),
+             text_or_dash(row.available),
              row.backup_record ? fmt::format("#{}", *row.backup_record) : "-",
              std::string(status_word(row.decision.status))});
-        reasons.push_back(row.decision.reason.value_or(""));
+        reasons.push_back(printable(row.decision.reason.value_or("")));
     }
     std::array<std::size_t, std::tuple_size_v<Row>> widths{};
     for (const Row& row : table_rows) {
@@ -272,12 +275,13 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
             case UpdateResult::Stopped: what = "STOPPED: " + o.error.value_or(""); break;
         }
         // An unchanged write wrote no block: it only says how many it found holding the image.
-        const bool written =
-            r.result == UpdateResult::Updated || r.result == UpdateResult::Unchanged;
-        what += blocks_text(r.result == UpdateResult::Updated && r.programmed
-                                ? std::optional(r.blocks_written)
-                                : std::nullopt,
-                            written ? r.blocks_unchanged : 0, r.retries);
+        const bool updated = r.result == UpdateResult::Updated;
+        const bool written = updated || r.result == UpdateResult::Unchanged;
+        what +=
+            blocks_text(updated && r.programmed ? std::optional(r.blocks_written) : std::nullopt,
+                        written ? r.blocks_unchanged : 0, r.retries);
+        // What a write that succeeded could not record.
+        if (written && o.error) what += "; " + *o.error;
         text += board_line(r.board, what);
     }
     return text;
@@ -403,13 +407,16 @@ std::string history_text(std::span<const WriteRecord> records) {
             outcome += fmt::format("; retired {} by {}: the board was forgotten", *r.retired,
                                    r.retired_by.value_or("-"));
         }
-        text += fmt::format(
-            "{} #{} {} ({} v{}, PCI {}) by {} as {}{}, boot {}: firmware {}, {} ({} bytes, sha256 "
-            "{}): {}\n",
-            r.started, r.id, start.devnode, start.model, start.hardware, start.pci_address,
-            start.program, start.user,
-            start.requested_by ? fmt::format(" for {}", *start.requested_by) : "", start.boot_id,
-            start.firmware_before, image, start.image_size, start.image_sha256, outcome);
+        // One line per record, whatever its texts hold.
+        text += printable(fmt::format(
+                    "{} #{} {} ({} v{}, PCI {}) by {} as {}{}, boot {}: firmware {}, {} ({} bytes, "
+                    "sha256 {}): {}",
+                    r.started, r.id, start.devnode, start.model, start.hardware, start.pci_address,
+                    start.program, start.user,
+                    start.requested_by ? fmt::format(" for {}", *start.requested_by) : "",
+                    start.boot_id, start.firmware_before, image, start.image_size,
+                    start.image_sha256, outcome)) +
+                "\n";
     }
     return text;
 }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/configuration.hpp"
@@ -72,8 +73,8 @@ class ConsoleDialogue final : public UpdateDialogue {
     // The operator is shown the board, the image and what the journal says, and asked.
     bool confirm_write(const WriteOffer& offer) override {
         const BoardIdentity& board = offer.board;
-        std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}\n", board.devnode,
-                                        board.title(), board.fw_version);
+        std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}\n",
+                                        printable(board.devnode), board.title(), board.fw_version);
         if (offer.image.version) {
             about += fmt::format("\tFirmware available: {}\n", *offer.image.version);
         } else {
@@ -88,8 +89,8 @@ class ConsoleDialogue final : public UpdateDialogue {
         const BoardStatus status = offer.decision.status;
         if (status == BoardStatus::Interrupted || status == BoardStatus::WriteFailed ||
             status == BoardStatus::PendingPowerCycle) {
-            about +=
-                fmt::format("\t{}: {}\n", status_word(status), offer.decision.reason.value_or(""));
+            about += fmt::format("\t{}: {}\n", status_word(status),
+                                 printable(offer.decision.reason.value_or("")));
         }
         if (status == BoardStatus::BoardNewer) {
             about += fmt::format("\tWriting it is a downgrade: {}\n",
@@ -117,7 +118,7 @@ class ConsoleDialogue final : public UpdateDialogue {
 
     // Asked once every board is written, so the board is named again.
     bool confirm_reboot(const BoardUpdateReport& report) override {
-        notice(fmt::format("Device {}: {}, written and verified\n", report.board.devnode,
+        notice(fmt::format("Device {}: {}, written and verified\n", printable(report.board.devnode),
                            report.board.title()));
         return ask_operator(kRebootQuestion);
     }
@@ -209,6 +210,28 @@ std::string failure_text(const BoardUpdateReport& report) {
     return error;
 }
 
+// What the journal could not record of a write that ended, said with what the flash got: the
+// record left without its end says the write never ended.
+std::optional<std::string> unrecorded_text(const BoardUpdateReport& r) {
+    std::vector<std::string> parts;
+    if (r.end_unrecorded) {
+        parts.push_back(fmt::format(
+            "{}, but the journal could not record the end of the write ({}): its record says the "
+            "write never ended; run tarnvel-fw verify on the board",
+            r.failure == UpdateFailure::Programming ? "the write failed"
+                                                    : "the board was written and verified",
+            error_text(*r.end_unrecorded)));
+    }
+    if (r.reboot_unrecorded) {
+        parts.push_back(fmt::format("the journal could not record the reboot ({})",
+                                    error_text(*r.reboot_unrecorded)));
+    }
+    if (parts.empty()) return std::nullopt;
+    std::string text = parts.front();
+    for (std::size_t i = 1; i < parts.size(); ++i) text += "; " + parts[i];
+    return text;
+}
+
 UpdateOutcome outcome_of(const BoardUpdateReport& report) {
     UpdateOutcome outcome(report);
     if (report.result == UpdateResult::Failed || report.result == UpdateResult::Stopped) {
@@ -227,6 +250,9 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
     if (report.passed_over) outcome.error = report.passed_over->detail();
     if (report.result == UpdateResult::NotAttempted) outcome.error = "a stop signal ended the run";
     if (report.result == UpdateResult::PendingPowerCycle) outcome.note = report.decision->reason;
+    if (auto unrecorded = unrecorded_text(report)) {
+        outcome.error = outcome.error ? *outcome.error + "; " + *unrecorded : *unrecorded;
+    }
     return outcome;
 }
 
@@ -248,11 +274,11 @@ std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
     }
     const WriteRecord& kept = **record;
     // A backup is written back only into the board it was taken from.
-    if (kept.start.pci_address != board.pci_address || kept.start.kind != board.kind) {
+    if (kept.start.pci_address != board.pci_address || kept.start.board_kind() != board.kind) {
         return std::unexpected(
             fmt::format("record {} is of the board in slot {} (kind {}), not "
                         "this one",
-                        kept.id, kept.start.pci_address, static_cast<unsigned>(kept.start.kind)));
+                        kept.id, kept.start.pci_address, kept.start.kind));
     }
     const BackupStore store(state_dir);
     auto bytes =
@@ -303,7 +329,9 @@ std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
     if (!command.boards.empty() || command.no_journal) return rows;
     auto journal = Journal::open_for_reading(journal_file_from_environment());
     if (!journal) return rows;
-    for (const WriteRecord& record : missing_boards_in(*journal, boards)) {
+    auto missing = find_missing_boards(*journal, boards);
+    if (!missing) return rows;
+    for (const WriteRecord& record : *missing) {
         UpdateOutcome& row = rows.emplace_back(BoardUpdateReport(last_known_identity(record)));
         row.report.result = UpdateResult::Missing;
         row.error = kMissingReason;
@@ -366,7 +394,10 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     std::vector<UpdateOutcome> outcomes;
     for (const BoardUpdateReport& report : reports) {
         outcomes.push_back(outcome_of(report));
-        ok = ok && ended_as_asked(report.result);
+        // A write the journal could not record in full did not end as asked, whatever the flash
+        // got: the journal is wrong about the board until the operator has looked.
+        ok = ok && ended_as_asked(report.result) && !report.end_unrecorded &&
+             !report.reboot_unrecorded;
     }
     // The results end with a line break, so they are out before a held stop signal, which
     // ends the program now, takes effect. The readable text was printed board by board; the
