@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include <mutex>
+
 namespace tarnvel {
 
 SystemLog::Sinks SystemLog::machine_sinks() {
@@ -39,6 +41,10 @@ void SystemLog::send(const LogEntry& entry) const {
                                     fmt::format("PRIORITY={}", entry.priority),
                                     fmt::format("SYSLOG_IDENTIFIER={}", identifier_)};
     for (const auto& [name, value] : entry.fields) fields.push_back(name + "=" + value);
+    // Boards written at once log from their own threads: one entry at a time, so that no sink
+    // need be safe for threads itself (the journal's socket is made by the first entry).
+    static std::mutex one_at_a_time;
+    const std::lock_guard hold(one_at_a_time);
     if (sinks_.journal && sinks_.journal(fields) >= 0) return;
     if (sinks_.syslog) sinks_.syslog(identifier_, entry.priority, entry.message);
 }

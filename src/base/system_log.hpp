@@ -35,7 +35,7 @@ class SystemLog {
     SystemLog(std::string identifier, Sinks sinks = machine_sinks());
 
     // To the journal, or where it can't be reached, to syslog. Never fails: a log that can't
-    // be written costs the entry, not the run.
+    // be written costs the entry, not the run. Safe from any thread: entries go one at a time.
     void send(const LogEntry& entry) const;
 
   private:
