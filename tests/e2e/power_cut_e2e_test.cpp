@@ -45,7 +45,10 @@ class CutRecoveryEndToEnd : public MachineTest {
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back("--");
         argv.insert(argv.end(), command.begin(), command.end());
-        return run(std::move(argv), std::move(input));
+        // A whole update of the image, its backup read first, access by emulated access: longer
+        // than most runs, the more so sanitized on a busy machine.
+        return run(std::move(argv), std::move(input), sim::FirmwareMount::Auto,
+                   std::chrono::seconds(90));
     }
     sim::RunResult fw(std::vector<std::string> args) {
         args.insert(args.begin(), TARNVEL_FW_BINARY);
