@@ -110,10 +110,11 @@ UPDATE_TASK = "Write the images"
 REPORT_TASK = "Report the boards that would be written"
 AWAITING_TASK = "Report the boards that await a power cycle"
 BEING_WRITTEN_TASK = "Report the boards that another process is writing"
-# The system calls (as /proc/PID/task/TID/syscall numbers them) of a thread asleep in a wait
-# or waiting for another thread: clock_nanosleep and futex.
-SLEEPING_CALLS = {"x86_64": {"230", "202"}, "aarch64": {"115", "98"}}.get(platform.machine(),
-                                                                       set())
+# The system calls (as /proc/PID/task/TID/syscall numbers them) of a thread that waits outside
+# any register access: asleep in a wait (clock_nanosleep), for another thread (futex), or for
+# a signal (poll, ppoll).
+WAITING_CALLS = {"x86_64": {"230", "202", "7", "271"},
+                 "aarch64": {"115", "98", "73"}}.get(platform.machine(), set())
 NO_BOARDS_TASK = "Fail the host without boards"
 
 
@@ -456,13 +457,23 @@ def stop_between_register_accesses(writer):
     deadline = time.monotonic() + 60
     while writer.poll() is None and time.monotonic() < deadline:
         writer.send_signal(signal.SIGSTOP)
-        while Path(f"/proc/{writer.pid}/stat").read_text().split(")")[-1].split()[0] != "T":
+        while process_state(writer.pid) not in ("T", "Z", None):
             time.sleep(0.0005)
+        if process_state(writer.pid) != "T":
+            return  # it ended before the stop: the checks after say so
         tasks = Path(f"/proc/{writer.pid}/task").iterdir()
-        if all((task / "syscall").read_text().split()[0] in SLEEPING_CALLS for task in tasks):
+        if all((task / "syscall").read_text().split()[0] in WAITING_CALLS for task in tasks):
             return
         writer.send_signal(signal.SIGCONT)
         time.sleep(0.0005)
+
+
+def process_state(pid):
+    """The state letter /proc gives the process, or None once it is gone."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return None
 
 
 def journal_has_open_record(journal, node):
