@@ -112,9 +112,9 @@ AWAITING_TASK = "Report the boards that await a power cycle"
 BEING_WRITTEN_TASK = "Report the boards that another process is writing"
 # The system calls (as /proc/PID/task/TID/syscall numbers them) of a thread that waits outside
 # any register access: asleep in a wait (clock_nanosleep), for another thread (futex), or for
-# a signal (poll, ppoll).
-WAITING_CALLS = {"x86_64": {"230", "202", "7", "271"},
-                 "aarch64": {"115", "98", "73"}}.get(platform.machine(), set())
+# a signal (poll, ppoll, and restart_syscall: a poll resumed after the stop).
+WAITING_CALLS = {"x86_64": {"230", "202", "7", "271", "219"},
+                 "aarch64": {"115", "98", "73", "128"}}.get(platform.machine(), set())
 NO_BOARDS_TASK = "Fail the host without boards"
 
 
@@ -453,19 +453,31 @@ def stopped_writer(checks, work, tarnvel_fw, testbeds, base_env):
 def stop_between_register_accesses(writer):
     """Stops the writer (SIGSTOP) while it sleeps between two polls of an erase. The simulator
     serves every process's register accesses one at a time, and an access exchanges several
-    messages with the process: one stopped in the middle of it would stall the whole machine."""
+    messages with the process: one stopped in the middle of it would stall the whole machine.
+    So the writer's threads are watched until all of them wait outside an access, stopped
+    then, and looked at once more: a thread that moved on meanwhile is let go and watched
+    again."""
     deadline = time.monotonic() + 60
     while writer.poll() is None and time.monotonic() < deadline:
+        if not all_threads_wait(writer.pid):
+            continue
         writer.send_signal(signal.SIGSTOP)
         while process_state(writer.pid) not in ("T", "Z", None):
-            time.sleep(0.0005)
+            time.sleep(0.0002)
         if process_state(writer.pid) != "T":
             return  # it ended before the stop: the checks after say so
-        tasks = Path(f"/proc/{writer.pid}/task").iterdir()
-        if all((task / "syscall").read_text().split()[0] in WAITING_CALLS for task in tasks):
+        if all_threads_wait(writer.pid):
             return
         writer.send_signal(signal.SIGCONT)
-        time.sleep(0.0005)
+
+
+def all_threads_wait(pid):
+    """Whether every thread of the process is in one of WAITING_CALLS."""
+    try:
+        return all((task / "syscall").read_text().split()[0] in WAITING_CALLS
+                   for task in Path(f"/proc/{pid}/task").iterdir())
+    except (OSError, IndexError):
+        return False
 
 
 def process_state(pid):
