@@ -47,9 +47,9 @@ bool write_records(const fs::path& file) {
                                                   .blocks_unchanged = 0,
                                                   .retries = 0,
                                                   .stopped = false}) &&
-           journal->note_reboot(*verified, RebootNote{.requested = true,
-                                                      .version_after = "1.0r41",
-                                                      .error = std::nullopt}) &&
+           journal->note_reboot(
+               *verified,
+               RebootNote{.requested = true, .version_after = "1.0r41", .error = std::nullopt}) &&
            journal->end_write(*failed, WriteEnd{.verified = false,
                                                 .error = "gone",
                                                 .flash_changed = true,
@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
         return 2;
     }
-    const fs::path dir = argv[1];
+    // The journal lives only at an absolute path.
+    const fs::path dir = fs::absolute(argv[1]);
     const bool made = Journal::open_for_writing(dir / "empty" / kJournalFileName).has_value() &&
                       write_records(dir / "records" / kJournalFileName) &&
                       write_records(dir / "logged" / kJournalFileName);
@@ -76,11 +77,14 @@ int main(int argc, char** argv) {
         sqlite3_open((dir / "logged" / kJournalFileName).c_str(), &db) == SQLITE_OK &&
         sqlite3_exec(db, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(db);
+    bool moved = true;
     for (const char* name : {"empty", "records", "logged"}) {
-        fs::rename(dir / name / kJournalFileName, dir / (std::string(name) + ".sqlite"));
-        fs::remove_all(dir / name);
+        std::error_code ec;
+        fs::rename(dir / name / kJournalFileName, dir / (std::string(name) + ".sqlite"), ec);
+        moved = moved && !ec;
+        fs::remove_all(dir / name, ec);
     }
-    if (!made || !logged) {
+    if (!made || !logged || !moved) {
         std::fprintf(stderr, "can't write the seed journals\n");
         return 1;
     }
