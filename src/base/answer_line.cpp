@@ -1,6 +1,8 @@
 #include "base/answer_line.hpp"
 
+#include <poll.h>
 #include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 
@@ -22,6 +24,14 @@ bool AnswerReader::refill() {
     begin_ = 0;
     end_ = 0;
     for (;;) {
+        if (end_fd_ >= 0) {
+            std::array<pollfd, 2> fds{{{fd_, POLLIN, 0}, {end_fd_, POLLIN, 0}}};
+            if (::poll(fds.data(), fds.size(), -1) < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (fds[1].revents != 0) return false;
+        }
         const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
         if (n > 0) {
             end_ = static_cast<std::size_t>(n);

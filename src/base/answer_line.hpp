@@ -31,6 +31,11 @@ class AnswerReader {
     // input (or a read failure) answers it empty as the end of input would.
     std::string read_answer_line();
 
+    // From now on the input also ends once `fd` is readable (an eventfd set when the operator
+    // asks the run to stop): an answer being waited for then comes back as the end of input
+    // would, and so does every later one that is not already read.
+    void end_input_when_readable(int fd) { end_fd_ = fd; }
+
   private:
     // Reads the next chunk into the empty buffer; false at end of input or on a read failure.
     bool refill();
@@ -42,6 +47,7 @@ class AnswerReader {
     bool skip_rest_of_line();
 
     int fd_;
+    int end_fd_ = -1;
     std::size_t line_limit_;
     bool in_overlong_line_ = false;
     std::array<char, kBufferSize> buffer_{};

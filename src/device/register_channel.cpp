@@ -3,9 +3,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 
 #include "device/board_device.hpp"
 
@@ -50,6 +56,31 @@ Status open_board(BoardDevice& board) {
     }
     board.fd = fd;
     return {};
+}
+
+std::optional<LockHolder> board_lock_holder(const std::string& devnode,
+                                            const std::string& locks_file) {
+    struct stat node {};
+    if (::stat(devnode.c_str(), &node) != 0) return std::nullopt;
+    // A lock's file as the table writes it: the device of its file system, major and minor in
+    // hexadecimal, and its inode.
+    const std::string file = fmt::format("{:02x}:{:02x}:{}", major(node.st_dev),
+                                         minor(node.st_dev), node.st_ino);
+    std::ifstream locks(locks_file);
+    for (std::string line; std::getline(locks, line);) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:05:678 0 EOF"; a waiter's line has "->" after the
+        // number, and is no holder.
+        std::istringstream fields(line);
+        std::string number, type, mode, access, where;
+        int pid = 0;
+        if (!(fields >> number >> type >> mode >> access >> pid >> where)) continue;
+        if (type != "FLOCK" || where != file) continue;
+        LockHolder holder{.pid = pid, .command = {}};
+        std::ifstream comm(fmt::format("/proc/{}/comm", pid));
+        std::getline(comm, holder.command);
+        return holder;
+    }
+    return std::nullopt;
 }
 
 }  // namespace tarnvel

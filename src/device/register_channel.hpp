@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
+#include <string>
 
 #include "base/error.hpp"
 
@@ -60,5 +62,15 @@ struct BoardDevice;
 // new open has succeeded (and before the lock is taken, since its own lock would refuse the
 // new descriptor), so a failed lock then leaves the record closed.
 Status open_board(BoardDevice& board);
+
+// The process that holds the board lock of the node at `devnode`, as the kernel's table of
+// locks (/proc/locks) names it, without opening the node: none when no process holds it, or
+// the table or the node can't be read.
+struct LockHolder {
+    int pid = 0;
+    std::string command;  // its command name, empty when it can't be read
+};
+std::optional<LockHolder> board_lock_holder(const std::string& devnode,
+                                            const std::string& locks_file = "/proc/locks");
 
 }  // namespace tarnvel

@@ -42,6 +42,11 @@ class ProgrammingObserver {
     // The block already holds the image: it is neither erased nor written, and the read that
     // found it so was its verification.
     virtual void block_unchanged(const BlockPass&) {}
+    // Only before a write that keeps what the flash holds over the image's span first: before
+    // each block of that read, which is no part of the write yet (nothing is erased or written
+    // until it has ended) and also tells which blocks differ. The write's own calls follow once
+    // the read has ended. Heard as a comparison unless the observer tells the two apart.
+    virtual void held_read_started(const BlockPass& pass) { compare_started(pass); }
     // Within a block, after each program page written or read: `bytes` of the block are done
     // by `step`. A block of 64 KiB can take seconds on a slow board; this is how a bar moves
     // meanwhile.

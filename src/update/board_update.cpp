@@ -116,11 +116,11 @@ LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> 
     return entry;
 }
 
-// The read of the span before a write, shown as the comparison it also is.
+// The read of the span before a write, shown as that read.
 class SpanReadProgress final : public ProgrammingObserver {
   public:
     explicit SpanReadProgress(ProgrammingObserver& observer) : observer_(observer) {}
-    void pass_started(const BlockPass& pass) override { observer_.compare_started(pass); }
+    void pass_started(const BlockPass& pass) override { observer_.held_read_started(pass); }
     void retrying(const BlockPass&) override {}
     void block_progress(const BlockPass& pass, BlockStep step, std::uint32_t bytes) override {
         observer_.block_progress(pass, step, bytes);
@@ -215,6 +215,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     report.image_version = chosen->version;
     report.image_sha256 = chosen->sha256;
     report.image_backup_of = chosen->origin.backup_of;
+    report.image_backup_firmware = chosen->origin.backup_firmware;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read, or whose journal can't be opened, is not decided on versions alone.

@@ -160,6 +160,7 @@ struct BoardUpdateReport {
     std::optional<std::int32_t> image_version;  // none for an image file
     std::optional<std::string> image_sha256;
     std::optional<std::int64_t> image_backup_of;  // a backup written back: whose record
+    std::optional<std::int64_t> image_backup_firmware;  // and the firmware it was kept under
     std::optional<Decision> decision;
 
     // Once the programming ran (also when it failed part-way).
@@ -216,6 +217,11 @@ class UpdateDialogue {
     // A stop signal came while boards are written at once: said at once, from a thread of its
     // own, while every board goes on to the end of the block it is at.
     virtual void stop_seen() {}
+    // A stop signal came while the operator is asked (whether to write a board, or to reboot
+    // one): said at once, from a thread of its own. The question waited for is to end as
+    // answered no, and no other is asked: no board is written, and only the boards already
+    // agreed to are rebooted.
+    virtual void stop_seen_asking() {}
 };
 
 // Asks the board to reboot and reads its "version" again at once: the text it reports then, none

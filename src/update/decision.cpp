@@ -43,6 +43,10 @@ std::string partial_reason(const WriteRecord& record, const ImageOffer& image) {
     std::string reason = record.interrupted()
                              ? fmt::format("the write by {} started {} never ended",
                                            record.start.program, record.started)
+                         : record.end->stopped
+                             ? fmt::format("the write by {} was stopped at {} by a stop signal",
+                                           record.start.program,
+                                           record.ended.value_or(record.started))
                              : fmt::format("the write by {} at {} failed: {}", record.start.program,
                                            record.ended.value_or(record.started),
                                            record.end->error.value_or("unknown error"));
@@ -95,9 +99,11 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
     const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
     if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
         !started_since) {
-        return Decision{
+        Decision partial{
             last_write->interrupted() ? BoardStatus::Interrupted : BoardStatus::WriteFailed,
             partial_reason(*last_write, image)};
+        partial.stopped = last_write->end && last_write->end->stopped;
+        return partial;
     }
     // A verified image the board does not run yet, and the archive still offers it (or
     // offers nothing now): it starts at the next power cycle, and writing it again changes

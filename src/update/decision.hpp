@@ -69,6 +69,8 @@ struct Decision {
     std::optional<std::string> reason;
     // The versions alone, whatever the journal says; none for an image file or no image.
     std::optional<VersionOrder> versions;
+    // With WriteFailed: the last write was stopped part-way by a stop signal, not failed.
+    bool stopped = false;
 
     // Whether an unattended update writes the board: when it needs the image, or with
     // `force` whenever it has one to write.

@@ -72,7 +72,8 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
         return ChosenImage{
             .image = FirmwareImage{.version = 0, .data = image_file->bytes},
             .version = std::nullopt,
-            .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of},
+            .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of,
+                                  image_file->backup_firmware},
             .sha256 = sha256_hex(image_file->bytes)};
     }
     auto chosen = read_archive_image(board, firmware_dir);

@@ -20,16 +20,20 @@ namespace tarnvel {
 struct ImageOrigin {
     std::string path;
     std::optional<std::string> entry;
-    // A backup written back: the record whose backup it is.
+    // A backup written back: the record whose backup it is, and the firmware the board ran when
+    // it was kept.
     std::optional<std::int64_t> backup_of = std::nullopt;
+    std::optional<std::int64_t> backup_firmware = std::nullopt;
 };
 
 // A raw image file, read whole.
 struct ImageFile {
     std::string path;
     std::vector<std::uint8_t> bytes;
-    // The record whose backup these bytes are, when they are one.
+    // The record whose backup these bytes are, when they are one, and the firmware the board
+    // ran when it was kept.
     std::optional<std::int64_t> backup_of = std::nullopt;
+    std::optional<std::int64_t> backup_firmware = std::nullopt;
 };
 
 struct ChosenImage {

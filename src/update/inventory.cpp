@@ -1,5 +1,11 @@
 #include "update/inventory.hpp"
 
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "device/register_channel.hpp"
+
 namespace tarnvel {
 namespace {
 
@@ -67,13 +73,30 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const Ho
                            ? decide(listing.board, offer_of(image),
                                     *last_touching ? &**last_touching : nullptr, host)
                            : undecided(listing.board, offer_of(image), last_touching.error());
+    // A board another process has locked is being read or written by it, from the moment it
+    // takes the lock: also while it reads what the flash holds, before its record exists.
+    if (listing.decision.status != BoardStatus::Writing) {
+        if (auto holder = board_lock_holder(device.devnode); holder && holder->pid != ::getpid()) {
+            const auto versions = listing.decision.versions;
+            listing.decision = Decision{
+                BoardStatus::Writing,
+                fmt::format("process {}{} holds the board's lock: it is reading or writing it",
+                            holder->pid,
+                            holder->command.empty() ? "" : fmt::format(" ({})", holder->command))};
+            listing.decision.versions = versions;
+        }
+    }
     listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt);
     listing.backup_record = stock.backup_record(listing.board);
-    // Only a policy that lists images needs the image's digest, and so its data.
-    if (image && (images.approved_sha256 || !images.blocked_sha256.empty())) {
+    // The digest an operator puts on the approved list is that of the image, not the archive's.
+    if (image) {
         if (auto chosen = choose_image(device, nullptr, firmware_dir)) {
-            listing.decision = with_image_policy(
-                std::move(listing.decision), judge_image(images, chosen->sha256), chosen->sha256);
+            listing.image_sha256 = chosen->sha256;
+            if (images.approved_sha256 || !images.blocked_sha256.empty()) {
+                listing.decision =
+                    with_image_policy(std::move(listing.decision),
+                                      judge_image(images, chosen->sha256), chosen->sha256);
+            }
         }
     }
     return listing;
@@ -82,13 +105,27 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const Ho
 BoardListing missing_board(const WriteRecord& record, Stocktaking& stock) {
     BoardListing listing{.board = last_known_identity(record),
                          .found = false,
-                         .decision = Decision{BoardStatus::Missing, kMissingReason}};
+                         .decision = Decision{BoardStatus::Missing, missing_reason(record)}};
     listing.last_write =
         stock.last_write(listing.board, false).value_or(std::nullopt).value_or(record);
     return listing;
 }
 
 }  // namespace
+
+std::string missing_reason(const WriteRecord& last) {
+    // Only a write that did not end verified can have left a flash its board can't start.
+    const std::string flash =
+        last.end && last.end->verified
+            ? fmt::format("its last write (#{}) was verified", last.id)
+            : fmt::format("its last write (#{}) did not end verified, so the slot may hold a "
+                          "board that can't start what its flash holds",
+                          last.id);
+    return fmt::format(
+        "not found; {}; if the board was taken out for good, tarnvel-fw forget --pci {} takes it "
+        "off the journal",
+        flash, last.start.pci_address);
+}
 
 BoardIdentity last_known_identity(const WriteRecord& record) {
     const WriteStart& start = record.start;

@@ -1,7 +1,8 @@
 #pragma once
 // The boards as `list` and `metrics` report them: every board found, each with what it needs
 // as the decision has it, and then every board the journal knows that is gone. Read-only: no
-// device node is opened, no register accessed, nothing written.
+// device node is opened, no register accessed, nothing written. Each board's image is read for
+// its digest.
 
 #include <cstdint>
 #include <filesystem>
@@ -27,6 +28,9 @@ struct BoardListing {
     bool found = true;
     std::optional<std::string> archive{};     // the archive's path, for boards that have one
     std::optional<std::int32_t> available{};  // the image's version
+    // The SHA-256 of the image the board would get, in hexadecimal: what an approved or blocked
+    // list names. None when it gets none, or the image can't be read.
+    std::optional<std::string> image_sha256{};
     Decision decision{};
     std::optional<WriteRecord> last_write{};  // the journal's last record of the board
     // The record whose backup rollback would write back into the board.
@@ -49,9 +53,9 @@ struct Inventory {
 // A board that is missing, as its last record knows it: its node, slot, kind and hardware then,
 // and firmware 0.
 BoardIdentity last_known_identity(const WriteRecord& record);
-// Why a missing board is reported.
-inline constexpr const char* kMissingReason =
-    "not found; the slot may hold a board that can't start what its flash holds";
+// Why a board whose last write is `last` (the newest that touched its flash) is reported
+// missing, and how a board taken out for good is taken off the journal.
+std::string missing_reason(const WriteRecord& last);
 
 // The boards the journal knows that are not among `boards` (missing_boards): the last record
 // of each, newest first.
@@ -59,8 +63,8 @@ Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
                                                      std::span<const BoardDevice> boards);
 
 // Takes stock of `boards` with the journal in `journal_file`, on this machine now; the
-// first problem reading the journal is told to `on_journal_problem`. With a policy of images that
-// lists any, a board's image is read to learn its digest, and a board that needs an image the
+// first problem reading the journal is told to `on_journal_problem`. A board's image is read to
+// learn its digest; with a policy of images that lists any, a board that needs an image the
 // policy refuses is said to be so.
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,

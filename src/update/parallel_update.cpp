@@ -38,10 +38,33 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
     reports.reserve(boards.size());
     for (const BoardDevice* board : boards) reports.emplace_back(*board);
 
-    // Every question first, in the boards' order.
+    // The stop signals are watched from the first question to the last reboot. One that comes
+    // while the operator is asked ends the questions: nothing is written, a reboot already
+    // agreed to is made, and every board's result comes out before the signal ends the program.
+    UpdateDialogue& dialogue = dialogue_;
+    std::atomic<bool> asking{true};
+    auto watch = std::make_unique<StopSignalWatch>(
+        [&dialogue, &asking] {
+            if (asking.load()) {
+                dialogue.stop_seen_asking();
+            } else {
+                dialogue.stop_seen();
+            }
+        },
+        [&dialogue] { dialogue.stopping(); });
+    const StopRequest& stop = watch->request();
+    const auto keep_stop = [&] {
+        if (watch->stopped()) outcome.held_stop = std::move(watch);
+    };
+
+    // Every question first, in the boards' order; a board not asked for is not attempted.
     std::vector<std::size_t> written;  // the boards accepted, by their place
     std::vector<AcceptedWrite> accepted;
     for (std::size_t i = 0; i < boards.size(); ++i) {
+        if (stop.requested()) {
+            dialogue_.finished(reports[i]);
+            continue;
+        }
         auto step = update_.accept(*boards[i], images.empty() ? nullptr : images[i]);
         if (auto* passed = std::get_if<BoardUpdateReport>(&step)) {
             reports[i] = std::move(*passed);
@@ -51,14 +74,15 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
             accepted.push_back(std::move(std::get<AcceptedWrite>(step)));
         }
     }
-    if (accepted.empty()) return outcome;
+    if (accepted.empty()) {
+        keep_stop();
+        return outcome;
+    }
 
     // The writes, at once. A board the policy does not reboot is done with its write; a board
-    // that may be rebooted waits for the reboots, which come once every write has ended.
-    UpdateDialogue& dialogue = dialogue_;
-    auto watch = std::make_unique<StopSignalWatch>([&dialogue] { dialogue.stop_seen(); },
-                                                   [&dialogue] { dialogue.stopping(); });
-    const StopRequest& stop = watch->request();
+    // that may be rebooted waits for the reboots, which come once every write has ended. A
+    // board accepted before a stop at a later question is not written (not attempted).
+    asking.store(stop.requested());
     run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
         BoardUpdateReport& report = reports[written[k]];
         report = update_.write(std::move(accepted[k]), &stop);
@@ -66,29 +90,31 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
         if (written_and_verified(report.result)) update_.reboot(*boards[written[k]], report, false);
         dialogue_.finished(report);
     });
-    if (watch->stopped()) {
+    if (stop.requested()) {
         // Nothing is rebooted once the operator has asked the run to stop.
         for (std::size_t i : written) {
             if (update_.may_reboot(reports[i])) dialogue_.finished(reports[i]);
         }
-        outcome.held_stop = std::move(watch);
+        keep_stop();
         return outcome;
     }
-    watch.reset();
 
-    // The reboots: asked about in the boards' order, then made at once.
+    // The reboots: asked about in the boards' order, then made at once. After a stop at a
+    // question, the boards answered yes before it are rebooted, the others are not.
+    asking.store(true);
     std::vector<std::size_t> rebooted;
     std::vector<char> wanted;
     for (std::size_t i : written) {
         if (!update_.may_reboot(reports[i])) continue;
         rebooted.push_back(i);
-        wanted.push_back(update_.reboot_wanted(reports[i]) ? 1 : 0);
+        wanted.push_back(!stop.requested() && update_.reboot_wanted(reports[i]) ? 1 : 0);
     }
     run_at_once(rebooted.size(), jobs_, [&](std::size_t k) {
         BoardUpdateReport& report = reports[rebooted[k]];
         update_.reboot(*boards[rebooted[k]], report, wanted[k] != 0);
         dialogue_.finished(report);
     });
+    keep_stop();
     return outcome;
 }
 

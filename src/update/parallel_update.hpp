@@ -10,7 +10,10 @@
 // Stop signals are watched while the boards are written (StopSignalWatch): at the first one
 // the dialogue hears of it at once, every board goes on to the end of the block it is at and
 // stops there, a board not yet begun is not written (not-attempted), nothing is rebooted, and
-// the signal is handed back to end the program once the results are out.
+// the signal is handed back to end the program once the results are out. One that comes while
+// the operator is asked ends the questions (the dialogue hears of it to end the one waited
+// for): no board is written, a reboot already agreed to is made, and the results come out
+// before the signal ends the program.
 
 #include <memory>
 #include <span>

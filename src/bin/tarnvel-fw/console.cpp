@@ -1,8 +1,8 @@
 #include "bin/tarnvel-fw/console.hpp"
 
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
 
 #include "base/answer_line.hpp"
 #include "base/dialogue.hpp"
@@ -18,11 +18,28 @@ void notice(std::string_view text) {
     write_to_stderr(text);
 }
 
+namespace {
+
+// Set once the questions end; -1 where the machine gives no eventfd, and the question waits for
+// its answer as before.
+int questions_ended_fd() {
+    static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
 bool ask_operator(std::string_view question) {
     static Output questions(STDERR_FILENO);
     // One buffer for the whole run: answers typed ahead answer the later questions in order.
     static AnswerReader answers(STDIN_FILENO);
+    static const bool ends = (answers.end_input_when_readable(questions_ended_fd()), true);
+    (void)ends;
     return ask(questions, answers, question);
+}
+
+void end_questions() {
+    if (const int fd = questions_ended_fd(); fd >= 0) (void)::eventfd_write(fd, 1);
 }
 
 bool stderr_is_terminal() {

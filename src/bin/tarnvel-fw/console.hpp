@@ -16,6 +16,9 @@ void notice(std::string_view text);
 // Prints "{question} (y/N): " on standard error and answers yes only for a "y" line on
 // standard input; end of input answers no.
 bool ask_operator(std::string_view question);
+// Ends the questions, from any thread: the one being waited for is answered no, and so is
+// every later one.
+void end_questions();
 
 // Whether standard error is a terminal (where the progress bar is drawn).
 bool stderr_is_terminal();

@@ -141,9 +141,10 @@ void ProgressScreen::draw_locked() {
 ProgressBar::ProgressBar(ProgressScreen& screen, std::string_view activity,
                          const BoardIdentity& board, Blocks blocks)
     : screen_(screen),
-      label_(board.model()
-                 ? fmt::format("{} {} {}", printable(board.devnode), *board.model(), activity)
-                 : fmt::format("{} {}", printable(board.devnode), activity)),
+      board_(board.model() ? fmt::format("{} {}", printable(board.devnode), *board.model())
+                           : printable(board.devnode)),
+      activity_(activity),
+      label_(fmt::format("{} {}", board_, activity_)),
       blocks_(blocks),
       start_(std::chrono::steady_clock::now()) {
     if (screen_.drawing()) line_ = screen_.add_line();
@@ -153,20 +154,48 @@ ProgressBar::~ProgressBar() {
     if (screen_.drawing()) screen_.remove_line(line_);
 }
 
+void ProgressBar::held_read_started(const BlockPass& pass) {
+    if (!reading_held_) {
+        reading_held_ = true;
+        label_ = fmt::format("{} reading", board_);
+    }
+    // The block index only redraws the line as each block starts: no block is shown.
+    advance(pass, pass.offset, pass.block);
+}
+
+void ProgressBar::writing_begins() {
+    if (!reading_held_) return;
+    reading_held_ = false;
+    label_ = fmt::format("{} {}", board_, activity_);
+    start_ = std::chrono::steady_clock::now();
+    done_ = 0;
+    completed_ = 0;
+    unchanged_ = 0;
+    drawn_block_ = UINT32_MAX;
+}
+
+// A block is counted once the run has gone past it: every block before the one a pass or a
+// comparison starts on was written or found holding the image.
 void ProgressBar::pass_started(const BlockPass& pass) {
+    writing_begins();
     advance(pass, pass.offset, pass.block);
 }
 
 void ProgressBar::compare_started(const BlockPass& pass) {
+    writing_begins();
     advance(pass, pass.offset, pass.block);
 }
 
 void ProgressBar::block_unchanged(const BlockPass& pass) {
+    writing_begins();
     ++unchanged_;
     advance(pass, std::uint64_t{pass.offset} + pass.length, pass.block + 1);
 }
 
 void ProgressBar::block_progress(const BlockPass& pass, BlockStep step, std::uint32_t bytes) {
+    // Within a write, the read that tells whether a block differs is quick beside its erase:
+    // the bar moves with what is written and read back.
+    if (step == BlockStep::Read && blocks_ == Blocks::Counted && !reading_held_) return;
     // A pass writes the block and reads it back: each counts for half of it.
     std::uint64_t within = bytes;
     if (step == BlockStep::Write) within = bytes / 2;
@@ -190,7 +219,7 @@ std::string ProgressBar::line_text() const {
     // Every block before the current one was either written or found holding the image (those
     // are shown once there are any: the line is long enough without a 0).
     std::string blocks;
-    if (blocks_ == Blocks::Counted) {
+    if (blocks_ == Blocks::Counted && !reading_held_) {
         const std::uint32_t written = completed_ - unchanged_;
         blocks = fmt::format("  {} block{} written", written, written == 1 ? "" : "s");
         if (unchanged_ > 0) blocks += fmt::format(", {} unchanged", unchanged_);

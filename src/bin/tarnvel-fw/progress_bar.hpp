@@ -1,7 +1,8 @@
 #pragma once
 // How tarnvel-fw shows its runs over boards' flash while they work. On a terminal, one line per
-// run at the bottom of standard error: the board, a bar with the percentage, the bytes done, for
-// a write the blocks written and those that already held the image, and the time left, moving
+// run at the bottom of standard error: the board, what the run is doing, a bar with the
+// percentage, the bytes done, for a write the blocks written and those that already held the
+// image, and the time left, moving
 // with every program page and redrawn in place, kept within the terminal's width and cleared
 // when the run ends. Elsewhere nothing, so that logs stay clean. Several runs (boards written at
 // once, each on a thread of its own) share one screen.
@@ -70,7 +71,9 @@ class ProgressBar final : public ProgrammingObserver {
         Counted,  // a write: the blocks written and those left unchanged are shown
     };
 
-    // `activity` names the run ("writing", "verifying", "reading") on `board`.
+    // `activity` names the run ("writing", "verifying", "reading") on `board`. A write that
+    // first reads what the flash holds is named "reading" for that read, and counts its bar,
+    // bytes and blocks again from nothing when its own erases and writes begin.
     ProgressBar(ProgressScreen& screen, std::string_view activity, const BoardIdentity& board,
                 Blocks blocks = Blocks::Uncounted);
     ~ProgressBar() override;
@@ -82,16 +85,23 @@ class ProgressBar final : public ProgrammingObserver {
     void compare_started(const BlockPass& pass) override;
     void block_unchanged(const BlockPass& pass) override;
     void block_progress(const BlockPass& pass, BlockStep step, std::uint32_t bytes) override;
+    void held_read_started(const BlockPass& pass) override;
 
   private:
+    // The read before the write has ended (when there was one): the line names the write and
+    // starts over.
+    void writing_begins();
     // The image bytes done are now at least `done`, and `completed` blocks are behind;
     // redrawn when a new block starts and otherwise at most ten times a second.
     void advance(const BlockPass& pass, std::uint64_t done, std::uint32_t completed);
     std::string line_text() const;
 
     ProgressScreen& screen_;
-    std::string label_;
+    std::string board_;  // the node and model
+    std::string activity_;
+    std::string label_;  // the board and the activity
     Blocks blocks_;
+    bool reading_held_ = false;  // in the read of what the flash holds, before the write
     std::size_t line_ = 0;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point drawn_at_{};

@@ -120,6 +120,16 @@ std::string blocks_text(std::optional<std::int64_t> written, std::int64_t unchan
     return text.empty() ? text : " (" + text + ")";
 }
 
+// A write a stop signal ended part-way, as the history says it.
+std::string stopped_text(const WriteEnd& end, std::string_view replaced, bool was_replaced) {
+    if (!end.flash_changed) return "stopped by a stop signal before it changed the flash";
+    const std::string after = fmt::format("after {} of {} blocks",
+                                          end.blocks_written + end.blocks_unchanged, end.blocks);
+    return was_replaced ? fmt::format("stopped by a stop signal {}{}", after, replaced)
+                        : fmt::format("STOPPED by a stop signal {}, the flash holds a partial image",
+                                      after);
+}
+
 }  // namespace
 
 std::string_view record_result(const WriteRecord& record) {
@@ -130,6 +140,11 @@ std::string_view record_result(const WriteRecord& record) {
         case WriteState::Writing: return "writing";
     }
     return "interrupted";
+}
+
+std::string_view status_text(const Decision& decision) {
+    if (decision.status == BoardStatus::WriteFailed && decision.stopped) return "stopped";
+    return status_word(decision.status);
 }
 
 std::string list_json(std::span<const BoardListing> rows) {
@@ -144,15 +159,17 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["pci"] = row.board.pci_address;
         object["last_write"] = record_or_null(row.last_write);
         object["backup_record"] = or_null(row.backup_record);
+        object["image_sha256"] = or_null(row.image_sha256);
+        object["stopped"] = row.decision.stopped;
         array.push_back(std::move(object));
     }
     return document(array);
 }
 
 std::string list_table(std::span<const BoardListing> rows) {
-    using Row = std::array<std::string, 9>;
-    std::vector<Row> table_rows{
-        {"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "ARCHIVE", "AVAILABLE", "BACKUP", "STATUS"}};
+    using Row = std::array<std::string, 10>;
+    std::vector<Row> table_rows{{"NODE", "PCI", "MODEL", "HW", "FIRMWARE", "ARCHIVE", "AVAILABLE",
+                                 "IMAGE_SHA256", "BACKUP", "STATUS"}};
     std::vector<std::string> reasons{""};
     for (const BoardListing& row : rows) {
         const auto model = row.board.model();
@@ -161,9 +178,9 @@ std::string list_table(std::span<const BoardListing> rows) {
              row.board.pci_address.empty() ? "-" : printable(row.board.pci_address),
              std::string(model.value_or("-")), model ? row.board.hardware() : "-",
              text_or_dash(row.firmware()), printable(text_or_dash(row.archive)),
-             text_or_dash(row.available),
+             text_or_dash(row.available), row.image_sha256.value_or("-"),
              row.backup_record ? fmt::format("#{}", *row.backup_record) : "-",
-             std::string(status_word(row.decision.status))});
+             std::string(status_text(row.decision))});
         reasons.push_back(printable(row.decision.reason.value_or("")));
     }
     std::array<std::size_t, std::tuple_size_v<Row>> widths{};
@@ -219,17 +236,23 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
         std::string what;
         const std::string image =
             r.image_version ? fmt::format("image {}", *r.image_version) : "the image file";
+        // The version the board runs, written again (--force): nothing new to start.
+        const bool same_version = r.image_version && *r.image_version == before;
         const std::string reboot =
             r.rebooted ? fmt::format(", rebooted, reports firmware {}",
                                      text_or_dash(r.after ? r.after->firmware : std::nullopt))
-                       : ", not rebooted: the new firmware runs after the next power cycle";
+            : same_version ? ", not rebooted: the board runs this version already"
+                           : ", not rebooted: the new firmware runs after the next power cycle";
         switch (r.result) {
             case UpdateResult::Updated:
-                what = r.image_version
+                what = same_version ? fmt::format("firmware {} written again", before)
+                       : r.image_version
                            ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
                        : r.image_backup_of
-                           ? fmt::format("the backup of record #{} written back over firmware {}",
-                                         *r.image_backup_of, before)
+                           ? fmt::format("rolled back to the backup of record #{} (firmware {} "
+                                         "when it was kept) over firmware {}",
+                                         *r.image_backup_of,
+                                         text_or_dash(r.image_backup_firmware), before)
                            : fmt::format("image file written over firmware {}", before);
                 what += reboot;
                 break;
@@ -377,7 +400,10 @@ std::string history_text(std::span<const WriteRecord> records) {
                                                    r.end->retries);
                 break;
             case WriteState::Failed:
-                outcome = !r.end->flash_changed
+                // A stop signal's end is said in the words the update said it in.
+                outcome = r.end->stopped
+                              ? stopped_text(*r.end, replaced, r.completed_by.has_value())
+                          : !r.end->flash_changed
                               ? fmt::format("FAILED: {}, the flash was not changed",
                                             r.end->error.value_or(""))
                           : r.completed_by
@@ -389,7 +415,6 @@ std::string history_text(std::span<const WriteRecord> records) {
         if (start.backup_file)
             outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
         if (start.backup_skipped) outcome += "; no backup, as asked";
-        if (r.end && r.end->stopped) outcome += "; stopped by a signal";
         if (r.ended) {
             const auto duration = r.duration_ms();
             outcome += duration ? fmt::format("; ended {} after {:.1f} s", *r.ended,

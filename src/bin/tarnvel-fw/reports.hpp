@@ -15,8 +15,13 @@
 
 namespace tarnvel::fw {
 
+// A board's status in the readable text: its word, except that a last write a stop signal
+// ended part-way reads "stopped" (as the update and the history say it), where the JSON keeps
+// "write-failed" with "stopped" true.
+std::string_view status_text(const Decision& decision);
+
 // An array of objects: node, model, kind, hardware, firmware, archive, available, status,
-// reason, pci, last_write.
+// reason, pci, last_write, backup_record, image_sha256, stopped.
 std::string list_json(std::span<const BoardListing> rows);
 // A table with a header line; "-" where a value is missing, the reason after the status.
 std::string list_table(std::span<const BoardListing> rows);

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <memory>
 #include <optional>
@@ -37,6 +38,13 @@ constexpr const char* kStopSeenNotice =
 constexpr const char* kHeldStopNotice =
     "tarnvel-fw: every board has stopped at the end of a block; stopping now on the stop "
     "signal\n";
+// A stop signal at a question: on a line of its own after the question that waited.
+constexpr const char* kStopAtWriteQuestionNotice =
+    "\ntarnvel-fw: stop signal received: no more questions, no board is written\n";
+constexpr const char* kStopAtRebootQuestionNotice =
+    "\ntarnvel-fw: stop signal received: no more questions; the boards answered y are "
+    "rebooted, the others are not\n";
+constexpr const char* kAskingStopNotice = "tarnvel-fw: stopping now on the stop signal\n";
 
 UpdatePolicy policy_of(const UpdateCommand& command, const Configuration& configuration,
                        const std::optional<ImageFile>& image_file) {
@@ -77,6 +85,14 @@ class ConsoleDialogue final : public UpdateDialogue {
                                         printable(board.devnode), board.title(), board.fw_version);
         if (offer.image.version) {
             about += fmt::format("\tFirmware available: {}\n", *offer.image.version);
+        } else if (offer.image.origin.backup_of) {
+            // A rollback: what the board returns to, against what it runs now.
+            const auto& kept_under = offer.image.origin.backup_firmware;
+            about += fmt::format(
+                "\tRoll back to: the backup of record #{}, kept while the board ran firmware {}; "
+                "it runs firmware {} now\n",
+                *offer.image.origin.backup_of,
+                kept_under ? fmt::format("{}", *kept_under) : std::string("-"), board.fw_version);
         } else {
             about += fmt::format("\tImage file: {} bytes\n", offer.image.image.data.size());
         }
@@ -89,7 +105,7 @@ class ConsoleDialogue final : public UpdateDialogue {
         const BoardStatus status = offer.decision.status;
         if (status == BoardStatus::Interrupted || status == BoardStatus::WriteFailed ||
             status == BoardStatus::PendingPowerCycle) {
-            about += fmt::format("\t{}: {}\n", status_word(status),
+            about += fmt::format("\t{}: {}\n", status_text(offer.decision),
                                  printable(offer.decision.reason.value_or("")));
         }
         if (status == BoardStatus::BoardNewer) {
@@ -114,10 +130,17 @@ class ConsoleDialogue final : public UpdateDialogue {
 
     void stop_seen() override { screen_.notice(kStopSeenNotice); }
 
-    void stopping() override { notice(kHeldStopNotice); }
+    void stop_seen_asking() override {
+        stopped_asking_ = true;
+        screen_.notice(reboots_asked_ ? kStopAtRebootQuestionNotice : kStopAtWriteQuestionNotice);
+        end_questions();
+    }
+
+    void stopping() override { notice(stopped_asking_ ? kAskingStopNotice : kHeldStopNotice); }
 
     // Asked once every board is written, so the board is named again.
     bool confirm_reboot(const BoardUpdateReport& report) override {
+        reboots_asked_ = true;
         notice(fmt::format("Device {}: {}, written and verified\n", printable(report.board.devnode),
                            report.board.title()));
         return ask_operator(kRebootQuestion);
@@ -126,6 +149,9 @@ class ConsoleDialogue final : public UpdateDialogue {
   private:
     const bool json_;
     ProgressScreen screen_;
+    // Set on the asking thread and read on the stop signal's: which questions a stop ends.
+    std::atomic<bool> reboots_asked_{false};
+    std::atomic<bool> stopped_asking_{false};
 };
 
 // Why the update failed, in words.
@@ -286,7 +312,8 @@ std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
     if (!bytes) return std::unexpected(error_text(bytes.error()));
     return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
                      .bytes = std::move(*bytes),
-                     .backup_of = kept.id};
+                     .backup_of = kept.id,
+                     .backup_firmware = kept.start.firmware_before};
 }
 
 // What a rollback writes back: each board's own backup, read before anything is written. A
@@ -334,7 +361,7 @@ std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
     for (const WriteRecord& record : *missing) {
         UpdateOutcome& row = rows.emplace_back(BoardUpdateReport(last_known_identity(record)));
         row.report.result = UpdateResult::Missing;
-        row.error = kMissingReason;
+        row.error = missing_reason(record);
     }
     return rows;
 }

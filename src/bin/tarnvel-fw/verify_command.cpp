@@ -65,7 +65,7 @@ int run_verify(std::span<BoardDevice> boards, const VerifyCommand& command) {
         for (WriteRecord& record : missing_boards_in(*journal, boards)) {
             VerifyOutcome& row = outcomes.emplace_back(last_known_identity(record));
             row.result = VerifyResult::Missing;
-            row.error = kMissingReason;
+            row.error = missing_reason(record);
             row.last_write = std::move(record);
         }
     }
