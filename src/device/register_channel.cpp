@@ -64,8 +64,8 @@ std::optional<LockHolder> board_lock_holder(const std::string& devnode,
     if (::stat(devnode.c_str(), &node) != 0) return std::nullopt;
     // A lock's file as the table writes it: the device of its file system, major and minor in
     // hexadecimal, and its inode.
-    const std::string file = fmt::format("{:02x}:{:02x}:{}", major(node.st_dev),
-                                         minor(node.st_dev), node.st_ino);
+    const std::string file =
+        fmt::format("{:02x}:{:02x}:{}", major(node.st_dev), minor(node.st_dev), node.st_ino);
     std::ifstream locks(locks_file);
     for (std::string line; std::getline(locks, line);) {
         // "1: FLOCK  ADVISORY  WRITE 1234 00:05:678 0 EOF"; a waiter's line has "->" after the

@@ -40,16 +40,15 @@ bool image_started_since(const WriteRecord& record, const BoardIdentity& board) 
 }
 
 std::string partial_reason(const WriteRecord& record, const ImageOffer& image) {
-    std::string reason = record.interrupted()
-                             ? fmt::format("the write by {} started {} never ended",
+    std::string reason =
+        record.interrupted() ? fmt::format("the write by {} started {} never ended",
                                            record.start.program, record.started)
-                         : record.end->stopped
-                             ? fmt::format("the write by {} was stopped at {} by a stop signal",
-                                           record.start.program,
-                                           record.ended.value_or(record.started))
-                             : fmt::format("the write by {} at {} failed: {}", record.start.program,
-                                           record.ended.value_or(record.started),
-                                           record.end->error.value_or("unknown error"));
+        : record.end->stopped
+            ? fmt::format("the write by {} was stopped at {} by a stop signal",
+                          record.start.program, record.ended.value_or(record.started))
+            : fmt::format("the write by {} at {} failed: {}", record.start.program,
+                          record.ended.value_or(record.started),
+                          record.end->error.value_or("unknown error"));
     reason += ": the flash holds a partial image";
     if (!image)
         reason += fmt::format("; no image to write: {}", image.error().detail().value_or(""));

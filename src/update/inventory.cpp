@@ -118,9 +118,10 @@ std::string missing_reason(const WriteRecord& last) {
     const std::string flash =
         last.end && last.end->verified
             ? fmt::format("its last write (#{}) was verified", last.id)
-            : fmt::format("its last write (#{}) did not end verified, so the slot may hold a "
-                          "board that can't start what its flash holds",
-                          last.id);
+            : fmt::format(
+                  "its last write (#{}) did not end verified, so the slot may hold a "
+                  "board that can't start what its flash holds",
+                  last.id);
     return fmt::format(
         "not found; {}; if the board was taken out for good, tarnvel-fw forget --pci {} takes it "
         "off the journal",

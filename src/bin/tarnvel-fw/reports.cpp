@@ -123,11 +123,11 @@ std::string blocks_text(std::optional<std::int64_t> written, std::int64_t unchan
 // A write a stop signal ended part-way, as the history says it.
 std::string stopped_text(const WriteEnd& end, std::string_view replaced, bool was_replaced) {
     if (!end.flash_changed) return "stopped by a stop signal before it changed the flash";
-    const std::string after = fmt::format("after {} of {} blocks",
-                                          end.blocks_written + end.blocks_unchanged, end.blocks);
-    return was_replaced ? fmt::format("stopped by a stop signal {}{}", after, replaced)
-                        : fmt::format("STOPPED by a stop signal {}, the flash holds a partial image",
-                                      after);
+    const std::string after =
+        fmt::format("after {} of {} blocks", end.blocks_written + end.blocks_unchanged, end.blocks);
+    return was_replaced
+               ? fmt::format("stopped by a stop signal {}{}", after, replaced)
+               : fmt::format("STOPPED by a stop signal {}, the flash holds a partial image", after);
 }
 
 }  // namespace
@@ -239,8 +239,8 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
         // The version the board runs, written again (--force): nothing new to start.
         const bool same_version = r.image_version && *r.image_version == before;
         const std::string reboot =
-            r.rebooted ? fmt::format(", rebooted, reports firmware {}",
-                                     text_or_dash(r.after ? r.after->firmware : std::nullopt))
+            r.rebooted     ? fmt::format(", rebooted, reports firmware {}",
+                                         text_or_dash(r.after ? r.after->firmware : std::nullopt))
             : same_version ? ", not rebooted: the board runs this version already"
                            : ", not rebooted: the new firmware runs after the next power cycle";
         switch (r.result) {
@@ -249,10 +249,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                        : r.image_version
                            ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
                        : r.image_backup_of
-                           ? fmt::format("rolled back to the backup of record #{} (firmware {} "
-                                         "when it was kept) over firmware {}",
-                                         *r.image_backup_of,
-                                         text_or_dash(r.image_backup_firmware), before)
+                           ? fmt::format(
+                                 "rolled back to the backup of record #{} (firmware {} "
+                                 "when it was kept) over firmware {}",
+                                 *r.image_backup_of, text_or_dash(r.image_backup_firmware), before)
                            : fmt::format("image file written over firmware {}", before);
                 what += reboot;
                 break;
@@ -401,15 +401,14 @@ std::string history_text(std::span<const WriteRecord> records) {
                 break;
             case WriteState::Failed:
                 // A stop signal's end is said in the words the update said it in.
-                outcome = r.end->stopped
-                              ? stopped_text(*r.end, replaced, r.completed_by.has_value())
-                          : !r.end->flash_changed
-                              ? fmt::format("FAILED: {}, the flash was not changed",
-                                            r.end->error.value_or(""))
-                          : r.completed_by
-                              ? fmt::format("failed: {}{}", r.end->error.value_or(""), replaced)
-                              : fmt::format("FAILED: {}, the flash holds a partial image",
-                                            r.end->error.value_or(""));
+                outcome =
+                    r.end->stopped ? stopped_text(*r.end, replaced, r.completed_by.has_value())
+                    : !r.end->flash_changed ? fmt::format("FAILED: {}, the flash was not changed",
+                                                          r.end->error.value_or(""))
+                    : r.completed_by
+                        ? fmt::format("failed: {}{}", r.end->error.value_or(""), replaced)
+                        : fmt::format("FAILED: {}, the flash holds a partial image",
+                                      r.end->error.value_or(""));
                 break;
         }
         if (start.backup_file)
