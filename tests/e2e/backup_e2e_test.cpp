@@ -56,9 +56,21 @@ TEST_F(BackupTest, RollbackWritesBackWhatTheUpdateOverwrote) {
     const auto image = add_board(kKind, kFirmware, kFirmware + 1, 3000);
     const std::vector<std::uint8_t> before = dumped(image.size());
 
-    EXPECT_EQ(update({"update"})["result"], "updated");
+    EXPECT_TRUE(fw({"update", "--yes", "--reboot"}).exited_with(0));
     EXPECT_EQ(dumped(image.size()), image);
-    EXPECT_EQ(update({"rollback"})["result"], "updated");
+    // The operator is told what the board returns to, and the result names it again.
+    const sim::RunResult rollback = fw({"rollback", "--no-reboot"}, "y\n");
+    EXPECT_TRUE(rollback.exited_with(0)) << rollback.describe_end() << "\n" << rollback.err;
+    EXPECT_TRUE(contains(rollback.err, fmt::format("\tRoll back to: the backup of record #1, kept "
+                                                   "while the board ran firmware {}; it runs "
+                                                   "firmware {} now\n",
+                                                   kFirmware, kFirmware + 1)))
+        << rollback.err;
+    EXPECT_TRUE(
+        contains(rollback.out, fmt::format(": rolled back to the backup of record #1 "
+                                           "(firmware {} when it was kept) over firmware {}",
+                                           kFirmware, kFirmware + 1)))
+        << rollback.out;
     EXPECT_EQ(dumped(image.size()), before);
 
     const Json history = parse_json(fw({"history", "--json"}));

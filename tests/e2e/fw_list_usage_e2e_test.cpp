@@ -2,6 +2,10 @@
 // board and its status without touching any board; a clear message and exit status 2, with
 // nothing done, for a usage error; the raw image file's guards.
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -9,31 +13,39 @@
 #include <fstream>
 
 #include "fw_harness.hpp"
+#include "update/sha256.hpp"
 
 namespace tarnvel::testing {
 namespace {
 
 constexpr std::uint16_t kFirmware = 40;
 
-// One board for each status; a board whose node can't even be opened is listed too.
+// One board for each status; a board whose node can't even be opened is listed too. A board
+// gets the digest of its image, the one an approved list names; a board whose lock another
+// process holds is being written by it, even before that process has a record.
 TEST_F(FwTest, ListGivesEveryBoardItsStatusWithoutTouchingAny) {
-    add_board(BoardKind::Qx410, kFirmware, kFirmware + 1);  // 0: update-available
-    add_board(BoardKind::Qx480Spi, kFirmware, kFirmware);   // 1: up-to-date
-    add_board(BoardKind::Qx400, kFirmware, kFirmware - 1);  // 2: board-newer
-    add_board(BoardKind::Qx630, kFirmware, std::nullopt);   // 3: no-archive
+    const auto image = add_board(BoardKind::Qx410, kFirmware, kFirmware + 1);  // 0
+    add_board(BoardKind::Qx480Spi, kFirmware, kFirmware);                      // 1: up-to-date
+    add_board(BoardKind::Qx400, kFirmware, kFirmware - 1);                     // 2: board-newer
+    add_board(BoardKind::Qx630, kFirmware, std::nullopt);                      // 3: no-archive
     add_board(BoardKind::Qx610Spi, kFirmware, std::nullopt);
     ASSERT_TRUE(firmware().add_archive("qx610v4_0.zip",  // 4: no-image
                                        {{.name = "qx630_1_50.bin", .data = {1, 2}}}));
     add(sim::BoardConfig::of_kind(BoardKind::Unsupported, 3));  // 5
     sim::BoardConfig qx1800 = sim::BoardConfig::of_kind(BoardKind::Qx1800, 4);
     qx1800.node = sim::NodeState::PermissionDenied;
-    add(std::move(qx1800));  // 6
+    add(std::move(qx1800));                                    // 6
+    add_board(BoardKind::Qx610Bpi, kFirmware, kFirmware + 1);  // 7: writing
+    const std::string node_file = (testbed().root_dir() / "dev/tarnvel7").string();
+    const int held = ::open(node_file.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
 
     const sim::RunResult result = fw({"list", "--json"});
     EXPECT_TRUE(result.exited_with(0)) << result.describe_end() << "\n" << result.err;
     const Json list = parse_json(result);
     ASSERT_TRUE(list.is_array());
-    ASSERT_EQ(list.size(), 7u);
+    ASSERT_EQ(list.size(), 8u);
 
     struct Expected {
         const char* status;
@@ -50,6 +62,7 @@ TEST_F(FwTest, ListGivesEveryBoardItsStatusWithoutTouchingAny) {
         {"no-image", "QX610", "4.0", nullptr, "/lib/firmware/tarnvel/qx610v4_0.zip", true},
         {"unsupported", nullptr, nullptr, nullptr, nullptr, false},
         {"dynamic-firmware", "QX1800", "3.0", nullptr, nullptr, false},
+        {"writing", "QX610", "3.0", kFirmware + 1, "/lib/firmware/tarnvel/qx610v3_0.zip", true},
     };
     for (std::size_t i = 0; i < std::size(expected); ++i) {
         const Json& board = list[i];
@@ -68,14 +81,21 @@ TEST_F(FwTest, ListGivesEveryBoardItsStatusWithoutTouchingAny) {
         EXPECT_EQ(hardware(board).register_accesses(), 0u) << "board " << board;
     }
 
-    // A downgrade is named as one.
+    // A downgrade is named as one; the lock's holder is named.
     EXPECT_EQ(list[2]["reason"], "the board runs firmware 40, newer than the archive's 39");
+    EXPECT_TRUE(
+        list[7]["reason"].get<std::string>().starts_with(fmt::format("process {} (", ::getpid())))
+        << list[7]["reason"];
+    EXPECT_EQ(list[0]["image_sha256"], sha256_hex(image));
+    EXPECT_EQ(list[3]["image_sha256"], nullptr);
 
     // The readable table says the same, one line per board after the header, with the archive
     // it looked for, also where there is none.
     const sim::RunResult table = fw({"list"});
     EXPECT_TRUE(table.exited_with(0));
-    EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 8);
+    ::close(held);
+    const std::string digest = sha256_hex(image);
+    EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 9);
     const auto line_of = [&](std::string_view node) {
         const std::size_t start = table.out.find(node);
         return start == std::string::npos
@@ -83,7 +103,7 @@ TEST_F(FwTest, ListGivesEveryBoardItsStatusWithoutTouchingAny) {
                    : table.out.substr(start, table.out.find('\n', start) - start);
     };
     for (const auto& [node, parts] : std::vector<std::pair<const char*, std::vector<const char*>>>{
-             {"/dev/tarnvel0", {"update-available"}},
+             {"/dev/tarnvel0", {"update-available", digest.c_str()}},
              {"/dev/tarnvel2",
               {"board-newer", "(the board runs firmware 40, newer than the archive's 39)"}},
              {"/dev/tarnvel3", {"/lib/firmware/tarnvel/qx630v1_0.zip", "no-archive"}}}) {

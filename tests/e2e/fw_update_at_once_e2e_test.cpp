@@ -126,7 +126,8 @@ TEST_F(FwAtOnce, PrintsEachBoardsResultAsItFinishes) {
 // once, while that block is still being written; the block is finished and verified, the
 // second is not begun, the board waiting for its turn (--jobs 1) is not written, the results
 // come out, one notice says that the program stops, and the signal ends it. The journal's
-// record says the write stopped, with its one block written.
+// record says the write stopped, with its one block written, and list and history say
+// "stopped" as the update did.
 TEST_F(FwAtOnce, AStopSignalStopsTheWritesAtTheEndOfTheirBlock) {
     const auto image = add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 0x10000 + 512);
     add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
@@ -173,6 +174,61 @@ TEST_F(FwAtOnce, AStopSignalStopsTheWritesAtTheEndOfTheirBlock) {
     EXPECT_EQ(history[0]["stopped"], true);
     EXPECT_EQ(history[0]["flash_changed"], true);
     EXPECT_EQ(history[0]["blocks_written"], 1);
+    EXPECT_NE(fw({"history"})
+                  .out.find("STOPPED by a stop signal after 1 of 2 blocks, the flash "
+                            "holds a partial image"),
+              std::string::npos);
+    const Json listed = board_entry(parse_json(fw({"list", "--json"})), "/dev/tarnvel0");
+    EXPECT_EQ(listed["status"], "write-failed");
+    EXPECT_EQ(listed["stopped"], true);
+    const std::string table = fw({"list"}).out;
+    const std::size_t row = table.find("/dev/tarnvel0");
+    EXPECT_LT(table.find(" stopped ", row), table.find("(the write by tarnvel-fw was stopped at "))
+        << table;
+}
+
+// A stop signal at the second board's reboot question, on the operator's terminal: the
+// question ends, the first board's "y" is carried out, the second is not rebooted, both
+// results are printed, and then the signal ends the program.
+TEST_F(FwAtOnce, AStopAtARebootQuestionKeepsEveryResultAndTheRebootsAgreedTo) {
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1);
+    add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
+    BackgroundProgram program(testbed(), firmware().path(),
+                              {.argv = {TARNVEL_FW_BINARY, "update"}, .terminal = true});
+    program.type("y\ny\n");
+    const auto questions = [&] {
+        const std::string& out = program.out();
+        std::size_t count = 0;
+        for (std::size_t at = 0; (at = out.find("Reboot device?", at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(program.wait_for([&] { return questions() == 1; })) << program.out();
+    program.type("y\n");
+    ASSERT_TRUE(program.wait_for([&] { return questions() == 2; })) << program.out();
+    program.signal(SIGINT);
+
+    const sim::RunResult& ended = program.finish();
+    EXPECT_EQ(ended.signal, SIGINT) << ended.describe_end() << "\n" << ended.out;
+    const std::vector<std::string> screen = render_terminal(ended.out);
+    const auto shown = [&](std::string_view line) {
+        return std::ranges::find(screen, line) != screen.end();
+    };
+    for (const std::string line :
+         {"tarnvel-fw: stop signal received: no more questions; the boards answered y are "
+          "rebooted, the others are not",
+          fmt::format("/dev/tarnvel0 (QX630 v1.0): updated from firmware {} to {}, rebooted, "
+                      "reports firmware {} (1 block written)",
+                      kFirmware, kFirmware + 1, kFirmware + 1),
+          fmt::format("/dev/tarnvel1 (QX480 v2.0): updated from firmware {} to {}, not "
+                      "rebooted: the new firmware runs after the next power cycle (1 block "
+                      "written)",
+                      kFirmware, kFirmware + 1),
+          std::string("tarnvel-fw: stopping now on the stop signal")}) {
+        EXPECT_TRUE(shown(line)) << line << "\n" << ::testing::PrintToString(screen);
+    }
+    EXPECT_EQ(testbed().reboot_written(0), "1");
+    EXPECT_EQ(testbed().reboot_written(1), "");
 }
 
 }  // namespace

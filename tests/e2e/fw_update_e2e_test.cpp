@@ -147,7 +147,8 @@ TEST_F(FwTest, AsksTheUpdatersQuestionsOnStandardError) {
 
 // On a terminal a progress bar is drawn on standard error, with the percentage, the bytes
 // written, the blocks written and found unchanged and the time left; it moves with every page
-// of a block, and is cleared once the board is written.
+// of a block, and is cleared once the board is written. The read of what the flash holds comes
+// first, named as such, its line counting no block; the write's line starts again from nothing.
 TEST_F(FwTest, DrawsAProgressBarOnATerminal) {
     const auto image = add_board(BoardKind::Qx630, kFirmware, kFirmware + 1, 0x10000 + 512);
     BackgroundProgram program(testbed(), firmware().path(),
@@ -155,8 +156,13 @@ TEST_F(FwTest, DrawsAProgressBarOnATerminal) {
     const sim::RunResult& ended = program.finish();
     EXPECT_TRUE(ended.exited_with(0)) << ended.describe_end() << "\n" << ended.out;
 
-    EXPECT_NE(ended.out.find("/dev/tarnvel0 QX630 writing ["), std::string::npos) << ended.out;
-    EXPECT_NE(ended.out.find("  0%  0 B of 64.5 KiB  0 blocks written"), std::string::npos)
+    const std::size_t reading = ended.out.find("/dev/tarnvel0 QX630 reading [");
+    const std::size_t writing = ended.out.find("/dev/tarnvel0 QX630 writing [");
+    EXPECT_LT(reading, writing) << ended.out;
+    EXPECT_EQ(ended.out.find("block", reading), ended.out.find("blocks written", writing))
+        << "the read counted blocks:\n"
+        << ended.out;
+    EXPECT_NE(ended.out.find("  0%  0 B of 64.5 KiB  0 blocks written", writing), std::string::npos)
         << ended.out;
     // Within the first block, page by page.
     const std::regex within_first_block(
@@ -293,6 +299,18 @@ TEST_F(FwTest, AFailedRebootFailsOnlyItsBoard) {
 }
 
 // A board another process holds is reported, not waited for; the run goes on.
+// The version the board runs, written again in full: said as such, with no new firmware to wait
+// for.
+TEST_F(FwTest, ARewriteOfTheRunningVersionSaysSo) {
+    add_board(BoardKind::Qx630, kFirmware, kFirmware);
+    const sim::RunResult result = fw({"update", "--yes", "--force", "--full", "--no-reboot"});
+    EXPECT_TRUE(result.exited_with(0)) << result.describe_end() << "\n" << result.err;
+    EXPECT_EQ(result.out, fmt::format("/dev/tarnvel0 (QX630 v1.0): firmware {} written again, not "
+                                      "rebooted: the board runs this version already (1 block "
+                                      "written)\n",
+                                      kFirmware));
+}
+
 TEST_F(FwTest, ALockedBoardFailsAndTheNextIsUpdated) {
     add_board(BoardKind::Qx630, kFirmware, kFirmware + 1);
     const auto image = add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "update/decision.hpp"
+#include "update/inventory.hpp"
 
 namespace tarnvel {
 namespace {
@@ -215,6 +216,26 @@ TEST(MissingBoards, AreTheSlotsInDoubtThatDiscoveryNoLongerFinds) {
     }
     EXPECT_EQ(missing, (std::vector<std::string>{"0000:04:00.0", "0000:06:00.0", "0000:08:00.0",
                                                  "0000:07:00.0"}));
+}
+
+// A missing board's reason speaks of a flash its board can't start only where its last write
+// did not end verified, and names the command that takes a board taken out off the journal.
+TEST(MissingBoards, SayWhatTheLastWriteLeftAndHowToForgetThem) {
+    struct Case {
+        Last last;
+        const char* says;
+        const char* never_says;
+    };
+    for (const Case& c : {Case{Last::Verified, "its last write (#7) was verified", "can't start"},
+                          Case{Last::FailedPartway,
+                               "its last write (#7) did not end verified, so the slot may hold a "
+                               "board that can't start what its flash holds",
+                               "was verified"}}) {
+        const std::string reason = missing_reason(record(c.last, 41));
+        EXPECT_NE(reason.find(c.says), std::string::npos) << reason;
+        EXPECT_EQ(reason.find(c.never_says), std::string::npos) << reason;
+        EXPECT_NE(reason.find("tarnvel-fw forget --pci 0000:03:00.0"), std::string::npos) << reason;
+    }
 }
 
 }  // namespace
