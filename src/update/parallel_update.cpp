@@ -53,15 +53,17 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
         },
         [&dialogue] { dialogue.stopping(); });
     const StopRequest& stop = watch->request();
+    // A signal counts from the moment it waits, before the watch's thread has taken it.
+    const auto stopped = [&] { return watch->stopped(); };
     const auto keep_stop = [&] {
-        if (watch->stopped()) outcome.held_stop = std::move(watch);
+        if (stopped()) outcome.held_stop = std::move(watch);
     };
 
     // Every question first, in the boards' order; a board not asked for is not attempted.
     std::vector<std::size_t> written;  // the boards accepted, by their place
     std::vector<AcceptedWrite> accepted;
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        if (stop.requested()) {
+        if (stopped()) {
             dialogue_.finished(reports[i]);
             continue;
         }
@@ -82,15 +84,18 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
     // The writes, at once. A board the policy does not reboot is done with its write; a board
     // that may be rebooted waits for the reboots, which come once every write has ended. A
     // board accepted before a stop at a later question is not written (not attempted).
-    asking.store(stop.requested());
+    const bool stopped_asking = stopped();
+    StopRequest asked_to_stop;
+    asked_to_stop.request();
+    asking.store(stopped_asking);
     run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
         BoardUpdateReport& report = reports[written[k]];
-        report = update_.write(std::move(accepted[k]), &stop);
+        report = update_.write(std::move(accepted[k]), stopped_asking ? &asked_to_stop : &stop);
         if (update_.may_reboot(report)) return;
         if (written_and_verified(report.result)) update_.reboot(*boards[written[k]], report, false);
         dialogue_.finished(report);
     });
-    if (stop.requested()) {
+    if (stopped()) {
         // Nothing is rebooted once the operator has asked the run to stop.
         for (std::size_t i : written) {
             if (update_.may_reboot(reports[i])) dialogue_.finished(reports[i]);
@@ -107,7 +112,7 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
     for (std::size_t i : written) {
         if (!update_.may_reboot(reports[i])) continue;
         rebooted.push_back(i);
-        wanted.push_back(!stop.requested() && update_.reboot_wanted(reports[i]) ? 1 : 0);
+        wanted.push_back(!stopped() && update_.reboot_wanted(reports[i]) ? 1 : 0);
     }
     run_at_once(rebooted.size(), jobs_, [&](std::size_t k) {
         BoardUpdateReport& report = reports[rebooted[k]];
