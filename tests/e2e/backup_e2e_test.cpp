@@ -59,18 +59,17 @@ TEST_F(BackupTest, RollbackWritesBackWhatTheUpdateOverwrote) {
     EXPECT_TRUE(fw({"update", "--yes", "--reboot"}).exited_with(0));
     EXPECT_EQ(dumped(image.size()), image);
     // The operator is told what the board returns to, and the result names it again.
-    const sim::RunResult rollback = fw({"rollback", "--no-reboot"}, "y\n");
-    EXPECT_TRUE(rollback.exited_with(0)) << rollback.describe_end() << "\n" << rollback.err;
-    EXPECT_TRUE(contains(rollback.err, fmt::format("\tRoll back to: the backup of record #1, kept "
-                                                   "while the board ran firmware {}; it runs "
-                                                   "firmware {} now\n",
-                                                   kFirmware, kFirmware + 1)))
-        << rollback.err;
-    EXPECT_TRUE(
-        contains(rollback.out, fmt::format(": rolled back to the backup of record #1 "
-                                           "(firmware {} when it was kept) over firmware {}",
-                                           kFirmware, kFirmware + 1)))
-        << rollback.out;
+    const sim::RunResult asked = fw({"rollback", "--no-reboot"}, "y\n");
+    EXPECT_TRUE(asked.exited_with(0)) << asked.describe_end() << "\n" << asked.err;
+    EXPECT_TRUE(contains(asked.err, fmt::format("\tRoll back to: the backup of record #1, kept "
+                                                "while the board ran firmware {}; it runs "
+                                                "firmware {} now\n",
+                                                kFirmware, kFirmware + 1)))
+        << asked.err;
+    EXPECT_TRUE(contains(asked.out, fmt::format(": rolled back to the backup of record #1 "
+                                                "(firmware {} when it was kept) over firmware {}",
+                                                kFirmware, kFirmware + 1)))
+        << asked.out;
     EXPECT_EQ(dumped(image.size()), before);
 
     const Json history = parse_json(fw({"history", "--json"}));

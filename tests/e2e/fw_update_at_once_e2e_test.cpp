@@ -214,9 +214,9 @@ TEST_F(FwAtOnce, AStopAtARebootQuestionKeepsEveryResultAndTheRebootsAgreedTo) {
     const auto shown = [&](std::string_view line) {
         return std::ranges::find(screen, line) != screen.end();
     };
-    for (const std::string line :
-         {"tarnvel-fw: stop signal received: no more questions; the boards answered y are "
-          "rebooted, the others are not",
+    for (const std::string& line :
+         {std::string("tarnvel-fw: stop signal received: no more questions; the boards "
+                      "answered y are rebooted, the others are not"),
           fmt::format("/dev/tarnvel0 (QX630 v1.0): updated from firmware {} to {}, rebooted, "
                       "reports firmware {} (1 block written)",
                       kFirmware, kFirmware + 1, kFirmware + 1),
