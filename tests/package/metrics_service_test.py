@@ -9,7 +9,8 @@ middle of a record (which the run rolls back) and whose metrics file belongs to 
     directory, and the unit's ReadWritePaths holding both (/var/lib/tarnvel and the directory
     of the ExecStart's --output);
   - no socket (RestrictAddressFamilies=none), no device node (PrivateDevices), nothing in
-    /proc but the process's own, the boot id and other processes' stat (the unit says why).
+    /proc but the process's own, the boot id, other processes' stat and command name, and the
+    table of locks (the unit says why).
 
 systemd can't run the unit here (no systemd runs in CI), so the run is checked against it.
 
@@ -166,11 +167,11 @@ def check(args, checks, work):
     checks.equal("device nodes opened",
                  sorted({p for call, line in calls if call in ("open", "openat")
                          for p in QUOTED.findall(line)[:1] if p.startswith("/dev/tarnvel")}), [])
-    checks.equal("/proc beyond the process's own, the boot id and processes' stat",
+    checks.equal("/proc beyond the process's own, the boot id, processes' stat and the locks",
                  sorted({p for _, line in calls for p in QUOTED.findall(line)
                          if p.startswith("/proc/") and not p.startswith("/proc/self/")
-                         and p != "/proc/sys/kernel/random/boot_id"
-                         and not re.fullmatch(r"/proc/\d+/stat", p)}), [])
+                         and p not in ("/proc/sys/kernel/random/boot_id", "/proc/locks")
+                         and not re.fullmatch(r"/proc/\d+/(stat|comm)", p)}), [])
 
 
 def main():
