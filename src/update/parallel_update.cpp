@@ -70,6 +70,10 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
         auto step = update_.accept(*boards[i], images.empty() ? nullptr : images[i]);
         if (auto* passed = std::get_if<BoardUpdateReport>(&step)) {
             reports[i] = std::move(*passed);
+            // A question the stop ended was not answered: the board is not attempted.
+            if (reports[i].result == UpdateResult::Declined && stopped()) {
+                reports[i].result = UpdateResult::NotAttempted;
+            }
             dialogue_.finished(reports[i]);
         } else {
             written.push_back(i);

@@ -231,5 +231,33 @@ TEST_F(FwAtOnce, AStopAtARebootQuestionKeepsEveryResultAndTheRebootsAgreedTo) {
     EXPECT_EQ(testbed().reboot_written(1), "");
 }
 
+// A stop signal at the second board's "Update firmware?" question: no board is written, not
+// even the one already answered y, and both are reported before the signal ends the program.
+TEST_F(FwAtOnce, AStopAtAnUpdateQuestionWritesNothingAndReportsEveryBoard) {
+    add_board(BoardKind::Qx630, kFirmware, kFirmware + 1);
+    add_board(BoardKind::Qx480Spi, kFirmware, kFirmware + 1);
+    BackgroundProgram program(testbed(), firmware().path(),
+                              {.argv = {TARNVEL_FW_BINARY, "update", "--json"}});
+    program.type("y\n");
+    ASSERT_TRUE(program.wait_for([&] {
+        return program.err().find("/dev/tarnvel1") != std::string::npos &&
+               program.err().ends_with("(y/N): ");
+    })) << program.err();
+    program.signal(SIGINT);
+
+    const sim::RunResult& ended = program.finish();
+    EXPECT_EQ(ended.signal, SIGINT) << ended.describe_end() << "\n" << ended.err;
+    EXPECT_NE(ended.err.find("\ntarnvel-fw: stop signal received: no more questions, no board is "
+                             "written\n"),
+              std::string::npos)
+        << ended.err;
+    const Json document = parse_json(ended);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(board_entry(document, fmt::format("/dev/tarnvel{}", i))["result"],
+                  "not-attempted");
+        EXPECT_TRUE(flash_untouched(hardware(i)));
+    }
+}
+
 }  // namespace
 }  // namespace tarnvel::testing
