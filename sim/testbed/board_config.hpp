@@ -49,6 +49,9 @@ struct BoardConfig {
     std::optional<std::string> version = "1.0r1";  // none: no "version" attribute
     std::optional<std::string> software_id = "1";  // none: no "software_id" attribute
     std::optional<unsigned> node_number;           // /dev/tarnvelN; default: the board's index
+    // The parent's slot (PCI 0000:NN:00.0); default: the one after the highest made so far.
+    // A sub-device has its board's.
+    std::optional<unsigned> slot;
     NodeState node = NodeState::Present;
     RebootState reboot = RebootState::Accepts;
     // What "version" reports when the board falls back to its factory image (see

@@ -26,6 +26,8 @@ constexpr std::string_view kHelp =
   version=TEXT        the "version" attribute (e.g. 4.1r123); no-version: none
   software_id=TEXT    the "software_id" attribute; no-software-id: none
   node=N              the device node /dev/tarnvelN (default: the board's place in the list)
+  slot=N              the parent's slot N, 1-255: PCI 0000:NN:00.0, NN being N in hex
+                      (default: the slot after the highest before it); keep them distinct
   node-state=S        present, missing (ENOENT) or denied (EACCES)
   reboot=S            accepts, missing (ENOENT), directory (EISDIR) or denied (EACCES)
   factory=TEXT        "version" when the board starts its factory image, which it
@@ -192,6 +194,10 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
         config.version = std::string(v);
     } else if (key == "software_id") {
         config.software_id = std::string(v);
+    } else if (key == "slot") {
+        auto n = parse_number<unsigned>(v);
+        if (!n || *n == 0 || *n > 255) return "slot is a number from 1 to 255";
+        config.slot = *n;
     } else if (key == "node") {
         auto n = parse_number<unsigned>(v);
         if (!n) return "node is a number";
@@ -332,12 +338,11 @@ std::string board_description_help() {
         "  0   unsupported: any other device ID\n";
     for (std::size_t kind = 1; kind < kBoardKindCount; ++kind) {
         const BoardInfo& info = board_info(static_cast<BoardKind>(kind));
-        kinds += fmt::format(
-            "  {:<3} {:<7} {:<14} {}\n", kind, info.model_name,
-            static_cast<BoardKind>(kind) == BoardKind::Qx1800 ? "none written"
-            : info.flash == FlashType::Spi                    ? "serial flash"
-                                                              : "parallel flash",
-            fmt::join(ids[kind], ", "));
+        kinds += fmt::format("  {:<3} {:<7} {:<14} {}\n", kind, info.model_name,
+                             static_cast<BoardKind>(kind) == BoardKind::Qx1800 ? "none written"
+                             : info.flash == FlashType::Spi                    ? "serial flash"
+                                                                               : "parallel flash",
+                             fmt::join(ids[kind], ", "));
     }
     return std::string(kHelp) + "\n" + kinds;
 }

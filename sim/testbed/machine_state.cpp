@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -9,6 +10,7 @@
 #include "sim/model/flash_file.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/support/file_text.hpp"
+#include "sim/testbed/board_description.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -48,7 +50,7 @@ Result<MachineState> MachineState::open(std::filesystem::path dir) {
     return state;
 }
 
-Status MachineState::create(std::vector<std::string> boards) {
+Status MachineState::write_boards(std::vector<std::string> boards) {
     std::string text;
     for (const std::string& board : boards) {
         if (board.find('\n') != std::string::npos) {
@@ -57,6 +59,13 @@ Status MachineState::create(std::vector<std::string> boards) {
         }
         text += board + "\n";
     }
+    if (auto written = write_file_atomically(dir_ / kBoardsFile, text, true); !written)
+        return written;
+    boards_ = std::move(boards);
+    return {};
+}
+
+Status MachineState::create(std::vector<std::string> boards) {
     std::error_code ec;
     for (std::size_t i = 0; i < boards.size(); ++i) {
         std::filesystem::create_directories(board_dir(i), ec);
@@ -69,14 +78,74 @@ Status MachineState::create(std::vector<std::string> boards) {
         if (!ec) std::filesystem::permissions(dir, std::filesystem::perms(0755), ec);
         if (ec) return std::unexpected(os_error(ec));
     }
-    if (auto written = write_file_atomically(dir_ / kBoardsFile, text, true); !written)
-        return written;
-    boards_ = std::move(boards);
-    return {};
+    return write_boards(std::move(boards));
 }
 
 std::filesystem::path MachineState::board_dir(std::size_t board) const {
     return dir_ / fmt::format("board-{}", board);
+}
+
+Result<std::vector<std::string>> MachineState::boards_in_their_slots() const {
+    std::vector<std::string> boards = boards_.value_or(std::vector<std::string>{});
+    // As the testbed gives them out: each parent the slot after the highest so far.
+    unsigned highest = 0;
+    for (std::string& text : boards) {
+        auto board = parse_board_description(text);
+        if (!board) return std::unexpected(board.error());
+        if (std::holds_alternative<SubDeviceOf>(board->config.parent)) {
+            return std::unexpected(Error::message(
+                ErrorKind::InvalidInput,
+                fmt::format("{} holds a sub-device (parent=board:I), which names its board by "
+                            "its place: change DIR/boards by hand",
+                            dir_.string())));
+        }
+        const unsigned slot = board->config.slot.value_or(highest + 1);
+        highest = std::max(highest, slot);
+        if (!board->config.slot) text += fmt::format(",slot={}", slot);
+    }
+    return boards;
+}
+
+Status MachineState::remove_board(std::size_t index) {
+    auto boards = boards_in_their_slots();
+    if (!boards) return std::unexpected(boards.error());
+    if (index >= boards->size()) {
+        return std::unexpected(Error::message(
+            ErrorKind::InvalidInput, fmt::format("{} has no board {}: its boards are 0 to {}",
+                                                 dir_.string(), index, boards->size() - 1)));
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(board_dir(index), ec);
+    for (std::size_t i = index + 1; !ec && i < boards->size(); ++i) {
+        std::filesystem::rename(board_dir(i), board_dir(i - 1), ec);
+    }
+    if (ec) return std::unexpected(os_error(ec));
+    boards->erase(boards->begin() + static_cast<std::ptrdiff_t>(index));
+    return write_boards(std::move(*boards));
+}
+
+Status MachineState::replace_board(std::size_t index, std::string board) {
+    auto boards = boards_in_their_slots();
+    if (!boards) return std::unexpected(boards.error());
+    if (index >= boards->size()) {
+        return std::unexpected(Error::message(
+            ErrorKind::InvalidInput, fmt::format("{} has no board {}: its boards are 0 to {}",
+                                                 dir_.string(), index, boards->size() - 1)));
+    }
+    auto description = parse_board_description(board);
+    if (!description) return std::unexpected(description.error());
+    if (!description->config.slot) {
+        // Its predecessor's slot.
+        auto old = parse_board_description((*boards)[index]);
+        if (!old) return std::unexpected(old.error());
+        board += fmt::format(",slot={}", old->config.slot.value_or(index + 1));
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(board_dir(index), ec);
+    std::filesystem::create_directories(board_dir(index), ec);
+    if (ec) return std::unexpected(os_error(ec));
+    (*boards)[index] = std::move(board);
+    return write_boards(std::move(*boards));
 }
 
 Status MachineState::save(Testbed& testbed) const {

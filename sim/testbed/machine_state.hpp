@@ -30,6 +30,14 @@ class MachineState {
     // Records the board descriptions of a new machine and makes its directories.
     Status create(std::vector<std::string> boards);
 
+    // Takes board `index` (from 0, in boards()) out of the machine: its slot stays empty and
+    // every other board keeps its own (each description gets its slot= when it had none); the
+    // boards after it move up a place, with what was kept of them.
+    Status remove_board(std::size_t index);
+    // Puts the board `board` (a description) in the place and slot of board `index`: a new
+    // board, with the flash and "version" of one just made.
+    Status replace_board(std::size_t index, std::string board);
+
     // Keeps what every board of the testbed (made from boards(), in order) reports and holds
     // in its flash. The boards' models are read under the testbed's lock.
     Status save(Testbed& testbed) const;
@@ -44,6 +52,10 @@ class MachineState {
   private:
     explicit MachineState(std::filesystem::path dir) : dir_(std::move(dir)) {}
     std::filesystem::path board_dir(std::size_t board) const;
+    // The boards' descriptions, each with the slot it has now; refused for a machine with a
+    // sub-device, whose parent is named by its place.
+    Result<std::vector<std::string>> boards_in_their_slots() const;
+    Status write_boards(std::vector<std::string> boards);
 
     std::filesystem::path dir_;
     std::optional<std::vector<std::string>> boards_;

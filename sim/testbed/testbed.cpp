@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -154,14 +155,16 @@ int Testbed::handle_ioctl(UMockdevIoctlBase*, void* client_ptr, void* board_ptr)
     return TRUE;
 }
 
-Result<std::string> Testbed::make_parent(const BoardParent& parent) {
+Result<std::string> Testbed::make_parent(const BoardParent& parent,
+                                         std::optional<unsigned> wanted_slot) {
     if (const auto* sub = std::get_if<SubDeviceOf>(&parent)) {
         if (sub->board >= boards_.size()) return std::unexpected(Error::os(EINVAL));
         return boards_[sub->board]->devpath;
     }
     // Each parent gets a slot of its own; libudev lists devices sorted by syspath, so boards
     // behind PCI parents are listed in the order they were added.
-    unsigned slot = ++parents_made_;
+    const unsigned slot = wanted_slot.value_or(parents_made_ + 1);
+    parents_made_ = std::max(parents_made_, slot);
     std::string devpath;
     std::string description;
     if (std::holds_alternative<PciParent>(parent)) {
@@ -193,7 +196,7 @@ Result<std::size_t> Testbed::add_board(BoardConfig config) {
     for (const auto& other : boards_) {
         if (other->devnode == devnode) return std::unexpected(Error::os(EEXIST));
     }
-    auto parent = make_parent(config.parent);
+    auto parent = make_parent(config.parent, config.slot);
     if (!parent) return std::unexpected(parent.error());
 
     auto board = std::make_unique<Board>();

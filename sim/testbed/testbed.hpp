@@ -108,7 +108,7 @@ class Testbed {
     struct Board;
     Testbed(UMockdevTestbed* testbed, std::filesystem::path root);
     static int handle_ioctl(UMockdevIoctlBase* handler, void* client, void* board);
-    Result<std::string> make_parent(const BoardParent& parent);
+    Result<std::string> make_parent(const BoardParent& parent, std::optional<unsigned> slot);
     std::filesystem::path sysfs_dir(std::size_t board) const;
     // Answers a write to the "reboot" attribute at `attribute` (a resolved path).
     void rebooted(const std::filesystem::path& attribute);

@@ -4,7 +4,8 @@
 // can be kept in a directory, so that the next run is a power-on of the same boards, and its
 // power can be cut in the middle of a run.
 //
-//   tarnvel-sim [--firmware DIR] [--state DIR [--power-cut N [--cut-seed S]]] [BOARD...]
+//   tarnvel-sim [--firmware DIR] [--state DIR [--power-cut N [--cut-seed S]]
+//               [--remove-board I] [--replace-board I=BOARD] [--warm-reboot]] [BOARD...]
 //               -- COMMAND [ARG...]
 
 #include <signal.h>
@@ -46,13 +47,17 @@ struct Arguments {
     std::optional<std::string> state;
     std::optional<std::uint64_t> power_cut;
     std::optional<std::uint64_t> cut_seed;
+    std::optional<std::size_t> remove_board;
+    std::optional<std::pair<std::size_t, std::string>> replace_board;
+    bool warm_reboot = false;
     std::vector<std::string> command;
     bool help = false;
 };
 
 void print_usage(std::FILE* to) {
     fmt::print(to,
-               "Usage: tarnvel-sim [--firmware DIR] [--state DIR [--power-cut N [--cut-seed S]]]\n"
+               "Usage: tarnvel-sim [--firmware DIR] [--state DIR [--power-cut N [--cut-seed S]]\n"
+               "                   [--remove-board I] [--replace-board I=BOARD] [--warm-reboot]]\n"
                "                   [BOARD...] -- COMMAND [ARG...]\n"
                "Runs COMMAND with simulated tarnvel boards in udev and sysfs and a firmware\n"
                "directory of its own on /lib/firmware/tarnvel, in a private mount namespace.\n"
@@ -75,6 +80,20 @@ void print_usage(std::FILE* to) {
                "                  COMMAND and its process group are killed at once (SIGKILL).\n"
                "                  DIR keeps the machine as the cut left it.\n"
                "  --cut-seed S    the seed of what an interrupted operation leaves (default N)\n"
+               "  --remove-board I\n"
+               "                  take board I (from 0, as DIR/boards lists them) out of the\n"
+               "                  machine kept in DIR before this power-on: its PCI slot stays\n"
+               "                  empty, every other board keeps its slot (DIR/boards gets\n"
+               "                  their slot=), and the boards after it move up a place (their\n"
+               "                  default nodes with them, as the driver numbers nodes at boot)\n"
+               "  --replace-board I=BOARD\n"
+               "                  put BOARD in the slot of board I of the machine kept in DIR\n"
+               "                  before this power-on: a new board, with the flash of one just\n"
+               "                  made; the firmware archives stay as DIR/firmware holds them\n"
+               "  --warm-reboot   this power-on of the machine kept in DIR is a warm reboot: a\n"
+               "                  new boot, but every board keeps running the firmware it ran\n"
+               "                  when the last run ended, as boards do when only the host\n"
+               "                  reboots; without it, each starts what its flash holds\n"
                "  --help          this text\n\n"
                "COMMAND's state directory (TARNVEL_STATE_DIR) is DIR/state with --state, else a\n"
                "temporary one: never the machine's own /var/lib/tarnvel. tarnvel-fw's\n"
@@ -137,6 +156,24 @@ Result<Arguments> parse_arguments(int argc, char** argv) {
             auto number = parse_count(arg, *value, arg == "--cut-seed");
             if (!number) return std::unexpected(number.error());
             (arg == "--power-cut" ? args.power_cut : args.cut_seed) = *number;
+        } else if (arg == "--remove-board") {
+            auto value = value_of(arg);
+            if (!value) return std::unexpected(value.error());
+            auto number = parse_count(arg, *value, true);
+            if (!number) return std::unexpected(number.error());
+            args.remove_board = static_cast<std::size_t>(*number);
+        } else if (arg == "--replace-board") {
+            auto value = value_of(arg);
+            if (!value) return std::unexpected(value.error());
+            const std::size_t equals = value->find('=');
+            auto number = parse_count(arg, value->substr(0, equals), true);
+            if (equals == std::string_view::npos || !number) {
+                return std::unexpected(usage("--replace-board needs I=BOARD"));
+            }
+            args.replace_board = {static_cast<std::size_t>(*number),
+                                  std::string(value->substr(equals + 1))};
+        } else if (arg == "--warm-reboot") {
+            args.warm_reboot = true;
         } else if (arg.starts_with("--")) {
             return std::unexpected(usage(fmt::format("unknown option {}", arg)));
         } else {
@@ -151,6 +188,15 @@ Result<Arguments> parse_arguments(int argc, char** argv) {
     }
     if (args.cut_seed && !args.power_cut)
         return std::unexpected(usage("--cut-seed without --power-cut"));
+    for (const auto& [given, option] :
+         {std::pair{args.remove_board.has_value(), "--remove-board"},
+          std::pair{args.replace_board.has_value(), "--replace-board"},
+          std::pair{args.warm_reboot, "--warm-reboot"}}) {
+        if (given && !args.state) {
+            return std::unexpected(
+                usage(fmt::format("{} needs --state: it changes the machine kept there", option)));
+        }
+    }
     for (++i; i < argc; ++i) args.command.emplace_back(argv[i]);
     return args;
 }
@@ -215,7 +261,9 @@ Outcome run(const Arguments& args) {
     const CommandWait command_wait;
     std::optional<MachineState> machine;
     if (args.state) {
-        auto opened = MachineState::open(*args.state);
+        // The programs take only an absolute state directory (DIR/state).
+        std::error_code ec;
+        auto opened = MachineState::open(std::filesystem::absolute(*args.state, ec));
         if (!opened) return fail("state", opened.error());
         machine = std::move(*opened);
     }
@@ -233,7 +281,22 @@ Outcome run(const Arguments& args) {
                 "{} keeps its machine's firmware archives in {}: change them there",
                 machine->dir().string(), (machine->firmware_root() / "tarnvel").string()));
         }
+        if (args.remove_board) {
+            if (auto removed = machine->remove_board(*args.remove_board); !removed) {
+                return usage_error(error_text(removed.error()));
+            }
+        }
+        if (args.replace_board) {
+            if (auto replaced =
+                    machine->replace_board(args.replace_board->first, args.replace_board->second);
+                !replaced) {
+                return usage_error(error_text(replaced.error()));
+            }
+        }
         texts = *machine->boards();
+    } else if (args.remove_board || args.replace_board || args.warm_reboot) {
+        return refuse(fmt::format("{} holds no machine yet to change or reboot: make it first",
+                                  std::filesystem::absolute(*args.state).string()));
     } else if (args.boards.empty()) {
         for (std::string_view text : demo_board_descriptions()) texts.emplace_back(text);
     } else {
@@ -246,9 +309,10 @@ Outcome run(const Arguments& args) {
         boards.push_back(std::move(*board));
     }
 
-    auto firmware = machine         ? FirmwareDir::at(machine->firmware_root())
-                    : args.firmware ? FirmwareDir::link_to(*args.firmware)
-                                    : FirmwareDir::create();
+    auto firmware = machine ? FirmwareDir::at(machine->firmware_root())
+                    : args.firmware
+                        ? FirmwareDir::link_to(std::filesystem::absolute(*args.firmware))
+                        : FirmwareDir::create();
     if (!firmware) return fail("firmware directory", firmware.error());
     if (machine && !power_on && args.firmware) {
         if (auto copied = copy_archives(*args.firmware, *firmware); !copied) {
@@ -278,7 +342,12 @@ Outcome run(const Arguments& args) {
         if (auto restored = machine->restore(**testbed); !restored) {
             return fail("state", restored.error());
         }
-        for (std::size_t i = 0; i < (*testbed)->board_count(); ++i) (*testbed)->load_firmware(i);
+        // A warm reboot leaves the boards running what they ran; a power-on starts their flash.
+        if (!args.warm_reboot) {
+            for (std::size_t i = 0; i < (*testbed)->board_count(); ++i) {
+                (*testbed)->load_firmware(i);
+            }
+        }
     }
     std::fflush(stderr);
 

@@ -1,5 +1,6 @@
 #include "base/system_log.hpp"
 
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
 
@@ -7,14 +8,27 @@
 
 #include <fmt/format.h>
 
+#include <cerrno>
 #include <mutex>
 
 namespace tarnvel {
+namespace {
+
+// Where journald takes entries.
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+}  // namespace
 
 SystemLog::Sinks SystemLog::machine_sinks() {
     return Sinks{
         .journal =
             [](std::span<const std::string> fields) {
+                // sd_journal_sendv drops an entry and answers 0 when its socket is not there
+                // (a machine without journald): that is the machine for syslog.
+                struct stat place {};
+                if (::stat(kJournalSocket, &place) != 0 || !S_ISSOCK(place.st_mode)) {
+                    return -ENOENT;
+                }
                 std::vector<iovec> parts;
                 parts.reserve(fields.size());
                 for (const std::string& field : fields) {

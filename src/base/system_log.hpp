@@ -22,7 +22,8 @@ class SystemLog {
     // Where entries go.
     struct Sinks {
         // Sends the fields ("NAME=value") as one entry of the systemd journal; 0, or a negative
-        // error number when the journal can't take it (no journald runs, say).
+        // error number when the journal can't take it (no journald runs, say: its socket is
+        // not there).
         std::function<int(std::span<const std::string> fields)> journal;
         // Sends a line to syslog under the identifier, with the priority.
         std::function<void(const std::string& identifier, int priority, const std::string& line)>

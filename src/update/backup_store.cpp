@@ -139,9 +139,22 @@ Result<std::vector<std::uint8_t>> BackupStore::read(const BackupRef& backup,
     std::vector<std::uint8_t> span(static_cast<std::size_t>(length));
     const std::size_t size = ZSTD_decompress(span.data(), span.size(), frame.data(), frame.size());
     if (ZSTD_isError(size) != 0 || size != length) {
-        return std::unexpected(
-            backup_error(path, ErrorKind::InvalidData,
-                         ZSTD_isError(size) != 0 ? ZSTD_getErrorName(size) : "it is cut short"));
+        // zstd's own words ("Src size is incorrect") tell an operator nothing: a file that
+        // ends before its frame does is cut short (a full disk, a copy that stopped), any
+        // other is damaged.
+        const bool whole_frame =
+            ZSTD_isError(ZSTD_findFrameCompressedSize(frame.data(), frame.size())) == 0;
+        return std::unexpected(backup_error(
+            path, ErrorKind::InvalidData,
+            !whole_frame
+                ? fmt::format("it is cut short: the file ends before the {} bytes of flash its "
+                              "record says it holds",
+                              length)
+            : ZSTD_isError(size) != 0
+                ? std::string("it is damaged: what it holds does not unpack")
+                : fmt::format("it is damaged: it unpacks into fewer than the {} bytes its "
+                              "record says",
+                              length)));
     }
     if (sha256_hex(span) != backup.sha256) {
         return std::unexpected(

@@ -581,14 +581,27 @@ Result<std::vector<WriteRecord>> Journal::select(std::string_view where,
                                                  std::optional<std::string_view> pci_address,
                                                  std::optional<BoardKind> kind,
                                                  std::optional<unsigned> limit) const {
+    std::vector<SqlValue> parameters;
+    if (pci_address || kind) parameters.resize(2);
+    if (pci_address) parameters[0] = std::string(*pci_address);
+    if (kind) parameters[1] = std::int64_t{static_cast<std::uint8_t>(*kind)};
+    return select_bound(where, parameters, limit);
+}
+
+Result<std::vector<WriteRecord>> Journal::select_bound(std::string_view where,
+                                                       const std::vector<SqlValue>& parameters,
+                                                       std::optional<unsigned> limit) const {
     std::vector<WriteRecord> records;
     if (!db_) return records;
     auto query = db_->prepare(fmt::format("SELECT {} FROM writes w {} ORDER BY id DESC{}",
                                           select_list(schema_version_), where,
                                           limit ? fmt::format(" LIMIT {}", *limit) : ""));
     if (!query) return std::unexpected(std::move(query.error()));
-    if (pci_address) query->bind(1, std::string(*pci_address));
-    if (kind) query->bind(2, std::int64_t{static_cast<std::uint8_t>(*kind)});
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        if (!std::holds_alternative<std::monostate>(parameters[i])) {
+            query->bind(static_cast<int>(i) + 1, parameters[i]);
+        }
+    }
     while (true) {
         auto step = query->step();
         if (!step) return std::unexpected(std::move(step.error()));
@@ -634,6 +647,53 @@ Result<std::vector<WriteRecord>> Journal::records() const {
         }
     }
     return records;
+}
+
+Result<std::vector<WriteRecord>> Journal::history(const HistorySelection& selection) const {
+    std::vector<std::string> conditions;
+    std::vector<SqlValue> parameters(4);
+    if (selection.slot) {
+        parameters[0] = selection.slot->first;
+        parameters[1] = std::int64_t{static_cast<std::uint8_t>(selection.slot->second)};
+        conditions.emplace_back("(pci = ?1 AND kind = ?2)");
+    }
+    if (selection.devnode) {
+        parameters[2] = *selection.devnode;
+        conditions.emplace_back("node = ?3");
+    }
+    std::string where;
+    if (!conditions.empty()) where = fmt::format("WHERE ({})", fmt::join(conditions, " OR "));
+    if (selection.since) {
+        // A start that is not a time (a hand-edited record) is never "since" anything.
+        parameters[3] = *selection.since;
+        where += fmt::format("{} CAST(strftime('%s', started) AS INTEGER) >= ?4",
+                             where.empty() ? "WHERE" : " AND");
+    }
+    auto records = select_bound(where, parameters, selection.limit);
+    if (!records) return records;
+    if (auto marked = mark_completed(*records); !marked) {
+        return std::unexpected(std::move(marked.error()));
+    }
+    return records;
+}
+
+Status Journal::mark_completed(std::vector<WriteRecord>& records) const {
+    for (WriteRecord& record : records) {
+        if (!record.interrupted() && !record.failed_partway()) continue;
+        auto query = db_->prepare(
+            "SELECT min(id) FROM writes WHERE pci = ?1 AND kind = ?2 AND id > ?3 AND "
+            "result IS 'verified'");
+        if (!query) return std::unexpected(std::move(query.error()));
+        query->bind(1, record.start.pci_address);
+        query->bind(2, record.start.kind);
+        query->bind(3, record.id);
+        auto step = query->step();
+        if (!step) return std::unexpected(std::move(step.error()));
+        if (!*step) continue;
+        const SqlValue completed_by = query->column(0);
+        if (const auto* id = std::get_if<std::int64_t>(&completed_by)) record.completed_by = *id;
+    }
+    return {};
 }
 
 std::optional<std::int64_t> WriteRecord::duration_ms() const {

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
@@ -124,6 +125,18 @@ std::string utc_timestamp(std::int64_t unix_seconds);
 // other text (a hand-edited record, say).
 std::optional<std::int64_t> unix_seconds_of(std::string_view timestamp);
 
+// The records `history` shows: a board's, those since a time, the newest few.
+struct HistorySelection {
+    // Only the records of the board of this kind in this slot, and those written through the
+    // node `devnode`: node names may change between boots, slots don't. Neither: every board.
+    std::optional<std::pair<std::string, BoardKind>> slot = std::nullopt;
+    std::optional<std::string> devnode = std::nullopt;
+    // Only the records of writes started at this second since the epoch or later.
+    std::optional<std::int64_t> since = std::nullopt;
+    // Only the newest this many of those selected.
+    std::optional<unsigned> limit = std::nullopt;
+};
+
 class Journal {
   public:
     // For a program about to write: makes the directory (mode 0755) and the database when
@@ -160,6 +173,9 @@ class Journal {
 
     // Every record, newest first, each partial one with the write that completed it.
     Result<std::vector<WriteRecord>> records() const;
+    // The records `selection` picks, newest first, each partial one with the write that
+    // completed it; the database does the picking.
+    Result<std::vector<WriteRecord>> history(const HistorySelection& selection) const;
     // The newest record of the board of `kind` in the slot at `pci_address`. With
     // `flash_touching`, only a record whose write changed or may have changed the flash counts
     // (all but a write that failed before its first erase reached the chip).
@@ -183,6 +199,12 @@ class Journal {
                                             std::optional<std::string_view> pci_address,
                                             std::optional<BoardKind> kind,
                                             std::optional<unsigned> limit) const;
+    // The records `where` picks with its parameters bound to `parameters`, from ?1 on.
+    Result<std::vector<WriteRecord>> select_bound(std::string_view where,
+                                                  const std::vector<SqlValue>& parameters,
+                                                  std::optional<unsigned> limit) const;
+    // The partial records among `records` with the later verified write of their board.
+    Status mark_completed(std::vector<WriteRecord>& records) const;
 
     std::filesystem::path file_;
     // None: the journal does not exist yet. Mutable: reading it prepares statements.

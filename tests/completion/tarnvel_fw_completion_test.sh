@@ -95,7 +95,12 @@ for command in $commands; do
         "$("$tarnvel_fw" help "$command" | help_options)" "$command:"
 done
 
-# --- What the completion offers where.
+# --- What the completion offers where, with a journal that holds a write of each board, one
+# after the other (records 1 and 2), each with a backup of what it overwrote.
+PATH=$(dirname "$tarnvel_fw"):$PATH
+"$tarnvel_fw" update --yes --force --jobs 1 >/dev/null 2>&1 ||
+    echo "FAIL  the writes that make the journal's records"
+
 files=$(mktemp -d "${TMPDIR:-/tmp}/tarnvel-completion.XXXXXX")
 trap 'rm -rf "$files"' EXIT
 touch "$files/image.bin" "$files/notes.txt"
@@ -113,7 +118,11 @@ cases=(
     "tarnvel-fw update --board=/dev/tarnvel" "/dev/tarnvel0 /dev/tarnvel3"
     "tarnvel-fw history --board /dev/tarnvel3 " "--board --help --json --limit --since"
     "tarnvel-fw forget --" "--help --pci --yes"
-    "tarnvel-fw forget --pci " ""
+    "tarnvel-fw forget --pci " "0000:01:00.0 0000:02:00.0"
+    "tarnvel-fw forget --pci 0000:02" "0000:02:00.0"
+    "tarnvel-fw rollback --to " "1 2"
+    "tarnvel-fw rollback --board /dev/tarnvel3 --to " "2"
+    "tarnvel-fw rollback --board=tarnvel0 --to " "1"
     "tarnvel-fw dump --output $files/" "$files/image.bin $files/notes.txt $files/old"
     "tarnvel-fw verify --image=$files/i" "$files/image.bin"
     "tarnvel-fw metrics --output $files/o" "$files/old"

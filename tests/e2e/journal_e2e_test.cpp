@@ -335,6 +335,12 @@ TEST_F(JournalTest, ABadJournalStopsWritesButNotListing) {
     EXPECT_EQ(board_entry(parse_json(listed), "/dev/tarnvel0")["status"], "undecided");
     EXPECT_TRUE(contains(listed.err, "journal is unavailable")) << listed.err;
     EXPECT_TRUE(fw({"history"}).exited_with(kExitBoardFailed));
+    // Rollback takes no --no-journal, and so never points to it.
+    const sim::RunResult rollback = fw({"rollback", "--yes", "--board", "/dev/tarnvel0"});
+    EXPECT_TRUE(rollback.exited_with(kExitBoardFailed)) << rollback.describe_end();
+    EXPECT_TRUE(contains(rollback.err, "not a database")) << rollback.err;
+    EXPECT_FALSE(contains(rollback.out + rollback.err, "--no-journal"))
+        << rollback.out << rollback.err;
 
     const sim::RunResult forced = fw({"update", "--yes", "--no-journal", "--json"});
     EXPECT_TRUE(forced.exited_with(0)) << forced.describe_end() << "\n" << forced.err;

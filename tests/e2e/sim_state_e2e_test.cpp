@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "harness.hpp"
 #include "sim/support/file_text.hpp"
 #include "sim/support/temp_dir.hpp"
@@ -205,6 +207,48 @@ TEST_F(SimState, ADamagedFlashFileIsRefusedWithWhatToDo) {
     EXPECT_EQ(file_text(flash), damaged);
     std::filesystem::remove(flash);
     EXPECT_EQ(version_at_power_on("m"), "2.0r100");
+}
+
+// A fleet's stories on a machine kept under a path relative to the working directory: its
+// boards updated, a warm reboot that starts none of the new images, then a board taken out of
+// its slot and another put in the slot of a third, each other board staying in its own.
+TEST_F(SimState, KeepsSlotsAcrossAWarmRebootARemovedAndAReplacedBoard) {
+    // Each board as list --json shows it: "SLOT NODE STATUS"; list fails while a board is
+    // missing.
+    const auto listed = [&](std::vector<std::string> options, int status) {
+        std::vector<std::string> args{"env",     "-C", dir_->path().string(), TARNVEL_SIM_BINARY,
+                                      "--state", "m"};
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), {"--", TARNVEL_FW_BINARY, "list", "--json"});
+        const sim::RunResult result = run(std::move(args));
+        EXPECT_TRUE(result.exited_with(status)) << result.describe_end() << "\n" << result.err;
+        std::vector<std::string> boards;
+        for (const auto& board : nlohmann::json::parse(result.out, nullptr, false)) {
+            boards.push_back(fmt::format("{} {} {}", board.value("pci", ""),
+                                         board.value("node", ""), board.value("status", "")));
+        }
+        std::ranges::sort(boards);
+        return boards;
+    };
+    const sim::RunResult made =
+        run({"env", "-C", dir_->path().string(), TARNVEL_SIM_BINARY, "--state", "m", "kind=5",
+             "kind=5", "kind=5", "--", TARNVEL_FW_BINARY, "update", "--yes", "--no-reboot"});
+    ASSERT_TRUE(made.exited_with(0)) << made.describe_end() << "\n" << made.err;
+
+    EXPECT_EQ(listed({"--warm-reboot"}, 0),
+              (std::vector<std::string>{"0000:01:00.0 /dev/tarnvel0 pending-power-cycle",
+                                        "0000:02:00.0 /dev/tarnvel1 pending-power-cycle",
+                                        "0000:03:00.0 /dev/tarnvel2 pending-power-cycle"}));
+    EXPECT_EQ(listed({"--remove-board", "0", "--replace-board", "1=kind=3,archive=none"}, 1),
+              (std::vector<std::string>{
+                  "0000:01:00.0 /dev/tarnvel0 missing", "0000:02:00.0 /dev/tarnvel0 up-to-date",
+                  "0000:03:00.0 /dev/tarnvel1 no-archive", "0000:03:00.0 /dev/tarnvel2 missing"}));
+    EXPECT_EQ(file_text(state("m") + "/boards"), "kind=5,slot=2\nkind=3,archive=none,slot=3\n");
+
+    const sim::RunResult refused = sim({"--state", state("m"), "--remove-board", "2"}, {"true"});
+    EXPECT_TRUE(refused.exited_with(2)) << refused.describe_end();
+    EXPECT_NE(refused.err.find("has no board 2: its boards are 0 to 1"), std::string::npos)
+        << refused.err;
 }
 
 }  // namespace

@@ -62,22 +62,39 @@ TEST(BackupStore, ReadsNothingItsRecordDoesNotDescribe) {
     ASSERT_TRUE(
         sim::write_whole_file(store.directory() / "cut.zst", frame.substr(0, frame.size() / 2)));
 
+    // Bytes after the frame that are no frame of their own.
+    ASSERT_TRUE(sim::write_whole_file(store.directory() / "damaged.zst", frame + "garbage!"));
+
     struct Case {
         const char* what;
         BackupRef backup;
         std::uint64_t length;
+        const char* says;  // in the operator's words
     };
     const Case cases[] = {
-        {"another digest", {kept->file, std::string(64, '0')}, span.size()},
-        {"another length", *kept, span.size() - 1},
-        {"a name out of the directory", {"../" + kept->file, kept->sha256}, span.size()},
-        {"a symbolic link", {"link.zst", kept->sha256}, span.size()},
-        {"a frame cut short", {"cut.zst", kept->sha256}, span.size()},
-        {"no such backup", {"gone.zst", kept->sha256}, span.size()},
+        {"another digest", {kept->file, std::string(64, '0')}, span.size(), "its SHA-256 is not"},
+        {"another length", *kept, span.size() - 1, "does not hold the 4095 bytes its record says"},
+        {"a name out of the directory",
+         {"../" + kept->file, kept->sha256},
+         span.size(),
+         "is no backup's name"},
+        {"a symbolic link", {"link.zst", kept->sha256}, span.size(), ""},
+        {"a frame cut short",
+         {"cut.zst", kept->sha256},
+         span.size(),
+         "it is cut short: the file ends before the 4096 bytes of flash its record says it holds"},
+        {"a frame damaged",
+         {"damaged.zst", kept->sha256},
+         span.size(),
+         "it is damaged: what it holds does not unpack"},
+        {"no such backup", {"gone.zst", kept->sha256}, span.size(), ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_FALSE(store.read(c.backup, c.length));
+        const auto read = store.read(c.backup, c.length);
+        ASSERT_FALSE(read);
+        EXPECT_NE(error_text(read.error()).find(c.says), std::string::npos)
+            << error_text(read.error());
     }
 }
 

@@ -240,6 +240,60 @@ TEST(Journal, KnowsWhatCompletedAPartialImageAndRetiresABoardWhole) {
     EXPECT_EQ(by_id[gone]->retired_by, "bob");
 }
 
+// History is picked by the database: a board's slot and whatever was written through a node
+// name, the writes since a time, the newest few; a partial image names the write that
+// completed it even when that one is not among those picked.
+TEST(Journal, HistoryPicksBySlotOrNodeSinceATimeAndTheNewestFew) {
+    sim::TempDir dir;
+    const fs::path file = dir.path() / kJournalFileName;
+    auto journal = Journal::open_for_writing(file);
+    ASSERT_TRUE(journal);
+    const auto add = [&](WriteStart start, std::string node, std::optional<WriteEnd> end) {
+        start.devnode = std::move(node);
+        return add_write(*journal, std::move(start), std::move(end));
+    };
+    const auto cut = add(a_write(), "/dev/tarnvel0", std::nullopt);
+    const auto other_slot = add(a_write("0000:05:00.0"), "/dev/tarnvel0", an_end(true));
+    const auto other_kind =
+        add(a_write("0000:03:00.0", BoardKind::Qx630), "/dev/tarnvel1", an_end(true));
+    const auto completion = add(a_write(), "/dev/tarnvel3", an_end(true));
+    const auto last = add(a_write("0000:06:00.0"), "/dev/tarnvel2", an_end(true));
+    // One write a day from 2026-12-01 on, in the order written.
+    run_sql(file, "UPDATE writes SET started = '2026-12-0' || id || 'T00:00:00Z'");
+    const auto day = [](int d) { return unix_seconds_of(fmt::format("2026-12-0{}T00:00:00Z", d)); };
+    const std::pair<std::string, BoardKind> slot{"0000:03:00.0", BoardKind::Qx480Spi};
+
+    struct Case {
+        const char* what;
+        HistorySelection selection;
+        std::vector<std::int64_t> ids;
+    };
+    const Case cases[] = {
+        {"everything", {}, {last, completion, other_kind, other_slot, cut}},
+        {"a slot", {.slot = slot}, {completion, cut}},
+        {"a slot or a node",
+         {.slot = slot, .devnode = "/dev/tarnvel0"},
+         {completion, other_slot, cut}},
+        {"a node", {.devnode = "/dev/tarnvel0"}, {other_slot, cut}},
+        {"since a day", {.since = day(3)}, {last, completion, other_kind}},
+        {"since a second after", {.slot = slot, .since = *day(1) + 1}, {completion}},
+        {"the newest", {.since = day(3), .limit = 1}, {last}},
+        {"the newest of a slot", {.slot = slot, .limit = 1}, {completion}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto records = journal->history(c.selection);
+        ASSERT_TRUE(records) << error_text(records.error());
+        std::vector<std::int64_t> ids;
+        for (const WriteRecord& record : *records) ids.push_back(record.id);
+        EXPECT_EQ(ids, c.ids);
+        for (const WriteRecord& record : *records) {
+            EXPECT_EQ(record.completed_by,
+                      record.id == cut ? std::optional(completion) : std::nullopt);
+        }
+    }
+}
+
 TEST(Journal, ReadingAJournalThatDoesNotExistMakesNothing) {
     sim::TempDir dir;
     const fs::path file = dir.path() / "state" / kJournalFileName;

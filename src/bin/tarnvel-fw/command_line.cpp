@@ -5,28 +5,67 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <sstream>
 
 #include "bin/tarnvel-fw/exit_status.hpp"
+#include "bin/tarnvel-fw/help_text.hpp"
+#include "bin/tarnvel-fw/since_time.hpp"
 #include "update/journal.hpp"
 #include "update/parallel_update.hpp"
 
 namespace tarnvel::fw {
 namespace {
 
+// What an operator does comes first; how it reports and its exit statuses close the help.
 constexpr const char* kDescription =
-    "tarnvel-fw: inventory, unattended update, verification and read-back of the firmware in "
-    "the configuration flash of tarnvel PCIe boards. Results go to standard output, progress "
-    "and questions to standard error. Exit status: 0 when every selected board ended as asked, "
-    "1 when any did not (or no board was found to update or verify), 2 for a usage error, 101 "
-    "after an internal fault.";
+    "tarnvel-fw updates, checks and reads back the firmware in the configuration flash of "
+    "tarnvel PCIe boards, at a terminal or unattended.\n"
+    "\n"
+    "What an operator does:\n"
+    "  tarnvel-fw list            what each board runs, and what its archive holds\n"
+    "  tarnvel-fw update          write the newer images, asking for each board\n"
+    "  tarnvel-fw update --yes    the same without questions, for scripts and fleets\n"
+    "  tarnvel-fw verify          compare each board's flash with its archive's image\n"
+    "  tarnvel-fw history         every write the journal recorded, newest first\n"
+    "  tarnvel-fw rollback --board NODE\n"
+    "                             write back what the flash held before the last write\n"
+    "  tarnvel-fw help COMMAND    a command's options\n";
+
+constexpr const char* kFooter =
+    "Results go to standard output, progress and questions to standard error. Exit status: 0 "
+    "when every selected board ended as asked, 1 when any did not (or no board was found to "
+    "update or verify), 2 for a usage error, 101 after an internal fault.";
 
 // Options as the manual page writes them: the value's name after the option and nothing more;
-// what an option needs or excludes, its description says.
+// what an option needs or excludes, its description says. Every text is wrapped at the
+// terminal's width, descriptions beside the names' column.
 class OptionFormatter final : public CLI::Formatter {
   public:
+    OptionFormatter() : width_(help_width()) {}
+
+    std::string make_description(const CLI::App* app) const override {
+        const std::string& text = app->get_description();
+        return text.empty() ? std::string() : wrap_text(text, width_) + "\n";
+    }
+    std::string make_footer(const CLI::App* app) const override {
+        const std::string& text = app->get_footer();
+        return text.empty() ? std::string() : wrap_text(text, width_) + "\n";
+    }
+    std::string make_subcommand(const CLI::App* command) const override {
+        std::ostringstream out;
+        CLI::detail::format_help(out, command->get_display_name(),
+                                 wrap_text(command->get_description(), beside_names()),
+                                 column_width_);
+        return out.str();
+    }
+    std::string make_option_desc(const CLI::Option* option) const override {
+        return wrap_text(option->get_description(), beside_names());
+    }
     std::string make_option_opts(const CLI::Option* option) const override {
         std::string text;
         if (option->get_type_size() != 0) {
@@ -36,6 +75,14 @@ class OptionFormatter final : public CLI::Formatter {
         }
         return text;
     }
+
+  private:
+    // What a line has for a description beside the names' column.
+    std::size_t beside_names() const {
+        return width_ > column_width_ + 20 ? width_ - column_width_ : 20;
+    }
+
+    std::size_t width_;
 };
 
 // What a usage error prints on standard error: the program's name, the problem, and where to
@@ -53,18 +100,6 @@ CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
                     "Only the board with this device node, such as /dev/tarnvel0 or tarnvel0 "
                     "(repeatable); default: every supported board")
         ->type_name("NODE");
-}
-
-void add_backup_options(CLI::App& command, UpdateCommand& update) {
-    command.add_flag("--no-backup", update.no_backup,
-                     "Write without first keeping what the flash holds over the image's span "
-                     "(the journal's record says so)");
-    command
-        .add_option("--keep-backups", update.keep_backups,
-                    "Backups kept per board after a verified write (default: keep_backups of "
-                    "the configuration file, or 2); the one of the board's last verified write "
-                    "and those still needed are kept anyway")
-        ->type_name("N");
 }
 
 CLI::Option* add_json(CLI::App& command, bool& json) {
@@ -95,14 +130,21 @@ std::optional<std::uint32_t> parse_byte_count(std::string_view text) {
     return static_cast<std::uint32_t>(count * unit);
 }
 
-// A count from 1: of records, of boards.
-std::optional<unsigned> parse_count(std::string_view text) {
-    unsigned count = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size() || count == 0) {
+// A whole number in decimal digits and nothing else (no sign, no blank, no 0x), from `least`.
+template <class Number>
+std::optional<Number> parse_whole(std::string_view text, Number least) {
+    Number number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || text.front() == '-' || error != std::errc() ||
+        end != text.data() + text.size() || number < least) {
         return std::nullopt;
     }
-    return count;
+    return number;
+}
+
+// A count from 1: of records, of boards.
+std::optional<unsigned> parse_count(std::string_view text) {
+    return parse_whole(text, 1u);
 }
 
 // An option's value as `parse` reads it, handed on in plain decimal; `complaint` ("\"{}\" is
@@ -127,13 +169,38 @@ CLI::Validator byte_count() {
 }
 
 CLI::Validator since_time() {
-    return parsed_value(parse_since,
-                        "\"{}\" is no time: give one as 2026-05-01T12:00:00Z (UTC, as history "
-                        "shows times) or a day as 2026-05-01");
+    const auto now = static_cast<std::int64_t>(
+        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+    return parsed_value([now](std::string_view text) { return parse_since(text, now); },
+                        "\"{}\" is no time: give one as history shows times "
+                        "(2026-05-01T12:00:00Z), with an offset (2026-05-01T14:00:00+02:00), "
+                        "in local time (2026-05-01 14:00), a day (2026-05-01, today, "
+                        "yesterday) or a while ago (-1h, 2 days ago)");
+}
+
+// A journal record's number, as history shows it.
+CLI::Validator record_number() {
+    return parsed_value([](std::string_view text) { return parse_whole(text, std::int64_t{1}); },
+                        "\"{}\" is not a journal record's number (history shows them)");
 }
 
 CLI::Validator record_count() {
     return parsed_value(parse_count, "\"{}\" is not a number of records from 1");
+}
+
+void add_backup_options(CLI::App& command, UpdateCommand& update) {
+    command.add_flag("--no-backup", update.no_backup,
+                     "Write without first keeping what the flash holds over the image's span "
+                     "(the journal's record says so)");
+    command
+        .add_option("--keep-backups", update.keep_backups,
+                    "Backups kept per board after a verified write (default: keep_backups of "
+                    "the configuration file, or 2); the one of the board's last verified write "
+                    "and those still needed are kept anyway")
+        ->type_name("N")
+        ->transform(parsed_value([](std::string_view text) { return parse_whole(text, 0u); },
+                                 "\"{}\" is not a number of backups: 0 or more, in decimal "
+                                 "digits"));
 }
 
 // A board named by its node's name alone ("tarnvel0") is the node of that name under /dev, as
@@ -143,13 +210,24 @@ std::string node_path(std::string node) {
 }
 
 // How many boards are written at once: a number from 1 to kMostJobs.
-CLI::Validator job_count() {
-    return parsed_value(
-        [](std::string_view text) {
-            const auto count = parse_count(text);
-            return count && *count <= kMostJobs ? count : std::nullopt;
-        },
-        fmt::format("\"{{}}\" is not a number of boards from 1 to {}", kMostJobs));
+std::optional<unsigned> parse_jobs(std::string_view text) {
+    const auto count = parse_count(text);
+    return count && *count <= kMostJobs ? count : std::nullopt;
+}
+
+std::string jobs_complaint() {
+    return fmt::format("\"{{}}\" is not a number of boards from 1 to {}", kMostJobs);
+}
+
+// TARNVEL_FW_JOBS where the command line has no --jobs (an empty one is none). Only the
+// commands that write boards read it, so that a bad one stops no other; answers what is wrong
+// with it.
+std::optional<std::string> take_jobs_from_environment(UpdateCommand& command) {
+    const char* text = std::getenv("TARNVEL_FW_JOBS");
+    if (command.jobs || text == nullptr || *text == '\0') return std::nullopt;
+    command.jobs = parse_jobs(text);
+    if (command.jobs) return std::nullopt;
+    return "TARNVEL_FW_JOBS: " + fmt::format(fmt::runtime(jobs_complaint()), text);
 }
 
 // --jobs N, or TARNVEL_FW_JOBS: how many boards are written at once.
@@ -160,8 +238,7 @@ void add_jobs(CLI::App& command, UpdateCommand& update) {
                     "TARNVEL_FW_JOBS, the configuration file's jobs, or every selected board at "
                     "once")
         ->type_name("N")
-        ->envname("TARNVEL_FW_JOBS")
-        ->transform(job_count());
+        ->transform(parsed_value(parse_jobs, jobs_complaint()));
 }
 
 // The command of that name, or null.
@@ -226,15 +303,9 @@ std::optional<std::string> usage_problem(const Command& command) {
 
 }  // namespace
 
-std::optional<std::int64_t> parse_since(std::string_view text) {
-    if (auto seconds = unix_seconds_of(text)) return seconds;
-    // A day: its first second.
-    if (text.size() != 10) return std::nullopt;
-    return unix_seconds_of(fmt::format("{}T00:00:00Z", text));
-}
-
 ParsedCommandLine parse_command_line(int argc, char** argv) {
     CLI::App app{kDescription, "tarnvel-fw"};
+    app.footer(kFooter);
     // Both are inherited by the commands made below.
     app.formatter(std::make_shared<OptionFormatter>());
     app.failure_message(
@@ -325,7 +396,8 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         ->add_option("--to", rollback.rollback_to,
                      "The backup kept before the write of this journal record "
                      "(needs exactly one --board)")
-        ->type_name("RECORD");
+        ->type_name("RECORD")
+        ->transform(record_number());
     rollback_app->add_flag("--yes", rollback.yes, "Ask nothing; reboot only with --reboot");
     CLI::Option* rollback_reboot_flag =
         rollback_app->add_flag("--reboot", rollback_reboot, "Reboot each written board");
@@ -344,8 +416,10 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         ->type_name("NODE");
     history_app
         ->add_option("--since", history.since,
-                     "Only the records of writes started at TIME or later: 2026-05-01T12:00:00Z "
-                     "(UTC) or a day, 2026-05-01")
+                     "Only the records of writes started at TIME or later: as history shows "
+                     "times (2026-05-01T12:00:00Z), with an offset (+02:00), in local time "
+                     "(2026-05-01 14:00), a day (2026-05-01, today, yesterday) or a while ago "
+                     "(-1h, \"2 days ago\")")
         ->type_name("TIME")
         ->transform(since_time());
     history_app
@@ -441,7 +515,12 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         drop_repeated_boards(update.boards);
         command = std::move(update);
     }
-    if (auto problem = usage_problem(command)) {
+    std::optional<std::string> problem;
+    if (auto* writes = std::get_if<UpdateCommand>(&command)) {
+        problem = take_jobs_from_environment(*writes);
+    }
+    if (!problem) problem = usage_problem(command);
+    if (problem) {
         std::cerr << usage_message(*problem);
         return {.command = std::nullopt, .exit_status = kExitUsage};
     }

@@ -82,8 +82,4 @@ struct ParsedCommandLine {
 
 ParsedCommandLine parse_command_line(int argc, char** argv);
 
-// A time as --since takes it: "2026-05-01T12:00:00Z" (RFC 3339 in UTC, as history shows times)
-// or a day, "2026-05-01" (its start, in UTC); in Unix seconds.
-std::optional<std::int64_t> parse_since(std::string_view text);
-
 }  // namespace tarnvel::fw

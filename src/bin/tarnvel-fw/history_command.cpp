@@ -17,38 +17,33 @@ int run_history(std::span<const BoardDevice> boards, const HistoryCommand& comma
     const std::filesystem::path file = journal_file_from_environment();
     const std::optional<Journal> journal = read_journal();
     if (!journal) return kExitBoardFailed;
-    auto records = journal->records();
-    if (!records) {
-        journal_unavailable(records.error());
-        return kExitBoardFailed;
-    }
+    HistorySelection selection{.since = command.since, .limit = command.limit};
     if (command.board) {
         // The board at that node now, and whatever was written through that node name: node
         // names may change between boots, slots don't.
         const auto board = std::ranges::find(boards, *command.board, &BoardDevice::devnode);
-        const bool named_in_records =
-            std::ranges::any_of(*records, [&](const WriteRecord& record) {
-                return record.start.devnode == *command.board;
-            });
-        if (board == boards.end() && !named_in_records) {
-            notice(fmt::format("tarnvel-fw: no board at {}, and no record of one there\n",
-                               *command.board));
-            return kExitUsage;
+        if (board != boards.end() && !board->pci_address.empty()) {
+            selection.slot = {board->pci_address, board->kind};
         }
-        std::erase_if(*records, [&](const WriteRecord& record) {
-            const bool same_slot = board != boards.end() && !board->pci_address.empty() &&
-                                   record.start.pci_address == board->pci_address &&
-                                   record.start.board_kind() == board->kind;
-            return !same_slot && record.start.devnode != *command.board;
-        });
+        selection.devnode = *command.board;
+        if (board == boards.end()) {
+            auto named = journal->history({.devnode = *command.board, .limit = 1});
+            if (!named) {
+                journal_unavailable(named.error());
+                return kExitBoardFailed;
+            }
+            if (named->empty()) {
+                notice(fmt::format("tarnvel-fw: no board at {}, and no record of one there\n",
+                                   *command.board));
+                return kExitUsage;
+            }
+        }
     }
-    if (command.since) {
-        std::erase_if(*records, [&](const WriteRecord& record) {
-            const auto started = unix_seconds_of(record.started);
-            return !started || *started < *command.since;
-        });
+    auto records = journal->history(selection);
+    if (!records) {
+        journal_unavailable(records.error());
+        return kExitBoardFailed;
     }
-    if (command.limit && records->size() > *command.limit) records->resize(*command.limit);
     // An empty answer says why it is empty.
     if (records->empty()) {
         const bool selected = command.board || command.since;
@@ -56,9 +51,9 @@ int run_history(std::span<const BoardDevice> boards, const HistoryCommand& comma
                    ? fmt::format("tarnvel-fw: no write has been recorded on this machine: the "
                                  "journal {} does not exist yet\n",
                                  file.string())
-               : selected ? std::string("tarnvel-fw: no record matches the selection\n")
-                          : fmt::format("tarnvel-fw: the journal {} holds no record\n",
-                                        file.string()));
+               : selected
+                   ? std::string("tarnvel-fw: no record matches the selection\n")
+                   : fmt::format("tarnvel-fw: the journal {} holds no record\n", file.string()));
     }
     report(command.json ? history_json(*records) : history_text(*records));
     return kExitOk;

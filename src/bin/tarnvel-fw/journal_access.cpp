@@ -32,15 +32,15 @@ std::optional<Journal> read_journal() {
     return std::move(*journal);
 }
 
-RunJournal update_journal(bool no_journal) {
+RunJournal update_journal(bool no_journal, bool offer_no_journal) {
     if (no_journal) return RunJournal::without(kProgram);
     RunJournal journal(journal_file_from_environment(), kProgram, RunJournal::Need::Required,
-                       [](const Error& problem) {
-                           notice(
-                               fmt::format("tarnvel-fw: the journal is unavailable: {}; no "
-                                           "board is written without it (--no-journal "
-                                           "writes anyway)\n",
-                                           printable(error_text(problem))));
+                       [offer_no_journal](const Error& problem) {
+                           notice(fmt::format(
+                               "tarnvel-fw: the journal is unavailable: {}; no board is "
+                               "written without it{}\n",
+                               printable(error_text(problem)),
+                               offer_no_journal ? " (--no-journal writes anyway)" : ""));
                        });
     journal.journal();
     return journal;

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "update/board_identity.hpp"
-#include "update/run_journal.hpp"
 #include "update/journal.hpp"
+#include "update/run_journal.hpp"
 
 namespace tarnvel::fw {
 
@@ -20,9 +20,10 @@ void journal_unavailable(const Error& problem);
 // problem, when it can't be read. A journal that does not exist yet reads as empty.
 std::optional<Journal> read_journal();
 
-// The journal for `update`: opened for writing now (the decisions read it), required unless
-// --no-journal asks for none; a problem is told on standard error.
-RunJournal update_journal(bool no_journal);
+// The journal for `update` and `rollback`: opened for writing now (the decisions read it),
+// required unless --no-journal asks for none; a problem is told on standard error, with
+// --no-journal as the way on only where the command has it (`rollback` has not).
+RunJournal update_journal(bool no_journal, bool offer_no_journal = true);
 
 // The board's newest record (with `flash_touching`, of a write that changed or may have
 // changed its flash); none without a journal, and when it can't be read (with a notice, and

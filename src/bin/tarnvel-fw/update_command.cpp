@@ -173,10 +173,9 @@ std::string failure_text(const BoardUpdateReport& report) {
         case UpdateFailure::None: break;
         case UpdateFailure::Access: return access_failure_text(*report.access, *report.error);
         case UpdateFailure::Journal:
-            return fmt::format(
-                "not written: the journal can't record the write ({}); "
-                "--no-journal writes without it",
-                error);
+            // A rollback needs the journal: it has no --no-journal.
+            return fmt::format("not written: the journal can't record the write ({}){}", error,
+                               report.image_backup_of ? "" : "; --no-journal writes without it");
         case UpdateFailure::Backup:
             return fmt::format(
                 "not written: what the flash holds could not be kept first ({}); "
@@ -393,7 +392,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     const std::optional<Configuration> configuration = program_configuration();
     if (!configuration) return kExitUsage;
     const std::optional<ImageFile> image_file = std::move(targets->image_file);
-    RunJournal journal = update_journal(command.no_journal);
+    RunJournal journal = update_journal(command.no_journal, !command.rollback);
     ConsoleDialogue dialogue(command.json);
     const UpdatePolicy policy = policy_of(command, *configuration, image_file);
     BoardUpdate update(policy, journal, dialogue);

@@ -8,6 +8,7 @@
 
 #include <iostream>
 #include <sstream>
+#include <tuple>
 
 #include "bin/tarnvel-fw/configuration.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
@@ -163,15 +164,102 @@ TEST(CommandLine, HelpAndErrorsReadCleanly) {
     }
 }
 
-TEST(CommandLine, HistoryTakesADayOrATimeInUtc) {
-    for (const auto& [text, seconds] :
-         {std::pair{"2026-05-01", 1777593600}, std::pair{"2026-05-01T00:00:10Z", 1777593610}}) {
+// The help starts with what an operator does, and fits the terminal: no line is wider than
+// COLUMNS (where standard output is no terminal), and the command's table stays in columns.
+TEST(CommandLine, HelpPutsTheOperatorFirstAndFitsTheTerminal) {
+    for (const std::size_t width : {std::size_t{50}, std::size_t{80}, std::size_t{120}}) {
+        SCOPED_TRACE(width);
+        ::setenv("COLUMNS", std::to_string(width).c_str(), 1);
+        const Parsed top = parse({"--help"});
+        const Parsed update = parse({"help", "update"});
+        ::unsetenv("COLUMNS");
+        EXPECT_LT(top.out.find("What an operator does:\n  tarnvel-fw list "),
+                  top.out.find("Usage: tarnvel-fw"))
+            << top.out;
+        EXPECT_NE(top.out.find("\n  tarnvel-fw help COMMAND    a command's options\n"),
+                  std::string::npos)
+            << top.out;
+        for (const std::string& text : {top.out, update.out}) {
+            std::istringstream lines(text);
+            for (std::string line; std::getline(lines, line);) {
+                EXPECT_LE(line.size(), width) << line;
+            }
+        }
+    }
+}
+
+TEST(CommandLine, HistoryTakesATimeWithItsOffsetAndALimit) {
+    for (const auto& [text, seconds] : {std::pair{"2026-05-01T02:00:00+02:00", 1777593600},
+                                        std::pair{"2026-05-01T00:00:10Z", 1777593610}}) {
         const Parsed parsed = parse({"history", "--since", text, "--limit", "3"});
         ASSERT_TRUE(parsed.result.command) << parsed.err;
         const auto& history = std::get<HistoryCommand>(*parsed.result.command);
         EXPECT_EQ(history.since, seconds) << text;
         EXPECT_EQ(history.limit, 3u);
     }
+}
+
+// A record's number and a count of backups are whole decimal numbers, taken as typed or
+// refused with what they should be: never clamped, trimmed or read as hexadecimal.
+TEST(CommandLine, RecordNumbersAndBackupCountsAreTakenAsTypedOrRefused) {
+    const auto rollback = [](std::vector<std::string> more) {
+        std::vector<std::string> args{"rollback", "--board", "tarnvel0"};
+        args.insert(args.end(), more.begin(), more.end());
+        return parse(args);
+    };
+    for (const auto& [option, text, value] :
+         {std::tuple{"--to", "12", std::int64_t{12}},
+          std::tuple{"--to", "9223372036854775807", INT64_MAX},
+          std::tuple{"--keep-backups", "0", std::int64_t{0}},
+          std::tuple{"--keep-backups", "010", std::int64_t{10}}}) {
+        const Parsed parsed = rollback({option, text});
+        ASSERT_TRUE(parsed.result.command) << parsed.err;
+        const auto& command = std::get<UpdateCommand>(*parsed.result.command);
+        EXPECT_EQ(std::string_view(option) == "--to"
+                      ? command.rollback_to
+                      : std::optional<std::int64_t>(command.keep_backups),
+                  value)
+            << text;
+    }
+    for (const auto& [option, text, complaint] :
+         {std::tuple{"--to", "99999999999999999999", "is not a journal record's number"},
+          std::tuple{"--to", "0", "is not a journal record's number"},
+          std::tuple{"--to", "-3", "is not a journal record's number"},
+          std::tuple{"--keep-backups", " 3", "is not a number of backups: 0 or more"},
+          std::tuple{"--keep-backups", "0x2", "is not a number of backups: 0 or more"},
+          std::tuple{"--keep-backups", "-1", "is not a number of backups: 0 or more"},
+          std::tuple{"--keep-backups", "4294967296", "is not a number of backups: 0 or more"}}) {
+        const Parsed parsed = rollback({option, text});
+        EXPECT_EQ(parsed.result.exit_status, kExitUsage) << text;
+        EXPECT_NE(parsed.err.find(fmt::format("{}: \"{}\" {}", option, text, complaint)),
+                  std::string::npos)
+            << parsed.err;
+    }
+}
+
+// Only the commands that write boards read TARNVEL_FW_JOBS: a bad one stops them, and no other.
+TEST(UpdateJobs, ABadEnvironmentStopsOnlyTheCommandsThatWrite) {
+    ::setenv("TARNVEL_FW_JOBS", "many", 1);
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"list"},
+                                               {"history"},
+                                               {"metrics"},
+                                               {"verify"},
+                                               {"dump", "--board", "tarnvel0", "--output", "x.bin"},
+                                               {"forget", "--pci", "0000:03:00.0"},
+                                               {"update", "--jobs", "2"},
+                                               {"update"},
+                                               {"rollback"}}) {
+        const Parsed parsed = parse(args);
+        const bool reads_it = args.size() == 1 && (args[0] == "update" || args[0] == "rollback");
+        EXPECT_EQ(parsed.result.command.has_value(), !reads_it) << args[0] << ": " << parsed.err;
+        if (reads_it) {
+            EXPECT_NE(parsed.err.find("TARNVEL_FW_JOBS: \"many\" is not a number of boards"),
+                      std::string::npos)
+                << parsed.err;
+        }
+    }
+    ::unsetenv("TARNVEL_FW_JOBS");
 }
 
 }  // namespace

@@ -79,6 +79,11 @@ TEST(Configuration, SetsWhatItSays) {
     EXPECT_FALSE(none->images.approved_sha256 || none->keep_backups || none->jobs);
     // A directory where the file should be is no configuration.
     EXPECT_FALSE(read_configuration(dir.path()));
+    // A file that can't be read says why, and names no place in it (a regular file whose first
+    // byte is an address no process maps: reading it fails with EIO).
+    auto unreadable = read_configuration("/proc/self/mem");
+    ASSERT_FALSE(unreadable);
+    EXPECT_EQ(error_text(unreadable.error()), "/proc/self/mem: can't be read: Input/output error");
 }
 
 }  // namespace
