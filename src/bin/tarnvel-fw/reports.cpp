@@ -271,7 +271,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                                    o.error.value_or(""));
                 break;
             case UpdateResult::Blocked:
-            case UpdateResult::NotApproved: what = "NOT WRITTEN: " + o.error.value_or(""); break;
+            case UpdateResult::NotApproved:
+            case UpdateResult::Unsigned:
+            case UpdateResult::UntrustedSignature:
+            case UpdateResult::BadSignature: what = "NOT WRITTEN: " + o.error.value_or(""); break;
             case UpdateResult::Stopped: what = "STOPPED: " + o.error.value_or(""); break;
         }
         // An unchanged write wrote no block: it only says how many it found holding the image.
