@@ -152,8 +152,8 @@ Result<std::string> read_small_file(const std::string& path, std::size_t limit) 
         }
         text.resize(have);
         if (status && have > limit) {
-            status = std::unexpected(Error::message(
-                ErrorKind::FileTooLarge, fmt::format("larger than {} bytes", limit)));
+            status = std::unexpected(Error::message(ErrorKind::FileTooLarge,
+                                                    fmt::format("larger than {} bytes", limit)));
         }
     }
     ::close(fd);
@@ -183,8 +183,7 @@ Result<MinisignSignature> parse_minisign_signature(std::string_view text) {
     auto lines = lines_of(text);
     if (!lines) return std::unexpected(malformed("signature: a carriage return or a NUL byte"));
     if (lines->size() != 4) {
-        return std::unexpected(
-            malformed(fmt::format("signature: {} lines, not 4", lines->size())));
+        return std::unexpected(malformed(fmt::format("signature: {} lines, not 4", lines->size())));
     }
     const std::string_view untrusted = (*lines)[0];
     const std::string_view signature_line = (*lines)[1];
@@ -231,13 +230,14 @@ std::string key_id_text(const MinisignKeyId& id) {
 Status verify_minisign(const MinisignSignature& signature, const MinisignKey& key,
                        std::span<const std::uint8_t> data) {
     if (signature.key_id != key.id) {
-        return std::unexpected(Error::message(
-            ErrorKind::InvalidData, fmt::format("signed by key {}, not by key {}",
-                                                key_id_text(signature.key_id), key_id_text(key.id))));
+        return std::unexpected(
+            Error::message(ErrorKind::InvalidData,
+                           fmt::format("signed by key {}, not by key {}",
+                                       key_id_text(signature.key_id), key_id_text(key.id))));
     }
-    const bool signed_data =
-        signature.prehashed ? ed25519_verify(key, signature.signature, blake2b512(data))
-                            : ed25519_verify(key, signature.signature, data);
+    const bool signed_data = signature.prehashed
+                                 ? ed25519_verify(key, signature.signature, blake2b512(data))
+                                 : ed25519_verify(key, signature.signature, data);
     if (!signed_data) {
         return std::unexpected(Error::message(
             ErrorKind::InvalidData,

@@ -41,8 +41,8 @@ SignatureCheck check_signature(const std::string& signed_path, std::span<const s
         trusted, [&](const MinisignKey& k) { return k.id == signature->key_id; });
     if (key == trusted.end()) {
         check.state = SignatureState::UntrustedKey;
-        check.problem = fmt::format("{}: signed by key {}, which is not trusted", path,
-                                    *check.key_id);
+        check.problem =
+            fmt::format("{}: signed by key {}, which is not trusted", path, *check.key_id);
         return check;
     }
     if (auto verified = verify_minisign(*signature, *key, bytes); !verified) {

@@ -24,11 +24,13 @@ enum class SignatureState : std::uint8_t {
 
 struct SignatureCheck {
     SignatureState state = SignatureState::Unsigned;
-    std::string path;                   // the signature file looked for
-    std::optional<std::string> key_id = std::nullopt;  // the key the signature names, once it could be read
+    std::string path;  // the signature file looked for
+    std::optional<std::string> key_id =
+        std::nullopt;  // the key the signature names, once it could be read
     // Only when verified: a comment no trusted key vouches for is no trusted comment.
     std::optional<std::string> trusted_comment = std::nullopt;
-    std::optional<std::string> problem = std::nullopt;  // why it is bad, or why the key is not trusted
+    std::optional<std::string> problem =
+        std::nullopt;  // why it is bad, or why the key is not trusted
 };
 
 // Minisign's own name for a file's signature: the file's path and ".minisig".

@@ -89,10 +89,10 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
             .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of},
             .sha256 = sha256_hex(image_file->bytes),
             // The bytes read once from the file are the bytes checked and written.
-            .signature = images != nullptr && !image_file->backup_of
-                             ? check_signature(image_file->path, image_file->bytes,
-                                               images->trusted_keys)
-                             : SignatureCheck{}};
+            .signature =
+                images != nullptr && !image_file->backup_of
+                    ? check_signature(image_file->path, image_file->bytes, images->trusted_keys)
+                    : SignatureCheck{}};
     }
     auto chosen = read_archive_image(board, firmware_dir, images);
     if (!chosen) {

@@ -7,8 +7,8 @@
 namespace tarnvel {
 
 bool ImagePolicy::trusts(std::string_view key_id) const {
-    return std::ranges::any_of(trusted_keys,
-                               [&](const MinisignKey& key) { return key_id_text(key.id) == key_id; });
+    return std::ranges::any_of(
+        trusted_keys, [&](const MinisignKey& key) { return key_id_text(key.id) == key_id; });
 }
 
 ImageVerdict judge_image(const ImagePolicy& policy, std::string_view sha256) {
@@ -27,7 +27,8 @@ SignatureVerdict judge_signature(const ImagePolicy& policy, const SignatureCheck
         case SignatureState::Verified: return SignatureVerdict::Allowed;
         case SignatureState::Bad: return SignatureVerdict::Bad;
         case SignatureState::Unsigned:
-            return policy.require_signature ? SignatureVerdict::Unsigned : SignatureVerdict::Allowed;
+            return policy.require_signature ? SignatureVerdict::Unsigned
+                                            : SignatureVerdict::Allowed;
         case SignatureState::UntrustedKey:
             return policy.require_signature ? SignatureVerdict::UntrustedKey
                                             : SignatureVerdict::Allowed;
@@ -39,10 +40,10 @@ std::string signature_refusal(SignatureVerdict verdict, const SignatureCheck& ch
     const bool restored = check.path.empty();
     switch (verdict) {
         case SignatureVerdict::Unsigned:
-            return restored ? "signatures are required, and the write that put this firmware on "
-                              "the flash names no trusted key (--force writes it back anyway)"
-                            : fmt::format("signatures are required, and it has none ({})",
-                                          check.path);
+            return restored
+                       ? "signatures are required, and the write that put this firmware on "
+                         "the flash names no trusted key (--force writes it back anyway)"
+                       : fmt::format("signatures are required, and it has none ({})", check.path);
         case SignatureVerdict::UntrustedKey:
             return restored ? "signatures are required, and the write that put this firmware on "
                               "the flash names a key that is not trusted (--force writes it back "

@@ -69,11 +69,23 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const Ho
                            : undecided(listing.board, offer_of(image), last_touching.error());
     listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt);
     listing.backup_record = stock.backup_record(listing.board);
-    // Only a policy that lists images needs the image's digest, and so its data.
-    if (image && (images.approved_sha256 || !images.blocked_sha256.empty())) {
-        if (auto chosen = choose_image(device, nullptr, firmware_dir)) {
+    // Only a policy that lists images needs the image's digest, and so its data; a signature
+    // is checked over the archive's bytes, read whole.
+    const bool lists = images.approved_sha256 || !images.blocked_sha256.empty();
+    const bool signature = image && (images.require_signature || has_signature(*listing.archive));
+    if (image && (lists || signature)) {
+        if (auto chosen = choose_image(device, nullptr, firmware_dir, &images)) {
             listing.decision = with_image_policy(
                 std::move(listing.decision), judge_image(images, chosen->sha256), chosen->sha256);
+            if (signature) {
+                const SignatureVerdict verdict = judge_signature(images, chosen->signature);
+                listing.decision =
+                    with_signature(std::move(listing.decision), verdict, chosen->signature);
+                if (verdict != SignatureVerdict::Allowed) {
+                    listing.signature_refused = signature_refusal(verdict, chosen->signature);
+                }
+                listing.signature = std::move(chosen->signature);
+            }
         }
     }
     return listing;

@@ -89,6 +89,8 @@ Json record_json(const WriteRecord& record) {
         {"backup_sha256", or_null(start.backup_sha256)},
         {"backup_skipped", start.backup_skipped},
         {"backup_of", or_null(start.backup_of)},
+        {"signature_key_id", or_null(start.signature_key_id)},
+        {"signature_comment", or_null(start.signature_comment)},
     };
 }
 
@@ -122,6 +124,16 @@ std::string blocks_text(std::optional<std::int64_t> written, std::int64_t unchan
 
 }  // namespace
 
+std::string_view signature_word(SignatureState state) {
+    switch (state) {
+        case SignatureState::Unsigned: return "unsigned";
+        case SignatureState::Verified: return "verified";
+        case SignatureState::UntrustedKey: return "untrusted-key";
+        case SignatureState::Bad: return "bad";
+    }
+    return "bad";
+}
+
 std::string_view record_result(const WriteRecord& record) {
     switch (write_state(record, host_now())) {
         case WriteState::Verified: return "verified";
@@ -144,6 +156,12 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["pci"] = row.board.pci_address;
         object["last_write"] = record_or_null(row.last_write);
         object["backup_record"] = or_null(row.backup_record);
+        const std::optional<SignatureCheck>& signature = row.signature;
+        object["signature"] = signature ? Json(signature_word(signature->state)) : Json(nullptr);
+        object["signature_key_id"] = signature ? or_null(signature->key_id) : Json(nullptr);
+        object["signature_comment"] =
+            signature ? or_null(signature->trusted_comment) : Json(nullptr);
+        object["signature_reason"] = or_null(row.signature_refused);
         array.push_back(std::move(object));
     }
     return document(array);
@@ -206,6 +224,11 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
         object["blocks_written"] = r.programmed ? Json(r.blocks_written) : Json(nullptr);
         object["blocks_unchanged"] = r.programmed ? Json(r.blocks_unchanged) : Json(nullptr);
         object["record_id"] = or_null(r.record);
+        object["signature"] =
+            r.signature ? Json(signature_word(r.signature->state)) : Json(nullptr);
+        object["signature_key_id"] = r.signature ? or_null(r.signature->key_id) : Json(nullptr);
+        object["signature_comment"] =
+            r.signature ? or_null(r.signature->trusted_comment) : Json(nullptr);
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -285,6 +308,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                         written ? r.blocks_unchanged : 0, r.retries);
         // What a write that succeeded could not record.
         if (written && o.error) what += "; " + *o.error;
+        if (written && r.signature && r.signature->state == SignatureState::Verified) {
+            what += fmt::format("; signed by key {}: \"{}\"", r.signature->key_id.value_or(""),
+                                r.signature->trusted_comment.value_or(""));
+        }
         text += board_line(r.board, what);
     }
     return text;
@@ -388,6 +415,10 @@ std::string history_text(std::span<const WriteRecord> records) {
                               : fmt::format("FAILED: {}, the flash holds a partial image",
                                             r.end->error.value_or(""));
                 break;
+        }
+        if (start.signature_key_id) {
+            outcome += fmt::format("; signed by key {}, trusted comment \"{}\"",
+                                   *start.signature_key_id, start.signature_comment.value_or(""));
         }
         if (start.backup_file)
             outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
