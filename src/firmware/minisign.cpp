@@ -222,9 +222,9 @@ Result<MinisignSignature> parse_minisign_signature(std::string_view text) {
 }
 
 std::string key_id_text(const MinisignKeyId& id) {
-    std::string text;
-    for (auto byte = id.rbegin(); byte != id.rend(); ++byte) text += fmt::format("{:02X}", *byte);
-    return text;
+    std::uint64_t number = 0;
+    for (auto byte = id.rbegin(); byte != id.rend(); ++byte) number = (number << 8) | *byte;
+    return fmt::format("{:X}", number);
 }
 
 Status verify_minisign(const MinisignSignature& signature, const MinisignKey& key,

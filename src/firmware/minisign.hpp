@@ -40,8 +40,8 @@ struct MinisignSignature {
 Result<MinisignKey> parse_minisign_key(std::string_view text);
 Result<MinisignSignature> parse_minisign_signature(std::string_view text);
 
-// The key id as minisign shows it: 16 upper-case hexadecimal digits, the id's 64-bit number
-// (stored little-endian).
+// The key id as minisign shows it: the id's 64-bit number (stored little-endian) in upper-case
+// hexadecimal, without leading zeros.
 std::string key_id_text(const MinisignKeyId& id);
 
 // Whether `signature` by `key` (whose id it names) is over `data`, and its global signature over
