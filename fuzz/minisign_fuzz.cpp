@@ -50,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!key) return 0;
         const std::string line = base64("Ed", key->id, key->key);
         const std::string_view input = without_last_break(text);
-        check(input == line || (input.ends_with("\n" + line) &&
-                                input.starts_with("untrusted comment: ")),
+        check(input == line ||
+                  (input.ends_with("\n" + line) && input.starts_with("untrusted comment: ")),
               "an accepted key is its one text");
         check(tarnvel::key_id_text(key->id).size() <= 16, "a key id is at most 16 digits");
         return 0;

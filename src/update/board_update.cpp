@@ -160,7 +160,8 @@ SignatureVerdict judge_restored_image(const ImagePolicy& images, const ImageFile
                                       ChosenImage& chosen) {
     const WriteRecord* restored = file.restored_write ? &*file.restored_write : nullptr;
     if (restored != nullptr && restored->start.signature_key_id &&
-        restored->start.image_sha256 == chosen.sha256 && images.trusts(*restored->start.signature_key_id)) {
+        restored->start.image_sha256 == chosen.sha256 &&
+        images.trusts(*restored->start.signature_key_id)) {
         chosen.signature = SignatureCheck{.state = SignatureState::Verified,
                                           .path = {},
                                           .key_id = restored->start.signature_key_id,

@@ -66,7 +66,7 @@ enum Column : std::size_t {
     kBackupSkipped,    // 1: the operator asked for no backup
     kBackupOf,         // a rollback: the record whose backup was written back
     kSignatureKeyId,   // the key whose verified signature the image had
-    kSignatureComment, // and that signature's trusted comment
+    kTrustedComment,   // and that signature's trusted comment
     kColumnCount,
 };
 
@@ -226,7 +226,7 @@ Row row_of(const WriteStart& start) {
     row[kBackupSkipped] = integer(start.backup_skipped);
     row[kBackupOf] = start.backup_of ? integer(*start.backup_of) : SqlValue();
     row[kSignatureKeyId] = optional_text(start.signature_key_id);
-    row[kSignatureComment] = optional_text(start.signature_comment);
+    row[kTrustedComment] = optional_text(start.signature_comment);
     return row;
 }
 
@@ -299,7 +299,7 @@ WriteRecord record_of(const Row& row) {
     start.backup_skipped = integer_of(row, kBackupSkipped) != 0;
     if (!is_null(row, kBackupOf)) start.backup_of = integer_of(row, kBackupOf);
     start.signature_key_id = optional_text_of(row, kSignatureKeyId);
-    start.signature_comment = optional_text_of(row, kSignatureComment);
+    start.signature_comment = optional_text_of(row, kTrustedComment);
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {

@@ -355,7 +355,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "column 0 of its table writes is not id INTEGER"},
         BadJournalCase{"LastColumnMissing",
                        [](const fs::path& file) {
-                           changed_journal(file, "ALTER TABLE writes DROP COLUMN signature_comment;");
+                           changed_journal(file,
+                                           "ALTER TABLE writes DROP COLUMN signature_comment;");
                        },
                        "lacks the column signature_comment"},
         BadJournalCase{"ColumnOfItsOwn",
