@@ -93,15 +93,26 @@ Result<ImageEntry> find_image_entry_at(const std::string& path, BoardKind kind) 
     return std::move(chosen->entry);
 }
 
-Result<ArchiveImage> read_archive_image_at(const std::string& path, BoardKind kind) {
-    auto archive = ZipArchive::open(path);
-    if (!archive) return std::unexpected(std::move(archive.error()));
+namespace {
+
+Result<ArchiveImage> read_image(const Result<ZipArchive>& archive, BoardKind kind) {
+    if (!archive) return std::unexpected(archive.error());
     auto chosen = choose_entry(*archive, kind);
     if (!chosen) return std::unexpected(std::move(chosen.error()));
     auto data = archive->read_entry(chosen->index, chosen->entry.size);
     if (!data) return std::unexpected(std::move(data.error()));
     return ArchiveImage{.image = FirmwareImage{chosen->entry.version, std::move(*data)},
                         .entry = std::move(chosen->entry.name)};
+}
+
+}  // namespace
+
+Result<ArchiveImage> read_archive_image_at(const std::string& path, BoardKind kind) {
+    return read_image(ZipArchive::open(path), kind);
+}
+
+Result<ArchiveImage> read_archive_image_in(std::span<const std::uint8_t> archive, BoardKind kind) {
+    return read_image(ZipArchive::open_bytes(archive), kind);
 }
 
 }  // namespace tarnvel

@@ -3,6 +3,7 @@
 // image in it, and how its version compares with the board's.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -45,5 +46,8 @@ struct ArchiveImage {
     std::string entry;
 };
 Result<ArchiveImage> read_archive_image_at(const std::string& path, BoardKind kind);
+// read_archive_image_at over an archive already read whole (ZipArchive::read_file): the image
+// comes from those very bytes, which a signature has been checked over.
+Result<ArchiveImage> read_archive_image_in(std::span<const std::uint8_t> archive, BoardKind kind);
 
 }  // namespace tarnvel

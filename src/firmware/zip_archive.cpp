@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <new>
 
 namespace tarnvel {
@@ -110,6 +111,68 @@ Result<ZipArchive> ZipArchive::open(const std::string& path) {
     }
     zip_error_fini(&error);
     return ZipArchive(archive, static_cast<std::uint64_t>(info.st_size));
+}
+
+Result<std::vector<std::uint8_t>> ZipArchive::read_file(const std::string& path) {
+    // Refused as open refuses it: a device before it is opened, a FIFO without blocking.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (auto regular = check_regular_file(info.st_mode); !regular) {
+            return std::unexpected(std::move(regular.error()));
+        }
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::unexpected(Error::os(errno));
+    std::vector<std::uint8_t> data;
+    Status status = ::fstat(fd, &info) == 0 ? check_regular_file(info.st_mode)
+                                            : Status(std::unexpected(Error::os(errno)));
+    constexpr std::uint64_t kLargest = std::numeric_limits<std::uint32_t>::max();
+    if (status && static_cast<std::uint64_t>(info.st_size) > kLargest) {
+        status = std::unexpected(Error::os(EFBIG));
+    }
+    try {
+        if (status) data.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t have = 0;
+        // Until the end of the file, which may have changed size since fstat.
+        while (status) {
+            if (have == data.size()) data.resize(have + kReadChunk);
+            const ssize_t got = ::read(fd, data.data() + have, data.size() - have);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                status = std::unexpected(Error::os(errno));
+            } else if (got == 0) {
+                break;
+            } else if ((have += static_cast<std::size_t>(got)) > kLargest) {
+                status = std::unexpected(Error::os(EFBIG));
+            }
+        }
+        data.resize(have);
+    } catch (const std::bad_alloc&) {
+        status = std::unexpected(Error::os(ENOMEM));
+    }
+    ::close(fd);
+    if (!status) return std::unexpected(std::move(status.error()));
+    return data;
+}
+
+Result<ZipArchive> ZipArchive::open_bytes(std::span<const std::uint8_t> bytes) {
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    if (source == nullptr) {
+        Error failure = zip_failure(error);
+        zip_error_fini(&error);
+        return std::unexpected(std::move(failure));
+    }
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (archive == nullptr) {
+        zip_source_free(source);
+        Error failure = zip_failure(error);
+        zip_error_fini(&error);
+        return std::unexpected(std::move(failure));
+    }
+    zip_error_fini(&error);
+    return ZipArchive(archive, bytes.size());
 }
 
 Error ZipArchive::last_error() const {

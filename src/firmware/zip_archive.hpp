@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,11 @@ class ZipArchive {
     // Opens the file read-only first, so that a missing or unreadable file reports the system
     // error, then reads the archive's central directory.
     static Result<ZipArchive> open(const std::string& path);
+    // The archive file read whole into memory, refused as open refuses it; no more than 4 GiB.
+    static Result<std::vector<std::uint8_t>> read_file(const std::string& path);
+    // The archive in `bytes` (read_file's), which must outlive it: what is checked of those
+    // bytes is what its entries are read from.
+    static Result<ZipArchive> open_bytes(std::span<const std::uint8_t> bytes);
 
     std::uint64_t entry_count() const;
     // The entry's name in UTF-8 (libzip converts names that are not marked as UTF-8); valid

@@ -30,6 +30,7 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
                     const std::string& program, const std::optional<BackupRef>& backup,
                     bool backup_skipped) {
     const bool from_archive = image.origin.entry.has_value();
+    const bool verified = image.signature.state == SignatureState::Verified;
     return WriteStart{
         .pci_address = board.pci_address,
         .devnode = board.devnode,
@@ -52,6 +53,8 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
         .backup_sha256 = backup ? std::optional(backup->sha256) : std::nullopt,
         .backup_skipped = backup_skipped,
         .backup_of = image.origin.backup_of,
+        .signature_key_id = verified ? image.signature.key_id : std::nullopt,
+        .signature_comment = verified ? image.signature.trusted_comment : std::nullopt,
     };
 }
 
@@ -140,6 +143,34 @@ UpdateResult result_of(const PassedOver& passed_over) {
     return UpdateResult::NoImage;
 }
 
+UpdateResult result_of(SignatureVerdict verdict) {
+    switch (verdict) {
+        case SignatureVerdict::Unsigned: return UpdateResult::Unsigned;
+        case SignatureVerdict::UntrustedKey: return UpdateResult::UntrustedSignature;
+        case SignatureVerdict::Bad:
+        case SignatureVerdict::Allowed: break;
+    }
+    return UpdateResult::BadSignature;
+}
+
+// A backup written back has no signature of its own: the record of the write that put its
+// firmware on the flash vouches for it, and when that write's verified image is exactly these
+// bytes, the write back records the same signature.
+SignatureVerdict judge_restored_image(const ImagePolicy& images, const ImageFile& file, bool force,
+                                      ChosenImage& chosen) {
+    const WriteRecord* restored = file.restored_write ? &*file.restored_write : nullptr;
+    if (restored != nullptr && restored->start.signature_key_id &&
+        restored->start.image_sha256 == chosen.sha256 &&
+        images.trusts(*restored->start.signature_key_id)) {
+        chosen.signature = SignatureCheck{.state = SignatureState::Verified,
+                                          .path = {},
+                                          .key_id = restored->start.signature_key_id,
+                                          .trusted_comment = restored->start.signature_comment,
+                                          .problem = std::nullopt};
+    }
+    return judge_restored(images, restored, force);
+}
+
 void fail(BoardUpdateReport& report, UpdateFailure failure, std::optional<Error> error) {
     report.result = UpdateResult::Failed;
     report.failure = failure;
@@ -203,8 +234,9 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     }
 
     // The image lives until this board is left, whichever way that happens.
-    auto chosen = choose_image(board, image_file != nullptr ? image_file : policy_.image_file,
-                               policy_.firmware_dir);
+    const ImageFile* file = image_file != nullptr ? image_file : policy_.image_file;
+    auto chosen = choose_image(board, file, policy_.firmware_dir,
+                               policy_.check_signatures ? &policy_.images : nullptr);
     if (!chosen) {
         board.close();
         report.result = result_of(chosen.error());
@@ -216,6 +248,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     report.image_sha256 = chosen->sha256;
     report.image_backup_of = chosen->origin.backup_of;
     report.image_backup_firmware = chosen->origin.backup_firmware;
+    if (policy_.check_signatures) report.signature = chosen->signature;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read, or whose journal can't be opened, is not decided on versions alone.
@@ -263,6 +296,20 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
             board.close();
             report.result = UpdateResult::NotApproved;
             return report;
+    }
+    // A signature that does not hold is never written past, nor, where signatures are
+    // required, a missing one or one by a key not trusted: not even with --force.
+    if (policy_.check_signatures) {
+        const SignatureVerdict signature =
+            file != nullptr && file->backup_of
+                ? judge_restored_image(policy_.images, *file, policy_.force, *chosen)
+                : judge_signature(policy_.images, chosen->signature);
+        report.signature = chosen->signature;
+        if (signature != SignatureVerdict::Allowed) {
+            board.close();
+            report.result = result_of(signature);
+            return report;
+        }
     }
     if (journal_.required() && !journal_.available()) {
         board.close();

@@ -64,6 +64,8 @@ struct UpdatePolicy {
     std::string firmware_dir = kFirmwareDir;
     // Which images may be written at all.
     ImagePolicy images{};
+    // Whether the signature beside an image is looked at (by `images`' keys and rules).
+    bool check_signatures = true;
 
     enum class Backup : std::uint8_t {
         None,     // no backup, and the record says nothing of one (tarnvel-flash)
@@ -113,6 +115,14 @@ enum class UpdateResult : std::uint8_t {
     // whole: the blocks before are written and verified, the others hold what they held. See
     // `error`; `flash_changed` says whether any block was written.
     Stopped,
+    // Not written, not even with --force: signatures are required and the image has none
+    // (a rollback: the write that put the firmware on the flash names no key).
+    Unsigned,
+    // Not written: signatures are required and the image is signed by a key not trusted.
+    UntrustedSignature,
+    // Not written: the image's signature is damaged, or the image or its trusted comment
+    // changed after it was signed (with or without required signatures).
+    BadSignature,
 };
 
 // Written and verified (Updated, or Unchanged where every block held the image already): a
@@ -161,6 +171,7 @@ struct BoardUpdateReport {
     std::optional<std::string> image_sha256;
     std::optional<std::int64_t> image_backup_of;        // a backup written back: whose record
     std::optional<std::int64_t> image_backup_firmware;  // and the firmware it was kept under
+    std::optional<SignatureCheck> signature;            // the image's signature as checked
     std::optional<Decision> decision;
 
     // Once the programming ran (also when it failed part-way).

@@ -154,6 +154,9 @@ std::string_view status_word(BoardStatus status) {
         case BoardStatus::Writing: return "writing";
         case BoardStatus::Blocked: return "blocked";
         case BoardStatus::NotApproved: return "not-approved";
+        case BoardStatus::Unsigned: return "unsigned";
+        case BoardStatus::UntrustedSignature: return "untrusted-signature";
+        case BoardStatus::BadSignature: return "bad-signature";
     }
     return "unsupported";
 }
@@ -185,7 +188,10 @@ bool Decision::writes_unattended(bool force) const {
         // Another process is writing it, holding its lock; not even --force writes beside it.
         case BoardStatus::Writing: return false;
         case BoardStatus::Blocked:
-        case BoardStatus::NotApproved: return false;
+        case BoardStatus::NotApproved:
+        case BoardStatus::Unsigned:
+        case BoardStatus::UntrustedSignature:
+        case BoardStatus::BadSignature: return false;
     }
     return false;
 }
@@ -230,6 +236,16 @@ Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_
     Decision refused(blocked ? BoardStatus::Blocked : BoardStatus::NotApproved,
                      fmt::format("its image {} is {} the {} list", sha256,
                                  blocked ? "on" : "not on", blocked ? "blocked" : "approved"));
+    refused.versions = decision.versions;
+    return refused;
+}
+
+Decision with_signature(Decision decision, SignatureVerdict verdict, const SignatureCheck& check) {
+    if (verdict == SignatureVerdict::Allowed || !decision.writes_unattended(false)) return decision;
+    Decision refused(verdict == SignatureVerdict::Unsigned       ? BoardStatus::Unsigned
+                     : verdict == SignatureVerdict::UntrustedKey ? BoardStatus::UntrustedSignature
+                                                                 : BoardStatus::BadSignature,
+                     signature_refusal(verdict, check));
     refused.versions = decision.versions;
     return refused;
 }

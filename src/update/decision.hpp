@@ -47,6 +47,11 @@ enum class BoardStatus : std::uint8_t {
     // the blocked list, or there is an approved list and it is not on it.
     Blocked,
     NotApproved,
+    // The board needs its image, and it will not be written: signatures are required and it
+    // has none, or one by a key not trusted; or its signature does not hold.
+    Unsigned,
+    UntrustedSignature,
+    BadSignature,
 };
 
 std::string_view status_word(BoardStatus status);
@@ -104,5 +109,8 @@ std::vector<WriteRecord> missing_boards(std::span<const WriteRecord> last_writes
 // The decision held against the fleet's policy of images: a board that needs an image the
 // policy does not let be written is Blocked or NotApproved, saying which digest.
 Decision with_image_policy(Decision decision, ImageVerdict verdict, std::string_view sha256);
+// The decision held against the image's signature (judge_signature): a board that needs an
+// image whose signature the policy refuses is said to be refused, and why.
+Decision with_signature(Decision decision, SignatureVerdict verdict, const SignatureCheck& check);
 
 }  // namespace tarnvel

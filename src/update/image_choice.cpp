@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "firmware/image_fit.hpp"
+#include "firmware/zip_archive.hpp"
 #include "update/sha256.hpp"
 
 namespace tarnvel {
@@ -29,17 +30,29 @@ std::string archive_path_of(const BoardDevice& board, std::string_view firmware_
     return firmware_archive_path(board.kind, board.hw_major, board.hw_minor, firmware_dir);
 }
 
-// The board's archive image read whole.
-Result<ChosenImage> read_archive_image(const BoardDevice& board, std::string_view firmware_dir) {
+// The board's archive image read whole; with `images`, the archive's signature checked over the
+// archive's bytes, read once, that the image is then read from.
+Result<ChosenImage> read_archive_image(const BoardDevice& board, std::string_view firmware_dir,
+                                       const ImagePolicy* images) {
     std::string archive = archive_path_of(board, firmware_dir);
-    auto read = read_archive_image_at(archive, board.kind);
+    SignatureCheck signature;
+    Result<ArchiveImage> read;
+    if (images != nullptr && (images->require_signature || has_signature(archive))) {
+        auto bytes = ZipArchive::read_file(archive);
+        if (!bytes) return std::unexpected(std::move(bytes.error()));
+        signature = check_signature(archive, *bytes, images->trusted_keys);
+        read = read_archive_image_in(*bytes, board.kind);
+    } else {
+        read = read_archive_image_at(archive, board.kind);
+    }
     if (!read) return std::unexpected(std::move(read.error()));
     const std::int32_t version = read->image.version;
     std::string sha256 = sha256_hex(read->image.data);
     return ChosenImage{.image = std::move(read->image),
                        .version = version,
                        .origin = ImageOrigin{std::move(archive), std::move(read->entry)},
-                       .sha256 = std::move(sha256)};
+                       .sha256 = std::move(sha256),
+                       .signature = std::move(signature)};
 }
 
 }  // namespace
@@ -62,7 +75,8 @@ std::expected<ImageListing, PassedOver> look_up_image(const BoardDevice& board,
 
 std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
                                                     const ImageFile* image_file,
-                                                    std::string_view firmware_dir) {
+                                                    std::string_view firmware_dir,
+                                                    const ImagePolicy* images) {
     if (auto passed_over = never_written(board.kind)) return std::unexpected(*passed_over);
     if (image_file != nullptr) {
         if (auto fits = check_image_fits(board.kind, image_file->bytes.size()); !fits) {
@@ -74,9 +88,14 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
             .version = std::nullopt,
             .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of,
                                   image_file->backup_firmware},
-            .sha256 = sha256_hex(image_file->bytes)};
+            .sha256 = sha256_hex(image_file->bytes),
+            // The bytes read once from the file are the bytes checked and written.
+            .signature =
+                images != nullptr && !image_file->backup_of
+                    ? check_signature(image_file->path, image_file->bytes, images->trusted_keys)
+                    : SignatureCheck{}};
     }
-    auto chosen = read_archive_image(board, firmware_dir);
+    auto chosen = read_archive_image(board, firmware_dir, images);
     if (!chosen) {
         return std::unexpected(
             archive_failure(archive_path_of(board, firmware_dir), chosen.error()));

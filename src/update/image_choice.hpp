@@ -13,6 +13,9 @@
 #include "device/board_device.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "firmware/firmware_image.hpp"
+#include "firmware/signed_image.hpp"
+#include "update/image_policy.hpp"
+#include "update/journal.hpp"
 
 namespace tarnvel {
 
@@ -34,6 +37,9 @@ struct ImageFile {
     // ran when it was kept.
     std::optional<std::int64_t> backup_of = std::nullopt;
     std::optional<std::int64_t> backup_firmware = std::nullopt;
+    // For a backup: the record of the write that put what it holds on the flash, when the
+    // journal knows it. A backup has no signature of its own; that record's decides.
+    std::optional<WriteRecord> restored_write = std::nullopt;
 };
 
 struct ChosenImage {
@@ -41,6 +47,9 @@ struct ChosenImage {
     std::optional<std::int32_t> version;  // none for an image file, whose name carries none
     ImageOrigin origin;
     std::string sha256;  // of image.data, in hexadecimal
+    // The signature beside the archive or the image file, checked over the bytes read (a
+    // backup written back has none).
+    SignatureCheck signature{};
 };
 
 // The archive's image as its directory describes it, none of its data read.
@@ -68,9 +77,13 @@ std::expected<ImageListing, PassedOver> look_up_image(const BoardDevice& board,
                                                       std::string_view firmware_dir = kFirmwareDir);
 
 // The image file when given (checked as an archive's image is: not empty, within the kind's
-// window, whole words on parallel flash), otherwise the board's archive image.
+// window, whole words on parallel flash), otherwise the board's archive image. With `images`,
+// its signature is checked with the policy's trusted keys: an archive that has a signature, or
+// whose signature is required, is read whole into memory once, checked, and its image read
+// from those same bytes.
 std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
                                                     const ImageFile* image_file,
-                                                    std::string_view firmware_dir = kFirmwareDir);
+                                                    std::string_view firmware_dir = kFirmwareDir,
+                                                    const ImagePolicy* images = nullptr);
 
 }  // namespace tarnvel

@@ -88,14 +88,25 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const Ho
     }
     listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt);
     listing.backup_record = stock.backup_record(listing.board);
-    // The digest an operator puts on the approved list is that of the image, not the archive's.
+    // The digest an operator puts on the approved list is that of the image, not the archive's;
+    // a signature is checked over the archive's bytes, read whole.
     if (image) {
-        if (auto chosen = choose_image(device, nullptr, firmware_dir)) {
+        const bool signature = images.require_signature || has_signature(*listing.archive);
+        if (auto chosen = choose_image(device, nullptr, firmware_dir, &images)) {
             listing.image_sha256 = chosen->sha256;
             if (images.approved_sha256 || !images.blocked_sha256.empty()) {
                 listing.decision =
                     with_image_policy(std::move(listing.decision),
                                       judge_image(images, chosen->sha256), chosen->sha256);
+            }
+            if (signature) {
+                const SignatureVerdict verdict = judge_signature(images, chosen->signature);
+                listing.decision =
+                    with_signature(std::move(listing.decision), verdict, chosen->signature);
+                if (verdict != SignatureVerdict::Allowed) {
+                    listing.signature_refused = signature_refusal(verdict, chosen->signature);
+                }
+                listing.signature = std::move(chosen->signature);
             }
         }
     }

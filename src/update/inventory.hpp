@@ -35,6 +35,10 @@ struct BoardListing {
     std::optional<WriteRecord> last_write{};  // the journal's last record of the board
     // The record whose backup rollback would write back into the board.
     std::optional<std::int64_t> backup_record{};
+    // The archive's signature as checked, when it has one or signatures are required.
+    std::optional<SignatureCheck> signature{};
+    // Why the policy refuses that signature, whether or not the board needs its image now.
+    std::optional<std::string> signature_refused{};
 
     // The firmware the board runs; none for a board that was not found.
     std::optional<std::uint16_t> firmware() const {

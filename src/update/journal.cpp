@@ -65,6 +65,8 @@ enum Column : std::size_t {
     kBackupSha256,     // of that span
     kBackupSkipped,    // 1: the operator asked for no backup
     kBackupOf,         // a rollback: the record whose backup was written back
+    kSignatureKeyId,   // the key whose verified signature the image had
+    kTrustedComment,   // and that signature's trusted comment
     kColumnCount,
 };
 
@@ -119,6 +121,8 @@ constexpr std::array<ColumnSpec, kColumnCount> kColumns{{
     {"backup_sha256", "TEXT", 4, Written::AtStart},
     {"backup_skipped", "INTEGER", 4, Written::AtStart},
     {"backup_of", "INTEGER", 4, Written::AtStart},
+    {"signature_key_id", "TEXT", 5, Written::AtStart},
+    {"signature_comment", "TEXT", 5, Written::AtStart},
 }};
 static_assert(std::ranges::all_of(kColumns, [](const ColumnSpec& c) {
     return c.since >= 1 && c.since <= kJournalSchemaVersion;
@@ -138,6 +142,8 @@ constexpr std::array<std::string_view, kJournalSchemaVersion> kMigrationData = {
     "",
     // Writes before version 4 kept no backup, and none was asked to be skipped.
     "UPDATE writes SET backup_skipped = 0;",
+    // Nothing: writes before version 5 name no signature.
+    "",
 };
 
 // The statements that take the schema from `version - 1` to `version`.
@@ -219,6 +225,8 @@ Row row_of(const WriteStart& start) {
     row[kBackupSha256] = optional_text(start.backup_sha256);
     row[kBackupSkipped] = integer(start.backup_skipped);
     row[kBackupOf] = start.backup_of ? integer(*start.backup_of) : SqlValue();
+    row[kSignatureKeyId] = optional_text(start.signature_key_id);
+    row[kTrustedComment] = optional_text(start.signature_comment);
     return row;
 }
 
@@ -290,6 +298,8 @@ WriteRecord record_of(const Row& row) {
     start.backup_sha256 = optional_text_of(row, kBackupSha256);
     start.backup_skipped = integer_of(row, kBackupSkipped) != 0;
     if (!is_null(row, kBackupOf)) start.backup_of = integer_of(row, kBackupOf);
+    start.signature_key_id = optional_text_of(row, kSignatureKeyId);
+    start.signature_comment = optional_text_of(row, kTrustedComment);
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {

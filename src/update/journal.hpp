@@ -30,7 +30,7 @@ namespace tarnvel {
 
 inline constexpr const char* kJournalFileName = "journal.sqlite";
 // The schema this program writes; a database of a newer one is left alone.
-inline constexpr int kJournalSchemaVersion = 4;
+inline constexpr int kJournalSchemaVersion = 5;
 
 // What is known of a write before the first erase. The numbers are held as the journal stores
 // them, 64 bits wide: a record someone else wrote may hold any, and shows what it holds.
@@ -64,6 +64,10 @@ struct WriteStart {
     bool backup_skipped = false;
     // The record whose backup this write put back (a rollback), when it is one.
     std::optional<std::int64_t> backup_of = std::nullopt;
+    // The minisign key that signed the image, verified (as key_id_text shows it), and the
+    // signature's trusted comment; none for an image written without a verified signature.
+    std::optional<std::string> signature_key_id = std::nullopt;
+    std::optional<std::string> signature_comment = std::nullopt;
 
     // The board kind the record names; none for a number that is no kind.
     std::optional<BoardKind> board_kind() const;

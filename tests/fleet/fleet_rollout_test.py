@@ -23,8 +23,11 @@ change nothing, and charlie says so, as does bravo's second board; bravo's faile
 delta's interrupted one are written again; foxtrot's failed board is written again and found
 holding the image already (unchanged: no change), while its QX630, stopped in the middle of
 another process's write, is reported as being written and neither written nor failed; echo
-fails, saying that it has no board. The test checks all of that from the play's own record
-(batches, task results, recap) and from the boards themselves.
+fails, saying that it has no board. Then charlie is rolled back. Last, charlie again with
+signatures required and a key trusted: while the archives are unsigned its board is not written
+and the host fails, naming the board; once they are signed (with minisign), it is written.
+The test checks all of that from the play's own record (batches, task results, recap) and from
+the boards themselves.
 
 Each machine is a tarnvel-sim around the next one, the innermost around this script again
 (--inside): every tarnvel-sim hands its testbed down in UMOCKDEV_DIR, which a small shell step
@@ -116,6 +119,7 @@ BEING_WRITTEN_TASK = "Report the boards that another process is writing"
 WAITING_CALLS = {"x86_64": {"230", "202", "7", "271", "219"},
                  "aarch64": {"115", "98", "73", "128"}}.get(platform.machine(), set())
 NO_BOARDS_TASK = "Fail the host without boards"
+SIGNATURE_TASK = "Fail the host with boards whose image's signature is refused"
 
 
 def parse_arguments():
@@ -381,6 +385,49 @@ def check_rollback(checks, work, tarnvel_fw, testbeds, base_env, rc, record):
                  "mismatch")
 
 
+def fleet_key(work):
+    """A key pair made with minisign, as a fleet's release process would make it; the public
+    key as the role takes it."""
+    keys = work / "keys"
+    keys.mkdir()
+    subprocess.run(["minisign", "-G", "-W", "-p", str(keys / "fleet.pub"), "-s",
+                    str(keys / "fleet.key")], check=True, stdout=subprocess.DEVNULL)
+    return keys / "fleet.key", (keys / "fleet.pub").read_text().splitlines()[1]
+
+
+def sign_archives(work, secret_key):
+    """Signs the archives the machines see: the innermost machine's (a kept machine has its
+    own copy of the shared ones)."""
+    host = MACHINES[-1][0]
+    archives = (machine_dir(work, host) / "firmware" / "tarnvel" if host in BEFORE_ROLLOUT
+                else work / "firmware")
+    for archive in sorted(archives.glob("*.zip")):
+        subprocess.run(["minisign", "-S", "-q", "-s", str(secret_key), "-m", str(archive), "-t",
+                        "fleet release"], check=True)
+
+
+def check_signatures(checks, work, what, rc, record, signed):
+    """charlie with signatures required: its board is not written while the archive is
+    unsigned, and the host fails naming it; once signed, it is written."""
+    checks.equal(f"{what}: ansible-playbook exit status", rc, 0 if signed else 2)
+    recap = record["recap"].get("charlie", {})
+    checks.equal(f"{what}: charlie failed and changed tasks",
+                 (recap.get("failures"), recap.get("changed")), (0, 1) if signed else (1, 1))
+    update = task_result(record, "charlie", UPDATE_TASK) or {}
+    written = ({board["node"]: board["result"] for board in json.loads(update["stdout"])["boards"]}
+               if update.get("stdout") else None)
+    checks.equal(f"{what}: charlie boards written", written,
+                 {"/dev/tarnvel0": "updated"} if signed else None)
+    refused = task_result(record, "charlie", SIGNATURE_TASK) or {}
+    checks.equal(f"{what}: charlie fails for its unsigned archive",
+                 (refused.get("outcome"), "'status': 'unsigned'" in str(refused.get("msg"))),
+                 ("skipped", False) if signed else ("failed", True))
+    configuration = configuration_file(work, "charlie").read_text()
+    checks.equal(f"{what}: charlie's configuration requires signatures",
+                 "require_signature = true" in configuration and "trusted_keys" in configuration,
+                 True)
+
+
 def board_version(testbed, board):
     return (Path(testbed) / "sys/class/tarnvel" / board / "version").read_text().strip()
 
@@ -533,6 +580,14 @@ def inside(args):
                        *play("rollback", "--limit", "charlie",
                              variables={"tarnvel_fw_rollback": True,
                                         "tarnvel_fw_configuration": {"keep_backups": 1}}))
+        secret_key, public_key = fleet_key(work)
+        signatures = {"tarnvel_fw_require_signature": True, "tarnvel_fw_trusted_keys": [public_key]}
+        check_signatures(checks, work, "unsigned archive",
+                         *play("unsigned", "--limit", "charlie", variables=signatures),
+                         signed=False)
+        sign_archives(work, secret_key)
+        check_signatures(checks, work, "signed archive",
+                         *play("signed", "--limit", "charlie", variables=signatures), signed=True)
     except RuntimeError as error:
         checks.fail(str(error))
     print(f"fleet rollout: {checks.passed} checks passed, {checks.failed} failed")

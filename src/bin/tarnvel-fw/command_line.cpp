@@ -399,6 +399,9 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         ->type_name("RECORD")
         ->transform(record_number());
     rollback_app->add_flag("--yes", rollback.yes, "Ask nothing; reboot only with --reboot");
+    rollback_app->add_flag("--force", rollback.force,
+                           "Where signatures are required, also write back firmware that no "
+                           "write signed by a trusted key put on the flash");
     CLI::Option* rollback_reboot_flag =
         rollback_app->add_flag("--reboot", rollback_reboot, "Reboot each written board");
     rollback_reboot_flag->excludes(

@@ -8,6 +8,7 @@
 #include <toml++/toml.h>
 
 #include "bin/tarnvel-fw/console.hpp"
+#include "firmware/minisign.hpp"
 #include "update/parallel_update.hpp"
 
 #include <algorithm>
@@ -113,7 +114,37 @@ Result<unsigned> count(const std::filesystem::path& file, const toml::node& node
     return static_cast<unsigned>(*value);
 }
 
+// A list of minisign public keys, each as the second line of its .pub file.
+Result<std::vector<MinisignKey>> keys(const std::filesystem::path& file, const toml::node& node,
+                                      std::string_view key) {
+    const toml::array* array = node.as_array();
+    if (array == nullptr) {
+        return std::unexpected(
+            refused(file, node.source(), fmt::format("{} is a list of minisign public keys", key)));
+    }
+    std::vector<MinisignKey> list;
+    for (const toml::node& item : *array) {
+        const std::optional<std::string> text = item.value<std::string>();
+        // One key line: the whole .pub file's text is not taken here.
+        const auto parsed =
+            text && !text->contains('\n') ? std::optional(parse_minisign_key(*text)) : std::nullopt;
+        if (!parsed || !*parsed) {
+            return std::unexpected(
+                refused(file, item.source(),
+                        fmt::format("{} holds something that is not a minisign public key (the "
+                                    "second line of a .pub file, in quotes)",
+                                    key)));
+        }
+        list.push_back(**parsed);
+    }
+    return list;
+}
+
 }  // namespace
+
+std::filesystem::path trusted_key_directory(const std::filesystem::path& file) {
+    return file.parent_path() / "trusted-keys.d";
+}
 
 std::filesystem::path configuration_file() {
     const char* named = std::getenv(kConfigurationVariable);
@@ -161,14 +192,31 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
             auto n = count(file, node, key.str(), 1, kMostJobs);
             if (!n) return std::unexpected(n.error());
             configuration.jobs = *n;
+        } else if (key == "require_signature") {
+            const std::optional<bool> value = node.value_exact<bool>();
+            if (!value) {
+                return std::unexpected(
+                    refused(file, node.source(), "require_signature is true or false"));
+            }
+            configuration.images.require_signature = *value;
+        } else if (key == "trusted_keys") {
+            auto list = keys(file, node, key.str());
+            if (!list) return std::unexpected(list.error());
+            configuration.images.trusted_keys.insert(configuration.images.trusted_keys.end(),
+                                                     list->begin(), list->end());
         } else {
-            return std::unexpected(
-                refused(file, key.source(),
-                        fmt::format("\"{}\" is not a setting of tarnvel-fw (approved_sha256, "
-                                    "blocked_sha256, keep_backups, jobs)",
-                                    key.str())));
+            return std::unexpected(refused(
+                file, key.source(),
+                fmt::format("\"{}\" is not a setting of tarnvel-fw (approved_sha256, "
+                            "blocked_sha256, keep_backups, jobs, require_signature, trusted_keys)",
+                            key.str())));
         }
     }
+    // The key directory beside the file, checked as the file is.
+    auto directory_keys = load_trusted_key_dir(trusted_key_directory(file).string());
+    if (!directory_keys) return std::unexpected(std::move(directory_keys.error()));
+    configuration.images.trusted_keys.insert(configuration.images.trusted_keys.end(),
+                                             directory_keys->begin(), directory_keys->end());
     return configuration;
 }
 

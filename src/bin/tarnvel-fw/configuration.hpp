@@ -6,6 +6,10 @@
 //   blocked_sha256 = ["…", …]    these images are never written, not even with --force
 //   keep_backups = 2              the backups kept per board after a verified write
 //   jobs = 4                      how many boards update writes at once
+//   require_signature = true      only archives and images signed by a trusted key are written
+//   trusted_keys = ["RWQ…", …]    minisign public keys, as the second line of a .pub file
+//
+// The keys of every .pub file in trusted-keys.d beside the file are trusted too.
 
 #include <filesystem>
 #include <optional>
@@ -28,6 +32,9 @@ std::filesystem::path configuration_file();
 // is not TOML, holds a key this program does not know or a value of the wrong kind is refused,
 // the error naming the file, the line and the column.
 Result<Configuration> read_configuration(const std::filesystem::path& file);
+
+// The directory of trusted keys beside the configuration file `file`.
+std::filesystem::path trusted_key_directory(const std::filesystem::path& file);
 
 // The program's configuration_file() read, or none after a notice on standard error saying
 // where it is wrong: the command then touches nothing and exits with status 2.

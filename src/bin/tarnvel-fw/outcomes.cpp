@@ -21,6 +21,9 @@ std::string_view result_word(UpdateResult result) {
         case UpdateResult::Blocked: return "blocked";
         case UpdateResult::NotApproved: return "not-approved";
         case UpdateResult::Stopped: return "stopped";
+        case UpdateResult::Unsigned: return "unsigned";
+        case UpdateResult::UntrustedSignature: return "untrusted-signature";
+        case UpdateResult::BadSignature: return "bad-signature";
     }
     return "failed";
 }
@@ -68,6 +71,9 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::Missing:
         case UpdateResult::Blocked:
         case UpdateResult::NotApproved:
+        case UpdateResult::Unsigned:
+        case UpdateResult::UntrustedSignature:
+        case UpdateResult::BadSignature:
         case UpdateResult::Stopped: return false;
     }
     return false;

@@ -89,6 +89,8 @@ Json record_json(const WriteRecord& record) {
         {"backup_sha256", or_null(start.backup_sha256)},
         {"backup_skipped", start.backup_skipped},
         {"backup_of", or_null(start.backup_of)},
+        {"signature_key_id", or_null(start.signature_key_id)},
+        {"signature_comment", or_null(start.signature_comment)},
     };
 }
 
@@ -132,6 +134,16 @@ std::string stopped_text(const WriteEnd& end, std::string_view replaced, bool wa
 
 }  // namespace
 
+std::string_view signature_word(SignatureState state) {
+    switch (state) {
+        case SignatureState::Unsigned: return "unsigned";
+        case SignatureState::Verified: return "verified";
+        case SignatureState::UntrustedKey: return "untrusted-key";
+        case SignatureState::Bad: return "bad";
+    }
+    return "bad";
+}
+
 std::string_view record_result(const WriteRecord& record) {
     switch (write_state(record, host_now())) {
         case WriteState::Verified: return "verified";
@@ -161,6 +173,12 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["backup_record"] = or_null(row.backup_record);
         object["image_sha256"] = or_null(row.image_sha256);
         object["stopped"] = row.decision.stopped;
+        const std::optional<SignatureCheck>& signature = row.signature;
+        object["signature"] = signature ? Json(signature_word(signature->state)) : Json(nullptr);
+        object["signature_key_id"] = signature ? or_null(signature->key_id) : Json(nullptr);
+        object["signature_comment"] =
+            signature ? or_null(signature->trusted_comment) : Json(nullptr);
+        object["signature_reason"] = or_null(row.signature_refused);
         array.push_back(std::move(object));
     }
     return document(array);
@@ -223,6 +241,11 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
         object["blocks_written"] = r.programmed ? Json(r.blocks_written) : Json(nullptr);
         object["blocks_unchanged"] = r.programmed ? Json(r.blocks_unchanged) : Json(nullptr);
         object["record_id"] = or_null(r.record);
+        object["signature"] =
+            r.signature ? Json(signature_word(r.signature->state)) : Json(nullptr);
+        object["signature_key_id"] = r.signature ? or_null(r.signature->key_id) : Json(nullptr);
+        object["signature_comment"] =
+            r.signature ? or_null(r.signature->trusted_comment) : Json(nullptr);
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -294,7 +317,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                                    o.error.value_or(""));
                 break;
             case UpdateResult::Blocked:
-            case UpdateResult::NotApproved: what = "NOT WRITTEN: " + o.error.value_or(""); break;
+            case UpdateResult::NotApproved:
+            case UpdateResult::Unsigned:
+            case UpdateResult::UntrustedSignature:
+            case UpdateResult::BadSignature: what = "NOT WRITTEN: " + o.error.value_or(""); break;
             case UpdateResult::Stopped: what = "STOPPED: " + o.error.value_or(""); break;
         }
         // An unchanged write wrote no block: it only says how many it found holding the image.
@@ -305,6 +331,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                         written ? r.blocks_unchanged : 0, r.retries);
         // What a write that succeeded could not record.
         if (written && o.error) what += "; " + *o.error;
+        if (written && r.signature && r.signature->state == SignatureState::Verified) {
+            what += fmt::format("; signed by key {}: \"{}\"", r.signature->key_id.value_or(""),
+                                r.signature->trusted_comment.value_or(""));
+        }
         text += board_line(r.board, what);
     }
     return text;
@@ -410,6 +440,10 @@ std::string history_text(std::span<const WriteRecord> records) {
                         : fmt::format("FAILED: {}, the flash holds a partial image",
                                       r.end->error.value_or(""));
                 break;
+        }
+        if (start.signature_key_id) {
+            outcome += fmt::format("; signed by key {}, trusted comment \"{}\"",
+                                   *start.signature_key_id, start.signature_comment.value_or(""));
         }
         if (start.backup_file)
             outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);

@@ -21,14 +21,16 @@ namespace tarnvel::fw {
 std::string_view status_text(const Decision& decision);
 
 // An array of objects: node, model, kind, hardware, firmware, archive, available, status,
-// reason, pci, last_write, backup_record, image_sha256, stopped.
+// reason, pci, last_write, backup_record, image_sha256, stopped, signature, signature_key_id,
+// signature_comment, signature_reason.
 std::string list_json(std::span<const BoardListing> rows);
 // A table with a header line; "-" where a value is missing, the reason after the status.
 std::string list_table(std::span<const BoardListing> rows);
 
 // {"ok": ..., "boards": [...]}: per board node, model, kind, hardware, result, firmware_before,
 // firmware_after, image_version, rebooted, retries, error, pci, image_sha256, version_after,
-// hardware_after, blocks_written, blocks_unchanged.
+// hardware_after, blocks_written, blocks_unchanged, record_id, signature, signature_key_id,
+// signature_comment.
 std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok);
 // One line per board.
 std::string update_text(std::span<const UpdateOutcome> outcomes);
@@ -37,6 +39,9 @@ std::string update_text(std::span<const UpdateOutcome> outcomes);
 // image_version, bytes, blocks, first_difference, differing_blocks, error, pci, last_write.
 std::string verify_json(std::span<const VerifyOutcome> outcomes, bool ok);
 std::string verify_text(std::span<const VerifyOutcome> outcomes);
+
+// A signature as checked: "unsigned", "verified", "untrusted-key" or "bad".
+std::string_view signature_word(SignatureState state);
 
 // How a record's write ended: "verified", "failed" or "interrupted" (it never ended), or
 // "writing" (it has not ended because it is going on).

@@ -272,6 +272,19 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
             fmt::format("its image {} is not on the approved list of {}",
                         report.image_sha256.value_or(""), configuration_file().string());
     }
+    if (report.signature) {
+        const SignatureVerdict verdict =
+            report.result == UpdateResult::Unsigned             ? SignatureVerdict::Unsigned
+            : report.result == UpdateResult::UntrustedSignature ? SignatureVerdict::UntrustedKey
+            : report.result == UpdateResult::BadSignature       ? SignatureVerdict::Bad
+                                                                : SignatureVerdict::Allowed;
+        if (verdict == SignatureVerdict::Bad) {
+            outcome.error = signature_refusal(verdict, *report.signature);
+        } else if (verdict != SignatureVerdict::Allowed) {
+            outcome.error = fmt::format("{} ({})", signature_refusal(verdict, *report.signature),
+                                        configuration_file().string());
+        }
+    }
     if (report.passed_over) outcome.error = report.passed_over->detail();
     if (report.result == UpdateResult::NotAttempted) outcome.error = "a stop signal ended the run";
     if (report.result == UpdateResult::PendingPowerCycle) outcome.note = report.decision->reason;
@@ -279,6 +292,22 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
         outcome.error = outcome.error ? *outcome.error + "; " + *unrecorded : *unrecorded;
     }
     return outcome;
+}
+
+// The write that put on the flash what the backup of `kept` holds: the board's newest verified
+// write before it. None when the journal knows none (or can't be read).
+std::optional<WriteRecord> restored_write(const Journal& journal, const WriteRecord& kept) {
+    auto records = journal.records();
+    if (!records) return std::nullopt;
+    std::optional<WriteRecord> found;
+    for (WriteRecord& record : *records) {
+        if (record.id >= kept.id || record.start.pci_address != kept.start.pci_address ||
+            record.start.kind != kept.start.kind || !record.end || !record.end->verified) {
+            continue;
+        }
+        if (!found || record.id > found->id) found = std::move(record);
+    }
+    return found;
 }
 
 // The backup a rollback writes back into the board: its newest, or the one of record `to`;
@@ -312,7 +341,8 @@ std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
     return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
                      .bytes = std::move(*bytes),
                      .backup_of = kept.id,
-                     .backup_firmware = kept.start.firmware_before};
+                     .backup_firmware = kept.start.firmware_before,
+                     .restored_write = restored_write(*journal, kept)};
 }
 
 // What a rollback writes back: each board's own backup, read before anything is written. A
