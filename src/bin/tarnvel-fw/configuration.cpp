@@ -1,18 +1,15 @@
 #include "bin/tarnvel-fw/configuration.hpp"
 
-#include <sys/stat.h>
-
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
 #include "bin/tarnvel-fw/console.hpp"
+#include "update/configuration_file.hpp"
 #include "update/parallel_update.hpp"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -21,14 +18,10 @@ namespace {
 
 constexpr const char* kConfigurationVariable = "TARNVEL_CONFIG";
 constexpr const char* kDefaultConfiguration = "/etc/tarnvel/tarnvel-fw.toml";
-// A configuration is a few lines; a larger file is not one.
-constexpr off_t kLargestFile = 1 << 20;
 
 Error refused(const std::filesystem::path& file, const toml::source_region& where,
               std::string_view problem) {
-    return Error::message(ErrorKind::InvalidInput,
-                          fmt::format("{}: line {}, column {}: {}", file.string(), where.begin.line,
-                                      where.begin.column, problem));
+    return configuration_refusal(file, where, problem);
 }
 
 bool is_sha256(std::string_view text) {
@@ -87,25 +80,12 @@ std::filesystem::path configuration_file() {
 
 Result<Configuration> read_configuration(const std::filesystem::path& file) {
     Configuration configuration;
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
-        if (errno == ENOENT) return configuration;
-        return std::unexpected(
-            Error::message(error_kind_for_errno(errno),
-                           fmt::format("{}: {}", file.string(), std::strerror(errno))));
-    }
-    if (!S_ISREG(info.st_mode) || info.st_size > kLargestFile) {
-        return std::unexpected(Error::message(
-            ErrorKind::InvalidInput,
-            fmt::format("{}: not a configuration file (a regular file of at most 1 MiB)",
-                        file.string())));
-    }
-    toml::table table;
-    try {
-        table = toml::parse_file(file.string());
-    } catch (const toml::parse_error& error) {
-        return std::unexpected(refused(file, error.source(), error.description()));
-    }
+    // Read only where no one but root and the caller can have written it, bounded before the
+    // parser sees it; a file that is there and can't be read is an error, never no policy.
+    auto read = read_configuration_file(file);
+    if (!read) return std::unexpected(read.error());
+    if (!*read) return configuration;
+    const toml::table& table = **read;
     for (const auto& [key, node] : table) {
         if (key == "approved_sha256") {
             auto list = digests(file, node, key.str());
