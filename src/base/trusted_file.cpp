@@ -189,8 +189,8 @@ Result<std::optional<std::string>> read_trusted_file(const fs::path& file, std::
         done += static_cast<std::size_t>(n);
     }
     if (done > largest) {
-        return std::unexpected(
-            refusal(file, fmt::format("it holds more than the {} bytes such a file may", largest)));
+        return std::unexpected(refusal(
+            file, fmt::format("it holds more than the {} bytes such a file may hold", largest)));
     }
     text.resize(done);
     return text;

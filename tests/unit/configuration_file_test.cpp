@@ -59,7 +59,8 @@ TEST(ConfigurationFile, IsReadOnlyWhereNoOneElseCanHaveWrittenIt) {
              return file_of(d / "etc" / "c.toml");
          },
          "writable by others and not sticky (mode 0777)"},
-        {"a sticky directory", [](const fs::path& d) {
+        {"a sticky directory",
+         [](const fs::path& d) {
              fs::create_directory(d / "etc");
              ::chmod((d / "etc").c_str(), 01777);
              return file_of(d / "etc" / "c.toml");
@@ -99,8 +100,7 @@ TEST(ConfigurationFile, IsReadOnlyWhereNoOneElseCanHaveWrittenIt) {
          "it is a directory, not a regular file"},
         {"larger than a configuration",
          [](const fs::path& d) {
-             return file_of(d / "c.toml", 0644, 0,
-                            std::string(kLargestConfiguration + 1, '#'));
+             return file_of(d / "c.toml", 0644, 0, std::string(kLargestConfiguration + 1, '#'));
          },
          "more than the 1048576 bytes such a file may"},
     };

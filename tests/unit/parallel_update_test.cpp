@@ -26,8 +26,8 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/support/temp_dir.hpp"
-#include "update/backup_store.hpp"
 #include "support/journal_outside.hpp"
+#include "update/backup_store.hpp"
 #include "update/journal.hpp"
 
 namespace tarnvel::testing {
@@ -408,7 +408,9 @@ TEST_F(ParallelUpdateTest, EachRecordComesBeforeTheFirstEraseAndTellsWhatChanged
         recorded_before = 0;
         const ParallelUpdateOutcome outcome = update(2);
         // The same image again erases nothing.
-        if (first) EXPECT_EQ(recorded_before, 2);
+        if (first) {
+            EXPECT_EQ(recorded_before, 2);
+        }
         auto journal = Journal::open_for_reading(journal_file());
         ASSERT_TRUE(journal);
         for (std::size_t i = 0; i < 2; ++i) {

@@ -99,9 +99,8 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
     bool written = false;
     StopSignalHold hold([&] {
         if (written) return;
-        notice(
-            fmt::format("tarnvel-fw: stopped by a signal; {} was not written\n",
-                        printable(command.output)));
+        notice(fmt::format("tarnvel-fw: stopped by a signal; {} was not written\n",
+                           printable(command.output)));
     });
     auto file = AtomicFile::create(command.output, command.force);
     if (!file) {

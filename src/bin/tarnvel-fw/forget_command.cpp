@@ -59,10 +59,11 @@ int run_forget(std::span<const BoardDevice> boards, const ForgetCommand& command
     }
 
     for (const WriteRecord& last : gone) {
-        notice(fmt::format("{}\tlast write #{} started {}: {}\n",
-                           board_line(last_known_identity(last),
-                                      fmt::format("missing in PCI slot {}", printable(command.pci))),
-                           last.id, last.started, record_result(last)));
+        notice(
+            fmt::format("{}\tlast write #{} started {}: {}\n",
+                        board_line(last_known_identity(last),
+                                   fmt::format("missing in PCI slot {}", printable(command.pci))),
+                        last.id, last.started, record_result(last)));
     }
     if (!command.yes &&
         !ask_operator("\tForget it? Its records stay for history, and the slot is no longer "

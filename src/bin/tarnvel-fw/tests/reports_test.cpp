@@ -19,7 +19,9 @@ TEST(JsonDocuments, EscapeEveryControlCharacterATextHolds) {
     record.id = 7;
     record.start = testing::a_write();
     // CSI (U+009B) and NEL (U+0085) in UTF-8, ESC, BEL and DEL.
-    record.start.model = "QX\xc2\x9b" "2J";
+    record.start.model =
+        "QX\xc2\x9b"
+        "2J";
     record.end = WriteEnd{.verified = false, .error = "cut\xc2\x85 \x1b[31mred\x07\x7f"};
     const std::string text = history_json(std::span(&record, 1));
     for (const char* escaped : {"\\u009b", "\\u0085", "\\u001b", "\\u0007", "\\u007f"}) {
