@@ -175,7 +175,8 @@ Result<std::optional<std::string>> read_trusted_file(const fs::path& file, std::
     }
     if (static_cast<std::uint64_t>(info.st_size) > largest) {
         return std::unexpected(
-            refusal(file, fmt::format("it holds {} bytes, more than the {} such a file may",
+            refusal(file, fmt::format("it holds {} bytes, more than the {} bytes such a file may "
+                                      "hold",
                                       info.st_size, largest)));
     }
     // At most one byte more than may be: a file that grew since is refused too.
