@@ -1,14 +1,17 @@
 #include "sim/testbed/board_description.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <filesystem>
 #include <utility>
-
-#include "sim/support/file_text.hpp"
 
 namespace tarnvel::sim {
 namespace {
@@ -110,15 +113,32 @@ std::optional<std::array<std::uint8_t, 3>> parse_jedec_id(std::string_view text)
     return id;
 }
 
-// A part's table from a file of at most `limit` bytes; none, with why, when it can't be had.
+// A part's table from a regular file of at most `limit` bytes; none, with why, when it can't be
+// had. Opened without waiting on a FIFO, and never more read than a table can be: /dev/zero,
+// a FIFO or a directory is refused at once.
 std::optional<std::string_view> read_table(std::string_view file, std::size_t limit,
                                            std::vector<std::uint8_t>& table) {
     if (file.empty()) return "a file name";
-    const auto bytes = read_whole_file(std::filesystem::path(file));
-    if (!bytes) return "can't read the file";
-    if (bytes->empty()) return "the file is empty";
-    if (bytes->size() > limit) return "the file is larger than a table is";
-    table.assign(bytes->begin(), bytes->end());
+    const int fd = ::open(std::string(file).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return "can't read the file";
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return "not a regular file";
+    }
+    std::vector<std::uint8_t> bytes(limit + 1);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (done == 0) return "the file is empty";
+    if (done > limit) return "the file is larger than a table is";
+    bytes.resize(done);
+    table = std::move(bytes);
     return std::nullopt;
 }
 

@@ -1,7 +1,6 @@
 #include "base/atomic_file.hpp"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,23 +72,30 @@ Status write_file_atomically(const std::filesystem::path& path, std::string_view
     return file->commit();
 }
 
-Result<AtomicFile> AtomicFile::create(const std::filesystem::path& path, bool replace) {
+Result<AtomicFile> AtomicFile::create(const std::filesystem::path& path, bool replace,
+                                      mode_t mode) {
     if (replace) {
         // Refused before anything is made beside it.
         if (auto old = file_to_replace(path); !old) return std::unexpected(old.error());
     }
     const std::filesystem::path directory = directory_of(path);
-    // Made with the mode of any new file (the umask applies); a replaced file's own bits are
-    // given at the commit.
-    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    // Made with `mode` less the umask, by the kernel: the umask is never read, so that threads
+    // making files at once can't see one another's changes to it. A replaced file's own bits
+    // are given at the commit.
+    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (fd >= 0) return AtomicFile(path, {}, fd, replace);
     // EISDIR from a kernel without unnamed files, EOPNOTSUPP from a file system without them.
     if (errno != EISDIR && errno != EOPNOTSUPP) return std::unexpected(Error::os(errno));
-    // A short name, so that it fits wherever the file's own name fits.
-    std::string temporary = (directory / ".tarnvel-XXXXXX").string();
-    const int named = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (named < 0) return std::unexpected(Error::os(errno));
-    return AtomicFile(path, temporary, named, replace);
+    // A short hidden name, so that it fits wherever the file's own name fits, made where no
+    // file is.
+    for (int attempt = 0;; ++attempt) {
+        const std::filesystem::path temporary =
+            directory / fmt::format(".tarnvel-{:08x}", std::random_device()());
+        const int named =
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (named >= 0) return AtomicFile(path, temporary, named, replace);
+        if (errno != EEXIST || attempt == 16) return std::unexpected(Error::os(errno));
+    }
 }
 
 AtomicFile::AtomicFile(AtomicFile&& other) noexcept
@@ -115,27 +121,18 @@ Status AtomicFile::write(std::span<const std::uint8_t> bytes) {
 }
 
 Status AtomicFile::set_permissions() const {
-    mode_t mode = 0;
     std::optional<struct stat> old;
     if (replace_) {
         auto found = file_to_replace(path_);
         if (!found) return std::unexpected(found.error());
         old = *found;
     }
-    if (old) {
-        mode = old->st_mode & 0777;
-    } else if (temporary_.empty()) {
-        return {};
-    } else {
-        // mkostemp made the file for its owner only.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
+    // A new file has the mode it was made with, less the umask.
+    if (!old) return {};
+    const mode_t mode = old->st_mode & 0777;
     // The bits first: once the file is another user's, only the capability to change any
     // file's bits could.
     if (::fchmod(fd_, mode) != 0) return std::unexpected(Error::os(errno));
-    if (!old) return {};
     // The owner and group the replaced file had: its reader (a collector running as a user of
     // its own, say) reads the new file as it read the old.
     struct stat made {};

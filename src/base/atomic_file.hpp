@@ -4,6 +4,8 @@
 // disk, then given its name. A reader never sees half a file, and a run cut short leaves the
 // file as it was and, with an unnamed file, nothing else behind.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -21,7 +23,9 @@ class AtomicFile {
     // bits, owner and group (the commit fails when they can't be given to it, and the old file
     // stays); anything else of that name (a directory, a symbolic link, a device node, a FIFO)
     // is refused, here or at the commit, with an AlreadyExists error that says what it is.
-    static Result<AtomicFile> create(const std::filesystem::path& path, bool replace);
+    // A new file gets `mode` less the caller's umask, as open() gives it.
+    static Result<AtomicFile> create(const std::filesystem::path& path, bool replace,
+                                     mode_t mode = 0666);
 
     AtomicFile(AtomicFile&& other) noexcept;
     AtomicFile& operator=(AtomicFile&&) = delete;

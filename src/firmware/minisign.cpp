@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "base/internal_fault.hpp"
+#include "base/trusted_file.hpp"
 
 namespace tarnvel {
 namespace {
@@ -271,26 +272,14 @@ Result<std::string> read_signature_file(const std::string& path) {
     return read_small_file(path, kLargestSignatureFile);
 }
 
-Status check_key_place(const std::string& path, bool directory) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return std::unexpected(os_error_at(path, errno));
-    if (directory) {
-        if (!S_ISDIR(info.st_mode)) return std::unexpected(place_error(path, "not a directory"));
-        return {};
-    }
-    if (!S_ISREG(info.st_mode) || info.st_size > kLargestKeyFile) {
-        return std::unexpected(
-            place_error(path, "not a key file (a regular file of at most 1 MiB)"));
-    }
-    return {};
-}
-
 Result<std::vector<MinisignKey>> load_trusted_key_dir(const std::string& directory) {
     struct stat info {};
     if (::stat(directory.c_str(), &info) != 0 && errno == ENOENT) {
         return std::vector<MinisignKey>{};
     }
-    if (auto place = check_key_place(directory, true); !place) {
+    // Keys lend trust as the configuration file does: read only where no one but root and the
+    // caller can have put them.
+    if (auto place = check_trusted_directory(directory); !place) {
         return std::unexpected(std::move(place.error()));
     }
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), &::closedir);
@@ -308,12 +297,10 @@ Result<std::vector<MinisignKey>> load_trusted_key_dir(const std::string& directo
     std::vector<MinisignKey> keys;
     for (const std::string& name : names) {
         const std::string path = fmt::format("{}/{}", directory, name);
-        if (auto place = check_key_place(path, false); !place) {
-            return std::unexpected(std::move(place.error()));
-        }
-        auto text = read_small_file(path, kLargestKeyFile);
-        if (!text) return std::unexpected(place_error(path, error_text(text.error())));
-        auto key = parse_minisign_key(*text);
+        auto text = read_trusted_file(path, static_cast<std::size_t>(kLargestKeyFile));
+        if (!text) return std::unexpected(std::move(text.error()));
+        if (!*text) return std::unexpected(place_error(path, "it is gone"));
+        auto key = parse_minisign_key(**text);
         if (!key) return std::unexpected(place_error(path, error_text(key.error())));
         keys.push_back(*key);
     }

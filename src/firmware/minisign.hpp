@@ -58,12 +58,9 @@ inline constexpr std::size_t kLargestSignatureFile = 8192;
 Result<std::string> read_signature_file(const std::string& path);
 
 // The keys of every "*.pub" file in `directory`, in name order. A missing directory holds
-// none. The directory and each file are checked as the configuration file is
-// (check_key_place); a file that is no key refuses the whole directory, naming it.
+// none. The directory and each file are checked as the configuration file is (only root and
+// the caller can have written them); a file that is no key refuses the whole directory, naming
+// it.
 Result<std::vector<MinisignKey>> load_trusted_key_dir(const std::string& directory);
-
-// Whether a place that lends trust (the key directory, a key file) may be read: a directory or
-// a regular file as expected, of at most 1 MiB for a file.
-Status check_key_place(const std::string& path, bool directory);
 
 }  // namespace tarnvel

@@ -10,6 +10,7 @@
 #include "base/internal_fault.hpp"
 #include "bpi/bpi_flash.hpp"
 #include "controller/controllers.hpp"
+#include "spi/sfdp.hpp"
 #include "spi/spi_flash.hpp"
 
 namespace tarnvel {
@@ -74,8 +75,15 @@ Result<FlashGeometry> attach_identified_flash(BoardDevice& board) {
     return identify_flash(board);
 }
 
+bool size_confirmed(const FlashGeometry& geometry) {
+    if (geometry.type != FlashType::Spi) return true;
+    if (geometry.source != GeometrySource::Sfdp) return false;
+    // SFDP that disagrees with the capacity its JEDEC ID gives is refused when it is read.
+    return jedec_id_capacity(geometry.jedec_id).has_value();
+}
+
 Status check_flash_holds(BoardDevice& board, const FlashGeometry& geometry, std::uint64_t length) {
-    if (geometry.source != GeometrySource::JedecIdTable || length == 0) return {};
+    if (size_confirmed(geometry) || length == 0) return {};
     if (!board.flash) internal_fault("checking the size of a board that has no flash driver");
     const std::uint64_t base = board_info(board.kind).base_address;
     const std::uint64_t end = base + length;
@@ -95,9 +103,13 @@ Status check_flash_holds(BoardDevice& board, const FlashGeometry& geometry, std:
     return std::unexpected(Error::message(
         ErrorKind::Unsupported,
         fmt::format("the flash reads at 0x{:x} what it holds at 0x{:x}: it may hold only {}, "
-                    "though its JEDEC ID {:02x} (and no SFDP) gives {}, and then what is "
-                    "written at 0x{:x} lands at 0x{:x}",
-                    probe, landing, size_text(smaller), fmt::join(geometry.jedec_id, " "),
+                    "though {} gives {}, and then what is written at 0x{:x} lands at 0x{:x}",
+                    probe, landing, size_text(smaller),
+                    geometry.source == GeometrySource::Sfdp
+                        ? fmt::format("its SFDP (and no size in its JEDEC ID {:02x})",
+                                      fmt::join(geometry.jedec_id, " "))
+                        : fmt::format("its JEDEC ID {:02x} (and no SFDP)",
+                                      fmt::join(geometry.jedec_id, " ")),
                     size_text(geometry.size), probe, landing)));
 }
 

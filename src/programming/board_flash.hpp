@@ -24,12 +24,14 @@ Result<FlashGeometry> identify_flash(BoardDevice& board);
 Result<FlashGeometry> attach_identified_flash(BoardDevice& board);
 
 // Whether the part, identified as `geometry`, holds the `length` bytes from the kind's base
-// address, as far as reading tells. A part known by its JEDEC ID alone may hold less than its
-// ID claims; its addresses then wrap, and what is written from the base address lands lower
+// address, as far as reading tells. A serial part whose size nothing confirms (known by its
+// JEDEC ID alone, or by SFDP whose JEDEC ID gives no size to hold it against) may hold less
+// than it claims; its addresses then wrap, and what is written from the base address lands lower
 // down, over the factory image at 0. Reads the same few bytes where a wrap would take the
 // first byte past a smaller size and where it would land: bytes that differ prove the size,
 // erased bytes at both hold nothing a wrap could overwrite, and anything else is refused with
-// what the part claimed. A size its SFDP gives is not read again.
+// what the part claimed. A size SFDP and the JEDEC ID both give, and a parallel part's, are
+// not read again.
 Status check_flash_holds(BoardDevice& board, const FlashGeometry& geometry, std::uint64_t length);
 
 }  // namespace tarnvel

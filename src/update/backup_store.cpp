@@ -15,6 +15,7 @@
 #include <set>
 
 #include "base/atomic_file.hpp"
+#include "base/trusted_file.hpp"
 #include "update/sha256.hpp"
 
 namespace tarnvel {
@@ -25,6 +26,9 @@ namespace fs = std::filesystem;
 // zstd's default level: a firmware span compresses at some hundreds of MB/s there, far faster
 // than the flash is read, and its erased stretches shrink to nothing.
 constexpr int kCompressionLevel = 3;
+// What the flash held is no secret, and only the directory's owner may enter it; the umask
+// still applies.
+constexpr mode_t kBackupMode = 0644;
 
 Error backup_error(const fs::path& path, ErrorKind kind, std::string_view problem) {
     return Error::message(kind, fmt::format("{}: {}", path.string(), problem));
@@ -34,26 +38,84 @@ Error os_error(const fs::path& path, int errnum) {
     return backup_error(path, error_kind_for_errno(errnum), std::strerror(errnum));
 }
 
-// The backups directory as it must be: a real directory (never followed through a symbolic
-// link) that only its owner may enter, made so when missing.
-Status ready_directory(const fs::path& directory) {
-    struct stat info {};
-    if (::lstat(directory.c_str(), &info) != 0) {
-        if (errno != ENOENT) return std::unexpected(os_error(directory, errno));
-        if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
-            return std::unexpected(os_error(directory, errno));
-        }
-        if (::lstat(directory.c_str(), &info) != 0) {
-            return std::unexpected(os_error(directory, errno));
-        }
-    }
+// The backups directory as the journal's must be: a real directory (never followed through a
+// symbolic link), owned by root or the user running this and writable by no one else. A
+// backup found there is written back to a board.
+Status check_directory(const fs::path& directory, const struct stat& info) {
     if (!S_ISDIR(info.st_mode)) {
         return std::unexpected(
             backup_error(directory, ErrorKind::AlreadyExists,
-                         fmt::format("it is {}, not a directory",
-                                     file_type_text(fs::symlink_status(directory).type()))));
+                         fmt::format("it is {}, not a directory", mode_type_text(info.st_mode))));
+    }
+    if (auto problem = directory_problem(directory, info)) {
+        return std::unexpected(
+            backup_error(directory, ErrorKind::PermissionDenied, "refused: " + *problem));
     }
     return {};
+}
+
+// The backups directory checked; none when it is not there.
+Result<bool> directory_present(const fs::path& directory) {
+    struct stat info {};
+    if (::lstat(directory.c_str(), &info) != 0) {
+        if (errno == ENOENT) return false;
+        return std::unexpected(os_error(directory, errno));
+    }
+    if (auto checked = check_directory(directory, info); !checked) {
+        return std::unexpected(checked.error());
+    }
+    return true;
+}
+
+// The backups directory as it must be, made so (only its owner may enter) when missing.
+Status ready_directory(const fs::path& directory) {
+    auto present = directory_present(directory);
+    if (!present) return std::unexpected(present.error());
+    if (*present) return {};
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
+        return std::unexpected(os_error(directory, errno));
+    }
+    present = directory_present(directory);
+    if (!present) return std::unexpected(present.error());
+    return {};
+}
+
+// A name from the journal is a name in the backups directory, nothing else.
+Status check_name(const fs::path& directory, const std::string& file) {
+    if (file.empty() || file.find('/') != std::string::npos || file == "." || file == "..") {
+        return std::unexpected(backup_error(directory, ErrorKind::InvalidData,
+                                            fmt::format("\"{}\" is no backup's name", file)));
+    }
+    return {};
+}
+
+// The backup at `path` opened for reading: neither through a symbolic link nor waiting on a
+// FIFO, and only a regular file of ours with one name, which no one else can have written.
+Result<int> open_backup(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return std::unexpected(os_error(path, errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const int errnum = errno;
+        ::close(fd);
+        return std::unexpected(os_error(path, errnum));
+    }
+    if (auto problem = file_problem(path, "it", info, FileNames::One)) {
+        ::close(fd);
+        return std::unexpected(backup_error(path, ErrorKind::InvalidData, "refused: " + *problem));
+    }
+    return fd;
+}
+
+// The slot named in a backup's name ("TIME_SLOT_kKIND.zst"); empty for a name of another form.
+std::string_view slot_of(std::string_view name) {
+    const std::size_t first = name.find('_');
+    const std::size_t kind = name.rfind("_k");
+    if (first == std::string_view::npos || kind == std::string_view::npos || kind <= first ||
+        !name.ends_with(".zst")) {
+        return {};
+    }
+    return name.substr(first + 1, kind - first - 1);
 }
 
 // "20261208T012233.123456789Z": the time a backup was taken, to the nanosecond, so that names
@@ -88,7 +150,7 @@ Result<BackupRef> BackupStore::keep(std::string_view pci_address, BoardKind kind
         const std::string name =
             fmt::format("{}_{}_k{}.zst", timestamp_now(), pci_address, static_cast<unsigned>(kind));
         const fs::path path = directory_ / name;
-        auto file = AtomicFile::create(path, false);
+        auto file = AtomicFile::create(path, false, kBackupMode);
         if (!file) return std::unexpected(file.error());
         if (auto written = file->write(frame); !written) return std::unexpected(written.error());
         auto committed = file->commit();
@@ -102,34 +164,31 @@ Result<BackupRef> BackupStore::keep(std::string_view pci_address, BoardKind kind
 
 Result<std::vector<std::uint8_t>> BackupStore::read(const BackupRef& backup,
                                                     std::uint64_t length) const {
-    // A name from the journal is a name in this directory, nothing else.
-    if (backup.file.empty() || backup.file.find('/') != std::string::npos || backup.file == "." ||
-        backup.file == "..") {
-        return std::unexpected(
-            backup_error(directory_, ErrorKind::InvalidData,
-                         fmt::format("\"{}\" is no backup's name", backup.file)));
+    if (auto named = check_name(directory_, backup.file); !named) {
+        return std::unexpected(named.error());
     }
+    auto present = directory_present(directory_);
+    if (!present) return std::unexpected(present.error());
     const fs::path path = directory_ / backup.file;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return std::unexpected(os_error(path, errno));
+    if (!*present) return std::unexpected(os_error(path, ENOENT));
+    auto fd = open_backup(path);
+    if (!fd) return std::unexpected(fd.error());
     struct stat info {};
     std::string frame;
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     // A frame of the span is smaller than its bound; anything larger is not one.
-    if (regular && static_cast<std::uint64_t>(info.st_size) <= ZSTD_compressBound(length)) {
+    if (::fstat(*fd, &info) == 0 &&
+        static_cast<std::uint64_t>(info.st_size) <= ZSTD_compressBound(length)) {
         frame.resize(static_cast<std::size_t>(info.st_size));
         std::size_t done = 0;
         while (done < frame.size()) {
-            const ssize_t n = ::read(fd, frame.data() + done, frame.size() - done);
+            const ssize_t n = ::read(*fd, frame.data() + done, frame.size() - done);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             done += static_cast<std::size_t>(n);
         }
         frame.resize(done);
     }
-    ::close(fd);
-    if (!regular) {
-        return std::unexpected(backup_error(path, ErrorKind::InvalidData, "not a regular file"));
-    }
+    ::close(*fd);
     const unsigned long long declared = ZSTD_getFrameContentSize(frame.data(), frame.size());
     if (declared != length) {
         return std::unexpected(
@@ -165,6 +224,7 @@ Result<std::vector<std::uint8_t>> BackupStore::read(const BackupRef& backup,
 }
 
 Status BackupStore::remove(const std::string& file) const {
+    if (auto named = check_name(directory_, file); !named) return named;
     const fs::path path = directory_ / file;
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
         return std::unexpected(os_error(path, errno));
@@ -174,12 +234,15 @@ Status BackupStore::remove(const std::string& file) const {
 
 Result<std::vector<std::string>> BackupStore::files() const {
     std::vector<std::string> names;
+    auto present = directory_present(directory_);
+    if (!present) return std::unexpected(present.error());
+    if (!*present) return names;
     std::error_code error;
     for (fs::directory_iterator it(directory_, error), end; !error && it != end;
          it.increment(error)) {
-        if (it->is_regular_file(error) && it->path().extension() == ".zst") {
-            names.push_back(it->path().filename().string());
-        }
+        // Regular files only, never what a link leads to.
+        if (it->is_symlink(error) || !it->is_regular_file(error)) continue;
+        if (it->path().extension() == ".zst") names.push_back(it->path().filename().string());
     }
     if (error && error != std::errc::no_such_file_or_directory) {
         return std::unexpected(os_error(directory_, error.value()));
@@ -211,6 +274,21 @@ Status prune_backups(std::span<const WriteRecord> records, const BackupStore& st
     }
     for (const std::string& file : named) {
         if (kept.contains(file)) continue;
+        if (auto removed = store.remove(file); !removed) return removed;
+    }
+    return {};
+}
+
+Status remove_unnamed_backups(std::span<const WriteRecord> records, const BackupStore& store,
+                              std::string_view pci_address) {
+    std::set<std::string, std::less<>> named;
+    for (const WriteRecord& record : records) {
+        if (record.start.backup_file) named.insert(*record.start.backup_file);
+    }
+    auto files = store.files();
+    if (!files) return std::unexpected(files.error());
+    for (const std::string& file : *files) {
+        if (slot_of(file) != pci_address || named.contains(file)) continue;
         if (auto removed = store.remove(file); !removed) return removed;
     }
     return {};

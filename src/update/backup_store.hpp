@@ -36,18 +36,23 @@ class BackupStore {
 
     // Keeps `span`, what the flash of the board of `kind` in the slot at `pci_address` holds
     // over the span about to be written: compressed, flushed to disk and named, in a directory
-    // only its owner can enter (made when missing). A name is never reused.
+    // only its owner can enter (made when missing). A name is never reused. A directory that
+    // is not one, or that someone else owns or may write in, is refused.
     Result<BackupRef> keep(std::string_view pci_address, BoardKind kind,
                            std::span<const std::uint8_t> span);
 
-    // The span a backup holds, checked: its frame must say `length` bytes, and they must have
-    // the SHA-256 the record names. Nothing larger than `length` is ever allocated.
+    // The span a backup holds, checked: the directory as keep checks it, the file a regular
+    // file of ours with one name (opened without following a link or waiting on a FIFO), its
+    // frame saying `length` bytes, and they with the SHA-256 the record names. Nothing larger
+    // than `length` is ever allocated.
     Result<std::vector<std::uint8_t>> read(const BackupRef& backup, std::uint64_t length) const;
 
     // Removes a backup that no record needs any more; one that is already gone is no error.
     Status remove(const std::string& file) const;
 
-    // The names of the backups in the directory, oldest first (their names sort by time).
+    // The names of the backups in the directory (regular files, not links), oldest first
+    // (their names sort by time); none when there is no directory, and an error when it is not
+    // one to trust.
     Result<std::vector<std::string>> files() const;
 
   private:
@@ -62,5 +67,12 @@ class BackupStore {
 // touched: boards written at once each prune their own.
 Status prune_backups(std::span<const WriteRecord> records, const BackupStore& store,
                      std::string_view pci_address, unsigned keep);
+
+// Removes the backups of the board in the slot at `pci_address` that none of `records` names:
+// taken for a write whose record the journal refused, or whose record was forgotten since.
+// No record can ever name them. Other boards' backups are left: a board written at the same
+// time keeps its backup before its record names it.
+Status remove_unnamed_backups(std::span<const WriteRecord> records, const BackupStore& store,
+                              std::string_view pci_address);
 
 }  // namespace tarnvel

@@ -49,8 +49,8 @@ std::expected<FlashGeometry, AccessFailure> identify_flash_part(BoardDevice& boa
     if (auto fits = check_flash_fits(*geometry, board.kind, length, use); !fits) {
         return failure(Stage::Fit, std::move(fits.error()));
     }
-    // A part known by its JEDEC ID alone may claim more than it holds: reads where its
-    // addresses would wrap tell.
+    // A serial part whose size nothing confirms may claim more than it holds: reads where its
+    // addresses would wrap tell, before anything is erased.
     if (auto holds = check_flash_holds(board, *geometry, length); !holds) {
         const bool refused = holds.error().kind() == ErrorKind::Unsupported;
         return failure(refused ? Stage::Fit : Stage::Identify, std::move(holds.error()));

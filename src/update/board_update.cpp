@@ -413,6 +413,11 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
                 journal_.report(started.error());
             }
         }
+        if (!report.record && report.backup) {
+            // No record names the backup, so nothing could ever write it back: it goes.
+            (void)BackupStore(policy_.state_dir).remove(report.backup->file);
+            report.backup.reset();
+        }
         if (!report.record && journal_.required()) {
             // No board is written that the journal could not tell of afterwards.
             board.close();
@@ -458,6 +463,10 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
             auto pruned = records ? prune_backups(*records, BackupStore(policy_.state_dir),
                                                   report.board.pci_address, policy_.keep_backups)
                                   : Status(std::unexpected(std::move(records.error())));
+            if (pruned) {
+                pruned = remove_unnamed_backups(*records, BackupStore(policy_.state_dir),
+                                                report.board.pci_address);
+            }
             if (!pruned) journal_.report(pruned.error());
         }
     } else if (done.stopped) {

@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/trusted_file.hpp"
+
 namespace tarnvel {
 namespace {
 
@@ -28,8 +30,6 @@ constexpr std::size_t kLongestPath = 512 - std::string_view("-journal").size();
 // The files SQLite keeps beside the database: its rollback journal, and a write-ahead log and
 // its index where someone switched the file to one. SQLite reads them as its own.
 constexpr std::array<std::string_view, 3> kBesideFiles = {"-journal", "-wal", "-shm"};
-// Writable by the group or by anyone.
-constexpr mode_t kWritableByOthers = S_IWGRP | S_IWOTH;
 
 Error refused(const fs::path& file, std::string problem) {
     return Error::message(ErrorKind::PermissionDenied,
@@ -41,77 +41,6 @@ Error failed(const fs::path& file, const fs::path& what, int errnum) {
                           what == file ? fmt::format("{}: {}", file.string(), std::strerror(errnum))
                                        : fmt::format("{}: {}: {}", file.string(), what.string(),
                                                      std::strerror(errnum)));
-}
-
-std::string_view type_of(mode_t mode) {
-    if (S_ISLNK(mode)) return "a symbolic link";
-    if (S_ISDIR(mode)) return "a directory";
-    if (S_ISBLK(mode)) return "a block device";
-    if (S_ISCHR(mode)) return "a character device";
-    if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    if (S_ISREG(mode)) return "a regular file";
-    return "of an unknown type";
-}
-
-bool trusted_owner(uid_t owner) {
-    return owner == 0 || owner == ::getuid() || owner == ::geteuid();
-}
-
-std::string link_target(const fs::path& link) {
-    std::error_code ec;
-    const fs::path target = fs::read_symlink(link, ec);
-    return ec ? std::string("?") : target.string();
-}
-
-std::string mode_text(mode_t mode) {
-    return fmt::format("{:04o}", mode & 07777);
-}
-
-// What is wrong with the directory, if anything: `info` is its lstat.
-std::optional<std::string> directory_problem(const fs::path& dir, const struct stat& info) {
-    if (S_ISLNK(info.st_mode)) {
-        return fmt::format("its directory {} is a symbolic link (to {}), which is not followed",
-                           dir.string(), link_target(dir));
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        return fmt::format("its directory {} is {}", dir.string(), type_of(info.st_mode));
-    }
-    if (!trusted_owner(info.st_uid)) {
-        return fmt::format(
-            "its directory {} belongs to uid {}, neither root nor the user "
-            "running this",
-            dir.string(), info.st_uid);
-    }
-    if ((info.st_mode & kWritableByOthers) != 0 && (info.st_mode & S_ISVTX) == 0) {
-        return fmt::format("its directory {} is writable by others and not sticky (mode {})",
-                           dir.string(), mode_text(info.st_mode));
-    }
-    return std::nullopt;
-}
-
-// What is wrong with the file, or one of SQLite's beside it, if anything: `info` is its lstat,
-// `name` what it is called in the refusal.
-std::optional<std::string> file_problem(const fs::path& path, std::string_view name,
-                                        const struct stat& info) {
-    if (S_ISLNK(info.st_mode)) {
-        return fmt::format("{} is a symbolic link (to {}), which is not followed", name,
-                           link_target(path));
-    }
-    if (!S_ISREG(info.st_mode)) {
-        return fmt::format("{} is {}, not a regular file", name, type_of(info.st_mode));
-    }
-    if (!trusted_owner(info.st_uid)) {
-        return fmt::format("{} belongs to uid {}, neither root nor the user running this", name,
-                           info.st_uid);
-    }
-    if ((info.st_mode & kWritableByOthers) != 0) {
-        return fmt::format("{} is writable by others (mode {})", name, mode_text(info.st_mode));
-    }
-    if (info.st_nlink != 1) {
-        return fmt::format("{} has {} names (hard links), not one", name, info.st_nlink);
-    }
-    return std::nullopt;
 }
 
 // Makes the directory and every missing one above it, mode 0755 whatever the umask.

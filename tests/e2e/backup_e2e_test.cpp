@@ -4,6 +4,8 @@
 // and a configuration file that says where it is wrong.
 
 #include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -181,6 +183,18 @@ TEST_F(BackupTest, OnlyAllowedImagesAreWritten) {
     EXPECT_TRUE(contains(refused.err, "line 2, column 3")) << refused.err;
     EXPECT_EQ(parse_json(fw({"history", "--json"})).size(), writes + 1) << "written";
     EXPECT_EQ(image_region(hardware(0), image.size()), image);
+
+    // One that another user owns and anyone may write is refused as it stands, naming why, and
+    // nothing is written: it is never taken for no configuration.
+    configure("keep_backups = 0\n");
+    const fs::path file = state_dir().parent_path() / "tarnvel-fw.toml";
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    const sim::RunResult foreign = fw({"update", "--yes", "--force", "--full", "--json"});
+    EXPECT_TRUE(foreign.exited_with(kExitUsage)) << foreign.describe_end();
+    EXPECT_TRUE(contains(foreign.err, file.string() + ": refused: it belongs to uid 65534"))
+        << foreign.err;
+    EXPECT_EQ(parse_json(fw({"history", "--json"})).size(), writes + 1) << "written";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The board descriptions of tarnvel-sim, and the machine they build.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,8 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/register_file.hpp"
 #include "sim/model/sim_board.hpp"
+#include "sim/support/file_text.hpp"
+#include "sim/support/temp_dir.hpp"
 #include "sim/testbed/board_description.hpp"
 #include "sim/testbed/described_boards.hpp"
 
@@ -159,6 +162,38 @@ TEST(BoardDescription, FlashPartSettingsReachTheChipThatHoldsTheFirmware) {
                              "sector-size=2K", "sector-size=32M", "buffer-size=1", "buffer-size=2K",
                              "jedec-id=3d71", "jedec-id=3d71xx", "jedec-id=+3d711"}) {
         EXPECT_FALSE(parse_board_description(text)) << text;
+    }
+}
+
+// A part's table comes from a regular file no larger than a table: a device that never ends, a
+// FIFO no one writes and a directory are refused at once, with why.
+TEST(BoardDescription, PartTablesAreReadOnlyFromRegularFilesOfATablesSize) {
+    const TempDir dir("tarnvel-tables.");
+    const std::filesystem::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::filesystem::path large = dir.path() / "large.sfdp";
+    ASSERT_TRUE(write_whole_file(large, std::string(1 << 20, '\xff')));
+    struct Case {
+        std::string setting;
+        const char* why;  // none: taken
+    };
+    const Case cases[] = {
+        {"sfdp=/dev/zero", "not a regular file"},
+        {"cfi=/dev/zero", "not a regular file"},
+        {"sfdp=" + fifo.string(), "not a regular file"},
+        {"cfi=" + dir.path().string(), "not a regular file"},
+        {"sfdp=" + large.string(), "larger than a table is"},
+        {"sfdp=" + std::string(TARNVEL_PARTS_DIR) + "/w25q512jv.sfdp", nullptr},
+    };
+    for (const Case& c : cases) {
+        auto board = parse_board_description("kind=8," + c.setting);
+        if (c.why == nullptr) {
+            EXPECT_TRUE(board) << c.setting << ": " << error_text(board.error());
+            continue;
+        }
+        ASSERT_FALSE(board) << c.setting;
+        EXPECT_NE(error_text(board.error()).find(c.why), std::string::npos)
+            << error_text(board.error());
     }
 }
 

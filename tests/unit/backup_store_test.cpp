@@ -20,6 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* kSlot = "0000:03:00.0";
+constexpr uid_t kSomeoneElse = 65534;
 
 TEST(BackupStore, KeepsASpanThatReadsBackWholeAndNamesEachBackupOnce) {
     const sim::TempDir state("tarnvel-backup.");
@@ -61,6 +62,20 @@ TEST(BackupStore, ReadsNothingItsRecordDoesNotDescribe) {
     const std::string frame = sim::read_whole_file(store.directory() / kept->file).value();
     ASSERT_TRUE(
         sim::write_whole_file(store.directory() / "cut.zst", frame.substr(0, frame.size() / 2)));
+    // The whole frame, where no one but root and this user can have put it, or not.
+    const auto copy = [&](const char* name, mode_t mode, uid_t owner) {
+        ASSERT_TRUE(sim::write_whole_file(store.directory() / name, frame));
+        ::chmod((store.directory() / name).c_str(), mode);
+        ASSERT_EQ(::chown((store.directory() / name).c_str(), owner, 0), 0);
+    };
+    copy("foreign.zst", 0644, kSomeoneElse);
+    copy("open.zst", 0666, 0);
+    copy("twice.zst", 0644, 0);
+    ASSERT_EQ(::link((store.directory() / "twice.zst").c_str(),
+                     (store.directory() / "second.zst").c_str()),
+              0);
+    // A FIFO with no writer would hold an open that waits for one.
+    ASSERT_EQ(::mkfifo((store.directory() / "fifo.zst").c_str(), 0600), 0);
 
     // Bytes after the frame that are no frame of their own.
     ASSERT_TRUE(sim::write_whole_file(store.directory() / "damaged.zst", frame + "garbage!"));
@@ -88,6 +103,10 @@ TEST(BackupStore, ReadsNothingItsRecordDoesNotDescribe) {
          span.size(),
          "it is damaged: what it holds does not unpack"},
         {"no such backup", {"gone.zst", kept->sha256}, span.size(), ""},
+        {"a file of someone else", {"foreign.zst", kept->sha256}, span.size(), ""},
+        {"a file writable by others", {"open.zst", kept->sha256}, span.size(), ""},
+        {"a file with two names", {"twice.zst", kept->sha256}, span.size(), ""},
+        {"a FIFO", {"fifo.zst", kept->sha256}, span.size(), ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -96,6 +115,7 @@ TEST(BackupStore, ReadsNothingItsRecordDoesNotDescribe) {
         EXPECT_NE(error_text(read.error()).find(c.says), std::string::npos)
             << error_text(read.error());
     }
+    EXPECT_TRUE(store.read(*kept, span.size())) << "the backup itself reads";
 }
 
 TEST(BackupStore, NeverWritesThroughABackupsDirectoryThatIsALink) {
@@ -108,6 +128,63 @@ TEST(BackupStore, NeverWritesThroughABackupsDirectoryThatIsALink) {
     EXPECT_NE(error_text(kept.error()).find("symbolic link"), std::string::npos)
         << error_text(kept.error());
     EXPECT_TRUE(fs::is_empty(elsewhere.path()));
+}
+
+// A backups directory that someone else owns or may write in is neither written in nor read
+// from: what it holds is written back to a board.
+TEST(BackupStore, UsesNoDirectoryOthersCanHavePutBackupsIn) {
+    struct Case {
+        const char* what;
+        mode_t mode;
+        uid_t owner;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"someone else's", 0700, kSomeoneElse, "belongs to uid 65534"},
+        {"writable by all", 0777, 0, "writable by others and not sticky (mode 0777)"},
+        {"writable by its group", 0770, 0, "(mode 0770)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const sim::TempDir state("tarnvel-backup.");
+        BackupStore store(state.path());
+        auto kept = store.keep(kSlot, BoardKind::Qx630, sim::firmware_bytes(1024, 1));
+        ASSERT_TRUE(kept);
+        ::chmod(store.directory().c_str(), c.mode);
+        ASSERT_EQ(::chown(store.directory().c_str(), c.owner, 0), 0);
+        auto again = store.keep(kSlot, BoardKind::Qx630, sim::firmware_bytes(1024, 1));
+        ASSERT_FALSE(again);
+        EXPECT_NE(error_text(again.error()).find(c.problem), std::string::npos)
+            << error_text(again.error());
+        EXPECT_FALSE(store.read(*kept, 1024));
+        EXPECT_FALSE(store.files());
+    }
+}
+
+// Backups of the board that no record names (a write whose record the journal refused, a
+// record forgotten) are removed; those its records name, other boards' and files not named as
+// backups are not.
+TEST(BackupStore, RemovesTheBoardsBackupsThatNoRecordNames) {
+    const sim::TempDir state("tarnvel-backup.");
+    BackupStore store(state.path());
+    const auto keep = [&](const char* slot) {
+        auto kept = store.keep(slot, BoardKind::Qx630, sim::firmware_bytes(64, 1));
+        EXPECT_TRUE(kept);
+        return kept.value_or(BackupRef{});
+    };
+    const BackupRef named = keep(kSlot);
+    const BackupRef orphan = keep(kSlot);
+    const BackupRef other_board = keep("0000:04:00.0");
+    ASSERT_TRUE(sim::write_whole_file(store.directory() / "notes.zst", "mine"));
+    std::vector<WriteRecord> records(1);
+    records[0].start.pci_address = kSlot;
+    records[0].start.backup_file = named.file;
+    ASSERT_TRUE(remove_unnamed_backups(records, store, kSlot));
+    auto left = store.files();
+    ASSERT_TRUE(left);
+    EXPECT_EQ(std::set<std::string>(left->begin(), left->end()),
+              (std::set<std::string>{named.file, other_board.file, "notes.zst"}));
+    EXPECT_FALSE(fs::exists(store.directory() / orphan.file));
 }
 
 // Retention after a verified write: the newest backups asked for, the one of the board's last

@@ -167,6 +167,9 @@ INSTANTIATE_TEST_SUITE_P(
         PlaceCase{"FileWritableByAll",
                   [](const fs::path&, const fs::path& state) { return journal_of(state, 0666); },
                   "it is writable by others (mode 0666)"},
+        PlaceCase{"FileWritableByItsGroup",
+                  [](const fs::path&, const fs::path& state) { return journal_of(state, 0664); },
+                  "it is writable by others (mode 0664)"},
         PlaceCase{"FileWithTwoNames",
                   [](const fs::path& root, const fs::path& state) {
                       const fs::path file = journal_of(state, 0644);
@@ -275,6 +278,32 @@ TEST(JournalRecord, AFileSwitchedToAWriteAheadLogIsPutBackForReadersWhoCantWrite
         auto journal = Journal::open_for_reading(file);
         if (!journal) std::cerr << error_text(journal.error()) << "\n";
         ::_exit(journal && journal->records() && journal->records()->size() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kUnreachable) {
+        GTEST_SKIP() << "uid " << kSomeoneElse << " can't reach " << dir.path();
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A journal that its user can read but not write is refused for writing, saying so, and not
+// taken as one to record in: every write would go unrecorded.
+TEST(JournalRecord, AJournalThatCanBeReadButNotWrittenIsRefusedForWriting) {
+    sim::TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const fs::path file = dir.path() / kJournalFileName;
+    make_journal(file);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(kSomeoneElse) != 0 || ::setuid(kSomeoneElse) != 0) ::_exit(3);
+        if (::access(dir.path().c_str(), X_OK) != 0) ::_exit(kUnreachable);
+        if (!Journal::open_for_reading(file)) ::_exit(2);
+        auto journal = Journal::open_for_writing(file);
+        if (journal) ::_exit(1);
+        const std::string text = error_text(journal.error());
+        std::cerr << text << "\n";
+        ::_exit(text.find("can't write it") != std::string::npos ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);

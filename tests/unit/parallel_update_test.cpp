@@ -7,6 +7,7 @@
 #include "update/parallel_update.hpp"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -25,6 +26,7 @@
 #include "sim/model/register_faults.hpp"
 #include "sim/model/sim_board.hpp"
 #include "sim/support/temp_dir.hpp"
+#include "support/journal_outside.hpp"
 #include "update/backup_store.hpp"
 #include "update/journal.hpp"
 
@@ -142,13 +144,14 @@ class ParallelUpdateTest : public ::testing::Test {
 
     ParallelUpdateOutcome update(unsigned jobs) {
         RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
-                           [](const Error& problem) { ADD_FAILURE() << error_text(problem); });
+                           [this](const Error& problem) { journal_problem(problem); });
         const UpdatePolicy policy{.unattended = true,
                                   .force = true,
                                   .reboot = UpdatePolicy::Reboot::Never,
                                   .image_file = &image_,
                                   .backup = backup_,
-                                  .state_dir = dir_.path()};
+                                  .state_dir = dir_.path(),
+                                  .keep_backups = keep_backups_};
         BoardUpdate board_update(policy, journal, dialogue);
         std::vector<BoardDevice*> boards;
         for (BoardDevice& board : boards_) boards.push_back(&board);
@@ -205,6 +208,11 @@ class ParallelUpdateTest : public ::testing::Test {
     std::vector<BoardDevice> boards_;
     // What the flash held kept first, as tarnvel-fw keeps it.
     UpdatePolicy::Backup backup_ = UpdatePolicy::Backup::Kept;
+    unsigned keep_backups_ = 2;
+    // What the run's journal tells of a problem with it; none is expected unless set.
+    std::function<void(const Error&)> journal_problem = [](const Error& problem) {
+        ADD_FAILURE() << error_text(problem);
+    };
     CountingDialogue dialogue;
 };
 
@@ -337,6 +345,125 @@ TEST_F(ParallelUpdateTest, AStopSignalStopsEveryBoardAtTheEndOfItsBlock) {
     outcome.held_stop.reset();
     EXPECT_EQ(dialogue.stopping_notices, 1);
     ::sigaction(SIGTERM, &saved, nullptr);
+}
+
+}  // namespace
+}  // namespace tarnvel::testing
+
+namespace tarnvel::testing {
+namespace {
+
+// A board that fails with fewer jobs than boards: the jobs go on to the boards after it. One
+// job makes it certain that the thread of the failed board is the one that writes the rest.
+TEST_F(ParallelUpdateTest, AFailedBoardLeavesTheBoardsAfterItToBeWritten) {
+    backup_ = UpdatePolicy::Backup::Skipped;
+    add_boards(3, sim::RegisterFault{.access = 5000, .persistent = true});
+    const ParallelUpdateOutcome outcome = update(1);
+    EXPECT_EQ(outcome.reports[0].result, UpdateResult::Failed);
+    EXPECT_TRUE(outcome.reports[0].ends_run);
+    for (std::size_t i = 1; i < 3; ++i) {
+        EXPECT_EQ(outcome.reports[i].result, UpdateResult::Updated) << boards_[i].devnode;
+        EXPECT_TRUE(holds_blocks(i, UINT32_MAX)) << boards_[i].devnode;
+    }
+}
+
+// The journal refuses the start of every record (as a full file system would): no board is
+// written, the operator is told once for the run, and the backups taken for the writes, which
+// no record names, are gone.
+TEST_F(ParallelUpdateTest, ARefusedRecordStartWritesNothingAndLeavesNoBackup) {
+    add_boards(3);
+    ASSERT_TRUE(Journal::open_for_writing(journal_file()));
+    run_sql(journal_file(),
+            "PRAGMA writable_schema = ON; UPDATE sqlite_master SET sql = replace(sql, "
+            "'kind INTEGER', 'kind INTEGER CHECK (kind < 0)') WHERE name = 'writes';");
+    int notices = 0;
+    journal_problem = [&notices](const Error&) { ++notices; };
+    const ParallelUpdateOutcome outcome = update(2);
+    EXPECT_EQ(notices, 1);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(outcome.reports[i].result, UpdateResult::Failed) << boards_[i].devnode;
+        EXPECT_EQ(outcome.reports[i].failure, UpdateFailure::Journal) << boards_[i].devnode;
+        EXPECT_FALSE(outcome.reports[i].backup) << boards_[i].devnode;
+        EXPECT_TRUE(holds_blocks(i, 0)) << boards_[i].devnode;
+    }
+    EXPECT_EQ(backups_kept(), 0u);
+}
+
+// Each record is on the disk before its board's first erase; the write says whether it
+// changed the flash, in the report and in the record: the first write does, the same image
+// again does not.
+TEST_F(ParallelUpdateTest, EachRecordComesBeforeTheFirstEraseAndTellsWhatChanged) {
+    add_boards(2);
+    std::atomic<int> recorded_before{0};
+    dialogue.at_block = [&](const BoardIdentity& board, const BlockPass& pass) {
+        if (pass.block != 0) return;
+        auto journal = Journal::open_for_reading(journal_file());
+        if (!journal) return;
+        for (const WriteRecord& record : journal->records().value_or(std::vector<WriteRecord>{})) {
+            if (record.start.devnode == board.devnode && !record.end) ++recorded_before;
+        }
+    };
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "first write" : "the same image again");
+        recorded_before = 0;
+        const ParallelUpdateOutcome outcome = update(2);
+        // The same image again erases nothing.
+        if (first) {
+            EXPECT_EQ(recorded_before, 2);
+        }
+        auto journal = Journal::open_for_reading(journal_file());
+        ASSERT_TRUE(journal);
+        for (std::size_t i = 0; i < 2; ++i) {
+            const BoardUpdateReport& report = outcome.reports[i];
+            EXPECT_EQ(report.result, first ? UpdateResult::Updated : UpdateResult::Unchanged);
+            EXPECT_EQ(report.flash_changed, first);
+            auto last = journal->last_write(boards_[i].pci_address, boards_[i].kind, false);
+            ASSERT_TRUE(last && *last);
+            ASSERT_EQ((*last)->id, report.record);
+            ASSERT_TRUE((*last)->end);
+            EXPECT_EQ((*last)->end->flash_changed, first);
+        }
+    }
+}
+
+// After each verified write a board keeps its newest `keep_backups` backups and, whatever
+// that is, the one of its last verified write.
+TEST_F(ParallelUpdateTest, KeepsTheBackupsItIsAskedToKeep) {
+    add_boards(1);
+    const std::pair<unsigned, std::size_t> cases[] = {{0, 1}, {1, 1}, {2, 2}, {5, 3}};
+    for (const auto& [keep, kept] : cases) {
+        SCOPED_TRACE(keep);
+        fs::remove_all(dir_.path() / kBackupDirName);
+        fs::remove(journal_file());
+        keep_backups_ = keep;
+        for (int run = 0; run < 3; ++run) {
+            EXPECT_TRUE(written_and_verified(update(1).reports[0].result));
+        }
+        EXPECT_EQ(backups_kept(), kept);
+    }
+}
+
+// Boards written at once under a umask that lets no one else read: every backup, and every
+// other file the run makes but the journal (0644 whatever the umask, for the readers of its
+// records), has the mode it was made with less that umask.
+TEST_F(ParallelUpdateTest, FilesMadeWhileBoardsAreWrittenKeepTheCallersUmask) {
+    add_boards(4);
+    const mode_t caller = ::umask(027);
+    const ParallelUpdateOutcome outcome = update(4);
+    ::umask(caller);
+    for (const BoardUpdateReport& report : outcome.reports) {
+        EXPECT_EQ(report.result, UpdateResult::Updated) << report.board.devnode;
+    }
+    std::size_t backups = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+        if (!entry.is_regular_file() || entry.path().parent_path() != dir_.path() / kBackupDirName)
+            continue;
+        ++backups;
+        struct stat info {};
+        ASSERT_EQ(::stat(entry.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0640u) << entry.path();
+    }
+    EXPECT_EQ(backups, 4u);
 }
 
 }  // namespace

@@ -135,6 +135,9 @@ struct TableCase {
     // The chip: 32 MiB, JEDEC ID 3d 71 19, unless this says otherwise.
     std::function<void(SpiNorChip::Options&)> part = [](SpiNorChip::Options&) {};
     const char* reason = "";  // "" when the part fits
+    // Where a refusal stops: a part that answers but can't take the write is a misfit; one
+    // whose answer can't be used is not identified.
+    AccessFailure::Stage stage = AccessFailure::Stage::Fit;
 };
 
 std::vector<TableCase> table_cases() {
@@ -222,7 +225,8 @@ std::vector<TableCase> table_cases() {
     cases.push_back({"SfdpOfMajorRevision2AndAnUnknownId", Qx630, revision_2,
                      size(64 * kMiB, {0xEF, 0x40, 0x1A}),
                      "the flash's SFDP is of major revision 2, which this program does not read, "
-                     "and its JEDEC ID ef 40 1a is not a known part"});
+                     "and its JEDEC ID ef 40 1a is not a known part",
+                     AccessFailure::Stage::Identify});
     // Seventeen parameter headers, the 4-byte table last.
     SfdpSpace many;
     many.table(kBasic, 6, basic_table({{64 * kKiB, 0xD8}}), 0x400);
@@ -236,7 +240,8 @@ std::vector<TableCase> table_cases() {
                      {},
                      size(32 * kMiB, {0x3D, 0x71, 0x1A}),
                      "the flash's SFDP gives a size of 32 MiB, and the JEDEC ID 3d 71 1a one of "
-                     "64 MiB"});
+                     "64 MiB",
+                     AccessFailure::Stage::Identify});
     // No SFDP, and an ID that claims 64 MiB of a 16 MiB part: the base reads as offset 0.
     cases.push_back({"ClaimsMoreThanItHolds",
                      Qx630,
@@ -252,6 +257,14 @@ std::vector<TableCase> table_cases() {
                          o.sfdp = false;
                          o.size_bytes = 64 * kMiB;
                      }});
+    // SFDP of 32 MiB on a 16 MiB part whose JEDEC ID gives no size to hold it against: the
+    // base reads as offset 0, and nothing is erased.
+    cases.push_back({"SfdpClaimsMoreThanItHolds", Qx630, uniform_part(),
+                     size(16 * kMiB, {0x3D, 0x71, 0x00}),
+                     "the flash reads at 0x1000000 what it holds at 0x0: it may hold only 16 MiB, "
+                     "though its SFDP (and no size in its JEDEC ID 3d 71 00) gives 32 MiB"});
+    cases.push_back(
+        {"SfdpHoldsWhatItClaims", Qx630, uniform_part(), size(32 * kMiB, {0x3D, 0x71, 0x00})});
     return cases;
 }
 
@@ -271,6 +284,7 @@ TEST(PartTables, EachPartIsJudgedByItsTablesBeforeAnythingIsErased) {
             ASSERT_FALSE(part);
             const std::string why = error_text(part.error().error);
             EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+            EXPECT_EQ(part.error().stage, c.stage) << why;
         }
         EXPECT_FALSE(board.flash().changed());
         EXPECT_TRUE(board.violations().empty()) << board.violations().summary();

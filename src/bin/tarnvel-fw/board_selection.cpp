@@ -19,9 +19,9 @@ std::expected<std::vector<BoardDevice*>, std::string> select_boards(
         std::vector<std::string_view> known;
         for (const BoardDevice& board : boards) known.push_back(board.devnode);
         return std::unexpected(
-            known.empty()
-                ? fmt::format("no board at {}: no boards were found", node)
-                : fmt::format("no board at {}; the boards are {}", node, fmt::join(known, ", ")));
+            known.empty() ? fmt::format("no board at {}: no boards were found", printable(node))
+                          : fmt::format("no board at {}; the boards are {}", printable(node),
+                                        fmt::join(known, ", ")));
     }
     std::vector<BoardDevice*> selected;
     for (BoardDevice& board : boards) {
@@ -41,8 +41,8 @@ std::expected<Targets, std::string> resolve_targets(std::span<BoardDevice> board
     if (image_file) {
         auto bytes = read_image_file(*image_file);
         if (!bytes) {
-            return std::unexpected(fmt::format("can't read the image file {}: {}", *image_file,
-                                               error_text(bytes.error())));
+            return std::unexpected(fmt::format("can't read the image file {}: {}",
+                                               printable(*image_file), error_text(bytes.error())));
         }
         targets.image_file = ImageFile{.path = *image_file, .bytes = std::move(*bytes)};
     }

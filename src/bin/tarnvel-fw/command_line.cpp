@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/help_text.hpp"
 #include "bin/tarnvel-fw/since_time.hpp"
@@ -86,12 +87,13 @@ class OptionFormatter final : public CLI::Formatter {
 };
 
 // What a usage error prints on standard error: the program's name, the problem, and where to
-// read more.
+// read more. The problem quotes what was typed: its control characters are escaped, so that
+// an argument can't move the cursor, recolour the terminal or end the line.
 std::string usage_message(std::string_view problem) {
     return fmt::format(
         "tarnvel-fw: {}\nRun tarnvel-fw --help, or tarnvel-fw help COMMAND, for more "
         "information.\n",
-        problem);
+        printable(problem));
 }
 
 CLI::Option* add_boards(CLI::App& command, std::vector<std::string>& boards) {
@@ -262,8 +264,8 @@ std::string command_names(const CLI::App& app) {
 }
 
 int no_such_command(const CLI::App& app, std::string_view name) {
-    std::cerr << fmt::format("tarnvel-fw: no command \"{}\"; the commands are {}\n", name,
-                             command_names(app));
+    std::cerr << fmt::format("tarnvel-fw: no command \"{}\"; the commands are {}\n",
+                             printable(name), command_names(app));
     return kExitUsage;
 }
 

@@ -1,22 +1,17 @@
 #include "bin/tarnvel-fw/configuration.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
 #include "bin/tarnvel-fw/console.hpp"
 #include "firmware/minisign.hpp"
+#include "update/configuration_file.hpp"
 #include "update/parallel_update.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -25,46 +20,10 @@ namespace {
 
 constexpr const char* kConfigurationVariable = "TARNVEL_CONFIG";
 constexpr const char* kDefaultConfiguration = "/etc/tarnvel/tarnvel-fw.toml";
-// A configuration is a few lines; a larger file is not one.
-constexpr off_t kLargestFile = 1 << 20;
 
 Error refused(const std::filesystem::path& file, const toml::source_region& where,
               std::string_view problem) {
-    // A problem of no place in the text (line 0) is one of the whole file.
-    if (where.begin.line == 0) {
-        return Error::message(ErrorKind::InvalidInput,
-                              fmt::format("{}: {}", file.string(), problem));
-    }
-    return Error::message(ErrorKind::InvalidInput,
-                          fmt::format("{}: line {}, column {}: {}", file.string(), where.begin.line,
-                                      where.begin.column, problem));
-}
-
-// The file's text, or why it can't be read, in the system's words.
-Result<std::string> file_text(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::unexpected(Error::message(
-            error_kind_for_errno(errno),
-            fmt::format("{}: can't be read: {}", file.string(), std::strerror(errno))));
-    }
-    std::string text;
-    std::array<char, 4096> chunk{};
-    while (text.size() <= static_cast<std::size_t>(kLargestFile)) {
-        const ssize_t n = ::read(fd, chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return std::unexpected(Error::message(
-                error_kind_for_errno(error),
-                fmt::format("{}: can't be read: {}", file.string(), std::strerror(error))));
-        }
-        if (n == 0) break;
-        text.append(chunk.data(), static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return text;
+    return configuration_refusal(file, where, problem);
 }
 
 bool is_sha256(std::string_view text) {
@@ -153,27 +112,12 @@ std::filesystem::path configuration_file() {
 
 Result<Configuration> read_configuration(const std::filesystem::path& file) {
     Configuration configuration;
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) {
-        if (errno == ENOENT) return configuration;
-        return std::unexpected(
-            Error::message(error_kind_for_errno(errno),
-                           fmt::format("{}: {}", file.string(), std::strerror(errno))));
-    }
-    if (!S_ISREG(info.st_mode) || info.st_size > kLargestFile) {
-        return std::unexpected(Error::message(
-            ErrorKind::InvalidInput,
-            fmt::format("{}: not a configuration file (a regular file of at most 1 MiB)",
-                        file.string())));
-    }
-    const Result<std::string> text = file_text(file);
-    if (!text) return std::unexpected(text.error());
-    toml::table table;
-    try {
-        table = toml::parse(*text, file.string());
-    } catch (const toml::parse_error& error) {
-        return std::unexpected(refused(file, error.source(), error.description()));
-    }
+    // Read only where no one but root and the caller can have written it, bounded before the
+    // parser sees it; a file that is there and can't be read is an error, never no policy.
+    auto read = read_configuration_file(file);
+    if (!read) return std::unexpected(read.error());
+    if (!*read) return configuration;
+    const toml::table& table = **read;
     for (const auto& [key, node] : table) {
         if (key == "approved_sha256") {
             auto list = digests(file, node, key.str());

@@ -1,6 +1,7 @@
 #pragma once
 // tarnvel-fw's configuration file: what an operator sets once per host. /etc/tarnvel/
-// tarnvel-fw.toml, or the file TARNVEL_CONFIG names; a missing file sets nothing.
+// tarnvel-fw.toml, or the file TARNVEL_CONFIG names (an absolute path); a missing file sets
+// nothing, and one that others can have written is refused.
 //
 //   approved_sha256 = ["…", …]   only these images are written
 //   blocked_sha256 = ["…", …]    these images are never written, not even with --force
@@ -28,9 +29,9 @@ struct Configuration {
 // TARNVEL_CONFIG, or /etc/tarnvel/tarnvel-fw.toml.
 std::filesystem::path configuration_file();
 
-// The file read and checked: a missing file is an empty configuration; one that can't be read,
-// is not TOML, holds a key this program does not know or a value of the wrong kind is refused,
-// the error naming the file, the line and the column.
+// The file read and checked: a missing file is an empty configuration; one that can't be read
+// or trusted (read_configuration_file), is not TOML, holds a key this program does not know or
+// a value of the wrong kind is refused, the error naming the file, the line and the column.
 Result<Configuration> read_configuration(const std::filesystem::path& file);
 
 // The directory of trusted keys beside the configuration file `file`.

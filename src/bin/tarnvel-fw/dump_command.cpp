@@ -10,6 +10,7 @@
 
 #include "base/atomic_file.hpp"
 #include "base/stop_signals.hpp"
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_access.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/console.hpp"
@@ -24,8 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// `why` may quote --board and --output as typed: their control characters are escaped.
 int refuse(int status, std::string_view why) {
-    notice(fmt::format("tarnvel-fw: {}\n", why));
+    notice(fmt::format("tarnvel-fw: {}\n", printable(why)));
     return status;
 }
 
@@ -97,8 +99,8 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
     bool written = false;
     StopSignalHold hold([&] {
         if (written) return;
-        notice(
-            fmt::format("tarnvel-fw: stopped by a signal; {} was not written\n", command.output));
+        notice(fmt::format("tarnvel-fw: stopped by a signal; {} was not written\n",
+                           printable(command.output)));
     });
     auto file = AtomicFile::create(command.output, command.force);
     if (!file) {
@@ -135,7 +137,7 @@ int run_dump(std::span<BoardDevice> boards, const DumpCommand& command) {
     }
     written = true;
     report(fmt::format("{}: {} bytes of the image region written to {}\n", board.devnode, length,
-                       command.output));
+                       printable(command.output)));
     return kExitOk;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 #include "bin/tarnvel-fw/exit_status.hpp"
@@ -52,15 +53,17 @@ int run_forget(std::span<const BoardDevice> boards, const ForgetCommand& command
         if (record.start.pci_address == command.pci) gone.push_back(record);
     }
     if (gone.empty()) {
-        notice(fmt::format("tarnvel-fw: {}\n", nothing_to_forget(boards, command.pci, *missing)));
+        notice(fmt::format("tarnvel-fw: {}\n",
+                           printable(nothing_to_forget(boards, command.pci, *missing))));
         return kExitUsage;
     }
 
     for (const WriteRecord& last : gone) {
-        notice(fmt::format("{}\tlast write #{} started {}: {}\n",
-                           board_line(last_known_identity(last),
-                                      fmt::format("missing in PCI slot {}", command.pci)),
-                           last.id, last.started, record_result(last)));
+        notice(
+            fmt::format("{}\tlast write #{} started {}: {}\n",
+                        board_line(last_known_identity(last),
+                                   fmt::format("missing in PCI slot {}", printable(command.pci))),
+                        last.id, last.started, record_result(last)));
     }
     if (!command.yes &&
         !ask_operator("\tForget it? Its records stay for history, and the slot is no longer "

@@ -99,8 +99,26 @@ Json record_or_null(const std::optional<WriteRecord>& record) {
 }
 
 // Texts a board reports need not be UTF-8: such bytes are replaced, never a reason to fail.
+// The dump escapes C0 controls; DEL and the C1 controls (U+0080-U+009F, among them U+009B, a
+// terminal's CSI) are escaped too, so that a document shown on a terminal drives nothing.
+// Outside strings a document is ASCII, so every such byte is inside one.
 std::string document(const Json& json) {
-    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+    const std::string dumped = json.dump(2, ' ', false, Json::error_handler_t::replace);
+    std::string text;
+    text.reserve(dumped.size() + 1);
+    for (std::size_t i = 0; i < dumped.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(dumped[i]);
+        const auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0;
+        if (byte == 0x7F) {
+            text += "\\u007f";
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            text += fmt::format("\\u{:04x}", next);
+            ++i;
+        } else {
+            text += dumped[i];
+        }
+    }
+    return text + "\n";
 }
 
 template <class T>

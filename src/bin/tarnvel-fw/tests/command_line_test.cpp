@@ -188,6 +188,39 @@ TEST(CommandLine, HelpPutsTheOperatorFirstAndFitsTheTerminal) {
     }
 }
 
+// Whether `text` would drive a terminal: a control character other than the line feeds that
+// end its lines, DEL, or a C1 control written in UTF-8.
+bool drives_a_terminal(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+        if (c == 0xC2 && i + 1 < text.size() &&
+            (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whatever was typed, a usage error quotes it escaped, as the journal's texts are.
+TEST(CommandLine, UsageErrorsEchoArgumentsWithTheirControlCharactersEscaped) {
+    const std::vector<std::string> cases[] = {
+        {"bogus\x1b[2J"},
+        {"help", "\x1b]0;owned\x07"},
+        {"update", "--jobs", "1\x1b[31m"},
+        {"update", "--now\r"},
+        {"history", "--since", "\u009b31m"},  // CSI in UTF-8
+        {"history", "--limit", "\2335"},      // CSI as a byte of its own
+        {"dump", "--board", "/dev/tarnvel0", "--output", "x.bin", "--length", "1\x7f"},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        const Parsed parsed = parse(args);
+        EXPECT_EQ(parsed.result.exit_status, kExitUsage) << args.back();
+        EXPECT_FALSE(parsed.err.empty());
+        EXPECT_FALSE(drives_a_terminal(parsed.err)) << parsed.err;
+    }
+}
+
 TEST(CommandLine, HistoryTakesATimeWithItsOffsetAndALimit) {
     for (const auto& [text, seconds] : {std::pair{"2026-05-01T02:00:00+02:00", 1777593600},
                                         std::pair{"2026-05-01T00:00:10Z", 1777593610}}) {

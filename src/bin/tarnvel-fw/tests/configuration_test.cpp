@@ -86,5 +86,32 @@ TEST(Configuration, SetsWhatItSays) {
     EXPECT_EQ(error_text(unreadable.error()), "/proc/self/mem: can't be read: Input/output error");
 }
 
+// An approved list that is there but empty approves nothing: it is not "no list".
+TEST(Configuration, AnEmptyApprovedListApprovesNothing) {
+    const sim::TempDir dir("tarnvel-config.");
+    const auto file = dir.path() / "tarnvel-fw.toml";
+    ASSERT_TRUE(sim::write_whole_file(file, "approved_sha256 = []\n"));
+    auto read = read_configuration(file);
+    ASSERT_TRUE(read) << error_text(read.error());
+    ASSERT_TRUE(read->images.approved_sha256);
+    EXPECT_TRUE(read->images.approved_sha256->empty());
+    EXPECT_EQ(judge_image(read->images, kDigest), ImageVerdict::NotApproved);
+}
+
+// A key (ESC and BEL as TOML's escapes write them) and a file name that hold control
+// characters are quoted escaped.
+TEST(Configuration, RefusalsQuoteKeysAndTheFileEscaped) {
+    const sim::TempDir dir("tarnvel-config.");
+    const auto file = dir.path() / "tarnvel\x1b[2J.toml";
+    ASSERT_TRUE(sim::write_whole_file(file, "\"\\u001b]0;owned\\u0007\" = 1\n"));
+    auto read = read_configuration(file);
+    ASSERT_FALSE(read);
+    const std::string why = error_text(read.error());
+    EXPECT_NE(why.find("tarnvel\\x1b[2J.toml: line 1, column 1: \"\\x1b]0;owned\\x07\" is not a "
+                       "setting"),
+              std::string::npos)
+        << why;
+}
+
 }  // namespace
 }  // namespace tarnvel::fw
