@@ -7,6 +7,8 @@
 #include <utility>
 #include <variant>
 
+#include "flash/wait.hpp"
+
 namespace tarnvel {
 
 void run_at_once(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work) {
@@ -60,6 +62,8 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
                                                    [&dialogue] { dialogue.stopping(); });
     const StopRequest& stop = watch->request();
     run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
+        // More boards than cores: their spun waits give way to each other's work.
+        const SharedCores sharing;
         BoardUpdateReport& report = reports[written[k]];
         report = update_.write(std::move(accepted[k]), &stop);
         if (update_.may_reboot(report)) return;
