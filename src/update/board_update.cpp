@@ -30,6 +30,7 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
                     const std::string& program, const std::optional<BackupRef>& backup,
                     bool backup_skipped) {
     const bool from_archive = image.origin.entry.has_value();
+    const HostFacts& host = host_facts();
     return WriteStart{
         .pci_address = board.pci_address,
         .devnode = board.devnode,
@@ -44,10 +45,10 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
         .image_entry = image.origin.entry,
         .image_file = from_archive ? std::nullopt : std::optional(image.origin.path),
         .program = program,
-        .user = user_name(),
-        .boot_id = this_boot_id(),
-        .requested_by = requested_by(),
-        .writer = this_process(),
+        .user = host.user,
+        .boot_id = host.boot_id,
+        .requested_by = host.requested_by,
+        .writer = host.writer,
         .backup_file = backup ? std::optional(backup->file) : std::nullopt,
         .backup_sha256 = backup ? std::optional(backup->sha256) : std::nullopt,
         .backup_skipped = backup_skipped,
@@ -176,10 +177,14 @@ BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogu
 BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
                          BoardRestart restart)
     : policy_(std::move(policy)),
+      images_(policy_.firmware_dir),
       journal_(journal),
       dialogue_(dialogue),
       restart_(std::move(restart)),
-      log_(journal.program()) {}
+      log_(journal.program()) {
+    // Read here, on the thread that makes the run, not first on a board's.
+    (void)host_facts();
+}
 
 BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     auto accepted = accept(board);
@@ -203,8 +208,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     }
 
     // The image lives until this board is left, whichever way that happens.
-    auto chosen = choose_image(board, image_file != nullptr ? image_file : policy_.image_file,
-                               policy_.firmware_dir);
+    auto chosen = images_.choose(board, image_file != nullptr ? image_file : policy_.image_file);
     if (!chosen) {
         board.close();
         report.result = result_of(chosen.error());
@@ -212,9 +216,10 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         report.passed_over = std::move(chosen.error());
         return report;
     }
-    report.image_version = chosen->version;
-    report.image_sha256 = chosen->sha256;
-    report.image_backup_of = chosen->origin.backup_of;
+    const ChosenImage& image = **chosen;
+    report.image_version = image.version;
+    report.image_sha256 = image.sha256;
+    report.image_backup_of = image.origin.backup_of;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read, or whose journal can't be opened, is not decided on versions alone.
@@ -236,7 +241,8 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         last_write = std::move(*last);
     }
     const Decision& decision = report.decision.emplace(decide(
-        report.board, offer_of(chosen), last_write ? &*last_write : nullptr, HostNow::current()));
+        report.board, ImageOffer(image.version), last_write ? &*last_write : nullptr,
+        host_facts().now()));
     // Another process holds the board while it writes it: not even asked about.
     if (decision.status == BoardStatus::Writing) {
         board.close();
@@ -252,7 +258,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         return report;
     }
     // A fleet's list of images decides whether this one may be written at all.
-    switch (judge_image(policy_.images, chosen->sha256)) {
+    switch (judge_image(policy_.images, image.sha256)) {
         case ImageVerdict::Allowed: break;
         case ImageVerdict::Blocked:
             board.close();
@@ -279,7 +285,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     }
     // Asked even when the image is not newer: writing the same firmware again is the
     // operator's way to repair a damaged flash.
-    if (!policy_.unattended && !dialogue_.confirm_write({report.board, *chosen, decision})) {
+    if (!policy_.unattended && !dialogue_.confirm_write({report.board, image, decision})) {
         board.close();
         report.result = UpdateResult::Declined;
         return report;
@@ -301,7 +307,7 @@ BoardUpdateReport BoardUpdate::write(AcceptedWrite accepted, const StopRequest* 
     // who declines leaves the board untouched.
     if (policy_.opening == UpdatePolicy::Opening::WhenWritingIdentified) {
         if (auto part =
-                identify_flash_part(board, accepted.image.image.data.size(), FlashUse::Write);
+                identify_flash_part(board, accepted.image->image.data.size(), FlashUse::Write);
             !part) {
             board.close();
             access_failed(report, std::move(part.error()));
@@ -309,7 +315,7 @@ BoardUpdateReport BoardUpdate::write(AcceptedWrite accepted, const StopRequest* 
         }
     }
     if (stopped_before()) return report;
-    write_image(board, accepted.image, report, stop);
+    write_image(board, *accepted.image, report, stop);
     return report;
 }
 

@@ -226,7 +226,7 @@ using BoardRestart = std::function<Result<std::optional<std::string>>(const Boar
 // chosen, the decision made, the operator's consent given, the node open and the board locked.
 struct AcceptedWrite {
     BoardDevice* board;
-    ChosenImage image;
+    std::shared_ptr<const ChosenImage> image;  // shared with the run's other boards of its kind
     BoardUpdateReport report;
 };
 
@@ -287,6 +287,8 @@ class BoardUpdate {
     void note_reboot(BoardUpdateReport& report, const RebootNote& note);
 
     UpdatePolicy policy_;
+    // The images of the run, each read and hashed once.
+    RunImages images_;
     RunJournal& journal_;
     UpdateDialogue& dialogue_;
     BoardRestart restart_;

@@ -111,4 +111,16 @@ HostNow HostNow::current() {
     return HostNow{.boot_id = this_boot_id(), .running = process_runs};
 }
 
+HostNow HostFacts::now() const {
+    return HostNow{.boot_id = boot_id, .running = process_runs};
+}
+
+const HostFacts& host_facts() {
+    static const HostFacts facts{.user = user_name(),
+                                 .boot_id = this_boot_id(),
+                                 .requested_by = requested_by(),
+                                 .writer = this_process()};
+    return facts;
+}
+
 }  // namespace tarnvel

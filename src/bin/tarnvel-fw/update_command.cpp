@@ -286,7 +286,9 @@ std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
     if (!bytes) return std::unexpected(error_text(bytes.error()));
     return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
                      .bytes = std::move(*bytes),
-                     .backup_of = kept.id};
+                     .backup_of = kept.id,
+                     // Checked against it as it was read: not hashed again.
+                     .sha256 = *kept.start.backup_sha256};
 }
 
 // What a rollback writes back: each board's own backup, read before anything is written. A
