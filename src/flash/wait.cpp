@@ -71,8 +71,7 @@ timespec to_timespec(std::chrono::nanoseconds t) {
 // True while the threads sharing the cores that are awake outnumber the cores, so that one of
 // them may be runnable without one: a thread that only spins then has its core to give.
 bool cores_crowded() {
-    return t_sharing_depth > 0 &&
-           g_awake_sharing.load(std::memory_order_relaxed) > usable_cores();
+    return t_sharing_depth > 0 && g_awake_sharing.load(std::memory_order_relaxed) > usable_cores();
 }
 
 // An absolute end time makes a sleep resumed after a signal wait only for what remains. A

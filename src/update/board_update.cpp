@@ -240,9 +240,9 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         }
         last_write = std::move(*last);
     }
-    const Decision& decision = report.decision.emplace(decide(
-        report.board, ImageOffer(image.version), last_write ? &*last_write : nullptr,
-        host_facts().now()));
+    const Decision& decision =
+        report.decision.emplace(decide(report.board, ImageOffer(image.version),
+                                       last_write ? &*last_write : nullptr, host_facts().now()));
     // Another process holds the board while it writes it: not even asked about.
     if (decision.status == BoardStatus::Writing) {
         board.close();

@@ -74,8 +74,8 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
             .image = FirmwareImage{.version = 0, .data = image_file->bytes},
             .version = std::nullopt,
             .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of},
-            .sha256 = image_file->sha256.empty() ? sha256_hex(image_file->bytes)
-                                                 : image_file->sha256};
+            .sha256 =
+                image_file->sha256.empty() ? sha256_hex(image_file->bytes) : image_file->sha256};
     }
     auto chosen = read_archive_image(board, firmware_dir);
     if (!chosen) {
