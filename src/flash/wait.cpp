@@ -86,18 +86,19 @@ void sleep_until(std::chrono::nanoseconds end) {
 
 // Reads the clock (through the vDSO: no system call) until it shows `end`. A signal handler
 // that runs meanwhile only delays the next reading. While the cores are crowded, each reading
-// that finds the wait not over yet offers the core to a runnable thread first (sched_yield
-// returns at once when none wants it), so the spin ends at most one time slice of another
-// thread late, and only when that thread had work for the core.
+// that finds the clock moved and the wait not over yet offers the core to a runnable thread
+// (sched_yield returns at once when none wants it), so the spin ends at most one time slice of
+// another thread late, and only when that thread had work for the core. A clock that stands
+// still is not yielded on: its readings are counted out as before.
 void spin_until(std::chrono::nanoseconds end) {
     std::chrono::nanoseconds last = monotonic_now();
     int still = 0;
     while (last < end) {
-        if (cores_crowded()) ::sched_yield();
         const std::chrono::nanoseconds now = monotonic_now();
         if (now != last) {
             last = now;
             still = 0;
+            if (last < end && cores_crowded()) ::sched_yield();
         } else if (++still == kStillReadings) {
             sleep_until(end);
             return;

@@ -27,10 +27,9 @@ constexpr const char* kWriteStartedId = "f2ee89c42946402b9f770c81d05faf21";
 constexpr const char* kWriteEndedId = "c043d02e680f4e7595dcd01b1899c900";
 
 WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
-                    const std::string& program, const std::optional<BackupRef>& backup,
-                    bool backup_skipped) {
+                    const std::string& program, const HostFacts& host,
+                    const std::optional<BackupRef>& backup, bool backup_skipped) {
     const bool from_archive = image.origin.entry.has_value();
-    const HostFacts& host = host_facts();
     return WriteStart{
         .pci_address = board.pci_address,
         .devnode = board.devnode,
@@ -181,10 +180,8 @@ BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogu
       journal_(journal),
       dialogue_(dialogue),
       restart_(std::move(restart)),
-      log_(journal.program()) {
-    // Read here, on the thread that makes the run, not first on a board's.
-    (void)host_facts();
-}
+      log_(journal.program()),
+      host_(HostFacts::current()) {}
 
 BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     auto accepted = accept(board);
@@ -240,9 +237,8 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         }
         last_write = std::move(*last);
     }
-    const Decision& decision =
-        report.decision.emplace(decide(report.board, ImageOffer(image.version),
-                                       last_write ? &*last_write : nullptr, host_facts().now()));
+    const Decision& decision = report.decision.emplace(decide(
+        report.board, ImageOffer(image.version), last_write ? &*last_write : nullptr, host_.now()));
     // Another process holds the board while it writes it: not even asked about.
     if (decision.status == BoardStatus::Writing) {
         board.close();
@@ -361,7 +357,7 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
 
         // The record is committed and on the disk before the first erase.
         started_at = std::chrono::steady_clock::now();
-        start = start_of(report.board, image, journal_.program(), report.backup,
+        start = start_of(report.board, image, journal_.program(), host_, report.backup,
                          policy_.backup == UpdatePolicy::Backup::Skipped);
         if (journal_.available()) {
             auto started = journal_.start_write(start);

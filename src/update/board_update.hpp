@@ -23,6 +23,7 @@
 #include "update/board_access.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
+#include "update/host.hpp"
 #include "update/image_choice.hpp"
 #include "update/image_policy.hpp"
 #include "update/run_journal.hpp"
@@ -294,6 +295,8 @@ class BoardUpdate {
     BoardRestart restart_;
     // Every write's start and end, also one the journal does not record.
     SystemLog log_;
+    // The machine and the people behind the run, as every record of it names them.
+    HostFacts host_;
 };
 
 }  // namespace tarnvel

@@ -115,12 +115,11 @@ HostNow HostFacts::now() const {
     return HostNow{.boot_id = boot_id, .running = process_runs};
 }
 
-const HostFacts& host_facts() {
-    static const HostFacts facts{.user = user_name(),
-                                 .boot_id = this_boot_id(),
-                                 .requested_by = requested_by(),
-                                 .writer = this_process()};
-    return facts;
+HostFacts HostFacts::current() {
+    return HostFacts{.user = user_name(),
+                     .boot_id = this_boot_id(),
+                     .requested_by = tarnvel::requested_by(),
+                     .writer = this_process()};
 }
 
 }  // namespace tarnvel

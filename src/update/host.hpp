@@ -45,21 +45,18 @@ struct HostNow {
     static HostNow current();
 };
 
-// What every record of a run says of the machine and the people behind the write. None of it
-// changes while the process runs (its uid, the user sudo ran it for, its login, the boot, the
-// process itself), so it is read once, by the first caller of host_facts(): the update makes
-// sure that is the main thread, before any board is written.
+// What every record of a run says of the machine and the people behind the write: read once
+// when the run begins (the update reads them as it is made, on the main thread), not for each
+// write, since none of them changes while the process runs.
 struct HostFacts {
     std::string user;                         // user_name()
     std::string boot_id;                      // this_boot_id()
     std::optional<std::string> requested_by;  // requested_by()
     std::optional<ProcessStamp> writer;       // this_process()
 
+    static HostFacts current();
     // The machine now on this boot, for judging a record.
     HostNow now() const;
 };
-
-// This process's facts, read at the first call.
-const HostFacts& host_facts();
 
 }  // namespace tarnvel
