@@ -33,6 +33,11 @@ constexpr int kStillReadings = 64;
 // Threads of the process spinning the end of a long wait now.
 std::atomic<int> g_spinning{0};
 
+// Threads sharing the cores (SharedCores) that are not asleep in a wait, and how deep the
+// calling thread's SharedCores nest (0: it shares nothing and is not counted).
+std::atomic<int> g_awake_sharing{0};
+thread_local int t_sharing_depth = 0;
+
 // The cores the process may run on: no more threads than these spin at a time.
 int usable_cores() {
     static const int cores = [] {
@@ -63,15 +68,28 @@ timespec to_timespec(std::chrono::nanoseconds t) {
                     static_cast<long>(count % kNanosPerSecond)};
 }
 
-// An absolute end time makes a sleep resumed after a signal wait only for what remains.
+// True while the threads sharing the cores that are awake outnumber the cores, so that one of
+// them may be runnable without one: a thread that only spins then has its core to give.
+bool cores_crowded() {
+    return t_sharing_depth > 0 && g_awake_sharing.load(std::memory_order_relaxed) > usable_cores();
+}
+
+// An absolute end time makes a sleep resumed after a signal wait only for what remains. A
+// thread sharing the cores is not awake while it sleeps.
 void sleep_until(std::chrono::nanoseconds end) {
     const timespec until = to_timespec(end);
+    if (t_sharing_depth > 0) g_awake_sharing.fetch_sub(1, std::memory_order_relaxed);
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
+    if (t_sharing_depth > 0) g_awake_sharing.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Reads the clock (through the vDSO: no system call) until it shows `end`. A signal handler
-// that runs meanwhile only delays the next reading.
+// that runs meanwhile only delays the next reading. While the cores are crowded, each reading
+// that finds the clock moved and the wait not over yet offers the core to a runnable thread
+// (sched_yield returns at once when none wants it), so the spin ends at most one time slice of
+// another thread late, and only when that thread had work for the core. A clock that stands
+// still is not yielded on: its readings are counted out as before.
 void spin_until(std::chrono::nanoseconds end) {
     std::chrono::nanoseconds last = monotonic_now();
     int still = 0;
@@ -80,6 +98,7 @@ void spin_until(std::chrono::nanoseconds end) {
         if (now != last) {
             last = now;
             still = 0;
+            if (last < end && cores_crowded()) ::sched_yield();
         } else if (++still == kStillReadings) {
             sleep_until(end);
             return;
@@ -112,6 +131,14 @@ void wait_for(std::chrono::nanoseconds duration, WaitEnd end) {
         sleep_until(until);
     }
     g_spinning.fetch_sub(1, std::memory_order_relaxed);
+}
+
+SharedCores::SharedCores() {
+    if (t_sharing_depth++ == 0) g_awake_sharing.fetch_add(1, std::memory_order_relaxed);
+}
+
+SharedCores::~SharedCores() {
+    if (--t_sharing_depth == 0) g_awake_sharing.fetch_sub(1, std::memory_order_relaxed);
 }
 
 FineTimerSlack::FineTimerSlack() : previous_(current_timer_slack()) {

@@ -35,8 +35,24 @@ enum class WaitEnd : std::uint8_t {
 // of their waits would take the cores the others need for their register accesses. So no more
 // threads of the process spin the end of a long wait at a time than the process may use cores;
 // another one sleeps its wait to the end. Short waits are spun whole always: sleeping would
-// make them many times longer.
+// make them many times longer. And while more threads sharing the cores (SharedCores) are
+// awake than the process may use cores, a spinning thread hands its core to another runnable
+// thread between two readings of the clock, as long as one wants it, and takes it back for
+// the rest of its wait: a QX410 board whose 1 µs shift step is due no longer waits for the
+// others' steps to be spun out.
 void wait_for(std::chrono::nanoseconds duration, WaitEnd end = WaitEnd::Spun);
+
+// While an object of this class lives, the calling thread is one of the threads that drive a
+// flash each and share the process's cores (the boards written at once): it counts as awake
+// whenever it is not asleep in a wait. Alone, or as many as the cores, they spin as a single
+// thread does; more of them, and their spins yield. Nested objects on one thread count once.
+class SharedCores {
+  public:
+    SharedCores();
+    ~SharedCores();
+    SharedCores(const SharedCores&) = delete;
+    SharedCores& operator=(const SharedCores&) = delete;
+};
 
 // Linux lets every sleep of a thread end up to the thread's timer slack late (50 µs by
 // default), so that nearby wake-ups can share one timer interrupt. That is longer than the

@@ -27,8 +27,8 @@ constexpr const char* kWriteStartedId = "f2ee89c42946402b9f770c81d05faf21";
 constexpr const char* kWriteEndedId = "c043d02e680f4e7595dcd01b1899c900";
 
 WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
-                    const std::string& program, const std::optional<BackupRef>& backup,
-                    bool backup_skipped) {
+                    const std::string& program, const HostFacts& host,
+                    const std::optional<BackupRef>& backup, bool backup_skipped) {
     const bool from_archive = image.origin.entry.has_value();
     const bool verified = image.signature.state == SignatureState::Verified;
     return WriteStart{
@@ -45,10 +45,10 @@ WriteStart start_of(const BoardIdentity& board, const ChosenImage& image,
         .image_entry = image.origin.entry,
         .image_file = from_archive ? std::nullopt : std::optional(image.origin.path),
         .program = program,
-        .user = user_name(),
-        .boot_id = this_boot_id(),
-        .requested_by = requested_by(),
-        .writer = this_process(),
+        .user = host.user,
+        .boot_id = host.boot_id,
+        .requested_by = host.requested_by,
+        .writer = host.writer,
         .backup_file = backup ? std::optional(backup->file) : std::nullopt,
         .backup_sha256 = backup ? std::optional(backup->sha256) : std::nullopt,
         .backup_skipped = backup_skipped,
@@ -207,10 +207,12 @@ BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogu
 BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
                          BoardRestart restart)
     : policy_(std::move(policy)),
+      images_(policy_.firmware_dir, policy_.check_signatures ? &policy_.images : nullptr),
       journal_(journal),
       dialogue_(dialogue),
       restart_(std::move(restart)),
-      log_(journal.program()) {}
+      log_(journal.program()),
+      host_(HostFacts::current()) {}
 
 BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
     auto accepted = accept(board);
@@ -234,9 +236,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     }
 
     // The image lives until this board is left, whichever way that happens.
-    const ImageFile* file = image_file != nullptr ? image_file : policy_.image_file;
-    auto chosen = choose_image(board, file, policy_.firmware_dir,
-                               policy_.check_signatures ? &policy_.images : nullptr);
+    auto chosen = images_.choose(board, image_file != nullptr ? image_file : policy_.image_file);
     if (!chosen) {
         board.close();
         report.result = result_of(chosen.error());
@@ -244,11 +244,12 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         report.passed_over = std::move(chosen.error());
         return report;
     }
-    report.image_version = chosen->version;
-    report.image_sha256 = chosen->sha256;
-    report.image_backup_of = chosen->origin.backup_of;
-    report.image_backup_firmware = chosen->origin.backup_firmware;
-    if (policy_.check_signatures) report.signature = chosen->signature;
+    const ChosenImage& image = **chosen;
+    report.image_version = image.version;
+    report.image_sha256 = image.sha256;
+    report.image_backup_of = image.origin.backup_of;
+    report.image_backup_firmware = image.origin.backup_firmware;
+    if (policy_.check_signatures) report.signature = image.signature;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
     // record can't be read, or whose journal can't be opened, is not decided on versions alone.
@@ -270,7 +271,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         last_write = std::move(*last);
     }
     const Decision& decision = report.decision.emplace(decide(
-        report.board, offer_of(chosen), last_write ? &*last_write : nullptr, HostNow::current()));
+        report.board, ImageOffer(image.version), last_write ? &*last_write : nullptr, host_.now()));
     // Another process holds the board while it writes it: not even asked about.
     if (decision.status == BoardStatus::Writing) {
         board.close();
@@ -286,7 +287,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         return report;
     }
     // A fleet's list of images decides whether this one may be written at all.
-    switch (judge_image(policy_.images, chosen->sha256)) {
+    switch (judge_image(policy_.images, image.sha256)) {
         case ImageVerdict::Allowed: break;
         case ImageVerdict::Blocked:
             board.close();
@@ -327,7 +328,7 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     }
     // Asked even when the image is not newer: writing the same firmware again is the
     // operator's way to repair a damaged flash.
-    if (!policy_.unattended && !dialogue_.confirm_write({report.board, *chosen, decision})) {
+    if (!policy_.unattended && !dialogue_.confirm_write({report.board, image, decision})) {
         board.close();
         report.result = UpdateResult::Declined;
         return report;
@@ -349,7 +350,7 @@ BoardUpdateReport BoardUpdate::write(AcceptedWrite accepted, const StopRequest* 
     // who declines leaves the board untouched.
     if (policy_.opening == UpdatePolicy::Opening::WhenWritingIdentified) {
         if (auto part =
-                identify_flash_part(board, accepted.image.image.data.size(), FlashUse::Write);
+                identify_flash_part(board, accepted.image->image.data.size(), FlashUse::Write);
             !part) {
             board.close();
             access_failed(report, std::move(part.error()));
@@ -357,7 +358,7 @@ BoardUpdateReport BoardUpdate::write(AcceptedWrite accepted, const StopRequest* 
         }
     }
     if (stopped_before()) return report;
-    write_image(board, accepted.image, report, stop);
+    write_image(board, *accepted.image, report, stop);
     return report;
 }
 
@@ -403,7 +404,7 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
 
         // The record is committed and on the disk before the first erase.
         started_at = std::chrono::steady_clock::now();
-        start = start_of(report.board, image, journal_.program(), report.backup,
+        start = start_of(report.board, image, journal_.program(), host_, report.backup,
                          policy_.backup == UpdatePolicy::Backup::Skipped);
         if (journal_.available()) {
             auto started = journal_.start_write(start);

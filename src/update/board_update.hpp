@@ -23,6 +23,7 @@
 #include "update/board_access.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
+#include "update/host.hpp"
 #include "update/image_choice.hpp"
 #include "update/image_policy.hpp"
 #include "update/run_journal.hpp"
@@ -243,7 +244,7 @@ using BoardRestart = std::function<Result<std::optional<std::string>>(const Boar
 // chosen, the decision made, the operator's consent given, the node open and the board locked.
 struct AcceptedWrite {
     BoardDevice* board;
-    ChosenImage image;
+    std::shared_ptr<const ChosenImage> image;  // shared with the run's other boards of its kind
     BoardUpdateReport report;
 };
 
@@ -304,11 +305,15 @@ class BoardUpdate {
     void note_reboot(BoardUpdateReport& report, const RebootNote& note);
 
     UpdatePolicy policy_;
+    // The images of the run, each read and hashed once.
+    RunImages images_;
     RunJournal& journal_;
     UpdateDialogue& dialogue_;
     BoardRestart restart_;
     // Every write's start and end, also one the journal does not record.
     SystemLog log_;
+    // The machine and the people behind the run, as every record of it names them.
+    HostFacts host_;
 };
 
 }  // namespace tarnvel

@@ -111,4 +111,15 @@ HostNow HostNow::current() {
     return HostNow{.boot_id = this_boot_id(), .running = process_runs};
 }
 
+HostNow HostFacts::now() const {
+    return HostNow{.boot_id = boot_id, .running = process_runs};
+}
+
+HostFacts HostFacts::current() {
+    return HostFacts{.user = user_name(),
+                     .boot_id = this_boot_id(),
+                     .requested_by = tarnvel::requested_by(),
+                     .writer = this_process()};
+}
+
 }  // namespace tarnvel

@@ -45,4 +45,18 @@ struct HostNow {
     static HostNow current();
 };
 
+// What every record of a run says of the machine and the people behind the write: read once
+// when the run begins (the update reads them as it is made, on the main thread), not for each
+// write, since none of them changes while the process runs.
+struct HostFacts {
+    std::string user;                         // user_name()
+    std::string boot_id;                      // this_boot_id()
+    std::optional<std::string> requested_by;  // requested_by()
+    std::optional<ProcessStamp> writer;       // this_process()
+
+    static HostFacts current();
+    // The machine now on this boot, for judging a record.
+    HostNow now() const;
+};
+
 }  // namespace tarnvel

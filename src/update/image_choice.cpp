@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "firmware/image_file.hpp"
 #include "firmware/image_fit.hpp"
 #include "firmware/zip_archive.hpp"
 #include "update/sha256.hpp"
@@ -88,7 +89,8 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
             .version = std::nullopt,
             .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of,
                                   image_file->backup_firmware},
-            .sha256 = sha256_hex(image_file->bytes),
+            .sha256 =
+                image_file->sha256.empty() ? sha256_hex(image_file->bytes) : image_file->sha256,
             // The bytes read once from the file are the bytes checked and written.
             .signature =
                 images != nullptr && !image_file->backup_of
@@ -101,6 +103,35 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
             archive_failure(archive_path_of(board, firmware_dir), chosen.error()));
     }
     return std::move(*chosen);
+}
+
+Result<ImageFile> read_hashed_image_file(const std::string& path) {
+    auto bytes = read_image_file(path);
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    std::string sha256 = sha256_hex(*bytes);
+    return ImageFile{.path = path, .bytes = std::move(*bytes), .sha256 = std::move(sha256)};
+}
+
+RunImages::RunImages(std::string firmware_dir, const ImagePolicy* images)
+    : firmware_dir_(std::move(firmware_dir)), images_(images) {}
+
+std::expected<std::shared_ptr<const ChosenImage>, PassedOver> RunImages::choose(
+    const BoardDevice& board, const ImageFile* image_file) {
+    const auto shared = [](std::expected<ChosenImage, PassedOver> chosen)
+        -> std::expected<std::shared_ptr<const ChosenImage>, PassedOver> {
+        if (!chosen) return std::unexpected(std::move(chosen.error()));
+        return std::make_shared<const ChosenImage>(std::move(*chosen));
+    };
+    if (image_file != nullptr || never_written(board.kind)) {
+        return shared(choose_image(board, image_file, firmware_dir_, images_));
+    }
+    const std::lock_guard lock(mutex_);
+    const auto key = std::pair(archive_path_of(board, firmware_dir_), board.kind);
+    if (auto kept = archives_.find(key); kept != archives_.end()) return kept->second;
+    // An archive that can't be read is tried again for the next board: it may be there by then.
+    auto chosen = shared(choose_image(board, nullptr, firmware_dir_, images_));
+    if (chosen) archives_.emplace(key, *chosen);
+    return chosen;
 }
 
 }  // namespace tarnvel

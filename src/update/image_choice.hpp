@@ -4,9 +4,13 @@
 
 #include <cstdint>
 #include <expected>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
@@ -40,6 +44,10 @@ struct ImageFile {
     // For a backup: the record of the write that put what it holds on the flash, when the
     // journal knows it. A backup has no signature of its own; that record's decides.
     std::optional<WriteRecord> restored_write = std::nullopt;
+    // The SHA-256 of `bytes` in hexadecimal, when it is known already (a backup's, checked
+    // as it was read; a file's, hashed as it was read): the image is then not hashed again
+    // for each board. Empty: hashed when chosen.
+    std::string sha256{};
 };
 
 struct ChosenImage {
@@ -85,5 +93,30 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
                                                     const ImageFile* image_file,
                                                     std::string_view firmware_dir = kFirmwareDir,
                                                     const ImagePolicy* images = nullptr);
+
+// An image file read whole, hashed once as it is read.
+Result<ImageFile> read_hashed_image_file(const std::string& path);
+
+// The images of one run, as choose_image chooses them: each archive's image is inflated,
+// checked and hashed once however many boards of its kind take it, and those boards share its
+// one copy for as long as the run lasts. An image file is not kept (its owner holds it for the
+// run); it is copied for each board that takes it.
+class RunImages {
+  public:
+    // `images`, when given, has each image's signature checked with its trusted keys
+    // (choose_image); it must outlive the run.
+    explicit RunImages(std::string firmware_dir = kFirmwareDir,
+                       const ImagePolicy* images = nullptr);
+
+    std::expected<std::shared_ptr<const ChosenImage>, PassedOver> choose(
+        const BoardDevice& board, const ImageFile* image_file);
+
+  private:
+    std::string firmware_dir_;
+    const ImagePolicy* images_;
+    std::mutex mutex_;
+    // By the archive's path and the kind whose image was taken from it.
+    std::map<std::pair<std::string, BoardKind>, std::shared_ptr<const ChosenImage>> archives_;
+};
 
 }  // namespace tarnvel

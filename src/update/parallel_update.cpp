@@ -7,6 +7,8 @@
 #include <utility>
 #include <variant>
 
+#include "flash/wait.hpp"
+
 namespace tarnvel {
 
 void run_at_once(std::size_t count, unsigned jobs, const std::function<void(std::size_t)>& work) {
@@ -93,6 +95,8 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
     asked_to_stop.request();
     asking.store(stopped_asking);
     run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
+        // More boards than cores: their spun waits give way to each other's work.
+        const SharedCores sharing;
         BoardUpdateReport& report = reports[written[k]];
         report = update_.write(std::move(accepted[k]), stopped_asking ? &asked_to_stop : &stop);
         if (update_.may_reboot(report)) return;

@@ -11,13 +11,18 @@
   neither program includes a header from the other program's folder.
 - The library's own headers and sources include each other without a cycle.
 
+An include is followed as the compiler finds it, in every form: `"folder/x.hpp"`, a path
+relative to the including file (`"../folder/x.hpp"`, `"x.hpp"`) and `<folder/x.hpp>`. Each is
+checked by the library file it lands on; headers from outside the project are left alone.
+
 Usage: include_layering.py PROJECT_DIR
 """
+import os
 import pathlib
 import re
 import sys
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+INCLUDE = re.compile(r'^\s*#\s*include\s*(?:"([^"]+)"|<([^>]+)>)', re.M)
 SOURCES = ("*.hpp", "*.cpp", "*.h", "*.c")
 
 # The library's floors, lowest first, each with what lives there.
@@ -42,8 +47,24 @@ def files(root, *folders):
             yield from sorted((root / folder).rglob(pattern))
 
 
-def includes(path):
-    return INCLUDE.findall(path.read_text(errors="replace"))
+def includes(path, root):
+    """The library headers `path` includes, each as its path under src/ ("update/u.hpp").
+
+    A quoted include is looked for beside the including file first, then on the include path
+    (src/ and the project's root); an angled one on the include path alone. An include that
+    lands outside src/, or on no file of the project, is not returned."""
+    src = root / "src"
+    found = []
+    for quoted, angled in INCLUDE.findall(path.read_text(errors="replace")):
+        header = quoted or angled
+        places = ([path.parent] if quoted else []) + [src, root]
+        for place in places:
+            target = pathlib.Path(os.path.normpath(place / header))
+            if target.is_file():
+                if target.is_relative_to(src):
+                    found.append(target.relative_to(src).as_posix())
+                break
+    return found
 
 
 def check(root):
@@ -55,7 +76,7 @@ def check(root):
     for path in files(root, "src", "sim", "tests", "bench", "fuzz"):
         relative = path.relative_to(root)
         inside_bin = relative.parts[:2] == ("src", "bin")
-        for header in includes(path):
+        for header in includes(path, root):
             if not header.startswith("bin/"):
                 continue
             if not inside_bin:
@@ -67,9 +88,9 @@ def check(root):
     for path in files(root, "src"):
         relative = path.relative_to(src)
         folder = relative.parts[0]
-        for header in includes(path):
+        for header in includes(path, root):
             target = header.split("/")[0]
-            if not (src / header).is_file() or target == "bin":
+            if target == "bin":
                 continue
             if folder == "bin":
                 if target in BELOW_THE_PROGRAMS and "tests" not in relative.parts:
@@ -90,7 +111,7 @@ def check(root):
     graph = {}
     for path in library:
         name = str(path.relative_to(src))
-        graph[name] = [h for h in includes(path) if (src / h).is_file()]
+        graph[name] = includes(path, root)
     state = {}
 
     def visit(name, trail):

@@ -4,8 +4,11 @@
 #include <signal.h>
 #include <sys/time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/in_process.hpp"
@@ -97,6 +100,30 @@ TEST_P(WaitFor, OnAClockThatStandsStillSleepsOutTheRest) {
         total += duration;
         EXPECT_EQ(clock.elapsed(), total) << duration.count();
     }
+}
+
+// More threads sharing the cores than there are cores: their spins yield to each other, and
+// every wait still lasts its whole duration and ends.
+TEST(SharedCores, CrowdedSpinsStillWaitTheirWholeDuration) {
+    const unsigned threads = std::max(2u, std::thread::hardware_concurrency()) * 2;
+    std::atomic<int> early{0};
+    {
+        std::vector<std::jthread> crowd;
+        for (unsigned t = 0; t < threads; ++t) {
+            crowd.emplace_back([&] {
+                const SharedCores sharing;
+                const SharedCores nested;  // counts once
+                const FineTimerSlack prompt_wakeups;
+                for (int i = 0; i < 200; ++i) {
+                    for (const auto duration : kWaits) {
+                        if (duration > 100us) continue;
+                        if (timed_wait(duration, WaitEnd::Spun) < duration) ++early;
+                    }
+                }
+            });
+        }
+    }
+    EXPECT_EQ(early, 0);
 }
 
 std::string end_name(const ::testing::TestParamInfo<WaitEnd>& param) {

@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "base/utf8.hpp"
-#include "firmware/image_file.hpp"
 
 namespace tarnvel::fw {
 
@@ -39,12 +38,13 @@ std::expected<Targets, std::string> resolve_targets(std::span<BoardDevice> board
     if (!selected) return std::unexpected(std::move(selected.error()));
     Targets targets{.boards = std::move(*selected), .image_file = std::nullopt};
     if (image_file) {
-        auto bytes = read_image_file(*image_file);
-        if (!bytes) {
+        auto read = read_hashed_image_file(*image_file);
+        if (!read) {
             return std::unexpected(fmt::format("can't read the image file {}: {}",
-                                               printable(*image_file), error_text(bytes.error())));
+                                               printable(*image_file),
+                                               error_text(read.error())));
         }
-        targets.image_file = ImageFile{.path = *image_file, .bytes = std::move(*bytes)};
+        targets.image_file = std::move(*read);
     }
     return targets;
 }

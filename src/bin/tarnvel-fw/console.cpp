@@ -4,6 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <mutex>
+#include <utility>
+
 #include "base/answer_line.hpp"
 #include "base/dialogue.hpp"
 #include "base/output.hpp"
@@ -14,8 +17,35 @@ void report(std::string_view text) {
     print(text);
 }
 
+namespace {
+
+// The route of the notices while a progress screen is shown; held while a notice goes through
+// it, so that the screen is not taken away meanwhile.
+std::mutex g_route_mutex;
+const std::function<void(std::string_view)>* g_route = nullptr;
+
+}  // namespace
+
 void notice(std::string_view text) {
-    write_to_stderr(text);
+    const std::lock_guard lock(g_route_mutex);
+    if (g_route != nullptr) {
+        (*g_route)(text);
+    } else {
+        write_to_stderr(text);
+    }
+}
+
+NoticeRoute::NoticeRoute(std::function<void(std::string_view)> route) : route_(std::move(route)) {
+    const std::lock_guard lock(g_route_mutex);
+    if (g_route == nullptr) {
+        g_route = &route_;
+        routing_ = true;
+    }
+}
+
+NoticeRoute::~NoticeRoute() {
+    const std::lock_guard lock(g_route_mutex);
+    if (routing_) g_route = nullptr;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // the library, so that a failed write is an internal fault), and everything meant for the
 // person at the console on standard error: notices, questions, the progress bar.
 
+#include <functional>
 #include <string_view>
 
 namespace tarnvel::fw {
@@ -10,8 +11,24 @@ namespace tarnvel::fw {
 // A result line or document on standard output.
 void report(std::string_view text);
 
-// A notice on standard error, written at once; a failed write is ignored.
+// A notice on standard error, written at once; a failed write is ignored. While a progress
+// screen is shown, it goes through the screen, above its lines, from whichever thread it
+// comes (a board's journal problem, for one), so that the next redraw does not erase it.
 void notice(std::string_view text);
+
+// While an object of this class lives, notices go through `route` instead (the first object
+// made wins; the others route nothing). For the progress screen.
+class NoticeRoute {
+  public:
+    explicit NoticeRoute(std::function<void(std::string_view)> route);
+    ~NoticeRoute();
+    NoticeRoute(const NoticeRoute&) = delete;
+    NoticeRoute& operator=(const NoticeRoute&) = delete;
+
+  private:
+    std::function<void(std::string_view)> route_;
+    bool routing_ = false;
+};
 
 // Prints "{question} (y/N): " on standard error and answers yes only for a "y" line on
 // standard input; end of input answers no.

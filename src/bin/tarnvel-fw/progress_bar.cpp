@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/output.hpp"
 #include "base/utf8.hpp"
 #include "bin/tarnvel-fw/console.hpp"
 
@@ -38,8 +39,9 @@ std::string time_left_text(std::chrono::steady_clock::duration elapsed, std::uin
 }
 
 // Progress drawing on standard error, at once: a failed write is not worth stopping for.
+// Straight there: notices come through the screen, which draws with this.
 void write_to_terminal(std::string_view text) {
-    notice(text);
+    write_to_stderr(text);
 }
 
 }  // namespace
@@ -50,9 +52,12 @@ std::string byte_size_text(std::uint64_t bytes) {
     return fmt::format("{:.1f} MiB", static_cast<double>(bytes) / (1024 * 1024));
 }
 
-ProgressScreen::ProgressScreen() : draw_(stderr_is_terminal()) {}
+ProgressScreen::ProgressScreen()
+    : draw_(stderr_is_terminal()),
+      notices_(std::in_place, [this](std::string_view text) { notice(text); }) {}
 
 ProgressScreen::~ProgressScreen() {
+    notices_.reset();
     const std::lock_guard lock(mutex_);
     erase_locked();
 }

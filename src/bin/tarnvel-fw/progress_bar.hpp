@@ -10,10 +10,12 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "bin/tarnvel-fw/console.hpp"
 #include "flash/progress.hpp"
 #include "update/board_identity.hpp"
 
@@ -60,6 +62,8 @@ class ProgressScreen {
     std::vector<Line> lines_;
     std::size_t next_id_ = 0;
     std::size_t drawn_ = 0;  // lines on the screen, from the first of lines_
+    // Every notice of the program, from any thread, written above the lines while they show.
+    std::optional<NoticeRoute> notices_;
 };
 
 // One run's line: a ProgrammingObserver that draws the run's progress into its line of the

@@ -342,7 +342,9 @@ std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
                      .bytes = std::move(*bytes),
                      .backup_of = kept.id,
                      .backup_firmware = kept.start.firmware_before,
-                     .restored_write = restored_write(*journal, kept)};
+                     .restored_write = restored_write(*journal, kept),
+                     // Checked against it as it was read: not hashed again.
+                     .sha256 = *kept.start.backup_sha256};
 }
 
 // What a rollback writes back: each board's own backup, read before anything is written. A
