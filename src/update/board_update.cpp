@@ -236,13 +236,22 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     }
 
     // The image lives until this board is left, whichever way that happens.
-    auto chosen = images_.choose(board, image_file != nullptr ? image_file : policy_.image_file);
+    const ImageFile* file = image_file != nullptr ? image_file : policy_.image_file;
+    auto chosen = images_.choose(board, file);
     if (!chosen) {
         board.close();
         report.result = result_of(chosen.error());
         report.error = chosen.error().cause;
         report.passed_over = std::move(chosen.error());
         return report;
+    }
+    // A backup written back is vouched for by the write that put its firmware on the flash,
+    // whose signature it then carries (a backup is this board's own copy, never shared).
+    std::optional<SignatureVerdict> restored_verdict;
+    if (policy_.check_signatures && file != nullptr && file->backup_of) {
+        auto relabelled = std::make_shared<ChosenImage>(**chosen);
+        restored_verdict = judge_restored_image(policy_.images, *file, policy_.force, *relabelled);
+        *chosen = std::move(relabelled);
     }
     const ChosenImage& image = **chosen;
     report.image_version = image.version;
@@ -302,10 +311,8 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     // required, a missing one or one by a key not trusted: not even with --force.
     if (policy_.check_signatures) {
         const SignatureVerdict signature =
-            file != nullptr && file->backup_of
-                ? judge_restored_image(policy_.images, *file, policy_.force, *chosen)
-                : judge_signature(policy_.images, chosen->signature);
-        report.signature = chosen->signature;
+            restored_verdict ? *restored_verdict : judge_signature(policy_.images, image.signature);
+        report.signature = image.signature;
         if (signature != SignatureVerdict::Allowed) {
             board.close();
             report.result = result_of(signature);

@@ -18,22 +18,26 @@ const std::string kTwo(64, '2');
 TEST(ImagePolicy, AllowsOnlyWhatTheListsLet) {
     struct Case {
         const char* what;
-        ImagePolicy policy;
+        std::optional<std::vector<std::string>> approved;
+        std::vector<std::string> blocked;
         ImageVerdict verdict;  // for the image kOne
     };
     using List = std::vector<std::string>;
     const std::optional<List> none;
     const Case cases[] = {
-        {"no lists", {none, {}}, ImageVerdict::Allowed},
-        {"an empty approved list", {List{}, {}}, ImageVerdict::NotApproved},
-        {"approved", {List{kTwo, kOne}, {}}, ImageVerdict::Allowed},
-        {"not on the approved list", {List{kTwo}, {}}, ImageVerdict::NotApproved},
-        {"blocked", {none, {kTwo, kOne}}, ImageVerdict::Blocked},
-        {"blocked though approved", {List{kOne}, {kOne}}, ImageVerdict::Blocked},
-        {"another image blocked", {none, {kTwo}}, ImageVerdict::Allowed},
+        {"no lists", none, {}, ImageVerdict::Allowed},
+        {"an empty approved list", List{}, {}, ImageVerdict::NotApproved},
+        {"approved", List{kTwo, kOne}, {}, ImageVerdict::Allowed},
+        {"not on the approved list", List{kTwo}, {}, ImageVerdict::NotApproved},
+        {"blocked", none, {kTwo, kOne}, ImageVerdict::Blocked},
+        {"blocked though approved", List{kOne}, {kOne}, ImageVerdict::Blocked},
+        {"another image blocked", none, {kTwo}, ImageVerdict::Allowed},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(judge_image(c.policy, kOne), c.verdict) << c.what;
+        ImagePolicy policy;
+        policy.approved_sha256 = c.approved;
+        policy.blocked_sha256 = c.blocked;
+        EXPECT_EQ(judge_image(policy, kOne), c.verdict) << c.what;
     }
 }
 
