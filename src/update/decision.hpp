@@ -47,6 +47,9 @@ enum class BoardStatus : std::uint8_t {
     // the blocked list, or there is an approved list and it is not on it.
     Blocked,
     NotApproved,
+    // The image was rolled back on this board, and the archive offers that image again: it is
+    // not written until an operator forces it or a different image arrives.
+    HeldBack,
 };
 
 std::string_view status_word(BoardStatus status);

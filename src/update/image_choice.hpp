@@ -28,8 +28,10 @@ struct ImageOrigin {
 struct ImageFile {
     std::string path;
     std::vector<std::uint8_t> bytes;
-    // The record whose backup these bytes are, when they are one.
+    // The record whose backup these bytes are, when they are one,
     std::optional<std::int64_t> backup_of = std::nullopt;
+    // and the version of the firmware they hold, when it is known.
+    std::optional<std::int32_t> version = std::nullopt;
 };
 
 struct ChosenImage {

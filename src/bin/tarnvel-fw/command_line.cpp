@@ -318,14 +318,26 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     bool rollback_no_reboot = false;
     CLI::App* rollback_app = app.add_subcommand(
         "rollback",
-        "Write back what the flash held before the last write of boards (their newest backup), "
-        "verify it, and reboot them if asked");
+        "Write back the last known-good firmware of boards (their newest backup of a whole "
+        "image or of the firmware they ran, other than what their flash holds), verify it, and "
+        "reboot them if asked");
     add_boards(*rollback_app, rollback.boards);
+    CLI::Option* rollback_to =
+        rollback_app
+            ->add_option("--to", rollback.rollback_to,
+                         "The backup kept before the write of this journal record "
+                         "(needs exactly one --board)")
+            ->type_name("RECORD")
+            ->check(CLI::Validator(
+                [](std::string& value) {
+                    return value.empty() ? std::string("--to needs a record number")
+                                         : std::string();
+                },
+                "RECORD"));
     rollback_app
-        ->add_option("--to", rollback.rollback_to,
-                     "The backup kept before the write of this journal record "
-                     "(needs exactly one --board)")
-        ->type_name("RECORD");
+        ->add_flag("--force", rollback.force,
+                   "With --to: write back a backup of unknown or partial content too")
+        ->needs(rollback_to);
     rollback_app->add_flag("--yes", rollback.yes, "Ask nothing; reboot only with --reboot");
     CLI::Option* rollback_reboot_flag =
         rollback_app->add_flag("--reboot", rollback_reboot, "Reboot each written board");

@@ -10,6 +10,7 @@
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel::fw {
 
@@ -22,6 +23,7 @@ int run_history(std::span<const BoardDevice> boards, const HistoryCommand& comma
         journal_unavailable(records.error());
         return kExitBoardFailed;
     }
+    note_backups_present(*records, BackupStore(file.parent_path()));
     if (command.board) {
         // The board at that node now, and whatever was written through that node name: node
         // names may change between boots, slots don't.

@@ -21,6 +21,8 @@ std::string_view result_word(UpdateResult result) {
         case UpdateResult::Blocked: return "blocked";
         case UpdateResult::NotApproved: return "not-approved";
         case UpdateResult::Stopped: return "stopped";
+        case UpdateResult::HeldBack: return "held-back";
+        case UpdateResult::RolledBack: return "rolled-back";
     }
     return "failed";
 }
@@ -56,6 +58,7 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::UpToDate:
         case UpdateResult::BoardNewer:
         case UpdateResult::PendingPowerCycle:
+        case UpdateResult::HeldBack:
         case UpdateResult::DynamicFirmware:
         case UpdateResult::Declined:
         // Another process's write of the board is no failure of this run.
@@ -68,6 +71,8 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::Missing:
         case UpdateResult::Blocked:
         case UpdateResult::NotApproved:
+        // The board is back on the firmware it ran, and the image it was given is not on it.
+        case UpdateResult::RolledBack:
         case UpdateResult::Stopped: return false;
     }
     return false;

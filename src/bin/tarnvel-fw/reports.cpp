@@ -12,9 +12,18 @@
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "update/board_identity.hpp"
 #include "update/host.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel::fw {
 namespace {
+
+// What a record's backup holds, in words.
+std::string backup_holding_text(const WriteStart& start) {
+    if (!start.backup_holds) return "content not labelled";
+    WriteRecord labelled;
+    labelled.start = start;
+    return firmware_text(backup_label(labelled));
+}
 
 using Json = nlohmann::ordered_json;
 
@@ -89,6 +98,12 @@ Json record_json(const WriteRecord& record) {
         {"backup_sha256", or_null(start.backup_sha256)},
         {"backup_skipped", start.backup_skipped},
         {"backup_of", or_null(start.backup_of)},
+        {"rollback_of", or_null(start.backup_of)},
+        {"backup_size", or_null(start.backup_size)},
+        {"backup_holds", or_null(start.backup_holds)},
+        {"backup_version", or_null(start.backup_version)},
+        {"backup_image_sha256", or_null(start.backup_image_sha256)},
+        {"backup_present", or_null(record.backup_present)},
     };
 }
 
@@ -225,11 +240,11 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                        : ", not rebooted: the new firmware runs after the next power cycle";
         switch (r.result) {
             case UpdateResult::Updated:
-                what = r.image_version
-                           ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
-                       : r.image_backup_of
+                what = r.image_backup_of
                            ? fmt::format("the backup of record #{} written back over firmware {}",
                                          *r.image_backup_of, before)
+                       : r.image_version
+                           ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
                            : fmt::format("image file written over firmware {}", before);
                 what += reboot;
                 break;
@@ -273,6 +288,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
             case UpdateResult::Blocked:
             case UpdateResult::NotApproved: what = "NOT WRITTEN: " + o.error.value_or(""); break;
             case UpdateResult::Stopped: what = "STOPPED: " + o.error.value_or(""); break;
+            case UpdateResult::HeldBack:
+                what = fmt::format("held back: {}", r.decision->reason.value_or(""));
+                break;
+            case UpdateResult::RolledBack: what = "ROLLED BACK: " + o.error.value_or(""); break;
         }
         // An unchanged write wrote no block: it only says how many it found holding the image.
         const bool updated = r.result == UpdateResult::Updated;
@@ -352,11 +371,11 @@ std::string history_text(std::span<const WriteRecord> records) {
     for (const WriteRecord& r : records) {
         const WriteStart& start = r.start;
         const std::string image =
-            start.image_version
+            start.backup_of ? fmt::format("the backup of record #{}", *start.backup_of)
+            : start.image_version
                 ? fmt::format("image {} from {}:{}", *start.image_version,
                               start.image_archive.value_or("-"), start.image_entry.value_or("-"))
-            : start.backup_of ? fmt::format("the backup of record #{}", *start.backup_of)
-                              : fmt::format("image file {}", start.image_file.value_or("-"));
+                : fmt::format("image file {}", start.image_file.value_or("-"));
         // A partial image that a later verified write replaced is history: said in the past.
         const std::string replaced =
             r.completed_by
@@ -386,8 +405,12 @@ std::string history_text(std::span<const WriteRecord> records) {
                                             r.end->error.value_or(""));
                 break;
         }
-        if (start.backup_file)
-            outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
+        if (start.backup_file) {
+            outcome += fmt::format("; what it overwrote ({}) {} {}", backup_holding_text(start),
+                                   r.backup_present == false ? "was kept in" : "kept in",
+                                   *start.backup_file);
+            if (r.backup_present == false) outcome += ", since removed";
+        }
         if (start.backup_skipped) outcome += "; no backup, as asked";
         if (r.end && r.end->stopped) outcome += "; stopped by a signal";
         if (r.ended) {

@@ -21,6 +21,7 @@
 #include "update/board_update.hpp"
 #include "update/inventory.hpp"
 #include "update/parallel_update.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -256,37 +257,46 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
     return outcome;
 }
 
-// The backup a rollback writes back into the board: its newest, or the one of record `to`;
-// why there is none otherwise.
-std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
-                                                 std::optional<std::int64_t> to,
-                                                 const std::filesystem::path& state_dir) {
+// The backup a rollback writes back into the board, chosen and read by the library; the
+// board's report when there is none to write.
+std::expected<ImageFile, BoardUpdateReport> backup_for(const BoardDevice& board,
+                                                       const UpdateCommand& command,
+                                                       const ImagePolicy& images,
+                                                       const std::filesystem::path& state_dir) {
+    BoardUpdateReport refused(board);
+    const auto refuse = [&](UpdateResult result, std::string why) {
+        refused.result = result;
+        refused.passed_over = PassedOver{.why = PassedOver::Why::NoImage,
+                                         .archive = std::nullopt,
+                                         .error = std::move(why),
+                                         .cause = std::nullopt};
+        return std::unexpected(std::move(refused));
+    };
     auto journal = Journal::open_for_reading(state_dir / kJournalFileName);
     if (!journal) {
-        return std::unexpected(fmt::format("the journal that names the backups can't be read: {}",
-                                           error_text(journal.error())));
+        return refuse(UpdateResult::NoImage,
+                      fmt::format("the journal that names the backups can't be read: {}",
+                                  error_text(journal.error())));
     }
-    auto record = to ? journal->record(*to) : journal->last_backup(board.pci_address, board.kind);
-    if (!record) return std::unexpected(error_text(record.error()));
-    if (!*record || !(*record)->start.backup_file || !(*record)->start.backup_sha256) {
-        return std::unexpected(to ? fmt::format("record {} kept no backup", *to)
-                                  : std::string("no backup to return to"));
-    }
-    const WriteRecord& kept = **record;
-    // A backup is written back only into the board it was taken from.
-    if (kept.start.pci_address != board.pci_address || kept.start.board_kind() != board.kind) {
-        return std::unexpected(
-            fmt::format("record {} is of the board in slot {} (kind {}), not "
-                        "this one",
-                        kept.id, kept.start.pci_address, kept.start.kind));
-    }
+    auto records = journal->records();
+    if (!records) return refuse(UpdateResult::NoImage, error_text(records.error()));
     const BackupStore store(state_dir);
-    auto bytes =
-        store.read({*kept.start.backup_file, *kept.start.backup_sha256}, kept.start.image_size);
-    if (!bytes) return std::unexpected(error_text(bytes.error()));
-    return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
-                     .bytes = std::move(*bytes),
-                     .backup_of = kept.id};
+    auto target = choose_rollback(identity_of(board), *records,
+                                  {.to = command.rollback_to, .force = command.force}, store,
+                                  images);
+    if (!target) {
+        switch (target.error().why) {
+            case RollbackRefusal::Why::NoBackup: break;
+            case RollbackRefusal::Why::Blocked:
+                return refuse(UpdateResult::Blocked, std::move(target.error().reason));
+            case RollbackRefusal::Why::NotApproved:
+                return refuse(UpdateResult::NotApproved, std::move(target.error().reason));
+        }
+        return refuse(UpdateResult::NoImage, std::move(target.error().reason));
+    }
+    auto image = rollback_image(*target, store);
+    if (!image) return refuse(UpdateResult::NoImage, error_text(image.error()));
+    return std::move(*image);
 }
 
 // What a rollback writes back: each board's own backup, read before anything is written. A
@@ -299,19 +309,14 @@ struct Rollback {
 };
 
 Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& command,
-                     const std::filesystem::path& state_dir) {
+                     const UpdatePolicy& policy) {
     Rollback rollback;
     rollback.passed_over.resize(boards.size());
     rollback.backups.resize(boards.size());
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        auto found = backup_for(*boards[i], command.rollback_to, state_dir);
+        auto found = backup_for(*boards[i], command, policy.images, policy.state_dir);
         if (!found) {
-            BoardUpdateReport& report = rollback.passed_over[i].emplace(*boards[i]);
-            report.result = UpdateResult::NoImage;
-            report.passed_over = PassedOver{.why = PassedOver::Why::NoImage,
-                                            .archive = std::nullopt,
-                                            .error = std::move(found.error()),
-                                            .cause = std::nullopt};
+            rollback.passed_over[i].emplace(std::move(found.error()));
             continue;
         }
         rollback.boards.push_back(boards[i]);
@@ -375,7 +380,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     std::vector<BoardUpdateReport> reports;
     ParallelUpdateOutcome done;
     if (command.rollback) {
-        Rollback rollback = rollback_of(targets->boards, command, policy.state_dir);
+        Rollback rollback = rollback_of(targets->boards, command, policy);
         for (const auto& passed : rollback.passed_over) {
             if (passed) dialogue.finished(*passed);
         }
