@@ -31,6 +31,9 @@ struct BoardListing {
     std::optional<WriteRecord> last_write{};  // the journal's last record of the board
     // The record whose backup rollback would write back into the board.
     std::optional<std::int64_t> backup_record{};
+    // The board's last write that reached its flash is a verified rollback: rolling it back
+    // again changes nothing.
+    bool rolled_back = false;
 
     // The firmware the board runs; none for a board that was not found.
     std::optional<std::uint16_t> firmware() const {

@@ -381,6 +381,15 @@ def check_rollback(checks, work, tarnvel_fw, testbeds, base_env, rc, record):
                  "mismatch")
 
 
+def check_nothing_changed(checks, name, rc, record):
+    """Run again after the rollback, the rollback and the rollout change nothing on charlie: its
+    board was rolled back already, and the image it was rolled back from is held back."""
+    checks.equal(f"{name}: ansible-playbook exit status", rc, 0)
+    recap = record["recap"].get("charlie", {})
+    checks.equal(f"{name}: charlie failed and changed tasks",
+                 (recap.get("failures"), recap.get("changed")), (0, 0))
+
+
 def board_version(testbed, board):
     return (Path(testbed) / "sys/class/tarnvel" / board / "version").read_text().strip()
 
@@ -533,6 +542,12 @@ def inside(args):
                        *play("rollback", "--limit", "charlie",
                              variables={"tarnvel_fw_rollback": True,
                                         "tarnvel_fw_configuration": {"keep_backups": 1}}))
+        check_nothing_changed(checks, "rollback again",
+                              *play("rollback-again", "--limit", "charlie",
+                                    variables={"tarnvel_fw_rollback": True,
+                                               "tarnvel_fw_configuration": {"keep_backups": 1}}))
+        check_nothing_changed(checks, "rollout after the rollback",
+                              *play("rollout-after-rollback", "--limit", "charlie"))
     except RuntimeError as error:
         checks.fail(str(error))
     print(f"fleet rollout: {checks.passed} checks passed, {checks.failed} failed")

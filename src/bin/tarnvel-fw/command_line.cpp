@@ -310,6 +310,11 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     update_app->add_flag("--no-journal", update.no_journal,
                          "Write even when the journal can't record the writes, and record none");
     add_backup_options(*update_app, update);
+    update_app
+        ->add_flag("--rollback-on-failure", update.rollback_on_failure,
+                   "With --reboot: a board that does not come back running the image gets its "
+                   "backup written back and is rebooted again (result rolled-back)")
+        ->needs(reboot_flag);
     add_json(*update_app, update.json);
 
     UpdateCommand rollback;

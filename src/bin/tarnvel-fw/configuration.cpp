@@ -124,11 +124,18 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
             auto n = count(file, node, key.str(), 1, kMostJobs);
             if (!n) return std::unexpected(n.error());
             configuration.jobs = *n;
+        } else if (key == "rollback_on_failure") {
+            const std::optional<bool> value = node.value_exact<bool>();
+            if (!value) {
+                return std::unexpected(
+                    refused(file, node.source(), "rollback_on_failure is true or false"));
+            }
+            configuration.rollback_on_failure = *value;
         } else {
             return std::unexpected(
                 refused(file, key.source(),
                         fmt::format("\"{}\" is not a setting of tarnvel-fw (approved_sha256, "
-                                    "blocked_sha256, keep_backups, jobs)",
+                                    "blocked_sha256, keep_backups, jobs, rollback_on_failure)",
                                     key.str())));
         }
     }

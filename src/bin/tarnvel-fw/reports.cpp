@@ -159,6 +159,7 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["pci"] = row.board.pci_address;
         object["last_write"] = record_or_null(row.last_write);
         object["backup_record"] = or_null(row.backup_record);
+        object["rolled_back"] = row.rolled_back;
         array.push_back(std::move(object));
     }
     return document(array);
@@ -221,6 +222,19 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
         object["blocks_written"] = r.programmed ? Json(r.blocks_written) : Json(nullptr);
         object["blocks_unchanged"] = r.programmed ? Json(r.blocks_unchanged) : Json(nullptr);
         object["record_id"] = or_null(r.record);
+        if (const std::optional<BoardUpdateReport>& back = outcome.rollback) {
+            const std::optional<ReportedIdentity>& again = back->after;
+            object["rollback"] = Json{
+                {"result", result_word(back->result)},
+                {"record_id", or_null(back->record)},
+                {"image_version", or_null(back->image_version)},
+                {"rebooted", back->rebooted},
+                {"firmware_after", again ? or_null(again->firmware) : Json(nullptr)},
+                {"version_after", again ? or_null(again->version) : Json(nullptr)},
+            };
+        } else {
+            object["rollback"] = nullptr;
+        }
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});

@@ -19,6 +19,7 @@
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/board_update.hpp"
+#include "update/canary.hpp"
 #include "update/inventory.hpp"
 #include "update/parallel_update.hpp"
 #include "update/rollback.hpp"
@@ -69,7 +70,15 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report);
 // from the threads the boards are written on.
 class ConsoleDialogue final : public UpdateDialogue {
   public:
-    explicit ConsoleDialogue(bool json) : json_(json) {}
+    // `holds_canaries`: a board that does not come back running its image is written back
+    // before its line is printed (update --rollback-on-failure).
+    ConsoleDialogue(bool json, bool holds_canaries) : json_(json), holds_canaries_(holds_canaries) {}
+
+    // While boards are written back after a failed reboot: their lines come afterwards, whole.
+    void set_quiet(bool quiet) { quiet_ = quiet; }
+    void print(std::span<const UpdateOutcome> outcomes) {
+        if (!json_ && !outcomes.empty()) screen_.report(update_text(outcomes));
+    }
 
     // The operator is shown the board, the image and what the journal says, and asked.
     bool confirm_write(const WriteOffer& offer) override {
@@ -108,7 +117,7 @@ class ConsoleDialogue final : public UpdateDialogue {
     }
 
     void finished(const BoardUpdateReport& report) override {
-        if (json_) return;
+        if (json_ || quiet_ || (holds_canaries_ && canary_failed(report))) return;
         const UpdateOutcome outcome = outcome_of(report);
         screen_.report(update_text(std::span(&outcome, 1)));
     }
@@ -126,6 +135,8 @@ class ConsoleDialogue final : public UpdateDialogue {
 
   private:
     const bool json_;
+    const bool holds_canaries_;
+    bool quiet_ = false;
     ProgressScreen screen_;
 };
 
@@ -260,7 +271,7 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
 // The backup a rollback writes back into the board, chosen and read by the library; the
 // board's report when there is none to write.
 std::expected<ImageFile, BoardUpdateReport> backup_for(const BoardDevice& board,
-                                                       const UpdateCommand& command,
+                                                       const RollbackRequest& request,
                                                        const ImagePolicy& images,
                                                        const std::filesystem::path& state_dir) {
     BoardUpdateReport refused(board);
@@ -281,9 +292,7 @@ std::expected<ImageFile, BoardUpdateReport> backup_for(const BoardDevice& board,
     auto records = journal->records();
     if (!records) return refuse(UpdateResult::NoImage, error_text(records.error()));
     const BackupStore store(state_dir);
-    auto target = choose_rollback(identity_of(board), *records,
-                                  {.to = command.rollback_to, .force = command.force}, store,
-                                  images);
+    auto target = choose_rollback(identity_of(board), *records, request, store, images);
     if (!target) {
         switch (target.error().why) {
             case RollbackRefusal::Why::NoBackup: break;
@@ -314,7 +323,9 @@ Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& 
     rollback.passed_over.resize(boards.size());
     rollback.backups.resize(boards.size());
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        auto found = backup_for(*boards[i], command, policy.images, policy.state_dir);
+        auto found =
+            backup_for(*boards[i], {.to = command.rollback_to, .force = command.force},
+                       policy.images, policy.state_dir);
         if (!found) {
             rollback.passed_over[i].emplace(std::move(found.error()));
             continue;
@@ -323,6 +334,71 @@ Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& 
         rollback.images.push_back(&rollback.backups[i].emplace(std::move(*found)));
     }
     return rollback;
+}
+
+// update --reboot --rollback-on-failure: each board that did not come back running its image
+// gets the backup its write kept written back, and is rebooted again, unattended; its outcome
+// then tells both (rolled-back). Answers the stop signal that came meanwhile, if one did.
+std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* const> boards,
+                                                      std::vector<UpdateOutcome>& outcomes,
+                                                      UpdatePolicy policy, RunJournal& journal,
+                                                      ConsoleDialogue& dialogue, unsigned jobs) {
+    std::vector<std::size_t> at;
+    std::vector<BoardDevice*> undone;
+    std::vector<std::optional<ImageFile>> backups(outcomes.size());
+    std::vector<const ImageFile*> images;
+    std::vector<UpdateOutcome> held;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        UpdateOutcome& outcome = outcomes[i];
+        if (!canary_failed(outcome.report)) continue;
+        auto backup =
+            backup_for(*boards[i], undoing(outcome.report), policy.images, policy.state_dir);
+        if (!backup) {
+            outcome.error = fmt::format("{}; its backup was not written back: {}",
+                                        outcome.error.value_or(""),
+                                        backup.error().passed_over->detail().value_or(""));
+            held.push_back(outcome);
+            continue;
+        }
+        at.push_back(i);
+        undone.push_back(boards[i]);
+        images.push_back(&backups[i].emplace(std::move(*backup)));
+    }
+    std::unique_ptr<StopSignalWatch> stop;
+    if (!undone.empty()) {
+        policy.unattended = true;
+        policy.force = false;
+        policy.reboot = UpdatePolicy::Reboot::Always;
+        policy.image_file = nullptr;
+        BoardUpdate update(policy, journal, dialogue);
+        ParallelUpdate updates(update, dialogue, jobs);
+        dialogue.set_quiet(true);
+        ParallelUpdateOutcome done = updates.run(undone, images);
+        dialogue.set_quiet(false);
+        stop = std::move(done.held_stop);
+        for (std::size_t k = 0; k < at.size(); ++k) {
+            UpdateOutcome& outcome = outcomes[at[k]];
+            const BoardUpdateReport& back = outcome.rollback.emplace(std::move(done.reports[k]));
+            const bool restored = written_and_verified(back.result) && back.rebooted;
+            if (restored) {
+                outcome.report.result = UpdateResult::RolledBack;
+                outcome.error = fmt::format(
+                    "{}; its backup (record #{}) was written back, and after its reboot it "
+                    "reports firmware {}",
+                    outcome.error.value_or(""), *outcome.report.record,
+                    back.after && back.after->firmware ? fmt::format("{}", *back.after->firmware)
+                                                       : std::string("-"));
+            } else {
+                outcome.error =
+                    fmt::format("{}; writing its backup back failed: {}",
+                                outcome.error.value_or(""),
+                                outcome_of(back).error.value_or(std::string(result_word(back.result))));
+            }
+            held.push_back(outcome);
+        }
+    }
+    dialogue.print(held);
+    return stop;
 }
 
 // The rows of the boards the journal knows that are gone, when every board was asked for: a
@@ -372,7 +448,10 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     if (!configuration) return kExitUsage;
     const std::optional<ImageFile> image_file = std::move(targets->image_file);
     RunJournal journal = update_journal(command.no_journal);
-    ConsoleDialogue dialogue(command.json);
+    const bool canary = command.reboot == RebootChoice::Reboot &&
+                        (command.rollback_on_failure || configuration->rollback_on_failure) &&
+                        !command.rollback;
+    ConsoleDialogue dialogue(command.json, canary);
     const UpdatePolicy policy = policy_of(command, *configuration, image_file);
     BoardUpdate update(policy, journal, dialogue);
     ParallelUpdate updates(update, dialogue,
@@ -397,8 +476,15 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
 
     bool ok = missing.empty();
     std::vector<UpdateOutcome> outcomes;
-    for (const BoardUpdateReport& report : reports) {
-        outcomes.push_back(outcome_of(report));
+    for (const BoardUpdateReport& report : reports) outcomes.push_back(outcome_of(report));
+    std::unique_ptr<StopSignalWatch> stop_while_undoing;
+    if (canary && !done.held_stop) {
+        stop_while_undoing = undo_failed_canaries(targets->boards, outcomes, policy, journal,
+                                                  dialogue, boards_at_once(command, *configuration,
+                                                                           targets->boards.size()));
+    }
+    for (const UpdateOutcome& outcome : outcomes) {
+        const BoardUpdateReport& report = outcome.report;
         // A write the journal could not record in full did not end as asked, whatever the flash
         // got: the journal is wrong about the board until the operator has looked.
         ok = ok && ended_as_asked(report.result) && !report.end_unrecorded &&
@@ -414,6 +500,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         report(update_text(missing));
     }
     done.held_stop.reset();
+    stop_while_undoing.reset();
     return ok ? kExitOk : kExitBoardFailed;
 }
 
