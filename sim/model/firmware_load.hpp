@@ -47,7 +47,7 @@ struct FirmwareSetup {
     std::vector<KnownImage> images;
     // Firmware versions this board cannot start: held whole in its flash, such an image
     // leaves it on its factory image (or gone, without one).
-    std::vector<std::int32_t> unbootable;
+    std::vector<std::int32_t> unbootable = {};
 };
 
 enum class LoadSource : std::uint8_t {

@@ -355,14 +355,15 @@ INSTANTIATE_TEST_SUITE_P(
                        "column 0 of its table writes is not id INTEGER"},
         BadJournalCase{"LastColumnMissing",
                        [](const fs::path& file) {
-                           changed_journal(file, "ALTER TABLE writes DROP COLUMN backup_of;");
+                           changed_journal(file,
+                                           "ALTER TABLE writes DROP COLUMN backup_image_sha256;");
                        },
-                       "lacks the column backup_of"},
+                       "lacks the column backup_image_sha256"},
         BadJournalCase{"ColumnOfItsOwn",
                        [](const fs::path& file) {
                            changed_journal(file, "ALTER TABLE writes ADD COLUMN note TEXT;");
                        },
-                       "its table writes has more columns than schema version 4"},
+                       "its table writes has more columns than schema version 5"},
         BadJournalCase{
             "DirectoryIsAFile",
             [](const fs::path& file) { std::ofstream(file.parent_path()) << "not a directory\n"; },

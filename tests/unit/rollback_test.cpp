@@ -3,6 +3,7 @@
 
 #include "update/rollback.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -62,7 +63,7 @@ WriteRecord record_of(const Rec& r) {
         record.start.backup_version = r.holds_version;
         record.start.backup_image_sha256 = r.holds_sha;
     }
-    if (r.ended == Ended::Verified) record.end = WriteEnd{.verified = true, .flash_changed = true};
+    if (r.ended == Ended::Verified) record.end = WriteEnd{.verified = true, .error = std::nullopt, .flash_changed = true};
     if (r.retired) record.retired = "2026-12-01T00:00:00Z";
     return record;
 }
@@ -73,8 +74,8 @@ struct ChoiceCase {
     RollbackRequest request;
     ImagePolicy images;
     std::optional<std::int64_t> chosen;       // none: refused
-    const char* says = "";                    // a part of the refusal
-    std::optional<std::int64_t> wrote_image;  // the write that wrote the restored image
+    const char* says = "";                                   // a part of the refusal
+    std::optional<std::int64_t> wrote_image = std::nullopt;  // the write that wrote the image
 };
 
 TEST(Rollback, ReturnsTheBoardToAFirmwareItRan) {
@@ -143,7 +144,7 @@ TEST(Rollback, ReturnsTheBoardToAFirmwareItRan) {
         {"a blocked image", {to42, first}, {}, {.approved_sha256 = {}, .blocked_sha256 = {kSha41}},
          std::nullopt, "is on the blocked list"},
         {"an approved image", {to42, first}, {},
-         {.approved_sha256 = std::vector{kSha41}, .blocked_sha256 = {}}, 3},
+         {.approved_sha256 = std::vector{kSha41}, .blocked_sha256 = {}}, 3, "", 1},
         {"no known image under an approved list", {first}, {},
          {.approved_sha256 = std::vector{kSha41}, .blocked_sha256 = {}}, std::nullopt,
          "no image known to be on the approved list"},
