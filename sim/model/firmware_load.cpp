@@ -62,7 +62,8 @@ LoadedFirmware load_firmware(const FlashStorage* flash, BoardKind kind, const Fi
     const std::string_view hardware = hardware_part(shipped);
     const KnownImage* image = longest_held(*flash, kind, setup.images);
     if (image == nullptr) image = longest_held(*flash, kind, catalogue);
-    if (image != nullptr && std::ranges::find(setup.unbootable, image->firmware) != setup.unbootable.end()) {
+    if (image != nullptr &&
+        std::ranges::find(setup.unbootable, image->firmware) != setup.unbootable.end()) {
         if (setup.factory_version) return {LoadSource::Factory, reported(*setup.factory_version)};
         return {LoadSource::Nothing, std::nullopt};
     }

@@ -353,8 +353,9 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
                     journal_.report(records.error());
                 }
             }
-            extent = backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
-                                   image.image.data.size());
+            extent =
+                backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
+                              image.image.data.size(), board.flash ? board.flash->erase_size() : 1);
             Status read = read_held(board, extent, *observer, held, stop);
             // A flash that holds the image over its span already is not changed by the
             // write: there is nothing to keep.
@@ -377,8 +378,7 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
             }
             if (!read || (kept && !*kept)) {
                 board.close();
-                fail(report, UpdateFailure::Backup,
-                     std::move(read ? kept->error() : read.error()));
+                fail(report, UpdateFailure::Backup, std::move(read ? kept->error() : read.error()));
                 return;
             }
             if (report.backup) holds = mine ? flash_holds(report.board, *mine) : FirmwareHeld{};
@@ -479,8 +479,8 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
 }
 
 Status BoardUpdate::read_held(BoardDevice& board, std::uint64_t length,
-                             ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
-                             const StopRequest* stop) {
+                              ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
+                              const StopRequest* stop) {
     held.reserve(length);
     SpanReadProgress reading(observer);
     return read_firmware_region(board, static_cast<std::uint32_t>(length), reading,

@@ -115,11 +115,11 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
     const bool image_file = image && !*image;
     if (rolled_back && !image_file && last_write->start.image_version &&
         std::int64_t{board.fw_version} != *last_write->start.image_version) {
-        return Decision{BoardStatus::PendingPowerCycle,
-                        fmt::format("record {} rolled the board back to firmware {}; the board "
-                                    "runs firmware {} until it is power-cycled",
-                                    last_write->id, *last_write->start.image_version,
-                                    board.fw_version)};
+        return Decision{
+            BoardStatus::PendingPowerCycle,
+            fmt::format("record {} rolled the board back to firmware {}; the board "
+                        "runs firmware {} until it is power-cycled",
+                        last_write->id, *last_write->start.image_version, board.fw_version)};
     }
     // The image a rollback took off the board is not written back by the next rollout.
     if (rolled_back && image && *image && last_write->undone &&

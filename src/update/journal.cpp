@@ -68,7 +68,7 @@ enum Column : std::size_t {
     kBackupSize,       // the bytes the backup covers, from the image's start: at least the span
     kBackupHolds,      // what they hold: 'image', 'running', 'unknown' or 'partial'
     kBackupVersion,    // the firmware version they hold, when known
-    kBackupImageSha256,  // the image they hold whole, when known
+    kBackupImage,      // the SHA-256 of the image they hold whole, when known
     kColumnCount,
 };
 
@@ -233,7 +233,7 @@ Row row_of(const WriteStart& start) {
     row[kBackupSize] = start.backup_size ? integer(*start.backup_size) : SqlValue();
     row[kBackupHolds] = optional_text(start.backup_holds);
     row[kBackupVersion] = start.backup_version ? integer(*start.backup_version) : SqlValue();
-    row[kBackupImageSha256] = optional_text(start.backup_image_sha256);
+    row[kBackupImage] = optional_text(start.backup_image_sha256);
     return row;
 }
 
@@ -308,7 +308,7 @@ WriteRecord record_of(const Row& row) {
     if (!is_null(row, kBackupSize)) start.backup_size = integer_of(row, kBackupSize);
     start.backup_holds = optional_text_of(row, kBackupHolds);
     if (!is_null(row, kBackupVersion)) start.backup_version = integer_of(row, kBackupVersion);
-    start.backup_image_sha256 = optional_text_of(row, kBackupImageSha256);
+    start.backup_image_sha256 = optional_text_of(row, kBackupImage);
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {

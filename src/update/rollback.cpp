@@ -75,10 +75,9 @@ std::optional<RollbackRefusal> policy_problem(const FirmwareHeld& firmware,
         }
     }
     if (images.approved_sha256) {
-        return RollbackRefusal{
-            RollbackRefusal::Why::NotApproved,
-            fmt::format("it holds {}, no image known to be on the approved list",
-                        firmware_text(firmware))};
+        return RollbackRefusal{RollbackRefusal::Why::NotApproved,
+                               fmt::format("it holds {}, no image known to be on the approved list",
+                                           firmware_text(firmware))};
     }
     return std::nullopt;
 }
@@ -179,19 +178,22 @@ std::uint64_t backup_length(const WriteRecord& record) {
 }
 
 std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRecord> board_records,
-                            std::uint64_t image_length) {
+                            std::uint64_t image_length, std::uint64_t erase_block) {
     std::uint64_t extent = image_length;
     for (const WriteRecord& record : board_records) {
         if (record.start.hardware != board.hardware() || !touched_flash(record)) continue;
         extent = std::max(extent, static_cast<std::uint64_t>(record.start.image_size));
         if (record.start.backup_file) extent = std::max(extent, backup_length(record));
     }
+    if (erase_block > 1) extent = (extent + erase_block - 1) / erase_block * erase_block;
     return std::min(extent, std::max(image_length, firmware_window(board.kind)));
 }
 
-std::expected<RollbackTarget, RollbackRefusal> choose_rollback(
-    const BoardIdentity& board, std::span<const WriteRecord> records,
-    const RollbackRequest& request, const BackupStore& store, const ImagePolicy& images) {
+std::expected<RollbackTarget, RollbackRefusal> choose_rollback(const BoardIdentity& board,
+                                                               std::span<const WriteRecord> records,
+                                                               const RollbackRequest& request,
+                                                               const BackupStore& store,
+                                                               const ImagePolicy& images) {
     const std::vector<WriteRecord> mine = records_of_board(records, board);
     const auto present = [&](const WriteRecord& record) {
         std::error_code error;
@@ -207,9 +209,9 @@ std::expected<RollbackTarget, RollbackRefusal> choose_rollback(
                 no_backup(fmt::format("the journal holds no record {}", *request.to)));
         }
         if (!same_board(*asked, board)) {
-            return std::unexpected(no_backup(fmt::format(
-                "record {} is of the board in slot {} (kind {}), not this one", asked->id,
-                asked->start.pci_address, asked->start.kind)));
+            return std::unexpected(no_backup(
+                fmt::format("record {} is of the board in slot {} (kind {}), not this one",
+                            asked->id, asked->start.pci_address, asked->start.kind)));
         }
         if (asked->retired) {
             return std::unexpected(no_backup(
@@ -232,15 +234,15 @@ std::expected<RollbackTarget, RollbackRefusal> choose_rollback(
                                   asked->id)));
         }
         if (!present(*asked)) {
-            return std::unexpected(no_backup(fmt::format(
-                "the backup of record {} is gone: retention removed it, or someone did",
-                asked->id)));
+            return std::unexpected(no_backup(
+                fmt::format("the backup of record {} is gone: retention removed it, or someone did",
+                            asked->id)));
         }
         const FirmwareHeld label = backup_label(*asked);
         if (!label.known_good() && !request.force) {
-            return std::unexpected(no_backup(fmt::format(
-                "the backup of record {} holds {}; only --to {} --force writes it back",
-                asked->id, firmware_text(label), asked->id)));
+            return std::unexpected(no_backup(
+                fmt::format("the backup of record {} holds {}; only --to {} --force writes it back",
+                            asked->id, firmware_text(label), asked->id)));
         }
         chosen = asked;
     } else {
@@ -270,12 +272,12 @@ std::expected<RollbackTarget, RollbackRefusal> choose_rollback(
         }
     }
     if (auto problem = reach_problem(*chosen, mine)) return std::unexpected(no_backup(*problem));
-    RollbackTarget target{.record = *chosen,
-                          .firmware = backup_label(*chosen),
-                          .wrote_image = std::nullopt,
-                          .backup = BackupRef{*chosen->start.backup_file,
-                                              *chosen->start.backup_sha256},
-                          .length = backup_length(*chosen)};
+    RollbackTarget target{
+        .record = *chosen,
+        .firmware = backup_label(*chosen),
+        .wrote_image = std::nullopt,
+        .backup = BackupRef{*chosen->start.backup_file, *chosen->start.backup_sha256},
+        .length = backup_length(*chosen)};
     if (auto refused = policy_problem(target.firmware, images)) {
         return std::unexpected(std::move(*refused));
     }

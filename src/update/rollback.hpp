@@ -33,7 +33,7 @@ std::string_view holding_word(Holding holding);  // "image", "running", "unknown
 
 struct FirmwareHeld {
     Holding holding = Holding::Unknown;
-    std::optional<std::int64_t> version = std::nullopt;       // the firmware's version
+    std::optional<std::int64_t> version = std::nullopt;      // the firmware's version
     std::optional<std::string> image_sha256 = std::nullopt;  // the image's SHA-256
 
     // A firmware the board ran or can run: a whole image, or the one it started.
@@ -61,10 +61,11 @@ std::vector<WriteRecord> records_of_board(std::span<const WriteRecord> records,
 FirmwareHeld flash_holds(const BoardIdentity& board, std::span<const WriteRecord> board_records);
 
 // How many bytes a backup before writing `image_length` bytes covers: the image's span, and
-// every span a write of this board (the same hardware) reached, so that what is written back
-// restores the firmware it replaces whole; never past the kind's window.
+// every span a write of this board (the same hardware) reached, to the end of the erase block
+// (`erase_block` bytes) where it ends, since a write erases whole blocks; so that what is written
+// back restores the firmware it replaces whole. Never past the kind's window.
 std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRecord> board_records,
-                            std::uint64_t image_length);
+                            std::uint64_t image_length, std::uint64_t erase_block = 1);
 
 // The bytes a record's backup covers.
 std::uint64_t backup_length(const WriteRecord& record);
@@ -103,9 +104,11 @@ struct RollbackTarget {
 // not this board's or retired, whose backup is gone, that holds unknown or partial content
 // without `force`, or past whose reach a later write went; and when `images` does not let the
 // firmware it holds be written (a backup of no known image, under an approved list).
-std::expected<RollbackTarget, RollbackRefusal> choose_rollback(
-    const BoardIdentity& board, std::span<const WriteRecord> records,
-    const RollbackRequest& request, const BackupStore& store, const ImagePolicy& images);
+std::expected<RollbackTarget, RollbackRefusal> choose_rollback(const BoardIdentity& board,
+                                                               std::span<const WriteRecord> records,
+                                                               const RollbackRequest& request,
+                                                               const BackupStore& store,
+                                                               const ImagePolicy& images);
 
 // Notes in each record that names a backup whether it is still in `store`.
 void note_backups_present(std::span<WriteRecord> records, const BackupStore& store);

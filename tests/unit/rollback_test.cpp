@@ -63,7 +63,8 @@ WriteRecord record_of(const Rec& r) {
         record.start.backup_version = r.holds_version;
         record.start.backup_image_sha256 = r.holds_sha;
     }
-    if (r.ended == Ended::Verified) record.end = WriteEnd{.verified = true, .error = std::nullopt, .flash_changed = true};
+    if (r.ended == Ended::Verified)
+        record.end = WriteEnd{.verified = true, .error = std::nullopt, .flash_changed = true};
     if (r.retired) record.retired = "2026-12-01T00:00:00Z";
     return record;
 }
@@ -73,7 +74,7 @@ struct ChoiceCase {
     std::vector<Rec> records;  // newest first
     RollbackRequest request;
     ImagePolicy images;
-    std::optional<std::int64_t> chosen;       // none: refused
+    std::optional<std::int64_t> chosen;                      // none: refused
     const char* says = "";                                   // a part of the refusal
     std::optional<std::int64_t> wrote_image = std::nullopt;  // the write that wrote the image
 };
@@ -81,19 +82,34 @@ struct ChoiceCase {
 TEST(Rollback, ReturnsTheBoardToAFirmwareItRan) {
     const Rec first{.id = 1, .version = 41, .sha = kSha41};
     const Rec cut{.id = 1, .version = 41, .sha = kSha41, .ended = Ended::Interrupted};
-    const Rec completing{.id = 2, .version = 41, .sha = kSha41, .holds = "partial",
-                         .holds_version = std::nullopt};
-    const Rec rolled{.id = 2, .version = 40, .sha = kSha40, .holds = "image",
-                     .holds_version = 41, .holds_sha = kSha41, .rollback_of = 1};
-    const Rec to42{.id = 3, .version = 42, .sha = kSha42, .holds = "image", .holds_version = 41,
+    const Rec completing{
+        .id = 2, .version = 41, .sha = kSha41, .holds = "partial", .holds_version = std::nullopt};
+    const Rec rolled{.id = 2,
+                     .version = 40,
+                     .sha = kSha40,
+                     .holds = "image",
+                     .holds_version = 41,
+                     .holds_sha = kSha41,
+                     .rollback_of = 1};
+    const Rec to42{.id = 3,
+                   .version = 42,
+                   .sha = kSha42,
+                   .holds = "image",
+                   .holds_version = 41,
                    .holds_sha = kSha41};
     const ChoiceCase cases[] = {
         {"after one update", {first}, {}, {}, 1},
         {"after a cut that the next update completed", {completing, cut}, {}, {}, 1},
         {"a second time after a rollback: the same backup", {rolled, first}, {}, {}, 1},
         {"a rollback cut short, run again",
-         {Rec{.id = 2, .version = 40, .sha = kSha40, .ended = Ended::Interrupted,
-              .holds = "image", .holds_version = 41, .holds_sha = kSha41, .rollback_of = 1},
+         {Rec{.id = 2,
+              .version = 40,
+              .sha = kSha40,
+              .ended = Ended::Interrupted,
+              .holds = "image",
+              .holds_version = 41,
+              .holds_sha = kSha41,
+              .rollback_of = 1},
           first},
          {},
          {},
@@ -111,8 +127,12 @@ TEST(Rollback, ReturnsTheBoardToAFirmwareItRan) {
          {},
          std::nullopt,
          "no backup of this board"},
-        {"a forgotten slot", {Rec{.id = 1, .version = 41, .sha = kSha41, .retired = true}},
-         {}, {}, std::nullopt, "no backup of this board"},
+        {"a forgotten slot",
+         {Rec{.id = 1, .version = 41, .sha = kSha41, .retired = true}},
+         {},
+         {},
+         std::nullopt,
+         "no backup of this board"},
         {"a forgotten record asked for",
          {Rec{.id = 1, .version = 41, .sha = kSha41, .retired = true}},
          {.to = 1},
@@ -120,33 +140,57 @@ TEST(Rollback, ReturnsTheBoardToAFirmwareItRan) {
          std::nullopt,
          "forgotten"},
         {"only partial content", {completing}, {}, {}, std::nullopt, "no backup of this board"},
-        {"partial content asked for", {completing}, {.to = 2}, {}, std::nullopt,
+        {"partial content asked for",
+         {completing},
+         {.to = 2},
+         {},
+         std::nullopt,
          "only --to 2 --force"},
         {"partial content forced", {completing}, {.to = 2, .force = true}, {}, 2},
-        {"a record that does not exist", {first}, {.to = 9}, {}, std::nullopt,
-         "holds no record 9"},
+        {"a record that does not exist", {first}, {.to = 9}, {}, std::nullopt, "holds no record 9"},
         {"a backup retention removed",
          {Rec{.id = 1, .version = 41, .sha = kSha41, .backup_gone = true}},
          {.to = 1},
          {},
          std::nullopt,
          "is gone"},
-        {"a write that kept none", {Rec{.id = 1, .version = 41, .sha = kSha41, .holds = {}}},
-         {.to = 1}, {}, std::nullopt, "kept no backup"},
+        {"a write that kept none",
+         {Rec{.id = 1, .version = 41, .sha = kSha41, .holds = {}}},
+         {.to = 1},
+         {},
+         std::nullopt,
+         "kept no backup"},
         {"a later write reached past the backup",
-         {Rec{.id = 2, .version = 42, .sha = kSha42, .holds = "image", .holds_version = 41,
-              .holds_sha = kSha41, .size = 8192},
+         {Rec{.id = 2,
+              .version = 42,
+              .sha = kSha42,
+              .holds = "image",
+              .holds_version = 41,
+              .holds_sha = kSha41,
+              .size = 8192},
           first},
          {.to = 1},
          {},
          std::nullopt,
          "reached 8192 bytes"},
-        {"a blocked image", {to42, first}, {}, {.approved_sha256 = {}, .blocked_sha256 = {kSha41}},
-         std::nullopt, "is on the blocked list"},
-        {"an approved image", {to42, first}, {},
-         {.approved_sha256 = std::vector{kSha41}, .blocked_sha256 = {}}, 3, "", 1},
-        {"no known image under an approved list", {first}, {},
-         {.approved_sha256 = std::vector{kSha41}, .blocked_sha256 = {}}, std::nullopt,
+        {"a blocked image",
+         {to42, first},
+         {},
+         {.approved_sha256 = {}, .blocked_sha256 = {kSha41}},
+         std::nullopt,
+         "is on the blocked list"},
+        {"an approved image",
+         {to42, first},
+         {},
+         {.approved_sha256 = std::vector{kSha41}, .blocked_sha256 = {}},
+         3,
+         "",
+         1},
+        {"no known image under an approved list",
+         {first},
+         {},
+         {.approved_sha256 = std::vector{kSha41}, .blocked_sha256 = {}},
+         std::nullopt,
          "no image known to be on the approved list"},
     };
     for (const ChoiceCase& c : cases) {
@@ -185,11 +229,14 @@ TEST(Rollback, ABackupReachesOverEveryWriteOfThisHardware) {
     EXPECT_EQ(backup_extent(kBoard, records, 1024), 8192u);
     EXPECT_EQ(backup_extent(kBoard, records, 16384), 16384u);
     EXPECT_EQ(backup_extent(kBoard, {}, 1024), 1024u);
+    EXPECT_EQ(backup_extent(kBoard, records, 1024, 4096), 8192u);
+    EXPECT_EQ(backup_extent(kBoard, records, 9000, 4096), 12288u) << "whole erase blocks";
 
     // What the flash holds now, as those records tell it.
     EXPECT_EQ(flash_holds(kBoard, {}).holding, Holding::Running);
     EXPECT_EQ(flash_holds(kBoard, records).image_sha256, kSha42);
-    const auto cut = record_of({.id = 4, .version = 43, .sha = kSha42, .ended = Ended::Interrupted});
+    const auto cut =
+        record_of({.id = 4, .version = 43, .sha = kSha42, .ended = Ended::Interrupted});
     EXPECT_EQ(flash_holds(kBoard, std::vector{cut}).holding, Holding::Partial);
     const auto swapped = record_of({.id = 4, .version = 43, .sha = kSha42, .hardware = "1.0"});
     EXPECT_EQ(flash_holds(kBoard, std::vector{swapped}).holding, Holding::Unknown);

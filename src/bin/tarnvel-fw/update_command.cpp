@@ -72,7 +72,8 @@ class ConsoleDialogue final : public UpdateDialogue {
   public:
     // `holds_canaries`: a board that does not come back running its image is written back
     // before its line is printed (update --rollback-on-failure).
-    ConsoleDialogue(bool json, bool holds_canaries) : json_(json), holds_canaries_(holds_canaries) {}
+    ConsoleDialogue(bool json, bool holds_canaries)
+        : json_(json), holds_canaries_(holds_canaries) {}
 
     // While boards are written back after a failed reboot: their lines come afterwards, whole.
     void set_quiet(bool quiet) { quiet_ = quiet; }
@@ -323,9 +324,8 @@ Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& 
     rollback.passed_over.resize(boards.size());
     rollback.backups.resize(boards.size());
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        auto found =
-            backup_for(*boards[i], {.to = command.rollback_to, .force = command.force},
-                       policy.images, policy.state_dir);
+        auto found = backup_for(*boards[i], {.to = command.rollback_to, .force = command.force},
+                                policy.images, policy.state_dir);
         if (!found) {
             rollback.passed_over[i].emplace(std::move(found.error()));
             continue;
@@ -354,9 +354,9 @@ std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* con
         auto backup =
             backup_for(*boards[i], undoing(outcome.report), policy.images, policy.state_dir);
         if (!backup) {
-            outcome.error = fmt::format("{}; its backup was not written back: {}",
-                                        outcome.error.value_or(""),
-                                        backup.error().passed_over->detail().value_or(""));
+            outcome.error =
+                fmt::format("{}; its backup was not written back: {}", outcome.error.value_or(""),
+                            backup.error().passed_over->detail().value_or(""));
             held.push_back(outcome);
             continue;
         }
@@ -389,10 +389,9 @@ std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* con
                     back.after && back.after->firmware ? fmt::format("{}", *back.after->firmware)
                                                        : std::string("-"));
             } else {
-                outcome.error =
-                    fmt::format("{}; writing its backup back failed: {}",
-                                outcome.error.value_or(""),
-                                outcome_of(back).error.value_or(std::string(result_word(back.result))));
+                outcome.error = fmt::format(
+                    "{}; writing its backup back failed: {}", outcome.error.value_or(""),
+                    outcome_of(back).error.value_or(std::string(result_word(back.result))));
             }
             held.push_back(outcome);
         }
@@ -479,9 +478,9 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     for (const BoardUpdateReport& report : reports) outcomes.push_back(outcome_of(report));
     std::unique_ptr<StopSignalWatch> stop_while_undoing;
     if (canary && !done.held_stop) {
-        stop_while_undoing = undo_failed_canaries(targets->boards, outcomes, policy, journal,
-                                                  dialogue, boards_at_once(command, *configuration,
-                                                                           targets->boards.size()));
+        stop_while_undoing =
+            undo_failed_canaries(targets->boards, outcomes, policy, journal, dialogue,
+                                 boards_at_once(command, *configuration, targets->boards.size()));
     }
     for (const UpdateOutcome& outcome : outcomes) {
         const BoardUpdateReport& report = outcome.report;
