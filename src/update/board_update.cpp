@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -118,17 +119,36 @@ LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> 
 }
 
 // The read of the span before a write, shown as the comparison it also is.
+// Only the image's span is shown: the read past it (the rest of the firmware the write
+// replaces) is no part of the image's progress.
 class SpanReadProgress final : public ProgrammingObserver {
   public:
-    explicit SpanReadProgress(ProgrammingObserver& observer) : observer_(observer) {}
-    void pass_started(const BlockPass& pass) override { observer_.compare_started(pass); }
+    SpanReadProgress(ProgrammingObserver& observer, std::uint32_t image_length)
+        : observer_(observer), image_length_(image_length) {}
+    void pass_started(const BlockPass& pass) override {
+        if (auto within = in_image(pass)) observer_.compare_started(*within);
+    }
     void retrying(const BlockPass&) override {}
     void block_progress(const BlockPass& pass, BlockStep step, std::uint32_t bytes) override {
-        observer_.block_progress(pass, step, bytes);
+        if (auto within = in_image(pass)) {
+            observer_.block_progress(*within, step, std::min(bytes, within->length));
+        }
     }
 
   private:
+    std::optional<BlockPass> in_image(const BlockPass& pass) const {
+        if (pass.offset >= image_length_ || image_length_ == 0) return std::nullopt;
+        const std::uint32_t block_size = pass.block > 0 ? pass.offset / pass.block : pass.length;
+        BlockPass within = pass;
+        within.length = std::min(pass.length, image_length_ - pass.offset);
+        within.image_length = image_length_;
+        within.block_count =
+            block_size == 0 ? pass.block_count : (image_length_ - 1) / block_size + 1;
+        return within;
+    }
+
     ProgrammingObserver& observer_;
+    std::uint32_t image_length_;
 };
 
 UpdateResult result_of(const PassedOver& passed_over) {
@@ -356,7 +376,9 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
             extent =
                 backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
                               image.image.data.size(), board.flash ? board.flash->erase_size() : 1);
-            Status read = read_held(board, extent, *observer, held, stop);
+            Status read =
+                read_held(board, extent, static_cast<std::uint32_t>(image.image.data.size()),
+                          *observer, held, stop);
             // A flash that holds the image over its span already is not changed by the
             // write: there is nothing to keep.
             const bool holds_image =
@@ -478,11 +500,11 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
     hold.reset();
 }
 
-Status BoardUpdate::read_held(BoardDevice& board, std::uint64_t length,
+Status BoardUpdate::read_held(BoardDevice& board, std::uint64_t length, std::uint32_t image_length,
                               ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
                               const StopRequest* stop) {
     held.reserve(length);
-    SpanReadProgress reading(observer);
+    SpanReadProgress reading(observer, image_length);
     return read_firmware_region(board, static_cast<std::uint32_t>(length), reading,
                                 [&](std::span<const std::uint8_t> bytes) -> Status {
                                     // A long read stops at a block's end as the programming

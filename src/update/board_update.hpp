@@ -282,10 +282,11 @@ class BoardUpdate {
     void write_image(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report,
                      const StopRequest* stop);
     // Reads what the flash holds over the first `length` bytes of the image region into
-    // `held`; `observer` hears of each block read as of a comparison. With `stop`, the read
-    // ends at a block's end once it is set.
-    Status read_held(BoardDevice& board, std::uint64_t length, ProgrammingObserver& observer,
-                     std::vector<std::uint8_t>& held, const StopRequest* stop);
+    // `held`; `observer` hears of each block of the image's span (`image_length`) read, as of a
+    // comparison. With `stop`, the read ends at a block's end once it is set.
+    Status read_held(BoardDevice& board, std::uint64_t length, std::uint32_t image_length,
+                     ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
+                     const StopRequest* stop);
     // Completes the write's record, trying again for a while when the journal fails.
     void end_record(BoardUpdateReport& report, const WriteEnd& end);
     // Adds what came of the reboot to the write's record.
