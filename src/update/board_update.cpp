@@ -373,9 +373,8 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
                     journal_.report(records.error());
                 }
             }
-            extent =
-                backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
-                              image.image.data.size(), board.flash ? board.flash->erase_size() : 1);
+            extent = backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
+                                   image.image.data.size());
             Status read =
                 read_held(board, extent, static_cast<std::uint32_t>(image.image.data.size()),
                           *observer, held, stop);

@@ -178,14 +178,13 @@ std::uint64_t backup_length(const WriteRecord& record) {
 }
 
 std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRecord> board_records,
-                            std::uint64_t image_length, std::uint64_t erase_block) {
+                            std::uint64_t image_length) {
     std::uint64_t extent = image_length;
     for (const WriteRecord& record : board_records) {
         if (record.start.hardware != board.hardware() || !touched_flash(record)) continue;
         extent = std::max(extent, static_cast<std::uint64_t>(record.start.image_size));
         if (record.start.backup_file) extent = std::max(extent, backup_length(record));
     }
-    if (erase_block > 1) extent = (extent + erase_block - 1) / erase_block * erase_block;
     return std::min(extent, std::max(image_length, firmware_window(board.kind)));
 }
 

@@ -61,11 +61,10 @@ std::vector<WriteRecord> records_of_board(std::span<const WriteRecord> records,
 FirmwareHeld flash_holds(const BoardIdentity& board, std::span<const WriteRecord> board_records);
 
 // How many bytes a backup before writing `image_length` bytes covers: the image's span, and
-// every span a write of this board (the same hardware) reached, to the end of the erase block
-// (`erase_block` bytes) where it ends, since a write erases whole blocks; so that what is written
-// back restores the firmware it replaces whole. Never past the kind's window.
+// every span a write of this board (the same hardware) reached, so that what is written back
+// restores the firmware it replaces whole; never past the kind's window.
 std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRecord> board_records,
-                            std::uint64_t image_length, std::uint64_t erase_block = 1);
+                            std::uint64_t image_length);
 
 // The bytes a record's backup covers.
 std::uint64_t backup_length(const WriteRecord& record);

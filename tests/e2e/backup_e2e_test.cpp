@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "fw_harness.hpp"
+#include "sim/model/firmware_load.hpp"
 #include "sim/support/file_text.hpp"
 #include "update/journal.hpp"
 
@@ -160,7 +161,8 @@ TEST_F(BackupTest, RetentionKeepsTheNewestAndTheWayBack) {
 // A rollback is a write of its own: recorded, waiting for the power cycle, done once, and the
 // image it took off is not written back by the next rollout.
 TEST_F(BackupTest, RollbackReturnsOnceAndHoldsTheImageBack) {
-    add_board(kKind, kFirmware, kFirmware + 1, 3000);
+    // As long as the firmware the board was made with, which it starts again once it is back.
+    add_board(kKind, kFirmware, kFirmware + 1, sim::kShippedImageBytes);
     const sim::RunResult updated = fw({"update", "--yes", "--reboot", "--json"});
     ASSERT_TRUE(updated.exited_with(0)) << updated.err;
     const int update_record = board_entry(parse_json(updated), "/dev/tarnvel0")["record_id"];
@@ -221,7 +223,7 @@ TEST_F(BackupTest, AFailedRebootWritesTheBackupBack) {
     add_hardware(kKind, std::move(config));
     const HwVersionEntry& hw = board_info(kKind).hw_versions.front();
     ASSERT_TRUE(firmware().add_board_image(kKind, hw.major, hw.minor, kFirmware + 1,
-                                           sim::firmware_bytes(2048, 77)));
+                                           sim::firmware_bytes(sim::kShippedImageBytes, 77)));
 
     const sim::RunResult canary =
         fw({"update", "--yes", "--reboot", "--rollback-on-failure", "--json"});

@@ -229,8 +229,6 @@ TEST(Rollback, ABackupReachesOverEveryWriteOfThisHardware) {
     EXPECT_EQ(backup_extent(kBoard, records, 1024), 8192u);
     EXPECT_EQ(backup_extent(kBoard, records, 16384), 16384u);
     EXPECT_EQ(backup_extent(kBoard, {}, 1024), 1024u);
-    EXPECT_EQ(backup_extent(kBoard, records, 1024, 4096), 8192u);
-    EXPECT_EQ(backup_extent(kBoard, records, 9000, 4096), 12288u) << "whole erase blocks";
 
     // What the flash holds now, as those records tell it.
     EXPECT_EQ(flash_holds(kBoard, {}).holding, Holding::Running);
