@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "flash/word_mirror.hpp"
 
 namespace tarnvel::sim {
@@ -60,6 +62,11 @@ LoadedFirmware load_firmware(const FlashStorage* flash, BoardKind kind, const Fi
     const std::string_view hardware = hardware_part(shipped);
     const KnownImage* image = longest_held(*flash, kind, setup.images);
     if (image == nullptr) image = longest_held(*flash, kind, catalogue);
+    if (image != nullptr &&
+        std::ranges::find(setup.unbootable, image->firmware) != setup.unbootable.end()) {
+        if (setup.factory_version) return {LoadSource::Factory, reported(*setup.factory_version)};
+        return {LoadSource::Nothing, std::nullopt};
+    }
     if (image != nullptr) return {LoadSource::Image, reported(reported_version(*image, hardware))};
 
     const std::uint32_t base = board_info(kind).base_address;

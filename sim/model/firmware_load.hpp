@@ -45,6 +45,9 @@ struct FirmwareSetup {
     std::optional<std::string> factory_version;
     // Images known to this board alone; they come before the general ones.
     std::vector<KnownImage> images;
+    // Firmware versions this board cannot start: held whole in its flash, such an image
+    // leaves it on its factory image (or gone, without one).
+    std::vector<std::int32_t> unbootable = {};
 };
 
 enum class LoadSource : std::uint8_t {

@@ -58,6 +58,8 @@ struct BoardConfig {
     // sim/model/firmware_load.hpp); default: the hardware part of `version` with firmware 0.
     std::optional<std::string> factory_version;
     bool factory_image = true;  // false: a board that can't start its flash is gone
+    // Firmware versions the board cannot start (FirmwareSetup::unbootable).
+    std::vector<std::int32_t> unbootable;
     // Images this board starts when its flash holds them, besides those of the firmware
     // archives (Testbed::set_firmware_archives).
     std::vector<KnownImage> images;

@@ -37,6 +37,9 @@ constexpr std::string_view kHelp =
                       does when its flash holds no image it knows (default: the
                       hardware part of its version, firmware 0)
   factory=none        no factory image: such a board is gone from udev and /dev
+  unbootable=N        the board cannot start firmware N: with that image in its flash
+                      it starts its factory image (or, with factory=none, is gone);
+                      may be given more than once
   archive=A           newer, equal, older (than the board's firmware) or none
   image-size=BYTES    size of the generated image (default 4096)
   model=M             hardware (the kind's flash controller and chips) or registers
@@ -245,6 +248,10 @@ std::optional<std::string_view> apply(BoardDescription& board, std::string_view 
     } else if (key == "factory") {
         config.factory_image = v != "none";
         if (config.factory_image) config.factory_version = std::string(v);
+    } else if (key == "unbootable") {
+        auto n = parse_number<std::int32_t>(v);
+        if (!n) return "a firmware version";
+        config.unbootable.push_back(*n);
     } else if (key == "archive") {
         if (v == "newer")
             board.archive = ArchivePlan::Newer;

@@ -213,6 +213,7 @@ Result<std::size_t> Testbed::add_board(BoardConfig config) {
                                    : default_factory_version(config.version.value_or(""));
     }
     board->firmware.images = std::move(config.images);
+    board->firmware.unbootable = config.unbootable;
 
     // The handler is chosen when the node is opened, by its path: attach it first.
     board->handler = umockdev_ioctl_base_new();

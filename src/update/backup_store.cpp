@@ -252,8 +252,9 @@ Result<std::vector<std::string>> BackupStore::files() const {
 }
 
 Status prune_backups(std::span<const WriteRecord> records, const BackupStore& store,
-                     std::string_view pci_address, unsigned keep) {
-    std::set<std::string> kept;
+                     std::string_view pci_address, unsigned keep,
+                     std::span<const std::string> also_kept) {
+    std::set<std::string> kept(also_kept.begin(), also_kept.end());
     std::set<std::string> named;
     bool verified_seen = false;
     unsigned newest = 0;

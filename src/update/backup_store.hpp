@@ -64,9 +64,11 @@ class BackupStore {
 // write of it that never ended or failed part-way with no verified write since (what it held
 // before); removes the other backups its records name. A backup no record names is left alone.
 // `records` are the journal's (Journal::records, newest first). Only this board's backups are
-// touched: boards written at once each prune their own.
+// touched: boards written at once each prune their own. `also_kept` are kept all the same (the
+// backup a rollback would return to).
 Status prune_backups(std::span<const WriteRecord> records, const BackupStore& store,
-                     std::string_view pci_address, unsigned keep);
+                     std::string_view pci_address, unsigned keep,
+                     std::span<const std::string> also_kept = {});
 
 // Removes the backups of the board in the slot at `pci_address` that none of `records` names:
 // taken for a write whose record the journal refused, or whose record was forgotten since.

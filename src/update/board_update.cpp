@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "programming/programming.hpp"
 #include "programming/readback.hpp"
 #include "update/host.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel {
 namespace {
@@ -120,17 +122,36 @@ LogEntry write_ended_entry(const WriteStart& start, std::optional<std::int64_t> 
 }
 
 // The read of the span before a write, shown as that read.
+// Only the image's span is shown: the read past it (the rest of the firmware the write
+// replaces) is no part of the image's progress.
 class SpanReadProgress final : public ProgrammingObserver {
   public:
-    explicit SpanReadProgress(ProgrammingObserver& observer) : observer_(observer) {}
-    void pass_started(const BlockPass& pass) override { observer_.held_read_started(pass); }
+    SpanReadProgress(ProgrammingObserver& observer, std::uint32_t image_length)
+        : observer_(observer), image_length_(image_length) {}
+    void pass_started(const BlockPass& pass) override {
+        if (auto within = in_image(pass)) observer_.held_read_started(*within);
+    }
     void retrying(const BlockPass&) override {}
     void block_progress(const BlockPass& pass, BlockStep step, std::uint32_t bytes) override {
-        observer_.block_progress(pass, step, bytes);
+        if (auto within = in_image(pass)) {
+            observer_.block_progress(*within, step, std::min(bytes, within->length));
+        }
     }
 
   private:
+    std::optional<BlockPass> in_image(const BlockPass& pass) const {
+        if (pass.offset >= image_length_ || image_length_ == 0) return std::nullopt;
+        const std::uint32_t block_size = pass.block > 0 ? pass.offset / pass.block : pass.length;
+        BlockPass within = pass;
+        within.length = std::min(pass.length, image_length_ - pass.offset);
+        within.image_length = image_length_;
+        within.block_count =
+            block_size == 0 ? pass.block_count : (image_length_ - 1) / block_size + 1;
+        return within;
+    }
+
     ProgrammingObserver& observer_;
+    std::uint32_t image_length_;
 };
 
 UpdateResult result_of(const PassedOver& passed_over) {
@@ -287,16 +308,20 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
         report.result = UpdateResult::Writing;
         return report;
     }
-    if (policy_.unattended && !decision.writes_unattended(policy_.force)) {
+    // A backup written back was chosen by the rollback, which judged the firmware it holds
+    // against the fleet's list: the versions and the list see only the span's bytes.
+    const bool rollback = image.origin.backup_of.has_value();
+    if (policy_.unattended && !decision.writes_unattended(policy_.force || rollback)) {
         board.close();
         report.result = decision.status == BoardStatus::PendingPowerCycle
                             ? UpdateResult::PendingPowerCycle
                         : decision.status == BoardStatus::BoardNewer ? UpdateResult::BoardNewer
+                        : decision.status == BoardStatus::HeldBack   ? UpdateResult::HeldBack
                                                                      : UpdateResult::UpToDate;
         return report;
     }
     // A fleet's list of images decides whether this one may be written at all.
-    switch (judge_image(policy_.images, image.sha256)) {
+    switch (rollback ? ImageVerdict::Allowed : judge_image(policy_.images, image.sha256)) {
         case ImageVerdict::Allowed: break;
         case ImageVerdict::Blocked:
             board.close();
@@ -390,9 +415,35 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
         // What the flash holds over the span is kept before the record names it, and the read
         // that keeps it also tells which blocks differ from the image.
         std::vector<std::uint8_t> held;
+        std::optional<FirmwareHeld> holds;
+        std::uint64_t extent = 0;
         if (policy_.backup == UpdatePolicy::Backup::Kept) {
-            auto kept = keep_backup(board, image, *observer, held, stop);
-            if (kept) report.backup = std::move(*kept);
+            // The board's records tell how far the firmware the write replaces reaches and
+            // what it is; without them, what the backup holds is not known.
+            std::optional<std::vector<WriteRecord>> mine;
+            if (journal_.available()) {
+                auto records = journal_.records();
+                if (records) {
+                    mine = records_of_board(*records, report.board);
+                } else {
+                    journal_.report(records.error());
+                }
+            }
+            extent = backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
+                                   image.image.data.size());
+            Status read =
+                read_held(board, extent, static_cast<std::uint32_t>(image.image.data.size()),
+                          *observer, held, stop);
+            // A flash that holds the image over its span already is not changed by the
+            // write: there is nothing to keep.
+            const bool holds_image =
+                read && std::ranges::equal(std::span(held).first(image.image.data.size()),
+                                           image.image.data);
+            std::optional<Result<BackupRef>> kept;
+            if (read && !holds_image) {
+                kept = BackupStore(policy_.state_dir).keep(board.pci_address, board.kind, held);
+                if (*kept) report.backup = **kept;
+            }
             // Asked to stop before the record is begun: the board is not written, and no
             // record will name the backup.
             if (stop != nullptr && stop->requested()) {
@@ -402,17 +453,24 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
                 report.result = UpdateResult::NotAttempted;
                 return;
             }
-            if (!kept) {
+            if (!read || (kept && !*kept)) {
                 board.close();
-                fail(report, UpdateFailure::Backup, std::move(kept.error()));
+                fail(report, UpdateFailure::Backup, std::move(read ? kept->error() : read.error()));
                 return;
             }
+            if (report.backup) holds = mine ? flash_holds(report.board, *mine) : FirmwareHeld{};
         }
 
         // The record is committed and on the disk before the first erase.
         started_at = std::chrono::steady_clock::now();
         start = start_of(report.board, image, journal_.program(), host_, report.backup,
                          policy_.backup == UpdatePolicy::Backup::Skipped);
+        if (report.backup && holds) {
+            start.backup_size = static_cast<std::int64_t>(extent);
+            start.backup_holds = std::string(holding_word(holds->holding));
+            start.backup_version = holds->version;
+            start.backup_image_sha256 = holds->image_sha256;
+        }
         if (journal_.available()) {
             auto started = journal_.start_write(start);
             if (started) {
@@ -437,7 +495,10 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
         log_.send(write_log_entry(start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
         programmed = program_firmware(
             board, image.image, *observer, &done,
-            policy_.full_write ? ProgrammingMode::Full : ProgrammingMode::Differing, held, stop);
+            policy_.full_write ? ProgrammingMode::Full : ProgrammingMode::Differing,
+            held.empty() ? std::span<const std::uint8_t>()
+                         : std::span<const std::uint8_t>(held).first(image.image.data.size()),
+            stop);
     }
     report.programmed = true;
     report.flash_changed = done.flash_changed;
@@ -467,9 +528,17 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
         report.result = done.flash_changed ? UpdateResult::Updated : UpdateResult::Unchanged;
         // A board keeps its newest backups, and every one a record still needs.
         if (policy_.backup == UpdatePolicy::Backup::Kept && journal_.available()) {
+            // The way back stays: the backup a rollback would write back now.
             auto records = journal_.records();
-            auto pruned = records ? prune_backups(*records, BackupStore(policy_.state_dir),
-                                                  report.board.pci_address, policy_.keep_backups)
+            const BackupStore store(policy_.state_dir);
+            std::vector<std::string> way_back;
+            if (records) {
+                if (auto target = choose_rollback(report.board, *records, {}, store, {})) {
+                    way_back.push_back(target->backup.file);
+                }
+            }
+            auto pruned = records ? prune_backups(*records, store, report.board.pci_address,
+                                                  policy_.keep_backups, way_back)
                                   : Status(std::unexpected(std::move(records.error())));
             if (pruned) {
                 pruned = remove_unnamed_backups(*records, BackupStore(policy_.state_dir),
@@ -495,28 +564,22 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
     hold.reset();
 }
 
-Result<BackupRef> BoardUpdate::keep_backup(BoardDevice& board, const ChosenImage& image,
-                                           ProgrammingObserver& observer,
-                                           std::vector<std::uint8_t>& held,
-                                           const StopRequest* stop) {
-    const auto length = static_cast<std::uint32_t>(image.image.data.size());
+Status BoardUpdate::read_held(BoardDevice& board, std::uint64_t length, std::uint32_t image_length,
+                              ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
+                              const StopRequest* stop) {
     held.reserve(length);
-    SpanReadProgress reading(observer);
-    if (auto read = read_firmware_region(board, length, reading,
-                                         [&](std::span<const std::uint8_t> bytes) -> Status {
-                                             // A long read stops at a block's end as the
-                                             // programming does.
-                                             if (stop != nullptr && stop->requested()) {
-                                                 return std::unexpected(Error::message(
-                                                     ErrorKind::Interrupted, "stopped on request"));
-                                             }
-                                             held.insert(held.end(), bytes.begin(), bytes.end());
-                                             return {};
-                                         });
-        !read) {
-        return std::unexpected(std::move(read.error()));
-    }
-    return BackupStore(policy_.state_dir).keep(board.pci_address, board.kind, held);
+    SpanReadProgress reading(observer, image_length);
+    return read_firmware_region(board, static_cast<std::uint32_t>(length), reading,
+                                [&](std::span<const std::uint8_t> bytes) -> Status {
+                                    // A long read stops at a block's end as the programming
+                                    // does.
+                                    if (stop != nullptr && stop->requested()) {
+                                        return std::unexpected(Error::message(
+                                            ErrorKind::Interrupted, "stopped on request"));
+                                    }
+                                    held.insert(held.end(), bytes.begin(), bytes.end());
+                                    return {};
+                                });
 }
 
 bool BoardUpdate::reboot_wanted(const BoardUpdateReport& report) {

@@ -124,6 +124,12 @@ enum class UpdateResult : std::uint8_t {
     // Not written: the image's signature is damaged, or the image or its trusted comment
     // changed after it was signed (with or without required signatures).
     BadSignature,
+    // Not written: a rollback took this image off the board, and neither --force nor another
+    // image has come since (BoardStatus::HeldBack).
+    HeldBack,
+    // The board did not come back running the image after its reboot, and its backup was
+    // written back and the board rebooted again (`rollback` says how that went).
+    RolledBack,
 };
 
 // Written and verified (Updated, or Unchanged where every block held the image already): a
@@ -293,12 +299,12 @@ class BoardUpdate {
     // The write, from the record's start to its end.
     void write_image(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report,
                      const StopRequest* stop);
-    // Reads what the flash holds over the image's span into `held` and keeps it in the backups;
-    // `observer` hears of each block read as of a comparison. With `stop`, the read ends at a
-    // block's end once it is set, and nothing is kept.
-    Result<BackupRef> keep_backup(BoardDevice& board, const ChosenImage& image,
-                                  ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
-                                  const StopRequest* stop);
+    // Reads what the flash holds over the first `length` bytes of the image region into
+    // `held`; `observer` hears of each block of the image's span (`image_length`) read, as of a
+    // comparison. With `stop`, the read ends at a block's end once it is set.
+    Status read_held(BoardDevice& board, std::uint64_t length, std::uint32_t image_length,
+                     ProgrammingObserver& observer, std::vector<std::uint8_t>& held,
+                     const StopRequest* stop);
     // Completes the write's record, trying again for a while when the journal fails.
     void end_record(BoardUpdateReport& report, const WriteEnd& end);
     // Adds what came of the reboot to the write's record.

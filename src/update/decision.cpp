@@ -113,6 +113,27 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
         (!image || *image == last_write->start.image_version)) {
         return Decision{BoardStatus::PendingPowerCycle, pending_reason(*last_write, board, host)};
     }
+    // After a rollback the board starts the firmware written back at its next power cycle;
+    // an image file named for this run is the operator's choice.
+    const bool rolled_back = last_write != nullptr && last_write->start.backup_of &&
+                             last_write->end && last_write->end->verified;
+    const bool image_file = image && !*image;
+    if (rolled_back && !image_file && last_write->start.image_version &&
+        std::int64_t{board.fw_version} != *last_write->start.image_version) {
+        return Decision{
+            BoardStatus::PendingPowerCycle,
+            fmt::format("record {} rolled the board back to firmware {}; the board "
+                        "runs firmware {} until it is power-cycled",
+                        last_write->id, *last_write->start.image_version, board.fw_version)};
+    }
+    // The image a rollback took off the board is not written back by the next rollout.
+    if (rolled_back && image && *image && last_write->undone &&
+        last_write->undone->image_version == std::int64_t{**image}) {
+        return Decision{BoardStatus::HeldBack,
+                        fmt::format("record {} rolled image {} back on this board; --force "
+                                    "writes it again",
+                                    last_write->id, **image)};
+    }
     if (!image) return Decision{status_of(image.error()), image.error().error};
     if (!*image) return Decision{BoardStatus::UpdateAvailable, "an image file"};
     // Compared in 32 bits, as the updater compares them: an image version above 65535 is newer
@@ -157,6 +178,7 @@ std::string_view status_word(BoardStatus status) {
         case BoardStatus::Unsigned: return "unsigned";
         case BoardStatus::UntrustedSignature: return "untrusted-signature";
         case BoardStatus::BadSignature: return "bad-signature";
+        case BoardStatus::HeldBack: return "held-back";
     }
     return "unsupported";
 }
@@ -178,7 +200,8 @@ bool Decision::writes_unattended(bool force) const {
         case BoardStatus::WriteFailed: return true;
         case BoardStatus::UpToDate:
         case BoardStatus::BoardNewer:
-        case BoardStatus::PendingPowerCycle: return force;
+        case BoardStatus::PendingPowerCycle:
+        case BoardStatus::HeldBack: return force;
         case BoardStatus::NoArchive:
         case BoardStatus::NoImage:
         case BoardStatus::Unsupported:

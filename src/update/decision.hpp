@@ -52,6 +52,9 @@ enum class BoardStatus : std::uint8_t {
     Unsigned,
     UntrustedSignature,
     BadSignature,
+    // The image was rolled back on this board, and the archive offers that image again: it is
+    // not written until an operator forces it or a different image arrives.
+    HeldBack,
 };
 
 std::string_view status_word(BoardStatus status);

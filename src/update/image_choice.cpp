@@ -86,7 +86,7 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
         }
         return ChosenImage{
             .image = FirmwareImage{.version = 0, .data = image_file->bytes},
-            .version = std::nullopt,
+            .version = image_file->version,
             .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of,
                                   image_file->backup_firmware},
             .sha256 =

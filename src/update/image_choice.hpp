@@ -48,6 +48,8 @@ struct ImageFile {
     // as it was read; a file's, hashed as it was read): the image is then not hashed again
     // for each board. Empty: hashed when chosen.
     std::string sha256{};
+    // The version of the firmware they hold, when it is known (a backup of a known image).
+    std::optional<std::int32_t> version = std::nullopt;
 };
 
 struct ChosenImage {

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "device/register_channel.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel {
 namespace {
@@ -35,13 +36,20 @@ class Stocktaking {
     // The record whose backup rollback would write back into the board.
     std::optional<std::int64_t> backup_record(const BoardIdentity& board) {
         if (!journal_ || board.pci_address.empty()) return std::nullopt;
-        auto last = journal_->last_backup(board.pci_address, board.kind);
-        if (!last) {
-            problem(last.error());
-            return std::nullopt;
+        if (!records_) {
+            auto records = journal_->records();
+            if (!records) {
+                problem(records.error());
+                return std::nullopt;
+            }
+            records_ = std::move(*records);
         }
-        return *last ? std::optional((*last)->id) : std::nullopt;
+        auto target = choose_rollback(board, *records_, {}, store(), {});
+        return target ? std::optional(target->record.id) : std::nullopt;
     }
+
+    // The backups beside the journal.
+    BackupStore store() const { return BackupStore(journal_->file().parent_path()); }
 
     // The board's newest record (with `flash_touching`, of a write that changed or may have
     // changed its flash); none when the journal has none, and why it can't be read when it
@@ -58,6 +66,7 @@ class Stocktaking {
     const std::function<void(const Error&)>& on_problem_;
     std::optional<Journal> journal_;
     std::optional<Error> problem_;
+    std::optional<std::vector<WriteRecord>> records_;  // every record, once read
 };
 
 BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const HostNow& host,
@@ -87,7 +96,14 @@ BoardListing found_board(const BoardDevice& device, Stocktaking& stock, const Ho
         }
     }
     listing.last_write = stock.last_write(listing.board, false).value_or(std::nullopt);
+    if (listing.last_write && stock.journal() != nullptr) {
+        note_backups_present(std::span(&*listing.last_write, 1), stock.store());
+    }
     listing.backup_record = stock.backup_record(listing.board);
+    if (last_touching && *last_touching) {
+        const WriteRecord& last = **last_touching;
+        listing.rolled_back = last.start.backup_of && last.end && last.end->verified;
+    }
     // The digest an operator puts on the approved list is that of the image, not the archive's;
     // a signature is checked over the archive's bytes, read whole.
     if (image) {

@@ -39,6 +39,9 @@ struct BoardListing {
     std::optional<SignatureCheck> signature{};
     // Why the policy refuses that signature, whether or not the board needs its image now.
     std::optional<std::string> signature_refused{};
+    // The board's last write that reached its flash is a verified rollback: rolling it back
+    // again changes nothing.
+    bool rolled_back = false;
 
     // The firmware the board runs; none for a board that was not found.
     std::optional<std::uint16_t> firmware() const {

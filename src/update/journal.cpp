@@ -67,6 +67,10 @@ enum Column : std::size_t {
     kBackupOf,         // a rollback: the record whose backup was written back
     kSignatureKeyId,   // the key whose verified signature the image had
     kTrustedComment,   // and that signature's trusted comment
+    kBackupSize,       // the bytes the backup covers, from the image's start: at least the span
+    kBackupHolds,      // what they hold: 'image', 'running', 'unknown' or 'partial'
+    kBackupVersion,    // the firmware version they hold, when known
+    kBackupImage,      // the SHA-256 of the image they hold whole, when known
     kColumnCount,
 };
 
@@ -123,6 +127,10 @@ constexpr std::array<ColumnSpec, kColumnCount> kColumns{{
     {"backup_of", "INTEGER", 4, Written::AtStart},
     {"signature_key_id", "TEXT", 5, Written::AtStart},
     {"signature_comment", "TEXT", 5, Written::AtStart},
+    {"backup_size", "INTEGER", 5, Written::AtStart},
+    {"backup_holds", "TEXT", 5, Written::AtStart},
+    {"backup_version", "INTEGER", 5, Written::AtStart},
+    {"backup_image_sha256", "TEXT", 5, Written::AtStart},
 }};
 static_assert(std::ranges::all_of(kColumns, [](const ColumnSpec& c) {
     return c.since >= 1 && c.since <= kJournalSchemaVersion;
@@ -142,7 +150,8 @@ constexpr std::array<std::string_view, kJournalSchemaVersion> kMigrationData = {
     "",
     // Writes before version 4 kept no backup, and none was asked to be skipped.
     "UPDATE writes SET backup_skipped = 0;",
-    // Nothing: writes before version 5 name no signature.
+    // Nothing: writes before version 5 name no signature, and a backup kept before it covers
+    // its write's span and holds what is not known.
     "",
 };
 
@@ -227,6 +236,10 @@ Row row_of(const WriteStart& start) {
     row[kBackupOf] = start.backup_of ? integer(*start.backup_of) : SqlValue();
     row[kSignatureKeyId] = optional_text(start.signature_key_id);
     row[kTrustedComment] = optional_text(start.signature_comment);
+    row[kBackupSize] = start.backup_size ? integer(*start.backup_size) : SqlValue();
+    row[kBackupHolds] = optional_text(start.backup_holds);
+    row[kBackupVersion] = start.backup_version ? integer(*start.backup_version) : SqlValue();
+    row[kBackupImage] = optional_text(start.backup_image_sha256);
     return row;
 }
 
@@ -300,6 +313,10 @@ WriteRecord record_of(const Row& row) {
     if (!is_null(row, kBackupOf)) start.backup_of = integer_of(row, kBackupOf);
     start.signature_key_id = optional_text_of(row, kSignatureKeyId);
     start.signature_comment = optional_text_of(row, kTrustedComment);
+    if (!is_null(row, kBackupSize)) start.backup_size = integer_of(row, kBackupSize);
+    start.backup_holds = optional_text_of(row, kBackupHolds);
+    if (!is_null(row, kBackupVersion)) start.backup_version = integer_of(row, kBackupVersion);
+    start.backup_image_sha256 = optional_text_of(row, kBackupImage);
     record.started = text_of(row, kStarted);
     record.ended = optional_text_of(row, kEnded);
     if (record.ended) {
@@ -619,6 +636,23 @@ Result<std::vector<WriteRecord>> Journal::select_bound(std::string_view where,
         Row row;
         for (std::size_t i = 0; i < row.size(); ++i) row[i] = query->column(static_cast<int>(i));
         records.push_back(record_of(row));
+    }
+    // What each rollback took off the flash: the image of the write it undid.
+    for (WriteRecord& record : records) {
+        if (!record.start.backup_of) continue;
+        auto undone = db_->prepare("SELECT image_version, image_sha256 FROM writes WHERE id = ?1");
+        if (!undone) return std::unexpected(std::move(undone.error()));
+        undone->bind(1, *record.start.backup_of);
+        auto step = undone->step();
+        if (!step) return std::unexpected(std::move(step.error()));
+        if (!*step) continue;
+        const SqlValue version = undone->column(0);
+        const SqlValue sha256 = undone->column(1);
+        const auto* number = std::get_if<std::int64_t>(&version);
+        const auto* digest = std::get_if<std::string>(&sha256);
+        record.undone = WriteRecord::Undone{
+            .image_version = number != nullptr ? std::optional(*number) : std::nullopt,
+            .image_sha256 = digest != nullptr ? *digest : std::string()};
     }
     return records;
 }

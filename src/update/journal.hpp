@@ -68,6 +68,15 @@ struct WriteStart {
     // signature's trusted comment; none for an image written without a verified signature.
     std::optional<std::string> signature_key_id = std::nullopt;
     std::optional<std::string> signature_comment = std::nullopt;
+    // How far the backup reaches from the image's start (none: the image's span, as backups
+    // before these were kept), and what it holds: "image" (the image of `backup_version` and
+    // `backup_image_sha256`, whole and verified), "running" (the firmware of `backup_version`
+    // the board had started from its flash), "unknown" or "partial" (none for a record that
+    // says nothing of it).
+    std::optional<std::int64_t> backup_size = std::nullopt;
+    std::optional<std::string> backup_holds = std::nullopt;
+    std::optional<std::int64_t> backup_version = std::nullopt;
+    std::optional<std::string> backup_image_sha256 = std::nullopt;
 
     // The board kind the record names; none for a number that is no kind.
     std::optional<BoardKind> board_kind() const;
@@ -112,6 +121,17 @@ struct WriteRecord {
     // The later verified write of the same board that replaced the partial image this one
     // left (Journal::records only); none when it left none, or nothing replaced it yet.
     std::optional<std::int64_t> completed_by;
+    // A rollback (`start.backup_of`): the image the write it undid had written, which the
+    // rollback took off the flash; none for another write, or when that record is gone.
+    struct Undone {
+        std::optional<std::int64_t> image_version;
+        std::string image_sha256;
+        friend bool operator==(const Undone&, const Undone&) = default;
+    };
+    std::optional<Undone> undone;
+    // Whether the backup the record names is still there; none when no one looked
+    // (note_backups_present).
+    std::optional<bool> backup_present;
 
     bool interrupted() const { return !end; }
     // How long the write took: as measured, or for a record of an older program from its

@@ -111,7 +111,7 @@ cases=(
     "tarnvel-fw up" "update"
     "tarnvel-fw --v" "--version"
     "tarnvel-fw help " "dump forget history list metrics rollback update verify"
-    "tarnvel-fw update --yes --" "--board --force --full --help --image --jobs --json --keep-backups --no-backup --no-journal --no-reboot --reboot"
+    "tarnvel-fw update --yes --" "--board --force --full --help --image --jobs --json --keep-backups --no-backup --no-journal --no-reboot --reboot --rollback-on-failure"
     "tarnvel-fw update --jobs " ""
     "tarnvel-fw verify --board /dev/tarnvel0 --" "--board --help --image --json"
     "tarnvel-fw dump --board " "/dev/tarnvel0 /dev/tarnvel3"

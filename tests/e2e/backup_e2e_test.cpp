@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "fw_harness.hpp"
+#include "sim/model/firmware_load.hpp"
 #include "sim/support/file_text.hpp"
 #include "update/journal.hpp"
 
@@ -125,24 +126,128 @@ TEST_F(BackupTest, ABackupThatCantBeKeptStopsTheWriteBeforeItsFirstErase) {
     EXPECT_EQ(history[0]["backup_file"], nullptr);
 }
 
-TEST_F(BackupTest, RetentionKeepsTheNewestAndTheLastVerifiedWrite) {
-    add_board(kKind, kFirmware, kFirmware + 1);
-    // Every write is a full one of the same image: each keeps a backup.
+TEST_F(BackupTest, RetentionKeepsTheNewestAndTheWayBack) {
+    const auto image = add_board(kKind, kFirmware, kFirmware + 1);
+    // Another image, as a file: every write below changes the flash and keeps a backup.
+    std::vector<std::uint8_t> other = image;
+    other.back() ^= 0xFF;
+    const std::string other_file = scratch_file("other.bin");
+    ASSERT_TRUE(sim::write_whole_file(other_file, std::string(other.begin(), other.end())));
+    const std::vector<std::string> write_other = {"update", "--force", "--board", "/dev/tarnvel0",
+                                                  "--image", other_file};
     for (std::size_t n = 1; n <= 4; ++n) {
-        EXPECT_EQ(update({"update", "--force", "--full"})["result"], "updated");
+        EXPECT_EQ(update(n % 2 == 1 ? std::vector<std::string>{"update", "--force"} : write_other)
+                      ["result"],
+                  "updated");
         EXPECT_EQ(backup_count(), std::min<std::size_t>(n, 2)) << "after write " << n;
     }
+    // A write that changes nothing keeps nothing, and counts for nothing.
+    std::vector<std::string> again = write_other;
+    again.push_back("--full");
+    EXPECT_EQ(update(again)["result"], "updated");
+    EXPECT_EQ(update(write_other)["result"], "unchanged");
+    EXPECT_EQ(backup_count(), 2u);
+    EXPECT_EQ(parse_json(fw({"history", "--json"}))[0]["backup_file"], nullptr);
+
     configure("keep_backups = 3\n");
-    for (std::size_t n = 0; n < 2; ++n) update({"update", "--force", "--full"});
+    update({"update", "--force"});
+    update(write_other);
     EXPECT_EQ(backup_count(), 3u);
-    // None asked for: the backup of the board's last verified write stays all the same.
-    update({"update", "--force", "--full", "--keep-backups", "0"});
+    // None asked for: the backup rollback returns to stays all the same.
+    update({"update", "--force", "--keep-backups", "0"});
     EXPECT_EQ(backup_count(), 1u);
     const Json history = parse_json(fw({"history", "--json"}));
     ASSERT_FALSE(history.empty());
-    EXPECT_TRUE(fs::exists(backups() / history[0]["backup_file"].get<std::string>()));
-    // What is kept is what rollback writes back: the same image, so no block differs.
+    EXPECT_EQ(history[0]["backup_present"], true);
+    EXPECT_EQ(history[1]["backup_present"], false);
+    EXPECT_TRUE(contains(fw({"history"}).out, "since removed"));
+    // What is kept is what rollback writes back: the other image.
+    EXPECT_EQ(update({"rollback"})["result"], "updated");
+    EXPECT_EQ(dumped(other.size()), other);
+    const sim::RunResult gone = fw({"rollback", "--board", "/dev/tarnvel0", "--to",
+                                    std::to_string(history[1]["id"].get<int>()), "--yes",
+                                    "--no-reboot", "--json"});
+    EXPECT_TRUE(contains(board_entry(parse_json(gone), "/dev/tarnvel0")["error"], "is gone"))
+        << gone.out;
+}
+
+// A rollback is a write of its own: recorded, waiting for the power cycle, done once, and the
+// image it took off is not written back by the next rollout.
+TEST_F(BackupTest, RollbackReturnsOnceAndHoldsTheImageBack) {
+    // As long as the firmware the board was made with, which it starts again once it is back.
+    add_board(kKind, kFirmware, kFirmware + 1, sim::kShippedImageBytes);
+    const sim::RunResult updated = fw({"update", "--yes", "--reboot", "--json"});
+    ASSERT_TRUE(updated.exited_with(0)) << updated.err;
+    const int update_record = board_entry(parse_json(updated), "/dev/tarnvel0")["record_id"];
+
+    EXPECT_EQ(update({"rollback"})["result"], "updated");
+    const Json history = parse_json(fw({"history", "--json"}));
+    EXPECT_EQ(history[0]["rollback_of"], update_record);
+    EXPECT_EQ(history[0]["image_version"], kFirmware);
+    EXPECT_EQ(history[0]["backup_holds"], "image");
+    EXPECT_EQ(history[0]["backup_version"], kFirmware + 1);
+    EXPECT_EQ(history[1]["backup_holds"], "running");
+    EXPECT_EQ(history[1]["backup_version"], kFirmware);
+    const Json listed = board_entry(parse_json(fw({"list", "--json"})), "/dev/tarnvel0");
+    EXPECT_EQ(listed["status"], "pending-power-cycle");
+
+    // Twice is once; with --reboot the board must come back running what was written back.
     EXPECT_EQ(update({"rollback"})["result"], "unchanged");
+    const sim::RunResult rebooted =
+        fw({"rollback", "--yes", "--reboot", "--json"});
+    EXPECT_TRUE(rebooted.exited_with(0)) << rebooted.err;
+    const Json back = board_entry(parse_json(rebooted), "/dev/tarnvel0");
+    EXPECT_EQ(back["result"], "unchanged");
+    EXPECT_EQ(back["firmware_after"], kFirmware);
+
+    const Json held = update({"update"});
+    EXPECT_EQ(held["result"], "held-back");
+    const Json status = board_entry(parse_json(fw({"list", "--json"})), "/dev/tarnvel0");
+    EXPECT_EQ(status["status"], "held-back");
+    const int last_rollback = parse_json(fw({"history", "--json"}))[0]["id"];
+    EXPECT_TRUE(contains(status["reason"], fmt::format("record {} rolled image {} back",
+                                                       last_rollback, kFirmware + 1)))
+        << status.dump();
+    EXPECT_EQ(update({"update", "--force"})["result"], "updated");
+
+    // Records asked for by number say in words why they are no way back.
+    struct Case {
+        std::string to;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"999", "holds no record 999"},
+        {std::to_string(history[0]["id"].get<int>() + 1), "kept no backup"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to);
+        const Json refused = update({"rollback", "--board", "/dev/tarnvel0", "--to", c.to},
+                                    kExitBoardFailed);
+        EXPECT_EQ(refused["result"], "no-image");
+        EXPECT_TRUE(contains(refused["error"], c.says)) << refused["error"];
+    }
+    EXPECT_TRUE(fw({"rollback", "--board", "/dev/tarnvel0", "--to", ""}).exited_with(kExitUsage));
+}
+
+// A canary that undoes itself: a board that can't start the image gets its backup back.
+TEST_F(BackupTest, AFailedRebootWritesTheBackupBack) {
+    sim::BoardConfig config = sim::BoardConfig::of_kind(kKind, kFirmware);
+    config.unbootable = {kFirmware + 1};
+    add_hardware(kKind, std::move(config));
+    const HwVersionEntry& hw = board_info(kKind).hw_versions.front();
+    ASSERT_TRUE(firmware().add_board_image(kKind, hw.major, hw.minor, kFirmware + 1,
+                                           sim::firmware_bytes(sim::kShippedImageBytes, 77)));
+
+    const sim::RunResult canary =
+        fw({"update", "--yes", "--reboot", "--rollback-on-failure", "--json"});
+    EXPECT_TRUE(canary.exited_with(kExitBoardFailed)) << canary.describe_end() << canary.err;
+    const Json board = board_entry(parse_json(canary), "/dev/tarnvel0");
+    EXPECT_EQ(board["result"], "rolled-back");
+    EXPECT_EQ(board["firmware_after"], 0) << "its factory image";
+    EXPECT_EQ(board["rollback"]["result"], "updated");
+    EXPECT_EQ(board["rollback"]["firmware_after"], kFirmware);
+    // The image it could not start is held back from the next rollout.
+    EXPECT_EQ(update({"update"})["result"], "held-back");
 }
 
 TEST_F(BackupTest, OnlyAllowedImagesAreWritten) {

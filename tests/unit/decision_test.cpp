@@ -183,6 +183,43 @@ INSTANTIATE_TEST_SUITE_P(
                      S::UpdateAvailable, true, true}),
     [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
 
+// After a rollback to firmware 40 that took image 41 off the board.
+TEST(Decide, AfterARollback) {
+    WriteRecord rolled = record(Last::Verified, kRunning);
+    rolled.start.backup_of = 3;
+    rolled.undone = WriteRecord::Undone{.image_version = 41, .image_sha256 = std::string(64, 'a')};
+    struct Case {
+        const char* what;
+        std::uint16_t running;
+        ImageOffer offer;
+        BoardStatus status;
+        const char* reason_says;
+    };
+    const Case cases[] = {
+        {"the board runs what was rolled back until its power cycle", 41, image(41),
+         S::PendingPowerCycle, "record 7 rolled the board back to firmware 40"},
+        {"the image it took off is held back", kRunning, image(41), S::HeldBack,
+         "record 7 rolled image 41 back"},
+        {"another image is not", kRunning, image(42), S::UpdateAvailable, ""},
+        {"an image file is the operator's choice", kRunning, image(std::nullopt),
+         S::UpdateAvailable, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const BoardIdentity board{.devnode = "/dev/tarnvel0",
+                                  .pci_address = "0000:03:00.0",
+                                  .kind = BoardKind::Qx480Spi,
+                                  .hw_major = 2,
+                                  .fw_version = c.running};
+        const Decision decision = decide(board, c.offer, &rolled, HostNow{});
+        EXPECT_EQ(status_word(decision.status), status_word(c.status));
+        EXPECT_NE(decision.reason.value_or("").find(c.reason_says), std::string::npos)
+            << decision.reason.value_or("");
+    }
+    EXPECT_FALSE(Decision(S::HeldBack).writes_unattended(false));
+    EXPECT_TRUE(Decision(S::HeldBack).writes_unattended(true));
+}
+
 TEST(MissingBoards, AreTheSlotsInDoubtThatDiscoveryNoLongerFinds) {
     const auto in_slot = [](const char* pci, Last last) {
         WriteRecord r = record(last, 41);

@@ -410,9 +410,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadJournalCase{"LastColumnMissing",
                        [](const fs::path& file) {
                            changed_journal(file,
-                                           "ALTER TABLE writes DROP COLUMN signature_comment;");
+                                           "ALTER TABLE writes DROP COLUMN backup_image_sha256;");
                        },
-                       "lacks the column signature_comment"},
+                       "lacks the column backup_image_sha256"},
         BadJournalCase{"ColumnOfItsOwn",
                        [](const fs::path& file) {
                            changed_journal(file, "ALTER TABLE writes ADD COLUMN note TEXT;");

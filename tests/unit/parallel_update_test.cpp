@@ -242,7 +242,8 @@ TEST_F(ParallelUpdateTest, WritesEveryBoardAtOnceEachUnderItsOwnRecord) {
         ASSERT_TRUE(record.start.backup_file && record.start.backup_sha256);
         auto kept =
             BackupStore(dir_.path())
-                .read({*record.start.backup_file, *record.start.backup_sha256}, kImageBytes);
+                .read({*record.start.backup_file, *record.start.backup_sha256},
+                      static_cast<std::uint64_t>(record.start.backup_size.value_or(kImageBytes)));
         ASSERT_TRUE(kept) << error_text(kept.error());
         const BoardInfo& info = board_info(boards_[i].kind);
         // Kept in image byte order: the parallel flash holds its words bit-mirrored.

@@ -383,6 +383,11 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     update_app->add_flag("--no-journal", update.no_journal,
                          "Write even when the journal can't record the writes, and record none");
     add_backup_options(*update_app, update);
+    update_app
+        ->add_flag("--rollback-on-failure", update.rollback_on_failure,
+                   "With --reboot: a board that does not come back running the image gets its "
+                   "backup written back and is rebooted again (result rolled-back)")
+        ->needs(reboot_flag);
     add_json(*update_app, update.json);
 
     UpdateCommand rollback;
@@ -391,8 +396,9 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
     bool rollback_no_reboot = false;
     CLI::App* rollback_app = app.add_subcommand(
         "rollback",
-        "Write back what the flash held before the last write of boards (their newest backup), "
-        "verify it, and reboot them if asked");
+        "Write back the last known-good firmware of boards (their newest backup of a whole "
+        "image or of the firmware they ran, other than what their flash holds), verify it, and "
+        "reboot them if asked");
     add_boards(*rollback_app, rollback.boards);
     rollback_app
         ->add_option("--to", rollback.rollback_to,
@@ -402,8 +408,9 @@ ParsedCommandLine parse_command_line(int argc, char** argv) {
         ->transform(record_number());
     rollback_app->add_flag("--yes", rollback.yes, "Ask nothing; reboot only with --reboot");
     rollback_app->add_flag("--force", rollback.force,
-                           "Where signatures are required, also write back firmware that no "
-                           "write signed by a trusted key put on the flash");
+                           "With --to, also write back a backup of unknown or partial content; "
+                           "where signatures are required, also firmware that no write signed "
+                           "by a trusted key put on the flash");
     CLI::Option* rollback_reboot_flag =
         rollback_app->add_flag("--reboot", rollback_reboot, "Reboot each written board");
     rollback_reboot_flag->excludes(

@@ -52,6 +52,9 @@ struct UpdateCommand {
     // `rollback`: write back the newest backup of each board, or the one of this record.
     bool rollback = false;
     std::optional<std::int64_t> rollback_to;
+    // `update --reboot`: a board that does not come back running the image gets its backup
+    // written back and is rebooted again.
+    bool rollback_on_failure = false;
 };
 
 struct HistoryCommand {

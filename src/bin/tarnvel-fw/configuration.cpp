@@ -136,6 +136,13 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
             auto n = count(file, node, key.str(), 1, kMostJobs);
             if (!n) return std::unexpected(n.error());
             configuration.jobs = *n;
+        } else if (key == "rollback_on_failure") {
+            const std::optional<bool> value = node.value_exact<bool>();
+            if (!value) {
+                return std::unexpected(
+                    refused(file, node.source(), "rollback_on_failure is true or false"));
+            }
+            configuration.rollback_on_failure = *value;
         } else if (key == "require_signature") {
             const std::optional<bool> value = node.value_exact<bool>();
             if (!value) {
@@ -152,7 +159,8 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
             return std::unexpected(refused(
                 file, key.source(),
                 fmt::format("\"{}\" is not a setting of tarnvel-fw (approved_sha256, "
-                            "blocked_sha256, keep_backups, jobs, require_signature, trusted_keys)",
+                            "blocked_sha256, keep_backups, jobs, require_signature, trusted_keys, "
+                            "rollback_on_failure)",
                             key.str())));
         }
     }

@@ -7,6 +7,8 @@
 //   blocked_sha256 = ["…", …]    these images are never written, not even with --force
 //   keep_backups = 2              the backups kept per board after a verified write
 //   jobs = 4                      how many boards update writes at once
+//   rollback_on_failure = true    update --reboot writes a board's backup back when the board
+//                                 does not come back running the image
 //   require_signature = true      only archives and images signed by a trusted key are written
 //   trusted_keys = ["RWQ…", …]    minisign public keys, as the second line of a .pub file
 //
@@ -24,6 +26,7 @@ struct Configuration {
     ImagePolicy images;
     std::optional<unsigned> keep_backups;
     std::optional<unsigned> jobs;
+    bool rollback_on_failure = false;
 };
 
 // TARNVEL_CONFIG, or /etc/tarnvel/tarnvel-fw.toml.

@@ -10,6 +10,7 @@
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel::fw {
 
@@ -44,6 +45,7 @@ int run_history(std::span<const BoardDevice> boards, const HistoryCommand& comma
         journal_unavailable(records.error());
         return kExitBoardFailed;
     }
+    note_backups_present(*records, BackupStore(file.parent_path()));
     // An empty answer says why it is empty.
     if (records->empty()) {
         const bool selected = command.board || command.since;

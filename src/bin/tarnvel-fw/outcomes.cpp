@@ -24,6 +24,8 @@ std::string_view result_word(UpdateResult result) {
         case UpdateResult::Unsigned: return "unsigned";
         case UpdateResult::UntrustedSignature: return "untrusted-signature";
         case UpdateResult::BadSignature: return "bad-signature";
+        case UpdateResult::HeldBack: return "held-back";
+        case UpdateResult::RolledBack: return "rolled-back";
     }
     return "failed";
 }
@@ -59,6 +61,7 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::UpToDate:
         case UpdateResult::BoardNewer:
         case UpdateResult::PendingPowerCycle:
+        case UpdateResult::HeldBack:
         case UpdateResult::DynamicFirmware:
         case UpdateResult::Declined:
         // Another process's write of the board is no failure of this run.
@@ -74,6 +77,8 @@ bool ended_as_asked(UpdateResult result) {
         case UpdateResult::Unsigned:
         case UpdateResult::UntrustedSignature:
         case UpdateResult::BadSignature:
+        // The board is back on the firmware it ran, and the image it was given is not on it.
+        case UpdateResult::RolledBack:
         case UpdateResult::Stopped: return false;
     }
     return false;

@@ -37,6 +37,8 @@ struct UpdateOutcome {
     // Why it failed, why it got no image or why it was not attempted, in words.
     std::optional<std::string> error;
     std::optional<std::string> note;  // why a board was left as it is, for the text
+    // A canary that undid itself: the write of its backup back, and the reboot after it.
+    std::optional<BoardUpdateReport> rollback;
 };
 
 struct VerifyOutcome {

@@ -12,9 +12,18 @@
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "update/board_identity.hpp"
 #include "update/host.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel::fw {
 namespace {
+
+// What a record's backup holds, in words.
+std::string backup_holding_text(const WriteStart& start) {
+    if (!start.backup_holds) return "content not labelled";
+    WriteRecord labelled;
+    labelled.start = start;
+    return firmware_text(backup_label(labelled));
+}
 
 using Json = nlohmann::ordered_json;
 
@@ -91,6 +100,12 @@ Json record_json(const WriteRecord& record) {
         {"backup_of", or_null(start.backup_of)},
         {"signature_key_id", or_null(start.signature_key_id)},
         {"signature_comment", or_null(start.signature_comment)},
+        {"rollback_of", or_null(start.backup_of)},
+        {"backup_size", or_null(start.backup_size)},
+        {"backup_holds", or_null(start.backup_holds)},
+        {"backup_version", or_null(start.backup_version)},
+        {"backup_image_sha256", or_null(start.backup_image_sha256)},
+        {"backup_present", or_null(record.backup_present)},
     };
 }
 
@@ -197,6 +212,7 @@ std::string list_json(std::span<const BoardListing> rows) {
         object["signature_comment"] =
             signature ? or_null(signature->trusted_comment) : Json(nullptr);
         object["signature_reason"] = or_null(row.signature_refused);
+        object["rolled_back"] = row.rolled_back;
         array.push_back(std::move(object));
     }
     return document(array);
@@ -264,6 +280,19 @@ std::string update_json(std::span<const UpdateOutcome> outcomes, bool ok) {
         object["signature_key_id"] = r.signature ? or_null(r.signature->key_id) : Json(nullptr);
         object["signature_comment"] =
             r.signature ? or_null(r.signature->trusted_comment) : Json(nullptr);
+        if (const std::optional<BoardUpdateReport>& back = outcome.rollback) {
+            const std::optional<ReportedIdentity>& again = back->after;
+            object["rollback"] = Json{
+                {"result", result_word(back->result)},
+                {"record_id", or_null(back->record)},
+                {"image_version", or_null(back->image_version)},
+                {"rebooted", back->rebooted},
+                {"firmware_after", again ? or_null(again->firmware) : Json(nullptr)},
+                {"version_after", again ? or_null(again->version) : Json(nullptr)},
+            };
+        } else {
+            object["rollback"] = nullptr;
+        }
         boards.push_back(std::move(object));
     }
     return document(Json{{"ok", ok}, {"boards", std::move(boards)}});
@@ -286,14 +315,16 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
                            : ", not rebooted: the new firmware runs after the next power cycle";
         switch (r.result) {
             case UpdateResult::Updated:
-                what = same_version ? fmt::format("firmware {} written again", before)
+                what = r.image_backup_of && r.image_version
+                           ? fmt::format("rolled back to firmware {} (the backup of record #{}) "
+                                         "over firmware {}",
+                                         *r.image_version, *r.image_backup_of, before)
+                       : r.image_backup_of
+                           ? fmt::format("the backup of record #{} written back over firmware {}",
+                                         *r.image_backup_of, before)
+                       : same_version ? fmt::format("firmware {} written again", before)
                        : r.image_version
                            ? fmt::format("updated from firmware {} to {}", before, *r.image_version)
-                       : r.image_backup_of
-                           ? fmt::format(
-                                 "rolled back to the backup of record #{} (firmware {} "
-                                 "when it was kept) over firmware {}",
-                                 *r.image_backup_of, text_or_dash(r.image_backup_firmware), before)
                            : fmt::format("image file written over firmware {}", before);
                 what += reboot;
                 break;
@@ -340,6 +371,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
             case UpdateResult::UntrustedSignature:
             case UpdateResult::BadSignature: what = "NOT WRITTEN: " + o.error.value_or(""); break;
             case UpdateResult::Stopped: what = "STOPPED: " + o.error.value_or(""); break;
+            case UpdateResult::HeldBack:
+                what = fmt::format("held back: {}", r.decision->reason.value_or(""));
+                break;
+            case UpdateResult::RolledBack: what = "ROLLED BACK: " + o.error.value_or(""); break;
         }
         // An unchanged write wrote no block: it only says how many it found holding the image.
         const bool updated = r.result == UpdateResult::Updated;
@@ -423,11 +458,11 @@ std::string history_text(std::span<const WriteRecord> records) {
     for (const WriteRecord& r : records) {
         const WriteStart& start = r.start;
         const std::string image =
-            start.image_version
+            start.backup_of ? fmt::format("the backup of record #{}", *start.backup_of)
+            : start.image_version
                 ? fmt::format("image {} from {}:{}", *start.image_version,
                               start.image_archive.value_or("-"), start.image_entry.value_or("-"))
-            : start.backup_of ? fmt::format("the backup of record #{}", *start.backup_of)
-                              : fmt::format("image file {}", start.image_file.value_or("-"));
+                : fmt::format("image file {}", start.image_file.value_or("-"));
         // A partial image that a later verified write replaced is history: said in the past.
         const std::string replaced =
             r.completed_by
@@ -463,8 +498,12 @@ std::string history_text(std::span<const WriteRecord> records) {
             outcome += fmt::format("; signed by key {}, trusted comment \"{}\"",
                                    *start.signature_key_id, start.signature_comment.value_or(""));
         }
-        if (start.backup_file)
-            outcome += fmt::format("; what it overwrote kept in {}", *start.backup_file);
+        if (start.backup_file) {
+            outcome += fmt::format("; what it overwrote ({}) {} {}", backup_holding_text(start),
+                                   r.backup_present == false ? "was kept in" : "kept in",
+                                   *start.backup_file);
+            if (r.backup_present == false) outcome += ", since removed";
+        }
         if (start.backup_skipped) outcome += "; no backup, as asked";
         if (r.ended) {
             const auto duration = r.duration_ms();

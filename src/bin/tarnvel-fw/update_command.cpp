@@ -20,8 +20,10 @@
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/board_update.hpp"
+#include "update/canary.hpp"
 #include "update/inventory.hpp"
 #include "update/parallel_update.hpp"
+#include "update/rollback.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -76,7 +78,16 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report);
 // from the threads the boards are written on.
 class ConsoleDialogue final : public UpdateDialogue {
   public:
-    explicit ConsoleDialogue(bool json) : json_(json) {}
+    // `holds_canaries`: a board that does not come back running its image is written back
+    // before its line is printed (update --rollback-on-failure).
+    ConsoleDialogue(bool json, bool holds_canaries)
+        : json_(json), holds_canaries_(holds_canaries) {}
+
+    // While boards are written back after a failed reboot: their lines come afterwards, whole.
+    void set_quiet(bool quiet) { quiet_ = quiet; }
+    void print(std::span<const UpdateOutcome> outcomes) {
+        if (!json_ && !outcomes.empty()) screen_.report(update_text(outcomes));
+    }
 
     // The operator is shown the board, the image and what the journal says, and asked.
     bool confirm_write(const WriteOffer& offer) override {
@@ -123,7 +134,7 @@ class ConsoleDialogue final : public UpdateDialogue {
     }
 
     void finished(const BoardUpdateReport& report) override {
-        if (json_) return;
+        if (json_ || quiet_ || (holds_canaries_ && canary_failed(report))) return;
         const UpdateOutcome outcome = outcome_of(report);
         screen_.report(update_text(std::span(&outcome, 1)));
     }
@@ -148,6 +159,8 @@ class ConsoleDialogue final : public UpdateDialogue {
 
   private:
     const bool json_;
+    const bool holds_canaries_;
+    bool quiet_ = false;
     ProgressScreen screen_;
     // Set on the asking thread and read on the stop signal's: which questions a stop ends.
     std::atomic<bool> reboots_asked_{false};
@@ -294,57 +307,44 @@ UpdateOutcome outcome_of(const BoardUpdateReport& report) {
     return outcome;
 }
 
-// The write that put on the flash what the backup of `kept` holds: the board's newest verified
-// write before it. None when the journal knows none (or can't be read).
-std::optional<WriteRecord> restored_write(const Journal& journal, const WriteRecord& kept) {
-    auto records = journal.records();
-    if (!records) return std::nullopt;
-    std::optional<WriteRecord> found;
-    for (WriteRecord& record : *records) {
-        if (record.id >= kept.id || record.start.pci_address != kept.start.pci_address ||
-            record.start.kind != kept.start.kind || !record.end || !record.end->verified) {
-            continue;
-        }
-        if (!found || record.id > found->id) found = std::move(record);
-    }
-    return found;
-}
-
-// The backup a rollback writes back into the board: its newest, or the one of record `to`;
-// why there is none otherwise.
-std::expected<ImageFile, std::string> backup_for(const BoardDevice& board,
-                                                 std::optional<std::int64_t> to,
-                                                 const std::filesystem::path& state_dir) {
+// The backup a rollback writes back into the board, chosen and read by the library; the
+// board's report when there is none to write.
+std::expected<ImageFile, BoardUpdateReport> backup_for(const BoardDevice& board,
+                                                       const RollbackRequest& request,
+                                                       const ImagePolicy& images,
+                                                       const std::filesystem::path& state_dir) {
+    BoardUpdateReport refused(board);
+    const auto refuse = [&](UpdateResult result, std::string why) {
+        refused.result = result;
+        refused.passed_over = PassedOver{.why = PassedOver::Why::NoImage,
+                                         .archive = std::nullopt,
+                                         .error = std::move(why),
+                                         .cause = std::nullopt};
+        return std::unexpected(std::move(refused));
+    };
     auto journal = Journal::open_for_reading(state_dir / kJournalFileName);
     if (!journal) {
-        return std::unexpected(fmt::format("the journal that names the backups can't be read: {}",
-                                           error_text(journal.error())));
+        return refuse(UpdateResult::NoImage,
+                      fmt::format("the journal that names the backups can't be read: {}",
+                                  error_text(journal.error())));
     }
-    auto record = to ? journal->record(*to) : journal->last_backup(board.pci_address, board.kind);
-    if (!record) return std::unexpected(error_text(record.error()));
-    if (!*record || !(*record)->start.backup_file || !(*record)->start.backup_sha256) {
-        return std::unexpected(to ? fmt::format("record {} kept no backup", *to)
-                                  : std::string("no backup to return to"));
-    }
-    const WriteRecord& kept = **record;
-    // A backup is written back only into the board it was taken from.
-    if (kept.start.pci_address != board.pci_address || kept.start.board_kind() != board.kind) {
-        return std::unexpected(
-            fmt::format("record {} is of the board in slot {} (kind {}), not "
-                        "this one",
-                        kept.id, kept.start.pci_address, kept.start.kind));
-    }
+    auto records = journal->records();
+    if (!records) return refuse(UpdateResult::NoImage, error_text(records.error()));
     const BackupStore store(state_dir);
-    auto bytes =
-        store.read({*kept.start.backup_file, *kept.start.backup_sha256}, kept.start.image_size);
-    if (!bytes) return std::unexpected(error_text(bytes.error()));
-    return ImageFile{.path = (store.directory() / *kept.start.backup_file).string(),
-                     .bytes = std::move(*bytes),
-                     .backup_of = kept.id,
-                     .backup_firmware = kept.start.firmware_before,
-                     .restored_write = restored_write(*journal, kept),
-                     // Checked against it as it was read: not hashed again.
-                     .sha256 = *kept.start.backup_sha256};
+    auto target = choose_rollback(identity_of(board), *records, request, store, images);
+    if (!target) {
+        switch (target.error().why) {
+            case RollbackRefusal::Why::NoBackup: break;
+            case RollbackRefusal::Why::Blocked:
+                return refuse(UpdateResult::Blocked, std::move(target.error().reason));
+            case RollbackRefusal::Why::NotApproved:
+                return refuse(UpdateResult::NotApproved, std::move(target.error().reason));
+        }
+        return refuse(UpdateResult::NoImage, std::move(target.error().reason));
+    }
+    auto image = rollback_image(*target, store);
+    if (!image) return refuse(UpdateResult::NoImage, error_text(image.error()));
+    return std::move(*image);
 }
 
 // What a rollback writes back: each board's own backup, read before anything is written. A
@@ -357,25 +357,85 @@ struct Rollback {
 };
 
 Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& command,
-                     const std::filesystem::path& state_dir) {
+                     const UpdatePolicy& policy) {
     Rollback rollback;
     rollback.passed_over.resize(boards.size());
     rollback.backups.resize(boards.size());
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        auto found = backup_for(*boards[i], command.rollback_to, state_dir);
+        auto found = backup_for(*boards[i], {.to = command.rollback_to, .force = command.force},
+                                policy.images, policy.state_dir);
         if (!found) {
-            BoardUpdateReport& report = rollback.passed_over[i].emplace(*boards[i]);
-            report.result = UpdateResult::NoImage;
-            report.passed_over = PassedOver{.why = PassedOver::Why::NoImage,
-                                            .archive = std::nullopt,
-                                            .error = std::move(found.error()),
-                                            .cause = std::nullopt};
+            rollback.passed_over[i].emplace(std::move(found.error()));
             continue;
         }
         rollback.boards.push_back(boards[i]);
         rollback.images.push_back(&rollback.backups[i].emplace(std::move(*found)));
     }
     return rollback;
+}
+
+// update --reboot --rollback-on-failure: each board that did not come back running its image
+// gets the backup its write kept written back, and is rebooted again, unattended; its outcome
+// then tells both (rolled-back). Answers the stop signal that came meanwhile, if one did.
+std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* const> boards,
+                                                      std::vector<UpdateOutcome>& outcomes,
+                                                      UpdatePolicy policy, RunJournal& journal,
+                                                      ConsoleDialogue& dialogue, unsigned jobs) {
+    std::vector<std::size_t> at;
+    std::vector<BoardDevice*> undone;
+    std::vector<std::optional<ImageFile>> backups(outcomes.size());
+    std::vector<const ImageFile*> images;
+    std::vector<UpdateOutcome> held;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        UpdateOutcome& outcome = outcomes[i];
+        if (!canary_failed(outcome.report)) continue;
+        auto backup =
+            backup_for(*boards[i], undoing(outcome.report), policy.images, policy.state_dir);
+        if (!backup) {
+            outcome.error =
+                fmt::format("{}; its backup was not written back: {}", outcome.error.value_or(""),
+                            backup.error().passed_over->detail().value_or(""));
+            held.push_back(outcome);
+            continue;
+        }
+        at.push_back(i);
+        undone.push_back(boards[i]);
+        images.push_back(&backups[i].emplace(std::move(*backup)));
+    }
+    std::unique_ptr<StopSignalWatch> stop;
+    if (!undone.empty()) {
+        policy.unattended = true;
+        policy.force = false;
+        policy.reboot = UpdatePolicy::Reboot::Always;
+        policy.image_file = nullptr;
+        BoardUpdate update(policy, journal, dialogue);
+        ParallelUpdate updates(update, dialogue, jobs);
+        dialogue.set_quiet(true);
+        ParallelUpdateOutcome done = updates.run(undone, images);
+        dialogue.set_quiet(false);
+        stop = std::move(done.held_stop);
+        for (std::size_t k = 0; k < at.size(); ++k) {
+            UpdateOutcome& outcome = outcomes[at[k]];
+            const BoardUpdateReport& back = outcome.rollback.emplace(std::move(done.reports[k]));
+            const bool restored = written_and_verified(back.result) && back.rebooted;
+            if (restored) {
+                outcome.report.result = UpdateResult::RolledBack;
+                outcome.error = fmt::format(
+                    "{}; its backup (record #{}) was written back, and after its reboot it "
+                    "reports firmware {}",
+                    outcome.error.value_or(""), *outcome.report.record,
+                    back.after && back.after->firmware ? fmt::format("{}", *back.after->firmware)
+                                                       : std::string("-"));
+            } else {
+                outcome.error = fmt::format(
+                    "{}; writing its backup back failed: {}", outcome.error.value_or(""),
+                    outcome_of(back).error.value_or(std::string(result_word(back.result))));
+            }
+            held.push_back(outcome);
+        }
+    }
+    dialogue.print(held);
+    return stop;
 }
 
 // The rows of the boards the journal knows that are gone, when every board was asked for: a
@@ -425,7 +485,10 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     if (!configuration) return kExitUsage;
     const std::optional<ImageFile> image_file = std::move(targets->image_file);
     RunJournal journal = update_journal(command.no_journal, !command.rollback);
-    ConsoleDialogue dialogue(command.json);
+    const bool canary = command.reboot == RebootChoice::Reboot &&
+                        (command.rollback_on_failure || configuration->rollback_on_failure) &&
+                        !command.rollback;
+    ConsoleDialogue dialogue(command.json, canary);
     const UpdatePolicy policy = policy_of(command, *configuration, image_file);
     BoardUpdate update(policy, journal, dialogue);
     ParallelUpdate updates(update, dialogue,
@@ -433,7 +496,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     std::vector<BoardUpdateReport> reports;
     ParallelUpdateOutcome done;
     if (command.rollback) {
-        Rollback rollback = rollback_of(targets->boards, command, policy.state_dir);
+        Rollback rollback = rollback_of(targets->boards, command, policy);
         for (const auto& passed : rollback.passed_over) {
             if (passed) dialogue.finished(*passed);
         }
@@ -450,8 +513,15 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
 
     bool ok = missing.empty();
     std::vector<UpdateOutcome> outcomes;
-    for (const BoardUpdateReport& report : reports) {
-        outcomes.push_back(outcome_of(report));
+    for (const BoardUpdateReport& report : reports) outcomes.push_back(outcome_of(report));
+    std::unique_ptr<StopSignalWatch> stop_while_undoing;
+    if (canary && !done.held_stop) {
+        stop_while_undoing =
+            undo_failed_canaries(targets->boards, outcomes, policy, journal, dialogue,
+                                 boards_at_once(command, *configuration, targets->boards.size()));
+    }
+    for (const UpdateOutcome& outcome : outcomes) {
+        const BoardUpdateReport& report = outcome.report;
         // A write the journal could not record in full did not end as asked, whatever the flash
         // got: the journal is wrong about the board until the operator has looked.
         ok = ok && ended_as_asked(report.result) && !report.end_unrecorded &&
@@ -467,6 +537,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         report(update_text(missing));
     }
     done.held_stop.reset();
+    stop_while_undoing.reset();
     return ok ? kExitOk : kExitBoardFailed;
 }
 
