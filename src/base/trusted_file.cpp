@@ -187,10 +187,10 @@ Result<std::optional<std::string>> read_trusted_file(const fs::path& file, std::
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             const int errnum = errno;
-            return std::unexpected(Error::message(
-                error_kind_for_errno(errnum),
-                printable(fmt::format("{}: can't be read: {}", file.string(),
-                                      std::strerror(errnum)))));
+            return std::unexpected(
+                Error::message(error_kind_for_errno(errnum),
+                               printable(fmt::format("{}: can't be read: {}", file.string(),
+                                                     std::strerror(errnum)))));
         }
         if (n == 0) break;
         done += static_cast<std::size_t>(n);

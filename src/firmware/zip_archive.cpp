@@ -65,6 +65,24 @@ Error zip_failure(zip_error_t& error) {
     return Error::archive({zip_code, system_code, zip_error_strerror(&error)});
 }
 
+namespace {
+
+// The archive a source holds, opened for reading: the archive then owns the source. `error`
+// is finished either way.
+Result<zip_t*> open_source(zip_source_t* source, zip_error_t& error) {
+    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
+    if (archive == nullptr) {
+        zip_source_free(source);
+        Error failure = zip_failure(error);
+        zip_error_fini(&error);
+        return std::unexpected(std::move(failure));
+    }
+    zip_error_fini(&error);
+    return archive;
+}
+
+}  // namespace
+
 Result<ZipArchive> ZipArchive::open(const std::string& path) {
     // A device is refused before it is opened: opening some devices does something (a
     // watchdog starts counting, a tape rewinds). A directory, a FIFO or a device would open
@@ -102,15 +120,9 @@ Result<ZipArchive> ZipArchive::open(const std::string& path) {
         zip_error_fini(&error);
         return std::unexpected(std::move(failure));
     }
-    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
-    if (archive == nullptr) {
-        zip_source_free(source);
-        Error failure = zip_failure(error);
-        zip_error_fini(&error);
-        return std::unexpected(std::move(failure));
-    }
-    zip_error_fini(&error);
-    return ZipArchive(archive, static_cast<std::uint64_t>(info.st_size));
+    auto archive = open_source(source, error);
+    if (!archive) return std::unexpected(std::move(archive.error()));
+    return ZipArchive(*archive, static_cast<std::uint64_t>(info.st_size));
 }
 
 Result<std::vector<std::uint8_t>> ZipArchive::read_file(const std::string& path) {
@@ -164,15 +176,9 @@ Result<ZipArchive> ZipArchive::open_bytes(std::span<const std::uint8_t> bytes) {
         zip_error_fini(&error);
         return std::unexpected(std::move(failure));
     }
-    zip_t* archive = zip_open_from_source(source, ZIP_RDONLY, &error);
-    if (archive == nullptr) {
-        zip_source_free(source);
-        Error failure = zip_failure(error);
-        zip_error_fini(&error);
-        return std::unexpected(std::move(failure));
-    }
-    zip_error_fini(&error);
-    return ZipArchive(archive, bytes.size());
+    auto archive = open_source(source, error);
+    if (!archive) return std::unexpected(std::move(archive.error()));
+    return ZipArchive(*archive, bytes.size());
 }
 
 Error ZipArchive::last_error() const {

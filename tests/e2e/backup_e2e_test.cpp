@@ -64,13 +64,12 @@ TEST_F(BackupTest, RollbackWritesBackWhatTheUpdateOverwrote) {
     // The operator is told what the board returns to, and the result names it again.
     const sim::RunResult asked = fw({"rollback", "--no-reboot"}, "y\n");
     EXPECT_TRUE(asked.exited_with(0)) << asked.describe_end() << "\n" << asked.err;
-    EXPECT_TRUE(contains(asked.err, fmt::format("\tRoll back to: the backup of record #1, kept "
-                                                "while the board ran firmware {}; it runs "
-                                                "firmware {} now\n",
+    EXPECT_TRUE(contains(asked.err, fmt::format("\tRoll back to: firmware {}, the backup of "
+                                                "record #1; it runs firmware {} now\n",
                                                 kFirmware, kFirmware + 1)))
         << asked.err;
-    EXPECT_TRUE(contains(asked.out, fmt::format(": rolled back to the backup of record #1 "
-                                                "(firmware {} when it was kept) over firmware {}",
+    EXPECT_TRUE(contains(asked.out, fmt::format(": rolled back to firmware {} (the backup of "
+                                                "record #1) over firmware {}",
                                                 kFirmware, kFirmware + 1)))
         << asked.out;
     EXPECT_EQ(dumped(image.size()), before);

@@ -186,10 +186,23 @@ TEST_F(SignatureTest, ARollbackIsJudgedByTheWriteThatPutTheFirmwareOnTheFlash) {
     forced.push_back("--force");
     EXPECT_EQ(update(forced)["result"], "updated");
 
-    // The blocked list still wins, also with --force.
-    require_vendor(
-        fmt::format("blocked_sha256 = [\"{}\"]\n", first["backup_sha256"].get<std::string>()));
-    EXPECT_EQ(update(forced, kExitBoardFailed)["result"], "blocked");
+    // The blocked list still wins, also with --force: release 41, kept by the write of 42.
+    std::optional<Json> write_of_42;
+    for (const Json& record : parse_json(fw({"history", "--json"}))) {
+        if (record["image_version"] == kFirmware + 2 && record["rollback_of"].is_null()) {
+            write_of_42 = record;
+        }
+    }
+    ASSERT_TRUE(write_of_42);
+    require_vendor(fmt::format("blocked_sha256 = [\"{}\"]\n",
+                               (*write_of_42)["backup_image_sha256"].get<std::string>()));
+    const std::vector<std::string> back_to_41{"rollback",
+                                              "--board",
+                                              "/dev/tarnvel0",
+                                              "--to",
+                                              std::to_string((*write_of_42)["id"].get<int>()),
+                                              "--force"};
+    EXPECT_EQ(update(back_to_41, kExitBoardFailed)["result"], "blocked");
 }
 
 }  // namespace

@@ -316,9 +316,10 @@ std::string update_text(std::span<const UpdateOutcome> outcomes) {
         switch (r.result) {
             case UpdateResult::Updated:
                 what = r.image_backup_of && r.image_version
-                           ? fmt::format("rolled back to firmware {} (the backup of record #{}) "
-                                         "over firmware {}",
-                                         *r.image_version, *r.image_backup_of, before)
+                           ? fmt::format(
+                                 "rolled back to firmware {} (the backup of record #{}) "
+                                 "over firmware {}",
+                                 *r.image_version, *r.image_backup_of, before)
                        : r.image_backup_of
                            ? fmt::format("the backup of record #{} written back over firmware {}",
                                          *r.image_backup_of, before)

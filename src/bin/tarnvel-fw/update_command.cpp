@@ -94,16 +94,15 @@ class ConsoleDialogue final : public UpdateDialogue {
         const BoardIdentity& board = offer.board;
         std::string about = fmt::format("Device {}: {}\n\tCurrent firmware: {}\n",
                                         printable(board.devnode), board.title(), board.fw_version);
-        if (offer.image.version) {
-            about += fmt::format("\tFirmware available: {}\n", *offer.image.version);
-        } else if (offer.image.origin.backup_of) {
+        if (offer.image.origin.backup_of) {
             // A rollback: what the board returns to, against what it runs now.
-            const auto& kept_under = offer.image.origin.backup_firmware;
-            about += fmt::format(
-                "\tRoll back to: the backup of record #{}, kept while the board ran firmware {}; "
-                "it runs firmware {} now\n",
-                *offer.image.origin.backup_of,
-                kept_under ? fmt::format("{}", *kept_under) : std::string("-"), board.fw_version);
+            about +=
+                fmt::format("\tRoll back to: {}the backup of record #{}; it runs firmware {} now\n",
+                            offer.image.version ? fmt::format("firmware {}, ", *offer.image.version)
+                                                : std::string(),
+                            *offer.image.origin.backup_of, board.fw_version);
+        } else if (offer.image.version) {
+            about += fmt::format("\tFirmware available: {}\n", *offer.image.version);
         } else {
             about += fmt::format("\tImage file: {} bytes\n", offer.image.image.data.size());
         }
