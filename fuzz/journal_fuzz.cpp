@@ -20,7 +20,7 @@
 #include "base/utf8.hpp"
 #include "fuzz_check.hpp"
 #include "update/decision.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace {
 

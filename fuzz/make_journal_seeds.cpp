@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "base/error.hpp"
 #include "device/board_table.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 

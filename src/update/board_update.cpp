@@ -12,7 +12,7 @@
 #include "device/identity.hpp"
 #include "programming/programming.hpp"
 #include "programming/readback.hpp"
-#include "update/host.hpp"
+#include "journal/host.hpp"
 #include "update/rollback.hpp"
 
 namespace tarnvel {

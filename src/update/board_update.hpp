@@ -23,10 +23,10 @@
 #include "update/board_access.hpp"
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
-#include "update/host.hpp"
+#include "journal/host.hpp"
 #include "update/image_choice.hpp"
 #include "update/image_policy.hpp"
-#include "update/run_journal.hpp"
+#include "journal/run_journal.hpp"
 
 namespace tarnvel {
 

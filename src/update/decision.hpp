@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "update/board_identity.hpp"
-#include "update/host.hpp"
+#include "journal/host.hpp"
 #include "update/image_choice.hpp"
 #include "update/image_policy.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 

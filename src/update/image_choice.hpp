@@ -19,7 +19,7 @@
 #include "firmware/firmware_image.hpp"
 #include "firmware/signed_image.hpp"
 #include "update/image_policy.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 

@@ -11,7 +11,7 @@
 
 #include "firmware/minisign.hpp"
 #include "firmware/signed_image.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 

@@ -18,7 +18,7 @@
 #include "update/board_identity.hpp"
 #include "update/decision.hpp"
 #include "update/image_policy.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 

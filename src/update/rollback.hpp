@@ -17,7 +17,7 @@
 #include "update/board_identity.hpp"
 #include "update/image_choice.hpp"
 #include "update/image_policy.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 

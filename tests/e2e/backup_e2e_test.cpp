@@ -12,7 +12,7 @@
 #include "fw_harness.hpp"
 #include "sim/model/firmware_load.hpp"
 #include "sim/support/file_text.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::testing {
 namespace {

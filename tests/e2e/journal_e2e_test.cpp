@@ -25,7 +25,7 @@
 #include "background_program.hpp"
 #include "fw_harness.hpp"
 #include "support/journal_integrity.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 #include "sim/support/file_text.hpp"
 
 namespace tarnvel::testing {

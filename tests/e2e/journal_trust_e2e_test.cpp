@@ -13,7 +13,7 @@
 
 #include "fw_harness.hpp"
 #include "support/journal_outside.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::testing {
 namespace {

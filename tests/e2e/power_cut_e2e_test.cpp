@@ -19,7 +19,7 @@
 #include "sim/support/temp_dir.hpp"
 #include "support/cut_figures.hpp"
 #include "support/journal_integrity.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::testing {
 namespace {

@@ -35,7 +35,8 @@ FLOORS = [
     ("controller", "the controller classes, their SPI engines and parallel bus"),
     ("firmware", "firmware archives and the image in them"),
     ("programming", "the programming sequence: opening the flash, fit, write, read-back"),
-    ("update", "the update of one board, its decisions and its journal"),
+    ("journal", "the journal of writes over SQLite, where it may be opened, the host's facts"),
+    ("update", "the update of boards, their decisions, images, backups and rollback"),
 ]
 # What the programs leave to the update module.
 BELOW_THE_PROGRAMS = {"controller", "programming", "spi", "bpi"}

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "sim/support/file_text.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::testing {
 

@@ -24,7 +24,7 @@
 #include "sim/support/temp_dir.hpp"
 #include "support/journal_integrity.hpp"
 #include "support/journal_outside.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 namespace {

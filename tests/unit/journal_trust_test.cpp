@@ -23,8 +23,8 @@
 #include "sim/support/file_text.hpp"
 #include "sim/support/temp_dir.hpp"
 #include "support/journal_outside.hpp"
-#include "update/journal.hpp"
-#include "update/sqlite.hpp"
+#include "journal/journal.hpp"
+#include "journal/sqlite.hpp"
 
 namespace tarnvel {
 namespace {

@@ -28,7 +28,7 @@
 #include "sim/support/temp_dir.hpp"
 #include "support/journal_outside.hpp"
 #include "update/backup_store.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::testing {
 namespace {

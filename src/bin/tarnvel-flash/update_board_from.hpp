@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "bin/tarnvel-flash/update_board.hpp"
-#include "update/run_journal.hpp"
+#include "journal/run_journal.hpp"
 
 namespace tarnvel {
 

@@ -16,7 +16,7 @@
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/help_text.hpp"
 #include "bin/tarnvel-fw/since_time.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 #include "update/parallel_update.hpp"
 
 namespace tarnvel::fw {

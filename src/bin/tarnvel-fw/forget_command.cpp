@@ -12,7 +12,7 @@
 #include "bin/tarnvel-fw/exit_status.hpp"
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
-#include "update/host.hpp"
+#include "journal/host.hpp"
 #include "update/inventory.hpp"
 
 namespace tarnvel::fw {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "update/board_identity.hpp"
-#include "update/journal.hpp"
-#include "update/run_journal.hpp"
+#include "journal/journal.hpp"
+#include "journal/run_journal.hpp"
 
 namespace tarnvel::fw {
 

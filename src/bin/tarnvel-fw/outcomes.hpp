@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "update/board_update.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::fw {
 

@@ -11,7 +11,7 @@
 #include "base/utf8.hpp"
 #include "bin/tarnvel-fw/board_selection.hpp"
 #include "update/board_identity.hpp"
-#include "update/host.hpp"
+#include "journal/host.hpp"
 #include "update/rollback.hpp"
 
 namespace tarnvel::fw {

@@ -11,7 +11,7 @@
 #include "bin/tarnvel-fw/outcomes.hpp"
 #include "update/decision.hpp"
 #include "update/inventory.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::fw {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel::fw {
 namespace {

@@ -1,4 +1,4 @@
-#include "update/run_journal.hpp"
+#include "journal/run_journal.hpp"
 
 #include <cstdlib>
 

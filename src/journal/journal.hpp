@@ -23,8 +23,8 @@
 
 #include "base/error.hpp"
 #include "device/board_table.hpp"
-#include "update/host.hpp"
-#include "update/sqlite.hpp"
+#include "journal/host.hpp"
+#include "journal/sqlite.hpp"
 
 namespace tarnvel {
 

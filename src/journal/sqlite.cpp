@@ -1,4 +1,4 @@
-#include "update/sqlite.hpp"
+#include "journal/sqlite.hpp"
 
 #include <sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "update/host.hpp"
+#include "journal/host.hpp"
 
 #include <pwd.h>
 #include <unistd.h>

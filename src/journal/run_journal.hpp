@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "base/error.hpp"
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 namespace tarnvel {
 

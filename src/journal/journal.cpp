@@ -1,4 +1,4 @@
-#include "update/journal.hpp"
+#include "journal/journal.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,8 +15,8 @@
 #include <map>
 #include <utility>
 
-#include "update/journal_place.hpp"
-#include "update/sqlite.hpp"
+#include "journal/journal_place.hpp"
+#include "journal/sqlite.hpp"
 
 namespace tarnvel {
 namespace {

@@ -1,4 +1,4 @@
-#include "update/journal_place.hpp"
+#include "journal/journal_place.hpp"
 
 #include <fcntl.h>
 #include <limits.h>
