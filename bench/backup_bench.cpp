@@ -18,7 +18,7 @@
 #include "sim/model/sim_board.hpp"
 #include "sim/support/temp_dir.hpp"
 #include "simulated_update.hpp"
-#include "update/board_update.hpp"
+#include "update/update_run.hpp"
 
 namespace tarnvel::bench {
 namespace {
@@ -63,16 +63,17 @@ Run update(BoardKind kind, bool backup) {
     RunJournal journal(dir.path() / "state" / kJournalFileName, "tarnvel-fw",
                        RunJournal::Need::Required, {});
     QuietDialogue dialogue;
-    BoardUpdate update(
-        UpdatePolicy{.unattended = true,
+    UpdateRun update(
+        RunPolicy{.update = UpdatePolicy{.unattended = true,
                      .force = true,
                      .reboot = UpdatePolicy::Reboot::Never,
                      .firmware_dir = firmware_dir.string(),
                      .backup = backup ? UpdatePolicy::Backup::Kept : UpdatePolicy::Backup::Skipped,
-                     .state_dir = dir.path() / "state"},
+                     .state_dir = dir.path() / "state"}},
         journal, dialogue);
     const auto start = monotonic_now();
-    const BoardUpdateReport report = update.run(board);
+    BoardDevice* const boards[] = {&board};
+    const BoardUpdateReport report = std::move(update.run(boards).reports.front());
     Run run;
     run.seconds = std::chrono::duration<double>(monotonic_now() - start).count();
     if (report.result != UpdateResult::Updated) {

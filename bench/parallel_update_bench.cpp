@@ -34,7 +34,7 @@
 #include "sim/model/sim_board.hpp"
 #include "sim/support/temp_dir.hpp"
 #include "simulated_update.hpp"
-#include "update/parallel_update.hpp"
+#include "update/update_run.hpp"
 
 namespace tarnvel::bench {
 namespace {
@@ -94,12 +94,12 @@ SetRun update_at_once(const std::vector<BoardKind>& kinds, const ImageFile& imag
                               .image_file = &image,
                               .backup = UpdatePolicy::Backup::Kept,
                               .state_dir = dir.path()};
-    BoardUpdate update(policy, journal, dialogue);
 
     SetRun run;
     const double cpu_before = process_cpu_seconds();
     const auto start = monotonic_now();
-    const ParallelUpdateOutcome outcome = ParallelUpdate(update, dialogue, jobs).run(selected);
+    const RunOutcome outcome =
+        UpdateRun(RunPolicy{.update = policy, .jobs = jobs}, journal, dialogue).run(selected);
     run.seconds = std::chrono::duration<double>(monotonic_now() - start).count();
     run.cpu_seconds = process_cpu_seconds() - cpu_before;
     for (std::size_t i = 0; i < kinds.size(); ++i) {

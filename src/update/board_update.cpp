@@ -220,28 +220,18 @@ RebootVerdict verdict_on(const ReportedIdentity& after, const BoardIdentity& bef
 
 }  // namespace
 
-BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue)
-    : BoardUpdate(std::move(policy), journal, dialogue,
-                  [](const BoardDevice& board) { return reboot_and_read_version(board.syspath); }) {
-}
-
 BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
                          BoardRestart restart)
     : policy_(std::move(policy)),
       images_(policy_.firmware_dir, policy_.check_signatures ? &policy_.images : nullptr),
       journal_(journal),
       dialogue_(dialogue),
-      restart_(std::move(restart)),
+      restart_(restart ? std::move(restart)
+                       : [](const BoardDevice& board) {
+                             return reboot_and_read_version(board.syspath);
+                         }),
       log_(journal.program()),
       host_(HostFacts::current()) {}
-
-BoardUpdateReport BoardUpdate::run(BoardDevice& board) {
-    auto accepted = accept(board);
-    if (auto* passed = std::get_if<BoardUpdateReport>(&accepted)) return std::move(*passed);
-    BoardUpdateReport report = write(std::move(std::get<AcceptedWrite>(accepted)));
-    if (written_and_verified(report.result)) reboot(board, report, reboot_wanted(report));
-    return report;
-}
 
 std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& board,
                                                                    const ImageFile* image_file) {

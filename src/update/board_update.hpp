@@ -228,7 +228,7 @@ class UpdateDialogue {
     // The reboot is about to be asked for.
     virtual void rebooting() {}
 
-    // For boards updated at once (ParallelUpdate), which calls these and progress, write_ended
+    // For boards updated at once (UpdateRun), which calls these and progress, write_ended
     // and rebooting from the threads the boards are written on: each board's update is over,
     // its report whole (as each board finishes, in no set order).
     virtual void finished(const BoardUpdateReport&) {}
@@ -254,23 +254,16 @@ struct AcceptedWrite {
     BoardUpdateReport report;
 };
 
+// One board's update, in the steps a run of boards (UpdateRun) takes it. One board's steps
+// come in this order; the steps of different boards may run at the same time on different
+// threads, except for accept and reboot_wanted, which may ask the operator.
 class BoardUpdate {
   public:
-    BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue);
-    // For a simulated board whose reboot is not reached through sysfs.
+    // A board's reboot goes through its sysfs attributes unless `restart` stands in (a
+    // simulated board).
     BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
-                BoardRestart restart);
+                BoardRestart restart = {});
 
-    // Updates the board: accept, write and, after a verified write, the reboot as the policy
-    // says. Leaves it closed, except where its policy's opening keeps it open after a refused
-    // bus reset. After a reboot the record holds what the board reports, as far as it can be
-    // read.
-    BoardUpdateReport run(BoardDevice& board);
-
-    // The steps of run(), for boards updated at once (ParallelUpdate). One board's steps come
-    // in this order; the steps of different boards may run at the same time on different
-    // threads, except for accept and reboot_wanted, which may ask the operator.
-    //
     // Everything before the write: the board opened first (tarnvel-flash's opening), its image,
     // the decision, the operator's consent (asked here) and the board opened and locked. The
     // board's report when it is not to be written, closed; otherwise the write it is ready for.

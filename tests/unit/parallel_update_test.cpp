@@ -1,10 +1,10 @@
-// Boards updated at once (ParallelUpdate), on the in-process route in simulated time, as
+// Boards updated at once (UpdateRun), on the in-process route in simulated time, as
 // tarnvel-fw runs them: every board written on a thread of its own under its own journal
 // record and after its own backup, a failed register access failing that board alone, and a
 // stop signal stopping every board at the end of the block it is at, with the boards not yet
 // begun left alone.
 
-#include "update/parallel_update.hpp"
+#include "update/update_run.hpp"
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -142,7 +142,7 @@ class ParallelUpdateTest : public ::testing::Test {
         }
     }
 
-    ParallelUpdateOutcome update(unsigned jobs) {
+    RunOutcome update(unsigned jobs) {
         RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
                            [this](const Error& problem) { journal_problem(problem); });
         const UpdatePolicy policy{.unattended = true,
@@ -152,10 +152,9 @@ class ParallelUpdateTest : public ::testing::Test {
                                   .backup = backup_,
                                   .state_dir = dir_.path(),
                                   .keep_backups = keep_backups_};
-        BoardUpdate board_update(policy, journal, dialogue);
         std::vector<BoardDevice*> boards;
         for (BoardDevice& board : boards_) boards.push_back(&board);
-        return ParallelUpdate(board_update, dialogue, jobs).run(boards);
+        return UpdateRun(RunPolicy{.update = policy, .jobs = jobs}, journal, dialogue).run(boards);
     }
 
     // The journal's records, by board node.
@@ -223,7 +222,7 @@ TEST_F(ParallelUpdateTest, WritesEveryBoardAtOnceEachUnderItsOwnRecord) {
     dialogue.at_block = [&](const BoardIdentity&, const BlockPass& pass) {
         if (pass.block == 0 && !first_block.arrive_and_wait()) all_met = false;
     };
-    const ParallelUpdateOutcome outcome = update(3);
+    const RunOutcome outcome = update(3);
     EXPECT_TRUE(all_met) << "the boards did not all start their first block at the same time";
     EXPECT_EQ(outcome.held_stop, nullptr);
     const auto written = records();
@@ -266,7 +265,7 @@ TEST_F(ParallelUpdateTest, OneJobWritesTheBoardsInTurn) {
         const std::lock_guard lock(mutex);
         if (pass.block == 0) started.push_back(board.devnode);
     };
-    const ParallelUpdateOutcome outcome = update(1);
+    const RunOutcome outcome = update(1);
     EXPECT_EQ(started, (std::vector{boards_[0].devnode, boards_[1].devnode, boards_[2].devnode}));
     EXPECT_EQ(dialogue.finished_nodes, started);
     for (const BoardUpdateReport& report : outcome.reports) {
@@ -281,7 +280,7 @@ TEST_F(ParallelUpdateTest, AFailedRegisterAccessFailsOnlyItsBoard) {
     // would come before).
     backup_ = UpdatePolicy::Backup::Skipped;
     add_boards(3, sim::RegisterFault{.access = 5000, .persistent = true});
-    const ParallelUpdateOutcome outcome = update(3);
+    const RunOutcome outcome = update(3);
     EXPECT_EQ(outcome.reports[0].result, UpdateResult::Failed);
     EXPECT_EQ(outcome.reports[0].failure, UpdateFailure::Programming);
     const auto written = records();
@@ -317,7 +316,7 @@ TEST_F(ParallelUpdateTest, AStopSignalStopsEveryBoardAtTheEndOfItsBlock) {
         // Heard while every board is still at the start of its second block.
         if (!dialogue.wait_for_stop_seen()) told_in_time = false;
     };
-    ParallelUpdateOutcome outcome = update(3);
+    RunOutcome outcome = update(3);
     EXPECT_TRUE(told_in_time);
     ASSERT_NE(outcome.held_stop, nullptr);
     EXPECT_EQ(dialogue.stops_seen, 1);
@@ -359,7 +358,7 @@ namespace {
 TEST_F(ParallelUpdateTest, AFailedBoardLeavesTheBoardsAfterItToBeWritten) {
     backup_ = UpdatePolicy::Backup::Skipped;
     add_boards(3, sim::RegisterFault{.access = 5000, .persistent = true});
-    const ParallelUpdateOutcome outcome = update(1);
+    const RunOutcome outcome = update(1);
     EXPECT_EQ(outcome.reports[0].result, UpdateResult::Failed);
     EXPECT_TRUE(outcome.reports[0].ends_run);
     for (std::size_t i = 1; i < 3; ++i) {
@@ -379,7 +378,7 @@ TEST_F(ParallelUpdateTest, ARefusedRecordStartWritesNothingAndLeavesNoBackup) {
             "'kind INTEGER', 'kind INTEGER CHECK (kind < 0)') WHERE name = 'writes';");
     int notices = 0;
     journal_problem = [&notices](const Error&) { ++notices; };
-    const ParallelUpdateOutcome outcome = update(2);
+    const RunOutcome outcome = update(2);
     EXPECT_EQ(notices, 1);
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(outcome.reports[i].result, UpdateResult::Failed) << boards_[i].devnode;
@@ -407,7 +406,7 @@ TEST_F(ParallelUpdateTest, EachRecordComesBeforeTheFirstEraseAndTellsWhatChanged
     for (const bool first : {true, false}) {
         SCOPED_TRACE(first ? "first write" : "the same image again");
         recorded_before = 0;
-        const ParallelUpdateOutcome outcome = update(2);
+        const RunOutcome outcome = update(2);
         // The same image again erases nothing.
         if (first) {
             EXPECT_EQ(recorded_before, 2);
@@ -453,7 +452,7 @@ TEST_F(ParallelUpdateTest, KeepsTheBackupsItIsAskedToKeep) {
 TEST_F(ParallelUpdateTest, FilesMadeWhileBoardsAreWrittenKeepTheCallersUmask) {
     add_boards(4);
     const mode_t caller = ::umask(027);
-    const ParallelUpdateOutcome outcome = update(4);
+    const RunOutcome outcome = update(4);
     ::umask(caller);
     for (const BoardUpdateReport& report : outcome.reports) {
         EXPECT_EQ(report.result, UpdateResult::Updated) << report.board.devnode;

@@ -54,7 +54,7 @@
 #include "support/journal_integrity.hpp"
 #include "sim/support/temp_dir.hpp"
 #include "update/board_access.hpp"
-#include "update/board_update.hpp"
+#include "update/update_run.hpp"
 #include "update/decision.hpp"
 
 namespace tarnvel {
@@ -349,7 +349,7 @@ class KindBench {
     std::string node_;
 };
 
-struct UpdateRun {
+struct UpdateDone {
     bool wrote = false;  // the update set out to write the board
     bool verified = false;
     std::string error;
@@ -387,7 +387,7 @@ class CampaignDialogue final : public UpdateDialogue {
 // archive's image, the decision from the journal's last record, the part identified and the
 // image written under its record, only the blocks that differ. With `reboot` the board starts
 // again (answering its "version"); without, the record says it was not rebooted.
-UpdateRun update_board(BoardDevice& board, const KindBench& bench, const fs::path& journal_file,
+UpdateDone update_board(BoardDevice& board, const KindBench& bench, const fs::path& journal_file,
                        ProgrammingObserver& observer,
                        const std::function<std::optional<std::string>()>& reboot) {
     RunJournal journal(journal_file, "tarnvel-fw", RunJournal::Need::Required,
@@ -397,12 +397,13 @@ UpdateRun update_board(BoardDevice& board, const KindBench& bench, const fs::pat
                               .reboot = reboot ? UpdatePolicy::Reboot::Always
                                                : UpdatePolicy::Reboot::Never,
                               .firmware_dir = bench.firmware_dir()};
-    BoardUpdate update(policy, journal, dialogue,
-                       [&](const BoardDevice&) -> Result<std::optional<std::string>> {
-                           return reboot();
-                       });
-    const BoardUpdateReport report = update.run(board);
-    return UpdateRun{
+    UpdateRun update(RunPolicy{.update = policy}, journal, dialogue,
+                     [&](const BoardDevice&) -> Result<std::optional<std::string>> {
+                         return reboot();
+                     });
+    BoardDevice* const boards[] = {&board};
+    const BoardUpdateReport report = std::move(update.run(boards).reports.front());
+    return UpdateDone{
         .wrote = report.result != UpdateResult::UpToDate &&
                  report.result != UpdateResult::PendingPowerCycle,
         .verified = report.result == UpdateResult::Updated ||
@@ -529,7 +530,7 @@ void cut_and_recover(KindBench& bench, const UpdateTrace& trace, const CutPoint&
         sim::SimulatedClock clock;
         sim::InProcessPath route(bench.node(), *board);
         SilentProgress silent;
-        const UpdateRun run = update_board(device, bench, journal, silent, [&] {
+        const UpdateDone run = update_board(device, bench, journal, silent, [&] {
             return bench.start(*board, cut.factory_image).version;
         });
         EXPECT_EQ(run.wrote, !whole);
@@ -589,7 +590,7 @@ TEST_P(CutRecovery, EveryBoardThatComesBackIsCompletedAndNoRecordIsLost) {
         sim::SimulatedClock clock;
         sim::InProcessPath route(bench.node(), trace);
         BoardDevice device = bench.record(bench.version(kShippedFirmware));
-        const UpdateRun whole =
+        const UpdateDone whole =
             update_board(device, bench, bench.machine_dir() / kJournalFileName, trace, {});
         ASSERT_TRUE(whole.wrote && whole.verified) << whole.error;
     }

@@ -11,7 +11,7 @@
 #include "bin/tarnvel-flash/firmware_report.hpp"
 #include "bin/tarnvel-flash/progress_line.hpp"
 #include "bin/tarnvel-flash/update_board_from.hpp"
-#include "update/board_update.hpp"
+#include "update/update_run.hpp"
 
 namespace tarnvel {
 namespace {
@@ -40,19 +40,6 @@ RunJournal& program_journal() {
     static RunJournal journal(journal_file_from_environment(), "tarnvel-flash",
                               RunJournal::Need::BestEffort, tell_journal_problem);
     return journal;
-}
-
-// The operator's updater as it has always run: the board opened first, every board asked
-// for, every block written, the reboot offered.
-UpdatePolicy updater_policy(std::string_view firmware_dir) {
-    return UpdatePolicy{.opening = UpdatePolicy::Opening::FirstWithBusReset,
-                        .unattended = false,
-                        .decide_from_journal = false,
-                        .full_write = true,
-                        .reboot = UpdatePolicy::Reboot::Ask,
-                        .firmware_dir = std::string(firmware_dir),
-                        // The operator's updater has no trusted keys and no fleet's rules.
-                        .check_signatures = false};
 }
 
 class UpdaterDialogue final : public UpdateDialogue {
@@ -149,9 +136,10 @@ BoardOutcome update_board_from(BoardDevice& board, std::string_view firmware_dir
                                RunJournal* journal) {
     RunJournal unrecorded = RunJournal::without("tarnvel-flash");
     UpdaterDialogue dialogue;
-    BoardUpdate update(updater_policy(firmware_dir), journal != nullptr ? *journal : unrecorded,
-                       dialogue);
-    const BoardUpdateReport report = update.run(board);
+    UpdateRun run(updater_policy(firmware_dir), journal != nullptr ? *journal : unrecorded,
+                  dialogue);
+    BoardDevice* const boards[] = {&board};
+    const BoardUpdateReport report = std::move(run.run(boards).reports.front());
     if (report.reboot_unrecorded) {
         write_to_stderr(fmt::format("tarnvel-flash: the journal could not record the reboot of {} "
                                     "({})\n",

@@ -17,7 +17,7 @@
 #include "bin/tarnvel-fw/help_text.hpp"
 #include "bin/tarnvel-fw/since_time.hpp"
 #include "journal/journal.hpp"
-#include "update/parallel_update.hpp"
+#include "update/update_run.hpp"
 
 namespace tarnvel::fw {
 namespace {

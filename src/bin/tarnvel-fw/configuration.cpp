@@ -6,7 +6,7 @@
 #include "bin/tarnvel-fw/console.hpp"
 #include "firmware/minisign.hpp"
 #include "update/configuration_file.hpp"
-#include "update/parallel_update.hpp"
+#include "update/update_run.hpp"
 
 #include <algorithm>
 #include <array>

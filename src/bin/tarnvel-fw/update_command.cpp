@@ -19,10 +19,9 @@
 #include "bin/tarnvel-fw/journal_access.hpp"
 #include "bin/tarnvel-fw/progress_bar.hpp"
 #include "bin/tarnvel-fw/reports.hpp"
-#include "update/board_update.hpp"
 #include "update/canary.hpp"
 #include "update/inventory.hpp"
-#include "update/parallel_update.hpp"
+#include "update/update_run.hpp"
 #include "update/rollback.hpp"
 
 namespace tarnvel::fw {
@@ -48,26 +47,24 @@ constexpr const char* kStopAtRebootQuestionNotice =
     "rebooted, the others are not\n";
 constexpr const char* kAskingStopNotice = "tarnvel-fw: stopping now on the stop signal\n";
 
-UpdatePolicy policy_of(const UpdateCommand& command, const Configuration& configuration,
-                       const std::optional<ImageFile>& image_file) {
-    UpdatePolicy policy{
-        .opening = UpdatePolicy::Opening::WhenWritingIdentified,
+// What the command line and the configuration file choose for the run.
+FleetChoices choices_of(const UpdateCommand& command, const Configuration& configuration,
+                        const std::optional<ImageFile>& image_file, std::size_t boards) {
+    FleetChoices choices{
         .unattended = command.yes,
         .force = command.force,
-        .decide_from_journal = true,
-        // Each block is read first and only one that differs is erased and written, unless
-        // --full asks for every block.
         .full_write = command.full,
-        .reboot = UpdatePolicy::Reboot::Ask,
+        .reboot = command.reboot == RebootChoice::Reboot     ? UpdatePolicy::Reboot::Always
+                  : command.reboot == RebootChoice::NoReboot ? UpdatePolicy::Reboot::Never
+                                                             : UpdatePolicy::Reboot::Ask,
         .image_file = image_file ? &*image_file : nullptr,
         .images = configuration.images,
-        .backup = command.no_backup ? UpdatePolicy::Backup::Skipped : UpdatePolicy::Backup::Kept,
+        .keep_backup = !command.no_backup,
         .state_dir = journal_file_from_environment().parent_path(),
         .keep_backups = command.keep_backups.value_or(configuration.keep_backups.value_or(2)),
+        .jobs = boards_at_once(command, configuration, boards),
     };
-    if (command.reboot == RebootChoice::Reboot) policy.reboot = UpdatePolicy::Reboot::Always;
-    if (command.reboot == RebootChoice::NoReboot) policy.reboot = UpdatePolicy::Reboot::Never;
-    return policy;
+    return choices;
 }
 
 UpdateOutcome outcome_of(const BoardUpdateReport& report);
@@ -378,8 +375,8 @@ Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& 
 // then tells both (rolled-back). Answers the stop signal that came meanwhile, if one did.
 std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* const> boards,
                                                       std::vector<UpdateOutcome>& outcomes,
-                                                      UpdatePolicy policy, RunJournal& journal,
-                                                      ConsoleDialogue& dialogue, unsigned jobs) {
+                                                      const RunPolicy& update, RunJournal& journal,
+                                                      ConsoleDialogue& dialogue) {
     std::vector<std::size_t> at;
     std::vector<BoardDevice*> undone;
     std::vector<std::optional<ImageFile>> backups(outcomes.size());
@@ -388,8 +385,8 @@ std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* con
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         UpdateOutcome& outcome = outcomes[i];
         if (!canary_failed(outcome.report)) continue;
-        auto backup =
-            backup_for(*boards[i], undoing(outcome.report), policy.images, policy.state_dir);
+        auto backup = backup_for(*boards[i], undoing(outcome.report), update.update.images,
+                                 update.update.state_dir);
         if (!backup) {
             outcome.error =
                 fmt::format("{}; its backup was not written back: {}", outcome.error.value_or(""),
@@ -403,14 +400,9 @@ std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* con
     }
     std::unique_ptr<StopSignalWatch> stop;
     if (!undone.empty()) {
-        policy.unattended = true;
-        policy.force = false;
-        policy.reboot = UpdatePolicy::Reboot::Always;
-        policy.image_file = nullptr;
-        BoardUpdate update(policy, journal, dialogue);
-        ParallelUpdate updates(update, dialogue, jobs);
+        UpdateRun run(undo_policy(update), journal, dialogue);
         dialogue.set_quiet(true);
-        ParallelUpdateOutcome done = updates.run(undone, images);
+        RunOutcome done = run.run(undone, images);
         dialogue.set_quiet(false);
         stop = std::move(done.held_stop);
         for (std::size_t k = 0; k < at.size(); ++k) {
@@ -488,14 +480,15 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
                         (command.rollback_on_failure || configuration->rollback_on_failure) &&
                         !command.rollback;
     ConsoleDialogue dialogue(command.json, canary);
-    const UpdatePolicy policy = policy_of(command, *configuration, image_file);
-    BoardUpdate update(policy, journal, dialogue);
-    ParallelUpdate updates(update, dialogue,
-                           boards_at_once(command, *configuration, targets->boards.size()));
+    const FleetChoices choices =
+        choices_of(command, *configuration, image_file, targets->boards.size());
+    const RunPolicy policy =
+        command.rollback ? rollback_policy(choices) : fleet_update_policy(choices);
+    UpdateRun updates(policy, journal, dialogue);
     std::vector<BoardUpdateReport> reports;
-    ParallelUpdateOutcome done;
+    RunOutcome done;
     if (command.rollback) {
-        Rollback rollback = rollback_of(targets->boards, command, policy);
+        Rollback rollback = rollback_of(targets->boards, command, policy.update);
         for (const auto& passed : rollback.passed_over) {
             if (passed) dialogue.finished(*passed);
         }
@@ -516,8 +509,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     std::unique_ptr<StopSignalWatch> stop_while_undoing;
     if (canary && !done.held_stop) {
         stop_while_undoing =
-            undo_failed_canaries(targets->boards, outcomes, policy, journal, dialogue,
-                                 boards_at_once(command, *configuration, targets->boards.size()));
+            undo_failed_canaries(targets->boards, outcomes, policy, journal, dialogue);
     }
     for (const UpdateOutcome& outcome : outcomes) {
         const BoardUpdateReport& report = outcome.report;

@@ -1,4 +1,4 @@
-#include "update/parallel_update.hpp"
+#include "update/update_run.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -30,12 +30,98 @@ void run_at_once(std::size_t count, unsigned jobs, const std::function<void(std:
     if (workers.empty()) take_work();
 }
 
-ParallelUpdate::ParallelUpdate(BoardUpdate& update, UpdateDialogue& dialogue, unsigned jobs)
-    : update_(update), dialogue_(dialogue), jobs_(std::max(jobs, 1u)) {}
+RunPolicy updater_policy(std::string_view firmware_dir) {
+    return RunPolicy{
+        .update = UpdatePolicy{.opening = UpdatePolicy::Opening::FirstWithBusReset,
+                               .unattended = false,
+                               .decide_from_journal = false,
+                               .full_write = true,
+                               .reboot = UpdatePolicy::Reboot::Ask,
+                               .firmware_dir = std::string(firmware_dir),
+                               // The operator's updater has no trusted keys and no fleet's rules.
+                               .check_signatures = false},
+        .jobs = 1,
+        .stops = RunPolicy::Stops::HeldByEachWrite,
+    };
+}
 
-ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
-                                          std::span<const ImageFile* const> images) {
-    ParallelUpdateOutcome outcome;
+RunPolicy fleet_update_policy(const FleetChoices& choices) {
+    return RunPolicy{
+        .update =
+            UpdatePolicy{
+                .opening = UpdatePolicy::Opening::WhenWritingIdentified,
+                .unattended = choices.unattended,
+                .force = choices.force,
+                .decide_from_journal = true,
+                // Each block is read first and only one that differs is erased and written,
+                // unless every block is asked for.
+                .full_write = choices.full_write,
+                .reboot = choices.reboot,
+                .image_file = choices.image_file,
+                .images = choices.images,
+                .backup = choices.keep_backup ? UpdatePolicy::Backup::Kept
+                                              : UpdatePolicy::Backup::Skipped,
+                .state_dir = choices.state_dir,
+                .keep_backups = choices.keep_backups,
+            },
+        .jobs = std::max(choices.jobs, 1u),
+        .stops = RunPolicy::Stops::WatchedOverTheRun,
+    };
+}
+
+RunPolicy rollback_policy(const FleetChoices& choices) {
+    RunPolicy policy = fleet_update_policy(choices);
+    policy.update.image_file = nullptr;
+    return policy;
+}
+
+RunPolicy undo_policy(const RunPolicy& update) {
+    RunPolicy policy = update;
+    policy.update.unattended = true;
+    policy.update.force = false;
+    policy.update.reboot = UpdatePolicy::Reboot::Always;
+    policy.update.image_file = nullptr;
+    policy.stops = RunPolicy::Stops::WatchedOverTheRun;
+    return policy;
+}
+
+UpdateRun::UpdateRun(RunPolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
+                     BoardRestart restart)
+    : policy_(std::move(policy)),
+      update_(policy_.update, journal, dialogue, std::move(restart)),
+      dialogue_(dialogue) {
+    policy_.jobs = std::max(policy_.jobs, 1u);
+}
+
+RunOutcome UpdateRun::run(std::span<BoardDevice* const> boards,
+                          std::span<const ImageFile* const> images) {
+    return policy_.stops == RunPolicy::Stops::HeldByEachWrite ? each_in_turn(boards, images)
+                                                               : at_once(boards, images);
+}
+
+RunOutcome UpdateRun::each_in_turn(std::span<BoardDevice* const> boards,
+                                   std::span<const ImageFile* const> images) {
+    RunOutcome outcome;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        BoardDevice& board = *boards[i];
+        auto step = update_.accept(board, images.empty() ? nullptr : images[i]);
+        if (auto* passed = std::get_if<BoardUpdateReport>(&step)) {
+            outcome.reports.push_back(std::move(*passed));
+        } else {
+            BoardUpdateReport report = update_.write(std::move(std::get<AcceptedWrite>(step)));
+            if (written_and_verified(report.result)) {
+                update_.reboot(board, report, update_.reboot_wanted(report));
+            }
+            outcome.reports.push_back(std::move(report));
+        }
+        dialogue_.finished(outcome.reports.back());
+    }
+    return outcome;
+}
+
+RunOutcome UpdateRun::at_once(std::span<BoardDevice* const> boards,
+                              std::span<const ImageFile* const> images) {
+    RunOutcome outcome;
     std::vector<BoardUpdateReport>& reports = outcome.reports;
     reports.reserve(boards.size());
     for (const BoardDevice* board : boards) reports.emplace_back(*board);
@@ -94,7 +180,7 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
     StopRequest asked_to_stop;
     asked_to_stop.request();
     asking.store(stopped_asking);
-    run_at_once(accepted.size(), jobs_, [&](std::size_t k) {
+    run_at_once(accepted.size(), policy_.jobs, [&](std::size_t k) {
         // More boards than cores: their spun waits give way to each other's work.
         const SharedCores sharing;
         BoardUpdateReport& report = reports[written[k]];
@@ -122,7 +208,7 @@ ParallelUpdateOutcome ParallelUpdate::run(std::span<BoardDevice* const> boards,
         rebooted.push_back(i);
         wanted.push_back(!stopped() && update_.reboot_wanted(reports[i]) ? 1 : 0);
     }
-    run_at_once(rebooted.size(), jobs_, [&](std::size_t k) {
+    run_at_once(rebooted.size(), policy_.jobs, [&](std::size_t k) {
         BoardUpdateReport& report = reports[rebooted[k]];
         update_.reboot(*boards[rebooted[k]], report, wanted[k] != 0);
         dialogue_.finished(report);
