@@ -1,5 +1,5 @@
 // How close boards updated at once come to what the machine allows: a set of 2, 4 or 8 boards
-// updated by one run, as `tarnvel-fw update --yes --force` updates them (ParallelUpdate: each
+// updated by one run, as `tarnvel-fw update --yes --force` updates them (UpdateRun: each
 // board's part identified, what its flash held kept, and its image written, only the blocks
 // that differ, every board on a thread of its own), on simulated chips busy for their data
 // sheets' typical times.
