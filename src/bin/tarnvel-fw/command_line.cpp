@@ -51,12 +51,10 @@ class OptionFormatter final : public CLI::Formatter {
     OptionFormatter() : width_(help_width()) {}
 
     std::string make_description(const CLI::App* app) const override {
-        const std::string& text = app->get_description();
-        return text.empty() ? std::string() : wrap_text(text, width_) + "\n";
+        return paragraph(app->get_description());
     }
     std::string make_footer(const CLI::App* app) const override {
-        const std::string& text = app->get_footer();
-        return text.empty() ? std::string() : wrap_text(text, width_) + "\n";
+        return paragraph(app->get_footer());
     }
     std::string make_subcommand(const CLI::App* command) const override {
         std::ostringstream out;
@@ -79,6 +77,11 @@ class OptionFormatter final : public CLI::Formatter {
     }
 
   private:
+    // A text across the whole width, on lines of its own; none where there is no text.
+    std::string paragraph(const std::string& text) const {
+        return text.empty() ? std::string() : wrap_text(text, width_) + "\n";
+    }
+
     // What a line has for a description beside the names' column.
     std::size_t beside_names() const {
         return width_ > column_width_ + 20 ? width_ - column_width_ : 20;
