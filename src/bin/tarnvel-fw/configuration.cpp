@@ -1,6 +1,7 @@
 #include "bin/tarnvel-fw/configuration.hpp"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <toml++/toml.h>
 
 #include "bin/tarnvel-fw/console.hpp"
@@ -13,6 +14,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <limits>
+#include <ranges>
 #include <string>
 
 namespace tarnvel::fw {
@@ -21,9 +23,15 @@ namespace {
 constexpr const char* kConfigurationVariable = "TARNVEL_CONFIG";
 constexpr const char* kDefaultConfiguration = "/etc/tarnvel/tarnvel-fw.toml";
 
-Error refused(const std::filesystem::path& file, const toml::source_region& where,
-              std::string_view problem) {
-    return configuration_refusal(file, where, problem);
+// Where a value stands: the file, the value's node and its key, for a refusal that names them.
+struct Place {
+    const std::filesystem::path& file;
+    const toml::node& node;
+    std::string_view key;
+};
+
+Error refused(const Place& at, const toml::source_region& where, std::string_view problem) {
+    return configuration_refusal(at.file, where, problem);
 }
 
 bool is_sha256(std::string_view text) {
@@ -32,72 +40,111 @@ bool is_sha256(std::string_view text) {
            });
 }
 
-// A list of SHA-256 digests, as sha256sum prints them; upper-case digits are taken as such.
-Result<std::vector<std::string>> digests(const std::filesystem::path& file, const toml::node& node,
-                                         std::string_view key) {
-    const toml::array* array = node.as_array();
+// A list whose every item `convert` takes; `plural` names what the list holds, `one` what an
+// item should be.
+template <class Item, class Convert>
+Result<std::vector<Item>> list_of(const Place& at, std::string_view plural, std::string_view one,
+                                  Convert convert) {
+    const toml::array* array = at.node.as_array();
     if (array == nullptr) {
         return std::unexpected(
-            refused(file, node.source(), fmt::format("{} is a list of SHA-256 digests", key)));
+            refused(at, at.node.source(), fmt::format("{} is a list of {}", at.key, plural)));
     }
-    std::vector<std::string> list;
+    std::vector<Item> list;
     for (const toml::node& item : *array) {
-        const std::optional<std::string> text = item.value<std::string>();
-        std::string digest = text.value_or("");
-        for (char& c : digest) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (!text || !is_sha256(digest)) {
+        auto value = convert(item);
+        if (!value) {
             return std::unexpected(refused(
-                file, item.source(),
-                fmt::format("{} holds something that is not a SHA-256 digest (64 hexadecimal "
-                            "digits in quotes)",
-                            key)));
+                at, item.source(), fmt::format("{} holds something that is not {}", at.key, one)));
         }
-        list.push_back(std::move(digest));
+        list.push_back(std::move(*value));
     }
     return list;
+}
+
+// A list of SHA-256 digests, as sha256sum prints them; upper-case digits are taken as such.
+Result<std::vector<std::string>> digests(const Place& at) {
+    return list_of<std::string>(
+        at, "SHA-256 digests", "a SHA-256 digest (64 hexadecimal digits in quotes)",
+        [](const toml::node& item) -> std::optional<std::string> {
+            std::string digest = item.value<std::string>().value_or("");
+            for (char& c : digest) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+            return is_sha256(digest) ? std::optional(std::move(digest)) : std::nullopt;
+        });
+}
+
+// A list of minisign public keys, each as the second line of its .pub file.
+Result<std::vector<MinisignKey>> keys(const Place& at) {
+    return list_of<MinisignKey>(at, "minisign public keys",
+                                "a minisign public key (the second line of a .pub file, in quotes)",
+                                [](const toml::node& item) -> std::optional<MinisignKey> {
+                                    const std::optional<std::string> text =
+                                        item.value<std::string>();
+                                    // One key line: the whole .pub file's text is not taken here.
+                                    if (!text || text->contains('\n')) return std::nullopt;
+                                    auto key = parse_minisign_key(*text);
+                                    return key ? std::optional(*key) : std::nullopt;
+                                });
 }
 
 // A whole number from `least` to `most`; the refusal names the upper bound where it is one of
 // its own.
-Result<unsigned> count(const std::filesystem::path& file, const toml::node& node,
-                       std::string_view key, std::int64_t least,
+Result<unsigned> count(const Place& at, std::int64_t least,
                        std::int64_t most = std::numeric_limits<unsigned>::max()) {
-    const std::optional<std::int64_t> value = node.value_exact<std::int64_t>();
+    const std::optional<std::int64_t> value = at.node.value_exact<std::int64_t>();
     if (!value || *value < least || *value > most) {
         const bool bounded = most < std::numeric_limits<unsigned>::max();
         return std::unexpected(
-            refused(file, node.source(),
-                    bounded ? fmt::format("{} is a whole number from {} to {}", key, least, most)
-                            : fmt::format("{} is a whole number from {}", key, least)));
+            refused(at, at.node.source(),
+                    bounded ? fmt::format("{} is a whole number from {} to {}", at.key, least, most)
+                            : fmt::format("{} is a whole number from {}", at.key, least)));
     }
     return static_cast<unsigned>(*value);
 }
 
-// A list of minisign public keys, each as the second line of its .pub file.
-Result<std::vector<MinisignKey>> keys(const std::filesystem::path& file, const toml::node& node,
-                                      std::string_view key) {
-    const toml::array* array = node.as_array();
-    if (array == nullptr) {
+Result<bool> flag(const Place& at) {
+    const std::optional<bool> value = at.node.value_exact<bool>();
+    if (!value) {
         return std::unexpected(
-            refused(file, node.source(), fmt::format("{} is a list of minisign public keys", key)));
+            refused(at, at.node.source(), fmt::format("{} is true or false", at.key)));
     }
-    std::vector<MinisignKey> list;
-    for (const toml::node& item : *array) {
-        const std::optional<std::string> text = item.value<std::string>();
-        // One key line: the whole .pub file's text is not taken here.
-        const auto parsed =
-            text && !text->contains('\n') ? std::optional(parse_minisign_key(*text)) : std::nullopt;
-        if (!parsed || !*parsed) {
-            return std::unexpected(
-                refused(file, item.source(),
-                        fmt::format("{} holds something that is not a minisign public key (the "
-                                    "second line of a .pub file, in quotes)",
-                                    key)));
-        }
-        list.push_back(**parsed);
-    }
-    return list;
+    return *value;
 }
+
+// `field` set to what was read, or the refusal handed on.
+template <class Value, class Field>
+Result<void> set(Result<Value> read, Field& field) {
+    if (!read) return std::unexpected(std::move(read.error()));
+    field = std::move(*read);
+    return {};
+}
+
+// The settings, in the order a refusal of an unknown key lists them, each with how its value
+// is read into the configuration.
+struct Setting {
+    std::string_view key;
+    Result<void> (*read)(const Place& at, Configuration& configuration);
+};
+
+constexpr Setting kSettings[] = {
+    {"approved_sha256",
+     [](const Place& at, Configuration& c) { return set(digests(at), c.images.approved_sha256); }},
+    {"blocked_sha256",
+     [](const Place& at, Configuration& c) { return set(digests(at), c.images.blocked_sha256); }},
+    {"keep_backups",
+     [](const Place& at, Configuration& c) { return set(count(at, 0), c.keep_backups); }},
+    // As --jobs takes it.
+    {"jobs",
+     [](const Place& at, Configuration& c) { return set(count(at, 1, kMostJobs), c.jobs); }},
+    {"require_signature",
+     [](const Place& at, Configuration& c) { return set(flag(at), c.images.require_signature); }},
+    {"trusted_keys",
+     [](const Place& at, Configuration& c) { return set(keys(at), c.images.trusted_keys); }},
+    {"rollback_on_failure",
+     [](const Place& at, Configuration& c) { return set(flag(at), c.rollback_on_failure); }},
+};
 
 }  // namespace
 
@@ -119,50 +166,15 @@ Result<Configuration> read_configuration(const std::filesystem::path& file) {
     if (!*read) return configuration;
     const toml::table& table = **read;
     for (const auto& [key, node] : table) {
-        if (key == "approved_sha256") {
-            auto list = digests(file, node, key.str());
-            if (!list) return std::unexpected(list.error());
-            configuration.images.approved_sha256 = std::move(*list);
-        } else if (key == "blocked_sha256") {
-            auto list = digests(file, node, key.str());
-            if (!list) return std::unexpected(list.error());
-            configuration.images.blocked_sha256 = std::move(*list);
-        } else if (key == "keep_backups") {
-            auto n = count(file, node, key.str(), 0);
-            if (!n) return std::unexpected(n.error());
-            configuration.keep_backups = *n;
-        } else if (key == "jobs") {
-            // As --jobs takes it.
-            auto n = count(file, node, key.str(), 1, kMostJobs);
-            if (!n) return std::unexpected(n.error());
-            configuration.jobs = *n;
-        } else if (key == "rollback_on_failure") {
-            const std::optional<bool> value = node.value_exact<bool>();
-            if (!value) {
-                return std::unexpected(
-                    refused(file, node.source(), "rollback_on_failure is true or false"));
-            }
-            configuration.rollback_on_failure = *value;
-        } else if (key == "require_signature") {
-            const std::optional<bool> value = node.value_exact<bool>();
-            if (!value) {
-                return std::unexpected(
-                    refused(file, node.source(), "require_signature is true or false"));
-            }
-            configuration.images.require_signature = *value;
-        } else if (key == "trusted_keys") {
-            auto list = keys(file, node, key.str());
-            if (!list) return std::unexpected(list.error());
-            configuration.images.trusted_keys.insert(configuration.images.trusted_keys.end(),
-                                                     list->begin(), list->end());
-        } else {
-            return std::unexpected(refused(
+        const auto setting = std::ranges::find(kSettings, key.str(), &Setting::key);
+        if (setting == std::ranges::end(kSettings)) {
+            return std::unexpected(configuration_refusal(
                 file, key.source(),
-                fmt::format("\"{}\" is not a setting of tarnvel-fw (approved_sha256, "
-                            "blocked_sha256, keep_backups, jobs, require_signature, trusted_keys, "
-                            "rollback_on_failure)",
-                            key.str())));
+                fmt::format("\"{}\" is not a setting of tarnvel-fw ({})", key.str(),
+                            fmt::join(kSettings | std::views::transform(&Setting::key), ", "))));
         }
+        auto taken = setting->read({.file = file, .node = node, .key = key.str()}, configuration);
+        if (!taken) return std::unexpected(std::move(taken.error()));
     }
     // The key directory beside the file, checked as the file is.
     auto directory_keys = load_trusted_key_dir(trusted_key_directory(file).string());

@@ -24,6 +24,16 @@ std::optional<std::chrono::time_point<Clock, std::chrono::seconds>> read_as(cons
     return when;
 }
 
+// A local date and time of the machine (TZ) in seconds since the epoch, summer time or not as
+// the zone has it on that day; fields out of their range carry over (day 0 of a month is the
+// last of the month before).
+std::optional<std::int64_t> seconds_of(std::tm local) {
+    local.tm_isdst = -1;
+    const std::time_t seconds = std::mktime(&local);
+    if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
+    return static_cast<std::int64_t>(seconds);
+}
+
 // The local time of the machine (TZ) in seconds since the epoch, through the C library that
 // knows its zone and its summer time.
 std::optional<std::int64_t> from_local(date::local_seconds when) {
@@ -37,10 +47,7 @@ std::optional<std::int64_t> from_local(date::local_seconds when) {
     local.tm_hour = static_cast<int>(clock.hours().count());
     local.tm_min = static_cast<int>(clock.minutes().count());
     local.tm_sec = static_cast<int>(clock.seconds().count());
-    local.tm_isdst = -1;
-    const std::time_t seconds = std::mktime(&local);
-    if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-    return static_cast<std::int64_t>(seconds);
+    return seconds_of(local);
 }
 
 // The local midnight `days_back` days before the day of `now`.
@@ -50,10 +57,7 @@ std::optional<std::int64_t> local_midnight(std::int64_t now, int days_back) {
     if (::localtime_r(&when, &local) == nullptr) return std::nullopt;
     local.tm_mday -= days_back;
     local.tm_hour = local.tm_min = local.tm_sec = 0;
-    local.tm_isdst = -1;
-    const std::time_t seconds = std::mktime(&local);
-    if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-    return static_cast<std::int64_t>(seconds);
+    return seconds_of(local);
 }
 
 // Seconds in a unit of a span as journalctl writes them; none for another word.
@@ -115,12 +119,10 @@ std::optional<std::int64_t> parse_since(std::string_view text, std::int64_t now)
     if (text == "now") return now;
     if (text == "today") return local_midnight(now, 0);
     if (text == "yesterday") return local_midnight(now, 1);
-    if (text.starts_with('-')) {
-        const auto span = span_seconds(text.substr(1));
-        return span ? std::optional(now - *span) : std::nullopt;
-    }
-    if (text.ends_with(" ago")) {
-        const auto span = span_seconds(text.substr(0, text.size() - 4));
+    // A while ago: "-1h" or "1h ago".
+    const bool before = text.starts_with('-');
+    if (before || text.ends_with(" ago")) {
+        const auto span = span_seconds(before ? text.substr(1) : text.substr(0, text.size() - 4));
         return span ? std::optional(now - *span) : std::nullopt;
     }
     // The time's forms: T or a blank between day and time, with or without seconds, and with

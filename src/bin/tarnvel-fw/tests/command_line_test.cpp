@@ -91,6 +91,80 @@ TEST(CommandLine, ABoardNamedTwiceIsOneBoard) {
               std::vector<std::string>{"/dev/tarnvel0"});
 }
 
+// A command's board as named by its node's name is that node's path, in every command that takes
+// one.
+TEST(CommandLine, ABoardNamedByItsNodeIsItsPath) {
+    const auto boards = [](const Command& command) {
+        if (const auto* verify = std::get_if<VerifyCommand>(&command)) return verify->boards;
+        if (const auto* writes = std::get_if<UpdateCommand>(&command)) return writes->boards;
+        if (const auto* dump = std::get_if<DumpCommand>(&command)) {
+            return std::vector<std::string>{dump->board};
+        }
+        const auto* history = std::get_if<HistoryCommand>(&command);
+        return history != nullptr && history->board ? std::vector<std::string>{*history->board}
+                                                    : std::vector<std::string>{};
+    };
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"verify", "--board", "tarnvel1"},
+             {"dump", "--board", "tarnvel1", "--output", "x.bin"},
+             {"rollback", "--board", "tarnvel1", "--board", "/dev/tarnvel1"},
+             {"history", "--board", "tarnvel1"}}) {
+        const Parsed parsed = parse(args);
+        ASSERT_TRUE(parsed.result.command) << args[0] << ": " << parsed.err;
+        EXPECT_EQ(boards(*parsed.result.command), std::vector<std::string>{"/dev/tarnvel1"})
+            << args[0];
+    }
+}
+
+// update and rollback share one declaration of their options: each takes its own and no other's,
+// and the reboot pair means the same in both.
+TEST(CommandLine, UpdateAndRollbackTakeTheirOwnOptions) {
+    // What the command line made of a writing command, or "refused: " and the usage error.
+    const auto made = [](const std::vector<std::string>& args) -> std::string {
+        const Parsed parsed = parse(args);
+        if (!parsed.result.command) {
+            EXPECT_EQ(parsed.result.exit_status, kExitUsage);
+            return "refused: " + parsed.err.substr(0, parsed.err.find('\n'));
+        }
+        const auto& writes = std::get<UpdateCommand>(*parsed.result.command);
+        constexpr const char* kReboot[] = {"ask", "reboot", "no-reboot"};
+        return fmt::format("{} {}{}{}{}{}", writes.rollback ? "rollback" : "update",
+                           kReboot[static_cast<int>(writes.reboot)], writes.full ? " full" : "",
+                           writes.no_journal ? " no-journal" : "",
+                           writes.rollback_on_failure ? " rollback-on-failure" : "",
+                           writes.image ? " image" : "");
+    };
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"update"}, "update ask"},
+        {{"update", "--no-reboot", "--full", "--no-journal"}, "update no-reboot full no-journal"},
+        {{"update", "--reboot", "--rollback-on-failure"}, "update reboot rollback-on-failure"},
+        {{"update", "--board", "tarnvel0", "--image", "f.bin", "--force"}, "update ask image"},
+        {{"rollback"}, "rollback ask"},
+        {{"rollback", "--reboot"}, "rollback reboot"},
+        {{"rollback", "--no-reboot"}, "rollback no-reboot"},
+        {{"update", "--reboot", "--no-reboot"},
+         "refused: tarnvel-fw: --reboot excludes --no-reboot"},
+        {{"rollback", "--no-reboot", "--reboot"},
+         "refused: tarnvel-fw: --reboot excludes --no-reboot"},
+        {{"update", "--rollback-on-failure"},
+         "refused: tarnvel-fw: --rollback-on-failure requires --reboot"},
+        {{"update", "--board", "tarnvel0", "--image", "f.bin"},
+         "refused: tarnvel-fw: --image requires --force"},
+        {{"rollback", "--board", "tarnvel0", "--to", "3", "--board", "tarnvel1"},
+         "refused: tarnvel-fw: --to needs exactly one --board"},
+    };
+    for (const auto& [args, expected] : cases) {
+        EXPECT_EQ(made(args), expected) << fmt::format("{}", fmt::join(args, " "));
+    }
+    // Each one's own options, given to the other.
+    for (const auto& [command, option] :
+         {std::pair{"rollback", "--image"}, std::pair{"rollback", "--full"},
+          std::pair{"rollback", "--no-journal"}, std::pair{"rollback", "--rollback-on-failure"},
+          std::pair{"update", "--to"}}) {
+        EXPECT_EQ(made({command, option, "3"}).substr(0, 9), "refused: ") << command << option;
+    }
+}
+
 // How many boards are written at once: --jobs, or TARNVEL_FW_JOBS where the command line has
 // none (the Ansible role's way), or the configuration's jobs, or every board; a number of
 // boards from 1 to 1024 wherever it comes from.

@@ -43,6 +43,23 @@ TEST(Configuration, IsTakenWholeOrRefusedWithItsPlace) {
         {"a digest too short", "blocked_sha256 = [\"abc\"]\n", "line 1, column 19"},
         {"a digest list that is a string", "approved_sha256 = \"abc\"\n",
          "approved_sha256 is a list"},
+        {"a digest that is a number", "blocked_sha256 = [1]\n",
+         "line 1, column 19: blocked_sha256 holds something that is not a SHA-256 digest (64 "
+         "hexadecimal digits in quotes)"},
+        {"an unknown key, with the known ones", "jobs = 2\nretries = 3\n",
+         "line 2, column 1: \"retries\" is not a setting of tarnvel-fw (approved_sha256, "
+         "blocked_sha256, keep_backups, jobs, require_signature, trusted_keys, "
+         "rollback_on_failure)"},
+        {"both flags", "require_signature = false\nrollback_on_failure = true\n", ""},
+        {"a flag that is a number", "require_signature = 1\n",
+         "line 1, column 21: require_signature is true or false"},
+        {"a flag in quotes", "rollback_on_failure = \"true\"\n",
+         "line 1, column 23: rollback_on_failure is true or false"},
+        {"a key list that is a string", "trusted_keys = \"RWQ\"\n",
+         "line 1, column 16: trusted_keys is a list of minisign public keys"},
+        {"a key that is none", "trusted_keys = [\"RWQ\"]\n",
+         "line 1, column 17: trusted_keys holds something that is not a minisign public key "
+         "(the second line of a .pub file, in quotes)"},
     };
     for (const ConfigurationCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -63,15 +80,19 @@ TEST(Configuration, IsTakenWholeOrRefusedWithItsPlace) {
 TEST(Configuration, SetsWhatItSays) {
     const sim::TempDir dir("tarnvel-config.");
     const auto file = dir.path() / "tarnvel-fw.toml";
-    ASSERT_TRUE(sim::write_whole_file(file, "approved_sha256 = [\"" + kDigest +
-                                                "\"]\nblocked_sha256 = [\"" + std::string(64, 'B') +
-                                                "\"]\nkeep_backups = 5\njobs = 2\n"));
+    ASSERT_TRUE(sim::write_whole_file(
+        file, "approved_sha256 = [\"" + kDigest + "\"]\nblocked_sha256 = [\"" +
+                  std::string(64, 'B') +
+                  "\"]\nkeep_backups = 5\njobs = 2\nrequire_signature = true\n"
+                  "rollback_on_failure = true\n"));
     auto read = read_configuration(file);
     ASSERT_TRUE(read) << error_text(read.error());
     EXPECT_EQ(read->images.approved_sha256, std::vector<std::string>{kDigest});
     EXPECT_EQ(read->images.blocked_sha256, std::vector<std::string>{std::string(64, 'b')});
     EXPECT_EQ(read->keep_backups, 5u);
     EXPECT_EQ(read->jobs, 2u);
+    EXPECT_TRUE(read->images.require_signature);
+    EXPECT_TRUE(read->rollback_on_failure);
 
     // No file: nothing set, no policy.
     auto none = read_configuration(dir.path() / "missing.toml");
