@@ -38,6 +38,10 @@ struct UpdateOutcome {
     std::optional<BoardUpdateReport> rollback;
 };
 
+// The board's update with its texts: why it failed, was refused or was not attempted, what the
+// journal could not record of it, and why a board was left as it is.
+UpdateOutcome outcome_of(const BoardUpdateReport& report);
+
 struct VerifyOutcome {
     explicit VerifyOutcome(const BoardDevice& of) : board(identity_of(of)) {}
     explicit VerifyOutcome(BoardIdentity of) : board(std::move(of)) {}
