@@ -11,8 +11,9 @@ using Why = PassedOver::Why;
 constexpr ExitClass kOk = ExitClass::Ok;
 constexpr ExitClass kFailed = ExitClass::BoardFailed;
 
-// In the order of Outcome. The words already in JSON documents are an interface: a word is
-// added, never renamed.
+// In the order of Outcome, each row: the outcome, its word, its exit class, its text, and the
+// update result, board status, record's write state and reason for passing over that are it.
+// The words already in JSON documents are an interface: a word is added, never renamed.
 constexpr std::array kOutcomes{
     OutcomeRow{UpdateAvailable, "update-available", kFailed, "update available", std::nullopt,
                BoardStatus::UpdateAvailable},
@@ -51,6 +52,7 @@ constexpr std::array kOutcomes{
                BoardStatus::Blocked},
     OutcomeRow{NotApproved, "not-approved", kFailed, "NOT WRITTEN", UpdateResult::NotApproved,
                BoardStatus::NotApproved},
+    // A write a stop signal ended part-way; also a WriteFailed decision that was stopped.
     OutcomeRow{Stopped, "stopped", kFailed, "STOPPED", UpdateResult::Stopped},
     OutcomeRow{Unsigned, "unsigned", kFailed, "NOT WRITTEN", UpdateResult::Unsigned,
                BoardStatus::Unsigned},
@@ -65,6 +67,7 @@ constexpr std::array kOutcomes{
     OutcomeRow{Interrupted, "interrupted", kFailed, "INTERRUPTED", std::nullopt,
                BoardStatus::Interrupted, WriteState::Interrupted},
     OutcomeRow{Undecided, "undecided", kFailed, "undecided", std::nullopt, BoardStatus::Undecided},
+    // What `verify` found.
     OutcomeRow{Match, "match", kOk, "flash holds"},
     OutcomeRow{Mismatch, "mismatch", kFailed, "MISMATCH"},
     OutcomeRow{Verified, "verified", kOk, "verified", std::nullopt, std::nullopt,
