@@ -153,7 +153,9 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
 
 }  // namespace
 
-std::string_view status_word(BoardStatus status) { return outcome_word(outcome_of(status)); }
+std::string_view status_word(BoardStatus status) {
+    return outcome_word(outcome_of(status));
+}
 
 ImageOffer offer_of(const std::expected<ImageListing, PassedOver>& image) {
     if (!image) return std::unexpected(image.error());
