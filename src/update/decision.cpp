@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "device/sysfs_parse.hpp"
+#include "update/outcome.hpp"
 
 namespace tarnvel {
 namespace {
@@ -12,13 +13,7 @@ namespace {
 using Why = PassedOver::Why;
 
 BoardStatus status_of(const PassedOver& passed_over) {
-    switch (passed_over.why) {
-        case Why::Unsupported: return BoardStatus::Unsupported;
-        case Why::DynamicFirmware: return BoardStatus::DynamicFirmware;
-        case Why::NoArchive: return BoardStatus::NoArchive;
-        case Why::NoImage: return BoardStatus::NoImage;
-    }
-    return BoardStatus::NoImage;
+    return outcome_row(outcome_of(passed_over.why)).status.value_or(BoardStatus::NoImage);
 }
 
 // The record's write left the image in the flash, and the board now reports that image's
@@ -159,28 +154,7 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
 }  // namespace
 
 std::string_view status_word(BoardStatus status) {
-    switch (status) {
-        case BoardStatus::UpdateAvailable: return "update-available";
-        case BoardStatus::UpToDate: return "up-to-date";
-        case BoardStatus::BoardNewer: return "board-newer";
-        case BoardStatus::NoArchive: return "no-archive";
-        case BoardStatus::NoImage: return "no-image";
-        case BoardStatus::Unsupported: return "unsupported";
-        case BoardStatus::DynamicFirmware: return "dynamic-firmware";
-        case BoardStatus::PendingPowerCycle: return "pending-power-cycle";
-        case BoardStatus::Interrupted: return "interrupted";
-        case BoardStatus::WriteFailed: return "write-failed";
-        case BoardStatus::Missing: return "missing";
-        case BoardStatus::Undecided: return "undecided";
-        case BoardStatus::Writing: return "writing";
-        case BoardStatus::Blocked: return "blocked";
-        case BoardStatus::NotApproved: return "not-approved";
-        case BoardStatus::Unsigned: return "unsigned";
-        case BoardStatus::UntrustedSignature: return "untrusted-signature";
-        case BoardStatus::BadSignature: return "bad-signature";
-        case BoardStatus::HeldBack: return "held-back";
-    }
-    return "unsupported";
+    return outcome_word(outcome_of(status));
 }
 
 ImageOffer offer_of(const std::expected<ImageListing, PassedOver>& image) {

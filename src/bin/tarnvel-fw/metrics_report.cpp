@@ -10,15 +10,17 @@
 
 #include "base/utf8.hpp"
 #include "update/decision.hpp"
+#include "update/outcome.hpp"
 
 namespace tarnvel::fw {
 namespace {
 
 using Labels = std::vector<std::pair<std::string_view, std::string>>;
 
-// The results a journal record can have, each a series of tarnvel_board_last_write_result.
-constexpr std::array<std::string_view, 4> kWriteResults = {"verified", "failed", "interrupted",
-                                                           "writing"};
+// The states a journal record's write can be in, each a series of
+// tarnvel_board_last_write_result named by its word in the outcome table.
+constexpr std::array kWriteStates = {WriteState::Verified, WriteState::Failed,
+                                     WriteState::Interrupted, WriteState::Writing};
 
 // A label value as the format quotes it: backslash, double quote and line feed escaped, and
 // UTF-8 whatever a hand-edited journal holds.
@@ -56,7 +58,7 @@ Labels info_labels(const BoardListing& row) {
     labels.emplace_back("hardware", model ? row.board.hardware() : "");
     labels.emplace_back("firmware", text_or_empty(row.firmware()));
     labels.emplace_back("available", text_or_empty(row.available));
-    labels.emplace_back("status", std::string(status_word(row.decision.status)));
+    labels.emplace_back("status", std::string(outcome_word(outcome_of(row.decision.status))));
     return labels;
 }
 
@@ -129,7 +131,8 @@ std::string metrics_text(std::span<const BoardListing> rows, bool journal_read,
               "for the others.");
     for (const BoardListing& row : rows) {
         if (!row.last_write) continue;
-        for (const std::string_view result : kWriteResults) {
+        for (const WriteState state : kWriteStates) {
+            const std::string_view result = outcome_word(outcome_of(state));
             Labels labels = board_labels(row);
             labels.emplace_back("result", std::string(result));
             out.sample(labels, record_result(*row.last_write) == result ? 1 : 0);

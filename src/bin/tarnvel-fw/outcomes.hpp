@@ -1,34 +1,31 @@
 #pragma once
 // How each board ended under `update` and `verify`: the values behind both the readable text
-// and the JSON document.
+// and the JSON document, in the words of the outcome table (update/outcome.hpp).
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "update/board_update.hpp"
 #include "journal/journal.hpp"
+#include "update/board_update.hpp"
+#include "update/outcome.hpp"
 
 namespace tarnvel::fw {
 
-enum class VerifyResult : std::uint8_t {
-    Match,
-    Mismatch,
-    Failed,  // the board could not be opened or read
-    NoArchive,
-    NoImage,
-    Unsupported,
-    DynamicFirmware,
-    Missing,  // the journal knows the board, discovery no longer finds it
-};
+// What `verify` found of a board: Match, Mismatch, Failed (the board could not be opened or
+// read), NoArchive, NoImage, Unsupported, DynamicFirmware, or Missing (the journal knows the
+// board, discovery no longer finds it). Its words and exit classes are the outcome table's.
+using VerifyResult = Outcome;
 
-std::string_view result_word(UpdateResult result);
-std::string_view result_word(VerifyResult result);
-VerifyResult verify_result(const PassedOver& passed_over);
+// An update's result in the outcome table's words.
+inline std::string_view result_word(UpdateResult result) {
+    return outcome_word(outcome_of(result));
+}
 // Whether the board ended as asked; the exit status is 0 only when every board did.
-bool ended_as_asked(UpdateResult result);
-bool ended_as_asked(VerifyResult result);
+inline bool ended_as_asked(UpdateResult result) {
+    return ended_as_asked(outcome_of(result));
+}
 
 struct UpdateOutcome {
     explicit UpdateOutcome(BoardUpdateReport of) : report(std::move(of)) {}
@@ -40,6 +37,10 @@ struct UpdateOutcome {
     // A canary that undid itself: the write of its backup back, and the reboot after it.
     std::optional<BoardUpdateReport> rollback;
 };
+
+// The board's update with its texts: why it failed, was refused or was not attempted, what the
+// journal could not record of it, and why a board was left as it is.
+UpdateOutcome outcome_of(const BoardUpdateReport& report);
 
 struct VerifyOutcome {
     explicit VerifyOutcome(const BoardDevice& of) : board(identity_of(of)) {}

@@ -1,6 +1,8 @@
 #pragma once
-// The results of each command as text for people and as JSON for scripts. The JSON keys are an
-// interface (tarnvel-fw(8)): keys may be added, none is renamed or changes its meaning.
+// The results of each command as text for people and as JSON for scripts, both rendered from
+// one row per board or record (report_row.hpp), in the words of the outcome table
+// (update/outcome.hpp). The JSON keys are an interface (tarnvel-fw(8)): keys may be added, none
+// is renamed or changes its meaning.
 
 #include <cstdint>
 #include <optional>

@@ -27,7 +27,7 @@ VerifyOutcome verify(BoardDevice& board, const std::optional<ImageFile>& image_f
     outcome.last_write = last_write_of(journal, identity_of(board), false);
     auto chosen = choose_image(board, image_file ? &*image_file : nullptr);
     if (!chosen) {
-        outcome.result = verify_result(chosen.error());
+        outcome.result = outcome_of(chosen.error().why);
         outcome.error = chosen.error().detail();
         return outcome;
     }
