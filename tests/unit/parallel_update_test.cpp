@@ -28,6 +28,7 @@
 #include "sim/support/temp_dir.hpp"
 #include "support/journal_outside.hpp"
 #include "update/backup_store.hpp"
+#include "update/rollback_run.hpp"
 #include "journal/journal.hpp"
 
 namespace tarnvel::testing {
@@ -364,6 +365,73 @@ TEST_F(ParallelUpdateTest, AFailedBoardLeavesTheBoardsAfterItToBeWritten) {
     for (std::size_t i = 1; i < 3; ++i) {
         EXPECT_EQ(outcome.reports[i].result, UpdateResult::Updated) << boards_[i].devnode;
         EXPECT_TRUE(holds_blocks(i, UINT32_MAX)) << boards_[i].devnode;
+    }
+}
+
+// A rollback of boards whose middle one has lost its backup: the others get theirs written
+// back at once, the middle one is told first and passed over, and the reports keep the boards'
+// order.
+TEST_F(ParallelUpdateTest, ARollbackReportsInTheBoardsOrderWithABoardPassedOverBetween) {
+    add_boards(3);
+    update(3);
+    const auto written = records();
+    const WriteRecord& lost = written.at(boards_[1].devnode);
+    ASSERT_TRUE(fs::remove(BackupStore(dir_.path()).directory() / *lost.start.backup_file));
+    dialogue.finished_nodes.clear();
+
+    RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
+                       [this](const Error& problem) { journal_problem(problem); });
+    const UpdatePolicy policy{.unattended = true,
+                              .reboot = UpdatePolicy::Reboot::Never,
+                              .backup = backup_,
+                              .state_dir = dir_.path()};
+    std::vector<BoardDevice*> boards;
+    for (BoardDevice& board : boards_) boards.push_back(&board);
+    UpdateRun run(RunPolicy{.update = policy, .jobs = 3}, journal, dialogue);
+    const RunOutcome outcome = run_rollback(run, dialogue, boards, {}, policy);
+
+    ASSERT_EQ(outcome.reports.size(), 3u);
+    ASSERT_EQ(dialogue.finished_nodes.size(), 3u);
+    EXPECT_EQ(dialogue.finished_nodes.front(), boards_[1].devnode) << "told before any write";
+    for (std::size_t i = 0; i < 3; ++i) {
+        const BoardUpdateReport& report = outcome.reports[i];
+        EXPECT_EQ(report.board.devnode, boards_[i].devnode) << "the boards' order";
+        if (i == 1) {
+            EXPECT_EQ(report.result, UpdateResult::NoImage);
+            ASSERT_TRUE(report.passed_over);
+            EXPECT_NE(report.passed_over->detail().value_or("").find("no backup of this board"),
+                      std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(report.result, UpdateResult::Updated) << boards_[i].devnode;
+        EXPECT_EQ(report.image_backup_of, written.at(boards_[i].devnode).id);
+        EXPECT_TRUE(holds_blocks(i, 0)) << "back to what it held: " << boards_[i].devnode;
+    }
+}
+
+// The backups of a run's boards come from the journal as it was read once for the run: gone
+// afterwards, it is not read again for the next board. One that can't be read refuses every
+// board, saying so.
+TEST_F(ParallelUpdateTest, TheBackupsOfARunComeFromOneReadingOfTheJournal) {
+    add_boards(3);
+    update(3);
+    const auto written = records();
+    const RollbackBackups backups(dir_.path(), {});
+    ASSERT_TRUE(fs::remove(journal_file()));
+    for (const BoardDevice& board : boards_) {
+        const BackupToWrite backup = backups.backup_for(board, {});
+        ASSERT_TRUE(backup) << board.devnode << ": "
+                            << backup.error().passed_over->detail().value_or("");
+        EXPECT_EQ(backup->backup_of, written.at(board.devnode).id);
+    }
+    fs::create_directory(journal_file());  // no journal can be opened there
+    const RollbackBackups unreadable(dir_.path(), {});
+    for (const BoardDevice& board : boards_) {
+        const BackupToWrite backup = unreadable.backup_for(board, {});
+        ASSERT_FALSE(backup);
+        EXPECT_EQ(backup.error().result, UpdateResult::NoImage);
+        EXPECT_TRUE(backup.error().passed_over->detail().value_or("").starts_with(
+            "the journal that names the backups can't be read: "));
     }
 }
 
