@@ -31,13 +31,13 @@ UndoneCanaries undo_failed_canaries(std::span<BoardDevice* const> boards,
     for (std::size_t i = 0; i < reports.size(); ++i) {
         if (!canary_failed(reports[i])) continue;
         if (!found) found.emplace(update.update.state_dir, update.update.images);
-        undone.boards.push_back(UndoneCanary{.at = i,
-                                             .first = reports[i],
-                                             .rollback = std::nullopt,
-                                             .no_backup = std::nullopt});
+        undone.boards.push_back(UndoneCanary{
+            .at = i, .first = reports[i], .rollback = std::nullopt, .no_backup = std::nullopt});
         failed.push_back(boards[i]);
-        BackupToWrite& backup = backups.emplace_back(found->backup_for(*boards[i], undoing(reports[i])));
-        if (!backup) undone.boards.back().no_backup = backup.error().passed_over->detail().value_or("");
+        BackupToWrite& backup =
+            backups.emplace_back(found->backup_for(*boards[i], undoing(reports[i])));
+        if (!backup)
+            undone.boards.back().no_backup = backup.error().passed_over->detail().value_or("");
     }
     // Nothing to write back: no run at all.
     if (std::ranges::none_of(backups, [](const BackupToWrite& b) { return b.has_value(); })) {

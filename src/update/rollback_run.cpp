@@ -94,9 +94,8 @@ RunOutcome write_backups(UpdateRun& run, std::span<BoardDevice* const> boards,
 RunOutcome run_rollback(UpdateRun& run, UpdateDialogue& dialogue,
                         std::span<BoardDevice* const> boards, const RollbackRequest& request,
                         const UpdatePolicy& policy) {
-    return write_backups(run, boards,
-                         rollback_backups(boards, request, policy.images, policy.state_dir),
-                         &dialogue);
+    return write_backups(
+        run, boards, rollback_backups(boards, request, policy.images, policy.state_dir), &dialogue);
 }
 
 }  // namespace tarnvel

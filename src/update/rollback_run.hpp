@@ -49,8 +49,7 @@ std::vector<BackupToWrite> rollback_backups(std::span<BoardDevice* const> boards
 // board without one is not written: `passed_over`, when given, hears of it before anything is
 // written, and its report takes its place. The reports come in the boards' order.
 RunOutcome write_backups(UpdateRun& run, std::span<BoardDevice* const> boards,
-                         std::vector<BackupToWrite> backups,
-                         UpdateDialogue* passed_over = nullptr);
+                         std::vector<BackupToWrite> backups, UpdateDialogue* passed_over = nullptr);
 
 // tarnvel-fw rollback: each board's own backup (rollback_backups, by `policy`'s images and
 // state directory) written back through `run`, whose dialogue `dialogue` is; the reports in

@@ -336,9 +336,9 @@ std::unique_ptr<StopSignalWatch> undo_canaries(std::span<BoardDevice* const> boa
                 back.after && back.after->firmware ? fmt::format("{}", *back.after->firmware)
                                                    : std::string("-"));
         } else {
-            outcome.error = fmt::format(
-                "{}; writing its backup back failed: {}", first,
-                outcome_of(back).error.value_or(std::string(result_word(back.result))));
+            outcome.error =
+                fmt::format("{}; writing its backup back failed: {}", first,
+                            outcome_of(back).error.value_or(std::string(result_word(back.result))));
         }
         held.push_back(outcome);
     }
@@ -401,11 +401,11 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     const RunPolicy policy =
         command.rollback ? rollback_policy(choices) : fleet_update_policy(choices);
     UpdateRun updates(policy, journal, dialogue);
-    RunOutcome done = command.rollback
-                          ? run_rollback(updates, dialogue, targets->boards,
-                                         {.to = command.rollback_to, .force = command.force},
-                                         policy.update)
-                          : updates.run(targets->boards);
+    RunOutcome done =
+        command.rollback
+            ? run_rollback(updates, dialogue, targets->boards,
+                           {.to = command.rollback_to, .force = command.force}, policy.update)
+            : updates.run(targets->boards);
     const std::vector<BoardUpdateReport>& reports = done.reports;
 
     bool ok = missing.empty();
