@@ -22,7 +22,7 @@ RollbackRequest undoing(const BoardUpdateReport& report) {
 UndoneCanaries undo_failed_canaries(std::span<BoardDevice* const> boards,
                                     std::span<const BoardUpdateReport> reports,
                                     const RunPolicy& update, RunJournal& journal,
-                                    UpdateDialogue& dialogue) {
+                                    UpdateDialogue& dialogue, BoardRestart restart) {
     UndoneCanaries undone;
     std::vector<BoardDevice*> failed;
     std::vector<BackupToWrite> backups;
@@ -43,7 +43,7 @@ UndoneCanaries undo_failed_canaries(std::span<BoardDevice* const> boards,
     if (std::ranges::none_of(backups, [](const BackupToWrite& b) { return b.has_value(); })) {
         return undone;
     }
-    UpdateRun run(undo_policy(update), journal, dialogue);
+    UpdateRun run(undo_policy(update), journal, dialogue, std::move(restart));
     RunOutcome done = write_backups(run, failed, std::move(backups));
     undone.held_stop = std::move(done.held_stop);
     for (std::size_t k = 0; k < failed.size(); ++k) {

@@ -48,9 +48,10 @@ struct UndoneCanaries {
 // update --reboot --rollback-on-failure: each board whose report (`reports`, by the boards'
 // places) says its canary failed gets the backup its write kept written back through a run of
 // `undo_policy(update)` (unattended, rebooted again); the journal is read once for all of them.
+// The reboots go through the boards' sysfs attributes unless `restart` stands in.
 UndoneCanaries undo_failed_canaries(std::span<BoardDevice* const> boards,
                                     std::span<const BoardUpdateReport> reports,
                                     const RunPolicy& update, RunJournal& journal,
-                                    UpdateDialogue& dialogue);
+                                    UpdateDialogue& dialogue, BoardRestart restart = {});
 
 }  // namespace tarnvel

@@ -28,6 +28,7 @@
 #include "sim/support/temp_dir.hpp"
 #include "support/journal_outside.hpp"
 #include "update/backup_store.hpp"
+#include "update/canary.hpp"
 #include "update/rollback_run.hpp"
 #include "journal/journal.hpp"
 
@@ -433,6 +434,56 @@ TEST_F(ParallelUpdateTest, TheBackupsOfARunComeFromOneReadingOfTheJournal) {
         EXPECT_TRUE(backup.error().passed_over->detail().value_or("").starts_with(
             "the journal that names the backups can't be read: "));
     }
+}
+
+// Failed canaries undone: of three boards, the first came back from its reboot unreadable and
+// gets its backup written back and is rebooted again (rolled back), the second did too but its
+// backup is gone, and the third came back as written and is left alone.
+TEST_F(ParallelUpdateTest, FailedCanariesGetTheirBackupsBackEachPairedWithItsFirstReport) {
+    add_boards(3);
+    std::vector<BoardUpdateReport> first = update(3).reports;
+    for (std::size_t i = 0; i < 2; ++i) {
+        first[i].result = UpdateResult::Failed;
+        first[i].failure = UpdateFailure::Identity;
+        first[i].verdict = RebootVerdict::Unreadable;
+    }
+    const auto written = records();
+    ASSERT_TRUE(fs::remove(BackupStore(dir_.path()).directory() /
+                           *written.at(boards_[1].devnode).start.backup_file));
+
+    RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
+                       [this](const Error& problem) { journal_problem(problem); });
+    const RunPolicy update{.update = {.state_dir = dir_.path()}, .jobs = 3};
+    std::vector<BoardDevice*> boards;
+    for (BoardDevice& board : boards_) boards.push_back(&board);
+    // Each board comes back running the firmware its flash held before: 10.
+    const BoardRestart restart =
+        [](const BoardDevice& board) -> Result<std::optional<std::string>> {
+        return fmt::format("{}r10", board_info(board.kind).hw_versions.front().text);
+    };
+    const UndoneCanaries undone =
+        undo_failed_canaries(boards, first, update, journal, dialogue, restart);
+
+    EXPECT_EQ(undone.held_stop, nullptr);
+    ASSERT_EQ(undone.boards.size(), 2u);
+    const UndoneCanary& restored = undone.boards[0];
+    EXPECT_EQ(restored.at, 0u);
+    EXPECT_EQ(restored.first.result, UpdateResult::RolledBack);
+    EXPECT_EQ(restored.first.record, first[0].record) << "paired with its own first report";
+    ASSERT_TRUE(restored.rollback);
+    EXPECT_EQ(restored.rollback->result, UpdateResult::Updated);
+    EXPECT_TRUE(restored.rollback->rebooted);
+    EXPECT_EQ(restored.rollback->image_backup_of, first[0].record);
+    EXPECT_FALSE(restored.no_backup);
+    EXPECT_TRUE(holds_blocks(0, 0)) << "back to what it held";
+
+    const UndoneCanary& held = undone.boards[1];
+    EXPECT_EQ(held.at, 1u);
+    EXPECT_EQ(held.first.result, UpdateResult::Failed);
+    EXPECT_FALSE(held.rollback);
+    EXPECT_NE(held.no_backup.value_or("").find("is gone"), std::string::npos);
+    EXPECT_TRUE(holds_blocks(1, UINT32_MAX));
+    EXPECT_TRUE(holds_blocks(2, UINT32_MAX)) << "a board that came back as written is left";
 }
 
 // The journal refuses the start of every record (as a full file system would): no board is
