@@ -177,6 +177,21 @@ Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
     return missing_boards(*last, present);
 }
 
+Result<std::vector<BoardUpdateReport>> missing_board_reports(
+    std::span<const BoardDevice> boards, const std::filesystem::path& journal_file) {
+    auto journal = Journal::open_for_reading(journal_file);
+    if (!journal) return std::unexpected(std::move(journal.error()));
+    auto missing = find_missing_boards(*journal, boards);
+    if (!missing) return std::unexpected(std::move(missing.error()));
+    std::vector<BoardUpdateReport> reports;
+    for (const WriteRecord& record : *missing) {
+        BoardUpdateReport& report = reports.emplace_back(last_known_identity(record));
+        report.result = UpdateResult::Missing;
+        report.decision = Decision{BoardStatus::Missing, missing_reason(record)};
+    }
+    return reports;
+}
+
 Inventory take_inventory(std::span<const BoardDevice> boards,
                          const std::filesystem::path& journal_file,
                          const std::function<void(const Error&)>& on_journal_problem,

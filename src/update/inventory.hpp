@@ -13,9 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.hpp"
 #include "device/board_device.hpp"
 #include "firmware/firmware_archive.hpp"
 #include "update/board_identity.hpp"
+#include "update/board_update.hpp"
 #include "update/decision.hpp"
 #include "update/image_policy.hpp"
 #include "journal/journal.hpp"
@@ -68,6 +70,12 @@ std::string missing_reason(const WriteRecord& last);
 // of each, newest first.
 Result<std::vector<WriteRecord>> find_missing_boards(const Journal& journal,
                                                      std::span<const BoardDevice> boards);
+
+// The reports of the boards the journal in `journal_file` knows that are not among `boards`
+// (find_missing_boards), newest first: each UpdateResult::Missing, as its last record knows the
+// board (last_known_identity), its decision Missing with why (missing_reason).
+Result<std::vector<BoardUpdateReport>> missing_board_reports(
+    std::span<const BoardDevice> boards, const std::filesystem::path& journal_file);
 
 // Takes stock of `boards` with the journal in `journal_file`, on this machine now; the
 // first problem reading the journal is told to `on_journal_problem`. A board's image is read to

@@ -28,6 +28,8 @@
 #include "sim/support/temp_dir.hpp"
 #include "support/journal_outside.hpp"
 #include "update/backup_store.hpp"
+#include "update/canary.hpp"
+#include "update/rollback_run.hpp"
 #include "journal/journal.hpp"
 
 namespace tarnvel::testing {
@@ -365,6 +367,123 @@ TEST_F(ParallelUpdateTest, AFailedBoardLeavesTheBoardsAfterItToBeWritten) {
         EXPECT_EQ(outcome.reports[i].result, UpdateResult::Updated) << boards_[i].devnode;
         EXPECT_TRUE(holds_blocks(i, UINT32_MAX)) << boards_[i].devnode;
     }
+}
+
+// A rollback of boards whose middle one has lost its backup: the others get theirs written
+// back at once, the middle one is told first and passed over, and the reports keep the boards'
+// order.
+TEST_F(ParallelUpdateTest, ARollbackReportsInTheBoardsOrderWithABoardPassedOverBetween) {
+    add_boards(3);
+    update(3);
+    const auto written = records();
+    const WriteRecord& lost = written.at(boards_[1].devnode);
+    ASSERT_TRUE(fs::remove(BackupStore(dir_.path()).directory() / *lost.start.backup_file));
+    dialogue.finished_nodes.clear();
+
+    RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
+                       [this](const Error& problem) { journal_problem(problem); });
+    const UpdatePolicy policy{.unattended = true,
+                              .reboot = UpdatePolicy::Reboot::Never,
+                              .backup = backup_,
+                              .state_dir = dir_.path()};
+    std::vector<BoardDevice*> boards;
+    for (BoardDevice& board : boards_) boards.push_back(&board);
+    UpdateRun run(RunPolicy{.update = policy, .jobs = 3}, journal, dialogue);
+    const RunOutcome outcome = run_rollback(run, dialogue, boards, {}, policy);
+
+    ASSERT_EQ(outcome.reports.size(), 3u);
+    ASSERT_EQ(dialogue.finished_nodes.size(), 3u);
+    EXPECT_EQ(dialogue.finished_nodes.front(), boards_[1].devnode) << "told before any write";
+    for (std::size_t i = 0; i < 3; ++i) {
+        const BoardUpdateReport& report = outcome.reports[i];
+        EXPECT_EQ(report.board.devnode, boards_[i].devnode) << "the boards' order";
+        if (i == 1) {
+            EXPECT_EQ(report.result, UpdateResult::NoImage);
+            ASSERT_TRUE(report.passed_over);
+            EXPECT_NE(report.passed_over->detail().value_or("").find("no backup of this board"),
+                      std::string::npos);
+            continue;
+        }
+        EXPECT_EQ(report.result, UpdateResult::Updated) << boards_[i].devnode;
+        EXPECT_EQ(report.image_backup_of, written.at(boards_[i].devnode).id);
+        EXPECT_TRUE(holds_blocks(i, 0)) << "back to what it held: " << boards_[i].devnode;
+    }
+}
+
+// The backups of a run's boards come from the journal as it was read once for the run: gone
+// afterwards, it is not read again for the next board. One that can't be read refuses every
+// board, saying so.
+TEST_F(ParallelUpdateTest, TheBackupsOfARunComeFromOneReadingOfTheJournal) {
+    add_boards(3);
+    update(3);
+    const auto written = records();
+    const RollbackBackups backups(dir_.path(), {});
+    ASSERT_TRUE(fs::remove(journal_file()));
+    for (const BoardDevice& board : boards_) {
+        const BackupToWrite backup = backups.backup_for(board, {});
+        ASSERT_TRUE(backup) << board.devnode << ": "
+                            << backup.error().passed_over->detail().value_or("");
+        EXPECT_EQ(backup->backup_of, written.at(board.devnode).id);
+    }
+    fs::create_directory(journal_file());  // no journal can be opened there
+    const RollbackBackups unreadable(dir_.path(), {});
+    for (const BoardDevice& board : boards_) {
+        const BackupToWrite backup = unreadable.backup_for(board, {});
+        ASSERT_FALSE(backup);
+        EXPECT_EQ(backup.error().result, UpdateResult::NoImage);
+        EXPECT_TRUE(backup.error().passed_over->detail().value_or("").starts_with(
+            "the journal that names the backups can't be read: "));
+    }
+}
+
+// Failed canaries undone: of three boards, the first came back from its reboot unreadable and
+// gets its backup written back and is rebooted again (rolled back), the second did too but its
+// backup is gone, and the third came back as written and is left alone.
+TEST_F(ParallelUpdateTest, FailedCanariesGetTheirBackupsBackEachPairedWithItsFirstReport) {
+    add_boards(3);
+    std::vector<BoardUpdateReport> first = update(3).reports;
+    for (std::size_t i = 0; i < 2; ++i) {
+        first[i].result = UpdateResult::Failed;
+        first[i].failure = UpdateFailure::Identity;
+        first[i].verdict = RebootVerdict::Unreadable;
+    }
+    const auto written = records();
+    ASSERT_TRUE(fs::remove(BackupStore(dir_.path()).directory() /
+                           *written.at(boards_[1].devnode).start.backup_file));
+
+    RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
+                       [this](const Error& problem) { journal_problem(problem); });
+    const RunPolicy update{.update = {.state_dir = dir_.path()}, .jobs = 3};
+    std::vector<BoardDevice*> boards;
+    for (BoardDevice& board : boards_) boards.push_back(&board);
+    // Each board comes back running the firmware its flash held before: 10.
+    const BoardRestart restart =
+        [](const BoardDevice& board) -> Result<std::optional<std::string>> {
+        return fmt::format("{}r10", board_info(board.kind).hw_versions.front().text);
+    };
+    const UndoneCanaries undone =
+        undo_failed_canaries(boards, first, update, journal, dialogue, restart);
+
+    EXPECT_EQ(undone.held_stop, nullptr);
+    ASSERT_EQ(undone.boards.size(), 2u);
+    const UndoneCanary& restored = undone.boards[0];
+    EXPECT_EQ(restored.at, 0u);
+    EXPECT_EQ(restored.first.result, UpdateResult::RolledBack);
+    EXPECT_EQ(restored.first.record, first[0].record) << "paired with its own first report";
+    ASSERT_TRUE(restored.rollback);
+    EXPECT_EQ(restored.rollback->result, UpdateResult::Updated);
+    EXPECT_TRUE(restored.rollback->rebooted);
+    EXPECT_EQ(restored.rollback->image_backup_of, first[0].record);
+    EXPECT_FALSE(restored.no_backup);
+    EXPECT_TRUE(holds_blocks(0, 0)) << "back to what it held";
+
+    const UndoneCanary& held = undone.boards[1];
+    EXPECT_EQ(held.at, 1u);
+    EXPECT_EQ(held.first.result, UpdateResult::Failed);
+    EXPECT_FALSE(held.rollback);
+    EXPECT_NE(held.no_backup.value_or("").find("is gone"), std::string::npos);
+    EXPECT_TRUE(holds_blocks(1, UINT32_MAX));
+    EXPECT_TRUE(holds_blocks(2, UINT32_MAX)) << "a board that came back as written is left";
 }
 
 // The journal refuses the start of every record (as a full file system would): no board is

@@ -21,8 +21,8 @@
 #include "bin/tarnvel-fw/reports.hpp"
 #include "update/canary.hpp"
 #include "update/inventory.hpp"
+#include "update/rollback_run.hpp"
 #include "update/update_run.hpp"
-#include "update/rollback.hpp"
 
 namespace tarnvel::fw {
 namespace {
@@ -161,130 +161,49 @@ class ConsoleDialogue final : public UpdateDialogue {
     std::atomic<bool> stopped_asking_{false};
 };
 
-// The backup a rollback writes back into the board, chosen and read by the library; the
-// board's report when there is none to write.
-std::expected<ImageFile, BoardUpdateReport> backup_for(const BoardDevice& board,
-                                                       const RollbackRequest& request,
-                                                       const ImagePolicy& images,
-                                                       const std::filesystem::path& state_dir) {
-    BoardUpdateReport refused(board);
-    const auto refuse = [&](UpdateResult result, std::string why) {
-        refused.result = result;
-        refused.passed_over = PassedOver{.why = PassedOver::Why::NoImage,
-                                         .archive = std::nullopt,
-                                         .error = std::move(why),
-                                         .cause = std::nullopt};
-        return std::unexpected(std::move(refused));
-    };
-    auto journal = Journal::open_for_reading(state_dir / kJournalFileName);
-    if (!journal) {
-        return refuse(UpdateResult::NoImage,
-                      fmt::format("the journal that names the backups can't be read: {}",
-                                  error_text(journal.error())));
-    }
-    auto records = journal->records();
-    if (!records) return refuse(UpdateResult::NoImage, error_text(records.error()));
-    const BackupStore store(state_dir);
-    auto target = choose_rollback(identity_of(board), *records, request, store, images);
-    if (!target) {
-        switch (target.error().why) {
-            case RollbackRefusal::Why::NoBackup: break;
-            case RollbackRefusal::Why::Blocked:
-                return refuse(UpdateResult::Blocked, std::move(target.error().reason));
-            case RollbackRefusal::Why::NotApproved:
-                return refuse(UpdateResult::NotApproved, std::move(target.error().reason));
-        }
-        return refuse(UpdateResult::NoImage, std::move(target.error().reason));
-    }
-    auto image = rollback_image(*target, store);
-    if (!image) return refuse(UpdateResult::NoImage, error_text(image.error()));
-    return std::move(*image);
-}
-
-// What a rollback writes back: each board's own backup, read before anything is written. A
-// board without one is passed over with the reason, and not written.
-struct Rollback {
-    std::vector<BoardDevice*> boards;      // the boards with a backup, in their order
-    std::vector<const ImageFile*> images;  // each one's backup, by its place in `boards`
-    std::vector<std::optional<BoardUpdateReport>> passed_over;  // by the board's place
-    std::vector<std::optional<ImageFile>> backups;              // by the board's place
-};
-
-Rollback rollback_of(std::span<BoardDevice* const> boards, const UpdateCommand& command,
-                     const UpdatePolicy& policy) {
-    Rollback rollback;
-    rollback.passed_over.resize(boards.size());
-    rollback.backups.resize(boards.size());
-    for (std::size_t i = 0; i < boards.size(); ++i) {
-        auto found = backup_for(*boards[i], {.to = command.rollback_to, .force = command.force},
-                                policy.images, policy.state_dir);
-        if (!found) {
-            rollback.passed_over[i].emplace(std::move(found.error()));
-            continue;
-        }
-        rollback.boards.push_back(boards[i]);
-        rollback.images.push_back(&rollback.backups[i].emplace(std::move(*found)));
-    }
-    return rollback;
-}
-
 // update --reboot --rollback-on-failure: each board that did not come back running its image
-// gets the backup its write kept written back, and is rebooted again, unattended; its outcome
-// then tells both (rolled-back). Answers the stop signal that came meanwhile, if one did.
-std::unique_ptr<StopSignalWatch> undo_failed_canaries(std::span<BoardDevice* const> boards,
-                                                      std::vector<UpdateOutcome>& outcomes,
-                                                      const RunPolicy& update, RunJournal& journal,
-                                                      ConsoleDialogue& dialogue) {
-    std::vector<std::size_t> at;
-    std::vector<BoardDevice*> undone;
-    std::vector<std::optional<ImageFile>> backups(outcomes.size());
-    std::vector<const ImageFile*> images;
+// gets the backup its write kept written back, and is rebooted again, unattended (the library's
+// undo_failed_canaries); its outcome then tells both (rolled-back), and the lines of those boards
+// come together once every one is done with. Answers the stop signal that came meanwhile, if one
+// did.
+std::unique_ptr<StopSignalWatch> undo_canaries(std::span<BoardDevice* const> boards,
+                                               std::span<const BoardUpdateReport> reports,
+                                               std::vector<UpdateOutcome>& outcomes,
+                                               const RunPolicy& update, RunJournal& journal,
+                                               ConsoleDialogue& dialogue) {
+    dialogue.set_quiet(true);
+    UndoneCanaries undone = undo_failed_canaries(boards, reports, update, journal, dialogue);
+    dialogue.set_quiet(false);
     std::vector<UpdateOutcome> held;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        UpdateOutcome& outcome = outcomes[i];
-        if (!canary_failed(outcome.report)) continue;
-        auto backup = backup_for(*boards[i], undoing(outcome.report), update.update.images,
-                                 update.update.state_dir);
-        if (!backup) {
+    for (UndoneCanary& canary : undone.boards) {
+        UpdateOutcome& outcome = outcomes[canary.at];
+        const std::string first = outcome.error.value_or("");
+        if (canary.no_backup) {
             outcome.error =
-                fmt::format("{}; its backup was not written back: {}", outcome.error.value_or(""),
-                            backup.error().passed_over->detail().value_or(""));
+                fmt::format("{}; its backup was not written back: {}", first, *canary.no_backup);
             held.push_back(outcome);
             continue;
         }
-        at.push_back(i);
-        undone.push_back(boards[i]);
-        images.push_back(&backups[i].emplace(std::move(*backup)));
-    }
-    std::unique_ptr<StopSignalWatch> stop;
-    if (!undone.empty()) {
-        UpdateRun run(undo_policy(update), journal, dialogue);
-        dialogue.set_quiet(true);
-        RunOutcome done = run.run(undone, images);
-        dialogue.set_quiet(false);
-        stop = std::move(done.held_stop);
-        for (std::size_t k = 0; k < at.size(); ++k) {
-            UpdateOutcome& outcome = outcomes[at[k]];
-            const BoardUpdateReport& back = outcome.rollback.emplace(std::move(done.reports[k]));
-            const bool restored = written_and_verified(back.result) && back.rebooted;
-            if (restored) {
-                outcome.report.result = UpdateResult::RolledBack;
-                outcome.error = fmt::format(
-                    "{}; its backup (record #{}) was written back, and after its reboot it "
-                    "reports firmware {}",
-                    outcome.error.value_or(""), *outcome.report.record,
-                    back.after && back.after->firmware ? fmt::format("{}", *back.after->firmware)
-                                                       : std::string("-"));
-            } else {
-                outcome.error = fmt::format(
-                    "{}; writing its backup back failed: {}", outcome.error.value_or(""),
-                    outcome_of(back).error.value_or(std::string(result_word(back.result))));
-            }
-            held.push_back(outcome);
+        outcome.report = std::move(canary.first);
+        const BoardUpdateReport& back = outcome.rollback.emplace(std::move(*canary.rollback));
+        if (outcome.report.result == UpdateResult::RolledBack) {
+            outcome.error = fmt::format(
+                "{}; its backup (record #{}) was written back, and after its reboot it "
+                "reports firmware {}",
+                first, *outcome.report.record,
+                back.after && back.after->firmware ? fmt::format("{}", *back.after->firmware)
+                                                   : std::string("-"));
+        } else {
+            outcome.error =
+                fmt::format("{}; writing its backup back failed: {}", first,
+                            outcome_of(back).error.value_or(std::string(result_word(back.result))));
         }
+        held.push_back(outcome);
     }
+    // The boards without a backup to write back come first.
+    std::ranges::stable_partition(held, [](const UpdateOutcome& o) { return !o.rollback; });
     dialogue.print(held);
-    return stop;
+    return std::move(undone.held_stop);
 }
 
 // The rows of the boards the journal knows that are gone, when every board was asked for: a
@@ -294,14 +213,11 @@ std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
                                         const UpdateCommand& command) {
     std::vector<UpdateOutcome> rows;
     if (!command.boards.empty() || command.no_journal) return rows;
-    auto journal = Journal::open_for_reading(journal_file_from_environment());
-    if (!journal) return rows;
-    auto missing = find_missing_boards(*journal, boards);
+    auto missing = missing_board_reports(boards, journal_file_from_environment());
     if (!missing) return rows;
-    for (const WriteRecord& record : *missing) {
-        UpdateOutcome& row = rows.emplace_back(BoardUpdateReport(last_known_identity(record)));
-        row.report.result = UpdateResult::Missing;
-        row.error = missing_reason(record);
+    for (BoardUpdateReport& report : *missing) {
+        UpdateOutcome& row = rows.emplace_back(std::move(report));
+        row.error = row.report.decision->reason;
     }
     return rows;
 }
@@ -343,23 +259,12 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     const RunPolicy policy =
         command.rollback ? rollback_policy(choices) : fleet_update_policy(choices);
     UpdateRun updates(policy, journal, dialogue);
-    std::vector<BoardUpdateReport> reports;
-    RunOutcome done;
-    if (command.rollback) {
-        Rollback rollback = rollback_of(targets->boards, command, policy.update);
-        for (const auto& passed : rollback.passed_over) {
-            if (passed) dialogue.finished(*passed);
-        }
-        done = updates.run(rollback.boards, rollback.images);
-        // Back in the boards' order.
-        auto written = done.reports.begin();
-        for (auto& passed : rollback.passed_over) {
-            reports.push_back(passed ? std::move(*passed) : std::move(*written++));
-        }
-    } else {
-        done = updates.run(targets->boards);
-        reports = std::move(done.reports);
-    }
+    RunOutcome done =
+        command.rollback
+            ? run_rollback(updates, dialogue, targets->boards,
+                           {.to = command.rollback_to, .force = command.force}, policy.update)
+            : updates.run(targets->boards);
+    const std::vector<BoardUpdateReport>& reports = done.reports;
 
     bool ok = missing.empty();
     std::vector<UpdateOutcome> outcomes;
@@ -367,7 +272,7 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     std::unique_ptr<StopSignalWatch> stop_while_undoing;
     if (canary && !done.held_stop) {
         stop_while_undoing =
-            undo_failed_canaries(targets->boards, outcomes, policy, journal, dialogue);
+            undo_canaries(targets->boards, reports, outcomes, policy, journal, dialogue);
     }
     for (const UpdateOutcome& outcome : outcomes) {
         const BoardUpdateReport& report = outcome.report;
