@@ -721,6 +721,15 @@ Result<std::vector<WriteRecord>> Journal::history(const HistorySelection& select
     return records;
 }
 
+Result<std::vector<WriteRecord>> Journal::slot_records(std::string_view pci_address) const {
+    auto records = select("WHERE pci = ?1", pci_address, std::nullopt, std::nullopt);
+    if (!records) return records;
+    if (auto marked = mark_completed(*records); !marked) {
+        return std::unexpected(std::move(marked.error()));
+    }
+    return records;
+}
+
 Status Journal::mark_completed(std::vector<WriteRecord>& records) const {
     for (WriteRecord& record : records) {
         if (!record.interrupted() && !record.failed_partway()) continue;

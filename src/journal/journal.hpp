@@ -139,6 +139,9 @@ struct WriteRecord {
     std::optional<std::int64_t> duration_ms() const;
     // The write ended but failed, with the flash already changed: a partial image.
     bool failed_partway() const { return end && !end->verified && end->flash_changed; }
+    // The write changed or may have changed the flash: all but one that failed before its first
+    // erase reached the chip.
+    bool touched_flash() const { return !end || end->verified || end->flash_changed; }
 };
 
 // "2024-05-01T12:00:00Z": now, in RFC 3339 UTC.
@@ -200,6 +203,10 @@ class Journal {
     // The records `selection` picks, newest first, each partial one with the write that
     // completed it; the database does the picking.
     Result<std::vector<WriteRecord>> history(const HistorySelection& selection) const;
+    // Every record of the boards that were in the slot at `pci_address`, of any kind, newest
+    // first, each partial one with the write that completed it: what a write needs of its
+    // board's past, without the rest of the journal.
+    Result<std::vector<WriteRecord>> slot_records(std::string_view pci_address) const;
     // The newest record of the board of `kind` in the slot at `pci_address`. With
     // `flash_touching`, only a record whose write changed or may have changed the flash counts
     // (all but a write that failed before its first erase reached the chip).

@@ -86,6 +86,13 @@ Result<std::vector<WriteRecord>> RunJournal::records() {
     return records->records();
 }
 
+Result<std::vector<WriteRecord>> RunJournal::slot_records(std::string_view pci_address) {
+    const std::lock_guard hold(*lock_);
+    Journal* records = open_locked();
+    if (records == nullptr) return std::unexpected(missing_locked());
+    return records->slot_records(pci_address);
+}
+
 void RunJournal::report(const Error& problem) {
     const std::lock_guard hold(*lock_);
     report_locked(problem);
@@ -97,11 +104,17 @@ void RunJournal::report_locked(const Error& problem) {
     if (on_problem_) on_problem_(problem);
 }
 
-std::filesystem::path journal_file_from_environment() {
+std::filesystem::path state_dir_from_environment() {
     const char* state_dir = std::getenv(kStateDirVariable);
-    const std::filesystem::path dir =
-        state_dir != nullptr && *state_dir != '\0' ? state_dir : kDefaultStateDir;
-    return dir / kJournalFileName;
+    return state_dir != nullptr && *state_dir != '\0' ? state_dir : kDefaultStateDir;
+}
+
+std::filesystem::path journal_file_in(const std::filesystem::path& state_dir) {
+    return state_dir / kJournalFileName;
+}
+
+std::filesystem::path journal_file_from_environment() {
+    return journal_file_in(state_dir_from_environment());
 }
 
 }  // namespace tarnvel

@@ -50,6 +50,7 @@ class RunJournal {
     Status end_write(std::int64_t id, const WriteEnd& end);
     Status note_reboot(std::int64_t id, const RebootNote& reboot);
     Result<std::vector<WriteRecord>> records();
+    Result<std::vector<WriteRecord>> slot_records(std::string_view pci_address);
     // Why the journal can't be used, once it was found so.
     std::optional<Error> problem() const;
     bool required() const { return need_ == Need::Required; }
@@ -74,8 +75,13 @@ class RunJournal {
     std::unique_ptr<std::mutex> lock_ = std::make_unique<std::mutex>();
 };
 
-// Where the programs keep the journal: TARNVEL_STATE_DIR, or /var/lib/tarnvel, and in it
-// journal.sqlite. Only the programs read this; the library takes the file it is given.
+// Where the programs keep their state: TARNVEL_STATE_DIR, or /var/lib/tarnvel. The journal and
+// the backups of a run both come from it. Only the programs read this; the library takes the
+// directory or the file it is given.
+std::filesystem::path state_dir_from_environment();
+// The journal in the state directory `state_dir`: its journal.sqlite.
+std::filesystem::path journal_file_in(const std::filesystem::path& state_dir);
+// The journal in the state directory from the environment.
 std::filesystem::path journal_file_from_environment();
 
 }  // namespace tarnvel

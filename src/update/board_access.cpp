@@ -16,29 +16,32 @@ std::unexpected<AccessFailure> failure(Stage stage, Error error) {
 
 // Opens the board untouched and makes sure of its part for reading `length` bytes; the board
 // is closed again on failure.
-std::expected<void, AccessFailure> open_for_reading(BoardDevice& board, std::uint64_t length) {
-    if (auto opened = open_for_flashing(board, FlashOpening::Untouched); !opened) {
-        board.close();
-        return opened;
-    }
+std::expected<OpenBoard, AccessFailure> open_for_reading(BoardDevice& board, std::uint64_t length) {
+    auto opened = open_for_flashing(board, FlashOpening::Untouched);
+    if (!opened) return opened;
     if (auto part = identify_flash_part(board, length, FlashUse::Read); !part) {
-        board.close();
         return std::unexpected(std::move(part.error()));
     }
-    return {};
+    return opened;
 }
 
 }  // namespace
 
-std::expected<void, AccessFailure> open_for_flashing(BoardDevice& board, FlashOpening how) {
+std::expected<OpenBoard, AccessFailure> open_for_flashing(BoardDevice& board, FlashOpening how) {
+    OpenBoard owner(board);
+    // tarnvel-flash's opening leaves the record as the failure left it.
+    const auto left = [&](Stage stage, Error error) {
+        if (how == FlashOpening::ResetBus) (void)owner.release();
+        return failure(stage, std::move(error));
+    };
     if (auto opened = open_board(board); !opened) {
         const std::int32_t* code = opened.error().os_code();
-        return failure(code != nullptr && *code == EWOULDBLOCK ? Stage::Locked : Stage::Open,
-                       std::move(opened.error()));
+        return left(code != nullptr && *code == EWOULDBLOCK ? Stage::Locked : Stage::Open,
+                    std::move(opened.error()));
     }
     auto built = how == FlashOpening::ResetBus ? attach_flash(board) : build_flash(board);
-    if (!built) return failure(Stage::Flash, std::move(built.error()));
-    return {};
+    if (!built) return left(Stage::Flash, std::move(built.error()));
+    return owner;
 }
 
 std::expected<FlashGeometry, AccessFailure> identify_flash_part(BoardDevice& board,
@@ -61,11 +64,10 @@ std::expected<FlashGeometry, AccessFailure> identify_flash_part(BoardDevice& boa
 std::expected<ImageComparison, AccessFailure> verify_flash(BoardDevice& board,
                                                            std::span<const std::uint8_t> image,
                                                            ProgrammingObserver& observer) {
-    if (auto ready = open_for_reading(board, image.size()); !ready) {
-        return std::unexpected(std::move(ready.error()));
-    }
+    auto ready = open_for_reading(board, image.size());
+    if (!ready) return std::unexpected(std::move(ready.error()));
     auto comparison = compare_firmware(board, image, observer);
-    board.close();
+    ready->close();
     if (!comparison) return failure(Stage::Read, std::move(comparison.error()));
     return *comparison;
 }
@@ -73,9 +75,10 @@ std::expected<ImageComparison, AccessFailure> verify_flash(BoardDevice& board,
 std::expected<void, AccessFailure> read_flash(BoardDevice& board, std::uint32_t length,
                                               ProgrammingObserver& observer,
                                               const RegionSink& sink) {
-    if (auto ready = open_for_reading(board, length); !ready) return ready;
+    auto ready = open_for_reading(board, length);
+    if (!ready) return std::unexpected(std::move(ready.error()));
     auto read = read_firmware_region(board, length, observer, sink);
-    board.close();
+    ready->close();
     if (!read) return failure(Stage::Read, std::move(read.error()));
     return {};
 }

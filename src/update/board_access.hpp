@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <utility>
 
 #include "base/error.hpp"
 #include "device/board_device.hpp"
@@ -40,11 +41,47 @@ struct AccessFailure {
     Error error;
 };
 
+// A board open for flashing, closed by its owner once: when the owner goes out of scope, or
+// earlier by its close. Moved along with the board's update from one step to the next; a
+// moved-from owner holds nothing.
+class OpenBoard {
+  public:
+    OpenBoard() = default;
+    explicit OpenBoard(BoardDevice& board) : board_(&board) {}
+    OpenBoard(OpenBoard&& other) noexcept : board_(std::exchange(other.board_, nullptr)) {}
+    OpenBoard& operator=(OpenBoard&& other) noexcept {
+        if (this != &other) {
+            close();
+            board_ = std::exchange(other.board_, nullptr);
+        }
+        return *this;
+    }
+    OpenBoard(const OpenBoard&) = delete;
+    OpenBoard& operator=(const OpenBoard&) = delete;
+    ~OpenBoard() { close(); }
+
+    BoardDevice& operator*() const { return *board_; }
+    BoardDevice* operator->() const { return board_; }
+    explicit operator bool() const { return board_ != nullptr; }
+
+    // Closes the board now; the owner holds nothing afterwards.
+    void close() {
+        if (board_ != nullptr) std::exchange(board_, nullptr)->close();
+    }
+    // Leaves the board open past its owner: its record closes it when the run ends.
+    BoardDevice* release() { return std::exchange(board_, nullptr); }
+
+  private:
+    BoardDevice* board_ = nullptr;
+};
+
 // Opens the board's node with the board lock and builds its flash objects as its kind
-// requires. A failed open leaves the record as it was; a failed reset (Stage::Flash) leaves the
-// node open and the objects in the record: the caller closes it, or keeps it as tarnvel-flash
-// does until the run ends.
-std::expected<void, AccessFailure> open_for_flashing(BoardDevice& board, FlashOpening how);
+// requires; the board stays open and locked as long as the owner answered lives. A board opened
+// untouched is closed again on failure. A board opened with its bus reset (tarnvel-flash's
+// opening) is not: a failed open leaves the record as it was, and a failed reset (Stage::Flash)
+// leaves the node open and the objects in the record until the run ends, as tarnvel-flash has
+// always left them.
+std::expected<OpenBoard, AccessFailure> open_for_flashing(BoardDevice& board, FlashOpening how);
 
 // Before the first erase or read of an opened board: waits (bounded) for a flash that a killed
 // run left busy, resets a parallel flash to read mode, identifies the part and checks that it

@@ -218,6 +218,49 @@ RebootVerdict verdict_on(const ReportedIdentity& after, const BoardIdentity& bef
     return RebootVerdict::AsWritten;
 }
 
+// The board's newest record whose write changed or may have changed its flash: the one the
+// decision weighs. `records` are its slot's, newest first.
+const WriteRecord* last_touching(std::span<const WriteRecord> records, BoardKind kind) {
+    const auto last = std::ranges::find_if(records, [kind](const WriteRecord& record) {
+        return record.start.kind == std::int64_t{static_cast<std::uint8_t>(kind)} &&
+               record.touched_flash();
+    });
+    return last != records.end() ? &*last : nullptr;
+}
+
+// Why a board with its image and its decision is not written, when it is not: another process
+// writes it, or the decision, the fleet's list of images or the signature holds it back.
+std::optional<UpdateResult> refusal(const UpdatePolicy& policy, BoardUpdateReport& report,
+                                    const ChosenImage& image, const Decision& decision,
+                                    const std::optional<SignatureVerdict>& restored_verdict) {
+    // Another process holds the board while it writes it: not even asked about.
+    if (decision.status == BoardStatus::Writing) return UpdateResult::Writing;
+    // A backup written back was chosen by the rollback, which judged the firmware it holds
+    // against the fleet's list: the versions and the list see only the span's bytes.
+    const bool rollback = image.origin.backup_of.has_value();
+    if (policy.unattended && !decision.writes_unattended(policy.force || rollback)) {
+        return decision.status == BoardStatus::PendingPowerCycle ? UpdateResult::PendingPowerCycle
+               : decision.status == BoardStatus::BoardNewer      ? UpdateResult::BoardNewer
+               : decision.status == BoardStatus::HeldBack        ? UpdateResult::HeldBack
+                                                                 : UpdateResult::UpToDate;
+    }
+    // A fleet's list of images decides whether this one may be written at all.
+    switch (rollback ? ImageVerdict::Allowed : judge_image(policy.images, image.sha256)) {
+        case ImageVerdict::Allowed: break;
+        case ImageVerdict::Blocked: return UpdateResult::Blocked;
+        case ImageVerdict::NotApproved: return UpdateResult::NotApproved;
+    }
+    // A signature that does not hold is never written past, nor, where signatures are
+    // required, a missing one or one by a key not trusted: not even with --force.
+    if (policy.check_signatures) {
+        const SignatureVerdict signature =
+            restored_verdict ? *restored_verdict : judge_signature(policy.images, image.signature);
+        report.signature = image.signature;
+        if (signature != SignatureVerdict::Allowed) return result_of(signature);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogue& dialogue,
@@ -236,134 +279,123 @@ BoardUpdate::BoardUpdate(UpdatePolicy policy, RunJournal& journal, UpdateDialogu
 std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& board,
                                                                    const ImageFile* image_file) {
     BoardUpdateReport report(board);
+    // Closes the board on every way out of here but the one to its write.
+    OpenBoard owner;
     const bool opened_first = policy_.opening == UpdatePolicy::Opening::FirstWithBusReset;
     if (opened_first) {
         // A bus that refused its reset leaves the node open and the objects in the record.
-        if (auto opened = open_for_flashing(board, FlashOpening::ResetBus); !opened) {
+        auto opened = open_for_flashing(board, FlashOpening::ResetBus);
+        if (!opened) {
             access_failed(report, std::move(opened.error()));
             return report;
         }
+        owner = std::move(*opened);
         dialogue_.opened(report.board);
     }
 
-    // The image lives until this board is left, whichever way that happens.
-    const ImageFile* file = image_file != nullptr ? image_file : policy_.image_file;
-    auto chosen = images_.choose(board, file);
-    if (!chosen) {
-        board.close();
-        report.result = result_of(chosen.error());
-        report.error = chosen.error().cause;
-        report.passed_over = std::move(chosen.error());
-        return report;
-    }
-    // A backup written back is vouched for by the write that put its firmware on the flash,
-    // whose signature it then carries (a backup is this board's own copy, never shared).
     std::optional<SignatureVerdict> restored_verdict;
-    if (policy_.check_signatures && file != nullptr && file->backup_of) {
-        auto relabelled = std::make_shared<ChosenImage>(**chosen);
-        restored_verdict = judge_restored_image(policy_.images, *file, policy_.force, *relabelled);
-        *chosen = std::move(relabelled);
-    }
-    const ChosenImage& image = **chosen;
-    report.image_version = image.version;
-    report.image_sha256 = image.sha256;
-    report.image_backup_of = image.origin.backup_of;
-    report.image_backup_firmware = image.origin.backup_firmware;
-    if (policy_.check_signatures) report.signature = image.signature;
-
-    // What the journal knows of the flash weighs more than the versions; a board whose last
-    // record can't be read, or whose journal can't be opened, is not decided on versions alone.
-    std::optional<WriteRecord> last_write;
-    const bool decides = policy_.decide_from_journal;
-    if (decides && !journal_.available() && journal_.problem()) {
-        board.close();
-        fail(report, UpdateFailure::Undecided, journal_.problem());
+    std::shared_ptr<const ChosenImage> image =
+        image_for(board, image_file, report, restored_verdict);
+    if (!image) return report;
+    std::optional<std::vector<WriteRecord>> records;
+    if (!read_slot_records(report, records)) return report;
+    const WriteRecord* last_write =
+        policy_.decide_from_journal && records && !report.board.pci_address.empty()
+            ? last_touching(*records, report.board.kind)
+            : nullptr;
+    const Decision& decision = report.decision.emplace(
+        decide(report.board, ImageOffer(image->version), last_write, host_.now()));
+    if (auto refused = refusal(policy_, report, *image, decision, restored_verdict)) {
+        report.result = *refused;
         return report;
-    }
-    if (decides && journal_.available() && !report.board.pci_address.empty()) {
-        auto last = journal_.last_write(report.board.pci_address, report.board.kind, true);
-        if (!last) {
-            board.close();
-            journal_.report(last.error());
-            fail(report, UpdateFailure::Undecided, std::move(last.error()));
-            return report;
-        }
-        last_write = std::move(*last);
-    }
-    const Decision& decision = report.decision.emplace(decide(
-        report.board, ImageOffer(image.version), last_write ? &*last_write : nullptr, host_.now()));
-    // Another process holds the board while it writes it: not even asked about.
-    if (decision.status == BoardStatus::Writing) {
-        board.close();
-        report.result = UpdateResult::Writing;
-        return report;
-    }
-    // A backup written back was chosen by the rollback, which judged the firmware it holds
-    // against the fleet's list: the versions and the list see only the span's bytes.
-    const bool rollback = image.origin.backup_of.has_value();
-    if (policy_.unattended && !decision.writes_unattended(policy_.force || rollback)) {
-        board.close();
-        report.result = decision.status == BoardStatus::PendingPowerCycle
-                            ? UpdateResult::PendingPowerCycle
-                        : decision.status == BoardStatus::BoardNewer ? UpdateResult::BoardNewer
-                        : decision.status == BoardStatus::HeldBack   ? UpdateResult::HeldBack
-                                                                     : UpdateResult::UpToDate;
-        return report;
-    }
-    // A fleet's list of images decides whether this one may be written at all.
-    switch (rollback ? ImageVerdict::Allowed : judge_image(policy_.images, image.sha256)) {
-        case ImageVerdict::Allowed: break;
-        case ImageVerdict::Blocked:
-            board.close();
-            report.result = UpdateResult::Blocked;
-            return report;
-        case ImageVerdict::NotApproved:
-            board.close();
-            report.result = UpdateResult::NotApproved;
-            return report;
-    }
-    // A signature that does not hold is never written past, nor, where signatures are
-    // required, a missing one or one by a key not trusted: not even with --force.
-    if (policy_.check_signatures) {
-        const SignatureVerdict signature =
-            restored_verdict ? *restored_verdict : judge_signature(policy_.images, image.signature);
-        report.signature = image.signature;
-        if (signature != SignatureVerdict::Allowed) {
-            board.close();
-            report.result = result_of(signature);
-            return report;
-        }
     }
     if (journal_.required() && !journal_.available()) {
-        board.close();
         fail(report, UpdateFailure::Journal, journal_.problem());
         return report;
     }
 
     // The board is locked from here until it is closed: also while the operator is asked.
     if (!opened_first) {
-        if (auto opened = open_for_flashing(board, FlashOpening::Untouched); !opened) {
-            board.close();
+        auto opened = open_for_flashing(board, FlashOpening::Untouched);
+        if (!opened) {
             access_failed(report, std::move(opened.error()));
             return report;
         }
+        owner = std::move(*opened);
     }
     // Asked even when the image is not newer: writing the same firmware again is the
     // operator's way to repair a damaged flash.
-    if (!policy_.unattended && !dialogue_.confirm_write({report.board, image, decision})) {
-        board.close();
+    if (!policy_.unattended && !dialogue_.confirm_write({report.board, *image, decision})) {
         report.result = UpdateResult::Declined;
         return report;
     }
-    return AcceptedWrite{.board = &board, .image = std::move(*chosen), .report = std::move(report)};
+    return AcceptedWrite{.board = std::move(owner),
+                         .image = std::move(image),
+                         .report = std::move(report),
+                         .slot_records = std::move(records)};
+}
+
+std::shared_ptr<const ChosenImage> BoardUpdate::image_for(
+    BoardDevice& board, const ImageFile* image_file, BoardUpdateReport& report,
+    std::optional<SignatureVerdict>& restored_verdict) {
+    // The image lives until this board is left, whichever way that happens.
+    const ImageFile* file = image_file != nullptr ? image_file : policy_.image_file;
+    auto chosen = images_.choose(board, file);
+    if (!chosen) {
+        report.result = result_of(chosen.error());
+        report.error = chosen.error().cause;
+        report.passed_over = std::move(chosen.error());
+        return nullptr;
+    }
+    // A backup written back is vouched for by the write that put its firmware on the flash,
+    // whose signature it then carries (a backup is this board's own copy, never shared).
+    if (policy_.check_signatures && file != nullptr && file->backup_of) {
+        auto relabelled = std::make_shared<ChosenImage>(**chosen);
+        restored_verdict = judge_restored_image(policy_.images, *file, policy_.force, *relabelled);
+        *chosen = std::move(relabelled);
+    }
+    std::shared_ptr<const ChosenImage> image = std::move(*chosen);
+    report.image_version = image->version;
+    report.image_sha256 = image->sha256;
+    report.image_backup_of = image->origin.backup_of;
+    report.image_backup_firmware = image->origin.backup_firmware;
+    if (policy_.check_signatures) report.signature = image->signature;
+    return image;
+}
+
+bool BoardUpdate::read_slot_records(BoardUpdateReport& report,
+                                    std::optional<std::vector<WriteRecord>>& records) {
+    // What the journal knows of the flash weighs more than the versions; a board whose last
+    // record can't be read, or whose journal can't be opened, is not decided on versions alone.
+    const bool decides = policy_.decide_from_journal;
+    if (decides && !journal_.available() && journal_.problem()) {
+        fail(report, UpdateFailure::Undecided, journal_.problem());
+        return false;
+    }
+    const bool decided_by_them =
+        decides && journal_.available() && !report.board.pci_address.empty();
+    // A backup's extent and label come from the board's records as well.
+    const bool labelled_by_them =
+        policy_.backup == UpdatePolicy::Backup::Kept && journal_.available();
+    if (!decided_by_them && !labelled_by_them) return true;
+    auto read = journal_.slot_records(report.board.pci_address);
+    if (read) {
+        records = std::move(*read);
+        return true;
+    }
+    journal_.report(read.error());
+    // Without them a backup is kept still, not knowing what it holds.
+    if (!decided_by_them) return true;
+    fail(report, UpdateFailure::Undecided, std::move(read.error()));
+    return false;
 }
 
 BoardUpdateReport BoardUpdate::write(AcceptedWrite accepted, const StopRequest* stop) {
-    BoardDevice& board = *accepted.board;
+    // Closed on every way out of here, at the latest when the write has ended.
+    OpenBoard board = std::move(accepted.board);
     BoardUpdateReport report = std::move(accepted.report);
     const auto stopped_before = [&] {
         if (stop == nullptr || !stop->requested()) return false;
-        board.close();
         report.result = UpdateResult::NotAttempted;
         return true;
     };
@@ -372,19 +404,27 @@ BoardUpdateReport BoardUpdate::write(AcceptedWrite accepted, const StopRequest* 
     // who declines leaves the board untouched.
     if (policy_.opening == UpdatePolicy::Opening::WhenWritingIdentified) {
         if (auto part =
-                identify_flash_part(board, accepted.image->image.data.size(), FlashUse::Write);
+                identify_flash_part(*board, accepted.image->image.data.size(), FlashUse::Write);
             !part) {
-            board.close();
             access_failed(report, std::move(part.error()));
             return report;
         }
     }
     if (stopped_before()) return report;
-    write_image(board, *accepted.image, report, stop);
+    write_image(std::move(board), *accepted.image, accepted.slot_records, report, stop);
     return report;
 }
 
-void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
+// What the flash held before the write, as read and kept (UpdatePolicy::Backup::Kept).
+struct BoardUpdate::HeldFlash {
+    std::vector<std::uint8_t> bytes;  // from the image's start, `extent` of them
+    std::uint64_t extent = 0;
+    // What the backup holds, as the board's records tell; none without a backup.
+    std::optional<FirmwareHeld> holds;
+};
+
+void BoardUpdate::write_image(OpenBoard owner, const ChosenImage& image,
+                              const std::optional<std::vector<WriteRecord>>& slot_records,
                               BoardUpdateReport& report, const StopRequest* stop) {
     // A stop signal waits until the programming has ended, the operator has been told and the
     // journal has its end: a block cut short between erase and write would leave the board
@@ -394,102 +434,119 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
     if (stop == nullptr) {
         hold = std::make_unique<StopSignalHold>([&dialogue = dialogue_] { dialogue.stopping(); });
     }
+    // Declared after the hold: on every way out the board is closed before a held stop signal
+    // ends the program.
+    OpenBoard board = std::move(owner);
 
     ProgrammingReport done;
     Status programmed;
-    WriteStart start;
+    std::optional<WriteStart> start;
     std::chrono::steady_clock::time_point started_at;
     {
         const std::unique_ptr<ProgrammingObserver> observer =
             dialogue_.progress(report.board, hold.get());
-        // What the flash holds over the span is kept before the record names it, and the read
-        // that keeps it also tells which blocks differ from the image.
-        std::vector<std::uint8_t> held;
-        std::optional<FirmwareHeld> holds;
-        std::uint64_t extent = 0;
-        if (policy_.backup == UpdatePolicy::Backup::Kept) {
-            // The board's records tell how far the firmware the write replaces reaches and
-            // what it is; without them, what the backup holds is not known.
-            std::optional<std::vector<WriteRecord>> mine;
-            if (journal_.available()) {
-                auto records = journal_.records();
-                if (records) {
-                    mine = records_of_board(*records, report.board);
-                } else {
-                    journal_.report(records.error());
-                }
-            }
-            extent = backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
-                                   image.image.data.size());
-            Status read =
-                read_held(board, extent, static_cast<std::uint32_t>(image.image.data.size()),
-                          *observer, held, stop);
-            // A flash that holds the image over its span already is not changed by the
-            // write: there is nothing to keep.
-            const bool holds_image =
-                read && std::ranges::equal(std::span(held).first(image.image.data.size()),
-                                           image.image.data);
-            std::optional<Result<BackupRef>> kept;
-            if (read && !holds_image) {
-                kept = BackupStore(policy_.state_dir).keep(board.pci_address, board.kind, held);
-                if (*kept) report.backup = **kept;
-            }
-            // Asked to stop before the record is begun: the board is not written, and no
-            // record will name the backup.
-            if (stop != nullptr && stop->requested()) {
-                board.close();
-                if (report.backup) (void)BackupStore(policy_.state_dir).remove(report.backup->file);
-                report.backup.reset();
-                report.result = UpdateResult::NotAttempted;
-                return;
-            }
-            if (!read || (kept && !*kept)) {
-                board.close();
-                fail(report, UpdateFailure::Backup, std::move(read ? kept->error() : read.error()));
-                return;
-            }
-            if (report.backup) holds = mine ? flash_holds(report.board, *mine) : FirmwareHeld{};
-        }
-
-        // The record is committed and on the disk before the first erase.
-        started_at = std::chrono::steady_clock::now();
-        start = start_of(report.board, image, journal_.program(), host_, report.backup,
-                         policy_.backup == UpdatePolicy::Backup::Skipped);
-        if (report.backup && holds) {
-            start.backup_size = static_cast<std::int64_t>(extent);
-            start.backup_holds = std::string(holding_word(holds->holding));
-            start.backup_version = holds->version;
-            start.backup_image_sha256 = holds->image_sha256;
-        }
-        if (journal_.available()) {
-            auto started = journal_.start_write(start);
-            if (started) {
-                report.record = *started;
-            } else {
-                journal_.report(started.error());
-            }
-        }
-        if (!report.record && report.backup) {
-            // No record names the backup, so nothing could ever write it back: it goes.
-            (void)BackupStore(policy_.state_dir).remove(report.backup->file);
-            report.backup.reset();
-        }
-        if (!report.record && journal_.required()) {
-            // No board is written that the journal could not tell of afterwards.
-            board.close();
-            fail(report, UpdateFailure::Journal,
-                 journal_.problem().value_or(
-                     Error::message(ErrorKind::Other, "the journal can't record the write")));
+        HeldFlash held;
+        if (policy_.backup == UpdatePolicy::Backup::Kept &&
+            !keep_backup(*board, image, slot_records, report, *observer, stop, held)) {
             return;
         }
-        log_.send(write_log_entry(start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
+        started_at = std::chrono::steady_clock::now();
+        start = begin_record(image, held, report);
+        if (!start) return;
+        log_.send(write_log_entry(*start, report.record, kWriteStartedId, LOG_NOTICE, "started"));
+        const std::size_t length = image.image.data.size();
         programmed = program_firmware(
-            board, image.image, *observer, &done,
+            *board, image.image, *observer, &done,
             policy_.full_write ? ProgrammingMode::Full : ProgrammingMode::Differing,
-            held.empty() ? std::span<const std::uint8_t>()
-                         : std::span<const std::uint8_t>(held).first(image.image.data.size()),
+            held.bytes.empty() ? std::span<const std::uint8_t>()
+                               : std::span<const std::uint8_t>(held.bytes).first(length),
             stop);
     }
+    const bool stopped = hold ? hold->stop_waiting() : stop->requested();
+    finish_write(report, *start, done, std::move(programmed), started_at, stopped);
+    dialogue_.write_ended(report);
+    // The reboot goes through sysfs; the register channel is not needed again.
+    board.close();
+
+    // A stop signal that came meanwhile ends the program here.
+    hold.reset();
+}
+
+bool BoardUpdate::keep_backup(BoardDevice& board, const ChosenImage& image,
+                              const std::optional<std::vector<WriteRecord>>& slot_records,
+                              BoardUpdateReport& report, ProgrammingObserver& observer,
+                              const StopRequest* stop, HeldFlash& held) {
+    // The board's records tell how far the firmware the write replaces reaches and what it is;
+    // without them, what the backup holds is not known.
+    std::optional<std::vector<WriteRecord>> mine;
+    if (slot_records) mine = records_of_board(*slot_records, report.board);
+    const std::size_t image_length = image.image.data.size();
+    held.extent =
+        backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}), image_length);
+    Status read = read_held(board, held.extent, static_cast<std::uint32_t>(image_length), observer,
+                            held.bytes, stop);
+    // A flash that holds the image over its span already is not changed by the write: there
+    // is nothing to keep.
+    const bool holds_image =
+        read && std::ranges::equal(std::span(held.bytes).first(image_length), image.image.data);
+    std::optional<Result<BackupRef>> kept;
+    if (read && !holds_image) {
+        kept = BackupStore(policy_.state_dir).keep(board.pci_address, board.kind, held.bytes);
+        if (*kept) report.backup = **kept;
+    }
+    // Asked to stop before the record is begun: the board is not written, and no record will
+    // name the backup.
+    if (stop != nullptr && stop->requested()) {
+        drop_backup(report);
+        report.result = UpdateResult::NotAttempted;
+        return false;
+    }
+    if (!read || (kept && !*kept)) {
+        fail(report, UpdateFailure::Backup, std::move(read ? kept->error() : read.error()));
+        return false;
+    }
+    if (report.backup) held.holds = mine ? flash_holds(report.board, *mine) : FirmwareHeld{};
+    return true;
+}
+
+std::optional<WriteStart> BoardUpdate::begin_record(const ChosenImage& image, const HeldFlash& held,
+                                                    BoardUpdateReport& report) {
+    WriteStart start = start_of(report.board, image, journal_.program(), host_, report.backup,
+                                policy_.backup == UpdatePolicy::Backup::Skipped);
+    if (report.backup && held.holds) {
+        start.backup_size = static_cast<std::int64_t>(held.extent);
+        start.backup_holds = std::string(holding_word(held.holds->holding));
+        start.backup_version = held.holds->version;
+        start.backup_image_sha256 = held.holds->image_sha256;
+    }
+    if (journal_.available()) {
+        auto started = journal_.start_write(start);
+        if (started) {
+            report.record = *started;
+        } else {
+            journal_.report(started.error());
+        }
+    }
+    // No record names the backup, so nothing could ever write it back: it goes.
+    if (!report.record) drop_backup(report);
+    if (!report.record && journal_.required()) {
+        // No board is written that the journal could not tell of afterwards.
+        fail(report, UpdateFailure::Journal,
+             journal_.problem().value_or(
+                 Error::message(ErrorKind::Other, "the journal can't record the write")));
+        return std::nullopt;
+    }
+    return start;
+}
+
+void BoardUpdate::drop_backup(BoardUpdateReport& report) const {
+    if (report.backup) (void)BackupStore(policy_.state_dir).remove(report.backup->file);
+    report.backup.reset();
+}
+
+void BoardUpdate::finish_write(BoardUpdateReport& report, const WriteStart& start,
+                               const ProgrammingReport& done, Status programmed,
+                               std::chrono::steady_clock::time_point started_at, bool stopped) {
     report.programmed = true;
     report.flash_changed = done.flash_changed;
     report.blocks = done.block_count;
@@ -504,38 +561,17 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
         .blocks_written = done.blocks_written,
         .blocks_unchanged = done.blocks_unchanged,
         .retries = done.retries,
-        .stopped = hold ? hold->stop_waiting() : stop->requested(),
+        .stopped = stopped,
         .duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now() - started_at)
                            .count(),
     };
-    if (report.record) {
-        end_record(report, end);
-    }
+    if (report.record) end_record(report, end);
     log_.send(write_ended_entry(start, report.record, end));
     if (programmed) {
         // A write that found every block holding the image changed nothing.
         report.result = done.flash_changed ? UpdateResult::Updated : UpdateResult::Unchanged;
-        // A board keeps its newest backups, and every one a record still needs.
-        if (policy_.backup == UpdatePolicy::Backup::Kept && journal_.available()) {
-            // The way back stays: the backup a rollback would write back now.
-            auto records = journal_.records();
-            const BackupStore store(policy_.state_dir);
-            std::vector<std::string> way_back;
-            if (records) {
-                if (auto target = choose_rollback(report.board, *records, {}, store, {})) {
-                    way_back.push_back(target->backup.file);
-                }
-            }
-            auto pruned = records ? prune_backups(*records, store, report.board.pci_address,
-                                                  policy_.keep_backups, way_back)
-                                  : Status(std::unexpected(std::move(records.error())));
-            if (pruned) {
-                pruned = remove_unnamed_backups(*records, BackupStore(policy_.state_dir),
-                                                report.board.pci_address);
-            }
-            if (!pruned) journal_.report(pruned.error());
-        }
+        if (policy_.backup == UpdatePolicy::Backup::Kept) prune_backups_of(report);
     } else if (done.stopped) {
         // Whole blocks only: the next run writes the rest.
         report.result = UpdateResult::Stopped;
@@ -546,12 +582,26 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
         fail(report, UpdateFailure::Programming, std::move(programmed.error()));
         report.ends_run = true;
     }
-    dialogue_.write_ended(report);
-    // The reboot goes through sysfs; the register channel is not needed again.
-    board.close();
+}
 
-    // A stop signal that came meanwhile ends the program here.
-    hold.reset();
+void BoardUpdate::prune_backups_of(const BoardUpdateReport& report) {
+    // A board keeps its newest backups, and every one a record still needs; its slot's records
+    // (read again: this write is one of them now) are all that tell.
+    if (!journal_.available()) return;
+    auto records = journal_.slot_records(report.board.pci_address);
+    const BackupStore store(policy_.state_dir);
+    // The way back stays: the backup a rollback would write back now.
+    std::vector<std::string> way_back;
+    if (records) {
+        if (auto target = choose_rollback(report.board, *records, {}, store, {})) {
+            way_back.push_back(target->backup.file);
+        }
+    }
+    auto pruned = records ? prune_backups(*records, store, report.board.pci_address,
+                                          policy_.keep_backups, way_back)
+                          : Status(std::unexpected(std::move(records.error())));
+    if (pruned) pruned = remove_unnamed_backups(*records, store, report.board.pci_address);
+    if (!pruned) journal_.report(pruned.error());
 }
 
 Status BoardUpdate::read_held(BoardDevice& board, std::uint64_t length, std::uint32_t image_length,

@@ -4,6 +4,7 @@
 // the reboot and what the board reports afterwards. The programs give it their dialogue (their
 // own words, questions and progress) and their policy, and render what it returns.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -29,6 +30,8 @@
 #include "journal/run_journal.hpp"
 
 namespace tarnvel {
+
+struct ProgrammingReport;
 
 // How a program updates a board: where its dialogue and its flash differ.
 struct UpdatePolicy {
@@ -249,9 +252,15 @@ using BoardRestart = std::function<Result<std::optional<std::string>>(const Boar
 // A board the update has got ready to write, between BoardUpdate::accept and write: its image
 // chosen, the decision made, the operator's consent given, the node open and the board locked.
 struct AcceptedWrite {
-    BoardDevice* board;
+    // Open and locked; closed by its owner once the write has ended, or when the write is left
+    // undone.
+    OpenBoard board;
     std::shared_ptr<const ChosenImage> image;  // shared with the run's other boards of its kind
     BoardUpdateReport report;
+    // The records of the board's slot (of every kind that was there), newest first, read once
+    // before the write: the decision weighed the board's last one, and the backup's extent and
+    // label come from them. None when they were not read.
+    std::optional<std::vector<WriteRecord>> slot_records;
 };
 
 // One board's update, in the steps a run of boards (UpdateRun) takes it. One board's steps
@@ -289,9 +298,45 @@ class BoardUpdate {
     void reboot(BoardDevice& board, BoardUpdateReport& report, bool wanted);
 
   private:
-    // The write, from the record's start to its end.
-    void write_image(BoardDevice& board, const ChosenImage& image, BoardUpdateReport& report,
-                     const StopRequest* stop);
+    struct HeldFlash;
+
+    // The board's image, chosen (a backup written back relabelled with the signature of the
+    // write that put its firmware on the flash, judged in `restored_verdict`), its facts in
+    // the report; null when the board gets none (the report says why).
+    std::shared_ptr<const ChosenImage> image_for(BoardDevice& board, const ImageFile* image_file,
+                                                 BoardUpdateReport& report,
+                                                 std::optional<SignatureVerdict>& restored_verdict);
+    // Reads the records of the board's slot once, for all the write needs of them, when the
+    // decision or the backup does. False (the report failed) when the decision needs them and
+    // they can't be read.
+    bool read_slot_records(BoardUpdateReport& report,
+                           std::optional<std::vector<WriteRecord>>& records);
+    // The write, from the record's start to its end; `owner` closes the board on every path.
+    void write_image(OpenBoard owner, const ChosenImage& image,
+                     const std::optional<std::vector<WriteRecord>>& slot_records,
+                     BoardUpdateReport& report, const StopRequest* stop);
+    // Reads what the flash holds over the span the write replaces (as far as the board's
+    // records say the firmware reaches) and keeps it, before the record names it; the read
+    // also tells which blocks differ from the image. False when the board is not to be written
+    // (the report says why).
+    bool keep_backup(BoardDevice& board, const ChosenImage& image,
+                     const std::optional<std::vector<WriteRecord>>& slot_records,
+                     BoardUpdateReport& report, ProgrammingObserver& observer,
+                     const StopRequest* stop, HeldFlash& held);
+    // The write's record, committed and on the disk before the first erase; none when the
+    // board is not to be written: the journal it requires can't record the write.
+    std::optional<WriteStart> begin_record(const ChosenImage& image, const HeldFlash& held,
+                                           BoardUpdateReport& report);
+    // A backup no record will name goes.
+    void drop_backup(BoardUpdateReport& report) const;
+    // The end of the programming in the report, the record and the system log, and after a
+    // verified write the pruning of the board's backups.
+    void finish_write(BoardUpdateReport& report, const WriteStart& start,
+                      const ProgrammingReport& done, Status programmed,
+                      std::chrono::steady_clock::time_point started_at, bool stopped);
+    // After a verified write: a board keeps its newest backups, and every one a record (or
+    // the way back) still needs.
+    void prune_backups_of(const BoardUpdateReport& report);
     // Reads what the flash holds over the first `length` bytes of the image region into
     // `held`; `observer` hears of each block of the image's span (`image_length`) read, as of a
     // comparison. With `stop`, the read ends at a block's end once it is set.

@@ -140,16 +140,48 @@ RunOutcome UpdateRun::at_once(std::span<BoardDevice* const> boards,
             }
         },
         [&dialogue] { dialogue.stopping(); });
-    const StopRequest& stop = watch->request();
     // A signal counts from the moment it waits, before the watch's thread has taken it.
     const auto stopped = [&] { return watch->stopped(); };
     const auto keep_stop = [&] {
         if (stopped()) outcome.held_stop = std::move(watch);
     };
 
+    std::vector<AcceptedWrite> accepted;
+    const std::vector<std::size_t> written =
+        accept_each(boards, images, reports, accepted, stopped);
+    if (accepted.empty()) {
+        keep_stop();
+        return outcome;
+    }
+
+    // A board accepted before a stop at a later question is not written (not attempted).
+    const bool stopped_asking = stopped();
+    StopRequest asked_to_stop;
+    asked_to_stop.request();
+    asking.store(stopped_asking);
+    write_at_once(boards, written, accepted, reports,
+                  stopped_asking ? asked_to_stop : watch->request());
+    if (stopped()) {
+        // Nothing is rebooted once the operator has asked the run to stop.
+        for (std::size_t i : written) {
+            if (update_.may_reboot(reports[i])) dialogue_.finished(reports[i]);
+        }
+        keep_stop();
+        return outcome;
+    }
+    asking.store(true);
+    reboot_at_once(boards, written, reports, stopped);
+    keep_stop();
+    return outcome;
+}
+
+std::vector<std::size_t> UpdateRun::accept_each(std::span<BoardDevice* const> boards,
+                                                std::span<const ImageFile* const> images,
+                                                std::vector<BoardUpdateReport>& reports,
+                                                std::vector<AcceptedWrite>& accepted,
+                                                const std::function<bool()>& stopped) {
     // Every question first, in the boards' order; a board not asked for is not attempted.
     std::vector<std::size_t> written;  // the boards accepted, by their place
-    std::vector<AcceptedWrite> accepted;
     for (std::size_t i = 0; i < boards.size(); ++i) {
         if (stopped()) {
             dialogue_.finished(reports[i]);
@@ -168,39 +200,32 @@ RunOutcome UpdateRun::at_once(std::span<BoardDevice* const> boards,
             accepted.push_back(std::move(std::get<AcceptedWrite>(step)));
         }
     }
-    if (accepted.empty()) {
-        keep_stop();
-        return outcome;
-    }
+    return written;
+}
 
-    // The writes, at once. A board the policy does not reboot is done with its write; a board
-    // that may be rebooted waits for the reboots, which come once every write has ended. A
-    // board accepted before a stop at a later question is not written (not attempted).
-    const bool stopped_asking = stopped();
-    StopRequest asked_to_stop;
-    asked_to_stop.request();
-    asking.store(stopped_asking);
+void UpdateRun::write_at_once(std::span<BoardDevice* const> boards,
+                              std::span<const std::size_t> written,
+                              std::vector<AcceptedWrite>& accepted,
+                              std::vector<BoardUpdateReport>& reports, const StopRequest& stop) {
+    // A board the policy does not reboot is done with its write; a board that may be rebooted
+    // waits for the reboots, which come once every write has ended.
     run_at_once(accepted.size(), policy_.jobs, [&](std::size_t k) {
         // More boards than cores: their spun waits give way to each other's work.
         const SharedCores sharing;
         BoardUpdateReport& report = reports[written[k]];
-        report = update_.write(std::move(accepted[k]), stopped_asking ? &asked_to_stop : &stop);
+        report = update_.write(std::move(accepted[k]), &stop);
         if (update_.may_reboot(report)) return;
         if (written_and_verified(report.result)) update_.reboot(*boards[written[k]], report, false);
         dialogue_.finished(report);
     });
-    if (stopped()) {
-        // Nothing is rebooted once the operator has asked the run to stop.
-        for (std::size_t i : written) {
-            if (update_.may_reboot(reports[i])) dialogue_.finished(reports[i]);
-        }
-        keep_stop();
-        return outcome;
-    }
+}
 
-    // The reboots: asked about in the boards' order, then made at once. After a stop at a
-    // question, the boards answered yes before it are rebooted, the others are not.
-    asking.store(true);
+void UpdateRun::reboot_at_once(std::span<BoardDevice* const> boards,
+                               std::span<const std::size_t> written,
+                               std::vector<BoardUpdateReport>& reports,
+                               const std::function<bool()>& stopped) {
+    // Asked about in the boards' order, then made at once. After a stop at a question, the
+    // boards answered yes before it are rebooted, the others are not.
     std::vector<std::size_t> rebooted;
     std::vector<char> wanted;
     for (std::size_t i : written) {
@@ -213,8 +238,6 @@ RunOutcome UpdateRun::at_once(std::span<BoardDevice* const> boards,
         update_.reboot(*boards[rebooted[k]], report, wanted[k] != 0);
         dialogue_.finished(report);
     });
-    keep_stop();
-    return outcome;
 }
 
 }  // namespace tarnvel

@@ -110,6 +110,24 @@ class UpdateRun {
                             std::span<const ImageFile* const> images);
     RunOutcome at_once(std::span<BoardDevice* const> boards,
                        std::span<const ImageFile* const> images);
+    // The steps of a run at once. Each board asked about in turn (until `stopped`), its
+    // report in `reports` when it is not to be written; answers the places of the boards
+    // accepted, their writes in `accepted`.
+    std::vector<std::size_t> accept_each(std::span<BoardDevice* const> boards,
+                                         std::span<const ImageFile* const> images,
+                                         std::vector<BoardUpdateReport>& reports,
+                                         std::vector<AcceptedWrite>& accepted,
+                                         const std::function<bool()>& stopped);
+    // The boards accepted (at their places `written`) written at once, each stopping at a
+    // block's end once `stop` is set.
+    void write_at_once(std::span<BoardDevice* const> boards, std::span<const std::size_t> written,
+                       std::vector<AcceptedWrite>& accepted,
+                       std::vector<BoardUpdateReport>& reports, const StopRequest& stop);
+    // The boards written that may be rebooted, asked about in turn (until `stopped`), then
+    // rebooted at once.
+    void reboot_at_once(std::span<BoardDevice* const> boards, std::span<const std::size_t> written,
+                        std::vector<BoardUpdateReport>& reports,
+                        const std::function<bool()>& stopped);
 
     RunPolicy policy_;
     BoardUpdate update_;

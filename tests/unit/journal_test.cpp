@@ -198,6 +198,19 @@ TEST(Journal, LastWriteOfABoardPassesOverWritesThatNeverReachedTheFlash) {
     ASSERT_TRUE(none);
     EXPECT_FALSE(*none);
 
+    // A slot's records, of every kind that was there, newest first: the first one of the kind
+    // that touched the flash is the last write the database picks.
+    const auto slot = journal->slot_records("0000:03:00.0");
+    ASSERT_TRUE(slot);
+    std::vector<std::int64_t> in_slot;
+    std::vector<bool> touched;
+    for (const WriteRecord& record : *slot) {
+        in_slot.push_back(record.id);
+        touched.push_back(record.touched_flash());
+    }
+    EXPECT_EQ(in_slot, (std::vector<std::int64_t>{other_kind, untouched, partial}));
+    EXPECT_EQ(touched, (std::vector<bool>{true, false, true}));
+
     const auto boards = journal->last_writes(true);
     ASSERT_TRUE(boards);
     std::vector<std::int64_t> ids;

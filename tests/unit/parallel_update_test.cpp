@@ -195,6 +195,15 @@ class ParallelUpdateTest : public ::testing::Test {
         return ::testing::AssertionSuccess();
     }
 
+    // Whether every board is closed, its lock let go, once its update is over, whichever way
+    // it ended.
+    ::testing::AssertionResult every_board_closed() const {
+        for (const BoardDevice& board : boards_) {
+            if (board.fd != -1) return ::testing::AssertionFailure() << board.devnode << " open";
+        }
+        return ::testing::AssertionSuccess();
+    }
+
     fs::path journal_file() const { return dir_.path() / kJournalFileName; }
 
     // The backups left in the state directory.
@@ -256,6 +265,7 @@ TEST_F(ParallelUpdateTest, WritesEveryBoardAtOnceEachUnderItsOwnRecord) {
     }
     EXPECT_EQ(backups_kept(), 3u);
     EXPECT_EQ(dialogue.finished_nodes.size(), 3u);
+    EXPECT_TRUE(every_board_closed());
 }
 
 // --jobs 1: one board after another, in the boards' order.
@@ -293,6 +303,7 @@ TEST_F(ParallelUpdateTest, AFailedRegisterAccessFailsOnlyItsBoard) {
         EXPECT_TRUE(written.at(boards_[i].devnode).end->verified);
         EXPECT_TRUE(holds_blocks(i, UINT32_MAX)) << boards_[i].devnode;
     }
+    EXPECT_TRUE(every_board_closed());
 }
 
 void ignore_signal(int) {}
@@ -343,6 +354,7 @@ TEST_F(ParallelUpdateTest, AStopSignalStopsEveryBoardAtTheEndOfItsBlock) {
     EXPECT_TRUE(holds_blocks(3, 0));
     EXPECT_EQ(backups_kept(), 3u) << "no backup of the board not begun";
     EXPECT_EQ(dialogue.finished_nodes.size(), 4u);
+    EXPECT_TRUE(every_board_closed()) << "also the board accepted and never written";
 
     outcome.held_stop.reset();
     EXPECT_EQ(dialogue.stopping_notices, 1);
@@ -506,6 +518,7 @@ TEST_F(ParallelUpdateTest, ARefusedRecordStartWritesNothingAndLeavesNoBackup) {
         EXPECT_TRUE(holds_blocks(i, 0)) << boards_[i].devnode;
     }
     EXPECT_EQ(backups_kept(), 0u);
+    EXPECT_TRUE(every_board_closed());
 }
 
 // Each record is on the disk before its board's first erase; the write says whether it

@@ -32,9 +32,10 @@ std::optional<Journal> read_journal() {
     return std::move(*journal);
 }
 
-RunJournal update_journal(bool no_journal, bool offer_no_journal) {
+RunJournal update_journal(const std::filesystem::path& state_dir, bool no_journal,
+                          bool offer_no_journal) {
     if (no_journal) return RunJournal::without(kProgram);
-    RunJournal journal(journal_file_from_environment(), kProgram, RunJournal::Need::Required,
+    RunJournal journal(journal_file_in(state_dir), kProgram, RunJournal::Need::Required,
                        [offer_no_journal](const Error& problem) {
                            notice(fmt::format(
                                "tarnvel-fw: the journal is unavailable: {}; no board is "

@@ -2,6 +2,7 @@
 // The journal as tarnvel-fw's commands reach it: where it is, what the commands that only read
 // it get when it can't be read, and the notices that say so on standard error.
 
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
@@ -20,10 +21,12 @@ void journal_unavailable(const Error& problem);
 // problem, when it can't be read. A journal that does not exist yet reads as empty.
 std::optional<Journal> read_journal();
 
-// The journal for `update` and `rollback`: opened for writing now (the decisions read it),
-// required unless --no-journal asks for none; a problem is told on standard error, with
-// --no-journal as the way on only where the command has it (`rollback` has not).
-RunJournal update_journal(bool no_journal, bool offer_no_journal = true);
+// The journal for `update` and `rollback`, in the run's state directory `state_dir`: opened
+// for writing now (the decisions read it), required unless --no-journal asks for none; a
+// problem is told on standard error, with --no-journal as the way on only where the command
+// has it (`rollback` has not).
+RunJournal update_journal(const std::filesystem::path& state_dir, bool no_journal,
+                          bool offer_no_journal = true);
 
 // The board's newest record (with `flash_touching`, of a write that changed or may have
 // changed its flash); none without a journal, and when it can't be read (with a notice, and

@@ -49,7 +49,8 @@ constexpr const char* kAskingStopNotice = "tarnvel-fw: stopping now on the stop 
 
 // What the command line and the configuration file choose for the run.
 FleetChoices choices_of(const UpdateCommand& command, const Configuration& configuration,
-                        const std::optional<ImageFile>& image_file, std::size_t boards) {
+                        const std::optional<ImageFile>& image_file, std::size_t boards,
+                        const std::filesystem::path& state_dir) {
     FleetChoices choices{
         .unattended = command.yes,
         .force = command.force,
@@ -60,7 +61,7 @@ FleetChoices choices_of(const UpdateCommand& command, const Configuration& confi
         .image_file = image_file ? &*image_file : nullptr,
         .images = configuration.images,
         .keep_backup = !command.no_backup,
-        .state_dir = journal_file_from_environment().parent_path(),
+        .state_dir = state_dir,
         .keep_backups = command.keep_backups.value_or(configuration.keep_backups.value_or(2)),
         .jobs = boards_at_once(command, configuration, boards),
     };
@@ -249,13 +250,15 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     const std::optional<Configuration> configuration = program_configuration();
     if (!configuration) return kExitUsage;
     const std::optional<ImageFile> image_file = std::move(targets->image_file);
-    RunJournal journal = update_journal(command.no_journal, !command.rollback);
+    // The run's journal and its backups both live in the one state directory.
+    const std::filesystem::path state_dir = state_dir_from_environment();
+    RunJournal journal = update_journal(state_dir, command.no_journal, !command.rollback);
     const bool canary = command.reboot == RebootChoice::Reboot &&
                         (command.rollback_on_failure || configuration->rollback_on_failure) &&
                         !command.rollback;
     ConsoleDialogue dialogue(command.json, canary);
     const FleetChoices choices =
-        choices_of(command, *configuration, image_file, targets->boards.size());
+        choices_of(command, *configuration, image_file, targets->boards.size(), state_dir);
     const RunPolicy policy =
         command.rollback ? rollback_policy(choices) : fleet_update_policy(choices);
     UpdateRun updates(policy, journal, dialogue);
