@@ -116,9 +116,8 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
     // After a rollback the board starts the firmware written back at its next power cycle;
     // an image file named for this run is the operator's choice. A rollback cut short whose
     // firmware the board has started since left it whole on the flash: rolled back all the same.
-    const bool rolled_back =
-        last_write != nullptr && last_write->start.backup_of &&
-        ((last_write->end && last_write->end->verified) || started_since);
+    const bool rolled_back = last_write != nullptr && last_write->start.backup_of &&
+                             ((last_write->end && last_write->end->verified) || started_since);
     const bool image_file = image && !*image;
     if (rolled_back && !image_file && last_write->start.image_version &&
         std::int64_t{board.fw_version} != *last_write->start.image_version) {

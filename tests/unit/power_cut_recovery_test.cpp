@@ -367,7 +367,9 @@ class KindBench {
     std::size_t board_of(std::string_view node) const {
         return static_cast<std::size_t>(std::ranges::find(nodes_, node) - nodes_.begin());
     }
-    static std::string slot(std::size_t board) { return fmt::format("0000:{:02x}:00.0", board + 1); }
+    static std::string slot(std::size_t board) {
+        return fmt::format("0000:{:02x}:00.0", board + 1);
+    }
     std::string firmware_dir() const { return (dir_.path() / "firmware").string(); }
     // A new directory for a machine: its flash and its state (journal and backups).
     fs::path machine_dir() {
@@ -472,10 +474,10 @@ std::vector<BoardDone> run_boards(Run what, std::span<BoardDevice* const> boards
                                   const KindBench& bench, const fs::path& state_dir,
                                   ProgrammingObserver& observer, const Restart& restart) {
     const fs::path journal_file = state_dir / kJournalFileName;
-    RunJournal journal(journal_file, what == Run::Updater ? "tarnvel-flash" : "tarnvel-fw",
-                       what == Run::Updater ? RunJournal::Need::BestEffort
-                                            : RunJournal::Need::Required,
-                       [](const Error& problem) { ADD_FAILURE() << error_text(problem); });
+    RunJournal journal(
+        journal_file, what == Run::Updater ? "tarnvel-flash" : "tarnvel-fw",
+        what == Run::Updater ? RunJournal::Need::BestEffort : RunJournal::Need::Required,
+        [](const Error& problem) { ADD_FAILURE() << error_text(problem); });
     CampaignDialogue dialogue(observer, static_cast<bool>(restart));
     const FleetChoices choices{
         .unattended = true,
@@ -497,8 +499,9 @@ std::vector<BoardDone> run_boards(Run what, std::span<BoardDevice* const> boards
     for (std::size_t i = 0; i < boards.size(); ++i) {
         if (what == Run::FleetRollback) {
             auto opened = Journal::open_for_reading(journal_file);
-            auto records = opened ? opened->records()
-                                  : Result<std::vector<WriteRecord>>(std::unexpected(opened.error()));
+            auto records = opened
+                               ? opened->records()
+                               : Result<std::vector<WriteRecord>>(std::unexpected(opened.error()));
             if (!records) {
                 done[i].error = error_text(records.error());
                 continue;
@@ -646,7 +649,8 @@ struct Devices {
 };
 Devices devices_of(const KindBench& bench, std::span<const std::string> versions) {
     Devices d;
-    for (std::size_t i = 0; i < versions.size(); ++i) d.devices.push_back(bench.record(i, versions[i]));
+    for (std::size_t i = 0; i < versions.size(); ++i)
+        d.devices.push_back(bench.record(i, versions[i]));
     for (BoardDevice& device : d.devices) d.pointers.push_back(&device);
     return d;
 }
@@ -659,8 +663,9 @@ void update_before_rollback(const KindBench& bench, std::span<sim::SimBoard* con
     std::vector<std::string> shipped(boards.size(), bench.version(kShippedFirmware));
     Devices devices = devices_of(bench, shipped);
     SilentProgress silent;
-    const auto done = run_boards(Run::FleetUpdate, devices.pointers, bench, state_dir, silent,
-                                 [&](std::size_t i) { return bench.start(*boards[i], true).version; });
+    const auto done =
+        run_boards(Run::FleetUpdate, devices.pointers, bench, state_dir, silent,
+                   [&](std::size_t i) { return bench.start(*boards[i], true).version; });
     for (const BoardDone& board : done) ASSERT_TRUE(board.verified) << board.error;
 }
 
@@ -729,7 +734,8 @@ void cut_and_recover(Route route, KindBench& bench, const CutPoint& cut,
     const auto flash_dir = [&dir](std::size_t i) { return dir / fmt::format("board{}", i); };
     for (std::size_t i = 0; i < count; ++i) fs::create_directories(flash_dir(i));
     if (prepared) {
-        fs::copy(*prepared, dir, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        fs::copy(*prepared, dir,
+                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     }
     const fs::path touched_note = dir / "touched";
 
@@ -787,8 +793,7 @@ void cut_and_recover(Route route, KindBench& bench, const CutPoint& cut,
     const bool kept = recorded || (untouched && watched.size() == before_cut);
     EXPECT_TRUE(kept) << watched.size() << " records of the first board";
     if (!kept) ++figures.records_lost;
-    const Bytes shipped =
-        route == Route::Rollback ? shipped_firmware(state, watched) : Bytes{};
+    const Bytes shipped = route == Route::Rollback ? shipped_firmware(state, watched) : Bytes{};
 
     // The power-on: every board at once.
     std::vector<PoweredOn> boards(count);
@@ -809,8 +814,8 @@ void cut_and_recover(Route route, KindBench& bench, const CutPoint& cut,
                         ? sim::flash_holds(*first.board->firmware_flash(), kind, shipped)
                         : first.holds_image);
     }
-    const sim::LoadSource old = route == Route::Rollback ? sim::LoadSource::Image
-                                                         : sim::LoadSource::Shipped;
+    const sim::LoadSource old =
+        route == Route::Rollback ? sim::LoadSource::Image : sim::LoadSource::Shipped;
     const sim::LoadSource lost =
         cut.factory_image ? sim::LoadSource::Factory : sim::LoadSource::Nothing;
     if (untouched) {
@@ -865,9 +870,12 @@ void cut_and_recover(Route route, KindBench& bench, const CutPoint& cut,
         const auto missing = missing_boards(*writes, present);
         for (std::size_t i = 0; i < count; ++i) {
             if (boards[i].start.version || of_slot(after_cut, KindBench::slot(i)).empty()) continue;
-            EXPECT_TRUE(std::ranges::any_of(missing, [&](const WriteRecord& record) {
-                return record.start.pci_address == KindBench::slot(i) && record.interrupted();
-            })) << "board " << i << " gone but not missed";
+            EXPECT_TRUE(std::ranges::any_of(
+                missing,
+                [&](const WriteRecord& record) {
+                    return record.start.pci_address == KindBench::slot(i) && record.interrupted();
+                }))
+                << "board " << i << " gone but not missed";
         }
     }
     if (!first.start.version) {
@@ -898,10 +906,10 @@ void cut_and_recover(Route route, KindBench& bench, const CutPoint& cut,
         }
         for (BoardDevice& device : devices.devices) devices.pointers.push_back(&device);
         SilentProgress silent;
-        done = run_boards(cut_run(route), devices.pointers, bench, state, silent,
-                          [&](std::size_t i) {
-                              return bench.start(*boards[i].board, cut.factory_image).version;
-                          });
+        done =
+            run_boards(cut_run(route), devices.pointers, bench, state, silent, [&](std::size_t i) {
+                return bench.start(*boards[i].board, cut.factory_image).version;
+            });
     }
     for (std::size_t k = 0; k < back.size(); ++k) {
         const std::size_t i = back[k];
