@@ -1,7 +1,7 @@
-// The power-cut campaign, in-process: on every programmed board kind, the programs' own runs of
-// boards (UpdateRun with their named policies), with the power cut at chosen register
-// accesses, each cut in a child process of its own (the cut saves every board's flash and
-// kills the process on the spot, as tarnvel-sim --power-cut does). Then the boards are powered
+// The power-cut campaign, in-process: on the programmed board kinds (kinds() says which for
+// which run), the programs' own runs of boards (UpdateRun with their named policies), with the
+// power cut at chosen register accesses, each cut in a child process of its own (the cut saves
+// every board's flash and kills the process on the spot, as tarnvel-sim --power-cut does). Then the boards are powered
 // on from what the cut left and looked at as the operator would: what each starts (its old
 // image when the cut came before the first change, its factory image when the image region is
 // partial, the new image once the last block was complete, nothing when it has no factory
