@@ -1,12 +1,12 @@
 // The power-cut campaign, in-process: on the programmed board kinds (kinds() says which for
 // which run), the programs' own runs of boards (UpdateRun with their named policies), with the
 // power cut at chosen register accesses, each cut in a child process of its own (the cut saves
-// every board's flash and kills the process on the spot, as tarnvel-sim --power-cut does). Then the boards are powered
-// on from what the cut left and looked at as the operator would: what each starts (its old
-// image when the cut came before the first change, its factory image when the image region is
-// partial, the new image once the last block was complete, nothing when it has no factory
-// image either), what `list` decides from the journal, whether the journal kept the write's
-// record and passes its integrity check. The boards that came back are run again, with a
+// every board's flash and kills the process on the spot, as tarnvel-sim --power-cut does).
+// Then the boards are powered on from what the cut left and looked at as the operator would:
+// what each starts (its old image when the cut came before the first change, its factory image
+// when the image region is partial, the new image once the last block was complete, nothing
+// when it has no factory image either), what `list` decides from the journal, whether the
+// journal kept the write's record and passes its integrity check. The boards that came back are run again, with a
 // reboot, powered on once more, and must then run what was asked, their flash holding it.
 //
 // Three runs are cut, each a suite of its own (pick one with --gtest_filter):
