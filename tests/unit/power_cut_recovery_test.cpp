@@ -6,8 +6,9 @@
 // what each starts (its old image when the cut came before the first change, its factory image
 // when the image region is partial, the new image once the last block was complete, nothing
 // when it has no factory image either), what `list` decides from the journal, whether the
-// journal kept the write's record and passes its integrity check. The boards that came back are run again, with a
-// reboot, powered on once more, and must then run what was asked, their flash holding it.
+// journal kept the write's record and passes its integrity check. The boards that came back
+// are run again, with a reboot, powered on once more, and must then run what was asked, their
+// flash holding it.
 //
 // Three runs are cut, each a suite of its own (pick one with --gtest_filter):
 //   Updater/   tarnvel-flash (updater_policy): one board, every block written;
