@@ -109,9 +109,10 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
         return Decision{BoardStatus::PendingPowerCycle, pending_reason(*last_write, board, host)};
     }
     // After a rollback the board starts the firmware written back at its next power cycle;
-    // an image file named for this run is the operator's choice.
+    // an image file named for this run is the operator's choice. A rollback cut short whose
+    // firmware the board has started since left it whole on the flash: rolled back all the same.
     const bool rolled_back = last_write != nullptr && last_write->start.backup_of &&
-                             last_write->end && last_write->end->verified;
+                             ((last_write->end && last_write->end->verified) || started_since);
     const bool image_file = image && !*image;
     if (rolled_back && !image_file && last_write->start.image_version &&
         std::int64_t{board.fw_version} != *last_write->start.image_version) {
