@@ -93,6 +93,16 @@ Decision decide_status(const BoardIdentity& board, const ImageOffer& image,
     const bool started_since = last_write != nullptr && image_started_since(*last_write, board);
     if (last_write != nullptr && (last_write->interrupted() || last_write->failed_partway()) &&
         !started_since) {
+        // A rollback cut short still took its image off the board: the next rollout does not
+        // write that image back over the partial flash; the rollback run again completes it.
+        if (last_write->start.backup_of && image && *image && last_write->undone &&
+            last_write->undone->image_version == std::int64_t{**image}) {
+            return Decision{BoardStatus::HeldBack,
+                            fmt::format("{}; record {} was a rollback of image {}: tarnvel-fw "
+                                        "rollback completes it, --force writes image {} again",
+                                        partial_reason(*last_write, image), last_write->id,
+                                        **image, **image)};
+        }
         Decision partial{
             last_write->interrupted() ? BoardStatus::Interrupted : BoardStatus::WriteFailed,
             partial_reason(*last_write, image)};

@@ -183,29 +183,38 @@ INSTANTIATE_TEST_SUITE_P(
                      S::UpdateAvailable, true, true}),
     [](const ::testing::TestParamInfo<DecisionCase>& param) { return param.param.name; });
 
-// After a rollback to firmware 40 that took image 41 off the board.
+// After a rollback to firmware 40 that took image 41 off the board, ended or cut short.
 TEST(Decide, AfterARollback) {
-    WriteRecord rolled = record(Last::Verified, kRunning);
-    rolled.start.backup_of = 3;
-    rolled.undone = WriteRecord::Undone{.image_version = 41, .image_sha256 = std::string(64, 'a')};
     struct Case {
         const char* what;
+        Last last;
         std::uint16_t running;
         ImageOffer offer;
         BoardStatus status;
         const char* reason_says;
     };
     const Case cases[] = {
-        {"the board runs what was rolled back until its power cycle", 41, image(41),
-         S::PendingPowerCycle, "record 7 rolled the board back to firmware 40"},
-        {"the image it took off is held back", kRunning, image(41), S::HeldBack,
+        {"the board runs what was rolled back until its power cycle", Last::Verified, 41,
+         image(41), S::PendingPowerCycle, "record 7 rolled the board back to firmware 40"},
+        {"the image it took off is held back", Last::Verified, kRunning, image(41), S::HeldBack,
          "record 7 rolled image 41 back"},
-        {"another image is not", kRunning, image(42), S::UpdateAvailable, ""},
-        {"an image file is the operator's choice", kRunning, image(std::nullopt),
+        {"another image is not", Last::Verified, kRunning, image(42), S::UpdateAvailable, ""},
+        {"an image file is the operator's choice", Last::Verified, kRunning, image(std::nullopt),
          S::UpdateAvailable, ""},
+        // The flash is partial, and the image the rollback took off is not what repairs it.
+        {"a cut rollback holds its image back too", Last::Interrupted, 41, image(41),
+         S::HeldBack, "the flash holds a partial image; record 7 was a rollback of image 41"},
+        {"a failed rollback likewise", Last::FailedPartway, 41, image(41), S::HeldBack,
+         "tarnvel-fw rollback completes it"},
+        {"another image repairs a cut rollback", Last::Interrupted, 41, image(42),
+         S::Interrupted, "the flash holds a partial image"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        WriteRecord rolled = record(c.last, kRunning);
+        rolled.start.backup_of = 3;
+        rolled.undone =
+            WriteRecord::Undone{.image_version = 41, .image_sha256 = std::string(64, 'a')};
         const BoardIdentity board{.devnode = "/dev/tarnvel0",
                                   .pci_address = "0000:03:00.0",
                                   .kind = BoardKind::Qx480Spi,

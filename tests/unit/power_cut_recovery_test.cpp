@@ -857,12 +857,12 @@ void cut_and_recover(Route route, KindBench& bench, const CutPoint& cut,
         // A board that started the firmware the cut write was writing ran it since: the
         // journal takes it for whole (the simulated board starts its shipped firmware once the
         // first block holds it again).
-        // One that runs what a cut rollback wrote back is rolled back as much as one whose
-        // rollback ended: the next rollout holds back the image the rollback took off.
-        const BoardStatus expected = device.fw_version != (*last)->start.image_version
+        // A cut rollback, whole or partial, took its image off the board: the next rollout
+        // holds that image back (a partial one is completed by the rollback run again).
+        const BoardStatus expected = route == Route::Rollback ? BoardStatus::HeldBack
+                                     : device.fw_version != (*last)->start.image_version
                                          ? BoardStatus::Interrupted
-                                     : route == Route::Rollback ? BoardStatus::HeldBack
-                                                                : BoardStatus::UpToDate;
+                                         : BoardStatus::UpToDate;
         EXPECT_EQ(listings[i], status_word(expected)) << "board " << i;
     }
     if (listed) {
