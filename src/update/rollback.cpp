@@ -188,99 +188,115 @@ std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRec
     return std::min(extent, std::max(image_length, firmware_window(board.kind)));
 }
 
+namespace {
+
+// Whether the record's backup is still in the store.
+bool backup_present(const WriteRecord& record, const BackupStore& store) {
+    std::error_code error;
+    return record.start.backup_file && record.start.backup_sha256 &&
+           std::filesystem::is_regular_file(store.directory() / *record.start.backup_file, error);
+}
+
+// The backup of the record the operator asked for, when it is this board's and may be written
+// back.
+std::expected<const WriteRecord*, RollbackRefusal> asked_backup(
+    const BoardIdentity& board, std::span<const WriteRecord> records,
+    const RollbackRequest& request, const BackupStore& store) {
+    const WriteRecord* asked = find_record(records, *request.to);
+    if (asked == nullptr) {
+        return std::unexpected(
+            no_backup(fmt::format("the journal holds no record {}", *request.to)));
+    }
+    if (!same_board(*asked, board)) {
+        return std::unexpected(
+            no_backup(fmt::format("record {} is of the board in slot {} (kind {}), not this one",
+                                  asked->id, asked->start.pci_address, asked->start.kind)));
+    }
+    if (asked->retired) {
+        return std::unexpected(
+            no_backup(fmt::format("record {} is of a board that was forgotten at {}: its backup is "
+                                  "no firmware of the board in the slot now",
+                                  asked->id, *asked->retired)));
+    }
+    if (asked->start.hardware != board.hardware()) {
+        return std::unexpected(no_backup(
+            fmt::format("record {} was written to hardware {}, and this board is hardware {}",
+                        asked->id, asked->start.hardware, board.hardware())));
+    }
+    if (!asked->start.backup_file) {
+        return std::unexpected(no_backup(
+            asked->start.backup_skipped
+                ? fmt::format("record {} kept no backup: the operator asked for none", asked->id)
+                : fmt::format("record {} kept no backup: its write changed nothing, or kept "
+                              "none",
+                              asked->id)));
+    }
+    if (!backup_present(*asked, store)) {
+        return std::unexpected(no_backup(fmt::format(
+            "the backup of record {} is gone: retention removed it, or someone did", asked->id)));
+    }
+    const FirmwareHeld label = backup_label(*asked);
+    if (!label.known_good() && !request.force) {
+        return std::unexpected(no_backup(
+            fmt::format("the backup of record {} holds {}; only --to {} --force writes it back",
+                        asked->id, firmware_text(label), asked->id)));
+    }
+    return asked;
+}
+
+// The last known-good firmware of the board (`mine`: its records), other than what its flash
+// holds now.
+std::expected<const WriteRecord*, RollbackRefusal> last_known_good(
+    const BoardIdentity& board, std::span<const WriteRecord> mine, const BackupStore& store) {
+    const FirmwareHeld now = flash_holds(board, mine);
+    const auto last = std::ranges::find_if(mine, touched_flash);
+    // After a rollback (also one cut short), the same backup again: a second rollback changes
+    // nothing, and one run again completes what was cut.
+    if (last != mine.end() && last->start.backup_of) {
+        const WriteRecord* again = find_record(mine, *last->start.backup_of);
+        if (again != nullptr && backup_present(*again, store) &&
+            backup_label(*again).known_good()) {
+            return again;
+        }
+    }
+    for (const WriteRecord& record : mine) {
+        // What a rollback overwrote is what it meant to take off the board.
+        if (record.start.backup_of || record.start.hardware != board.hardware()) continue;
+        const FirmwareHeld label = backup_label(record);
+        if (!label.known_good() || label.same_firmware(now) || !backup_present(record, store)) {
+            continue;
+        }
+        return &record;
+    }
+    return std::unexpected(no_backup(
+        fmt::format("no backup of this board holds firmware it ran other than what its flash "
+                    "holds now ({})",
+                    firmware_text(now))));
+}
+
+}  // namespace
+
 std::expected<RollbackTarget, RollbackRefusal> choose_rollback(const BoardIdentity& board,
                                                                std::span<const WriteRecord> records,
                                                                const RollbackRequest& request,
                                                                const BackupStore& store,
                                                                const ImagePolicy& images) {
     const std::vector<WriteRecord> mine = records_of_board(records, board);
-    const auto present = [&](const WriteRecord& record) {
-        std::error_code error;
-        return record.start.backup_file && record.start.backup_sha256 &&
-               std::filesystem::is_regular_file(store.directory() / *record.start.backup_file,
-                                                error);
-    };
-    const WriteRecord* chosen = nullptr;
-    if (request.to) {
-        const WriteRecord* asked = find_record(records, *request.to);
-        if (asked == nullptr) {
-            return std::unexpected(
-                no_backup(fmt::format("the journal holds no record {}", *request.to)));
-        }
-        if (!same_board(*asked, board)) {
-            return std::unexpected(no_backup(
-                fmt::format("record {} is of the board in slot {} (kind {}), not this one",
-                            asked->id, asked->start.pci_address, asked->start.kind)));
-        }
-        if (asked->retired) {
-            return std::unexpected(no_backup(
-                fmt::format("record {} is of a board that was forgotten at {}: its backup is "
-                            "no firmware of the board in the slot now",
-                            asked->id, *asked->retired)));
-        }
-        if (asked->start.hardware != board.hardware()) {
-            return std::unexpected(no_backup(
-                fmt::format("record {} was written to hardware {}, and this board is hardware {}",
-                            asked->id, asked->start.hardware, board.hardware())));
-        }
-        if (!asked->start.backup_file) {
-            return std::unexpected(no_backup(
-                asked->start.backup_skipped
-                    ? fmt::format("record {} kept no backup: the operator asked for none",
-                                  asked->id)
-                    : fmt::format("record {} kept no backup: its write changed nothing, or kept "
-                                  "none",
-                                  asked->id)));
-        }
-        if (!present(*asked)) {
-            return std::unexpected(no_backup(
-                fmt::format("the backup of record {} is gone: retention removed it, or someone did",
-                            asked->id)));
-        }
-        const FirmwareHeld label = backup_label(*asked);
-        if (!label.known_good() && !request.force) {
-            return std::unexpected(no_backup(
-                fmt::format("the backup of record {} holds {}; only --to {} --force writes it back",
-                            asked->id, firmware_text(label), asked->id)));
-        }
-        chosen = asked;
-    } else {
-        const FirmwareHeld now = flash_holds(board, mine);
-        const auto last = std::ranges::find_if(mine, touched_flash);
-        // After a rollback (also one cut short), the same backup again: a second rollback
-        // changes nothing, and one run again completes what was cut.
-        if (last != mine.end() && last->start.backup_of) {
-            const WriteRecord* again = find_record(mine, *last->start.backup_of);
-            if (again != nullptr && present(*again) && backup_label(*again).known_good()) {
-                chosen = again;
-            }
-        }
-        for (const WriteRecord& record : mine) {
-            if (chosen != nullptr) break;
-            // What a rollback overwrote is what it meant to take off the board.
-            if (record.start.backup_of || record.start.hardware != board.hardware()) continue;
-            const FirmwareHeld label = backup_label(record);
-            if (!label.known_good() || label.same_firmware(now) || !present(record)) continue;
-            chosen = &record;
-        }
-        if (chosen == nullptr) {
-            return std::unexpected(no_backup(fmt::format(
-                "no backup of this board holds firmware it ran other than what its flash holds "
-                "now ({})",
-                firmware_text(now))));
-        }
-    }
-    if (auto problem = reach_problem(*chosen, mine)) return std::unexpected(no_backup(*problem));
+    const auto found = request.to ? asked_backup(board, records, request, store)
+                                  : last_known_good(board, mine, store);
+    if (!found) return std::unexpected(found.error());
+    const WriteRecord& chosen = **found;
+    if (auto problem = reach_problem(chosen, mine)) return std::unexpected(no_backup(*problem));
     RollbackTarget target{
-        .record = *chosen,
-        .firmware = backup_label(*chosen),
+        .record = chosen,
+        .firmware = backup_label(chosen),
         .wrote_image = std::nullopt,
-        .backup = BackupRef{*chosen->start.backup_file, *chosen->start.backup_sha256},
-        .length = backup_length(*chosen)};
+        .backup = BackupRef{*chosen.start.backup_file, *chosen.start.backup_sha256},
+        .length = backup_length(chosen)};
     if (auto refused = policy_problem(target.firmware, images)) {
         return std::unexpected(std::move(*refused));
     }
-    target.wrote_image = writer_of(target.firmware, *chosen, mine);
+    target.wrote_image = writer_of(target.firmware, chosen, mine);
     return target;
 }
 
