@@ -278,7 +278,6 @@ std::variant<BoardUpdateReport, AcceptedWrite> BoardUpdate::accept(BoardDevice& 
     report.image_version = image.version;
     report.image_sha256 = image.sha256;
     report.image_backup_of = image.origin.backup_of;
-    report.image_backup_firmware = image.origin.backup_firmware;
     if (policy_.check_signatures) report.signature = image.signature;
 
     // What the journal knows of the flash weighs more than the versions; a board whose last
@@ -430,7 +429,7 @@ void BoardUpdate::write_image(BoardDevice& board, const ChosenImage& image,
                 }
             }
             extent = backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
-                                   image.image.data.size());
+                                   image.image.data.size(), board.flash->erase_size());
             Status read =
                 read_held(board, extent, static_cast<std::uint32_t>(image.image.data.size()),
                           *observer, held, stop);

@@ -245,10 +245,23 @@ TEST_F(SimState, KeepsSlotsAcrossAWarmRebootARemovedAndAReplacedBoard) {
                   "0000:03:00.0 /dev/tarnvel1 no-archive", "0000:03:00.0 /dev/tarnvel2 missing"}));
     EXPECT_EQ(file_text(state("m") + "/boards"), "kind=5,slot=2\nkind=3,archive=none,slot=3\n");
 
-    const sim::RunResult refused = sim({"--state", state("m"), "--remove-board", "2"}, {"true"});
-    EXPECT_TRUE(refused.exited_with(2)) << refused.describe_end();
-    EXPECT_NE(refused.err.find("has no board 2: its boards are 0 to 1"), std::string::npos)
-        << refused.err;
+    // A change refused in any part changes nothing.
+    struct Refused {
+        std::vector<std::string> options;
+        const char* says;
+    };
+    for (const Refused& r :
+         {Refused{{"--remove-board", "2"}, "has no board 2: its boards are 0 to 1"},
+          Refused{{"--remove-board", "0", "--replace-board", "1=kind=3"},
+                  "has no board 1: its boards are 0 to 0"}}) {
+        std::vector<std::string> options{"--state", state("m")};
+        options.insert(options.end(), r.options.begin(), r.options.end());
+        const sim::RunResult refused = sim(options, {"true"});
+        EXPECT_TRUE(refused.exited_with(2)) << refused.describe_end();
+        EXPECT_NE(refused.err.find(r.says), std::string::npos) << refused.err;
+        EXPECT_EQ(file_text(state("m") + "/boards"), "kind=5,slot=2\nkind=3,archive=none,slot=3\n");
+        EXPECT_TRUE(std::filesystem::exists(state("m") + "/board-1"));
+    }
 }
 
 }  // namespace
