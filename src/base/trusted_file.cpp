@@ -222,18 +222,21 @@ Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path, std::
     // Refused as the open would refuse it: a device before it is opened, a FIFO without waiting.
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
-        if (auto regular = check_regular_file(info.st_mode); !regular)
+        if (auto regular = check_regular_file(info.st_mode); !regular) {
             return std::unexpected(regular.error());
+        }
     }
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::unexpected(Error::os(errno));
     const auto close = std::unique_ptr<const int, void (*)(const int*)>(
         &fd, [](const int* open) { ::close(*open); });
     if (::fstat(fd, &info) != 0) return std::unexpected(Error::os(errno));
-    if (auto regular = check_regular_file(info.st_mode); !regular)
+    if (auto regular = check_regular_file(info.st_mode); !regular) {
         return std::unexpected(regular.error());
-    if (static_cast<std::uint64_t>(info.st_size) > largest)
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > largest) {
         return std::unexpected(Error::os(EFBIG));
+    }
     constexpr std::size_t kChunk = std::size_t{1} << 20;
     std::vector<std::uint8_t> data;
     try {
