@@ -3,7 +3,6 @@
 // declare. Nothing larger than the record's length is allocated (-malloc_limit_mb), nothing
 // crashes, and a span is only ever answered whole and with the record's digest.
 
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
+#include "scratch_directory.hpp"
 #include "update/backup_store.hpp"
 #include "update/sha256.hpp"
 
@@ -22,26 +22,16 @@ namespace {
 namespace fs = std::filesystem;
 using tarnvel::fuzz::check;
 
-// A state directory of this process's own, as the backups' must be. It goes when the process
-// ends.
-struct ScratchDirectory {
-    fs::path path;
-    ScratchDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "backup-fuzz-XXXXXX").string();
-        check(::mkdtemp(pattern.data()) != nullptr, "a scratch directory is made");
-        path = pattern;
-        fs::create_directory(path / tarnvel::kBackupDirName);
-        ::chmod((path / tarnvel::kBackupDirName).c_str(), 0700);
-    }
-    ~ScratchDirectory() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
+// A state directory of this process's own, with its backups directory made as the store's
+// must be. It goes when the process ends.
 const fs::path& directory() {
-    static const ScratchDirectory made;
-    return made.path;
+    static const tarnvel::fuzz::ScratchDirectory made("backup-fuzz");
+    static const bool backups = [] {
+        fs::create_directory(made.path() / tarnvel::kBackupDirName);
+        return ::chmod((made.path() / tarnvel::kBackupDirName).c_str(), 0700) == 0;
+    }();
+    check(backups, "the backups directory is made");
+    return made.path();
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "base/utf8.hpp"
 #include "fuzz_check.hpp"
+#include "scratch_directory.hpp"
 #include "update/decision.hpp"
 #include "journal/journal.hpp"
 
@@ -31,24 +32,9 @@ using tarnvel::fuzz::check;
 constexpr std::size_t kWeighed = 16;
 constexpr const char* kBeside[] = {"-journal", "-wal", "-shm"};
 
-// A directory of this process's own, as the journal's must be: not writable by others. It goes
-// when the process ends.
-struct ScratchDirectory {
-    fs::path path;
-    ScratchDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "journal-fuzz-XXXXXX").string();
-        check(::mkdtemp(pattern.data()) != nullptr, "a scratch directory is made");
-        path = pattern;
-    }
-    ~ScratchDirectory() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
 const fs::path& directory() {
-    static const ScratchDirectory made;
-    return made.path;
+    static const tarnvel::fuzz::ScratchDirectory made("journal-fuzz");
+    return made.path();
 }
 
 std::string bytes_of(const fs::path& file) {

@@ -2,13 +2,12 @@
 // argument, as the backup store keeps one: 64 KiB of one byte, a span backup_fuzz knows the
 // digest of.
 
-#include <stdlib.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "scratch_directory.hpp"
 #include "update/backup_store.hpp"
 
 int main(int argc, char** argv) {
@@ -17,14 +16,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: make_backup_seeds DIRECTORY\n");
         return 2;
     }
-    std::string scratch = (fs::temp_directory_path() / "backup-seeds-XXXXXX").string();
-    if (::mkdtemp(scratch.data()) == nullptr) return 1;
-    tarnvel::BackupStore store(scratch);
+    const tarnvel::fuzz::ScratchDirectory scratch("backup-seeds");
+    tarnvel::BackupStore store(scratch.path());
     auto kept = store.keep("0000:03:00.0", tarnvel::BoardKind::Qx630,
                            std::vector<std::uint8_t>(65536, 0x5A));
     std::error_code ec;
     if (kept) fs::copy_file(store.directory() / kept->file, fs::path(argv[1]) / "span.zst", ec);
-    fs::remove_all(scratch);
     if (!kept || ec) {
         std::fprintf(stderr, "make_backup_seeds: %s\n",
                      kept ? ec.message().c_str() : tarnvel::error_text(kept.error()).c_str());

@@ -106,46 +106,51 @@ Result<std::vector<std::string>> MachineState::boards_in_their_slots() const {
     return boards;
 }
 
-Status MachineState::remove_board(std::size_t index) {
+Status MachineState::change_boards(std::optional<std::size_t> remove,
+                                   std::optional<std::pair<std::size_t, std::string>> replace) {
     auto boards = boards_in_their_slots();
     if (!boards) return std::unexpected(boards.error());
-    if (index >= boards->size()) {
+    const auto has = [this](const std::vector<std::string>& list, std::size_t index) -> Status {
+        if (index < list.size()) return {};
         return std::unexpected(Error::message(
-            ErrorKind::InvalidInput, fmt::format("{} has no board {}: its boards are 0 to {}",
-                                                 dir_.string(), index, boards->size() - 1)));
+            ErrorKind::InvalidInput,
+            list.empty() ? fmt::format("{} has no board {}: it has none left", dir_.string(), index)
+                         : fmt::format("{} has no board {}: its boards are 0 to {}", dir_.string(),
+                                       index, list.size() - 1)));
+    };
+    // The new list first, every change checked: nothing is changed for a change refused.
+    std::vector<std::string> changed = *boards;
+    if (remove) {
+        if (auto there = has(changed, *remove); !there) return there;
+        changed.erase(changed.begin() + static_cast<std::ptrdiff_t>(*remove));
     }
-    std::error_code ec;
-    std::filesystem::remove_all(board_dir(index), ec);
-    for (std::size_t i = index + 1; !ec && i < boards->size(); ++i) {
-        std::filesystem::rename(board_dir(i), board_dir(i - 1), ec);
+    if (replace) {
+        auto& [index, board] = *replace;
+        if (auto there = has(changed, index); !there) return there;
+        auto description = parse_board_description(board);
+        if (!description) return std::unexpected(description.error());
+        if (!description->config.slot) {
+            // Its predecessor's slot.
+            auto old = parse_board_description(changed[index]);
+            if (!old) return std::unexpected(old.error());
+            board += fmt::format(",slot={}", old->config.slot.value_or(index + 1));
+        }
+        changed[index] = std::move(board);
     }
-    if (ec) return std::unexpected(os_error(ec));
-    boards->erase(boards->begin() + static_cast<std::ptrdiff_t>(index));
-    return write_boards(std::move(*boards));
-}
 
-Status MachineState::replace_board(std::size_t index, std::string board) {
-    auto boards = boards_in_their_slots();
-    if (!boards) return std::unexpected(boards.error());
-    if (index >= boards->size()) {
-        return std::unexpected(Error::message(
-            ErrorKind::InvalidInput, fmt::format("{} has no board {}: its boards are 0 to {}",
-                                                 dir_.string(), index, boards->size() - 1)));
-    }
-    auto description = parse_board_description(board);
-    if (!description) return std::unexpected(description.error());
-    if (!description->config.slot) {
-        // Its predecessor's slot.
-        auto old = parse_board_description((*boards)[index]);
-        if (!old) return std::unexpected(old.error());
-        board += fmt::format(",slot={}", old->config.slot.value_or(index + 1));
-    }
     std::error_code ec;
-    std::filesystem::remove_all(board_dir(index), ec);
-    std::filesystem::create_directories(board_dir(index), ec);
+    if (remove) {
+        std::filesystem::remove_all(board_dir(*remove), ec);
+        for (std::size_t i = *remove + 1; !ec && i < boards->size(); ++i) {
+            std::filesystem::rename(board_dir(i), board_dir(i - 1), ec);
+        }
+    }
+    if (replace && !ec) {
+        std::filesystem::remove_all(board_dir(replace->first), ec);
+        std::filesystem::create_directories(board_dir(replace->first), ec);
+    }
     if (ec) return std::unexpected(os_error(ec));
-    (*boards)[index] = std::move(board);
-    return write_boards(std::move(*boards));
+    return write_boards(std::move(changed));
 }
 
 Status MachineState::save(Testbed& testbed) const {

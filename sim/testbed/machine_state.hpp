@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
@@ -30,13 +31,14 @@ class MachineState {
     // Records the board descriptions of a new machine and makes its directories.
     Status create(std::vector<std::string> boards);
 
-    // Takes board `index` (from 0, in boards()) out of the machine: its slot stays empty and
+    // Takes board `remove` (from 0, in boards()) out of the machine: its slot stays empty and
     // every other board keeps its own (each description gets its slot= when it had none); the
-    // boards after it move up a place, with what was kept of them.
-    Status remove_board(std::size_t index);
-    // Puts the board `board` (a description) in the place and slot of board `index`: a new
-    // board, with the flash and "version" of one just made.
-    Status replace_board(std::size_t index, std::string board);
+    // boards after it move up a place, with what was kept of them. Then puts the board
+    // `replace.second` (a description) in the place and slot of board `replace.first`, counted
+    // after the removal: a new board, with the flash and "version" of one just made. Both are
+    // checked before anything changes, and the board list is written once.
+    Status change_boards(std::optional<std::size_t> remove,
+                         std::optional<std::pair<std::size_t, std::string>> replace);
 
     // Keeps what every board of the testbed (made from boards(), in order) reports and holds
     // in its flash. The boards' models are read under the testbed's lock.

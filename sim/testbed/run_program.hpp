@@ -14,7 +14,10 @@
 
 namespace tarnvel::sim {
 
-inline constexpr std::chrono::milliseconds kDefaultRunTimeout{20000};
+// A run through umockdev pays for every register access: tarnvel-fw's write of a small image
+// reads, erases, writes and reads back at least one whole erase block (its backup reaches to
+// the block's end), some 100,000 accesses, which a loaded machine takes half a minute for.
+inline constexpr std::chrono::milliseconds kDefaultRunTimeout{60000};
 
 struct RunOptions {
     std::vector<std::string> argv;

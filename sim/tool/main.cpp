@@ -281,16 +281,10 @@ Outcome run(const Arguments& args) {
                 "{} keeps its machine's firmware archives in {}: change them there",
                 machine->dir().string(), (machine->firmware_root() / "tarnvel").string()));
         }
-        if (args.remove_board) {
-            if (auto removed = machine->remove_board(*args.remove_board); !removed) {
-                return usage_error(error_text(removed.error()));
-            }
-        }
-        if (args.replace_board) {
-            if (auto replaced =
-                    machine->replace_board(args.replace_board->first, args.replace_board->second);
-                !replaced) {
-                return usage_error(error_text(replaced.error()));
+        if (args.remove_board || args.replace_board) {
+            if (auto changed = machine->change_boards(args.remove_board, args.replace_board);
+                !changed) {
+                return usage_error(error_text(changed.error()));
             }
         }
         texts = *machine->boards();

@@ -6,10 +6,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "base/utf8.hpp"
 
@@ -201,6 +203,63 @@ Result<std::optional<std::string>> read_trusted_file(const fs::path& file, std::
     }
     text.resize(done);
     return text;
+}
+
+Status check_regular_file(mode_t mode) {
+    if (S_ISREG(mode)) return {};
+    if (S_ISDIR(mode)) return std::unexpected(Error::os(EISDIR));
+    const char* what = S_ISFIFO(mode)   ? "a FIFO"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : nullptr;
+    return std::unexpected(Error::message(
+        ErrorKind::InvalidInput, what != nullptr ? fmt::format("not a regular file but {}", what)
+                                                 : std::string("not a regular file")));
+}
+
+Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path, std::uint64_t largest) {
+    // Refused as the open would refuse it: a device before it is opened, a FIFO without waiting.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (auto regular = check_regular_file(info.st_mode); !regular) {
+            return std::unexpected(regular.error());
+        }
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::unexpected(Error::os(errno));
+    const auto close = std::unique_ptr<const int, void (*)(const int*)>(
+        &fd, [](const int* open) { ::close(*open); });
+    if (::fstat(fd, &info) != 0) return std::unexpected(Error::os(errno));
+    if (auto regular = check_regular_file(info.st_mode); !regular) {
+        return std::unexpected(regular.error());
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > largest) {
+        return std::unexpected(Error::os(EFBIG));
+    }
+    constexpr std::size_t kChunk = std::size_t{1} << 20;
+    std::vector<std::uint8_t> data;
+    try {
+        data.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t have = 0;
+        // To the end of the file, which may have moved since fstat.
+        while (true) {
+            if (have == data.size()) {
+                data.resize(have + static_cast<std::size_t>(
+                                       std::min<std::uint64_t>(kChunk, largest + 1 - have)));
+            }
+            const ssize_t got = ::read(fd, data.data() + have, data.size() - have);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return std::unexpected(Error::os(errno));
+            if (got == 0) break;
+            have += static_cast<std::size_t>(got);
+            if (have > largest) return std::unexpected(Error::os(EFBIG));
+        }
+        data.resize(have);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(Error::os(ENOMEM));
+    }
+    return data;
 }
 
 }  // namespace tarnvel

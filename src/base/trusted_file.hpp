@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/error.hpp"
 
@@ -58,5 +59,17 @@ Status check_trusted_directory(const std::filesystem::path& dir);
 // escaped.
 Result<std::optional<std::string>> read_trusted_file(const std::filesystem::path& file,
                                                      std::size_t largest);
+
+// Refuses what is not a regular file: a directory as the system would (EISDIR), anything else
+// saying what it is ("not a regular file but a FIFO").
+Status check_regular_file(mode_t mode);
+
+// The whole of a regular file of at most `largest` bytes, of any owner: an archive, an image,
+// a signature. Looked at before it is opened and again once open, and opened without blocking,
+// so that neither a FIFO nor a device at the name holds the run or is opened for long. A
+// directory is refused as the system refuses it (EISDIR), anything else that is not a regular
+// file as "not a regular file but a FIFO" and the like, and a file larger than `largest`, also
+// one that grew past it while it was read, with EFBIG.
+Result<std::vector<std::uint8_t>> read_whole_file(const std::string& path, std::uint64_t largest);
 
 }  // namespace tarnvel

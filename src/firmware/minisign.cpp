@@ -126,42 +126,6 @@ Error os_error_at(const std::string& path, int errnum) {
                           fmt::format("{}: {}", path, error_text(Error::os(errnum))));
 }
 
-// The whole of a small regular file, read without blocking; longer than `limit`: refused.
-Result<std::string> read_small_file(const std::string& path, std::size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::unexpected(Error::os(errno));
-    std::string text;
-    Status status;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        status = std::unexpected(Error::os(errno));
-    } else if (!S_ISREG(info.st_mode)) {
-        status = std::unexpected(Error::message(ErrorKind::InvalidInput, "not a regular file"));
-    } else {
-        // One byte more than the limit tells a file that grew past it since fstat.
-        text.resize(limit + 1);
-        std::size_t have = 0;
-        while (have < text.size()) {
-            const ssize_t got = ::read(fd, text.data() + have, text.size() - have);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                status = std::unexpected(Error::os(errno));
-                break;
-            }
-            if (got == 0) break;
-            have += static_cast<std::size_t>(got);
-        }
-        text.resize(have);
-        if (status && have > limit) {
-            status = std::unexpected(Error::message(ErrorKind::FileTooLarge,
-                                                    fmt::format("larger than {} bytes", limit)));
-        }
-    }
-    ::close(fd);
-    if (!status) return std::unexpected(std::move(status.error()));
-    return text;
-}
-
 }  // namespace
 
 Result<MinisignKey> parse_minisign_key(std::string_view text) {
@@ -259,17 +223,16 @@ Status verify_minisign(const MinisignSignature& signature, const MinisignKey& ke
 
 Result<std::string> read_signature_file(const std::string& path) {
     // A FIFO or a device is refused before it is opened at all.
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return std::unexpected(Error::os(errno));
-    if (!S_ISREG(info.st_mode)) {
-        return std::unexpected(Error::message(ErrorKind::InvalidInput, "not a regular file"));
+    auto bytes = read_whole_file(path, kLargestSignatureFile);
+    if (!bytes) {
+        if (bytes.error().kind() == ErrorKind::FileTooLarge) {
+            return std::unexpected(Error::message(
+                ErrorKind::FileTooLarge,
+                fmt::format("larger than a signature file ({} bytes)", kLargestSignatureFile)));
+        }
+        return std::unexpected(std::move(bytes.error()));
     }
-    if (static_cast<std::uint64_t>(info.st_size) > kLargestSignatureFile) {
-        return std::unexpected(Error::message(
-            ErrorKind::FileTooLarge,
-            fmt::format("larger than a signature file ({} bytes)", kLargestSignatureFile)));
-    }
-    return read_small_file(path, kLargestSignatureFile);
+    return std::string(bytes->begin(), bytes->end());
 }
 
 Result<std::vector<MinisignKey>> load_trusted_key_dir(const std::string& directory) {

@@ -12,6 +12,8 @@
 #include <limits>
 #include <new>
 
+#include "base/trusted_file.hpp"
+
 namespace tarnvel {
 namespace {
 
@@ -26,25 +28,6 @@ constexpr std::uint64_t kMaxDeflateRatio = 1032;
 struct FileCloser {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
 };
-
-// An archive path that leads to something other than a file or a directory.
-Error not_a_regular_file(mode_t mode) {
-    const char* what = S_ISFIFO(mode)   ? "a FIFO"
-                       : S_ISCHR(mode)  ? "a character device"
-                       : S_ISBLK(mode)  ? "a block device"
-                       : S_ISSOCK(mode) ? "a socket"
-                                        : nullptr;
-    return Error::message(ErrorKind::InvalidInput,
-                          what != nullptr ? fmt::format("not a regular file but {}", what)
-                                          : std::string("not a regular file"));
-}
-
-// Refuses what is not a regular file; a directory as the system would.
-Status check_regular_file(mode_t mode) {
-    if (S_ISREG(mode)) return {};
-    if (S_ISDIR(mode)) return std::unexpected(Error::os(EISDIR));
-    return std::unexpected(not_a_regular_file(mode));
-}
 
 Error zip_code_failure(int zip_code) {
     zip_error_t error;
@@ -126,45 +109,8 @@ Result<ZipArchive> ZipArchive::open(const std::string& path) {
 }
 
 Result<std::vector<std::uint8_t>> ZipArchive::read_file(const std::string& path) {
-    // Refused as open refuses it: a device before it is opened, a FIFO without blocking.
-    struct stat info {};
-    if (::stat(path.c_str(), &info) == 0) {
-        if (auto regular = check_regular_file(info.st_mode); !regular) {
-            return std::unexpected(std::move(regular.error()));
-        }
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::unexpected(Error::os(errno));
-    std::vector<std::uint8_t> data;
-    Status status = ::fstat(fd, &info) == 0 ? check_regular_file(info.st_mode)
-                                            : Status(std::unexpected(Error::os(errno)));
-    constexpr std::uint64_t kLargest = std::numeric_limits<std::uint32_t>::max();
-    if (status && static_cast<std::uint64_t>(info.st_size) > kLargest) {
-        status = std::unexpected(Error::os(EFBIG));
-    }
-    try {
-        if (status) data.resize(static_cast<std::size_t>(info.st_size));
-        std::size_t have = 0;
-        // Until the end of the file, which may have changed size since fstat.
-        while (status) {
-            if (have == data.size()) data.resize(have + kReadChunk);
-            const ssize_t got = ::read(fd, data.data() + have, data.size() - have);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                status = std::unexpected(Error::os(errno));
-            } else if (got == 0) {
-                break;
-            } else if ((have += static_cast<std::size_t>(got)) > kLargest) {
-                status = std::unexpected(Error::os(EFBIG));
-            }
-        }
-        data.resize(have);
-    } catch (const std::bad_alloc&) {
-        status = std::unexpected(Error::os(ENOMEM));
-    }
-    ::close(fd);
-    if (!status) return std::unexpected(std::move(status.error()));
-    return data;
+    // No archive holds more than the 4 GiB its 32-bit offsets reach.
+    return read_whole_file(path, std::numeric_limits<std::uint32_t>::max());
 }
 
 Result<ZipArchive> ZipArchive::open_bytes(std::span<const std::uint8_t> bytes) {

@@ -14,6 +14,7 @@
 #include "programming/readback.hpp"
 #include "journal/host.hpp"
 #include "update/rollback.hpp"
+#include "update/sha256.hpp"
 
 namespace tarnvel {
 namespace {
@@ -174,14 +175,23 @@ UpdateResult result_of(SignatureVerdict verdict) {
     return UpdateResult::BadSignature;
 }
 
+// Whether a backup's bytes begin with the image `write` verified: the rest is what the flash
+// held past that image, in the erase blocks the backup reaches over.
+bool begins_with_image(const ImageFile& file, const ChosenImage& chosen, const WriteRecord& write) {
+    const auto length = static_cast<std::size_t>(write.start.image_size);
+    if (length == file.bytes.size()) return write.start.image_sha256 == chosen.sha256;
+    return length < file.bytes.size() &&
+           write.start.image_sha256 == sha256_hex(std::span(file.bytes).first(length));
+}
+
 // A backup written back has no signature of its own: the record of the write that put its
-// firmware on the flash vouches for it, and when that write's verified image is exactly these
-// bytes, the write back records the same signature.
+// firmware on the flash vouches for it, and when these bytes begin with that write's verified
+// image, the write back records the same signature.
 SignatureVerdict judge_restored_image(const ImagePolicy& images, const ImageFile& file, bool force,
                                       ChosenImage& chosen) {
     const WriteRecord* restored = file.restored_write ? &*file.restored_write : nullptr;
     if (restored != nullptr && restored->start.signature_key_id &&
-        restored->start.image_sha256 == chosen.sha256 &&
+        begins_with_image(file, chosen, *restored) &&
         images.trusts(*restored->start.signature_key_id)) {
         chosen.signature = SignatureCheck{.state = SignatureState::Verified,
                                           .path = {},
@@ -358,7 +368,6 @@ std::shared_ptr<const ChosenImage> BoardUpdate::image_for(
     report.image_version = image->version;
     report.image_sha256 = image->sha256;
     report.image_backup_of = image->origin.backup_of;
-    report.image_backup_firmware = image->origin.backup_firmware;
     if (policy_.check_signatures) report.signature = image->signature;
     return image;
 }
@@ -481,8 +490,8 @@ bool BoardUpdate::keep_backup(BoardDevice& board, const ChosenImage& image,
     std::optional<std::vector<WriteRecord>> mine;
     if (slot_records) mine = records_of_board(*slot_records, report.board);
     const std::size_t image_length = image.image.data.size();
-    held.extent =
-        backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}), image_length);
+    held.extent = backup_extent(report.board, mine.value_or(std::vector<WriteRecord>{}),
+                                image_length, board.flash->erase_size());
     Status read = read_held(board, held.extent, static_cast<std::uint32_t>(image_length), observer,
                             held.bytes, stop);
     // A flash that holds the image over its span already is not changed by the write: there

@@ -179,9 +179,8 @@ struct BoardUpdateReport {
     // The image meant for the board, once chosen.
     std::optional<std::int32_t> image_version;  // none for an image file
     std::optional<std::string> image_sha256;
-    std::optional<std::int64_t> image_backup_of;        // a backup written back: whose record
-    std::optional<std::int64_t> image_backup_firmware;  // and the firmware it was kept under
-    std::optional<SignatureCheck> signature;            // the image's signature as checked
+    std::optional<std::int64_t> image_backup_of;  // a backup written back: whose record
+    std::optional<SignatureCheck> signature;      // the image's signature as checked
     std::optional<Decision> decision;
 
     // Once the programming ran (also when it failed part-way).

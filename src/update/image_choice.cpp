@@ -87,8 +87,7 @@ std::expected<ChosenImage, PassedOver> choose_image(const BoardDevice& board,
         return ChosenImage{
             .image = FirmwareImage{.version = 0, .data = image_file->bytes},
             .version = image_file->version,
-            .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of,
-                                  image_file->backup_firmware},
+            .origin = ImageOrigin{image_file->path, std::nullopt, image_file->backup_of},
             .sha256 =
                 image_file->sha256.empty() ? sha256_hex(image_file->bytes) : image_file->sha256,
             // The bytes read once from the file are the bytes checked and written.

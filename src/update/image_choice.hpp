@@ -27,20 +27,16 @@ namespace tarnvel {
 struct ImageOrigin {
     std::string path;
     std::optional<std::string> entry;
-    // A backup written back: the record whose backup it is, and the firmware the board ran when
-    // it was kept.
+    // A backup written back: the record whose backup it is.
     std::optional<std::int64_t> backup_of = std::nullopt;
-    std::optional<std::int64_t> backup_firmware = std::nullopt;
 };
 
 // A raw image file, read whole.
 struct ImageFile {
     std::string path;
     std::vector<std::uint8_t> bytes;
-    // The record whose backup these bytes are, when they are one, and the firmware the board
-    // ran when it was kept.
+    // The record whose backup these bytes are, when they are one.
     std::optional<std::int64_t> backup_of = std::nullopt;
-    std::optional<std::int64_t> backup_firmware = std::nullopt;
     // For a backup: the record of the write that put what it holds on the flash, when the
     // journal knows it. A backup has no signature of its own; that record's decides.
     std::optional<WriteRecord> restored_write = std::nullopt;

@@ -178,8 +178,12 @@ std::uint64_t backup_length(const WriteRecord& record) {
 }
 
 std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRecord> board_records,
-                            std::uint64_t image_length) {
-    std::uint64_t extent = image_length;
+                            std::uint64_t image_length, std::uint32_t erase_block) {
+    // The write erases whole blocks: the tail of its last block, past the image's end, is lost
+    // to it too, whatever no record tells of it.
+    std::uint64_t extent = erase_block == 0
+                               ? image_length
+                               : (image_length + erase_block - 1) / erase_block * erase_block;
     for (const WriteRecord& record : board_records) {
         if (record.start.hardware != board.hardware() || !touched_flash(record)) continue;
         extent = std::max(extent, static_cast<std::uint64_t>(record.start.image_size));
@@ -319,7 +323,6 @@ Result<ImageFile> rollback_image(const RollbackTarget& target, const BackupStore
     return ImageFile{.path = (store.directory() / target.backup.file).string(),
                      .bytes = std::move(*bytes),
                      .backup_of = target.record.id,
-                     .backup_firmware = target.record.start.firmware_before,
                      .restored_write = target.wrote_image,
                      // Checked against it as it was read: not hashed again.
                      .sha256 = target.backup.sha256,

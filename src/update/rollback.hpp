@@ -60,11 +60,12 @@ std::vector<WriteRecord> records_of_board(std::span<const WriteRecord> records,
 // short or failed part-way, unknown on another hardware version than the last write's.
 FirmwareHeld flash_holds(const BoardIdentity& board, std::span<const WriteRecord> board_records);
 
-// How many bytes a backup before writing `image_length` bytes covers: the image's span, and
-// every span a write of this board (the same hardware) reached, so that what is written back
-// restores the firmware it replaces whole; never past the kind's window.
+// How many bytes a backup before writing `image_length` bytes covers: every erase block of
+// `erase_block` bytes the write erases, to the last one's end, and every span a write of this
+// board (the same hardware) reached, so that what is written back restores the firmware it
+// replaces whole; never past the kind's window.
 std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRecord> board_records,
-                            std::uint64_t image_length);
+                            std::uint64_t image_length, std::uint32_t erase_block);
 
 // The bytes a record's backup covers.
 std::uint64_t backup_length(const WriteRecord& record);

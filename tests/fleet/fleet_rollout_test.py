@@ -74,24 +74,25 @@ QX630 = "kind=8"
 # In rollout order: (inventory host, its boards, its inventory variables).
 MACHINES = [
     ("alpha", [QX480, QX410BP], {"tarnvel_fw_reboot": True}),
-    # The 3000th register access fails: the middle of programming the first board, after the
-    # read that keeps what its flash held (some 2000 accesses).
-    ("bravo", [QX480 + ",fault=3000", QX480], {}),
+    # The 38500th register access fails: the middle of programming the first board, after the
+    # read that keeps what its flash held over the whole erase block (some 37,500 accesses).
+    ("bravo", [QX480 + ",fault=38500", QX480], {}),
     ("charlie", [QX480], {}),
     ("delta", [QX480], {}),
-    # The 4950th register access fails: the last read-back of the first board's write (a write
-    # takes some 5060, the write that finds the image in place some 2370).
-    ("foxtrot", [QX480 + ",fault=4950", QX630], {}),
+    # The 41415th register access fails: the last read-back of the first board's write (a write
+    # takes some 41,530, the first 37,500 of them the read of the whole erase block that its
+    # backup keeps; the write that finds the image in place makes that read alone).
+    ("foxtrot", [QX480 + ",fault=41415", QX630], {}),
 ]
 
 # The machines kept in a state directory, and the tarnvel-sim options and tarnvel-fw command of
 # their run before the rollout, with its exit status: delta's board lost power in the middle of
-# programming (128 + SIGKILL), foxtrot's first board failed its write (1). Those writes keep no
-# backup, so that the access numbers count the write alone.
+# programming (128 + SIGKILL), foxtrot's first board failed its write (1). delta's write keeps
+# no backup, so that the access number counts the write alone; foxtrot's keeps one, as the
+# rollout's write of it does, so that its fault falls past all the later write reaches.
 BEFORE_ROLLOUT = {
     "delta": (["--power-cut", "2000"], ["update", "--yes", "--no-reboot", "--no-backup"], 128 + 9),
-    "foxtrot": ([], ["update", "--yes", "--no-reboot", "--no-backup", "--board", "/dev/tarnvel0"],
-                1),
+    "foxtrot": ([], ["update", "--yes", "--no-reboot", "--board", "/dev/tarnvel0"], 1),
 }
 
 # The board of foxtrot that another process writes during the second run.

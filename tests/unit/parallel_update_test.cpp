@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "flash/word_mirror.hpp"
+#include "journal/journal.hpp"
 #include "sim/firmware/firmware_archive_writer.hpp"
 #include "sim/in_process.hpp"
 #include "sim/model/register_faults.hpp"
@@ -28,7 +29,9 @@
 #include "sim/support/temp_dir.hpp"
 #include "support/journal_outside.hpp"
 #include "update/backup_store.hpp"
+#include "update/board_identity.hpp"
 #include "update/canary.hpp"
+#include "update/rollback.hpp"
 #include "update/rollback_run.hpp"
 #include "journal/journal.hpp"
 
@@ -144,19 +147,21 @@ class ParallelUpdateTest : public ::testing::Test {
         }
     }
 
-    RunOutcome update(unsigned jobs) {
+    // `images`: each board's own (a backup written back), instead of the test's image.
+    RunOutcome update(unsigned jobs, std::span<const ImageFile* const> images = {}) {
         RunJournal journal(journal_file(), "tarnvel-fw", RunJournal::Need::Required,
                            [this](const Error& problem) { journal_problem(problem); });
         const UpdatePolicy policy{.unattended = true,
                                   .force = true,
                                   .reboot = UpdatePolicy::Reboot::Never,
-                                  .image_file = &image_,
+                                  .image_file = images.empty() ? &image_ : nullptr,
                                   .backup = backup_,
                                   .state_dir = dir_.path(),
                                   .keep_backups = keep_backups_};
         std::vector<BoardDevice*> boards;
         for (BoardDevice& board : boards_) boards.push_back(&board);
-        return UpdateRun(RunPolicy{.update = policy, .jobs = jobs}, journal, dialogue).run(boards);
+        return UpdateRun(RunPolicy{.update = policy, .jobs = jobs}, journal, dialogue)
+            .run(boards, images);
     }
 
     // The journal's records, by board node.
@@ -266,6 +271,41 @@ TEST_F(ParallelUpdateTest, WritesEveryBoardAtOnceEachUnderItsOwnRecord) {
     EXPECT_EQ(backups_kept(), 3u);
     EXPECT_EQ(dialogue.finished_nodes.size(), 3u);
     EXPECT_TRUE(every_board_closed());
+}
+
+// A write erases whole blocks: the image ends 1 KiB into one, over firmware whose length no
+// record tells, and its backup keeps the rest of that block too, so that writing it back
+// restores every byte the write erased.
+TEST_F(ParallelUpdateTest, WritingTheBackupBackRestoresEveryBlockTheWriteErased) {
+    add_boards(3);
+    ASSERT_EQ(update(3).reports.size(), 3u);
+    auto journal = Journal::open_for_reading(journal_file());
+    ASSERT_TRUE(journal);
+    const std::vector<WriteRecord> written = journal->records().value();
+    const BackupStore store(dir_.path());
+    std::vector<ImageFile> backups;
+    backups.reserve(boards_.size());
+    for (const BoardDevice& board : boards_) {
+        auto target = choose_rollback(identity_of(board), written, {}, store, ImagePolicy{});
+        ASSERT_TRUE(target) << target.error().reason;
+        auto backup = rollback_image(*target, store);
+        ASSERT_TRUE(backup) << error_text(backup.error());
+        backups.push_back(std::move(*backup));
+    }
+    std::vector<const ImageFile*> images;
+    for (const ImageFile& backup : backups) images.push_back(&backup);
+    const RunOutcome back = update(3, images);
+    for (std::size_t i = 0; i < boards_.size(); ++i) {
+        SCOPED_TRACE(boards_[i].devnode);
+        EXPECT_EQ(back.reports[i].result, UpdateResult::Updated);
+        const BoardInfo& info = board_info(boards_[i].kind);
+        const std::uint32_t block = info.flash == FlashType::Bpi ? 0x20000 : 0x10000;
+        const auto erased = static_cast<std::uint32_t>((kImageBytes + block - 1) / block * block);
+        const sim::FlashStorage& flash = *models_[i]->hardware()->firmware_flash();
+        for (std::uint32_t at = info.base_address; at < info.base_address + erased + block; ++at) {
+            ASSERT_EQ(flash.read(at), sim::FlashStorage::prefill(at)) << "at " << at;
+        }
+    }
 }
 
 // --jobs 1: one board after another, in the boards' order.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "firmware/image_fit.hpp"
 #include "sim/support/file_text.hpp"
 #include "sim/support/temp_dir.hpp"
 
@@ -235,9 +236,23 @@ TEST(Rollback, ABackupReachesOverEveryWriteOfThisHardware) {
         record_of({.id = 2, .version = 41, .sha = kSha41, .size = 65536, .hardware = "3.0"}),
         record_of({.id = 1, .version = 41, .sha = kSha41, .size = 8192}),
     };
-    EXPECT_EQ(backup_extent(kBoard, records, 1024), 8192u);
-    EXPECT_EQ(backup_extent(kBoard, records, 16384), 16384u);
-    EXPECT_EQ(backup_extent(kBoard, {}, 1024), 1024u);
+    // To the end of the last erase block the write erases, never past the kind's window.
+    const std::uint64_t window = firmware_window(kBoard.kind);
+    struct Case {
+        std::span<const WriteRecord> records;
+        std::uint64_t image;
+        std::uint32_t erase_block;
+        std::uint64_t reaches;
+    } const cases[] = {
+        {records, 1024, 0, 8192},   {records, 1024, 4096, 8192},
+        {records, 16384, 0, 16384}, {records, 16385, 4096, 20480},
+        {{}, 1024, 0, 1024},        {{}, 1024, 65536, 65536},
+        {{}, 65536, 65536, 65536},  {{}, window - 2, 131072, window},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(backup_extent(kBoard, c.records, c.image, c.erase_block), c.reaches)
+            << c.image << " bytes in blocks of " << c.erase_block;
+    }
 
     // What the flash holds now, as those records tell it.
     EXPECT_EQ(flash_holds(kBoard, {}).holding, Holding::Running);
