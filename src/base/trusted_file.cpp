@@ -51,16 +51,21 @@ Error failure(const fs::path& file, int errnum) {
                           printable(fmt::format("{}: {}", file.string(), std::strerror(errnum))));
 }
 
-// The directory that holds `file` (a name in a real directory) checked.
-Status check_holder(const fs::path& shown, const fs::path& file) {
-    const std::optional<fs::path> dir = real_path(file.parent_path());
-    if (!dir) return std::unexpected(failure(shown, errno));
+// The directory `dir` is, wherever its links lead, checked; problems are told of `shown`.
+Status check_directory(const fs::path& shown, const fs::path& dir) {
+    const std::optional<fs::path> real = real_path(dir);
+    if (!real) return std::unexpected(failure(shown, errno));
     struct stat info {};
-    if (::lstat(dir->c_str(), &info) != 0) return std::unexpected(failure(shown, errno));
-    if (auto problem = directory_problem(*dir, info)) {
+    if (::lstat(real->c_str(), &info) != 0) return std::unexpected(failure(shown, errno));
+    if (auto problem = directory_problem(*real, info)) {
         return std::unexpected(refusal(shown, *problem));
     }
     return {};
+}
+
+// The directory that holds `file` (a name in a real directory) checked.
+Status check_holder(const fs::path& shown, const fs::path& file) {
+    return check_directory(shown, file.parent_path());
 }
 
 }  // namespace
@@ -127,14 +132,7 @@ Status check_trusted_directory(const fs::path& dir) {
     if (!dir.is_absolute()) {
         return std::unexpected(refusal(dir, "not an absolute path"));
     }
-    const std::optional<fs::path> real = real_path(dir);
-    if (!real) return std::unexpected(failure(dir, errno));
-    struct stat info {};
-    if (::lstat(real->c_str(), &info) != 0) return std::unexpected(failure(dir, errno));
-    if (auto problem = directory_problem(*real, info)) {
-        return std::unexpected(refusal(dir, *problem));
-    }
-    return {};
+    return check_directory(dir, dir);
 }
 
 Result<std::optional<std::string>> read_trusted_file(const fs::path& file, std::size_t largest) {

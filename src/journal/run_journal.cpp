@@ -50,47 +50,20 @@ Error RunJournal::missing_locked() const {
     return problem_.value_or(Error::message(ErrorKind::Other, "no journal is kept"));
 }
 
-Result<std::optional<WriteRecord>> RunJournal::last_write(std::string_view pci_address,
-                                                          BoardKind kind, bool flash_touching) {
-    const std::lock_guard hold(*lock_);
-    Journal* records = open_locked();
-    if (records == nullptr) return std::unexpected(missing_locked());
-    return records->last_write(pci_address, kind, flash_touching);
-}
-
 Result<std::int64_t> RunJournal::start_write(const WriteStart& start) {
-    const std::lock_guard hold(*lock_);
-    Journal* records = open_locked();
-    if (records == nullptr) return std::unexpected(missing_locked());
-    return records->start_write(start);
+    return locked([&](Journal& journal) { return journal.start_write(start); });
 }
 
 Status RunJournal::end_write(std::int64_t id, const WriteEnd& end) {
-    const std::lock_guard hold(*lock_);
-    Journal* records = open_locked();
-    if (records == nullptr) return std::unexpected(missing_locked());
-    return records->end_write(id, end);
+    return locked([&](Journal& journal) { return journal.end_write(id, end); });
 }
 
 Status RunJournal::note_reboot(std::int64_t id, const RebootNote& reboot) {
-    const std::lock_guard hold(*lock_);
-    Journal* records = open_locked();
-    if (records == nullptr) return std::unexpected(missing_locked());
-    return records->note_reboot(id, reboot);
-}
-
-Result<std::vector<WriteRecord>> RunJournal::records() {
-    const std::lock_guard hold(*lock_);
-    Journal* records = open_locked();
-    if (records == nullptr) return std::unexpected(missing_locked());
-    return records->records();
+    return locked([&](Journal& journal) { return journal.note_reboot(id, reboot); });
 }
 
 Result<std::vector<WriteRecord>> RunJournal::slot_records(std::string_view pci_address) {
-    const std::lock_guard hold(*lock_);
-    Journal* records = open_locked();
-    if (records == nullptr) return std::unexpected(missing_locked());
-    return records->slot_records(pci_address);
+    return locked([&](Journal& journal) { return journal.slot_records(pci_address); });
 }
 
 void RunJournal::report(const Error& problem) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/error.hpp"
@@ -44,12 +45,9 @@ class RunJournal {
 
     // The Journal calls of the same names, for any thread; without a journal they fail with
     // why there is none.
-    Result<std::optional<WriteRecord>> last_write(std::string_view pci_address, BoardKind kind,
-                                                  bool flash_touching);
     Result<std::int64_t> start_write(const WriteStart& start);
     Status end_write(std::int64_t id, const WriteEnd& end);
     Status note_reboot(std::int64_t id, const RebootNote& reboot);
-    Result<std::vector<WriteRecord>> records();
     Result<std::vector<WriteRecord>> slot_records(std::string_view pci_address);
     // Why the journal can't be used, once it was found so.
     std::optional<Error> problem() const;
@@ -60,6 +58,15 @@ class RunJournal {
     void report(const Error& problem);
 
   private:
+    // `use` of the journal under the lock, opened if it was not; why there is none otherwise.
+    template <typename Use>
+    auto locked(Use use) -> decltype(use(std::declval<Journal&>())) {
+        const std::lock_guard hold(*lock_);
+        Journal* journal = open_locked();
+        if (journal == nullptr) return std::unexpected(missing_locked());
+        return use(*journal);
+    }
+
     // Under the lock.
     Journal* open_locked();
     void report_locked(const Error& problem);

@@ -14,11 +14,6 @@ bool same_board(const WriteRecord& record, const BoardIdentity& board) {
     return record.start.pci_address == board.pci_address && record.start.board_kind() == board.kind;
 }
 
-// A write that failed before its first erase reached the chip left the flash as it was.
-bool touched_flash(const WriteRecord& record) {
-    return !record.end || record.end->verified || record.end->flash_changed;
-}
-
 const WriteRecord* find_record(std::span<const WriteRecord> records, std::int64_t id) {
     const auto found = std::ranges::find(records, id, &WriteRecord::id);
     return found != records.end() ? &*found : nullptr;
@@ -45,7 +40,7 @@ std::optional<std::string> reach_problem(const WriteRecord& record,
                                          std::span<const WriteRecord> board_records) {
     const std::uint64_t covered = backup_length(record);
     for (const WriteRecord& later : board_records) {
-        if (later.id <= record.id || !touched_flash(later)) continue;
+        if (later.id <= record.id || !later.touched_flash()) continue;
         if (static_cast<std::uint64_t>(later.start.image_size) > covered) {
             return fmt::format(
                 "the backup of record {} covers {} bytes, and the later write of record {} "
@@ -154,7 +149,7 @@ std::vector<WriteRecord> records_of_board(std::span<const WriteRecord> records,
 }
 
 FirmwareHeld flash_holds(const BoardIdentity& board, std::span<const WriteRecord> board_records) {
-    const auto last = std::ranges::find_if(board_records, touched_flash);
+    const auto last = std::ranges::find_if(board_records, &WriteRecord::touched_flash);
     if (last == board_records.end()) {
         return FirmwareHeld{.holding = Holding::Running, .version = board.fw_version};
     }
@@ -185,7 +180,7 @@ std::uint64_t backup_extent(const BoardIdentity& board, std::span<const WriteRec
                                ? image_length
                                : (image_length + erase_block - 1) / erase_block * erase_block;
     for (const WriteRecord& record : board_records) {
-        if (record.start.hardware != board.hardware() || !touched_flash(record)) continue;
+        if (record.start.hardware != board.hardware() || !record.touched_flash()) continue;
         extent = std::max(extent, static_cast<std::uint64_t>(record.start.image_size));
         if (record.start.backup_file) extent = std::max(extent, backup_length(record));
     }
@@ -253,7 +248,7 @@ std::expected<const WriteRecord*, RollbackRefusal> asked_backup(
 std::expected<const WriteRecord*, RollbackRefusal> last_known_good(
     const BoardIdentity& board, std::span<const WriteRecord> mine, const BackupStore& store) {
     const FirmwareHeld now = flash_holds(board, mine);
-    const auto last = std::ranges::find_if(mine, touched_flash);
+    const auto last = std::ranges::find_if(mine, &WriteRecord::touched_flash);
     // After a rollback (also one cut short), the same backup again: a second rollback changes
     // nothing, and one run again completes what was cut.
     if (last != mine.end() && last->start.backup_of) {

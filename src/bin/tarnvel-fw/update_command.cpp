@@ -211,10 +211,11 @@ std::unique_ptr<StopSignalWatch> undo_canaries(std::span<BoardDevice* const> boa
 // script that only runs `update --yes --json` learns that a slot is dead. The journal is not
 // read with --no-journal; one that can't be read has its notice from the update's journal.
 std::vector<UpdateOutcome> missing_rows(std::span<const BoardDevice> boards,
-                                        const UpdateCommand& command) {
+                                        const UpdateCommand& command,
+                                        const std::filesystem::path& state_dir) {
     std::vector<UpdateOutcome> rows;
     if (!command.boards.empty() || command.no_journal) return rows;
-    auto missing = missing_board_reports(boards, journal_file_from_environment());
+    auto missing = missing_board_reports(boards, journal_file_in(state_dir));
     if (!missing) return rows;
     for (BoardUpdateReport& report : *missing) {
         UpdateOutcome& row = rows.emplace_back(std::move(report));
@@ -238,7 +239,9 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
         notice(fmt::format("tarnvel-fw: {}\n", targets.error()));
         return kExitUsage;
     }
-    std::vector<UpdateOutcome> missing = missing_rows(boards, command);
+    // The run's journal and its backups all live in the one state directory.
+    const std::filesystem::path state_dir = state_dir_from_environment();
+    std::vector<UpdateOutcome> missing = missing_rows(boards, command, state_dir);
     // A machine whose driver is not loaded has not been updated.
     if (auto problem = no_boards_problem(boards, command.boards, *targets)) {
         notice(fmt::format("tarnvel-fw: {}\n", *problem));
@@ -250,8 +253,6 @@ int run_update(std::span<BoardDevice> boards, const UpdateCommand& command) {
     const std::optional<Configuration> configuration = program_configuration();
     if (!configuration) return kExitUsage;
     const std::optional<ImageFile> image_file = std::move(targets->image_file);
-    // The run's journal and its backups both live in the one state directory.
-    const std::filesystem::path state_dir = state_dir_from_environment();
     RunJournal journal = update_journal(state_dir, command.no_journal, !command.rollback);
     const bool canary = command.reboot == RebootChoice::Reboot &&
                         (command.rollback_on_failure || configuration->rollback_on_failure) &&
